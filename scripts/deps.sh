@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the builds and tests need, when any is missing.
+# With --run, only what building and running the program needs.
+set -euo pipefail
+packages=(cmake ninja-build g++)
+if [ "${1:-}" != "--run" ]; then
+  packages+=(libgtest-dev googletest libbenchmark-dev g++-mingw-w64-x86-64-posix wine wine64 util-linux)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds TarvosD natively, natively with AddressSanitizer and UndefinedBehaviorSanitizer, and for
+# Windows with mingw-w64, then runs every test: the native ones twice, the Windows ones under Wine.
+# Fails when any build or test fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh || exit 1
+
+jobs=$(nproc 2>/dev/null || echo 2)
+summary=()
+status=0
+
+build() {  # build <dir> <cmake args...>
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null && cmake --build "$dir" -j "$jobs"
+}
+
+run_unit() {  # run_unit <label> <command...>
+  local label=$1; shift
+  local log
+  log=$(mktemp)
+  "$@" 2>&1 | tee "$log" | grep -E '^\[  (PASSED|FAILED|SKIPPED) |^\[==========\]|FAILED' || true
+  local passed failed
+  passed=$(grep -oE '^\[  PASSED  \] [0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
+  failed=$(grep -oE '^\[  FAILED  \] [0-9]+ test' "$log" | grep -oE '[0-9]+' || echo 0)
+  if ! grep -q '^\[  PASSED  \]' "$log" || [ "${failed:-0}" != 0 ]; then
+    grep -B2 -A15 -E 'Failure|ERROR|Sanitizer' "$log" | head -80
+    summary+=("$label: FAILED (${passed:-0} passed, ${failed:-?} failed)")
+    status=1
+  else
+    summary+=("$label: ${passed} tests passed")
+  fi
+  rm -f "$log"
+}
+
+run_cli() {  # run_cli <label> <build dir>
+  local label=$1 dir=$2
+  if tests/app/cli_test.sh "$dir/TarvosD" "$dir/tarvos-sample-hive" >"$dir/cli.log" 2>&1; then
+    summary+=("$label: $(grep -c '^ok' "$dir/cli.log") command-line checks passed")
+  else
+    grep -E '^FAIL' "$dir/cli.log"
+    summary+=("$label: command-line checks FAILED")
+    status=1
+  fi
+}
+
+echo "== native build"
+if build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOS_TESTS=ON -DTARVOS_BENCH=ON; then
+  run_unit "native" build/tarvos_tests
+  run_cli "native" build
+else
+  summary+=("native: BUILD FAILED"); status=1
+fi
+
+echo "== native build with AddressSanitizer and UndefinedBehaviorSanitizer"
+if build build-asan -DCMAKE_BUILD_TYPE=Debug -DTARVOS_SANITIZE=ON; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_unit "sanitizers" build-asan/tarvos_tests
+  ASAN_OPTIONS=detect_leaks=1 run_cli "sanitizers" build-asan
+else
+  summary+=("sanitizers: BUILD FAILED"); status=1
+fi
+
+echo "== Windows build (mingw-w64), tests under Wine"
+if build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release; then
+  export WINEDEBUG=-all WINEPREFIX="$PWD/build-win/wineprefix"
+  run_unit "windows (wine)" wine build-win/tarvos_tests.exe
+  if tests/platform/wine_cli_test.sh build-win/TarvosD.exe build/tarvos-sample-hive >build-win/cli.log 2>&1; then
+    summary+=("windows (wine): $(grep -c '^ok' build-win/cli.log) command-line checks passed")
+  else
+    grep -E '^FAIL' build-win/cli.log
+    summary+=("windows (wine): command-line checks FAILED"); status=1
+  fi
+else
+  summary+=("windows: BUILD FAILED"); status=1
+fi
+
+echo
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+exit $status

@@ -1,0 +1,80 @@
+// The command line: switches, hive names (wildcards, list files) and the usage text.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+
+namespace tarvos::app {
+
+inline constexpr const char* kDefaultLogName = "tarvos.tlg";
+// Paths and list-file lines are held in buffers of this many bytes, terminator included.
+inline constexpr size_t kPathBufferSize = 4096;
+
+// The ordered hive files of the run.
+class HiveList {
+ public:
+  // Adds a copy of the name; a second name makes the run a several-file run.
+  bool Add(const std::string& name);
+  void Release() { names_.clear(); }
+  size_t Count() const { return names_.size(); }
+  std::string& operator[](size_t i) { return names_[i]; }
+  const std::vector<std::string>& Names() const { return names_; }
+  bool SingleFileRun() const { return singleFileRun_; }
+
+ private:
+  std::vector<std::string> names_;
+  bool singleFileRun_ = true;
+};
+
+struct RunOptions {
+  std::optional<std::string> hiveArgument;
+  std::string logFileName;  // set by every /l form
+  std::optional<std::string> outputFileName;
+  std::optional<std::string> outputFolder;
+  std::optional<std::string> driveList;
+  // Each switch argument as typed.
+  std::optional<std::string> ttySwitch, logSwitch, outputSwitch, folderSwitch, searchSwitch;
+  uint8_t outputGiven = 0;
+  uint8_t folderGiven = 0;
+  bool perFileLog = false;
+  bool helpRequested = false;
+  bool selectionNeeded = true;
+  bool mouseDisabled = false;
+  // Run flags decided by the command line.
+  bool ttyMode = false;
+  bool logEnabled = false;
+  bool searchDisks = false;
+};
+
+// The usage text, assembled once: with carriage-return/line-feed line ends for standard output,
+// and with blanks for the carriage returns for the help box.
+struct UsageText {
+  std::string help;
+  std::string box;
+};
+UsageText AssembleUsageText();
+
+// Parses the arguments after the program name. Every malformed combination ends in
+// helpRequested; nothing is printed.
+void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options, HiveList& list);
+
+// Adds the entries that a name pattern matches (files only) to the list.
+void ExpandHiveArgument(const std::string& pattern, HiveList& list);
+
+// Adds the lines of a list file that name something existing, up to the first empty line.
+bool ReadListFile(const std::string& name, HiveList& list);
+
+// One line of a file into a buffer of kPathBufferSize bytes, without its line end: its length,
+// 0 for an empty line or the end of the file, -1 when the read fails, kLineTooLong when the line
+// does not fit (it is then skipped whole).
+inline constexpr int kLineTooLong = -2;
+int ReadLine(platform::File& file, char* buffer);
+
+// Letters separated by commas ("C,D,E"); upper-cased in place when valid.
+bool ValidateDriveList(std::string& text);
+
+}  // namespace tarvos::app

@@ -1,0 +1,113 @@
+#include "app/run.h"
+
+#include "app/log.h"
+#include "app/options.h"
+#include "console/console_state.h"
+#include "console/dialogs.h"
+#include "console/progress.h"
+#include "hive/faults.h"
+#include "hive/image.h"
+#include "save/names.h"
+
+namespace tarvos::app {
+
+namespace {
+
+// Run-wide state: the command line, the list of files, the fix decisions and the run flags.
+struct RunState {
+  RunOptions options;
+  HiveList list;
+  UsageText usage;
+  hive::FixModeTable fixModes;
+  bool abortRequested = false;
+  // Of the last file started.
+  bool hiveChanged = false;
+  hive::ErrorRecord lastError;
+};
+
+// What one hive file goes through; the per-file state lives and dies here.
+void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs& dialogs,
+                 console::ProgressScreen& progress, bool& endList) {
+  hive::FaultReporter faults(hive::EngineServices{run.fixModes, dialogs, progress, log});
+  hive::HiveImage image;
+
+  if (run.options.perFileLog) log.OpenLog(name);
+  std::optional<platform::FileInfo> info = save::ReadFileInfo(name);
+  progress.SetStage(console::kStageLoading);
+
+  if (!run.abortRequested) {
+    hive::FileHiveSource source;
+    std::optional<uint64_t> knownSize;
+    if (info) knownSize = info->size;
+    int loaded = hive::LoadHive(image, faults, source, name, knownSize);
+    if (loaded > 0) {
+      progress.SetStage(console::kStageStructure);
+      if (!run.abortRequested) {
+        log.Entry(hive::LogMarker::Info, "Processing frame structure...\r\n");
+        hive::CheckBaseBlock(image, faults);
+      }
+    }
+    image.Release();
+  }
+
+  // End of the file. The completion box comes with the checks of frames and keys; a stopped
+  // run says so, and ends the list.
+  if (!faults.IsErrorLeft() && !run.options.ttyMode && run.abortRequested) {
+    dialogs.ShowInformation(console::kInfoAborted, 0);
+    endList = true;
+  }
+  if (run.options.perFileLog) log.CloseLog();
+  run.hiveChanged = faults.Changed();
+  run.lastError = faults.Error();
+}
+
+}  // namespace
+
+int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& device) {
+  RunState run;
+  run.usage = AssembleUsageText();
+  ParseCommandLine(args, run.options, run.list);
+
+  console::ConsoleState console(device);
+  // Until the full-screen interface is drawn, every prompt has its line form; a run without /t
+  // still needs the terminal it will draw on.
+  bool screen = !run.options.ttyMode && !run.options.helpRequested;
+  if (!console.OpenConsoleState(screen, run.options.mouseDisabled)) {
+    console.CloseConsoleState();
+    return kExitNothingChanged;
+  }
+  if (run.options.helpRequested) {
+    console.PrintHelpBanner(run.usage.help);
+    console.CloseConsoleState();
+    return kExitHelp;
+  }
+
+  RunLog log(console, run.options.ttyMode, run.options.logEnabled, run.options.perFileLog,
+             run.options.logFileName.empty() ? kDefaultLogName : run.options.logFileName);
+  console::Dialogs dialogs(console, run.abortRequested, run.options.ttyMode);
+  dialogs.SetHelpText(&run.usage.box);
+  console::ProgressScreen progress(dialogs);
+
+  if (!run.options.perFileLog) log.OpenLog(std::string());
+  run.fixModes.Reset();
+
+  bool endList = false;
+  for (size_t i = 0; i < run.list.Count() && !endList; ++i) {
+    ProcessFile(run, run.list[i], log, dialogs, progress, endList);
+  }
+
+  progress.CloseProgressScreen();
+  if (!run.options.perFileLog) log.CloseLog();
+
+  bool single = run.list.SingleFileRun();
+  if (!run.abortRequested && !run.options.ttyMode && single && run.lastError.code != hive::kNoError) {
+    hive::ErrorRecord shown = run.lastError;
+    if (shown.code > hive::kUnknownError) shown.code = hive::kUnknownError;
+    console.WriteStdout(hive::FormatError(shown));
+    dialogs.WaitEnterToExit();
+  }
+  console.CloseConsoleState();
+  return (run.hiveChanged && single) ? kExitHiveChanged : kExitNothingChanged;
+}
+
+}  // namespace tarvos::app

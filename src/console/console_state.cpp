@@ -1,0 +1,42 @@
+#include "console/console_state.h"
+
+namespace tarvos::console {
+
+bool ConsoleCtrlHandler(unsigned event) { return event == 0 || event == 1; }
+
+bool ConsoleState::OpenConsoleState(bool screen, bool mouseDisabled) {
+  deviceOpen_ = true;  // whatever Open did, Close puts it back
+  switch (device_.Open(screen, !mouseDisabled)) {
+    case platform::ConsoleOpen::NoConsole:
+      device_.WriteStderr("TarvosD: the full-screen interface needs a terminal; use /t for line mode\n");
+      return false;
+    case platform::ConsoleOpen::TooSmall:
+      device_.WriteStdout("Console screen is too small");
+      device_.WriteStdout("\r\n");
+      return false;
+    case platform::ConsoleOpen::Ready:
+      break;
+  }
+  device_.InstallCtrlHandler(ConsoleCtrlHandler);
+  handlerInstalled_ = true;
+  device_.SetTitle(kProductTitle);
+  device_.FlushInput();
+  return true;
+}
+
+void ConsoleState::CloseConsoleState() {
+  if (handlerInstalled_) device_.RemoveCtrlHandler();
+  handlerInstalled_ = false;
+  if (deviceOpen_) device_.Close();
+  deviceOpen_ = false;
+}
+
+void ConsoleState::PrintHelpBanner(const std::string& usageText) {
+  WriteStdout(kProductTitle);
+  WriteStdout(" v1.03, Windows registry hive checker and repairer\r\n");
+  WriteStdout("TarvosD project, 2026\r\n");
+  WriteStdout("\r\n");
+  WriteStdout(usageText);
+}
+
+}  // namespace tarvos::console

@@ -1,0 +1,39 @@
+// The console for the whole run: set up at start, put back at the end, and the plain writes to
+// standard output (the help banner, the log's echo in line mode).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/console.h"
+
+namespace tarvos::console {
+
+inline constexpr const char* kProductTitle = "Castellan";
+
+// Swallows Ctrl+C (0) and Ctrl+Break (1) so that they do not end the run; declines the rest.
+bool ConsoleCtrlHandler(unsigned event);
+
+class ConsoleState {
+ public:
+  explicit ConsoleState(platform::ConsoleDevice& device) : device_(device) {}
+
+  // screen: the full-screen interface will draw, which needs a terminal. False when the console
+  // cannot be set up; the reason has then been written.
+  bool OpenConsoleState(bool screen, bool mouseDisabled);
+  // Safe after a failed open and when called twice.
+  void CloseConsoleState();
+
+  void WriteStdout(std::string_view text) { device_.WriteStdout(text); }
+  // Title, version and maker lines, an empty line, then the usage text.
+  void PrintHelpBanner(const std::string& usageText);
+
+  platform::ConsoleDevice& Device() { return device_; }
+
+ private:
+  platform::ConsoleDevice& device_;
+  bool deviceOpen_ = false;
+  bool handlerInstalled_ = false;
+};
+
+}  // namespace tarvos::console

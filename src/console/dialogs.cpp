@@ -1,0 +1,207 @@
+#include "console/dialogs.h"
+
+#include <cstdio>
+
+#include "hive/faults.h"
+
+namespace tarvos::console {
+
+using platform::KeyEvent;
+using platform::ReadResult;
+
+void Dialogs::PollInput(bool sleep) {
+  KeyEvent key;
+  switch (console_.Device().ReadKey(key, sleep)) {
+    case ReadResult::Key: DispatchKey(key); break;
+    case ReadResult::End: EndOfInput(); break;
+    case ReadResult::None: break;
+  }
+}
+
+// The end of the input answers whatever prompt waits as Esc does, so that a script that runs out
+// of answers never hangs; a prompt that Esc does not end is cancelled.
+void Dialogs::EndOfInput() {
+  if (kind_ == kProgressWindow) return;
+  HandleEscape();
+  if (kind_ == kExitConfirmation) {
+    if (!exitFlag_) continueFlag_ = true;
+  } else if (result_ == kResultNone) {
+    result_ = kResultCancel;
+  }
+}
+
+void Dialogs::DispatchKey(const KeyEvent& key) {
+  bool ctrl = (key.control & (platform::kLeftCtrl | platform::kRightCtrl)) != 0;
+  uint8_t ch = key.ch;
+  if (ch > 'x' || ch == 0) return;  // neither line prompts nor their keys use these
+  if (ch == 0x0D) {
+    EnterRule(ctrl);
+  } else if (ch == 0x1B) {
+    HandleEscape();
+  } else {
+    LetterRule(ch, ctrl);
+  }
+}
+
+void Dialogs::EnterRule(bool ctrl) {
+  switch (kind_) {
+    case kInformation:
+      if (ctrl) return;
+      Echo("\r\n\r\n");
+      result_ = kResultOk;
+      break;
+    case kInsertDisk:
+      if (ctrl) return;
+      Echo("\r\n");
+      result_ = kResultOk;
+      break;
+    case kNoWindow: result_ = kResultCancel; break;
+    default: break;
+  }
+}
+
+void Dialogs::HandleEscape() {
+  switch (kind_) {
+    case kProgressWindow: AskExitConfirmation(); break;
+    case kExitConfirmation:
+      Echo("\r\n");
+      continueFlag_ = true;
+      break;
+    case kInformation:
+      Echo("\r\n\r\n");
+      result_ = kResultCancel;
+      break;
+    case kDriveSelection: result_ = kResultCancel; break;
+    case kErrorPrompt: case kSaveQuestion: case kInsertDisk: case kSelectionWindow: case kManualPath:
+    case kSearchWindow:
+      Echo("\r\n");
+      result_ = kResultCancel;
+      break;
+    default: break;
+  }
+}
+
+void Dialogs::LetterRule(uint8_t ch, bool ctrl) {
+  uint8_t letter = (ch >= 'A' && ch <= 'Z') ? static_cast<uint8_t>(ch + 0x20) : ch;
+  switch (kind_) {
+    case kExitConfirmation:
+      if (letter == 'c') {
+        Echo("c\r\n");
+        continueFlag_ = true;
+      } else if (letter == 'x') {
+        Echo("x\r\n");
+        exitFlag_ = true;
+      }
+      break;
+    case kErrorPrompt:
+      if (ctrl) return;
+      if (letter == 'f') {
+        Echo("f\r\n");
+        result_ = kResultFix;
+      } else if (letter == 'a') {
+        Echo("a\r\n");
+        result_ = kResultFixAll;
+      } else if (letter == 's') {
+        Echo("s\r\n");
+        result_ = kResultCancel;
+      }
+      break;
+    case kSaveQuestion:
+      if (ctrl) return;
+      if (letter == 'o') {
+        Echo("o\r\n");
+        result_ = 0x01000000;
+      } else if (letter == 'd') {
+        Echo("d\r\n");
+        result_ = 0x02000000;
+      } else if (letter == 'c') {
+        Echo("c\r\n");
+        result_ = kResultCancel;
+      }
+      break;
+    default: break;
+  }
+}
+
+uint32_t Dialogs::WaitForResult(uint8_t kind) {
+  kind_ = kind;
+  result_ = kResultNone;
+  while (result_ == kResultNone) PollInput(true);
+  kind_ = kProgressWindow;
+  return result_;
+}
+
+void Dialogs::AskExitConfirmation() {
+  Echo("Press key to Continue/Exit [C|X]:");
+  kind_ = kExitConfirmation;
+  while (!exitFlag_ && !continueFlag_) PollInput(true);
+  if (exitFlag_) {
+    abortRequested_ = true;
+    runPaused_ = false;
+  }
+  exitFlag_ = false;
+  continueFlag_ = false;
+  kind_ = kProgressWindow;
+}
+
+uint32_t Dialogs::AskErrorAction(uint32_t offset, uint32_t code) {
+  if (!ttyMode_) {
+    // Line mode echoes the fault through the log; otherwise the prompt names it itself.
+    Echo("\r\n");
+    Echo(hive::FormatError(hive::ErrorRecord{code, offset, hive::kNullOffset}));
+  }
+  Echo("Press key to Fix/fix All/");
+  Echo("Stop [F|A|");
+  Echo("S]:");
+  return WaitForResult(kErrorPrompt);
+}
+
+bool Dialogs::ConfirmSignatureRepair() {
+  if (ttyMode_) return true;
+  return ShowInformation(kInfoConfirmFix, 0) != kResultCancel;
+}
+
+uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
+  std::string text;
+  char buffer[64];
+  switch (type) {
+    case kInfoNotEnoughSpace:
+      text = "Not enough space on drive A:";
+      text[text.size() - 2] = static_cast<char>(argument);
+      break;
+    case kInfoPartsSaved:
+      std::snprintf(buffer, sizeof buffer, "Now You have %d parts of hive file. ", static_cast<int>(argument));
+      text = buffer;
+      text.back() = '\n';
+      text += "You can join it together by commandfile REDIVIV.IRE enclosed with last\nvolume";
+      for (char& c : text) {
+        if (c == '\n') c = ' ';  // a line prompt keeps to one line
+      }
+      break;
+    case kInfoBackupImpossible: text = "Impossible to backup original hive file"; break;
+    case kInfoConfirmFix:
+      text = "You must be sure that You correct the file You need. Please confirm fixing.";
+      break;
+    case kInfoHelp: text = helpText_ != nullptr ? *helpText_ : std::string(); break;
+    case kInfoSavingFailed:
+      text = "Saving failed.\nCommand line switch /x ignored";
+      text[text.size() - 9] = static_cast<char>(argument);
+      break;
+    case kInfoAborted: text = "Operation aborted"; break;
+    case kInfoComplete: text = "Hive file checking complete"; break;
+    default: break;
+  }
+  Echo("\r\n");
+  Echo(text);
+  Echo(". Press Enter to continue...");
+  return WaitForResult(kInformation);
+}
+
+void Dialogs::WaitEnterToExit() {
+  Echo("\r\nPress Enter to exit...");
+  result_ = kResultNone;
+  while (result_ == kResultNone) PollInput(true);
+  Echo("\r\n");
+}
+
+}  // namespace tarvos::console

@@ -1,0 +1,93 @@
+// Every question the program puts to the user, with the key rules that answer it. The forms here
+// are the line forms: a one-line prompt on standard output answered by a single key.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "console/console_state.h"
+#include "hive/engine_io.h"
+#include "platform/keys.h"
+
+namespace tarvos::console {
+
+// The window or prompt that is current; key rules depend on it.
+enum DialogKind : uint8_t {
+  kProgressWindow = 0,
+  kExitConfirmation = 1,
+  kErrorPrompt = 2,
+  kInformation = 3,
+  kSaveQuestion = 4,
+  kDriveSelection = 5,
+  kInsertDisk = 6,
+  kSelectionWindow = 7,
+  kManualPath = 8,
+  kSearchWindow = 9,
+  kNoWindow = 255,
+};
+
+// Results a dialog leaves; 0 while it has none.
+inline constexpr uint32_t kResultNone = 0;
+inline constexpr uint32_t kResultFix = hive::kAnswerFix;
+inline constexpr uint32_t kResultFixAll = hive::kAnswerFixAll;
+inline constexpr uint32_t kResultOk = 0x81000000;
+inline constexpr uint32_t kResultCancel = 0xFF000000;
+
+// Types of ShowInformation.
+enum InformationType : uint32_t {
+  kInfoNotEnoughSpace = 0,
+  kInfoPartsSaved = 1,
+  kInfoBackupImpossible = 2,
+  kInfoConfirmFix = 3,
+  kInfoHelp = 4,
+  kInfoSavingFailed = 5,
+  kInfoAborted = 254,
+  kInfoComplete = 255,
+};
+
+class Dialogs final : public hive::FaultDecider {
+ public:
+  // abortRequested is the run's flag: set here when the user confirms Exit, never cleared.
+  Dialogs(ConsoleState& console, bool& abortRequested, bool ttyMode)
+      : console_(console), abortRequested_(abortRequested), ttyMode_(ttyMode) {}
+
+  // The help text of the information box (the usage text with blanks for carriage returns).
+  void SetHelpText(const std::string* text) { helpText_ = text; }
+
+  // Reads one input event, if there is one, and applies the key rules. With sleep it waits up
+  // to about a millisecond for it.
+  void PollInput(bool sleep);
+  void DispatchKey(const platform::KeyEvent& key);
+  void HandleEscape();
+
+  void AskExitConfirmation();
+  uint32_t AskErrorAction(uint32_t offset, uint32_t code) override;
+  bool ConfirmSignatureRepair() override;
+  uint32_t ShowInformation(uint32_t type, uint32_t argument);
+  void WaitEnterToExit();
+
+  uint8_t CurrentKind() const { return kind_; }
+  void SetCurrentKind(uint8_t kind) { kind_ = kind; }
+  uint32_t Result() const { return result_; }
+  bool RunPaused() const { return runPaused_; }
+  bool AbortRequested() const { return abortRequested_; }
+
+ private:
+  void Echo(std::string_view text) { console_.WriteStdout(text); }
+  uint32_t WaitForResult(uint8_t kind);
+  void EnterRule(bool ctrl);
+  void LetterRule(uint8_t letter, bool ctrl);
+  void EndOfInput();
+
+  ConsoleState& console_;
+  bool& abortRequested_;
+  bool ttyMode_;
+  const std::string* helpText_ = nullptr;
+  uint8_t kind_ = kProgressWindow;
+  uint32_t result_ = kResultNone;
+  bool exitFlag_ = false;
+  bool continueFlag_ = false;
+  bool runPaused_ = false;
+};
+
+}  // namespace tarvos::console

@@ -1,0 +1,15 @@
+#include "console/progress.h"
+
+namespace tarvos::console {
+
+bool ProgressScreen::PollProgress(uint32_t) {
+  if (dialogs_.AbortRequested()) return false;  // the run is being stopped: no more input for it
+  do {
+    dialogs_.PollInput(false);
+  } while (dialogs_.RunPaused() && !dialogs_.AbortRequested());
+  return !dialogs_.AbortRequested();
+}
+
+void ProgressScreen::SetStage(uint32_t) { PollProgress(0); }
+
+}  // namespace tarvos::console

@@ -1,0 +1,20 @@
+#include "hive/image.h"
+#include "platform/file.h"
+
+namespace tarvos::hive {
+
+struct FileHiveSource::Impl {
+  platform::File file;
+};
+
+FileHiveSource::FileHiveSource() : impl_(new Impl) {}
+FileHiveSource::~FileHiveSource() { delete impl_; }
+
+bool FileHiveSource::Open(const std::string& name) { return impl_->file.OpenRead(name); }
+bool FileHiveSource::Size(uint64_t& size) { return impl_->file.Size(size); }
+bool FileHiveSource::ReadAt(uint64_t offset, uint8_t* buffer, size_t count, size_t& got) {
+  return impl_->file.ReadAt(offset, buffer, count, got);
+}
+void FileHiveSource::Close() { impl_->file.Close(); }
+
+}  // namespace tarvos::hive

@@ -1,0 +1,171 @@
+#include "hive/image.h"
+
+#include <cstring>
+
+#include "platform/memory.h"
+
+namespace tarvos::hive {
+
+bool HiveImage::Allocate(uint32_t size) {
+  Release();
+  buffer_ = static_cast<uint8_t*>(platform::AllocateLarge(size));
+  if (buffer_ == nullptr) return false;
+  allocated_ = size;
+  size_ = size;
+  return true;
+}
+
+void HiveImage::Release() {
+  if (buffer_ != nullptr) platform::FreeLarge(buffer_, allocated_);
+  buffer_ = nullptr;
+  allocated_ = 0;
+  size_ = 0;
+  readPosition_ = 0;
+  loaded_ = false;
+  declaredDataSize = 0;
+  rootKeyOffset = 0;
+}
+
+bool HiveImage::ReadHiveBytes(void* out, uint32_t count, uint32_t fileOffset) {
+  if (!loaded_) return false;
+  uint64_t from = fileOffset == kNullOffset ? readPosition_ : fileOffset;
+  if (from + count > size_) return false;
+  std::memcpy(out, buffer_ + from, count);
+  if (fileOffset == kNullOffset) readPosition_ = static_cast<uint32_t>(from + count);
+  return true;
+}
+
+namespace {
+
+std::string Decimal(uint64_t value) { return std::to_string(value); }
+
+// Reads one chunk; a read that fails or delivers less than asked gives up the file.
+bool ReadChunk(HiveSource& source, HiveImage& image, FaultReporter& faults, uint32_t offset, uint32_t count) {
+  size_t got = 0;
+  if (source.ReadAt(offset, image.Buffer() + offset, count, got) && got == count) return true;
+  faults.ReportFault(kFileReadError, offset, FieldRef::None(), 0);
+  return false;
+}
+
+}  // namespace
+
+int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const std::string& name,
+             std::optional<uint64_t> knownSize) {
+  EngineLog& log = faults.Services().log;
+  ProgressSink& progress = faults.Services().progress;
+  log.Break();
+  log.Entry(LogMarker::Info, "Processing file: " + name + "...\r\n");
+  if (!source.Open(name)) {
+    faults.ReportFault(kInputFileOpenError, kNullOffset, FieldRef::None(), 0);
+    log.Entry(LogMarker::Error, "Open file error: " + name + "\r\n");
+    return kLoadNotOpened;
+  }
+  struct Closer {
+    HiveSource& source;
+    ~Closer() { source.Close(); }
+  } closer{source};
+  log.Entry(LogMarker::Info, "File opened: " + name + "\r\n");
+
+  uint64_t fileSize = 0;
+  if (knownSize) {
+    fileSize = *knownSize;
+  } else if (!source.Size(fileSize)) {
+    faults.ReportFault(kUnableToGetFileInfo, kNullOffset, FieldRef::None(), 0);
+    return kLoadFailed;
+  }
+  if (fileSize < kMinHiveFileSize) {
+    faults.ReportFault(kHiveTooSmall, kNullOffset, FieldRef::None(), 0);
+    return kLoadFailed;
+  }
+  if (fileSize > 0xFFFFFFFFull) {
+    // A hive is held in a 32-bit image; a larger file cannot be taken in.
+    faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return kLoadFailed;
+  }
+  uint32_t size = static_cast<uint32_t>(fileSize);
+  if ((size & ~kPageMask) != 0 &&
+      !faults.ReportFault(kSizeNotAligned, kNullOffset, FieldRef::Variable(size), 0)) {
+    return kLoadFailed;
+  }
+
+  if (!image.Allocate(size)) {
+    faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return kLoadFailed;
+  }
+
+  log.Entry(LogMarker::Info, "Hive file loading...\r\n");
+  uint32_t offset = 0;
+  for (; size - offset >= kLoadChunkSize; offset += kLoadChunkSize) {
+    if (!ReadChunk(source, image, faults, offset, kLoadChunkSize)) return kLoadFailed;
+    uint32_t permille = 1000 - PermilleOf(size - offset - kLoadChunkSize, size);
+    if (!progress.PollProgress(offset)) return kLoadStopped;
+    progress.SetGauge(permille);
+  }
+  if (offset < size && !ReadChunk(source, image, faults, offset, size - offset)) return kLoadFailed;
+  if (!progress.PollProgress(offset)) return kLoadStopped;
+  progress.SetGauge(1000);
+
+  image.MarkLoaded();
+  log.Entry(LogMarker::Info, "Hive file loaded: " + name + ", size: " + Decimal(size) + "\r\n");
+  return kLoadDone;
+}
+
+uint32_t HeaderChecksum(const uint8_t* baseBlock) {
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < base::kChecksumWords; ++i) sum ^= Le32(baseBlock + i * 4);
+  return sum;
+}
+
+bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
+  uint8_t* block = image.BaseBlock();
+  if (block == nullptr) return false;
+  auto field = [block](uint32_t at) { return FieldRef::Image32(block + at); };
+  auto value = [block](uint32_t at) { return Le32(block + at); };
+
+  if (value(base::kSignature) != base::kSignatureValue &&
+      !faults.ReportFault(kInvalidSignature, kNullOffset, field(base::kSignature), base::kSignatureValue)) {
+    return false;
+  }
+  image.rootKeyOffset = value(base::kRootKeyOffset);
+
+  bool repaired = false;
+  auto check = [&](bool bad, uint32_t code, uint32_t at, uint32_t repair) {
+    if (!bad) return true;
+    if (!faults.ReportFault(code, kNullOffset, field(at), repair)) return false;
+    repaired = true;
+    return true;
+  };
+  uint32_t minor = value(base::kMinorVersion);
+  if (!check(minor < base::kMinorVersionMin || minor > base::kMinorVersionMax, kInvalidFileVersion,
+             base::kMinorVersion, base::kMinorVersionRepair) ||
+      !check(value(base::kMajorVersion) != base::kMajorVersionValue, kBrokenHeader, base::kMajorVersion,
+             base::kMajorVersionValue) ||
+      !check(value(base::kFileType) != base::kFileTypeValue, kBrokenHeader, base::kFileType, base::kFileTypeValue) ||
+      !check(value(base::kFileFormat) != base::kFileFormatValue, kBrokenHeader, base::kFileFormat,
+             base::kFileFormatValue) ||
+      !check(value(base::kClusteringFactor) != base::kClusteringFactorValue, kBrokenHeader,
+             base::kClusteringFactor, base::kClusteringFactorValue) ||
+      !check(value(base::kSecondarySequence) != value(base::kPrimarySequence), kBrokenHeader,
+             base::kSecondarySequence, value(base::kPrimarySequence))) {
+    return false;
+  }
+  uint32_t dataArea = image.Size() - kBaseBlockSize;
+  uint32_t dataSize = value(base::kHiveDataSize);
+  if (!check(dataSize == 0 || dataSize > dataArea, kInvalidSizeInfo, base::kHiveDataSize, dataArea)) return false;
+
+  image.declaredDataSize = value(base::kHiveDataSize);
+  // Bytes beyond the declared data area are neither checked nor saved.
+  image.LowerSize(image.declaredDataSize + kBaseBlockSize);
+
+  uint32_t sum = HeaderChecksum(block);
+  if (repaired) {
+    PutLe32(block + base::kChecksum, sum);
+  } else if (sum != value(base::kChecksum) &&
+             !faults.ReportFault(kInvalidHeaderChecksum, kNullOffset, field(base::kChecksum), sum)) {
+    return false;
+  }
+  faults.Services().log.Entry(LogMarker::Info, "Header checked\r\n");
+  return true;
+}
+
+}  // namespace tarvos::hive

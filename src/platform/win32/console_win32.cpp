@@ -1,0 +1,164 @@
+#include <windows.h>
+
+#include "platform/console.h"
+
+namespace tarvos::platform {
+
+namespace {
+
+constexpr SHORT kMinColumns = 66;
+constexpr SHORT kMinRows = 25;
+constexpr UINT kRunCodePage = 1251;
+
+CtrlHandler g_ctrlHandler = nullptr;
+
+BOOL WINAPI OnCtrlEvent(DWORD event) {
+  CtrlHandler handler = g_ctrlHandler;
+  return (handler != nullptr && handler(static_cast<unsigned>(event))) ? TRUE : FALSE;
+}
+
+void WriteAll(HANDLE h, std::string_view text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    DWORD n = 0;
+    if (!::WriteFile(h, text.data() + done, static_cast<DWORD>(text.size() - done), &n, nullptr) || n == 0) return;
+    done += n;
+  }
+}
+
+// The Windows console: the active screen buffer "CONOUT$" and the standard input handle.
+class Win32Console final : public ConsoleDevice {
+ public:
+  ~Win32Console() override { Close(); }
+
+  ConsoleOpen Open(bool screen, bool mouse) override {
+    Close();
+    input_ = ::GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    consoleInput_ = input_ != nullptr && input_ != INVALID_HANDLE_VALUE && ::GetConsoleMode(input_, &mode);
+    screen_ = ::CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+    if (screen_ == INVALID_HANDLE_VALUE) {
+      screen_ = nullptr;
+      // Line mode still works on standard input and output.
+      return screen ? ConsoleOpen::NoConsole : ConsoleOpen::Ready;
+    }
+    if (!EnsureScreenSize()) return ConsoleOpen::TooSmall;
+    savedCodePage_ = ::GetConsoleOutputCP();
+    codePageSaved_ = true;
+    if (consoleInput_) {
+      savedInputMode_ = mode;
+      inputModeSaved_ = true;
+      ::SetConsoleMode(input_, ENABLE_WINDOW_INPUT | (mouse ? ENABLE_MOUSE_INPUT : 0));
+    }
+    ::SetConsoleOutputCP(kRunCodePage);
+    FlushInput();
+    return ConsoleOpen::Ready;
+  }
+
+  void Close() override {
+    if (input_ != nullptr) {
+      FlushInput();
+      if (inputModeSaved_) ::SetConsoleMode(input_, savedInputMode_);
+      inputModeSaved_ = false;
+      input_ = nullptr;
+      consoleInput_ = false;
+    }
+    if (screen_ != nullptr) {
+      if (codePageSaved_) ::SetConsoleOutputCP(savedCodePage_);
+      codePageSaved_ = false;
+      ::CloseHandle(screen_);
+      screen_ = nullptr;
+    }
+    inputEnded_ = false;
+  }
+
+  void InstallCtrlHandler(CtrlHandler handler) override {
+    g_ctrlHandler = handler;
+    ::SetConsoleCtrlHandler(OnCtrlEvent, TRUE);
+  }
+
+  void RemoveCtrlHandler() override {
+    ::SetConsoleCtrlHandler(OnCtrlEvent, FALSE);
+    g_ctrlHandler = nullptr;
+  }
+
+  void SetTitle(const char* title) override {
+    if (screen_ != nullptr) ::SetConsoleTitleA(title);
+  }
+
+  void WriteStdout(std::string_view text) override { WriteAll(::GetStdHandle(STD_OUTPUT_HANDLE), text); }
+  void WriteStderr(std::string_view text) override { WriteAll(::GetStdHandle(STD_ERROR_HANDLE), text); }
+
+  ReadResult ReadKey(KeyEvent& key, bool wait) override {
+    if (inputEnded_) return ReadResult::End;
+    HANDLE in = input_ != nullptr ? input_ : ::GetStdHandle(STD_INPUT_HANDLE);
+    if (in == nullptr || in == INVALID_HANDLE_VALUE) return wait ? End() : ReadResult::None;
+    if (consoleInput_) {
+      if (wait) ::WaitForSingleObject(in, 1);
+      DWORD pending = 0;
+      if (!::GetNumberOfConsoleInputEvents(in, &pending) || pending == 0) return ReadResult::None;
+      INPUT_RECORD record;
+      DWORD read = 0;
+      if (!::ReadConsoleInputA(in, &record, 1, &read) || read == 0) return ReadResult::None;
+      if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) return ReadResult::None;
+      key.ch = static_cast<uint8_t>(record.Event.KeyEvent.uChar.AsciiChar);
+      key.vk = record.Event.KeyEvent.wVirtualKeyCode;
+      key.control = record.Event.KeyEvent.dwControlKeyState;
+      return ReadResult::Key;
+    }
+    // A pipe or a file answers waiting prompts only.
+    if (!wait) return ReadResult::None;
+    if (::GetFileType(in) == FILE_TYPE_PIPE) {
+      // An empty pipe: wait a moment rather than block. When the pipe cannot be asked, the
+      // read below blocks, which a waiting prompt allows.
+      DWORD available = 0;
+      if (::PeekNamedPipe(in, nullptr, 0, nullptr, &available, nullptr) && available == 0) {
+        ::Sleep(1);
+        return ReadResult::None;
+      }
+    }
+    uint8_t byte = 0;
+    DWORD n = 0;
+    if (!::ReadFile(in, &byte, 1, &n, nullptr) || n == 0) return End();
+    key = KeyFromByte(byte);
+    return ReadResult::Key;
+  }
+
+  void FlushInput() override {
+    if (consoleInput_) ::FlushConsoleInputBuffer(input_);
+  }
+
+ private:
+  ReadResult End() {
+    inputEnded_ = true;
+    return ReadResult::End;
+  }
+
+  bool EnsureScreenSize() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!::GetConsoleScreenBufferInfo(screen_, &info)) return true;
+    SHORT columns = info.dwSize.X < kMinColumns ? kMinColumns : info.dwSize.X;
+    SHORT rows = info.dwSize.Y < kMinRows ? kMinRows : info.dwSize.Y;
+    if (columns == info.dwSize.X && rows == info.dwSize.Y) return true;
+    COORD size{columns, rows};
+    SMALL_RECT window{0, 0, static_cast<SHORT>(columns - 1), static_cast<SHORT>(rows - 1)};
+    if (::SetConsoleScreenBufferSize(screen_, size) && ::SetConsoleWindowInfo(screen_, TRUE, &window)) return true;
+    return false;
+  }
+
+  HANDLE input_ = nullptr;
+  HANDLE screen_ = nullptr;
+  bool consoleInput_ = false;
+  bool inputEnded_ = false;
+  bool inputModeSaved_ = false;
+  bool codePageSaved_ = false;
+  DWORD savedInputMode_ = 0;
+  UINT savedCodePage_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<ConsoleDevice> MakeSystemConsole() { return std::make_unique<Win32Console>(); }
+
+}  // namespace tarvos::platform

@@ -1,0 +1,40 @@
+#include <windows.h>
+
+#include "platform/clock.h"
+#include "platform/memory.h"
+#include "platform/text.h"
+
+namespace tarvos::platform {
+
+char LowerChar(char c) {
+  char text[2] = {c, 0};
+  ::CharLowerBuffA(text, 1);
+  return text[0];
+}
+
+char UpperChar(char c) {
+  char text[2] = {c, 0};
+  ::CharUpperBuffA(text, 1);
+  return text[0];
+}
+
+void UpperInPlace(std::string& text) {
+  if (!text.empty()) ::CharUpperBuffA(text.data(), static_cast<DWORD>(text.size()));
+}
+
+LocalTime NowLocal() {
+  SYSTEMTIME t;
+  ::GetLocalTime(&t);
+  return LocalTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+}
+
+void* AllocateLarge(size_t size) {
+  if (size == 0) return nullptr;
+  return ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void FreeLarge(void* buffer, size_t) {
+  if (buffer != nullptr) ::VirtualFree(buffer, 0, MEM_RELEASE);
+}
+
+}  // namespace tarvos::platform

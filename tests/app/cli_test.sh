@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The program as a user runs it from a shell: help, exit codes, line mode answered through a pipe.
+# Usage: cli_test.sh <TarvosD> <tarvos-sample-hive>
+set -u
+prog=$1
+make_hive=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+check() {  # check <description> <condition...>
+  local what=$1; shift
+  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
+}
+
+"$prog" /h >"$work/help" 2>"$work/help.err"; code=$?
+check "/h exits with 2" test "$code" -eq 2
+check "/h starts with the banner" grep -q '^Castellan v1\.03, ' "$work/help"
+tail -c 543 "$work/help" >"$work/usage"
+check "usage text is the last 543 bytes" grep -q '^Usage: TarvosD \[<hive_file>|@<listfile> \[<switches>\]\]' "$work/usage"
+check "usage lines end with CR LF" test "$(grep -c $'\r$' "$work/usage")" -eq 13
+check "help goes to standard output only" test ! -s "$work/help.err"
+
+for args in "/t" "/s:C," "SYSTEM /h" "-?"; do
+  # shellcheck disable=SC2086
+  "$prog" $args >/dev/null 2>&1 </dev/null; code=$?
+  check "'$args' exits with 2" test "$code" -eq 2
+done
+
+"$make_hive" "$work/SAMPLE"
+cp "$work/SAMPLE" "$work/original"
+
+printf 's' | timeout 20 "$prog" /t "$work/SAMPLE" >"$work/out" 2>&1; code=$?
+check "stop at the prompt exits with 0" test "$code" -eq 0
+check "stop cancels the check" grep -q $'^Press key to Fix/fix All/Stop \\[F|A|S\\]:s\r$' "$work/out"
+check "stop is logged" grep -q $'^Checking process cancelled\r$' "$work/out"
+check "stopped hive is unchanged" cmp -s "$work/SAMPLE" "$work/original"
+
+printf 'ff' | timeout 20 "$prog" /t /l:"$work/run.tlg" "$work/SAMPLE" >"$work/out" 2>&1; code=$?
+check "fixed hive exits with 1" test "$code" -eq 1
+check "header checked after the fix" grep -q $'^Header checked\r$' "$work/out"
+check "log has markers and time stamps" grep -qE $'^\\* [0-9]{2}-[0-9]{2}-[0-9]{4} [0-9:]{8} - Header checked\r$' "$work/run.tlg"
+check "fixed hive is not saved yet" cmp -s "$work/SAMPLE" "$work/original"
+
+timeout 20 "$prog" /t "$work/SAMPLE" </dev/null >"$work/out" 2>&1; code=$?
+check "end of input answers the prompt as Esc" test "$code" -eq 0
+check "end of input stops the check" grep -q 'Checking process cancelled' "$work/out"
+
+if command -v setsid >/dev/null; then
+  timeout 20 setsid -w "$prog" "$work/SAMPLE" </dev/null >"$work/out" 2>"$work/err"; code=$?
+  check "without a terminal the full-screen run ends with 0" test "$code" -eq 0
+  check "and says why on standard error" test "$(wc -l <"$work/err")" -eq 1
+  check "and processes nothing" test ! -s "$work/out"
+fi
+
+echo "$failures failure(s)"
+test "$failures" -eq 0

@@ -1,0 +1,252 @@
+// The command line: switch rules, hive names, list files and the usage text.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "app/options.h"
+#include "support/temp_dir.h"
+
+namespace tarvos::app {
+namespace {
+
+using testing::TempDir;
+
+void Touch(const std::string& path, const std::string& content = "x") {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+struct Parsed {
+  explicit Parsed(std::vector<std::string> args) { ParseCommandLine(args, options, list); }
+  RunOptions options;
+  HiveList list;
+};
+
+class CommandLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hive = dir.Path("SYSTEM");
+    Touch(hive);
+  }
+  TempDir dir;
+  std::string hive;
+};
+
+TEST(UsageText, Is543BytesInThreePieces) {
+  UsageText usage = AssembleUsageText();
+  ASSERT_EQ(usage.help.size(), 543u);
+  EXPECT_EQ(usage.help.find("\"tarvos.tlg\""), 103u - 1) << "the default name follows the first 103 bytes";
+  EXPECT_EQ(usage.help.rfind("Usage: TarvosD [<hive_file>|@<listfile> [<switches>]]\r\n\r\n<switches>\r\n", 0), 0u);
+  EXPECT_NE(usage.help.find("\r\n  /l:<log_file> - write log file with specified name\r\n"), std::string::npos);
+  EXPECT_EQ(usage.help.substr(usage.help.size() - 30), "  /h, /?        - print help\r\n");
+  // Every option line has its dash in the 17th column.
+  size_t lines = 0;
+  for (size_t at = usage.help.find("\r\n  /"); at != std::string::npos; at = usage.help.find("\r\n  /", at + 1)) {
+    EXPECT_EQ(usage.help[at + 2 + 16], '-') << usage.help.substr(at + 2, 20);
+    ++lines;
+  }
+  EXPECT_EQ(lines, 10u);
+  ASSERT_EQ(usage.box.size(), 543u);
+  EXPECT_EQ(usage.box.find('\r'), std::string::npos);
+  EXPECT_EQ(usage.box.substr(0, 55), usage.help.substr(0, 53) + " \n");
+}
+
+TEST_F(CommandLine, TtySwitchInAnyCaseAndLength) {
+  for (const char* tty : {"/t", "/T", "-t", "/tty"}) {
+    Parsed p({tty, hive});
+    EXPECT_TRUE(p.options.ttyMode) << tty;
+    EXPECT_FALSE(p.options.helpRequested) << tty;
+    ASSERT_EQ(p.list.Count(), 1u);
+    EXPECT_EQ(p.list[0], hive);
+  }
+}
+
+TEST_F(CommandLine, LogSwitchForms) {
+  Parsed l({"/l", hive});
+  EXPECT_TRUE(l.options.logEnabled);
+  EXPECT_EQ(l.options.logFileName, "tarvos.tlg");
+  EXPECT_FALSE(l.options.perFileLog);
+
+  Parsed ln({"/ln", hive});
+  EXPECT_TRUE(ln.options.perFileLog);
+  EXPECT_EQ(ln.options.logFileName, "tarvos.tlg");
+
+  Parsed upper({"/LN", hive});
+  EXPECT_TRUE(upper.options.logEnabled);
+  EXPECT_FALSE(upper.options.perFileLog) << "only a lower-case n asks for a log per file";
+
+  Parsed named({"/l:/var/log/x.tlg", hive});
+  EXPECT_EQ(named.options.logFileName, "/var/log/x.tlg");
+  EXPECT_FALSE(named.options.helpRequested);
+
+  Parsed empty({hive, "/l:"});
+  EXPECT_TRUE(empty.options.helpRequested);
+}
+
+TEST_F(CommandLine, SwitchesWithMissingTextAskForHelp) {
+  for (const char* bad : {"/l:", "/o", "/o:", "/p:", "/p", "/s:", "/h", "/?", "-H"}) {
+    Parsed p({hive, bad});
+    EXPECT_TRUE(p.options.helpRequested) << bad;
+  }
+  Parsed ok({hive, "/p:out", "/o:x.dat", "/m", "/z", "-"});
+  EXPECT_FALSE(ok.options.helpRequested);
+  EXPECT_EQ(ok.options.outputFolder, "out");
+  EXPECT_EQ(ok.options.folderGiven, 1);
+  EXPECT_EQ(ok.options.outputFileName, "x.dat");
+  EXPECT_EQ(ok.options.outputGiven, 1);
+  EXPECT_TRUE(ok.options.mouseDisabled);
+}
+
+TEST_F(CommandLine, DriveListsOfASearch) {
+  Parsed cd({"/s:c,d"});
+  EXPECT_FALSE(cd.options.helpRequested);
+  EXPECT_TRUE(cd.options.searchDisks);
+  EXPECT_EQ(cd.options.driveList, "C,D");
+  for (const char* bad : {"/s:C,", "/s:CDE", "/s:1,2", "/s:C;D", "/s:"}) {
+    Parsed p({bad});
+    EXPECT_TRUE(p.options.helpRequested) << bad;
+  }
+  Parsed plain({"/s"});
+  EXPECT_FALSE(plain.options.helpRequested);
+  EXPECT_TRUE(plain.options.searchDisks);
+  EXPECT_FALSE(plain.options.driveList);
+
+  Parsed other({"/sx"});
+  EXPECT_TRUE(other.options.searchDisks) << "any other third character is a plain /s";
+
+  Parsed withHive({"/s", hive});
+  EXPECT_TRUE(withHive.options.helpRequested);
+}
+
+TEST(ValidateDriveList, RulesAndUpperCase) {
+  std::string ok = "a,b,z";
+  EXPECT_TRUE(ValidateDriveList(ok));
+  EXPECT_EQ(ok, "A,B,Z");
+  for (std::string bad : {"", "AB", "A,", ",A,", "A,,", "A,1", "[,A"}) EXPECT_FALSE(ValidateDriveList(bad)) << bad;
+  std::string single = "q";
+  EXPECT_TRUE(ValidateDriveList(single));
+}
+
+TEST_F(CommandLine, HelpRulesAfterTheArguments) {
+  EXPECT_TRUE(Parsed({"/t"}).options.helpRequested) << "line mode needs a named file";
+  EXPECT_FALSE(Parsed({}).options.helpRequested);
+  EXPECT_TRUE(Parsed({}).options.selectionNeeded);
+  EXPECT_TRUE(Parsed({"/o:x"}).options.helpRequested) << "an output name needs a named file";
+  EXPECT_TRUE(Parsed({hive, hive}).options.helpRequested) << "two hive names";
+
+  Parsed helpFirst({"/h", hive});
+  EXPECT_FALSE(helpFirst.options.helpRequested) << "the hive name withdraws the help";
+  EXPECT_EQ(helpFirst.list.Count(), 1u);
+  EXPECT_TRUE(Parsed({hive, "/h"}).options.helpRequested);
+  EXPECT_TRUE(Parsed({"/t", "/h", hive, "/l:"}).options.helpRequested) << "later arguments can ask again";
+}
+
+TEST_F(CommandLine, WildcardsAndOutputName) {
+  Touch(dir.Path("SAM"));
+  Touch(dir.Path("SOFTWARE"));
+  std::filesystem::create_directory(dir.Path("SUBDIR"));
+  std::string pattern = dir.Path("S*");
+  Parsed p({pattern});
+  std::vector<std::string> names = p.list.Names();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{dir.Path("SAM"), dir.Path("SOFTWARE"), dir.Path("SYSTEM")}))
+      << "the folder is skipped, each name keeps the pattern's folder";
+  EXPECT_FALSE(p.list.SingleFileRun());
+
+  EXPECT_TRUE(Parsed({pattern, "/o:out.dat"}).options.helpRequested) << "one output for three hives";
+  Parsed one({dir.Path("SY?TEM"), "/o:out.dat"});
+  EXPECT_FALSE(one.options.helpRequested);
+  EXPECT_EQ(one.list.Count(), 1u);
+  EXPECT_TRUE(one.list.SingleFileRun());
+
+  Parsed none({dir.Path("NOTHING*")});
+  EXPECT_EQ(none.list.Count(), 0u);
+  EXPECT_FALSE(none.options.helpRequested) << "no match is silent";
+  EXPECT_FALSE(none.options.selectionNeeded);
+}
+
+TEST_F(CommandLine, ListFiles) {
+  Touch(dir.Path("SAM"));
+  std::filesystem::create_directory(dir.Path("folder"));
+  std::string list = dir.Path("hives.lst");
+  std::string text;
+  for (const std::string& line : {hive + "\r", dir.Path("missing"), dir.Path("SAM") + "\r", dir.Path("folder"),
+                                  dir.Path("S*"), std::string(), std::string("\r"), hive}) {
+    text.append(line).append("\n");
+  }
+  Touch(list, text);
+  Parsed p({"/t", "@" + list});
+  EXPECT_FALSE(p.options.helpRequested);
+  EXPECT_TRUE(p.options.ttyMode);
+  std::vector<std::string> expected = {hive, dir.Path("SAM"), dir.Path("folder"), dir.Path("S*")};
+  EXPECT_EQ(p.list.Names(), expected) << "missing names are skipped; folders and patterns are kept as written; "
+                                         "the empty line ends the list";
+
+  EXPECT_TRUE(Parsed({"@"}).options.helpRequested);
+  EXPECT_TRUE(Parsed({hive, "@" + list}).options.helpRequested);
+  EXPECT_TRUE(Parsed({"@" + list, hive}).options.helpRequested);
+
+  Parsed missing({"@" + dir.Path("nolist")});
+  EXPECT_EQ(missing.list.Count(), 0u);
+  EXPECT_FALSE(missing.options.helpRequested);
+
+  Touch(list, hive);  // a last line without a line end
+  Parsed single({"@" + list});
+  EXPECT_EQ(single.list.Count(), 1u);
+  EXPECT_TRUE(single.list.SingleFileRun());
+}
+
+TEST_F(CommandLine, ThirdLineEmptyEndsTheList) {
+  Touch(dir.Path("A"));
+  Touch(dir.Path("B"));
+  Touch(dir.Path("C"));
+  std::string list = dir.Path("l.lst");
+  Touch(list, dir.Path("A") + "\n" + dir.Path("B") + "\n\n" + dir.Path("C") + "\n");
+  EXPECT_EQ(Parsed({"@" + list}).list.Count(), 2u);
+}
+
+TEST(ReadLine, LongLinesNeverOverrunTheBuffer) {
+  TempDir dir;
+  std::string path = dir.Path("long.lst");
+  std::string fits(kPathBufferSize - 1, 'a');
+  std::string tooLong(kPathBufferSize, 'b');
+  Touch(path, fits + "\r\n" + tooLong + "\n" + "short\n" + std::string(kPathBufferSize * 3, 'c') + "\r\nend");
+  platform::File file;
+  ASSERT_TRUE(file.OpenRead(path));
+  std::vector<char> buffer(kPathBufferSize + 16, '#');
+  EXPECT_EQ(ReadLine(file, buffer.data()), static_cast<int>(fits.size()));
+  EXPECT_EQ(std::string(buffer.data()), fits);
+  EXPECT_EQ(ReadLine(file, buffer.data()), kLineTooLong);
+  for (size_t i = kPathBufferSize; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], '#') << i;
+  EXPECT_EQ(ReadLine(file, buffer.data()), 5);
+  EXPECT_STREQ(buffer.data(), "short");
+  EXPECT_EQ(ReadLine(file, buffer.data()), kLineTooLong);
+  EXPECT_EQ(ReadLine(file, buffer.data()), 3);
+  EXPECT_STREQ(buffer.data(), "end");
+  EXPECT_EQ(ReadLine(file, buffer.data()), 0);
+}
+
+TEST(ReadListFile, OverlongLineIsSkippedNotCut) {
+  TempDir dir;
+  Touch(dir.Path("A"));
+  std::string longName = dir.Path(std::string(kPathBufferSize, 'x'));
+  std::string list = dir.Path("l.lst");
+  Touch(list, longName + "\n" + dir.Path("A") + "\n");
+  HiveList hives;
+  EXPECT_TRUE(ReadListFile(list, hives));
+  EXPECT_EQ(hives.Names(), std::vector<std::string>{dir.Path("A")});
+}
+
+TEST(HiveList, SecondNameEndsTheSingleFileRun) {
+  HiveList list;
+  EXPECT_TRUE(list.SingleFileRun());
+  list.Add("a");
+  EXPECT_TRUE(list.SingleFileRun());
+  list.Add("b");
+  EXPECT_FALSE(list.SingleFileRun());
+  list.Release();
+  EXPECT_EQ(list.Count(), 0u);
+}
+
+}  // namespace
+}  // namespace tarvos::app

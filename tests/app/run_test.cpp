@@ -1,0 +1,247 @@
+// Whole runs of the program through a scripted console: stages, prompts, logs and exit codes.
+#include <gtest/gtest.h>
+
+#include "app/run.h"
+#include "hive/layout.h"
+#include "platform/headless_console.h"
+#include "support/hive_builder.h"
+#include "support/temp_dir.h"
+
+namespace tarvos::app {
+namespace {
+
+using testing::Get32;
+using testing::Put32;
+
+std::vector<uint8_t> Healthy() {
+  testing::HiveBuilder builder;
+  builder.AddKey(builder.Root(), "Software");
+  return builder.Build();
+}
+
+// A hive that was being written when it was copied: its sequence numbers differ.
+std::vector<uint8_t> Dirty() {
+  std::vector<uint8_t> bytes = Healthy();
+  Put32(bytes, hive::base::kSecondarySequence, 0);
+  testing::StoreChecksum(bytes);
+  return bytes;
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+  return testing::WriteFileBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+class Run : public ::testing::Test {
+ protected:
+  std::string Hive(const std::string& name, const std::vector<uint8_t>& bytes) {
+    std::string path = dir.Path(name);
+    EXPECT_TRUE(testing::WriteFileBytes(path, bytes));
+    return path;
+  }
+  int Go(std::vector<std::string> args, std::string keys = {}) {
+    device = std::make_unique<platform::HeadlessConsole>(std::move(keys));
+    return RunTarvos(args, *device);
+  }
+  std::string Out() const { return device->Stdout(); }
+
+  testing::TempDir dir;
+  std::unique_ptr<platform::HeadlessConsole> device;
+};
+
+TEST_F(Run, HealthyHiveInLineMode) {
+  std::string hive = Hive("SYSTEM", Healthy());
+  EXPECT_EQ(Go({"/t", hive}), 0);
+  EXPECT_EQ(Out(), "\r\nProcessing file: " + hive + "...\r\nFile opened: " + hive +
+                       "\r\nHive file loading...\r\nHive file loaded: " + hive + ", size: 8192\r\n"
+                       "Processing frame structure...\r\nHeader checked\r\n");
+  EXPECT_FALSE(device->IsOpen()) << "the console is put back";
+}
+
+TEST_F(Run, DirtyHiveStoppedAtThePromptIsLeftAlone) {
+  std::vector<uint8_t> bytes = Dirty();
+  std::string hive = Hive("SECURITY", bytes);
+  EXPECT_EQ(Go({"/t", hive}, "s"), 0);
+  EXPECT_NE(Out().find("Error found: <Broken hive header>\r\nPress key to Fix/fix All/Stop [F|A|S]:s\r\n"
+                       "Checking process cancelled\r\n"),
+            std::string::npos)
+      << Out();
+  EXPECT_EQ(Out().find("Header checked"), std::string::npos);
+  EXPECT_EQ(testing::ReadFileBytes(hive), bytes);
+}
+
+TEST_F(Run, FixedHiveGivesExitCode1WithoutTouchingTheFile) {
+  std::vector<uint8_t> bytes = Dirty();
+  std::string hive = Hive("SAM", bytes);
+  EXPECT_EQ(Go({"/t", hive}, "f"), 1);
+  EXPECT_NE(Out().find(":f\r\nAttempt to fix last error\r\nHeader checked\r\n"), std::string::npos) << Out();
+  EXPECT_EQ(testing::ReadFileBytes(hive), bytes) << "nothing is saved before a save was chosen";
+}
+
+TEST_F(Run, FixAllHoldsAcrossFilesAndSeveralFilesExitWith0) {
+  std::string a = Hive("A", Dirty());
+  std::string b = Hive("B", Dirty());
+  std::string list = dir.Path("hives.lst");
+  ASSERT_TRUE(WriteText(list, a + "\n" + b + "\n"));
+  EXPECT_EQ(Go({"/t", "@" + list}, "a"), 0) << "two files: the exit code does not name a change";
+  std::string out = Out();
+  EXPECT_EQ(out.find("Press key"), out.rfind("Press key")) << "the second file is fixed without a prompt";
+  size_t fixes = 0;
+  for (size_t at = out.find("Attempt to fix last error"); at != std::string::npos;
+       at = out.find("Attempt to fix last error", at + 1)) {
+    ++fixes;
+  }
+  EXPECT_EQ(fixes, 2u);
+  EXPECT_NE(out.find("Entering \"Fix All\" mode for last error\r\n"), std::string::npos);
+}
+
+TEST_F(Run, ListWithOneNameKeepsTheSingleFileExitCode) {
+  std::string a = Hive("A", Dirty());
+  std::string list = dir.Path("one.lst");
+  std::string text = a + "\r\n";
+  ASSERT_TRUE(WriteText(list, text));
+  EXPECT_EQ(Go({"/t", "@" + list}, "f"), 1);
+}
+
+TEST_F(Run, BadFilesAreReportedAndTheRunGoesOn) {
+  std::string small = Hive("SMALL", std::vector<uint8_t>(8191, 0));
+  std::vector<uint8_t> unaligned = Healthy();
+  unaligned.push_back(0);
+  std::string odd = Hive("ODD", unaligned);
+  std::string good = Hive("GOOD", Healthy());
+  std::string list = dir.Path("l.lst");
+  std::string text = small + "\n" + odd + "\n" + good + "\n";
+  ASSERT_TRUE(WriteText(list, text));
+  EXPECT_EQ(Go({"/t", "@" + list}, "s"), 0);
+  std::string out = Out();
+  EXPECT_NE(out.find("Error found: <Hive file is too small>\r\nChecking process cancelled\r\n"), std::string::npos);
+  EXPECT_NE(out.find("Error found: <Size of hive file not aligned>\r\nPress key"), std::string::npos);
+  EXPECT_NE(out.find("Hive file loaded: " + good + ", size: 8192\r\nProcessing frame structure...\r\nHeader checked"),
+            std::string::npos)
+      << "the file after an unfixed one is checked afresh";
+}
+
+TEST_F(Run, UnalignedHiveFixedIsRoundedDown) {
+  std::vector<uint8_t> bytes = Healthy();
+  bytes.resize(12289, 0);
+  std::string hive = Hive("ODD", bytes);
+  EXPECT_EQ(Go({"/t", hive}, "f"), 1);
+  EXPECT_NE(Out().find("size: 12288\r\n"), std::string::npos);
+  EXPECT_NE(Out().find("Header checked"), std::string::npos);
+}
+
+TEST_F(Run, MissingFileInAList) {
+  std::string good = Hive("GOOD", Healthy());
+  std::string list = dir.Path("l.lst");
+  std::string text = good + "\n";
+  ASSERT_TRUE(WriteText(list, text));
+  std::filesystem::remove(good);
+  EXPECT_EQ(Go({"/t", "@" + list}), 0);
+  EXPECT_EQ(Out(), "") << "a list line naming nothing is skipped silently";
+
+  std::filesystem::create_directory(dir.Path("FOLDER"));
+  text = dir.Path("FOLDER") + "\n";
+  ASSERT_TRUE(WriteText(list, text));
+  EXPECT_EQ(Go({"/t", "@" + list}), 0);
+  EXPECT_NE(Out().find("Error found: <Input file open error>\r\nChecking process cancelled\r\nOpen file error: " +
+                       dir.Path("FOLDER") + "\r\n"),
+            std::string::npos)
+      << Out();
+}
+
+TEST_F(Run, HelpAndItsExitCode) {
+  std::string hive = Hive("SYSTEM", Healthy());
+  EXPECT_EQ(Go({"/h"}), 2);
+  std::string out = Out();
+  EXPECT_EQ(out.rfind("Castellan v1.03, ", 0), 0u);
+  size_t usage = out.find("Usage: TarvosD");
+  ASSERT_NE(usage, std::string::npos);
+  EXPECT_EQ(out.size() - usage, 543u);
+  EXPECT_EQ(out.substr(usage - 4, 4), "\r\n\r\n") << "an empty line before the usage text";
+
+  EXPECT_EQ(Go({"/t"}), 2);
+  EXPECT_EQ(Go({"/s:C,"}), 2);
+  EXPECT_EQ(Go({hive, "/h"}), 2);
+  EXPECT_EQ(Go({"/h", "/t", hive}), 0);
+  EXPECT_NE(Out().find("Header checked"), std::string::npos);
+}
+
+TEST_F(Run, ConsoleThatCannotBeSetUp) {
+  std::string hive = Hive("SYSTEM", Dirty());
+  device = std::make_unique<platform::HeadlessConsole>("f");
+  device->SetOpenResult(platform::ConsoleOpen::NoConsole);
+  EXPECT_EQ(RunTarvos({hive}, *device), 0);
+  EXPECT_EQ(device->Stdout(), "");
+  EXPECT_NE(device->Stderr(), "");
+  EXPECT_EQ(device->KeysLeft(), 1u) << "no file was processed";
+}
+
+TEST_F(Run, NoHiveNamedAndNothingFound) {
+  EXPECT_EQ(Go({}), 0);
+  EXPECT_EQ(Out(), "");
+}
+
+TEST_F(Run, UnfixedErrorOfASingleHiveIsShownAtTheEndOutsideLineMode) {
+  std::string hive = Hive("SYSTEM", Dirty());
+  EXPECT_EQ(Go({hive}, "s\r"), 0);
+  std::string out = Out();
+  EXPECT_NE(out.find("\r\n<Broken hive header>\r\nPress key to Fix/fix All/Stop [F|A|S]:s\r\n"), std::string::npos);
+  EXPECT_NE(out.find("<Broken hive header>\r\n\r\nPress Enter to exit...\r\n"), std::string::npos) << out;
+  EXPECT_EQ(device->KeysLeft(), 0u);
+
+  EXPECT_EQ(Go({"/t", hive}, "s\r"), 0);
+  EXPECT_EQ(Out().find("Press Enter to exit"), std::string::npos) << "line mode prints nothing at the end";
+  EXPECT_EQ(device->KeysLeft(), 1u);
+}
+
+TEST_F(Run, AbortStopsLoadingAndLeavesLaterFilesUnloaded) {
+  std::vector<uint8_t> big = Healthy();
+  big.resize(4 * hive::kLoadChunkSize, 0);
+  Put32(big, hive::base::kHiveDataSize, static_cast<uint32_t>(big.size() - hive::kBaseBlockSize));
+  testing::StoreChecksum(big);
+  std::string a = Hive("A.dat", big);
+  std::string b = Hive("B.dat", Healthy());
+  device = std::make_unique<platform::HeadlessConsole>("\x1bx");
+  device->SetKeysSeenByPolls(true, 2);  // past the stage change and the first chunk
+  EXPECT_EQ(RunTarvos({"/t", "/ln", dir.Path("*.dat")}, *device), 0);
+  std::string out = device->Stdout();
+  EXPECT_NE(out.find("Hive file loading...\r\nPress key to Continue/Exit [C|X]:x\r\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Hive file loaded"), std::string::npos);
+  EXPECT_EQ(out.find("Processing file: " + b), std::string::npos) << "the later file is started but not loaded";
+  std::vector<uint8_t> log = testing::ReadFileBytes(dir.Path("B.tlg"));
+  std::string text(log.begin(), log.end());
+  EXPECT_NE(text.find("Castellan started"), std::string::npos);
+  EXPECT_NE(text.find("Castellan stopped"), std::string::npos);
+  EXPECT_EQ(text.find(" - Processing"), std::string::npos) << "its own log holds nothing but the frame";
+}
+
+TEST_F(Run, AbortOutsideLineModeShowsTheBoxAndEndsTheList) {
+  std::string a = Hive("A.dat", Healthy());
+  std::string b = Hive("B.dat", Healthy());
+  device = std::make_unique<platform::HeadlessConsole>("\x1bx\r");
+  device->SetKeysSeenByPolls(true);
+  EXPECT_EQ(RunTarvos({dir.Path("*.dat")}, *device), 0);
+  EXPECT_NE(device->Stdout().find("Operation aborted. Press Enter to continue..."), std::string::npos);
+  EXPECT_EQ(device->KeysLeft(), 0u);
+}
+
+TEST_F(Run, LogFileHoldsTheSameEntriesWithMarkers) {
+  std::string hive = Hive("SYSTEM", Dirty());
+  std::string log = dir.Path("run.tlg");
+  EXPECT_EQ(Go({"/t", "/l:" + log, hive}, "f"), 1);
+  std::vector<uint8_t> bytes = testing::ReadFileBytes(log);
+  std::string text(bytes.begin(), bytes.end());
+  const char* sequence[] = {" Castellan Log ", "Castellan started", "\r\n\r\n* ", " - Processing file: ",
+                            "* ", " - File opened: ", "* ", " - Hive file loading...", "* ", " - Hive file loaded: ",
+                            "* ", " - Processing frame structure...", "! ", " - Error found: <Broken hive header>",
+                            "# ", " - Attempt to fix last error", "* ", " - Header checked", "Castellan stopped"};
+  size_t at = 0;
+  for (const char* piece : sequence) {
+    size_t found = text.find(piece, at);
+    ASSERT_NE(found, std::string::npos) << piece << "\n" << text;
+    at = found + 1;
+  }
+  EXPECT_EQ(text.find("Press key"), std::string::npos) << "prompts are not logged";
+}
+
+}  // namespace
+}  // namespace tarvos::app

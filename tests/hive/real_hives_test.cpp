@@ -1,0 +1,56 @@
+// The base blocks of hives written by Windows and by other tools. Skipped when the shared hive
+// folder is absent.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "hive/image.h"
+#include "support/scripted.h"
+#include "support/temp_dir.h"
+
+namespace tarvos::hive {
+namespace {
+
+// Codes the base block check raises on each file, fixing everything; files not named are clean.
+const std::map<std::string, std::vector<uint32_t>> kExpected = {
+    {"damaged/BadBaseBlockHive", {kInvalidFileVersion, kBrokenHeader}},
+    {"damaged/EffectiveSizeHive", {kInvalidHeaderChecksum}},
+    {"damaged/GarbageHive", {kSizeNotAligned, kInvalidHeaderChecksum}},
+    {"damaged/TruncatedHive", {kInvalidSizeInfo}},
+    {"odd/System_Delta", {kInvalidFileVersion}},
+    {"windows/NTUSER_BAGMRU.DAT", {kBrokenHeader}},
+    {"windows/SECURITY", {kBrokenHeader}},
+    {"windows/UsrClass.dat", {kBrokenHeader}},
+    {"windows/amcache.hve", {kBrokenHeader}},
+    {"windows/transactions_NTUSER.DAT", {kBrokenHeader}},
+};
+
+TEST(RealHives, BaseBlocksAsOtherReadersSeeThem) {
+  std::string root = testing::SharedHivesDir();
+  if (root.empty()) GTEST_SKIP() << "no shared hive folder";
+  int files = 0;
+  for (const char* folder : {"windows", "odd", "damaged"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(root) / folder)) {
+      std::string name = std::string(folder) + "/" + entry.path().filename().string();
+      std::deque<uint32_t> fixes(8, kAnswerFix);
+      testing::EngineRig rig(fixes);
+      FileHiveSource source;
+      HiveImage image;
+      ASSERT_EQ(LoadHive(image, rig.faults, source, entry.path().string(), std::nullopt), kLoadDone) << name;
+      EXPECT_TRUE(CheckBaseBlock(image, rig.faults)) << name;
+      std::vector<uint32_t> codes;
+      for (auto& [code, offset] : rig.decider.asked) codes.push_back(code);
+      auto expected = kExpected.find(name);
+      EXPECT_EQ(codes, expected == kExpected.end() ? std::vector<uint32_t>{} : expected->second) << name;
+      EXPECT_EQ(Le32(image.Buffer() + base::kChecksum), HeaderChecksum(image.Buffer())) << name;
+      EXPECT_LE(image.Size(), entry.file_size()) << name;
+      EXPECT_EQ(image.Size(), image.declaredDataSize + kBaseBlockSize) << name;
+      ++files;
+    }
+  }
+  EXPECT_GE(files, 30);
+}
+
+}  // namespace
+}  // namespace tarvos::hive

@@ -1,0 +1,25 @@
+// A folder of its own for one test, removed afterwards.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace tarvos::testing {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  const std::filesystem::path& Dir() const { return dir_; }
+
+ private:
+  std::filesystem::path dir_;
+};
+
+// The folder of shared real hives, or an empty string when it is absent.
+std::string SharedHivesDir();
+
+}  // namespace tarvos::testing
