@@ -105,6 +105,11 @@ class Win32Console final : public ConsoleDevice {
       key.ch = static_cast<uint8_t>(record.Event.KeyEvent.uChar.AsciiChar);
       key.vk = record.Event.KeyEvent.wVirtualKeyCode;
       key.control = record.Event.KeyEvent.dwControlKeyState;
+      // Some consoles (Wine on a terminal) deliver Esc, Enter, Tab and Backspace without their
+      // character; the key rules go by the character.
+      if (key.ch == 0 && (key.vk == kVkEscape || key.vk == kVkReturn || key.vk == kVkBack || key.vk == 0x09)) {
+        key.ch = static_cast<uint8_t>(key.vk);
+      }
       return ReadResult::Key;
     }
     // A pipe or a file answers waiting prompts only.
