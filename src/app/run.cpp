@@ -6,7 +6,9 @@
 #include "console/dialogs.h"
 #include "console/progress.h"
 #include "hive/faults.h"
+#include "hive/frames.h"
 #include "hive/image.h"
+#include "hive/marks.h"
 #include "save/names.h"
 
 namespace tarvos::app {
@@ -44,7 +46,13 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
       progress.SetStage(console::kStageStructure);
       if (!run.abortRequested) {
         log.Entry(hive::LogMarker::Info, "Processing frame structure...\r\n");
-        hive::CheckBaseBlock(image, faults);
+        hive::FrameTable frames;
+        if (hive::CheckBaseBlock(image, faults) && frames.Build(image, faults)) {
+          hive::CellMarks marks(image, frames, faults);
+          // Marks never outlive the checks: removed on every path, before anything is saved.
+          marks.RemoveAllMarks();
+        }
+        frames.Release();
       }
     }
     image.Release();

@@ -4,9 +4,8 @@ namespace tarvos::console {
 
 bool ProgressScreen::PollProgress(uint32_t) {
   if (dialogs_.AbortRequested()) return false;  // the run is being stopped: no more input for it
-  do {
-    dialogs_.PollInput(false);
-  } while (dialogs_.RunPaused() && !dialogs_.AbortRequested());
+  dialogs_.PollInput(false);
+  while (dialogs_.RunPaused() && !dialogs_.AbortRequested()) dialogs_.PollInput(true);  // held, not spinning
   return !dialogs_.AbortRequested();
 }
 

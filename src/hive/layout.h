@@ -44,4 +44,52 @@ inline constexpr uint32_t kChecksumWords = 127;
 inline constexpr uint32_t kMinHiveFileSize = 0x2000;
 inline constexpr uint32_t kLoadChunkSize = 0x20000;
 
+// Frames ("hbin" blocks) tile the data area; cells follow each frame's header back to back.
+namespace frame {
+inline constexpr uint32_t kSignature = 0x00;
+inline constexpr uint32_t kOwnOffset = 0x04;
+inline constexpr uint32_t kSize = 0x08;
+inline constexpr uint32_t kHeaderSize = 0x20;
+inline constexpr uint32_t kSignatureValue = 0x6E696268;  // "hbin"
+inline constexpr uint32_t kHalfSize = 0x800;             // cells are indexed per 2 KB half
+}  // namespace frame
+
+// A cell: a signed 32-bit size (negative: allocated), then its contents, which start with a
+// 16-bit signature for the kinds below.
+namespace cell {
+inline constexpr uint32_t kSize = 0x00;
+inline constexpr uint32_t kSignature = 0x04;
+inline constexpr uint32_t kAlignment = 8;
+inline constexpr uint32_t kMinimumFixedSize = 8;  // a cell repaired from a bad size
+inline constexpr uint16_t kKeySignature = 0x6B6E;            // "nk"
+inline constexpr uint16_t kIndexLeafSignature = 0x696C;      // "li"
+inline constexpr uint16_t kFastLeafSignature = 0x666C;       // "lf"
+inline constexpr uint16_t kIndexRootSignature = 0x6972;      // "ri"
+inline constexpr uint16_t kHashLeafSignature = 0x686C;       // "lh"
+inline constexpr uint16_t kSecuritySignature = 0x6B73;      // "sk"
+inline constexpr uint16_t kValueSignature = 0x6B76;          // "vk"
+inline constexpr uint16_t kBigDataSignature = 0x6264;        // "db"
+}  // namespace cell
+
+// The kind of a cell, by its signature.
+enum CellKind : uint8_t {
+  kCellNone = 0,
+  kCellKey = 1,
+  kCellIndexLeaf = 2,
+  kCellFastLeaf = 3,
+  kCellIndexRoot = 4,
+  kCellHashLeaf = 5,
+  kCellSecurity = 6,
+  kCellValue = 7,
+  kCellBigData = 8,
+  kCellRootKey = 17,
+};
+
+// Key cell (nk) fields, from the cell's start (size field included).
+namespace key {
+inline constexpr uint32_t kFlags = 0x06;
+inline constexpr uint16_t kFlagHiveEntry = 0x0004;
+inline constexpr uint16_t kFlagNoDelete = 0x0008;
+}  // namespace key
+
 }  // namespace tarvos::hive

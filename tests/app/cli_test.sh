@@ -52,5 +52,18 @@ if command -v setsid >/dev/null; then
   check "and processes nothing" test ! -s "$work/out"
 fi
 
+hives=$(dirname "$0")/../../../shared/hives
+if [ -f "$hives/windows/SYSTEM" ]; then
+  cp "$hives/windows/SYSTEM" "$work/SYSTEM"
+  chmod u+w "$work/SYSTEM"
+  first=$(od -An -tu4 -j $((4096 + 8)) -N4 "$work/SYSTEM" | tr -d ' ')
+  second=$((4096 + first))
+  printf 'XXXX' | dd of="$work/SYSTEM" bs=1 seek="$second" conv=notrunc status=none
+  printf 'f' | timeout 60 "$prog" /t "$work/SYSTEM" >"$work/out" 2>&1
+  expected=$(printf 'Error found: <Invalid frame signature> - 0x%08X' "$second")
+  check "a broken frame signature of a real hive is found at its offset" grep -q "^$expected" "$work/out"
+  check "and after the fix the frame pass goes on" grep -q $'^Frame structure checked\r$' "$work/out"
+fi
+
 echo "$failures failure(s)"
 test "$failures" -eq 0

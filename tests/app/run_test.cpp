@@ -53,7 +53,7 @@ TEST_F(Run, HealthyHiveInLineMode) {
   EXPECT_EQ(Go({"/t", hive}), 0);
   EXPECT_EQ(Out(), "\r\nProcessing file: " + hive + "...\r\nFile opened: " + hive +
                        "\r\nHive file loading...\r\nHive file loaded: " + hive + ", size: 8192\r\n"
-                       "Processing frame structure...\r\nHeader checked\r\n");
+                       "Processing frame structure...\r\nHeader checked\r\nFrame structure checked\r\n");
   EXPECT_FALSE(device->IsOpen()) << "the console is put back";
 }
 
@@ -100,6 +100,21 @@ TEST_F(Run, ListWithOneNameKeepsTheSingleFileExitCode) {
   std::string text = a + "\r\n";
   ASSERT_TRUE(WriteText(list, text));
   EXPECT_EQ(Go({"/t", "@" + list}, "f"), 1);
+}
+
+TEST_F(Run, BrokenFrameSignatureFixedAndThePassGoesOn) {
+  testing::HiveBuilder builder;
+  builder.NewFrame(0x1000);
+  builder.AddKey(builder.Root(), "Second");
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, 0x2000, 0x58585858);
+  std::string hive = Hive("SYSTEM", bytes);
+  EXPECT_EQ(Go({"/t", hive}, "f"), 1);
+  EXPECT_NE(Out().find("Header checked\r\nError found: <Invalid frame signature> - 0x00002000\r\n"
+                       "Press key to Fix/fix All/Stop [F|A|S]:f\r\nAttempt to fix last error\r\n"
+                       "Frame structure checked\r\n"),
+            std::string::npos)
+      << Out();
 }
 
 TEST_F(Run, BadFilesAreReportedAndTheRunGoesOn) {

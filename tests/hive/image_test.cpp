@@ -6,46 +6,17 @@
 #include "hive/image.h"
 #include "hive/layout.h"
 #include "support/hive_builder.h"
+#include "support/memory_source.h"
 #include "support/scripted.h"
 
 namespace tarvos::hive {
 namespace {
 
 using testing::EngineRig;
+using testing::MemorySource;
 using testing::ScriptedDecider;
 using testing::Get32;
 using testing::Put32;
-
-// A hive file held in memory, which can deliver fewer bytes than asked at one offset.
-class MemorySource final : public HiveSource {
- public:
-  explicit MemorySource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  bool Open(const std::string&) override {
-    opened = openable;
-    return openable;
-  }
-  bool Size(uint64_t& size) override {
-    size = bytes_.size();
-    return sizeKnown;
-  }
-  bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count, size_t& got) override {
-    got = 0;
-    if (offset >= bytes_.size()) return true;
-    got = std::min<size_t>(count, bytes_.size() - offset);
-    if (offset == shortAt && got > 0) --got;
-    std::memcpy(buffer, bytes_.data() + offset, got);
-    return true;
-  }
-  void Close() override { opened = false; }
-
-  bool openable = true;
-  bool sizeKnown = true;
-  bool opened = false;
-  uint64_t shortAt = ~0ull;
-
- private:
-  std::vector<uint8_t> bytes_;
-};
 
 std::vector<uint8_t> HealthyHive(uint32_t dataBytes = 0x1000) {
   testing::HiveBuilder builder;

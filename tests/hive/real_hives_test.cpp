@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 
+#include "hive/frames.h"
 #include "hive/image.h"
 #include "support/scripted.h"
 #include "support/temp_dir.h"
@@ -12,7 +13,8 @@
 namespace tarvos::hive {
 namespace {
 
-// Codes the base block check raises on each file, fixing everything; files not named are clean.
+// Codes the base block check and the frame pass raise on each file, fixing everything; files not
+// named are clean.
 const std::map<std::string, std::vector<uint32_t>> kExpected = {
     {"damaged/BadBaseBlockHive", {kInvalidFileVersion, kBrokenHeader}},
     {"damaged/EffectiveSizeHive", {kInvalidHeaderChecksum}},
@@ -26,7 +28,7 @@ const std::map<std::string, std::vector<uint32_t>> kExpected = {
     {"windows/transactions_NTUSER.DAT", {kBrokenHeader}},
 };
 
-TEST(RealHives, BaseBlocksAsOtherReadersSeeThem) {
+TEST(RealHives, BaseBlocksAndFramesAsOtherReadersSeeThem) {
   std::string root = testing::SharedHivesDir();
   if (root.empty()) GTEST_SKIP() << "no shared hive folder";
   int files = 0;
@@ -39,6 +41,9 @@ TEST(RealHives, BaseBlocksAsOtherReadersSeeThem) {
       HiveImage image;
       ASSERT_EQ(LoadHive(image, rig.faults, source, entry.path().string(), std::nullopt), kLoadDone) << name;
       EXPECT_TRUE(CheckBaseBlock(image, rig.faults)) << name;
+      FrameTable frames;
+      EXPECT_TRUE(frames.Build(image, rig.faults)) << name;
+      EXPECT_EQ(frames.OffsetCheck(image.rootKeyOffset), kOffsetValid) << name;
       std::vector<uint32_t> codes;
       for (auto& [code, offset] : rig.decider.asked) codes.push_back(code);
       auto expected = kExpected.find(name);

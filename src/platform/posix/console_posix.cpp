@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -112,7 +113,7 @@ class PosixConsole final : public ConsoleDevice {
 
   ReadResult ReadKey(KeyEvent& key, bool wait) override {
     if (inputEnded_) return ReadResult::End;
-    if (!terminalInput_ && !wait) return ReadResult::None;
+    if (!wait && (!terminalInput_ || TooSoon())) return ReadResult::None;
     uint8_t byte = 0;
     ReadResult got = ReadByte(byte, wait ? 1 : 0);
     if (got != ReadResult::Key) return got;
@@ -164,6 +165,17 @@ class PosixConsole final : public ConsoleDevice {
     return ScreenSize(ttyFd_, columns, rows) && columns >= kMinColumns && rows >= kMinRows;
   }
 
+  // Long stages poll after every small step; the terminal is asked at most every few
+  // milliseconds, which no typist notices and which keeps the system calls off the hot path.
+  bool TooSoon() {
+    struct timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    if (ms - lastPollMs_ < kPollIntervalMs) return true;
+    lastPollMs_ = ms;
+    return false;
+  }
+
   ReadResult ReadByte(uint8_t& byte, int timeoutMs) {
     struct pollfd pfd{inputFd_, POLLIN, 0};
     int ready = ::poll(&pfd, 1, timeoutMs);
@@ -175,6 +187,8 @@ class PosixConsole final : public ConsoleDevice {
     return ReadResult::End;
   }
 
+  static constexpr int64_t kPollIntervalMs = 5;
+  int64_t lastPollMs_ = 0;
   int ttyFd_ = -1;
   int inputFd_ = STDIN_FILENO;
   bool terminalInput_ = false;

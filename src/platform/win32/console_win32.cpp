@@ -95,6 +95,13 @@ class Win32Console final : public ConsoleDevice {
     HANDLE in = input_ != nullptr ? input_ : ::GetStdHandle(STD_INPUT_HANDLE);
     if (in == nullptr || in == INVALID_HANDLE_VALUE) return wait ? End() : ReadResult::None;
     if (consoleInput_) {
+      // Long stages poll after every small step; the console is asked at most every few
+      // milliseconds.
+      if (!wait) {
+        ULONGLONG now = ::GetTickCount64();
+        if (now - lastPoll_ < kPollIntervalMs) return ReadResult::None;
+        lastPoll_ = now;
+      }
       if (wait) ::WaitForSingleObject(in, 1);
       DWORD pending = 0;
       if (!::GetNumberOfConsoleInputEvents(in, &pending) || pending == 0) return ReadResult::None;
@@ -152,6 +159,8 @@ class Win32Console final : public ConsoleDevice {
     return false;
   }
 
+  static constexpr ULONGLONG kPollIntervalMs = 5;
+  ULONGLONG lastPoll_ = 0;
   HANDLE input_ = nullptr;
   HANDLE screen_ = nullptr;
   bool consoleInput_ = false;

@@ -1,0 +1,265 @@
+#include "hive/frames.h"
+
+namespace tarvos::hive {
+
+namespace {
+
+// The length of a cell from its size field; 0x80000000 has no length in 32 bits and counts as
+// larger than any frame.
+uint32_t CellLength(uint32_t field) {
+  if (field == 0x80000000u) return 0xFFFFFFFFu;
+  auto value = static_cast<int32_t>(field);
+  return static_cast<uint32_t>(value < 0 ? -value : value);
+}
+
+inline CellKind Kind(const uint8_t* p, uint32_t size) {
+  if (size < 6) return kCellNone;
+  switch (Le16(p + cell::kSignature)) {
+    case cell::kKeySignature: {
+      if (size < 8) return kCellKey;
+      constexpr uint16_t kRoot = key::kFlagHiveEntry | key::kFlagNoDelete;
+      return (Le16(p + key::kFlags) & kRoot) == kRoot ? kCellRootKey : kCellKey;
+    }
+    case cell::kIndexLeafSignature: return kCellIndexLeaf;
+    case cell::kFastLeafSignature: return kCellFastLeaf;
+    case cell::kIndexRootSignature: return kCellIndexRoot;
+    case cell::kHashLeafSignature: return kCellHashLeaf;
+    case cell::kSecuritySignature: return kCellSecurity;
+    case cell::kValueSignature: return kCellValue;
+    case cell::kBigDataSignature: return kCellBigData;
+    default: return kCellNone;
+  }
+}
+
+// The next position, from at in 8-byte steps, where a cell plausibly starts: a sane size that
+// fits the frame, and a known signature. frameEnd when there is none.
+uint32_t NextPlausibleCell(const uint8_t* buffer, uint32_t at, uint32_t frameEnd) {
+  for (uint32_t p = at; p + 8 <= frameEnd; p += cell::kAlignment) {
+    uint32_t length = CellLength(Le32(buffer + p));
+    if (length != 0 && length % 4 == 0 && length <= frameEnd - p && Kind(buffer + p, 8) != kCellNone) return p;
+  }
+  return frameEnd;
+}
+
+}  // namespace
+
+CellKind KindOfCell(const uint8_t* p, uint32_t size) { return Kind(p, size); }
+
+void FrameTable::Release() {
+  pages_.Clear();
+  cells_.Clear();
+  halves_.Clear();
+  pageCount_ = 0;
+  totalAllocated_ = 0;
+  usedCandidates_ = freeCandidates_ = 0x7F000000;
+  usedMark_ = freeMark_ = 0;
+  image_ = nullptr;
+  faults_ = nullptr;
+}
+
+bool FrameTable::Build(HiveImage& image, FaultReporter& faults) {
+  Release();
+  image_ = &image;
+  faults_ = &faults;
+  ProgressSink& progress = faults.Services().progress;
+  pageCount_ = image.Size() / kPageSize;
+  if (!pages_.Resize(size_t{pageCount_} + 1)) {
+    faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return false;
+  }
+
+  uint32_t frameOffset = kBaseBlockSize;
+  uint32_t frameNumber = 1;
+  uint32_t remaining = pageCount_;
+  while (remaining > frameNumber) {
+    uint32_t frameSize = 0;
+    if (!CheckFrame(frameOffset, frameSize)) return false;
+    frameOffset += frameSize;
+    remaining -= frameSize / kPageSize - 1;
+    uint32_t permille = remaining > frameNumber ? PermilleOf(frameNumber + 1, remaining) : 1000;
+    if (!progress.PollProgress(frameOffset)) return false;
+    progress.SetGauge(permille);
+    ++frameNumber;
+  }
+
+  totalAllocated_ = 0;
+  for (uint32_t page = 1; page < pageCount_; ++page) {
+    if (pages_[page].frameSize != FramePage::kContinuation && pages_[page].frameSize != 0) {
+      totalAllocated_ += pages_[page].allocated - frame::kHeaderSize;
+    }
+  }
+  auto highest = [](uint32_t mask) {
+    for (uint32_t bit = 0x40000000; bit >= 0x01000000; bit >>= 1) {
+      if (mask & bit) return bit;
+    }
+    return 0u;
+  };
+  usedMark_ = highest(usedCandidates_ & 0x7F000000);
+  freeMark_ = highest(freeCandidates_ & 0x7F000000);
+
+  if (!CheckRoot()) return false;
+  faults.Services().log.Entry(LogMarker::Info, "Frame structure checked\r\n");
+  return true;
+}
+
+bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
+  FaultReporter& faults = *faults_;
+  uint8_t* buffer = image_->Buffer();
+  uint8_t* header = buffer + frameOffset;
+  auto field = [header](uint32_t at) { return FieldRef::Image32(header + at); };
+
+  if (Le32(header + frame::kSignature) != frame::kSignatureValue &&
+      !faults.ReportFault(kInvalidFrameSignature, frameOffset, field(frame::kSignature), frame::kSignatureValue)) {
+    return false;
+  }
+  uint32_t ownOffset = frameOffset - kBaseBlockSize;
+  if (Le32(header + frame::kOwnOffset) != ownOffset &&
+      !faults.ReportFault(kInvalidFrameOffset, frameOffset, field(frame::kOwnOffset), ownOffset)) {
+    return false;
+  }
+  frameSize = Le32(header + frame::kSize);
+  if ((frameSize == 0 || frameSize % kPageSize != 0 || frameSize > image_->Size() - frameOffset) &&
+      !faults.ReportFault(kInvalidFrameLength, frameOffset, field(frame::kSize), kPageSize)) {
+    return false;
+  }
+  frameSize = Le32(header + frame::kSize);
+
+  // The first-cell index of every 2 KB half of the frame.
+  uint32_t halfCount = frameSize / frame::kHalfSize;
+  if (!halves_.Resize(0) || !halves_.Resize(halfCount)) {
+    faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return false;
+  }
+  for (uint32_t h = 0; h < halfCount; ++h) halves_[h] = FramePage::kNoCell;
+
+  const uint32_t cellBase = static_cast<uint32_t>(cells_.Size());
+  const uint32_t frameEnd = frameOffset + frameSize;
+  uint32_t allocated = frame::kHeaderSize;
+  uint32_t index = 0;
+  for (uint32_t at = frameOffset + frame::kHeaderSize; at < frameEnd;) {
+    // Each cell's start depends on the size before it; fetching ahead hides the memory latency.
+    __builtin_prefetch(buffer + at + 512);
+    uint32_t left = frameEnd - at;
+    uint32_t sizeField = Le32(buffer + at);
+    bool isAllocated = static_cast<int32_t>(sizeField) < 0;
+    uint32_t length = CellLength(sizeField);
+    if (length > left) {
+      uint32_t next = NextPlausibleCell(buffer, at + cell::kAlignment, frameEnd);
+      if (!faults.ReportFault(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), next - at)) return false;
+      length = next - at;
+      isAllocated = false;
+    } else if (length == 0 || length % 4 != 0) {
+      // A repaired cell is a free cell of 8 bytes, or of what is left of the frame when that is less.
+      uint32_t repaired = left < cell::kMinimumFixedSize ? left : cell::kMinimumFixedSize;
+      if (!faults.ReportFault(kInvalidCellSize, at, FieldRef::Image32(buffer + at), repaired)) return false;
+      length = repaired;
+      isAllocated = false;
+    }
+    if (isAllocated) allocated += length;
+
+    // Bits that every allocated (free) cell has set (clear) can mark referenced cells.
+    auto stored = static_cast<int32_t>(Le32(buffer + at));
+    if (stored < 0) {
+      usedCandidates_ &= static_cast<uint32_t>(stored);
+    } else {
+      freeCandidates_ &= ~static_cast<uint32_t>(stored);
+    }
+
+    uint32_t within = at - frameOffset;
+    uint8_t kind = Kind(buffer + at, length);
+    if (within % cell::kAlignment != 0) kind |= kCellOffAlignment;
+    if (!cells_.Push(CellEntry{static_cast<uint8_t>((within / cell::kAlignment) % 256), kind})) {
+      faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+      return false;
+    }
+    uint32_t half = within / frame::kHalfSize;
+    if (halves_[half] == FramePage::kNoCell) halves_[half] = index;
+    ++index;
+    at += length;
+  }
+
+  // Each page of the frame gets its two halves: first cell and count. Counts come from the next
+  // half that has cells, so the pages are filled from the last.
+  const uint32_t headPage = frameOffset / kPageSize;
+  uint32_t nextFirst = index;
+  for (uint32_t page = frameSize / kPageSize; page-- > 0;) {
+    FramePage& entry = pages_[headPage + page];
+    entry.fileOffset = frameOffset + page * kPageSize;
+    entry.frameSize = page == 0 ? frameSize : FramePage::kContinuation;
+    entry.allocated = page == 0 ? allocated : headPage;
+    entry.cellBase = cellBase;
+    for (uint32_t h = 2; h-- > 0;) {
+      uint32_t first = halves_[page * 2 + h];
+      entry.firstCell[h] = first;
+      // At most 512 cells (of 4 bytes) start in one half.
+      entry.cellCount[h] = first == FramePage::kNoCell ? 0 : static_cast<uint16_t>(nextFirst - first);
+      if (first != FramePage::kNoCell) nextFirst = first;
+    }
+  }
+  return true;
+}
+
+CellEntry* FrameTable::Lookup(uint32_t hiveOffset) {
+  uint64_t file = uint64_t{hiveOffset} + kBaseBlockSize;
+  if (file % cell::kAlignment != 0) return nullptr;
+  uint64_t page = file / kPageSize;
+  if (page == 0 || page >= pageCount_) return nullptr;
+  const FramePage& entry = pages_[page];
+  const FramePage& head = entry.frameSize == FramePage::kContinuation ? pages_[entry.allocated] : entry;
+  if (head.frameSize == 0 || file < head.fileOffset || file >= uint64_t{head.fileOffset} + head.frameSize) {
+    return nullptr;
+  }
+  uint32_t position = static_cast<uint32_t>(file - entry.fileOffset) / cell::kAlignment;
+  uint32_t half = position / 256;
+  if (entry.firstCell[half] == FramePage::kNoCell) return nullptr;
+  CellEntry* first = &cells_[size_t{entry.cellBase} + entry.firstCell[half]];
+  for (uint32_t i = 0; i < entry.cellCount[half]; ++i) {
+    if (first[i].position == position % 256 && (first[i].kind & kCellOffAlignment) == 0) return &first[i];
+  }
+  return nullptr;
+}
+
+OffsetResult FrameTable::OffsetCheck(uint32_t hiveOffset) {
+  if (hiveOffset == kNullOffset) return kOffsetValid;
+  if (image_ == nullptr) return kOffsetBeyond;
+  if (uint64_t{hiveOffset} + kBaseBlockSize > image_->Size()) return kOffsetBeyond;
+  if (hiveOffset % cell::kAlignment != 0) return kOffsetUnaligned;
+  if (Lookup(hiveOffset) == nullptr) return kOffsetNoCell;
+  if (static_cast<int32_t>(Le32(image_->AtHiveOffset(hiveOffset))) >= 0) return kOffsetFreeCell;
+  return kOffsetValid;
+}
+
+uint32_t FrameTable::FirstRootKey() const {
+  for (uint32_t page = 1; page < pageCount_; ++page) {
+    const FramePage& entry = pages_[page];
+    if (entry.frameSize == 0) continue;
+    for (uint32_t half = 0; half < 2; ++half) {
+      if (entry.firstCell[half] == FramePage::kNoCell) continue;
+      for (uint32_t i = 0; i < entry.cellCount[half]; ++i) {
+        const CellEntry& c = cells_[size_t{entry.cellBase} + entry.firstCell[half] + i];
+        if ((c.kind & kCellKindMask) == kCellRootKey && (c.kind & kCellOffAlignment) == 0) {
+          return entry.fileOffset - kBaseBlockSize + half * frame::kHalfSize + c.position * cell::kAlignment;
+        }
+      }
+    }
+  }
+  return kNullOffset;
+}
+
+bool FrameTable::CheckRoot() {
+  uint32_t root = image_->rootKeyOffset;
+  bool bad = root == kNullOffset || OffsetCheck(root) != kOffsetValid ||
+             (Lookup(root)->kind & kCellKindMask) != kCellRootKey;
+  if (!bad) return true;
+  if (!faults_->ReportFault(kInvalidStartOffset, kNullOffset, FieldRef::None(), 0)) return false;
+  uint32_t found = FirstRootKey();
+  root = found != kNullOffset ? found : frame::kHeaderSize;
+  uint8_t* block = image_->BaseBlock();
+  PutLe32(block + base::kRootKeyOffset, root);
+  PutLe32(block + base::kChecksum, HeaderChecksum(block));
+  image_->rootKeyOffset = root;
+  faults_->MarkChanged();
+  return true;
+}
+
+}  // namespace tarvos::hive

@@ -1,0 +1,135 @@
+// The frame pass: every frame header and cell size of the data area is checked and repaired, and
+// the FrameTable is built, which tells for any hive offset whether a cell starts there and what
+// kind it is. The pass also chooses the bits that mark referenced cells and checks the root key.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "hive/faults.h"
+#include "hive/image.h"
+#include "hive/layout.h"
+
+namespace tarvos::hive {
+
+// A growable array of plain records whose allocation failure is an answer, not an exception.
+template <typename T>
+class SoftArray {
+ public:
+  SoftArray() = default;
+  ~SoftArray() { std::free(data_); }
+  SoftArray(const SoftArray&) = delete;
+  SoftArray& operator=(const SoftArray&) = delete;
+
+  bool Resize(size_t count) {  // new elements are zero
+    if (count > capacity_ && !Grow(count)) return false;
+    for (size_t i = size_; i < count; ++i) data_[i] = T{};
+    size_ = count;
+    return true;
+  }
+  bool Push(const T& value) {
+    if (size_ == capacity_ && !Grow(capacity_ < 1024 ? 1024 : capacity_ * 2)) return false;
+    data_[size_++] = value;
+    return true;
+  }
+  void Clear() {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+  }
+  size_t Size() const { return size_; }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+
+ private:
+  bool Grow(size_t capacity) {
+    void* grown = std::realloc(data_, capacity * sizeof(T));
+    if (grown == nullptr) return false;
+    data_ = static_cast<T*>(grown);
+    capacity_ = capacity;
+    return true;
+  }
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// One cell of the table: where it starts within its 2 KB half (in 8-byte steps) and its kind.
+struct CellEntry {
+  uint8_t position;
+  uint8_t kind;  // CellKind, plus the flag bits below
+};
+inline constexpr uint8_t kCellKindMask = 0x1F;
+inline constexpr uint8_t kCellOffAlignment = 0x40;  // starts 4 bytes past an 8-byte step: never a target
+inline constexpr uint8_t kCellSideMark = 0x80;      // referenced, for cells whose size field has no spare bit
+
+// One 4 KB page of the data area.
+struct FramePage {
+  static constexpr uint32_t kContinuation = 0xFFFFFFFF;
+  static constexpr uint32_t kNoCell = 0xFFFFFFFF;
+  uint32_t fileOffset = 0;   // head: the frame's file offset; continuation: the page's own
+  uint32_t frameSize = 0;    // head: the frame's size; continuation: kContinuation
+  uint32_t allocated = 0;    // head: allocated bytes of the frame plus 32; continuation: head page index
+  uint32_t cellBase = 0;     // index of the frame's first cell in the table's cell array
+  uint32_t firstCell[2] = {kNoCell, kNoCell};  // per 2 KB half, index within the frame
+  uint16_t cellCount[2] = {0, 0};
+};
+
+// Results of OffsetCheck, tested in this order.
+enum OffsetResult : uint32_t {
+  kOffsetValid = 0,      // also the null offset, which callers test on their own
+  kOffsetNoCell = 1,
+  kOffsetBeyond = 2,
+  kOffsetUnaligned = 3,
+  kOffsetFreeCell = 4,
+};
+
+class FrameTable {
+ public:
+  // Checks and repairs every frame and cell, builds the table, chooses the marks and checks the
+  // root key. False when a fault was left unfixed, memory ran out or the user stopped the run.
+  bool Build(HiveImage& image, FaultReporter& faults);
+  void Release();
+
+  // The table entry of the cell that starts exactly at a hive offset, or nullptr.
+  CellEntry* Lookup(uint32_t hiveOffset);
+  OffsetResult OffsetCheck(uint32_t hiveOffset);
+
+  uint32_t UsedCellMark() const { return usedMark_; }
+  uint32_t FreeCellMark() const { return freeMark_; }
+  // The marks are chosen by Build; 0 leaves that kind of cell to marks kept in the table.
+  void SetMarks(uint32_t used, uint32_t free) {
+    usedMark_ = used;
+    freeMark_ = free;
+  }
+  uint64_t TotalAllocated() const { return totalAllocated_; }
+  uint32_t PageCount() const { return pageCount_; }
+  const FramePage& Page(uint32_t index) const { return pages_[index]; }
+  size_t CellCount() const { return cells_.Size(); }
+  CellEntry& Cell(size_t index) { return cells_[index]; }
+  // Hive offset of the first root key cell of the table, or kNullOffset.
+  uint32_t FirstRootKey() const;
+
+ private:
+  bool CheckFrame(uint32_t frameOffset, uint32_t& frameSize);
+  bool CheckRoot();
+
+  HiveImage* image_ = nullptr;
+  FaultReporter* faults_ = nullptr;
+  SoftArray<FramePage> pages_;
+  SoftArray<CellEntry> cells_;
+  SoftArray<uint32_t> halves_;  // first-cell index per half of the frame being walked
+  uint32_t pageCount_ = 0;
+  uint64_t totalAllocated_ = 0;
+  uint32_t usedCandidates_ = 0x7F000000;
+  uint32_t freeCandidates_ = 0x7F000000;
+  uint32_t usedMark_ = 0;
+  uint32_t freeMark_ = 0;
+};
+
+// The kind of the cell at p, by its signature; size is the cell's length (its signature and
+// flags are read only when the cell holds them).
+CellKind KindOfCell(const uint8_t* p, uint32_t size);
+
+}  // namespace tarvos::hive

@@ -1,0 +1,274 @@
+// The frame pass: frame headers, cell sizes, the cell table and its lookups, and the root check.
+#include <gtest/gtest.h>
+
+#include "hive/frames.h"
+#include "support/hive_builder.h"
+#include "support/memory_source.h"
+
+namespace tarvos::hive {
+namespace {
+
+using testing::CellField;
+using testing::FramedHive;
+using testing::Get32;
+using testing::HiveBuilder;
+using testing::Put16;
+using testing::Put32;
+
+constexpr uint32_t kFirstFrame = 0x1000;  // file offset
+
+TEST(FramePass, OneFrameHive) {
+  HiveBuilder builder;
+  uint32_t key = builder.AddKey(builder.Root(), "Software");
+  FramedHive h(builder.Build());
+  ASSERT_TRUE(h.passed);
+  EXPECT_TRUE(h.rig.decider.asked.empty());
+  EXPECT_EQ(h.frames.PageCount(), 2u);
+  const FramePage& head = h.frames.Page(1);
+  EXPECT_EQ(head.fileOffset, kFirstFrame);
+  EXPECT_EQ(head.frameSize, 0x1000u);
+  EXPECT_EQ(h.rig.log.lines.back(), "* Frame structure checked\r\n");
+  ASSERT_NE(h.frames.Lookup(builder.Root()), nullptr);
+  EXPECT_EQ(h.frames.Lookup(builder.Root())->kind, kCellRootKey);
+  EXPECT_EQ(h.frames.Lookup(key)->kind, kCellKey);
+  EXPECT_EQ(h.frames.Lookup(builder.Security())->kind, kCellSecurity);
+  EXPECT_EQ(h.frames.Lookup(builder.ListOf(builder.Root()))->kind, kCellFastLeaf);
+  // Allocated bytes: every cell but the free one at the end.
+  uint32_t freeCell = 0x20;
+  while (static_cast<int32_t>(h.Field(freeCell, 0)) < 0) freeCell += 0u - h.Field(freeCell, 0);
+  EXPECT_EQ(h.frames.TotalAllocated(), freeCell - 0x20);
+  EXPECT_EQ(h.frames.UsedCellMark(), 0x40000000u);
+  EXPECT_EQ(h.frames.FreeCellMark(), 0x40000000u);
+}
+
+TEST(FramePass, LookupInTheSecondPageOfAnEightKilobyteFrame) {
+  HiveBuilder builder;
+  builder.NewFrame(0x2000);
+  builder.AddFreeCell(0x1000);
+  uint32_t far = builder.AddKey(builder.Root(), "Far");  // in the frame's second page
+  ASSERT_GE(far, 0x2000u);
+  FramedHive h(builder.Build());
+  ASSERT_TRUE(h.passed);
+  const FramePage& continuation = h.frames.Page((far + 0x1000) / 0x1000);
+  EXPECT_EQ(continuation.frameSize, FramePage::kContinuation);
+  EXPECT_EQ(continuation.allocated, (far + 0x1000) / 0x1000 - 1) << "points back to its head";
+  ASSERT_NE(h.frames.Lookup(far), nullptr);
+  EXPECT_EQ(h.frames.Lookup(far)->kind, kCellKey);
+  EXPECT_EQ(h.frames.OffsetCheck(far), kOffsetValid);
+  EXPECT_EQ(h.frames.OffsetCheck(0x1020), kOffsetFreeCell) << "the free cell of the first page";
+}
+
+TEST(OffsetCheck, ResultsInTheirOrder) {
+  HiveBuilder builder;
+  uint32_t key = builder.AddKey(builder.Root(), "Key");
+  uint32_t free = builder.AddFreeCell(0x40);
+  FramedHive h(builder.Build());
+  ASSERT_TRUE(h.passed);
+  EXPECT_EQ(h.frames.OffsetCheck(kNullOffset), kOffsetValid);
+  EXPECT_EQ(h.frames.OffsetCheck(key), kOffsetValid);
+  EXPECT_EQ(h.frames.OffsetCheck(0xFFFFF008), kOffsetBeyond) << "not wrapped to the start";
+  EXPECT_EQ(h.frames.OffsetCheck(0xFFFFF000), kOffsetBeyond);
+  EXPECT_EQ(h.frames.OffsetCheck(0x1008), kOffsetBeyond) << "past the only frame";
+  EXPECT_EQ(h.frames.OffsetCheck(0x1000), kOffsetNoCell) << "the very end of the data area";
+  EXPECT_EQ(h.frames.OffsetCheck(key + 8), kOffsetNoCell) << "the middle of a cell";
+  EXPECT_EQ(h.frames.OffsetCheck(0), kOffsetNoCell) << "the frame header";
+  EXPECT_EQ(h.frames.OffsetCheck(key + 1), kOffsetUnaligned);
+  EXPECT_EQ(h.frames.OffsetCheck(key + 4), kOffsetUnaligned);
+  EXPECT_EQ(h.frames.OffsetCheck(0xFFFFFFF9), kOffsetBeyond) << "beyond comes before alignment";
+  EXPECT_EQ(h.frames.OffsetCheck(free), kOffsetFreeCell);
+}
+
+TEST(FramePass, FrameHeaderFaultsAtTheFrameOffset) {
+  struct Case {
+    uint32_t field, bad, code, repaired;
+  };
+  const Case cases[] = {
+      {frame::kSignature, 0x58585858, kInvalidFrameSignature, frame::kSignatureValue},
+      {frame::kOwnOffset, 0x3000, kInvalidFrameOffset, 0x1000},
+      {frame::kSize, 0, kInvalidFrameLength, 0x1000},
+      {frame::kSize, 0x1008, kInvalidFrameLength, 0x1000},
+      {frame::kSize, 0x3000, kInvalidFrameLength, 0x1000},
+  };
+  for (const Case& c : cases) {
+    HiveBuilder builder;
+    builder.NewFrame(0x1000);  // the second frame is the one broken
+    builder.AddKey(builder.Root(), "Second");
+    std::vector<uint8_t> bytes = builder.Build();
+    Put32(bytes, 0x2000 + c.field, c.bad);
+    FramedHive fixed(bytes, {kAnswerFix});
+    EXPECT_TRUE(fixed.passed) << c.field << " " << c.bad;
+    ASSERT_EQ(fixed.rig.decider.asked.size(), 1u);
+    EXPECT_EQ(fixed.rig.decider.asked[0], std::make_pair(c.code, 0x2000u));
+    EXPECT_EQ(Le32(fixed.image.AtFileOffset(0x2000 + c.field)), c.repaired);
+    EXPECT_TRUE(fixed.rig.log.Has("! Error found: " + std::string(ErrorMessage(c.code)) + " - 0x00002000\r\n"));
+
+    FramedHive stopped(bytes, {kAnswerStop});
+    EXPECT_FALSE(stopped.passed);
+    EXPECT_FALSE(stopped.rig.log.Has("* Frame structure checked\r\n"));
+  }
+}
+
+// A hive whose first frame ends with cells the test lays out by hand from free space.
+struct HandMadeFrame {
+  HandMadeFrame() {
+    HiveBuilder builder;
+    builder.NewFrame(0x1000);  // a second frame to show the pass goes on after the first
+    second = builder.AddKey(builder.Root(), "After");
+    bytes = builder.Build();
+    // The free cell that closes the first frame.
+    start = 0x20;
+    while (static_cast<int32_t>(Get32(bytes, start + 0x1000)) < 0) start += 0u - Get32(bytes, start + 0x1000);
+  }
+  void Size(uint32_t at, uint32_t value) { Put32(bytes, at + 0x1000, value); }
+  std::vector<uint8_t> bytes;
+  uint32_t start = 0;   // hive offset of the first frame's free space
+  uint32_t second = 0;  // a key in the second frame
+};
+
+TEST(CellWalk, TooLargeCellBecomesFreeUpToTheNextPlausibleCell) {
+  HandMadeFrame m;
+  m.Size(m.start, 0xFFFF0000);      // allocated, far larger than the rest of the frame
+  m.Size(m.start + 8, 0x00001000);  // does not fit either: not a plausible start
+  uint32_t nk = m.start + 64;
+  m.Size(nk, 0u - 0x60);
+  Put16(m.bytes, CellField(nk, cell::kSignature), cell::kKeySignature);
+  m.Size(nk + 0x60, 0x1000 - (nk + 0x60));
+  FramedHive h(m.bytes, {kAnswerFix});
+  ASSERT_TRUE(h.passed);
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kCellSizeTooLarge});
+  EXPECT_EQ(h.rig.decider.asked[0].second, m.start + 0x1000) << "reported at the cell's file offset";
+  EXPECT_EQ(h.Field(m.start, 0), 64u) << "a free cell up to the nk cell";
+  ASSERT_NE(h.frames.Lookup(nk), nullptr);
+  EXPECT_EQ(h.frames.Lookup(nk)->kind, kCellKey);
+  EXPECT_EQ(h.frames.OffsetCheck(m.second), kOffsetValid);
+  EXPECT_TRUE(h.rig.faults.Changed());
+}
+
+TEST(CellWalk, TooLargeCellWithNothingAfterItTakesTheRestOfTheFrame) {
+  HandMadeFrame m;
+  m.Size(m.start, 0x80000000);  // no length in 32 bits: too large, not undefined
+  FramedHive h(m.bytes, {kAnswerFix});
+  ASSERT_TRUE(h.passed);
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kCellSizeTooLarge});
+  EXPECT_EQ(h.Field(m.start, 0), 0x1000 - m.start);
+  EXPECT_EQ(h.frames.OffsetCheck(m.second), kOffsetValid);
+}
+
+TEST(CellWalk, ZeroAndUnevenSizesBecomeEightByteFreeCells) {
+  for (uint32_t bad : {0u, 6u, 0xFFFFFFFEu}) {
+    HandMadeFrame m;
+    uint32_t rest = 0x1000 - m.start;
+    m.Size(m.start, bad);
+    m.Size(m.start + 8, rest - 8);
+    FramedHive h(m.bytes, {kAnswerFix});
+    ASSERT_TRUE(h.passed) << bad;
+    EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidCellSize}) << bad;
+    EXPECT_EQ(h.Field(m.start, 0), 8u);
+    EXPECT_EQ(h.frames.OffsetCheck(m.start + 8), kOffsetFreeCell);
+  }
+}
+
+TEST(CellWalk, BadSizeInTheLastFourBytesEndsExactlyAtTheFrameEnd) {
+  HandMadeFrame m;
+  uint32_t rest = 0x1000 - m.start;
+  m.Size(m.start, rest - 4);
+  m.Size(0x1000 - 4, 0);
+  FramedHive h(m.bytes, {kAnswerFix});
+  ASSERT_TRUE(h.passed);
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidCellSize});
+  EXPECT_EQ(h.Field(0x1000 - 4, 0), 4u);
+  EXPECT_EQ(h.frames.OffsetCheck(m.second), kOffsetValid) << "the second frame is still walked";
+}
+
+TEST(CellWalk, StopLeavesTheSizeAndFailsThePass) {
+  HandMadeFrame m;
+  m.Size(m.start, 0);
+  FramedHive h(m.bytes, {kAnswerStop});
+  EXPECT_FALSE(h.passed);
+  EXPECT_EQ(h.Field(m.start, 0), 0u);
+  EXPECT_EQ(h.rig.faults.Error().code, kInvalidCellSize);
+}
+
+TEST(CellWalk, FrameOfMoreThan65535Cells) {
+  HiveBuilder builder;
+  builder.NewFrame(0x100000);
+  for (int i = 0; i < 0x20000 - 40; ++i) builder.AddFreeCell(8);
+  uint32_t last = builder.AddKey(builder.Root(), "Last");
+  FramedHive h(builder.Build());
+  ASSERT_TRUE(h.passed);
+  ASSERT_GT(h.frames.CellCount(), 0x20000u - 40);
+  ASSERT_NE(h.frames.Lookup(last), nullptr);
+  EXPECT_EQ(h.frames.Lookup(last)->kind, kCellKey);
+  EXPECT_EQ(h.frames.OffsetCheck(last), kOffsetValid);
+  EXPECT_EQ(h.frames.OffsetCheck(last - 8), kOffsetFreeCell);
+}
+
+TEST(RootCheck, MissingRootIsFoundInTheSecondFrame) {
+  HiveBuilder builder;
+  builder.NewFrame(0x1000);
+  uint32_t other = builder.AddKey(builder.Root(), "Other");
+  std::vector<uint8_t> bytes = builder.Build();
+  Put16(bytes, CellField(builder.Root(), key::kFlags), 0x20);  // no longer a root key
+  Put16(bytes, CellField(other, key::kFlags), 0x2C);
+  Put32(bytes, base::kRootKeyOffset, kNullOffset);
+  testing::StoreChecksum(bytes);
+  FramedHive h(bytes, {kAnswerFix});
+  ASSERT_TRUE(h.passed);
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidStartOffset});
+  EXPECT_EQ(h.rig.decider.asked[0].second, kNullOffset);
+  EXPECT_EQ(Le32(h.image.BaseBlock() + base::kRootKeyOffset), other);
+  EXPECT_EQ(h.image.rootKeyOffset, other);
+  EXPECT_EQ(Le32(h.image.BaseBlock() + base::kChecksum), HeaderChecksum(h.image.BaseBlock()));
+  EXPECT_TRUE(h.rig.faults.Changed());
+}
+
+TEST(RootCheck, RootFieldThatIsNoRootKey) {
+  for (uint32_t bad : {0x24u, 0x2000u, 0u}) {
+    HiveBuilder builder;
+    builder.AddKey(builder.Root(), "Child");
+    std::vector<uint8_t> bytes = builder.Build();
+    Put32(bytes, base::kRootKeyOffset, bad);
+    testing::StoreChecksum(bytes);
+    FramedHive h(bytes, {kAnswerFix});
+    ASSERT_TRUE(h.passed) << bad;
+    EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidStartOffset}) << bad;
+    EXPECT_EQ(h.image.rootKeyOffset, builder.Root());
+  }
+  HiveBuilder builder;
+  uint32_t child = builder.AddKey(builder.Root(), "Child");
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, base::kRootKeyOffset, child);  // a key, but not a root key
+  testing::StoreChecksum(bytes);
+  FramedHive h(bytes, {kAnswerStop});
+  EXPECT_FALSE(h.passed);
+  EXPECT_EQ(h.rig.faults.Error().code, kInvalidStartOffset);
+}
+
+TEST(RootCheck, NoRootKeyAnywhereTakes0x20) {
+  HiveBuilder builder;
+  std::vector<uint8_t> bytes = builder.Build();
+  Put16(bytes, CellField(builder.Root(), key::kFlags), 0x20);
+  testing::StoreChecksum(bytes);
+  FramedHive h(bytes, {kAnswerFix});
+  ASSERT_TRUE(h.passed);
+  EXPECT_EQ(h.image.rootKeyOffset, 0x20u);
+  EXPECT_EQ(Le32(h.image.BaseBlock() + base::kRootKeyOffset), 0x20u);
+}
+
+TEST(FramePass, StopThroughTheProgressWindowFailsWithoutAReport) {
+  HiveBuilder builder;
+  builder.GrowTo(0x4000);
+  std::vector<uint8_t> bytes = builder.Build();
+  testing::EngineRig rig({}, 2);  // the load polls once
+  testing::MemorySource source(bytes);
+  HiveImage image;
+  ASSERT_EQ(LoadHive(image, rig.faults, source, "x", std::nullopt), kLoadDone);
+  ASSERT_TRUE(CheckBaseBlock(image, rig.faults));
+  FrameTable frames;
+  EXPECT_FALSE(frames.Build(image, rig.faults));
+  EXPECT_FALSE(rig.faults.IsErrorLeft());
+  EXPECT_EQ(rig.progress.offsets.back(), 0x2000u) << "the offset of the next frame";
+}
+
+}  // namespace
+}  // namespace tarvos::hive
