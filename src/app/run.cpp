@@ -9,6 +9,7 @@
 #include "hive/frames.h"
 #include "hive/image.h"
 #include "hive/marks.h"
+#include "hive/walk.h"
 #include "save/names.h"
 
 namespace tarvos::app {
@@ -21,6 +22,7 @@ struct RunState {
   HiveList list;
   UsageText usage;
   hive::FixModeTable fixModes;
+  hive::KeyPathBuffer keyPath;
   bool abortRequested = false;
   // Of the last file started.
   bool hiveChanged = false;
@@ -49,8 +51,17 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
         hive::FrameTable frames;
         if (hive::CheckBaseBlock(image, faults) && frames.Build(image, faults)) {
           hive::CellMarks marks(image, frames, faults);
-          // Marks never outlive the checks: removed on every path, before anything is saved.
-          marks.RemoveAllMarks();
+          progress.SetStage(console::kStageData);
+          if (!run.abortRequested) {
+            log.Entry(hive::LogMarker::Info, "Processing hive structure...\r\n");
+            hive::KeyWalk walk(image, frames, marks, faults, run.keyPath);
+            walk.Run();
+            // Marks never outlive the checks: removed on every path, before anything is saved.
+            marks.RemoveAllMarks();
+            if (run.abortRequested) log.Entry(hive::LogMarker::Info, "Checking process cancelled\r\n");
+            // Values and security blocks are not checked yet: the run does not call the hive
+            // structure checked.
+          }
         }
         frames.Release();
       }

@@ -88,8 +88,27 @@ enum CellKind : uint8_t {
 // Key cell (nk) fields, from the cell's start (size field included).
 namespace key {
 inline constexpr uint32_t kFlags = 0x06;
+inline constexpr uint32_t kParent = 0x14;
+inline constexpr uint32_t kSubkeyCount = 0x18;
+inline constexpr uint32_t kSubkeyList = 0x20;
+inline constexpr uint32_t kValueCount = 0x28;
+inline constexpr uint32_t kValueList = 0x2C;
+inline constexpr uint32_t kSecurity = 0x30;
+inline constexpr uint32_t kNameLength = 0x4C;
+inline constexpr uint32_t kName = 0x50;
 inline constexpr uint16_t kFlagHiveEntry = 0x0004;
 inline constexpr uint16_t kFlagNoDelete = 0x0008;
+inline constexpr uint16_t kFlagLink = 0x0010;
+inline constexpr uint16_t kFlagCompressedName = 0x0020;
 }  // namespace key
+
+// Descendent-key lists: "li" and "ri" hold 4-byte entries, "lf" and "lh" 8-byte ones (an offset
+// and 4 bytes of name hint that move with it).
+namespace list {
+inline constexpr uint32_t kCount = 0x06;
+inline constexpr uint32_t kEntries = 0x08;
+inline constexpr uint32_t kShortEntry = 4;
+inline constexpr uint32_t kLongEntry = 8;
+}  // namespace list
 
 }  // namespace tarvos::hive

@@ -53,7 +53,8 @@ TEST_F(Run, HealthyHiveInLineMode) {
   EXPECT_EQ(Go({"/t", hive}), 0);
   EXPECT_EQ(Out(), "\r\nProcessing file: " + hive + "...\r\nFile opened: " + hive +
                        "\r\nHive file loading...\r\nHive file loaded: " + hive + ", size: 8192\r\n"
-                       "Processing frame structure...\r\nHeader checked\r\nFrame structure checked\r\n");
+                       "Processing frame structure...\r\nHeader checked\r\nFrame structure checked\r\n"
+                       "Processing hive structure...\r\n");
   EXPECT_FALSE(device->IsOpen()) << "the console is put back";
 }
 

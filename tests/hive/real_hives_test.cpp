@@ -8,6 +8,8 @@
 #include "hive/frames.h"
 #include "hive/image.h"
 #include "support/scripted.h"
+#include "support/hive_builder.h"
+#include "support/walked_hive.h"
 #include "support/temp_dir.h"
 
 namespace tarvos::hive {
@@ -55,6 +57,32 @@ TEST(RealHives, BaseBlocksAndFramesAsOtherReadersSeeThem) {
     }
   }
   EXPECT_GE(files, 30);
+}
+
+// Keys the walk visits on every hive that another reader opens, against that reader's count.
+TEST(RealHives, WalkFindsNoFaultAndEveryKeyOtherReadersList) {
+  std::string root = testing::SharedHivesDir();
+  if (root.empty()) GTEST_SKIP() << "no shared hive folder";
+  bool haveHivex = testing::CommandOutput("hivexml --help 2>&1").find("hivexml") != std::string::npos;
+  int compared = 0;
+  for (const char* folder : {"windows", "odd"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(root) / folder)) {
+      std::string name = std::string(folder) + "/" + entry.path().filename().string();
+      testing::WalkedHive h(testing::ReadFileBytes(entry.path().string()), std::deque<uint32_t>(8, kAnswerFix));
+      ASSERT_TRUE(h.passed) << name;
+      EXPECT_EQ(h.outcome, WalkOutcome::Continue) << name;
+      auto expected = kExpected.find(name);
+      EXPECT_EQ(h.AskedCodes(), expected == kExpected.end() ? std::vector<uint32_t>{} : expected->second) << name;
+      if (!haveHivex) continue;
+      std::string xml = testing::CommandOutput("hivexml '" + entry.path().string() + "' 2>/dev/null");
+      if (xml.empty()) continue;  // a hive hivex refuses
+      size_t nodes = 0;
+      for (size_t at = xml.find("<node"); at != std::string::npos; at = xml.find("<node", at + 1)) ++nodes;
+      EXPECT_EQ(h.walk.KeysVisited(), nodes) << name;
+      ++compared;
+    }
+  }
+  if (haveHivex) EXPECT_GE(compared, 25);
 }
 
 }  // namespace

@@ -83,10 +83,8 @@ void HiveBuilder::GrowTo(uint32_t bytes) {
 }
 
 HiveBuilder::Key* HiveBuilder::FindKey(uint32_t offset) {
-  for (Key& key : keys_) {
-    if (key.offset == offset) return &key;
-  }
-  return nullptr;
+  auto found = keyIndex_.find(offset);
+  return found != keyIndex_.end() ? &keys_[found->second] : nullptr;
 }
 
 const HiveBuilder::Key* HiveBuilder::FindKey(uint32_t offset) const {
@@ -105,15 +103,17 @@ uint32_t HiveBuilder::AddKey(uint32_t parent, const std::string& name) {
   Put16At(nk, 0x48, static_cast<uint16_t>(name.size()));
   std::copy(name.begin(), name.end(), nk.begin() + kKeyHeader);
   uint32_t at = AddCell(nk);
-  keys_.push_back(Key{at, {}, {}, ListKind::FastLeaf, 2, kNull, kNull, Security()});
+  keyIndex_[at] = keys_.size();
+  keys_.push_back(Key{at, {}, {}, ListKind::FastLeaf, 2, ListKind::IndexLeaf, kNull, kNull, Security()});
   if (Key* owner = FindKey(parent)) owner->children.push_back(at);
   return at;
 }
 
-void HiveBuilder::SetListKind(uint32_t key, ListKind kind, uint32_t leafSize) {
+void HiveBuilder::SetListKind(uint32_t key, ListKind kind, uint32_t leafSize, ListKind leafKind) {
   if (Key* k = FindKey(key)) {
     k->listKind = kind;
     k->leafSize = leafSize == 0 ? 1 : leafSize;
+    k->leafKind = leafKind == ListKind::IndexRoot ? ListKind::IndexLeaf : leafKind;
   }
 }
 
@@ -173,7 +173,7 @@ uint32_t HiveBuilder::BuildList(const Key& key, const std::vector<uint32_t>& chi
     for (size_t from = 0; from < children.size(); from += key.leafSize) {
       std::vector<uint32_t> part(children.begin() + static_cast<long>(from),
                                  children.begin() + static_cast<long>(std::min(children.size(), from + key.leafSize)));
-      leaves.push_back(BuildList(key, part, ListKind::IndexLeaf));
+      leaves.push_back(BuildList(key, part, key.leafKind));
     }
     std::vector<uint8_t> ri = Signed('r', 'i', 4 + 4 * leaves.size());
     Put16At(ri, 2, static_cast<uint16_t>(leaves.size()));

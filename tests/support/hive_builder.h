@@ -5,7 +5,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -23,8 +23,9 @@ class HiveBuilder {
 
   // A key under parent (kNullOffset for none); its hive offset.
   uint32_t AddKey(uint32_t parent, const std::string& name);
-  // How a key's subkeys are listed; an index root holds leaves of leafSize entries.
-  void SetListKind(uint32_t key, ListKind kind, uint32_t leafSize = 2);
+  // How a key's subkeys are listed; an index root holds leaves of leafSize entries each, of the
+  // leaf kind given.
+  void SetListKind(uint32_t key, ListKind kind, uint32_t leafSize = 2, ListKind leafKind = ListKind::IndexLeaf);
   // A value of key; the hive offset of its vk cell. Data of 4 bytes or less is held in the vk
   // cell; more than 16344 bytes become a segmented (db) value.
   uint32_t AddValue(uint32_t key, const std::string& name, uint32_t type, const std::vector<uint8_t>& data);
@@ -56,6 +57,7 @@ class HiveBuilder {
     std::vector<uint32_t> values;
     ListKind listKind = ListKind::FastLeaf;
     uint32_t leafSize = 2;
+    ListKind leafKind = ListKind::IndexLeaf;
     uint32_t list = 0xFFFFFFFF;
     uint32_t valueList = 0xFFFFFFFF;
     uint32_t security;
@@ -72,6 +74,7 @@ class HiveBuilder {
   uint32_t root_ = 0;
   std::vector<uint32_t> securities_;
   std::vector<Key> keys_;
+  std::unordered_map<uint32_t, size_t> keyIndex_;  // hive offset -> keys_ index
 };
 
 // Writes bytes to a file; false when it cannot.

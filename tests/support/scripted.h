@@ -45,10 +45,15 @@ class ScriptedProgress final : public hive::ProgressSink {
     return stopAt_ == 0 || static_cast<int>(offsets.size()) < stopAt_;
   }
   void SetGauge(uint32_t permille) override { gauge.push_back(permille); }
-  void ShowStatusLine(std::string_view text) override { status.assign(text); }
+  // Keeps the start of the text (a status line shows no more) and its whole length.
+  void ShowStatusLine(std::string_view text) override {
+    status.assign(text.substr(0, 0x10000));
+    statusLength = text.size();
+  }
   std::vector<uint32_t> offsets;
   std::vector<uint32_t> gauge;
   std::string status;
+  size_t statusLength = 0;
 
  private:
   int stopAt_;

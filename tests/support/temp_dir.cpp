@@ -34,3 +34,20 @@ std::string SharedHivesDir() {
 }
 
 }  // namespace tarvos::testing
+
+#include <cstdio>
+
+namespace tarvos::testing {
+
+std::string CommandOutput(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[65536];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+  pclose(pipe);
+  return out;
+}
+
+}  // namespace tarvos::testing

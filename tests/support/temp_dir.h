@@ -23,3 +23,10 @@ class TempDir {
 std::string SharedHivesDir();
 
 }  // namespace tarvos::testing
+
+namespace tarvos::testing {
+
+// What a shell command writes on standard output; empty when it cannot be run.
+std::string CommandOutput(const std::string& command);
+
+}  // namespace tarvos::testing

@@ -1,0 +1,301 @@
+#include "hive/walk.h"
+
+#include <cstring>
+
+namespace tarvos::hive {
+
+bool KeyPathBuffer::Grow(size_t bytes) {
+  size_t capacity = text_.Size();
+  while (capacity < bytes) capacity += kStep;
+  return capacity == text_.Size() || text_.Resize(capacity);
+}
+
+uint8_t DisplayChar(uint16_t unit) {
+  uint8_t low = static_cast<uint8_t>(unit);
+  uint8_t high = static_cast<uint8_t>(unit >> 8);
+  if (high == 0x00) {
+    if (low < 0x20) return 0x20;
+    if (low < 0x80) return low;
+    if (low == 0x80) return 0xF0;
+  } else if (high == 0x04 && low <= 0x80) {
+    if (low < 0x10) return static_cast<uint8_t>(0xF0 + low);
+    if (low < 0x40) return static_cast<uint8_t>(0x80 + (low - 0x10));
+    if (low < 0x50) return static_cast<uint8_t>(0xE0 + (low - 0x40));
+    if (low < 0x60) return static_cast<uint8_t>(0xC0 + (low - 0x50));
+    if (low < 0x70) return static_cast<uint8_t>(0xD0 + (low - 0x60));
+    if (low < 0x80) return static_cast<uint8_t>(0xB0 + (low - 0x70));
+    return 0x00;
+  }
+  return '?';
+}
+
+namespace {
+
+bool IsList(uint8_t kind) { return kind >= kCellIndexLeaf && kind <= kCellHashLeaf; }
+
+uint32_t StrideOf(uint8_t kind) {
+  return (kind == kCellFastLeaf || kind == kCellHashLeaf) ? list::kLongEntry : list::kShortEntry;
+}
+
+// Takes entry index out of a list cell: the entries after it move down, the count drops by one.
+void RemoveEntry(uint8_t* listCell, uint32_t index, uint32_t stride) {
+  uint16_t count = Le16(listCell + list::kCount);
+  if (index >= count) return;
+  uint8_t* entry = listCell + list::kEntries + stride * index;
+  std::memmove(entry, entry + stride, size_t{stride} * (count - index - 1));
+  PutLe16(listCell + list::kCount, static_cast<uint16_t>(count - 1));
+}
+
+}  // namespace
+
+void KeyWalk::Release() {
+  // Without recursion: down to a record whose children have none of their own, free, go back up.
+  WalkNode* node = &root_;
+  uint32_t from = 0;
+  for (;;) {
+    WalkNode* next = nullptr;
+    for (uint32_t i = from; i < node->childCount && node->children != nullptr; ++i) {
+      if (node->children[i].children != nullptr) {
+        next = &node->children[i];
+        break;
+      }
+    }
+    if (next != nullptr) {
+      node = next;
+      from = 0;
+      continue;
+    }
+    std::free(node->children);
+    node->children = nullptr;
+    node->childCount = 0;
+    if (node == &root_ || node->parent == nullptr) break;
+    WalkNode* parent = node->parent;
+    from = static_cast<uint32_t>(node - parent->children) + 1;
+    node = parent;
+  }
+  stack_.Clear();
+  keys_ = 0;
+}
+
+bool KeyWalk::AllocateChildren(WalkNode& node, uint32_t count) {
+  node.children = static_cast<WalkNode*>(std::calloc(count, sizeof(WalkNode)));
+  node.childCount = node.children != nullptr ? count : 0;
+  return node.children != nullptr;
+}
+
+WalkOutcome KeyWalk::Run() {
+  Release();
+  root_ = WalkNode{};
+  uint32_t scratch = 0;
+  Step step = Enter(root_, image_.rootKeyOffset, kNullOffset, kNullOffset, scratch);
+  for (;;) {
+    if (step == Step::Stop) {
+      stack_.Clear();
+      return WalkOutcome::Stop;
+    }
+    if (step != Step::Pending) {
+      if (stack_.Size() == 0) return step == Step::Drop ? WalkOutcome::Drop : WalkOutcome::Continue;
+      if (!HandleChild(stack_[stack_.Size() - 1], step)) {
+        stack_.Clear();
+        return WalkOutcome::Stop;
+      }
+    }
+    size_t top = stack_.Size() - 1;
+    ListFrame& frame = stack_[top];
+    if (frame.index < frame.node->childCount) {
+      WalkNode& child = frame.node->children[frame.index];
+      child = WalkNode{};
+      child.parent = frame.node;
+      uint32_t position = frame.list + list::kEntries + frame.stride * frame.index;
+      uint32_t counter = frame.counter;
+      step = Enter(child, Le32(Cell(position)), frame.owner, position, counter);
+      stack_[top].counter = counter;  // the stack may have grown under the reference
+      continue;
+    }
+    ListFrame done = frame;
+    stack_.Resize(top);
+    step = FinishFrame(done, stack_.Size() > 0 ? stack_[stack_.Size() - 1].counter : scratch);
+  }
+}
+
+KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, uint32_t position, uint32_t& counter) {
+  uint32_t rootTarget = target;  // the root's reference lives in the base block, not in a list
+  FieldRef reference = position != kNullOffset ? FieldRef::Image32(Cell(position)) : FieldRef::Variable(rootTarget);
+  if (frames_.OffsetCheck(target) != kOffsetValid) {
+    return faults_.ReportFault(kInvalidOffset, position, reference, 0) ? Step::Drop : Step::Stop;
+  }
+  if (target == kNullOffset) {
+    return faults_.ReportFault(kNullOffsetInKeyList, position, FieldRef::None(), 0) ? Step::Drop : Step::Stop;
+  }
+  Step marked = From(marks_.MarkCell(target));
+  if (marked != Step::Continue) return marked;
+
+  uint8_t kind = frames_.Lookup(target)->kind & kCellKindMask;
+  if (IsList(kind)) return BeginNestedList(node, owner, target, kind);
+  if (kind != kCellKey && kind != kCellRootKey) {
+    return faults_.ReportFault(kNotAKeyCell, target + cell::kSignature, FieldRef::None(), 0) ? Step::Drop : Step::Stop;
+  }
+  node.keyOffset = target;
+  Step checked = CheckKey(node, owner, counter, target);
+  if (checked == Step::Drop) {  // counted, then dropped: not counted after all
+    --counter;
+    --keys_;
+  }
+  if (checked != Step::Continue) return checked;
+  if (Le16(Cell(target) + key::kFlags) & key::kFlagLink) return Step::Continue;
+  return From(CountCheck(target, 0));
+}
+
+KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counter, uint32_t key) {
+  ++counter;
+  ++keys_;
+  uint8_t* k = Cell(key);
+  uint32_t length = marks_.CellLength(key);
+  // The root's parent field is left alone: Windows keeps a stale link there. A cell too small to
+  // hold the field goes straight to the overlap check below.
+  if (owner != kNullOffset && length >= key::kParent + 4) {
+    FieldRef parent = FieldRef::Image32(k + key::kParent);
+    if (frames_.OffsetCheck(parent.Get()) != kOffsetValid) {
+      if (!faults_.ReportFault(kInvalidOffset, key + key::kParent, parent, 0)) return Step::Stop;
+      parent.Set(owner);
+      faults_.MarkChanged();
+    } else if (parent.Get() != owner &&
+               !faults_.ReportFault(kParentOffsetMismatch, key + key::kParent, parent, owner)) {
+      return Step::Stop;
+    }
+  }
+  // A link key stays where it is and is counted there; nothing else of it is checked.
+  if (Le16(k + key::kFlags) & key::kFlagLink) return Step::Continue;
+
+  uint64_t needed = key::kName + (length >= key::kName ? Le16(k + key::kNameLength) : 0);
+  Step fits = From(marks_.CheckOverlap(key, needed));
+  if (fits != Step::Continue) return fits;
+
+  ShowPath(node, key);
+  ProgressSink& progress = faults_.Services().progress;
+  if (!progress.PollProgress(key)) return Step::Stop;
+  progress.ShowStatusLine(path_.Text(node.pathLength));
+
+  uint32_t list = Le32(k + key::kSubkeyList);
+  if (list == kNullOffset) return Step::Continue;
+  Step listed = BeginKeyList(node, key, list);
+  if (listed == Step::Drop) {
+    PutLe32(k + key::kSubkeyCount, 0);
+    PutLe32(k + key::kSubkeyList, kNullOffset);
+    faults_.MarkChanged();
+    return Step::Continue;
+  }
+  return listed;
+}
+
+void KeyWalk::ShowPath(WalkNode& node, uint32_t key) {
+  if (node.parent == nullptr) {
+    node.pathLength = 0;
+    return;
+  }
+  uint32_t start = node.parent->pathLength;
+  const uint8_t* k = Cell(key);
+  uint16_t nameLength = Le16(k + key::kNameLength);
+  bool compressed = (Le16(k + key::kFlags) & key::kFlagCompressedName) != 0;
+  uint32_t chars = compressed ? nameLength : nameLength / 2u;
+  uint64_t length = uint64_t{start} + 1 + chars;
+  if (length > 0xFFFFFFFFu || !path_.Grow(length)) {
+    node.pathLength = start;  // the path stays as it was
+    return;
+  }
+  char* text = path_.Data();
+  text[start] = '\\';
+  const uint8_t* name = k + key::kName;
+  for (uint32_t i = 0; i < chars; ++i) {
+    text[start + 1 + i] = static_cast<char>(compressed ? name[i] : DisplayChar(Le16(name + 2 * i)));
+  }
+  node.pathLength = static_cast<uint32_t>(length);
+}
+
+KeyWalk::Step KeyWalk::BeginKeyList(WalkNode& node, uint32_t key, uint32_t list) {
+  if (frames_.OffsetCheck(list) != kOffsetValid) {
+    return faults_.ReportFault(kInvalidOffset, key + key::kSubkeyList, FieldRef::Image32(Cell(key) + key::kSubkeyList), 0)
+               ? Step::Drop
+               : Step::Stop;
+  }
+  Step marked = From(marks_.MarkCell(list));
+  if (marked != Step::Continue) return marked;
+  uint8_t kind = frames_.Lookup(list)->kind & kCellKindMask;
+  if (!IsList(kind)) {
+    return faults_.ReportFault(kImpossibleListSignature, list + cell::kSignature, FieldRef::None(), 0) ? Step::Drop
+                                                                                                      : Step::Stop;
+  }
+  uint32_t stride = StrideOf(kind);
+  uint16_t count = Le16(Cell(list) + list::kCount);
+  if (count == 0) {
+    return faults_.ReportFault(kZeroCapacityList, list + list::kCount, FieldRef::None(), 0) ? Step::Drop : Step::Stop;
+  }
+  Step fits = From(marks_.CheckOverlap(list, list::kEntries + uint64_t{stride} * count));
+  if (fits != Step::Continue) return fits;
+  if (!AllocateChildren(node, count) || !stack_.Push(ListFrame{&node, list, stride, 0, key, 0, false})) {
+    faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return Step::Stop;
+  }
+  return Step::Pending;
+}
+
+KeyWalk::Step KeyWalk::BeginNestedList(WalkNode& node, uint32_t owner, uint32_t list, uint8_t kind) {
+  uint32_t stride = StrideOf(kind);
+  uint16_t count = Le16(Cell(list) + list::kCount);
+  if (count == 0) {
+    return faults_.ReportFault(kZeroCapacityList, list + list::kCount, FieldRef::None(), 0) ? Step::Drop : Step::Stop;
+  }
+  Step fits = From(marks_.CheckOverlap(list, list::kEntries + uint64_t{stride} * count));
+  if (fits != Step::Continue) return fits;
+  if (!AllocateChildren(node, count) || !stack_.Push(ListFrame{&node, list, stride, 0, owner, 0, true})) {
+    faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return Step::Stop;
+  }
+  node.kind = WalkNode::kNestedList;
+  node.pathLength = node.parent != nullptr ? node.parent->pathLength : 0;
+  return Step::Pending;
+}
+
+bool KeyWalk::HandleChild(ListFrame& frame, Step outcome) {
+  if (outcome == Step::Continue) {
+    ++frame.index;
+    return true;
+  }
+  RemoveEntry(Cell(frame.list), frame.index, frame.stride);
+  --frame.node->childCount;
+  faults_.MarkChanged();
+  if (outcome == Step::Drop) {
+    // The key whose count goes down: the list's own key, or the nearest key above a nested list.
+    const WalkNode* holder = frame.node;
+    while (holder != nullptr && holder->kind != WalkNode::kKey) holder = holder->parent;
+    if (holder != nullptr) {
+      uint8_t* count = Cell(holder->keyOffset) + key::kSubkeyCount;
+      PutLe32(count, Le32(count) - 1);
+    }
+  }
+  // (A nested list left empty is taken out too, its keys having been counted off already.)
+  if (frame.node->childCount == 0 && !frame.nested) {
+    std::free(frame.node->children);
+    frame.node->children = nullptr;
+    PutLe32(Cell(frame.owner) + key::kSubkeyList, kNullOffset);
+  }
+  return true;
+}
+
+KeyWalk::Step KeyWalk::FinishFrame(ListFrame& frame, uint32_t& parentCounter) {
+  if (frame.nested) {
+    parentCounter += frame.node->childCount;
+    return frame.node->childCount == 0 ? Step::EmptyNested : Step::Continue;
+  }
+  return From(CountCheck(frame.owner, frame.counter));
+}
+
+WalkOutcome KeyWalk::CountCheck(uint32_t key, uint32_t counter) {
+  uint8_t* count = Cell(key) + key::kSubkeyCount;
+  if (Le32(count) == counter) return WalkOutcome::Continue;
+  return faults_.ReportFault(kSubkeyCountMismatch, key + key::kSubkeyCount, FieldRef::Image32(count), counter)
+             ? WalkOutcome::Continue
+             : WalkOutcome::Stop;
+}
+
+}  // namespace tarvos::hive

@@ -1,0 +1,104 @@
+// The key tree walk: from the root key, depth first and in list order, every key cell is checked
+// and every descendent-key list followed. The walk keeps its own stack, so no chain of keys is
+// too deep for it.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "hive/faults.h"
+#include "hive/frames.h"
+#include "hive/image.h"
+#include "hive/marks.h"
+
+namespace tarvos::hive {
+
+// One visited key, or one list met where a key was expected. The records stay until the hive's
+// processing ends: later checks search them.
+struct WalkNode {
+  static constexpr uint8_t kKey = 1;
+  static constexpr uint8_t kNestedList = 2;
+  uint32_t keyOffset = kNullOffset;  // the key's cell; none for a nested list
+  uint32_t pathLength = 0;           // characters of the key path up to and including this key
+  WalkNode* parent = nullptr;
+  WalkNode* children = nullptr;      // one per entry of this key's (or nested) list; owned
+  uint32_t childCount = 0;
+  uint8_t kind = kKey;
+};
+
+// The text of the current key path ("\Software\Classes"), grown in 4096-byte steps.
+class KeyPathBuffer {
+ public:
+  static constexpr size_t kStep = 4096;
+  KeyPathBuffer() { Grow(kStep); }
+  bool Grow(size_t bytes);  // false when it cannot hold that many
+  char* Data() { return text_.Size() > 0 ? &text_[0] : nullptr; }
+  size_t Capacity() const { return text_.Size(); }
+  std::string_view Text(size_t length) const { return {length > 0 ? &text_[0] : "", length}; }
+
+ private:
+  SoftArray<char> text_;
+};
+
+// The character shown for one UTF-16 unit of a key name (code page 866 for Cyrillic, "?" for
+// what it cannot show).
+uint8_t DisplayChar(uint16_t unit);
+
+class KeyWalk {
+ public:
+  KeyWalk(HiveImage& image, FrameTable& frames, CellMarks& marks, FaultReporter& faults, KeyPathBuffer& path)
+      : image_(image), frames_(frames), marks_(marks), faults_(faults), path_(path) {}
+  ~KeyWalk() { Release(); }
+  KeyWalk(const KeyWalk&) = delete;
+  KeyWalk& operator=(const KeyWalk&) = delete;
+
+  // Walks the whole tree from the root key.
+  WalkOutcome Run();
+  // Frees every record below the root.
+  void Release();
+
+  const WalkNode& Root() const { return root_; }
+  // Keys that were checked and stayed in the tree.
+  uint64_t KeysVisited() const { return keys_; }
+
+ private:
+  // A list whose entries are being entered: a key's own list, or a nested one.
+  struct ListFrame {
+    WalkNode* node;
+    uint32_t list;
+    uint32_t stride;
+    uint32_t index;
+    uint32_t owner;    // the key that owns the entries
+    uint32_t counter;  // keys found in a key's own list; a scratch count in a nested one
+    bool nested;
+  };
+  // What entering a reference gave: an outcome, or a list frame pushed to be worked through.
+  enum class Step { Continue, Drop, Stop, Pending, EmptyNested };
+
+  Step Enter(WalkNode& node, uint32_t target, uint32_t owner, uint32_t position, uint32_t& counter);
+  Step CheckKey(WalkNode& node, uint32_t owner, uint32_t& counter, uint32_t key);
+  Step BeginKeyList(WalkNode& node, uint32_t key, uint32_t list);
+  Step BeginNestedList(WalkNode& node, uint32_t owner, uint32_t list, uint8_t kind);
+  Step FinishFrame(ListFrame& frame, uint32_t& parentCounter);
+  bool HandleChild(ListFrame& frame, Step outcome);
+  WalkOutcome CountCheck(uint32_t key, uint32_t counter);
+  void ShowPath(WalkNode& node, uint32_t key);
+  bool AllocateChildren(WalkNode& node, uint32_t count);
+
+  uint8_t* Cell(uint32_t offset) { return image_.AtHiveOffset(offset); }
+  static Step From(WalkOutcome outcome) {
+    return outcome == WalkOutcome::Continue ? Step::Continue
+                                            : outcome == WalkOutcome::Drop ? Step::Drop : Step::Stop;
+  }
+
+  HiveImage& image_;
+  FrameTable& frames_;
+  CellMarks& marks_;
+  FaultReporter& faults_;
+  KeyPathBuffer& path_;
+  WalkNode root_;
+  SoftArray<ListFrame> stack_;
+  uint64_t keys_ = 0;
+};
+
+}  // namespace tarvos::hive

@@ -1,0 +1,331 @@
+// The key tree walk: key cells, descendent-key lists, counts, key paths and deep trees.
+#include <gtest/gtest.h>
+
+#include "hive/walk.h"
+#include "support/hive_builder.h"
+#include "support/walked_hive.h"
+
+namespace tarvos::hive {
+namespace {
+
+using testing::CellField;
+using testing::FixAllAnswers;
+using testing::Get32;
+using testing::HiveBuilder;
+using testing::ListKind;
+using testing::Put16;
+using testing::Put32;
+using testing::WalkedHive;
+
+std::vector<uint32_t> Codes(const WalkedHive& h) { return h.AskedCodes(); }
+
+// The faults of a second check of what the first one left.
+std::vector<uint32_t> SecondRun(const WalkedHive& first) {
+  WalkedHive again(first.Bytes(), FixAllAnswers());
+  EXPECT_EQ(again.outcome, WalkOutcome::Continue);
+  return Codes(again);
+}
+
+TEST(KeyWalk, HealthyTreeOfEveryListKind) {
+  HiveBuilder builder;
+  uint32_t a = builder.AddKey(builder.Root(), "Alpha");
+  uint32_t b = builder.AddKey(builder.Root(), "Beta");
+  uint32_t c = builder.AddKey(builder.Root(), "Gamma");
+  for (int i = 0; i < 5; ++i) builder.AddKey(a, "a" + std::to_string(i));
+  for (int i = 0; i < 3; ++i) builder.AddKey(b, "b" + std::to_string(i));
+  uint32_t deep = builder.AddKey(c, "Deep");
+  builder.SetListKind(builder.Root(), ListKind::IndexRoot, 2);
+  builder.SetListKind(a, ListKind::HashLeaf);
+  builder.SetListKind(b, ListKind::IndexLeaf);
+  WalkedHive h(builder.Build());
+  ASSERT_TRUE(h.passed);
+  EXPECT_EQ(h.outcome, WalkOutcome::Continue);
+  EXPECT_TRUE(h.rig.decider.asked.empty());
+  EXPECT_EQ(h.walk.KeysVisited(), 13u);
+  EXPECT_FALSE(h.rig.faults.Changed());
+  EXPECT_EQ(h.rig.progress.status, "\\Gamma\\Deep") << "the last key's path";
+  EXPECT_EQ(h.rig.progress.offsets.back(), deep) << "one poll per key, with its offset";
+  EXPECT_EQ(h.walk.Root().childCount, 2u) << "the root's ri holds two lists";
+  EXPECT_EQ(h.walk.Root().children[0].kind, WalkNode::kNestedList);
+  EXPECT_EQ(h.walk.Root().children[0].children[1].keyOffset, b);
+}
+
+TEST(KeyWalk, StaleRootParentIsLeftAlone) {
+  HiveBuilder builder;
+  builder.AddKey(builder.Root(), "Child");
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, CellField(builder.Root(), key::kParent), 0x120);
+  WalkedHive h(bytes);
+  EXPECT_EQ(h.outcome, WalkOutcome::Continue);
+  EXPECT_TRUE(h.rig.decider.asked.empty());
+  EXPECT_EQ(h.Field(builder.Root(), key::kParent), 0x120u);
+}
+
+TEST(KeyWalk, ParentOffsetFaults) {
+  HiveBuilder builder;
+  uint32_t a = builder.AddKey(builder.Root(), "A");
+  uint32_t b = builder.AddKey(builder.Root(), "B");
+  uint32_t c = builder.AddKey(a, "C");
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, CellField(c, key::kParent), b);    // another valid key
+  Put32(bytes, CellField(b, key::kParent), 0x7);  // no cell can start there
+  WalkedHive h(bytes, {kAnswerFix, kAnswerFix});
+  EXPECT_EQ(h.outcome, WalkOutcome::Continue);
+  ASSERT_EQ(Codes(h), (std::vector<uint32_t>{kParentOffsetMismatch, kInvalidOffset}));
+  EXPECT_EQ(h.rig.decider.asked[0].second, c + key::kParent);
+  EXPECT_EQ(h.rig.decider.asked[1].second, b + key::kParent);
+  EXPECT_TRUE(h.rig.log.Has("! Error found: <Invalid offset> - " + [&] {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%08X:0x00000007\r\n", b + key::kParent);
+    return std::string(text);
+  }()));
+  EXPECT_EQ(h.Field(c, key::kParent), a);
+  EXPECT_EQ(h.Field(b, key::kParent), builder.Root());
+  EXPECT_EQ(h.walk.KeysVisited(), 4u) << "both keys stay";
+  EXPECT_TRUE(SecondRun(h).empty());
+}
+
+TEST(DescendentKeys, EntryPointingAtAValueCell) {
+  HiveBuilder builder;
+  uint32_t a = builder.AddKey(builder.Root(), "A");
+  builder.AddKey(builder.Root(), "B");
+  uint32_t value = builder.AddValue(a, "v", 4, {1, 0, 0, 0});
+  std::vector<uint8_t> bytes = builder.Build();
+  uint32_t list = builder.ListOf(builder.Root());
+  Put32(bytes, CellField(list, list::kEntries), value);  // the first entry
+  WalkedHive h(bytes, {kAnswerFix});
+  EXPECT_EQ(Codes(h), std::vector<uint32_t>{kNotAKeyCell});
+  EXPECT_EQ(h.rig.decider.asked[0].second, value + 4);
+  EXPECT_EQ(h.ListCount(list), 1u);
+  EXPECT_EQ(h.Subkeys(builder.Root()), 1u) << "kept in step with the list: no code 25";
+  EXPECT_EQ(h.walk.KeysVisited(), 2u);
+}
+
+TEST(DescendentKeys, IndexRootOfTwoHashLeavesCountsSeven) {
+  HiveBuilder builder;
+  for (int i = 0; i < 7; ++i) builder.AddKey(builder.Root(), "k" + std::to_string(i));
+  builder.SetListKind(builder.Root(), ListKind::IndexRoot, 4, ListKind::HashLeaf);  // leaves of 4 and 3
+  WalkedHive h(builder.Build());
+  ASSERT_EQ(h.outcome, WalkOutcome::Continue);
+  EXPECT_TRUE(h.rig.decider.asked.empty());
+  EXPECT_EQ(h.Subkeys(builder.Root()), 7u);
+  EXPECT_EQ(h.walk.KeysVisited(), 8u);
+  EXPECT_EQ(h.walk.Root().children[1].childCount, 3u);
+}
+
+TEST(DescendentKeys, CrossLinkedKeyInsideAnIndexRoot) {
+  HiveBuilder builder;
+  std::vector<uint32_t> keys;
+  for (int i = 0; i < 7; ++i) keys.push_back(builder.AddKey(builder.Root(), "k" + std::to_string(i)));
+  builder.SetListKind(builder.Root(), ListKind::IndexRoot, 3, ListKind::HashLeaf);  // leaves of 3, 3 and 1
+  std::vector<uint8_t> bytes = builder.Build();
+  uint32_t ri = builder.ListOf(builder.Root());
+  uint32_t first = Get32(bytes, CellField(ri, list::kEntries));
+  // The first leaf lists k0 twice: its second entry repeats its first.
+  Put32(bytes, CellField(first, list::kEntries + 8), keys[0]);
+  WalkedHive h(bytes, {kAnswerFix, kAnswerFix});
+  EXPECT_EQ(Codes(h), std::vector<uint32_t>{kCrossLinkedData});
+  EXPECT_EQ(h.ListCount(first), 2u);
+  EXPECT_EQ(h.Subkeys(builder.Root()), 6u) << "stored count, list and counter agree: no code 25";
+  EXPECT_TRUE(SecondRun(h).empty());
+}
+
+TEST(DescendentKeys, ListFaultsUnhookTheList) {
+  struct Case {
+    const char* what;
+    uint32_t field;  // within the list cell
+    uint16_t value;
+    uint32_t code;
+    uint32_t at;  // reported offset within the list cell
+  };
+  for (const Case& c : {Case{"zero entries", list::kCount, 0, kZeroCapacityList, list::kCount},
+                        Case{"signature vk", cell::kSignature, cell::kValueSignature, kImpossibleListSignature,
+                             cell::kSignature}}) {
+    HiveBuilder builder;
+    uint32_t a = builder.AddKey(builder.Root(), "A");
+    builder.AddKey(a, "Lost");
+    std::vector<uint8_t> bytes = builder.Build();
+    uint32_t list = builder.ListOf(a);
+    Put16(bytes, CellField(list, c.field), c.value);
+    WalkedHive h(bytes, {kAnswerFix});
+    EXPECT_EQ(Codes(h), std::vector<uint32_t>{c.code}) << c.what;
+    EXPECT_EQ(h.rig.decider.asked[0].second, list + c.at) << c.what;
+    EXPECT_EQ(h.Subkeys(a), 0u) << c.what;
+    EXPECT_EQ(h.ListOf(a), kNullOffset) << c.what;
+    EXPECT_TRUE(SecondRun(h).empty()) << c.what;
+  }
+}
+
+TEST(DescendentKeys, StoredCountOfFiveWithThreeEntries) {
+  HiveBuilder builder;
+  uint32_t a = builder.AddKey(builder.Root(), "A");
+  for (int i = 0; i < 3; ++i) builder.AddKey(a, "k" + std::to_string(i));
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, CellField(a, key::kSubkeyCount), 5);
+  WalkedHive h(bytes, {kAnswerFix});
+  EXPECT_EQ(Codes(h), std::vector<uint32_t>{kSubkeyCountMismatch});
+  EXPECT_EQ(h.rig.decider.asked[0].second, a + key::kSubkeyCount);
+  EXPECT_EQ(h.rig.faults.Changed(), true);
+  EXPECT_EQ(h.Subkeys(a), 3u);
+
+  HiveBuilder leaf;
+  uint32_t lone = leaf.AddKey(leaf.Root(), "Lone");
+  std::vector<uint8_t> more = leaf.Build();
+  Put32(more, CellField(lone, key::kSubkeyCount), 2);  // a count without a list
+  WalkedHive fixed(more, {kAnswerFix});
+  EXPECT_EQ(Codes(fixed), std::vector<uint32_t>{kSubkeyCountMismatch});
+  EXPECT_EQ(fixed.Subkeys(lone), 0u);
+}
+
+TEST(DescendentKeys, LastEntryDropped) {
+  HiveBuilder builder;
+  uint32_t a = builder.AddKey(builder.Root(), "A");
+  builder.AddKey(a, "Only");
+  std::vector<uint8_t> bytes = builder.Build();
+  uint32_t list = builder.ListOf(a);
+  Put32(bytes, CellField(list, list::kEntries), 0x7FFFFFF8);  // beyond the data area
+  WalkedHive h(bytes, {kAnswerFix});
+  EXPECT_EQ(Codes(h), std::vector<uint32_t>{kInvalidOffset});
+  EXPECT_EQ(h.ListCount(list), 0u);
+  EXPECT_EQ(h.ListOf(a), kNullOffset);
+  EXPECT_EQ(h.Subkeys(a), 0u);
+  EXPECT_TRUE(SecondRun(h).empty());
+}
+
+TEST(DescendentKeys, NullEntryAndStopsUnwind) {
+  HiveBuilder builder;
+  uint32_t a = builder.AddKey(builder.Root(), "A");
+  builder.AddKey(a, "B");
+  builder.AddKey(builder.Root(), "Later");
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, CellField(builder.ListOf(a), list::kEntries), kNullOffset);
+  WalkedHive stopped(bytes, {kAnswerStop});
+  EXPECT_EQ(stopped.outcome, WalkOutcome::Stop);
+  EXPECT_EQ(Codes(stopped), std::vector<uint32_t>{kNullOffsetInKeyList});
+  EXPECT_EQ(stopped.walk.KeysVisited(), 2u) << "nothing after the stop is walked";
+  EXPECT_EQ(stopped.rig.faults.Error().code, kNullOffsetInKeyList);
+}
+
+TEST(KeyWalk, TinyKeyCellIsOverlappedNotReadPast) {
+  HiveBuilder builder;
+  uint32_t a = builder.AddKey(builder.Root(), "A");
+  std::vector<uint8_t> bytes = builder.Build();
+  // The last 8 bytes of the data area become an allocated "nk" cell, listed under the root.
+  uint32_t end = static_cast<uint32_t>(bytes.size()) - 0x1000;
+  uint32_t tiny = end - 8;
+  uint32_t free = 0x20;
+  while (static_cast<int32_t>(Get32(bytes, free + 0x1000)) < 0) free += 0u - Get32(bytes, free + 0x1000);
+  Put32(bytes, free + 0x1000, tiny - free);
+  Put32(bytes, tiny + 0x1000, 0xFFFFFFF8);
+  Put16(bytes, tiny + 0x1000 + 4, cell::kKeySignature);
+  Put32(bytes, CellField(builder.ListOf(builder.Root()), list::kEntries), tiny);
+  WalkedHive h(bytes, {kAnswerFix});
+  EXPECT_EQ(Codes(h), std::vector<uint32_t>{kDataOverlapped});
+  EXPECT_EQ(h.Subkeys(builder.Root()), 0u);
+  (void)a;
+}
+
+TEST(KeyWalk, LinkKeysStayAndAreCounted) {
+  HiveBuilder builder;
+  uint32_t link = builder.AddKey(builder.Root(), "Link");
+  builder.AddKey(builder.Root(), "Plain");
+  std::vector<uint8_t> bytes = builder.Build();
+  Put16(bytes, CellField(link, key::kFlags), 0x30);
+  Put32(bytes, CellField(link, key::kSubkeyCount), 9);  // not looked at
+  WalkedHive h(bytes);
+  EXPECT_TRUE(h.rig.decider.asked.empty());
+  EXPECT_EQ(h.Subkeys(builder.Root()), 2u);
+  EXPECT_EQ(h.walk.KeysVisited(), 3u);
+}
+
+TEST(KeyPath, NamesInUtf16AreShownIn8BitCharacters) {
+  HiveBuilder builder;
+  // "Д", "a", "€" and U+0500, stored as UTF-16 (no compressed-name flag).
+  uint32_t key = builder.AddKey(builder.Root(), std::string("\x14\x04" "a\x00" "\xAC\x20" "\x00\x05", 8));
+  std::vector<uint8_t> bytes = builder.Build();
+  Put16(bytes, CellField(key, key::kFlags), 0);
+  std::vector<uint8_t> before = bytes;
+  WalkedHive h(bytes);
+  EXPECT_TRUE(h.rig.decider.asked.empty());
+  EXPECT_EQ(h.rig.progress.status, std::string("\\\x84" "a??"));
+  EXPECT_EQ(h.Bytes(), before) << "the hive is not changed for the display";
+  EXPECT_EQ(DisplayChar(0x0410), 0x80);
+  EXPECT_EQ(DisplayChar(0x044F), 0xEF);
+  EXPECT_EQ(DisplayChar(0x0401), 0xF1);
+  EXPECT_EQ(DisplayChar(0x0451), 0xC1);
+  EXPECT_EQ(DisplayChar(0x0475), 0xB5);
+  EXPECT_EQ(DisplayChar(0x0480), 0x00);
+  EXPECT_EQ(DisplayChar(0x0481), '?');
+  EXPECT_EQ(DisplayChar(0x0009), ' ');
+  EXPECT_EQ(DisplayChar(0x0080), 0xF0);
+  EXPECT_EQ(DisplayChar(0x00E9), '?');
+}
+
+TEST(KeyPath, ThreeHundredLevelsOfFortyCharacters) {
+  HiveBuilder builder;
+  uint32_t key = builder.Root();
+  for (int level = 0; level < 300; ++level) {
+    std::string name(40, static_cast<char>('A' + level % 26));
+    key = builder.AddKey(key, name);
+  }
+  WalkedHive h(builder.Build());
+  EXPECT_TRUE(h.rig.decider.asked.empty());
+  ASSERT_EQ(h.rig.progress.status.size(), 300u * 41);
+  EXPECT_GT(h.path.Capacity(), 4096u);
+  EXPECT_EQ(h.path.Capacity() % KeyPathBuffer::kStep, 0u);
+  EXPECT_EQ(h.rig.progress.status.substr(0, 42), "\\" + std::string(40, 'A') + "\\");
+}
+
+TEST(KeyWalk, MillionKeyChain) {
+  HiveBuilder builder;
+  uint32_t key = builder.Root();
+  constexpr uint32_t kDepth = 1000000;
+  for (uint32_t level = 0; level < kDepth; ++level) key = builder.AddKey(key, "k");
+  WalkedHive h(builder.Build());
+  ASSERT_TRUE(h.passed);
+  EXPECT_EQ(h.outcome, WalkOutcome::Continue);
+  EXPECT_TRUE(h.rig.decider.asked.empty());
+  EXPECT_EQ(h.walk.KeysVisited(), kDepth + 1);
+  EXPECT_EQ(h.rig.progress.statusLength, size_t{kDepth} * 2);
+  h.walk.Release();  // also without recursion
+}
+
+TEST(KeyWalk, StopRequestEndsTheWalkAtTheNextKeyWithoutAReport) {
+  HiveBuilder builder;
+  for (int i = 0; i < 10; ++i) builder.AddKey(builder.Root(), "k" + std::to_string(i));
+  std::vector<uint8_t> bytes = builder.Build();
+  testing::FramedHive framed(bytes);
+  ASSERT_TRUE(framed.passed);
+  testing::ScriptedProgress stopping(framed.rig.progress.offsets.size() + 4);
+  FaultReporter faults(EngineServices{framed.rig.modes, framed.rig.decider, stopping, framed.rig.log});
+  CellMarks marks(framed.image, framed.frames, faults);
+  KeyPathBuffer path;
+  KeyWalk walk(framed.image, framed.frames, marks, faults, path);
+  EXPECT_EQ(walk.Run(), WalkOutcome::Stop);
+  EXPECT_FALSE(faults.IsErrorLeft());
+  EXPECT_LT(walk.KeysVisited(), 11u);
+}
+
+TEST(KeyWalk, FixAllThenASecondRunFindsNothing) {
+  HiveBuilder builder;
+  uint32_t a = builder.AddKey(builder.Root(), "A");
+  uint32_t b = builder.AddKey(builder.Root(), "B");
+  std::vector<uint32_t> under;
+  for (int i = 0; i < 6; ++i) under.push_back(builder.AddKey(a, "u" + std::to_string(i)));
+  builder.SetListKind(a, ListKind::IndexRoot, 2);
+  uint32_t c = builder.AddKey(b, "C");
+  builder.AddValue(b, "v", 4, {1, 2, 3, 4});
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, CellField(c, key::kParent), a);
+  Put32(bytes, CellField(b, key::kSubkeyCount), 4);
+  uint32_t ri = builder.ListOf(a);
+  Put32(bytes, CellField(Get32(bytes, CellField(ri, list::kEntries + 4)), list::kEntries), under[0]);
+  Put32(bytes, CellField(under[3], key::kParent), 0x13);
+  WalkedHive h(bytes, FixAllAnswers());
+  EXPECT_EQ(h.outcome, WalkOutcome::Continue);
+  EXPECT_GE(Codes(h).size(), 3u);
+  EXPECT_TRUE(SecondRun(h).empty());
+}
+
+}  // namespace
+}  // namespace tarvos::hive
