@@ -63,7 +63,11 @@ TEST(RealHives, BaseBlocksAndFramesAsOtherReadersSeeThem) {
 TEST(RealHives, WalkFindsNoFaultAndEveryKeyOtherReadersList) {
   std::string root = testing::SharedHivesDir();
   if (root.empty()) GTEST_SKIP() << "no shared hive folder";
-  bool haveHivex = testing::CommandOutput("hivexml --help 2>&1").find("hivexml") != std::string::npos;
+  auto hivexml = [](const std::filesystem::path& file) {
+    return testing::CommandOutput("hivexml '" + file.string() + "' 2>/dev/null");
+  };
+  // Only where hivexml runs and reads the files as they are named here.
+  bool haveHivex = hivexml(std::filesystem::path(root) / "windows" / "BCD").find("<hive") != std::string::npos;
   int compared = 0;
   for (const char* folder : {"windows", "odd"}) {
     for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(root) / folder)) {
@@ -74,7 +78,7 @@ TEST(RealHives, WalkFindsNoFaultAndEveryKeyOtherReadersList) {
       auto expected = kExpected.find(name);
       EXPECT_EQ(h.AskedCodes(), expected == kExpected.end() ? std::vector<uint32_t>{} : expected->second) << name;
       if (!haveHivex) continue;
-      std::string xml = testing::CommandOutput("hivexml '" + entry.path().string() + "' 2>/dev/null");
+      std::string xml = hivexml(entry.path());
       if (xml.empty()) continue;  // a hive hivex refuses
       size_t nodes = 0;
       for (size_t at = xml.find("<node"); at != std::string::npos; at = xml.find("<node", at + 1)) ++nodes;
@@ -82,7 +86,9 @@ TEST(RealHives, WalkFindsNoFaultAndEveryKeyOtherReadersList) {
       ++compared;
     }
   }
-  if (haveHivex) EXPECT_GE(compared, 25);
+  if (haveHivex) {
+    EXPECT_GE(compared, 25);
+  }
 }
 
 }  // namespace
