@@ -91,5 +91,19 @@ TEST(RealHives, WalkFindsNoFaultAndEveryKeyOtherReadersList) {
   }
 }
 
+TEST(RealHives, DamagedHivesFixedAllCheckCleanTheSecondTime) {
+  std::string root = testing::SharedHivesDir();
+  if (root.empty()) GTEST_SKIP() << "no shared hive folder";
+  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(root) / "damaged")) {
+    std::string name = entry.path().filename().string();
+    testing::WalkedHive first(testing::ReadFileBytes(entry.path().string()), testing::FixAllAnswers());
+    ASSERT_TRUE(first.passed) << name;
+    EXPECT_EQ(first.outcome, WalkOutcome::Continue) << name;
+    testing::WalkedHive second(first.Bytes());
+    EXPECT_TRUE(second.passed) << name;
+    EXPECT_EQ(second.AskedCodes(), std::vector<uint32_t>{}) << name;
+  }
+}
+
 }  // namespace
 }  // namespace tarvos::hive
