@@ -6,10 +6,8 @@
 #include "console/dialogs.h"
 #include "console/progress.h"
 #include "hive/faults.h"
-#include "hive/frames.h"
+#include "hive/check.h"
 #include "hive/image.h"
-#include "hive/marks.h"
-#include "hive/walk.h"
 #include "save/names.h"
 
 namespace tarvos::app {
@@ -48,32 +46,38 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
       progress.SetStage(console::kStageStructure);
       if (!run.abortRequested) {
         log.Entry(hive::LogMarker::Info, "Processing frame structure...\r\n");
-        hive::FrameTable frames;
-        if (hive::CheckBaseBlock(image, faults) && frames.Build(image, faults)) {
-          hive::CellMarks marks(image, frames, faults);
+        hive::HiveCheck check(image, faults, run.keyPath);
+        if (hive::CheckBaseBlock(image, faults) && check.CheckFrames()) {
           progress.SetStage(console::kStageData);
           if (!run.abortRequested) {
             log.Entry(hive::LogMarker::Info, "Processing hive structure...\r\n");
-            hive::KeyWalk walk(image, frames, marks, faults, run.keyPath);
-            walk.Run();
-            // Marks never outlive the checks: removed on every path, before anything is saved.
-            marks.RemoveAllMarks();
-            if (run.abortRequested) log.Entry(hive::LogMarker::Info, "Checking process cancelled\r\n");
-            // Values and security blocks are not checked yet: the run does not call the hive
-            // structure checked.
+            if (check.SetUpSecurity()) {
+              check.Walk();
+              if (!faults.IsErrorLeft() && !run.abortRequested) check.FinalFixUps();
+              // Marks never outlive the checks: removed on every path, before anything is saved.
+              check.RemoveMarks();
+              if (run.abortRequested) {
+                log.Entry(hive::LogMarker::Info, "Checking process cancelled\r\n");
+              } else if (!faults.IsErrorLeft()) {
+                log.Entry(hive::LogMarker::Info, "Hive structure checked\r\n");
+              }
+            }
           }
         }
-        frames.Release();
       }
     }
     image.Release();
   }
 
-  // End of the file. The completion box comes with the checks of frames and keys; a stopped
-  // run says so, and ends the list.
-  if (!faults.IsErrorLeft() && !run.options.ttyMode && run.abortRequested) {
-    dialogs.ShowInformation(console::kInfoAborted, 0);
-    endList = true;
+  // End of the file: outside line mode a file with no fault left is closed with a box; a stopped
+  // run says so instead, and ends the list.
+  if (!faults.IsErrorLeft() && !run.options.ttyMode) {
+    if (run.abortRequested) {
+      dialogs.ShowInformation(console::kInfoAborted, 0);
+      endList = true;
+    } else {
+      dialogs.ShowInformation(console::kInfoComplete, 0);
+    }
   }
   if (run.options.perFileLog) log.CloseLog();
   run.hiveChanged = faults.Changed();

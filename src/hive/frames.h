@@ -61,6 +61,7 @@ struct CellEntry {
   uint8_t kind;  // CellKind, plus the flag bits below
 };
 inline constexpr uint8_t kCellKindMask = 0x1F;
+inline constexpr uint8_t kCellRegistered = 0x20;    // a security block the walk registered
 inline constexpr uint8_t kCellOffAlignment = 0x40;  // starts 4 bytes past an 8-byte step: never a target
 inline constexpr uint8_t kCellSideMark = 0x80;      // referenced, for cells whose size field has no spare bit
 

@@ -102,6 +102,37 @@ inline constexpr uint16_t kFlagLink = 0x0010;
 inline constexpr uint16_t kFlagCompressedName = 0x0020;
 }  // namespace key
 
+// Value cells (vk), value lists and segmented values (db).
+namespace value {
+inline constexpr uint32_t kNameLength = 0x06;
+inline constexpr uint32_t kDataLength = 0x08;
+inline constexpr uint32_t kData = 0x0C;
+inline constexpr uint32_t kType = 0x10;
+inline constexpr uint32_t kFlags = 0x14;
+inline constexpr uint32_t kName = 0x18;
+inline constexpr uint32_t kDataInline = 0x80000000;  // the data (up to 4 bytes) is the offset field
+inline constexpr uint32_t kInlineMax = 4;
+inline constexpr uint16_t kFlagCompressedName = 0x0001;
+inline constexpr uint32_t kListEntries = 0x04;  // value and segment lists: offsets after the size field
+}  // namespace value
+
+namespace bigdata {
+inline constexpr uint32_t kSegmentCount = 0x06;
+inline constexpr uint32_t kSegmentList = 0x08;
+inline constexpr uint32_t kCellSize = 0x0C;
+inline constexpr uint32_t kSegmentCapacity = 0x3FD8;  // 16344 bytes of data per segment
+}  // namespace bigdata
+
+// Security blocks (sk), chained into a ring.
+namespace security {
+inline constexpr uint32_t kLinkA = 0x08;  // the previous block
+inline constexpr uint32_t kLinkB = 0x0C;  // the next block
+inline constexpr uint32_t kReferences = 0x10;
+inline constexpr uint32_t kDescriptorLength = 0x14;
+inline constexpr uint32_t kDescriptor = 0x18;
+inline constexpr uint32_t kRegistryStep = 256;
+}  // namespace security
+
 // Descendent-key lists: "li" and "ri" hold 4-byte entries, "lf" and "lh" 8-byte ones (an offset
 // and 4 bytes of name hint that move with it).
 namespace list {

@@ -1,5 +1,8 @@
 #include "hive/walk.h"
 
+#include "hive/security.h"
+#include "hive/values.h"
+
 #include <cstring>
 
 namespace tarvos::hive {
@@ -175,6 +178,24 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   ProgressSink& progress = faults_.Services().progress;
   if (!progress.PollProgress(key)) return Step::Stop;
   progress.ShowStatusLine(path_.Text(node.pathLength));
+
+  WalkOutcome values = values_.CheckKeyValues(key);
+  if (values == WalkOutcome::Stop) return Step::Stop;
+  if (values == WalkOutcome::Drop) {
+    PutLe32(k + key::kValueCount, 0);
+    PutLe32(k + key::kValueList, kNullOffset);
+    faults_.MarkChanged();
+  }
+
+  const WalkNode* ancestor = node.parent;
+  while (ancestor != nullptr && ancestor->kind != WalkNode::kKey) ancestor = ancestor->parent;
+  WalkOutcome security = security_.CheckKeySecurity(node, key, ancestor, root_);
+  if (security == WalkOutcome::Stop) return Step::Stop;
+  if (security == WalkOutcome::Drop) {
+    if (ancestor == nullptr) return Step::Stop;  // the root has nobody to take a block from
+    PutLe32(k + key::kSecurity, Le32(Cell(ancestor->keyOffset) + key::kSecurity));
+    faults_.MarkChanged();
+  }
 
   uint32_t list = Le32(k + key::kSubkeyList);
   if (list == kNullOffset) return Step::Continue;

@@ -44,10 +44,15 @@ class KeyPathBuffer {
 // what it cannot show).
 uint8_t DisplayChar(uint16_t unit);
 
+class ValueCheck;
+class SecurityRegistry;
+
 class KeyWalk {
  public:
-  KeyWalk(HiveImage& image, FrameTable& frames, CellMarks& marks, FaultReporter& faults, KeyPathBuffer& path)
-      : image_(image), frames_(frames), marks_(marks), faults_(faults), path_(path) {}
+  KeyWalk(HiveImage& image, FrameTable& frames, CellMarks& marks, FaultReporter& faults, KeyPathBuffer& path,
+          ValueCheck& values, SecurityRegistry& security)
+      : image_(image), frames_(frames), marks_(marks), faults_(faults), path_(path), values_(values),
+        security_(security) {}
   ~KeyWalk() { Release(); }
   KeyWalk(const KeyWalk&) = delete;
   KeyWalk& operator=(const KeyWalk&) = delete;
@@ -96,6 +101,8 @@ class KeyWalk {
   CellMarks& marks_;
   FaultReporter& faults_;
   KeyPathBuffer& path_;
+  ValueCheck& values_;
+  SecurityRegistry& security_;
   WalkNode root_;
   SoftArray<ListFrame> stack_;
   uint64_t keys_ = 0;

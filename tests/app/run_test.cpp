@@ -54,7 +54,7 @@ TEST_F(Run, HealthyHiveInLineMode) {
   EXPECT_EQ(Out(), "\r\nProcessing file: " + hive + "...\r\nFile opened: " + hive +
                        "\r\nHive file loading...\r\nHive file loaded: " + hive + ", size: 8192\r\n"
                        "Processing frame structure...\r\nHeader checked\r\nFrame structure checked\r\n"
-                       "Processing hive structure...\r\n");
+                       "Processing hive structure...\r\nHive structure checked\r\n");
   EXPECT_FALSE(device->IsOpen()) << "the console is put back";
 }
 

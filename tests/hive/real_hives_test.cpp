@@ -22,7 +22,7 @@ const std::map<std::string, std::vector<uint32_t>> kExpected = {
     {"damaged/EffectiveSizeHive", {kInvalidHeaderChecksum}},
     {"damaged/GarbageHive", {kSizeNotAligned, kInvalidHeaderChecksum}},
     {"damaged/TruncatedHive", {kInvalidSizeInfo}},
-    {"odd/System_Delta", {kInvalidFileVersion}},
+    {"odd/System_Delta", {kInvalidFileVersion}},  // and, once walked, three values of length 0
     {"windows/NTUSER_BAGMRU.DAT", {kBrokenHeader}},
     {"windows/SECURITY", {kBrokenHeader}},
     {"windows/UsrClass.dat", {kBrokenHeader}},
@@ -72,11 +72,16 @@ TEST(RealHives, WalkFindsNoFaultAndEveryKeyOtherReadersList) {
   for (const char* folder : {"windows", "odd"}) {
     for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(root) / folder)) {
       std::string name = std::string(folder) + "/" + entry.path().filename().string();
-      testing::WalkedHive h(testing::ReadFileBytes(entry.path().string()), std::deque<uint32_t>(8, kAnswerFix));
+      testing::WalkedHive h(testing::ReadFileBytes(entry.path().string()), std::deque<uint32_t>(16, kAnswerFix));
       ASSERT_TRUE(h.passed) << name;
       EXPECT_EQ(h.outcome, WalkOutcome::Continue) << name;
       auto expected = kExpected.find(name);
-      EXPECT_EQ(h.AskedCodes(), expected == kExpected.end() ? std::vector<uint32_t>{} : expected->second) << name;
+      std::vector<uint32_t> codes = expected == kExpected.end() ? std::vector<uint32_t>{} : expected->second;
+      if (name == "odd/System_Delta") {
+        // Its newer format holds values of length 0 without a data cell.
+        for (int i = 0; i < 3; ++i) codes.insert(codes.end(), {kZeroDataLength, kNullDataOffset});
+      }
+      EXPECT_EQ(h.AskedCodes(), codes) << name;
       if (!haveHivex) continue;
       std::string xml = hivexml(entry.path());
       if (xml.empty()) continue;  // a hive hivex refuses

@@ -1,7 +1,7 @@
 // The key tree walk: key cells, descendent-key lists, counts, key paths and deep trees.
 #include <gtest/gtest.h>
 
-#include "hive/walk.h"
+#include "hive/check.h"
 #include "support/hive_builder.h"
 #include "support/walked_hive.h"
 
@@ -298,9 +298,11 @@ TEST(KeyWalk, StopRequestEndsTheWalkAtTheNextKeyWithoutAReport) {
   ASSERT_TRUE(framed.passed);
   testing::ScriptedProgress stopping(framed.rig.progress.offsets.size() + 4);
   FaultReporter faults(EngineServices{framed.rig.modes, framed.rig.decider, stopping, framed.rig.log});
-  CellMarks marks(framed.image, framed.frames, faults);
   KeyPathBuffer path;
-  KeyWalk walk(framed.image, framed.frames, marks, faults, path);
+  HiveCheck check(framed.image, faults, path);
+  ASSERT_TRUE(check.CheckFrames());
+  ASSERT_TRUE(check.SetUpSecurity());
+  KeyWalk& walk = check.walk;
   EXPECT_EQ(walk.Run(), WalkOutcome::Stop);
   EXPECT_FALSE(faults.IsErrorLeft());
   EXPECT_LT(walk.KeysVisited(), 11u);

@@ -4,31 +4,47 @@
 #include <deque>
 #include <vector>
 
-#include "hive/marks.h"
-#include "hive/walk.h"
+#include "hive/check.h"
 #include "support/memory_source.h"
 
 namespace tarvos::testing {
 
-struct WalkedHive : FramedHive {
+// Runs as the program does after the base block: frames, security set-up, the walk, the final
+// relink when no fault is left, and the removal of the marks.
+struct WalkedHive {
   explicit WalkedHive(std::vector<uint8_t> bytes, std::deque<uint32_t> answers = {})
-      : FramedHive(std::move(bytes), std::move(answers)),
-        marks(image, frames, rig.faults),
-        walk(image, frames, marks, rig.faults, path) {
-    if (passed) {
-      outcome = walk.Run();
-      marks.RemoveAllMarks();
+      : rig(std::move(answers)), check(image, rig.faults, path), frames(check.frames), walk(check.walk) {
+    MemorySource source(std::move(bytes));
+    loaded = hive::LoadHive(image, rig.faults, source, "hive", std::nullopt) == hive::kLoadDone;
+    headerPassed = loaded && hive::CheckBaseBlock(image, rig.faults);
+    passed = headerPassed && check.CheckFrames();
+    if (passed && check.SetUpSecurity()) {
+      outcome = check.Walk();
+      if (!rig.faults.IsErrorLeft()) check.FinalFixUps();
+      check.RemoveMarks();
     }
   }
-  // The image as it stands after the walk and the removal of the marks.
+  uint32_t Field(uint32_t cell, uint32_t at) { return hive::Le32(image.AtHiveOffset(cell) + at); }
+  std::vector<uint32_t> AskedCodes() const {
+    std::vector<uint32_t> codes;
+    for (auto& asked : rig.decider.asked) codes.push_back(asked.first);
+    return codes;
+  }
+  // The image as it stands after the check and the removal of the marks.
   std::vector<uint8_t> Bytes() const { return std::vector<uint8_t>(image.Buffer(), image.Buffer() + image.Size()); }
   uint32_t Subkeys(uint32_t key) { return Field(key, hive::key::kSubkeyCount); }
   uint32_t ListOf(uint32_t key) { return Field(key, hive::key::kSubkeyList); }
   uint16_t ListCount(uint32_t list) { return hive::Le16(image.AtHiveOffset(list) + hive::list::kCount); }
 
+  EngineRig rig;
+  hive::HiveImage image;
   hive::KeyPathBuffer path;
-  hive::CellMarks marks;
-  hive::KeyWalk walk;
+  hive::HiveCheck check;
+  hive::FrameTable& frames;
+  hive::KeyWalk& walk;
+  bool loaded = false;
+  bool headerPassed = false;
+  bool passed = false;
   hive::WalkOutcome outcome = hive::WalkOutcome::Stop;
 };
 

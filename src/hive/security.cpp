@@ -1,0 +1,189 @@
+#include "hive/security.h"
+
+namespace tarvos::hive {
+
+bool SecurityRegistry::SetUp() {
+  Release();
+  if (!entries_.Resize(security::kRegistryStep)) {
+    faults_.ReportFault(kSecurityAllocationError, kNullOffset, FieldRef::None(), 0);
+    return false;
+  }
+  return true;
+}
+
+void SecurityRegistry::Release() {
+  for (uint32_t i = 0; i < count_; ++i) {
+    if (CellEntry* entry = frames_.Lookup(entries_[i].offset)) entry->kind &= static_cast<uint8_t>(~kCellRegistered);
+  }
+  entries_.Clear();
+  count_ = 0;
+  relink_ = false;
+  pending_ = 0;
+  pendingStart_ = nullptr;
+}
+
+uint32_t SecurityRegistry::Lookup(uint32_t offset) const {
+  if (!IsRegistered(offset)) return 0;
+  for (uint32_t i = 0; i < count_; ++i) {
+    if (entries_[i].offset == offset) return i + 1;
+  }
+  return 0;
+}
+
+bool SecurityRegistry::IsRegistered(uint32_t offset) const {
+  if (offset == kNullOffset) return false;
+  const CellEntry* entry = frames_.Lookup(offset);
+  return entry != nullptr && (entry->kind & kCellRegistered) != 0;
+}
+
+WalkOutcome SecurityRegistry::CheckKeySecurity(WalkNode& node, uint32_t key, const WalkNode* ancestor,
+                                               WalkNode& root) {
+  (void)node;
+  FieldRef s = FieldRef::Image32(image_.AtHiveOffset(key) + key::kSecurity);
+  uint32_t inherited = ancestor != nullptr ? Le32(image_.AtHiveOffset(ancestor->keyOffset) + key::kSecurity)
+                                           : kNullOffset;
+  const uint32_t position = key + key::kSecurity;
+  bool reported = false;
+  if (frames_.OffsetCheck(s.Get()) != kOffsetValid) {
+    if (!faults_.ReportFault(kInvalidOffset, position, s, 0)) return WalkOutcome::Stop;
+    s.Set(kNullOffset);
+    faults_.MarkChanged();
+    reported = true;
+  }
+  if (s.Get() == kNullOffset) {
+    if (ancestor == nullptr) {
+      if (!reported && !faults_.ReportFault(kNullSecurityOffset, position, FieldRef::None(), 0)) {
+        return WalkOutcome::Stop;
+      }
+      pendingStart_ = &root;
+      pending_ = 1;
+      return WalkOutcome::Continue;
+    }
+    if (!reported) {
+      if (!faults_.ReportFault(kNullSecurityOffset, position, s, inherited)) return WalkOutcome::Stop;
+    } else if (inherited != kNullOffset) {
+      s.Set(inherited);
+      faults_.MarkChanged();
+    }
+    if (s.Get() == kNullOffset) ++pending_;
+    return WalkOutcome::Continue;
+  }
+
+  uint32_t block = s.Get();
+  if (IsRegistered(block)) return WalkOutcome::Continue;  // tested at its first key only
+  WalkOutcome outcome = marks_.MarkCell(block);
+  if (outcome != WalkOutcome::Continue) return outcome;
+  uint8_t* sk = image_.AtHiveOffset(block);
+  if (Le16(sk + cell::kSignature) != cell::kSecuritySignature) {
+    if (ancestor == nullptr) {
+      if (!faults_.ReportFault(kInvalidSecuritySignature, block + cell::kSignature, FieldRef::None(), 0)) {
+        return WalkOutcome::Stop;
+      }
+      s.Set(kNullOffset);
+      faults_.MarkChanged();
+      pendingStart_ = &root;
+      pending_ = 1;
+      return WalkOutcome::Continue;
+    }
+    if (!faults_.ReportFault(kInvalidSecuritySignature, block + cell::kSignature, s, inherited)) {
+      return WalkOutcome::Stop;
+    }
+    if (s.Get() == kNullOffset) ++pending_;
+    return WalkOutcome::Continue;
+  }
+  // The links and the descriptor length lie in the block's first 24 bytes; a smaller cell goes
+  // straight to the overlap check.
+  if (marks_.CellLength(block) >= security::kDescriptor) {
+    if (!CheckLink(block, security::kLinkB) || !CheckLink(block, security::kLinkA)) return WalkOutcome::Stop;
+  }
+  uint64_t needed = security::kDescriptor;
+  if (marks_.CellLength(block) >= security::kDescriptor) needed += Le32(sk + security::kDescriptorLength);
+  outcome = marks_.CheckOverlap(block, needed);
+  if (outcome != WalkOutcome::Continue) return outcome;
+  if (!Register(block)) return WalkOutcome::Stop;
+  if (pending_ > 0) {
+    GiveToWaitingKeys(block);
+    pending_ = 0;
+    faults_.MarkChanged();
+  }
+  return WalkOutcome::Continue;
+}
+
+bool SecurityRegistry::CheckLink(uint32_t block, uint32_t at) {
+  FieldRef link = FieldRef::Image32(image_.AtHiveOffset(block) + at);
+  bool reported = false;
+  if (frames_.OffsetCheck(link.Get()) != kOffsetValid) {
+    if (!faults_.ReportFault(kInvalidOffset, block + at, link, 0)) return false;
+    link.Set(kNullOffset);
+    faults_.MarkChanged();
+    reported = true;
+  }
+  if (link.Get() == kNullOffset && !reported) {
+    if (!faults_.ReportFault(kNullSecurityLink, block + at, link, 0)) return false;
+    relink_ = true;
+  }
+  return true;
+}
+
+bool SecurityRegistry::Register(uint32_t block) {
+  uint8_t* sk = image_.AtHiveOffset(block);
+  entries_[count_] = Entry{block, Le32(sk + security::kLinkB), Le32(sk + security::kLinkA)};
+  ++count_;
+  frames_.Lookup(block)->kind |= kCellRegistered;
+  if (count_ == entries_.Size() && !entries_.Resize(entries_.Size() + security::kRegistryStep)) {
+    --count_;  // the entry is given up
+    frames_.Lookup(block)->kind &= static_cast<uint8_t>(~kCellRegistered);
+    faults_.ReportFault(kSecurityReallocationError, kNullOffset, FieldRef::None(), 0);
+    return false;
+  }
+  return true;
+}
+
+void SecurityRegistry::GiveToWaitingKeys(uint32_t block) {
+  // Depth first through the records reached so far, without recursion: a record, then its
+  // children in list order.
+  WalkNode* start = pendingStart_;
+  if (start == nullptr) return;
+  uint32_t left = pending_;
+  WalkNode* node = start;
+  while (node != nullptr && left > 0) {
+    if (node->kind == WalkNode::kKey && node->keyOffset != kNullOffset) {
+      uint8_t* field = image_.AtHiveOffset(node->keyOffset) + key::kSecurity;
+      if (Le32(field) == kNullOffset) {
+        PutLe32(field, block);
+        --left;
+      }
+    }
+    if (node->children != nullptr && node->childCount > 0) {
+      node = &node->children[0];
+      continue;
+    }
+    // The next sibling, or that of the nearest record above that has one.
+    while (node != start) {
+      WalkNode* parent = node->parent;
+      uint32_t index = static_cast<uint32_t>(node - parent->children);
+      if (index + 1 < parent->childCount) {
+        node = &parent->children[index + 1];
+        break;
+      }
+      node = parent;
+    }
+    if (node == start) break;
+  }
+}
+
+void SecurityRegistry::FinalRelink() {
+  if (count_ == 0) return;
+  bool needed = relink_ || pending_ > 0;
+  for (uint32_t i = 0; i < count_ && !needed; ++i) needed = !IsRegistered(entries_[i].linkB);
+  for (uint32_t i = 0; i < count_ && !needed; ++i) needed = !IsRegistered(entries_[i].linkA);
+  if (!needed) return;
+  for (uint32_t i = 0; i < count_; ++i) {
+    uint8_t* sk = image_.AtHiveOffset(entries_[i].offset);
+    PutLe32(sk + security::kLinkB, entries_[(i + 1) % count_].offset);
+    PutLe32(sk + security::kLinkA, entries_[(i + count_ - 1) % count_].offset);
+  }
+  faults_.MarkChanged();
+}
+
+}  // namespace tarvos::hive

@@ -1,0 +1,66 @@
+// Security blocks: each key's block is checked the first time it is met and registered; keys left
+// without one wait for the next block registered; after the walk the ring that links every block
+// is rebuilt, in the order the walk met them, when any link is wrong.
+#pragma once
+
+#include <cstdint>
+
+#include "hive/faults.h"
+#include "hive/frames.h"
+#include "hive/image.h"
+#include "hive/marks.h"
+#include "hive/walk.h"
+
+namespace tarvos::hive {
+
+class SecurityRegistry {
+ public:
+  struct Entry {
+    uint32_t offset;
+    uint32_t linkB;  // as found when registered
+    uint32_t linkA;
+  };
+
+  SecurityRegistry(HiveImage& image, FrameTable& frames, CellMarks& marks, FaultReporter& faults)
+      : image_(image), frames_(frames), marks_(marks), faults_(faults) {}
+  ~SecurityRegistry() { Release(); }
+  SecurityRegistry(const SecurityRegistry&) = delete;
+  SecurityRegistry& operator=(const SecurityRegistry&) = delete;
+
+  // The first 256 entries; code 40 when they cannot be had.
+  bool SetUp();
+  void Release();
+
+  // 1-based position of a registered block, or 0.
+  uint32_t Lookup(uint32_t offset) const;
+  // Whether a block is registered; kept in the cell table, so asked in constant time per key.
+  bool IsRegistered(uint32_t offset) const;
+  // The security of one key; ancestor is the nearest key record above it (none for the root),
+  // root the walk's first record, where the search for waiting keys starts.
+  WalkOutcome CheckKeySecurity(WalkNode& node, uint32_t key, const WalkNode* ancestor, WalkNode& root);
+  // After the walk: relinks every registered block into one ring when any link is wrong.
+  void FinalRelink();
+
+  uint32_t Count() const { return count_; }
+  uint32_t Capacity() const { return static_cast<uint32_t>(entries_.Size()); }
+  const Entry& At(uint32_t index) const { return entries_[index]; }
+  uint32_t Pending() const { return pending_; }
+
+ private:
+  // Checks one ring link of a block; false when a report was not fixed.
+  bool CheckLink(uint32_t block, uint32_t field);
+  bool Register(uint32_t block);
+  void GiveToWaitingKeys(uint32_t block);
+
+  HiveImage& image_;
+  FrameTable& frames_;
+  CellMarks& marks_;
+  FaultReporter& faults_;
+  SoftArray<Entry> entries_;
+  uint32_t count_ = 0;
+  bool relink_ = false;
+  uint32_t pending_ = 0;
+  WalkNode* pendingStart_ = nullptr;
+};
+
+}  // namespace tarvos::hive

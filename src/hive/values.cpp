@@ -1,0 +1,148 @@
+#include "hive/values.h"
+
+#include <cstring>
+
+namespace tarvos::hive {
+
+void RemoveListEntry(uint8_t* firstEntry, uint32_t index, uint32_t count) {
+  if (index >= count) return;
+  std::memmove(firstEntry + 4 * size_t{index}, firstEntry + 4 * (size_t{index} + 1), 4 * (size_t{count} - index - 1));
+}
+
+WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
+  uint8_t* k = Cell(key);
+  FieldRef countField = FieldRef::Image32(k + key::kValueCount);
+  FieldRef listField = FieldRef::Image32(k + key::kValueList);
+  uint32_t list = listField.Get();
+  if (countField.Get() == 0) {
+    if (list == kNullOffset) return WalkOutcome::Continue;
+    return faults_.ReportFault(kOrphanValueList, key + key::kValueCount, listField, 0) ? WalkOutcome::Continue
+                                                                                      : WalkOutcome::Stop;
+  }
+  if (frames_.OffsetCheck(list) != kOffsetValid) return Report(kInvalidOffset, key + key::kValueList, listField);
+  if (list == kNullOffset) {
+    return faults_.ReportFault(kErasedValueList, key + key::kValueList, countField, 0) ? WalkOutcome::Continue
+                                                                                      : WalkOutcome::Stop;
+  }
+  WalkOutcome outcome = marks_.MarkCell(list);
+  if (outcome != WalkOutcome::Continue) return outcome;
+  outcome = marks_.CheckOverlap(list, value::kListEntries + 4 * uint64_t{countField.Get()});
+  if (outcome != WalkOutcome::Continue) return outcome;
+
+  uint8_t* entries = Cell(list) + value::kListEntries;
+  bool defaultSeen = false;
+  for (uint32_t i = 0; i < countField.Get();) {
+    outcome = CheckValue(Le32(entries + 4 * i), list + value::kListEntries + 4 * i, defaultSeen);
+    if (outcome == WalkOutcome::Stop) return outcome;
+    if (outcome == WalkOutcome::Continue) {
+      ++i;
+      continue;
+    }
+    uint32_t count = countField.Get();
+    RemoveListEntry(entries, i, count);
+    countField.Set(count - 1);
+    if (count == 1) listField.Set(kNullOffset);
+    faults_.MarkChanged();
+  }
+  return WalkOutcome::Continue;
+}
+
+WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defaultSeen) {
+  if (frames_.OffsetCheck(value) != kOffsetValid) return Report(kInvalidOffset, position, FieldRef::Image32(Cell(position)));
+  if (value == kNullOffset) return Report(kNullOffsetInValueList, position);
+  WalkOutcome outcome = marks_.MarkCell(value);
+  if (outcome != WalkOutcome::Continue) return outcome;
+  uint8_t* v = Cell(value);
+  uint16_t nameLength = Le16(v + value::kNameLength);
+  outcome = marks_.CheckOverlap(value, value::kName + uint64_t{nameLength});
+  if (outcome != WalkOutcome::Continue) return outcome;
+  if (Le16(v + cell::kSignature) != cell::kValueSignature) return Report(kInvalidValueSignature, value + cell::kSignature);
+
+  if (nameLength == 0) {  // the key's default value
+    FieldRef flags = FieldRef::Image16(v + value::kFlags);
+    if (defaultSeen) return Report(kDefaultValueExists, value + value::kNameLength, flags);  // the first one stays
+    if ((flags.Get() & value::kFlagCompressedName) != 0 &&
+        !faults_.ReportFault(kDefaultValueHasName, value + value::kFlags, flags, 0)) {
+      return WalkOutcome::Stop;
+    }
+    defaultSeen = true;
+  }
+
+  FieldRef length = FieldRef::Image32(v + value::kDataLength);
+  if (length.Get() == 0 && !faults_.ReportFault(kZeroDataLength, value + value::kDataLength, length, 0)) {
+    return WalkOutcome::Stop;
+  }
+  if (length.Get() & value::kDataInline) {
+    if ((length.Get() & ~value::kDataInline) <= value::kInlineMax) return WalkOutcome::Continue;
+    return faults_.ReportFault(kDataLengthTooLarge, value + value::kDataLength, length, 0) ? WalkOutcome::Continue
+                                                                                          : WalkOutcome::Stop;
+  }
+  FieldRef dataField = FieldRef::Image32(v + value::kData);
+  uint32_t data = dataField.Get();
+  if (frames_.OffsetCheck(data) != kOffsetValid) return Report(kInvalidOffset, value + value::kData, dataField);
+  if (data == kNullOffset) return Report(kNullDataOffset, value + value::kData);
+  if ((frames_.Lookup(data)->kind & kCellKindMask) == kCellBigData) return CheckSegmented(data, value);
+  outcome = marks_.MarkCell(data);
+  if (outcome != WalkOutcome::Continue) return outcome;
+  return marks_.CheckOverlap(data, 4 + uint64_t{length.Get()});
+}
+
+WalkOutcome ValueCheck::CheckSegmented(uint32_t db, uint32_t value) {
+  WalkOutcome outcome = marks_.MarkCell(db);
+  if (outcome != WalkOutcome::Continue) return outcome;
+  uint8_t* d = Cell(db);
+  FieldRef segments = FieldRef::Image16(d + bigdata::kSegmentCount);
+  if (segments.Get() == 0) return Report(kOrphanSegmentList, db + bigdata::kSegmentCount);
+  outcome = marks_.CheckOverlap(db, bigdata::kCellSize);
+  if (outcome != WalkOutcome::Continue) return outcome;
+  FieldRef listField = FieldRef::Image32(d + bigdata::kSegmentList);
+  uint32_t list = listField.Get();
+  if (frames_.OffsetCheck(list) != kOffsetValid) return Report(kInvalidOffset, db + bigdata::kSegmentList, listField);
+  if (list == kNullOffset) return Report(kErasedSegmentList, db + bigdata::kSegmentList);
+  outcome = marks_.MarkCell(list);
+  if (outcome != WalkOutcome::Continue) return outcome;
+  outcome = marks_.CheckOverlap(list, value::kListEntries + 4 * uint64_t{segments.Get()});
+  if (outcome != WalkOutcome::Continue) return outcome;
+
+  uint8_t* entries = Cell(list) + value::kListEntries;
+  uint32_t capacity = 0;
+  bool removed = false;
+  for (uint32_t i = 0; i < segments.Get();) {
+    uint32_t position = list + value::kListEntries + 4 * i;
+    FieldRef entry = FieldRef::Image32(entries + 4 * i);
+    uint32_t segment = entry.Get();
+    uint32_t code = frames_.OffsetCheck(segment) != kOffsetValid ? kInvalidOffset
+                    : segment == kNullOffset                     ? kNullOffsetInSegmentList
+                                                                 : kNoError;
+    if (code != kNoError) {
+      if (!faults_.ReportFault(code, position, code == kInvalidOffset ? entry : FieldRef::None(), 0)) {
+        return WalkOutcome::Stop;
+      }
+      uint32_t count = segments.Get();
+      RemoveListEntry(entries, i, count);
+      segments.Set(count - 1);
+      if (count == 1) return WalkOutcome::Drop;  // no segment left: the value goes
+      faults_.MarkChanged();
+      removed = true;
+      continue;
+    }
+    outcome = marks_.MarkCell(segment);
+    if (outcome != WalkOutcome::Continue) return outcome;
+    uint32_t length = marks_.CellLength(segment) - 4;
+    capacity += length < bigdata::kSegmentCapacity ? length : bigdata::kSegmentCapacity;
+    ++i;
+  }
+
+  FieldRef length = FieldRef::Image32(Cell(value) + value::kDataLength);
+  if (length.Get() <= capacity) return WalkOutcome::Continue;
+  if (removed) {
+    length.Set(capacity);
+    faults_.MarkChanged();
+    return WalkOutcome::Continue;
+  }
+  return faults_.ReportFault(kIncorrectSegmentedSize, value + value::kDataLength, length, capacity)
+             ? WalkOutcome::Continue
+             : WalkOutcome::Stop;
+}
+
+}  // namespace tarvos::hive
