@@ -1,0 +1,146 @@
+// Security blocks: checks at the first key, waiting keys, the registry and the ring.
+#include <gtest/gtest.h>
+
+#include "support/hive_builder.h"
+#include "support/walked_hive.h"
+
+namespace tarvos::hive {
+namespace {
+
+using testing::CellField;
+using testing::FixAllAnswers;
+using testing::HiveBuilder;
+using testing::Put16;
+using testing::Put32;
+using testing::WalkedHive;
+
+const std::vector<uint8_t> kDescriptor(20, 1);
+
+std::vector<uint32_t> SecondRun(const WalkedHive& first) { return WalkedHive(first.Bytes(), FixAllAnswers()).AskedCodes(); }
+
+uint32_t SecurityOf(WalkedHive& h, uint32_t key) { return h.Field(key, key::kSecurity); }
+
+TEST(Security, SharedBlockIsCheckedAndRegisteredOnce) {
+  HiveBuilder builder;
+  builder.AddKey(builder.Root(), "A");
+  builder.AddKey(builder.Root(), "B");
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, CellField(builder.Security(), security::kDescriptorLength), 0x1000);  // too long for its cell
+  WalkedHive h(bytes, {kAnswerFix});
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kDataOverlapped}) << "only at the first key";
+  EXPECT_EQ(h.check.security.Count(), 0u);
+
+  WalkedHive healthy(builder.Build());
+  EXPECT_TRUE(healthy.AskedCodes().empty());
+  EXPECT_EQ(healthy.check.security.Count(), 1u);
+  EXPECT_EQ(healthy.check.security.Lookup(builder.Security()), 1u);
+  EXPECT_FALSE(healthy.rig.faults.Changed()) << "a sound ring is left as it is";
+}
+
+TEST(Security, KeyWithoutBlockTakesItsParents) {
+  HiveBuilder builder;
+  uint32_t parent = builder.AddKey(builder.Root(), "Parent");
+  uint32_t own = builder.AddSecurity(kDescriptor);
+  builder.SetSecurity(parent, own);
+  uint32_t child = builder.AddKey(parent, "Child");
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, CellField(child, key::kSecurity), kNullOffset);
+  WalkedHive h(bytes, {kAnswerFix});
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kNullSecurityOffset});
+  EXPECT_EQ(h.rig.decider.asked[0].second, child + key::kSecurity);
+  EXPECT_EQ(SecurityOf(h, child), own);
+  EXPECT_TRUE(SecondRun(h).empty());
+}
+
+TEST(Security, InvalidOffsetIsCountedAsReported) {
+  HiveBuilder builder;
+  uint32_t child = builder.AddKey(builder.Root(), "Child");
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, CellField(child, key::kSecurity), 0x13);
+  WalkedHive h(bytes, {kAnswerFix});
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidOffset}) << "no code 35 after it";
+  EXPECT_EQ(SecurityOf(h, child), builder.Security());
+}
+
+TEST(Security, RootWithoutBlockWaitsForTheFirstRegistered) {
+  HiveBuilder builder;
+  uint32_t child = builder.AddKey(builder.Root(), "Child");
+  uint32_t grandchild = builder.AddKey(child, "Grandchild");
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, CellField(builder.Root(), key::kSecurity), kNullOffset);
+  Put32(bytes, CellField(child, key::kSecurity), kNullOffset);
+  WalkedHive h(bytes, FixAllAnswers());
+  EXPECT_EQ(h.AskedCodes(), (std::vector<uint32_t>{kNullSecurityOffset}));
+  EXPECT_EQ(h.rig.decider.asked[0].second, builder.Root() + key::kSecurity);
+  EXPECT_EQ(h.rig.log.Count("! Error found: <Null offset to security block>"), 2) << "the child's fixed under Fix All";
+  EXPECT_EQ(SecurityOf(h, builder.Root()), builder.Security()) << "given when the grandchild's block registers";
+  EXPECT_EQ(SecurityOf(h, child), builder.Security());
+  EXPECT_EQ(SecurityOf(h, grandchild), builder.Security());
+  EXPECT_EQ(h.check.security.Pending(), 0u);
+  EXPECT_TRUE(SecondRun(h).empty());
+}
+
+TEST(Security, BadSignatureTakesTheAncestorsBlock) {
+  HiveBuilder builder;
+  uint32_t child = builder.AddKey(builder.Root(), "Child");
+  uint32_t bad = builder.AddSecurity(kDescriptor);
+  builder.SetSecurity(child, bad);
+  std::vector<uint8_t> bytes = builder.Build();
+  Put16(bytes, CellField(bad, cell::kSignature), 0x6B6E);
+  WalkedHive h(bytes, FixAllAnswers());
+  ASSERT_FALSE(h.AskedCodes().empty());
+  EXPECT_EQ(h.AskedCodes()[0], kInvalidSecuritySignature);
+  EXPECT_EQ(h.rig.decider.asked[0].second, bad + cell::kSignature);
+  EXPECT_EQ(SecurityOf(h, child), builder.Security());
+  EXPECT_TRUE(SecondRun(h).empty());
+}
+
+TEST(Security, NullLinkRebuildsTheRingInWalkOrder) {
+  HiveBuilder builder;
+  uint32_t x = builder.AddSecurity(kDescriptor);
+  uint32_t y = builder.AddSecurity(kDescriptor);
+  uint32_t z = builder.AddSecurity(kDescriptor);
+  builder.SetSecurity(builder.Root(), x);
+  builder.SetSecurity(builder.AddKey(builder.Root(), "Y"), y);
+  builder.SetSecurity(builder.AddKey(builder.Root(), "Z"), z);
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, CellField(x, security::kLinkB), kNullOffset);
+  WalkedHive h(bytes, {kAnswerFix});
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kNullSecurityLink});
+  EXPECT_EQ(h.rig.decider.asked[0].second, x + security::kLinkB);
+  EXPECT_EQ(h.Field(x, security::kLinkA), z);
+  EXPECT_EQ(h.Field(x, security::kLinkB), y);
+  EXPECT_EQ(h.Field(y, security::kLinkA), x);
+  EXPECT_EQ(h.Field(y, security::kLinkB), z);
+  EXPECT_EQ(h.Field(z, security::kLinkA), y);
+  EXPECT_EQ(h.Field(z, security::kLinkB), x);
+  EXPECT_TRUE(SecondRun(h).empty());
+}
+
+TEST(Security, LinkToABlockNoKeyUsesIsLeftOutOfTheRing) {
+  HiveBuilder builder;
+  uint32_t unused = builder.AddSecurity(kDescriptor);  // in the ring as built, used by no key
+  builder.AddKey(builder.Root(), "A");
+  WalkedHive h(builder.Build());
+  EXPECT_TRUE(h.AskedCodes().empty()) << "no report during the walk";
+  EXPECT_TRUE(h.rig.faults.Changed()) << "but the ring is rebuilt";
+  EXPECT_EQ(h.Field(builder.Security(), security::kLinkA), builder.Security());
+  EXPECT_EQ(h.Field(builder.Security(), security::kLinkB), builder.Security());
+  EXPECT_NE(h.Field(unused, security::kLinkA), 0u);
+}
+
+TEST(Security, RegistryGrowsPast256Blocks) {
+  HiveBuilder builder;
+  for (int i = 0; i < 257; ++i) {
+    uint32_t key = builder.AddKey(builder.Root(), "k" + std::to_string(i));
+    builder.SetSecurity(key, builder.AddSecurity(kDescriptor));
+  }
+  WalkedHive h(builder.Build());
+  EXPECT_TRUE(h.AskedCodes().empty());
+  EXPECT_EQ(h.check.security.Count(), 258u);
+  EXPECT_EQ(h.check.security.Capacity(), 512u);
+  EXPECT_FALSE(h.rig.faults.Changed()) << "the built ring holds every block";
+}
+
+}  // namespace
+}  // namespace tarvos::hive
