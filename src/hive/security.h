@@ -40,6 +40,16 @@ class SecurityRegistry {
   WalkOutcome CheckKeySecurity(WalkNode& node, uint32_t key, const WalkNode* ancestor, WalkNode& root);
   // After the walk: relinks every registered block into one ring when any link is wrong.
   void FinalRelink();
+  // A key whose block was dropped and that got none from an ancestor waits for the next block;
+  // for the root the search for waiting keys starts at it.
+  void AddWaitingKey(WalkNode* root) {
+    if (root != nullptr) {
+      pendingStart_ = root;
+      pending_ = 1;
+    } else {
+      ++pending_;
+    }
+  }
 
   uint32_t Count() const { return count_; }
   uint32_t Capacity() const { return static_cast<uint32_t>(entries_.Size()); }

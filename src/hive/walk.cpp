@@ -192,8 +192,11 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   WalkOutcome security = security_.CheckKeySecurity(node, key, ancestor, root_);
   if (security == WalkOutcome::Stop) return Step::Stop;
   if (security == WalkOutcome::Drop) {
-    if (ancestor == nullptr) return Step::Stop;  // the root has nobody to take a block from
-    PutLe32(k + key::kSecurity, Le32(Cell(ancestor->keyOffset) + key::kSecurity));
+    // The key takes its nearest ancestor's block. The root has none to take: it waits for the
+    // next block registered, as keys do whose ancestors have none either.
+    uint32_t inherited = ancestor != nullptr ? Le32(Cell(ancestor->keyOffset) + key::kSecurity) : kNullOffset;
+    PutLe32(k + key::kSecurity, inherited);
+    if (inherited == kNullOffset) security_.AddWaitingKey(ancestor == nullptr ? &root_ : nullptr);
     faults_.MarkChanged();
   }
 

@@ -230,6 +230,17 @@ TEST_F(Run, AbortStopsLoadingAndLeavesLaterFilesUnloaded) {
   EXPECT_EQ(text.find(" - Processing"), std::string::npos) << "its own log holds nothing but the frame";
 }
 
+TEST_F(Run, OutsideLineModeEachCheckedFileEndsWithTheCompletionBox) {
+  std::string a = Hive("A.dat", Healthy());
+  std::string b = Hive("B.dat", Healthy());
+  EXPECT_EQ(Go({dir.Path("*.dat")}, "\r\r"), 0);
+  std::string out = Out();
+  size_t first = out.find("\r\nHive file checking complete. Press Enter to continue...\r\n\r\n");
+  ASSERT_NE(first, std::string::npos) << out;
+  EXPECT_NE(out.find("Hive file checking complete", first + 1), std::string::npos);
+  EXPECT_EQ(device->KeysLeft(), 0u);
+}
+
 TEST_F(Run, AbortOutsideLineModeShowsTheBoxAndEndsTheList) {
   std::string a = Hive("A.dat", Healthy());
   std::string b = Hive("B.dat", Healthy());

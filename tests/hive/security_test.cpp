@@ -26,9 +26,14 @@ TEST(Security, SharedBlockIsCheckedAndRegisteredOnce) {
   builder.AddKey(builder.Root(), "B");
   std::vector<uint8_t> bytes = builder.Build();
   Put32(bytes, CellField(builder.Security(), security::kDescriptorLength), 0x1000);  // too long for its cell
-  WalkedHive h(bytes, {kAnswerFix});
-  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kDataOverlapped}) << "only at the first key";
+  WalkedHive h(bytes, FixAllAnswers());
+  // Tested at the root, which then waits for a block; the others meet it again as a cross link.
+  EXPECT_EQ(h.AskedCodes(), (std::vector<uint32_t>{kDataOverlapped, kCrossLinkedData}));
+  EXPECT_EQ(h.rig.log.Count("! Error found: <Binary data overlapped>"), 1);
   EXPECT_EQ(h.check.security.Count(), 0u);
+  EXPECT_EQ(h.Field(builder.Root(), key::kSecurity), kNullOffset);
+  EXPECT_FALSE(h.rig.faults.IsErrorLeft()) << "the walk went on past the root";
+  EXPECT_EQ(h.walk.KeysVisited(), 3u);
 
   WalkedHive healthy(builder.Build());
   EXPECT_TRUE(healthy.AskedCodes().empty());
