@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "hive/check.h"
 #include "hive/frames.h"
 #include "hive/image.h"
 #include "support/hive_builder.h"
@@ -72,6 +73,27 @@ void FramePass(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * image.Size()));
 }
 BENCHMARK(FramePass)->Unit(benchmark::kMillisecond);
+
+// Frames, then the walk with values and security blocks, the relink and the removal of the marks.
+void WholeCheck(benchmark::State& state) {
+  testing::EngineRig rig(std::deque<uint32_t>(4, hive::kAnswerFix));
+  hive::HiveImage image;
+  if (!Load(rig, image)) {
+    state.SkipWithError("the hive did not load");
+    return;
+  }
+  hive::KeyPathBuffer path;
+  for (auto _ : state) {
+    hive::HiveCheck check(image, rig.faults, path);
+    if (!check.CheckFrames() || !check.SetUpSecurity()) state.SkipWithError("the check failed");
+    check.Walk();
+    check.FinalFixUps();
+    check.RemoveMarks();
+    benchmark::DoNotOptimize(check.walk.KeysVisited());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * image.Size()));
+}
+BENCHMARK(WholeCheck)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

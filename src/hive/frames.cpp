@@ -46,6 +46,8 @@ uint32_t NextPlausibleCell(const uint8_t* buffer, uint32_t at, uint32_t frameEnd
 CellKind KindOfCell(const uint8_t* p, uint32_t size) { return Kind(p, size); }
 
 void FrameTable::Release() {
+  lastOffset_ = kNullOffset;
+  lastEntry_ = nullptr;
   pages_.Clear();
   cells_.Clear();
   halves_.Clear();
@@ -200,6 +202,14 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
 }
 
 CellEntry* FrameTable::Lookup(uint32_t hiveOffset) {
+  if (hiveOffset == lastOffset_ && hiveOffset != kNullOffset) return lastEntry_;
+  CellEntry* entry = Find(hiveOffset);
+  lastOffset_ = hiveOffset;
+  lastEntry_ = entry;
+  return entry;
+}
+
+CellEntry* FrameTable::Find(uint32_t hiveOffset) {
   uint64_t file = uint64_t{hiveOffset} + kBaseBlockSize;
   if (file % cell::kAlignment != 0) return nullptr;
   uint64_t page = file / kPageSize;

@@ -114,6 +114,7 @@ class FrameTable {
 
  private:
   bool CheckFrame(uint32_t frameOffset, uint32_t& frameSize);
+  CellEntry* Find(uint32_t hiveOffset);
   bool CheckRoot();
 
   HiveImage* image_ = nullptr;
@@ -121,6 +122,9 @@ class FrameTable {
   SoftArray<FramePage> pages_;
   SoftArray<CellEntry> cells_;
   SoftArray<uint32_t> halves_;  // first-cell index per half of the frame being walked
+  // Every reference is looked up by its offset check and again for its kind: the last answer is kept.
+  uint32_t lastOffset_ = kNullOffset;
+  CellEntry* lastEntry_ = nullptr;
   uint32_t pageCount_ = 0;
   uint64_t totalAllocated_ = 0;
   uint32_t usedCandidates_ = 0x7F000000;
