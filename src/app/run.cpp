@@ -9,6 +9,7 @@
 #include "hive/check.h"
 #include "hive/image.h"
 #include "save/names.h"
+#include "save/save.h"
 
 namespace tarvos::app {
 
@@ -21,6 +22,7 @@ struct RunState {
   UsageText usage;
   hive::FixModeTable fixModes;
   hive::KeyPathBuffer keyPath;
+  save::SaveTargets targets;
   bool abortRequested = false;
   // Of the last file started.
   bool hiveChanged = false;
@@ -61,6 +63,12 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
               } else if (!faults.IsErrorLeft()) {
                 log.Entry(hive::LogMarker::Info, "Hive structure checked\r\n");
               }
+              // Fixes already applied are saved also when the user stopped at a later fault.
+              if (faults.Changed() && !run.abortRequested) {
+                progress.SetStage(console::kStageSaving);
+                save::HiveSaver saver(image, faults, dialogs, run.targets, info);
+                saver.SaveChangedHive(name);
+              }
             }
           }
         }
@@ -90,6 +98,13 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   RunState run;
   run.usage = AssembleUsageText();
   ParseCommandLine(args, run.options, run.list);
+
+  if (run.options.outputFileName) run.targets.outputName = *run.options.outputFileName;
+  if (run.options.outputFolder) run.targets.outputFolder = *run.options.outputFolder;
+  run.targets.outputGiven = run.options.outputGiven;
+  run.targets.folderGiven = run.options.folderGiven;
+  if (run.options.outputSwitch && run.options.outputSwitch->size() > 1) run.targets.outputLetter = (*run.options.outputSwitch)[1];
+  if (run.options.folderSwitch && run.options.folderSwitch->size() > 1) run.targets.folderLetter = (*run.options.folderSwitch)[1];
 
   console::ConsoleState console(device);
   // Until the full-screen interface is drawn, every prompt has its line form; a run without /t

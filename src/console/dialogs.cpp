@@ -33,6 +33,17 @@ void Dialogs::EndOfInput() {
 void Dialogs::DispatchKey(const KeyEvent& key) {
   bool ctrl = (key.control & (platform::kLeftCtrl | platform::kRightCtrl)) != 0;
   uint8_t ch = key.ch;
+  if (kind_ == kDriveSelection) {  // the drive letter prompt takes any letter
+    uint8_t letter = static_cast<uint8_t>(ch & 0x5F);
+    if (letter >= 'A' && letter <= 'Z') {
+      result_ = letter;
+      return;
+    }
+    if (ch == 0x1B) {
+      result_ = kResultCancel;
+      return;
+    }
+  }
   if (ch > 'x' || ch == 0) return;  // neither line prompts nor their keys use these
   if (ch == 0x0D) {
     EnterRule(ctrl);
@@ -195,6 +206,53 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
   Echo(text);
   Echo(". Press Enter to continue...");
   return WaitForResult(kInformation);
+}
+
+uint32_t Dialogs::AskSaveMode() {
+  Echo("Hive structure was changed. Do You want to save it?\r\n");
+  Echo("Press key to Owerwrite/Disk/Cancel [O|D|C]:");
+  return WaitForResult(kSaveQuestion);
+}
+
+uint32_t Dialogs::AskDriveLetter(const std::vector<platform::Drive>& drives, size_t& chosen) {
+  Echo("Press drive letter to save file [");
+  for (size_t i = 0; i < drives.size(); ++i) {
+    Echo(std::string(1, drives[i].letter));
+    if (!drives[i].label.empty()) Echo(" (" + drives[i].label + ")");  // where a letter names no root
+    if (i + 1 < drives.size()) Echo(",");
+  }
+  Echo("]:");
+  kind_ = kDriveSelection;
+  for (;;) {
+    result_ = kResultNone;
+    while (result_ == kResultNone) PollInput(true);
+    if (result_ == kResultCancel) {
+      Echo("\r\n");
+      break;
+    }
+    for (size_t i = 0; i < drives.size(); ++i) {
+      if (static_cast<uint32_t>(static_cast<uint8_t>(drives[i].letter)) == result_) {
+        Echo(std::string(1, drives[i].letter) + "\r\n");
+        chosen = i;
+        result_ = save::kAnswerChosen;
+        break;
+      }
+    }
+    if (result_ == save::kAnswerChosen) break;
+  }
+  kind_ = kProgressWindow;
+  return result_;
+}
+
+uint32_t Dialogs::AskInsertDisk(char letter, uint32_t variant) {
+  std::string text = variant == 2 ? "Not enough space. " : "";
+  text += "Please insert ";
+  text += variant == 1 ? "new " : variant == 2 ? "another " : "";
+  text += "disk into drive A:";
+  text[text.size() - 2] = letter;
+  Echo(text);
+  Echo(". Press Enter to continue...");
+  return WaitForResult(kInsertDisk);
 }
 
 void Dialogs::WaitEnterToExit() {

@@ -8,6 +8,7 @@
 #include "console/console_state.h"
 #include "hive/engine_io.h"
 #include "platform/keys.h"
+#include "save/questions.h"
 
 namespace tarvos::console {
 
@@ -45,7 +46,7 @@ enum InformationType : uint32_t {
   kInfoComplete = 255,
 };
 
-class Dialogs final : public hive::FaultDecider {
+class Dialogs final : public hive::FaultDecider, public save::SaveQuestions {
  public:
   // abortRequested is the run's flag: set here when the user confirms Exit, never cleared.
   Dialogs(ConsoleState& console, bool& abortRequested, bool ttyMode)
@@ -63,7 +64,10 @@ class Dialogs final : public hive::FaultDecider {
   void AskExitConfirmation();
   uint32_t AskErrorAction(uint32_t offset, uint32_t code) override;
   bool ConfirmSignatureRepair() override;
-  uint32_t ShowInformation(uint32_t type, uint32_t argument);
+  uint32_t ShowInformation(uint32_t type, uint32_t argument) override;
+  uint32_t AskSaveMode() override;
+  uint32_t AskDriveLetter(const std::vector<platform::Drive>& drives, size_t& chosen) override;
+  uint32_t AskInsertDisk(char letter, uint32_t variant) override;
   void WaitEnterToExit();
 
   uint8_t CurrentKind() const { return kind_; }

@@ -32,6 +32,12 @@ class File {
   bool OpenRead(const std::string& path);
   // Read and write, created when missing, content kept, positioned at its end.
   bool OpenAppend(const std::string& path);
+  // Read and write, no sharing, created or emptied.
+  bool OpenCreate(const std::string& path);
+  // Everything written is on the disk when this returns true.
+  bool Flush();
+  // The last-write time (100 ns units since 1601).
+  bool SetWriteTime(int64_t fileTime);
   bool IsOpen() const { return handle_ != kNoHandle; }
   void Close();
 
@@ -60,6 +66,23 @@ bool IsPathSeparator(char c);
 
 // Whether an argument that starts with "/" is a switch rather than a path.
 bool SlashArgumentIsSwitch(const std::string& arg);
+
+// Copies a file, replacing an existing one of the target name.
+bool CopyFileReplacing(const std::string& from, const std::string& to);
+// Puts a new file in the place of another in one step (the old one goes).
+bool ReplaceFile(const std::string& from, const std::string& to);
+bool RemoveFile(const std::string& path);
+bool CreateFolder(const std::string& path);
+// Sets the kAttr* bits a file can carry (read-only; on POSIX, the write permission).
+bool SetAttributes(const std::string& path, uint32_t attributes);
+// Gives to a file the permissions of another (POSIX); nothing where attributes say it all.
+void CopyPermissions(const std::string& from, const std::string& to);
+// The full path of a name, which need not exist; empty when it cannot be formed.
+std::string FullPath(const std::string& path);
+// Whether two names are the same file: the same full path (without regard to case where the
+// file system ignores case), or the same file reached another way.
+bool SamePath(const std::string& a, const std::string& b);
+char PathSeparator();
 
 // Wildcard match of one name against one pattern component ("*" any run, "?" one character).
 bool MatchWildcard(const char* pattern, const char* name, bool ignoreCase);

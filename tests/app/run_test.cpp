@@ -85,7 +85,7 @@ TEST_F(Run, FixAllHoldsAcrossFilesAndSeveralFilesExitWith0) {
   ASSERT_TRUE(WriteText(list, a + "\n" + b + "\n"));
   EXPECT_EQ(Go({"/t", "@" + list}, "a"), 0) << "two files: the exit code does not name a change";
   std::string out = Out();
-  EXPECT_EQ(out.find("Press key"), out.rfind("Press key")) << "the second file is fixed without a prompt";
+  EXPECT_EQ(out.find("Press key to Fix"), out.rfind("Press key to Fix")) << "the second file is fixed without a prompt";
   size_t fixes = 0;
   for (size_t at = out.find("Attempt to fix last error"); at != std::string::npos;
        at = out.find("Attempt to fix last error", at + 1)) {

@@ -55,6 +55,27 @@ bool File::OpenAppend(const std::string& path) {
   return true;
 }
 
+bool File::OpenCreate(const std::string& path) {
+  Close();
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  handle_ = fd;
+  return true;
+}
+
+bool File::Flush() { return handle_ != kNoHandle && ::fsync(static_cast<int>(handle_)) == 0; }
+
+bool File::SetWriteTime(int64_t fileTime) {
+  if (handle_ == kNoHandle) return false;
+  int64_t units = fileTime - kUnixEpochAsFileTime;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(units / 10000000);
+  times[1].tv_nsec = static_cast<long>((units % 10000000) * 100);
+  return ::futimens(static_cast<int>(handle_), times) == 0;
+}
+
 void File::Close() {
   if (handle_ != kNoHandle) ::close(static_cast<int>(handle_));
   handle_ = kNoHandle;
@@ -147,6 +168,79 @@ std::vector<FileInfo> FindEntries(const std::string& pattern) {
 }
 
 bool IsPathSeparator(char c) { return c == '/'; }
+
+char PathSeparator() { return '/'; }
+
+bool CopyFileReplacing(const std::string& from, const std::string& to) {
+  File in;
+  if (!in.OpenRead(from)) return false;
+  File out;
+  if (!out.OpenCreate(to)) return false;
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    size_t got = 0;
+    if (!in.Read(buffer.data(), buffer.size(), got)) return false;
+    if (got == 0) break;
+    if (!out.Write(buffer.data(), got)) return false;
+  }
+  return out.Flush();
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool CreateFolder(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
+
+bool SetAttributes(const std::string& path, uint32_t attributes) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  mode_t mode = st.st_mode & 07777;
+  mode = (attributes & kAttrReadOnly) ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
+  return ::chmod(path.c_str(), mode) == 0;
+}
+
+void CopyPermissions(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (::stat(from.c_str(), &st) == 0) ::chmod(to.c_str(), st.st_mode & 07777);
+}
+
+std::string FullPath(const std::string& path) {
+  if (path.empty()) return {};
+  std::string full;
+  if (path[0] != '/') {
+    char here[4096];
+    if (::getcwd(here, sizeof here) == nullptr) return {};
+    full = here;
+    full += '/';
+  }
+  full += path;
+  // Drop "." and empty components and resolve ".." by text, as the file need not exist.
+  std::vector<std::string> parts;
+  size_t from = 0;
+  while (from <= full.size()) {
+    size_t end = full.find('/', from);
+    if (end == std::string::npos) end = full.size();
+    std::string part = full.substr(from, end - from);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    from = end + 1;
+  }
+  std::string result;
+  for (const std::string& part : parts) result += "/" + part;
+  return result.empty() ? "/" : result;
+}
+
+bool SamePath(const std::string& a, const std::string& b) {
+  std::string fullA = FullPath(a);
+  if (!fullA.empty() && fullA == FullPath(b)) return true;
+  // Names are case-sensitive here; the same file may still be reached through another name.
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
 
 bool SlashArgumentIsSwitch(const std::string& arg) {
   // "/t", "/LN" and "/l:/var/log/x.tlg" are switches; "/mnt/c/Windows/System32/config/SYSTEM" is a

@@ -43,6 +43,25 @@ bool File::OpenAppend(const std::string& path) {
   return true;
 }
 
+bool File::OpenCreate(const std::string& path) {
+  Close();
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+bool File::Flush() { return handle_ != kNoHandle && ::FlushFileBuffers(H(handle_)); }
+
+bool File::SetWriteTime(int64_t fileTime) {
+  if (handle_ == kNoHandle) return false;
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(fileTime);
+  time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(fileTime) >> 32);
+  return ::SetFileTime(H(handle_), nullptr, nullptr, &time);
+}
+
 void File::Close() {
   if (handle_ != kNoHandle) ::CloseHandle(H(handle_));
   handle_ = kNoHandle;
@@ -119,6 +138,41 @@ std::vector<FileInfo> FindEntries(const std::string& pattern) {
 }
 
 bool IsPathSeparator(char c) { return c == '\\' || c == ':' || c == '/'; }
+
+char PathSeparator() { return '\\'; }
+
+bool CopyFileReplacing(const std::string& from, const std::string& to) {
+  return ::CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool RemoveFile(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+
+bool CreateFolder(const std::string& path) { return ::CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+bool SetAttributes(const std::string& path, uint32_t attributes) {
+  DWORD keep = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                             FILE_ATTRIBUTE_ARCHIVE);
+  return ::SetFileAttributesA(path.c_str(), keep != 0 ? keep : FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+void CopyPermissions(const std::string&, const std::string&) {}
+
+std::string FullPath(const std::string& path) {
+  char full[4096];
+  DWORD length = ::GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) return {};
+  return std::string(full, length);
+}
+
+bool SamePath(const std::string& a, const std::string& b) {
+  std::string fullA = FullPath(a);
+  std::string fullB = FullPath(b);
+  return !fullA.empty() && !fullB.empty() && ::lstrcmpiA(fullA.c_str(), fullB.c_str()) == 0;
+}
 
 bool SlashArgumentIsSwitch(const std::string&) { return true; }
 

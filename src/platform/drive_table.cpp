@@ -1,0 +1,59 @@
+#include <cstdlib>
+
+#include "platform/drive_table.h"
+#include "platform/file.h"
+
+namespace tarvos::platform {
+
+bool DriveTableFromEnvironment(std::vector<TableDrive>& drives) {
+  const char* text = std::getenv("TARVOS_DRIVES");
+  if (text == nullptr || *text == '\0') return false;
+  std::string all = text;
+  size_t from = 0;
+  while (from < all.size()) {
+    size_t end = all.find(';', from);
+    if (end == std::string::npos) end = all.size();
+    std::string item = all.substr(from, end - from);
+    from = end + 1;
+    size_t equals = item.find('=');
+    size_t comma1 = item.find(',', equals == std::string::npos ? 0 : equals);
+    size_t comma2 = comma1 == std::string::npos ? std::string::npos : item.find(',', comma1 + 1);
+    if (equals != 1 || comma2 == std::string::npos) continue;
+    TableDrive drive;
+    drive.drive.letter = static_cast<char>(item[0] & 0x5F);
+    drive.drive.root = item.substr(2, comma1 - 2);
+    drive.drive.label = drive.drive.root;
+    drive.drive.removable = item.substr(comma1 + 1, comma2 - comma1 - 1) == "removable";
+    drive.free = std::strtoull(item.c_str() + comma2 + 1, nullptr, 10);
+    drives.push_back(drive);
+  }
+  return true;
+}
+
+const TableDrive* FindTableDrive(const Drive& drive) {
+  static std::vector<TableDrive> table;
+  table.clear();
+  if (!DriveTableFromEnvironment(table)) return nullptr;
+  for (const TableDrive& entry : table) {
+    if (entry.drive.letter == drive.letter) {
+      static TableDrive found;
+      found = entry;
+      return &found;
+    }
+  }
+  return nullptr;
+}
+
+bool TableFreeSpace(const TableDrive& drive, uint64_t& bytes) {
+  FileInfo info;
+  if (!LookUp(drive.drive.root, info)) return false;  // no medium in it
+  bytes = drive.free;
+  return true;
+}
+
+int TableCheckMedia(const TableDrive& drive) {
+  FileInfo info;
+  return LookUp(drive.drive.root, info) ? 1 : 0;
+}
+
+}  // namespace tarvos::platform

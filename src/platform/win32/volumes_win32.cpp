@@ -1,0 +1,48 @@
+#include <windows.h>
+#include <winioctl.h>
+
+#include "platform/drive_table.h"
+
+namespace tarvos::platform {
+
+std::vector<Drive> ListDrives() {
+  std::vector<TableDrive> table;
+  std::vector<Drive> drives;
+  if (DriveTableFromEnvironment(table)) {
+    for (const TableDrive& entry : table) drives.push_back(entry.drive);
+    return drives;
+  }
+  char roots[1024];
+  DWORD length = ::GetLogicalDriveStringsA(sizeof roots - 1, roots);
+  if (length == 0 || length >= sizeof roots) return drives;
+  for (const char* root = roots; *root != '\0'; root += lstrlenA(root) + 1) {
+    Drive drive;
+    drive.letter = static_cast<char>(root[0] & 0x5F);
+    drive.root = std::string(root, 3);
+    drive.removable = ::GetDriveTypeA(drive.root.c_str()) == DRIVE_REMOVABLE;
+    drives.push_back(drive);
+  }
+  return drives;
+}
+
+bool FreeSpace(const Drive& drive, uint64_t& bytes) {
+  if (const TableDrive* entry = FindTableDrive(drive)) return TableFreeSpace(*entry, bytes);
+  ULARGE_INTEGER available;
+  if (!::GetDiskFreeSpaceExA(drive.root.c_str(), &available, nullptr, nullptr)) return false;
+  bytes = available.QuadPart;
+  return true;
+}
+
+int CheckMedia(const Drive& drive) {
+  if (const TableDrive* entry = FindTableDrive(drive)) return TableCheckMedia(*entry);
+  char device[] = "\\\\.\\A:";
+  device[4] = drive.letter;
+  HANDLE h = ::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 255;
+  DWORD returned = 0;
+  BOOL present = ::DeviceIoControl(h, IOCTL_DISK_CHECK_VERIFY, nullptr, 0, nullptr, 0, &returned, nullptr);
+  ::CloseHandle(h);
+  return present ? 1 : 0;
+}
+
+}  // namespace tarvos::platform

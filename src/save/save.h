@@ -1,0 +1,80 @@
+// Saving a repaired hive: over the original after a backup, to the /o file or into the /p folder,
+// or onto chosen drives, cut into numbered parts when one removable disk is too small. A target
+// is written beside itself first and put in place in one step, so no half-written file ever
+// stands under its name.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "hive/faults.h"
+#include "hive/image.h"
+#include "platform/file.h"
+#include "platform/volumes.h"
+#include "save/questions.h"
+
+namespace tarvos::save {
+
+// The /o and /p switches. A marker is 0 (not given), 1 (another place than the input) or 2 (the
+// input itself, which saves as if the switch were absent).
+struct SaveTargets {
+  std::string outputName;
+  std::string outputFolder;
+  uint8_t outputGiven = 0;
+  uint8_t folderGiven = 0;
+  char outputLetter = 'o';  // the switch letter as typed, for "Command line switch /x ignored"
+  char folderLetter = 'p';
+};
+
+inline constexpr int64_t kWriteCreateFailed = -1;
+inline constexpr int64_t kWriteStopped = -2;
+
+inline constexpr uint8_t kDisksSaved = 1;
+inline constexpr uint8_t kDisksCancelled = 0;
+inline constexpr uint8_t kDisksTooSmall = 0xFD;
+inline constexpr uint8_t kDisksNoMemory = 0xFE;
+inline constexpr uint8_t kDisksCreateFailed = 0xFF;
+
+inline constexpr uint32_t kChunk = 0x40000;           // 256 KiB
+inline constexpr uint32_t kRemovableChunk = 0x20000;  // 128 KiB
+inline constexpr uint64_t kMinimumPart = 1024;
+inline constexpr const char* kJoinBatchName = "REDIVIV.IRE";
+
+class HiveSaver {
+ public:
+  // original: the hive file as found at the start of its processing (none when it was not found).
+  HiveSaver(hive::HiveImage& image, hive::FaultReporter& faults, SaveQuestions& questions, SaveTargets& targets,
+            std::optional<platform::FileInfo> original)
+      : image_(image), faults_(faults), questions_(questions), targets_(targets), original_(std::move(original)) {}
+
+  int SaveChangedHive(const std::string& name);
+  // 1 when the save ended (saved, cancelled, handed to disk mode); 0 when the /o or /p target failed.
+  int SaveHive(const std::string& name);
+  bool MakeBackup(const std::string& name);
+  bool EnsureOutputFolder(std::string folder);
+  // Image bytes start .. start + count - 1 to target: count, kWriteCreateFailed or kWriteStopped.
+  // half 1: the write fills the second half of the gauge and takes the original's time.
+  int64_t WriteHiveFile(const std::string& target, uint32_t count, uint32_t start, uint32_t half, bool removable);
+  uint8_t SaveToDisks(const platform::Drive& drive, const std::string& hivePath);
+
+  // The next part number (after 999 comes 1) and the name with its extension.
+  static uint32_t NextPartName(std::string& name, uint32_t part);
+  // The backup of a hive: ".BAK", or ".bak" when the name on disk holds lower case.
+  static std::string BackupName(const std::string& name, const std::string& nameOnDisk);
+
+ private:
+  int64_t WriteFailed(const std::string& target);
+  void Log(hive::LogMarker marker, const std::string& text) { faults_.Services().log.Entry(marker, text); }
+  bool Poll(uint32_t offset) { return faults_.Services().progress.PollProgress(offset); }
+  void SaveOnDisks(const std::string& name);
+
+  hive::HiveImage& image_;
+  hive::FaultReporter& faults_;
+  SaveQuestions& questions_;
+  SaveTargets& targets_;
+  std::optional<platform::FileInfo> original_;
+  std::string inPlaceName_;  // the hive's own name while it is overwritten in place
+};
+
+}  // namespace tarvos::save
