@@ -70,7 +70,7 @@ bool SlashArgumentIsSwitch(const std::string& arg);
 // Copies a file, replacing an existing one of the target name.
 bool CopyFileReplacing(const std::string& from, const std::string& to);
 // Puts a new file in the place of another in one step (the old one goes).
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool PutInPlace(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);
 bool CreateFolder(const std::string& path);
 // Sets the kAttr* bits a file can carry (read-only; on POSIX, the write permission).

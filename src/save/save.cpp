@@ -187,7 +187,7 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
   } else if (original_ && inPlace) {
     platform::CopyPermissions(inPlaceName_, temporary);
   }
-  if (!platform::ReplaceFile(temporary, target)) {
+  if (!platform::PutInPlace(temporary, target)) {
     platform::RemoveFile(temporary);
     return WriteFailed(target);
   }

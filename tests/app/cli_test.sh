@@ -7,6 +7,7 @@ make_hive=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
+quiet() { "$@" >/dev/null 2>&1; }
 check() {  # check <description> <condition...>
   local what=$1; shift
   if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
@@ -63,6 +64,36 @@ if [ -f "$hives/windows/SYSTEM" ]; then
   expected=$(printf 'Error found: <Invalid frame signature> - 0x%08X' "$second")
   check "a broken frame signature of a real hive is found at its offset" grep -q "^$expected" "$work/out"
   check "and after the fix the frame pass goes on" grep -q $'^Frame structure checked\r$' "$work/out"
+fi
+
+if [ -d "$hives/damaged" ] && command -v hivexml >/dev/null && command -v regfexport >/dev/null; then
+  for hive in "$hives"/damaged/*; do
+    name=$(basename "$hive")
+    mkdir -p "$work/d"
+    cp "$hive" "$work/d/$name"
+    chmod u+w "$work/d/$name"
+    yes a | head -n 200 | tr -d '\n' | sed 's/$/o/' | timeout 60 "$prog" /t "$work/d/$name" >"$work/out" 2>&1
+    check "$name: fixed and saved over the original" grep -q $'^File saved, size ' "$work/out"
+    check "$name: the backup holds the original bytes" cmp -s "$hive" "$work/d/$name.bak"
+    timeout 60 "$prog" /t "$work/d/$name" </dev/null >"$work/out2" 2>&1; code=$?
+    check "$name: a second check finds nothing" test "$code" -eq 0 -a "$(grep -c 'Error found' "$work/out2")" -eq 0
+    check "$name: hivexml opens the saved hive" quiet hivexml "$work/d/$name"
+    check "$name: regfexport opens the saved hive" quiet regfexport "$work/d/$name"
+    rm -rf "$work/d"
+  done
+  cp "$hives/damaged/BadListHive" "$work/BadListHive"
+  chmod u+w "$work/BadListHive"
+  printf 'aaaaaaaao' | timeout 60 "$prog" /t /o:"$work/out.dat" "$work/BadListHive" >/dev/null 2>&1; code=$?
+  check "/o writes the output and leaves the original" cmp -s "$hives/damaged/BadListHive" "$work/BadListHive"
+  check "/o output opens in hivexml" quiet hivexml "$work/out.dat"
+  check "/o makes no backup" test ! -e "$work/BadListHive.bak"
+  check "a fixed hive exits with 1" test "$code" -eq 1
+  printf 'aaaaaaaao' | timeout 60 "$prog" /t /p:"$work/fixed" "$work/BadListHive" >/dev/null 2>&1
+  check "/p creates the folder and saves into it" quiet regfexport "$work/fixed/BadListHive"
+  check "/p leaves the original" cmp -s "$hives/damaged/BadListHive" "$work/BadListHive"
+  printf 'aaaaaaaac' | timeout 60 "$prog" /t "$work/BadListHive" >/dev/null 2>&1; code=$?
+  check "cancel at the save question changes nothing" cmp -s "$hives/damaged/BadListHive" "$work/BadListHive"
+  check "and the exit code still says a fix was applied" test "$code" -eq 1
 fi
 
 echo "$failures failure(s)"

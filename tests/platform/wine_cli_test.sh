@@ -43,5 +43,11 @@ check "log written with markers" grep -qE $'^# [0-9]{2}-[0-9]{2}-[0-9]{4} [0-9:]
 timeout 60 wine "$exe" /t "$hive" </dev/null >"$work/out" 2>&1; code=$?
 check "end of input stops the check" grep -q 'Checking process cancelled' "$work/out"
 
+printf 'fo' | timeout 60 wine "$exe" /t "$hive" >"$work/out" 2>&1; code=$?
+check "fixed and saved over the original" grep -q $'^File saved, size 8192\r$' "$work/out"
+check "with the original kept as SAMPLE.BAK" cmp -s "$work/SAMPLE.BAK" "$work/original"
+timeout 60 wine "$exe" /t "$hive" </dev/null >"$work/out" 2>&1
+check "the saved hive checks clean" grep -q $'^Hive structure checked\r$' "$work/out"
+
 echo "$failures failure(s)"
 test "$failures" -eq 0

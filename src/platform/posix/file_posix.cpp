@@ -186,7 +186,7 @@ bool CopyFileReplacing(const std::string& from, const std::string& to) {
   return out.Flush();
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+bool PutInPlace(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 

@@ -145,7 +145,7 @@ bool CopyFileReplacing(const std::string& from, const std::string& to) {
   return ::CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool PutInPlace(const std::string& from, const std::string& to) {
   return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 

@@ -1,0 +1,322 @@
+// Saving a repaired hive: backups, /o and /p targets, chunked writes, stops, and split saves.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+
+#include "save/names.h"
+#include "save/save.h"
+#include "support/hive_builder.h"
+#include "support/scripted.h"
+#include "support/temp_dir.h"
+
+namespace tarvos::save {
+namespace {
+
+using testing::ReadFileBytes;
+using testing::WriteFileBytes;
+
+class ScriptedQuestions final : public SaveQuestions {
+ public:
+  uint32_t AskSaveMode() override { return Next(); }
+  uint32_t AskDriveLetter(const std::vector<platform::Drive>& drives, size_t& chosen) override {
+    drivesShown = drives;
+    uint32_t answer = Next();
+    if (answer >= 'A' && answer <= 'Z') {
+      for (size_t i = 0; i < drives.size(); ++i) {
+        if (static_cast<uint32_t>(drives[i].letter) == answer) {
+          chosen = i;
+          return kAnswerChosen;
+        }
+      }
+    }
+    return kAnswerCancel;
+  }
+  uint32_t AskInsertDisk(char, uint32_t variant) override {
+    insertVariants.push_back(variant);
+    return Next();
+  }
+  uint32_t ShowInformation(uint32_t type, uint32_t argument) override {
+    information.emplace_back(type, argument);
+    return kAnswerOk;
+  }
+  uint32_t Next() {
+    if (answers.empty()) return kAnswerCancel;
+    uint32_t answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  std::deque<uint32_t> answers;
+  std::vector<platform::Drive> drivesShown;
+  std::vector<uint32_t> insertVariants;
+  std::vector<std::pair<uint32_t, uint32_t>> information;
+};
+
+std::vector<uint8_t> Pattern(size_t size) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4093);
+  return bytes;
+}
+
+// A saver over an image of the given bytes, for a hive file at path.
+struct SaveRig {
+  SaveRig(const std::vector<uint8_t>& bytes, const std::string& path, std::deque<uint32_t> answers, int stopAt = 0)
+      : rig({}, stopAt) {
+    questions.answers = std::move(answers);
+    image.Allocate(static_cast<uint32_t>(bytes.size()));
+    std::copy(bytes.begin(), bytes.end(), image.Buffer());
+    image.MarkLoaded();
+    std::string name = path;
+    original = ReadFileInfo(name);
+  }
+  HiveSaver Saver() { return HiveSaver(image, rig.faults, questions, targets, original); }
+  testing::EngineRig rig;
+  ScriptedQuestions questions;
+  SaveTargets targets;
+  hive::HiveImage image;
+  std::optional<platform::FileInfo> original;
+};
+
+class Saving : public ::testing::Test {
+ protected:
+  std::string Hive(const std::string& name, const std::vector<uint8_t>& bytes) {
+    std::string path = dir.Path(name);
+    EXPECT_TRUE(WriteFileBytes(path, bytes));
+    return path;
+  }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Dir())) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  testing::TempDir dir;
+};
+
+TEST(BackupName, ByTheNameOnDisk) {
+  EXPECT_EQ(HiveSaver::BackupName("SOFTWARE", "SOFTWARE"), "SOFTWARE.BAK");
+  EXPECT_EQ(HiveSaver::BackupName("Software", "Software"), "Software.bak");
+  EXPECT_EQ(HiveSaver::BackupName("NTUSER.DAT", "NTUSER.DAT"), "NTUSER.BAK");
+  EXPECT_EQ(HiveSaver::BackupName("system.alt", "system.alt"), "system.bak");
+  EXPECT_EQ(HiveSaver::BackupName("ntuser.data", "ntuser.data"), "ntuser.data.bak");
+  EXPECT_EQ(HiveSaver::BackupName("SYSTEM", "system"), "SYSTEM.bak") << "the name as stored decides";
+}
+
+TEST(NextPartName, NumbersAndWrap) {
+  std::string name = "SOFTWARE.000";
+  EXPECT_EQ(HiveSaver::NextPartName(name, 0), 1u);
+  EXPECT_EQ(name, "SOFTWARE.001");
+  name = "x.999";
+  EXPECT_EQ(HiveSaver::NextPartName(name, 999), 1u) << "after 999 comes 1";
+  EXPECT_EQ(name, "x.001");
+}
+
+TEST_F(Saving, OverwriteInPlaceKeepsABackupOfTheOriginal) {
+  std::vector<uint8_t> before = Pattern(8192);
+  std::string hive = Hive("SYSTEM", before);
+  std::vector<uint8_t> after = Pattern(8192);
+  after[100] ^= 0xFF;
+  SaveRig s(after, hive, {kSaveOverwrite});
+  EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+  EXPECT_EQ(ReadFileBytes(hive), after);
+  EXPECT_EQ(ReadFileBytes(dir.Path("SYSTEM.BAK")), before);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"SYSTEM", "SYSTEM.BAK"})) << "no file left beside them";
+  for (const char* line : {"* Overwrite mode selected\r\n", "# Backup created\r\n", "# File saved, size 8192\r\n"}) {
+    EXPECT_TRUE(s.rig.log.Has(line)) << line;
+  }
+  EXPECT_TRUE(s.rig.log.Has("* Backing up original file with name " + dir.Path("SYSTEM.BAK") + "...\r\n"));
+  platform::FileInfo saved;
+  ASSERT_TRUE(platform::LookUp(hive, saved));
+  EXPECT_EQ(saved.writeTime / 10000000, s.original->writeTime / 10000000) << "the original's time";
+}
+
+TEST_F(Saving, ReadOnlyBackupIsReplaced) {
+  std::string hive = Hive("Software", Pattern(8192));
+  std::string backup = Hive("Software.bak", Pattern(100));
+  ASSERT_TRUE(platform::SetAttributes(backup, platform::kAttrReadOnly));
+  SaveRig s(Pattern(8192), hive, {kSaveOverwrite});
+  s.Saver().SaveChangedHive(hive);
+  EXPECT_EQ(ReadFileBytes(backup).size(), 8192u);
+}
+
+TEST_F(Saving, CancelChangesNothing) {
+  std::vector<uint8_t> before = Pattern(8192);
+  std::string hive = Hive("SAM", before);
+  SaveRig s(Pattern(4096), hive, {kAnswerCancel});
+  EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+  EXPECT_EQ(ReadFileBytes(hive), before);
+  EXPECT_EQ(Files(), std::vector<std::string>{"SAM"});
+}
+
+TEST_F(Saving, ChunksOf256KiBAndATail) {
+  std::string hive = Hive("BIG", Pattern(10));
+  std::vector<uint8_t> image = Pattern(3 * kChunk + 5);
+  SaveRig s(image, hive, {kSaveOverwrite});
+  EXPECT_EQ(s.Saver().WriteHiveFile(dir.Path("OUT"), static_cast<uint32_t>(image.size()), 0, 0, false),
+            static_cast<int64_t>(image.size()));
+  EXPECT_EQ(s.rig.progress.offsets, (std::vector<uint32_t>{0, kChunk, 2 * kChunk, 3 * kChunk, 3 * kChunk + 5}));
+  EXPECT_EQ(s.rig.progress.gauge.back(), 1000u);
+  EXPECT_EQ(ReadFileBytes(dir.Path("OUT")), image);
+}
+
+TEST_F(Saving, StopDuringTheWriteLeavesTheOriginalIntact) {
+  std::vector<uint8_t> before = Pattern(3 * kChunk);
+  std::string hive = Hive("SYSTEM", before);
+  SaveRig s(Pattern(3 * kChunk), hive, {kSaveOverwrite}, 3);
+  HiveSaver saver = s.Saver();
+  EXPECT_EQ(saver.SaveHive(hive), 1);
+  EXPECT_EQ(ReadFileBytes(hive), before);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"SYSTEM", "SYSTEM.BAK"})) << "nothing half-written is left";
+  EXPECT_FALSE(s.rig.log.Has("# File saved, size 786432\r\n"));
+}
+
+TEST_F(Saving, ReadOnlyOriginalFailsAndStaysUnchanged) {
+  std::vector<uint8_t> before = Pattern(8192);
+  std::string hive = Hive("SYSTEM", before);
+  ASSERT_TRUE(platform::SetAttributes(hive, platform::kAttrReadOnly));
+  SaveRig s(Pattern(4096), hive, {kSaveOverwrite});
+  EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+  EXPECT_EQ(ReadFileBytes(hive), before);
+  EXPECT_TRUE(s.rig.log.Has("! Saving file " + hive + " failed\r\n"));
+  EXPECT_EQ(s.rig.faults.Error().code, hive::kOutputFileOpenError);
+  EXPECT_FALSE(s.rig.log.Has("# File saved, size 4096\r\n"));
+  platform::SetAttributes(hive, 0);
+}
+
+TEST_F(Saving, OutputNameAndFolder) {
+  std::vector<uint8_t> before = Pattern(8192);
+  std::string hive = Hive("SYSTEM", before);
+  std::vector<uint8_t> after = Pattern(4096);
+  {
+    SaveRig s(after, hive, {kSaveOverwrite});
+    s.targets.outputName = dir.Path("out.dat");
+    s.targets.outputGiven = 1;
+    EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+    EXPECT_EQ(ReadFileBytes(dir.Path("out.dat")), after);
+    EXPECT_EQ(s.targets.outputGiven, 1);
+  }
+  {
+    SaveRig s(after, hive, {kSaveOverwrite});
+    s.targets.outputFolder = dir.Path("fixed");
+    s.targets.folderGiven = 1;
+    EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+    EXPECT_EQ(ReadFileBytes(dir.Path("fixed") + platform::PathSeparator() + "SYSTEM"), after);
+    EXPECT_TRUE(s.rig.log.Has("# Output folder created\r\n"));
+  }
+  EXPECT_EQ(ReadFileBytes(hive), before) << "the original untouched";
+  EXPECT_EQ(Files(), (std::vector<std::string>{"SYSTEM", "fixed", "out.dat"})) << "no backup";
+}
+
+TEST_F(Saving, OutputNamingTheInputItselfSavesInPlace) {
+  std::string hive = Hive("SYSTEM", Pattern(8192));
+  std::string relative = std::filesystem::relative(hive).string();
+  // Where names ignore case, the same name in another case is the same file.
+  std::string otherCase = platform::IsPathSeparator('\\') ? dir.Path("system") : std::string();
+  for (const std::string& alias : {hive, relative, otherCase}) {
+    if (alias.empty()) continue;  // no relative path across drives
+    SaveRig s(Pattern(4096), hive, {kSaveOverwrite});
+    s.targets.outputName = alias;
+    s.targets.outputGiven = 1;
+    s.Saver().SaveChangedHive(hive);
+    EXPECT_EQ(s.targets.outputGiven, 2) << alias;
+    EXPECT_TRUE(s.rig.log.Has("# Backup created\r\n")) << alias;
+  }
+  SaveRig s(Pattern(4096), hive, {kSaveOverwrite});
+  s.targets.outputFolder = dir.Dir().string();
+  s.targets.folderGiven = 1;
+  s.Saver().SaveChangedHive(hive);
+  EXPECT_EQ(s.targets.folderGiven, 2);
+  EXPECT_TRUE(s.rig.log.Has("# Backup created\r\n"));
+}
+
+TEST_F(Saving, FolderThatCannotBeMadeFallsBackToInPlace) {
+  std::string hive = Hive("SYSTEM", Pattern(8192));
+  SaveRig s(Pattern(4096), hive, {kSaveOverwrite, kSaveOverwrite});
+  s.targets.outputFolder = dir.Path("no") + platform::PathSeparator() + "such";
+  s.targets.folderGiven = 1;
+  s.targets.folderLetter = 'P';
+  s.Saver().SaveChangedHive(hive);
+  EXPECT_TRUE(s.rig.log.Has("! Output folder failed\r\n"));
+  ASSERT_EQ(s.questions.information.size(), 1u);
+  EXPECT_EQ(s.questions.information[0], std::make_pair(kSavingFailed, uint32_t{'P'}));
+  EXPECT_EQ(ReadFileBytes(hive).size(), 4096u) << "saved in place instead";
+  EXPECT_EQ(s.targets.folderGiven, 1);
+}
+
+// Drives from the table that TARVOS_DRIVES gives.
+void SetDrives(const std::string& table) {
+  static std::string setting;
+  setting = "TARVOS_DRIVES=" + table;
+  putenv(setting.data());
+}
+
+TEST_F(Saving, SplitOntoThreeFloppies) {
+  std::string floppy = dir.Path("floppy");
+  std::filesystem::create_directory(floppy);
+  SetDrives("A=" + floppy + ",removable,1457664;C=" + dir.Path("none") + ",fixed,10");
+  std::vector<uint8_t> image = Pattern(3000000);
+  std::string hive = Hive("SOFTWARE", Pattern(10));
+  SaveRig s(image, hive, {kSaveDisk, 'A', kAnswerOk, kAnswerOk});
+  s.Saver().SaveChangedHive(hive);
+  SetDrives("");
+  ASSERT_EQ(s.questions.drivesShown.size(), 2u);
+  EXPECT_EQ(s.questions.insertVariants, (std::vector<uint32_t>{1, 1}));
+  std::string base = floppy + platform::PathSeparator() + "SOFTWARE";
+  std::vector<uint8_t> joined;
+  for (const char* part : {".000", ".001", ".002"}) {
+    std::vector<uint8_t> bytes = ReadFileBytes(base + part);
+    joined.insert(joined.end(), bytes.begin(), bytes.end());
+  }
+  EXPECT_EQ(ReadFileBytes(base + ".000").size(), 1457664u);
+  EXPECT_EQ(ReadFileBytes(base + ".001").size(), 1457664u);
+  EXPECT_EQ(ReadFileBytes(base + ".002").size(), 84672u);
+  EXPECT_EQ(joined, image);
+  std::vector<uint8_t> batch = ReadFileBytes(floppy + platform::PathSeparator() + "REDIVIV.IRE");
+  EXPECT_EQ(std::string(batch.begin(), batch.end()),
+            "@echo off\r\ncopy /b SOFTWARE.000+SOFTWARE.001+SOFTWARE.002 SOFTWARE\r\n");
+  ASSERT_FALSE(s.questions.information.empty());
+  EXPECT_EQ(s.questions.information.back(), std::make_pair(kPartsSaved, 3u));
+  EXPECT_TRUE(s.rig.log.Has("* Disk mode selected: " + floppy + "\r\n"));
+  EXPECT_TRUE(s.rig.log.Has("# Batch file saved\r\n"));
+}
+
+TEST_F(Saving, SpaceOnDrives) {
+  std::string folder = dir.Path("drive");
+  std::filesystem::create_directory(folder);
+  std::string hive = Hive("SAM", Pattern(10));
+  std::string target = folder + platform::PathSeparator() + "SAM";
+  {
+    SetDrives("A=" + folder + ",removable,1023");
+    SaveRig s(Pattern(8192), hive, {kSaveDisk, 'A', kAnswerCancel});
+    s.Saver().SaveChangedHive(hive);
+    EXPECT_EQ(s.questions.insertVariants, std::vector<uint32_t>{2}) << "another disk, nothing written";
+    EXPECT_FALSE(std::filesystem::exists(target));
+  }
+  {
+    SetDrives("D=" + folder + ",fixed,4096");
+    SaveRig s(Pattern(8192), hive, {kSaveDisk, 'D'});
+    s.Saver().SaveChangedHive(hive);
+    ASSERT_EQ(s.questions.information.size(), 1u);
+    EXPECT_EQ(s.questions.information[0], std::make_pair(kNotEnoughSpace, uint32_t{'D'}));
+    EXPECT_FALSE(std::filesystem::exists(target)) << "a fixed drive is never split";
+  }
+  {
+    ASSERT_TRUE(WriteFileBytes(target, Pattern(5000)));  // replaced, so its size counts as free
+    SetDrives("D=" + folder + ",fixed,4096");
+    SaveRig s(Pattern(8192), hive, {kSaveDisk, 'D'});
+    s.Saver().SaveChangedHive(hive);
+    EXPECT_TRUE(s.questions.information.empty());
+    EXPECT_EQ(ReadFileBytes(target), Pattern(8192));
+  }
+  {
+    SetDrives("A=" + dir.Path("absent") + ",removable,1457664");
+    SaveRig s(Pattern(8192), hive, {kSaveDisk, 'A', kAnswerCancel});
+    s.Saver().SaveChangedHive(hive);
+    EXPECT_EQ(s.questions.insertVariants, std::vector<uint32_t>{0}) << "no medium: insert a disk";
+  }
+  SetDrives("");
+}
+
+}  // namespace
+}  // namespace tarvos::save
