@@ -249,6 +249,10 @@ KeyWalk::Step KeyWalk::BeginKeyList(WalkNode& node, uint32_t key, uint32_t list)
     return faults_.ReportFault(kImpossibleListSignature, list + cell::kSignature, FieldRef::None(), 0) ? Step::Drop
                                                                                                       : Step::Stop;
   }
+  return OpenList(node, list, kind, key, false);
+}
+
+KeyWalk::Step KeyWalk::OpenList(WalkNode& node, uint32_t list, uint8_t kind, uint32_t owner, bool nested) {
   uint32_t stride = StrideOf(kind);
   uint16_t count = Le16(Cell(list) + list::kCount);
   if (count == 0) {
@@ -256,7 +260,7 @@ KeyWalk::Step KeyWalk::BeginKeyList(WalkNode& node, uint32_t key, uint32_t list)
   }
   Step fits = From(marks_.CheckOverlap(list, list::kEntries + uint64_t{stride} * count));
   if (fits != Step::Continue) return fits;
-  if (!AllocateChildren(node, count) || !stack_.Push(ListFrame{&node, list, stride, 0, key, 0, false})) {
+  if (!AllocateChildren(node, count) || !stack_.Push(ListFrame{&node, list, stride, 0, owner, 0, nested})) {
     faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return Step::Stop;
   }
@@ -264,20 +268,12 @@ KeyWalk::Step KeyWalk::BeginKeyList(WalkNode& node, uint32_t key, uint32_t list)
 }
 
 KeyWalk::Step KeyWalk::BeginNestedList(WalkNode& node, uint32_t owner, uint32_t list, uint8_t kind) {
-  uint32_t stride = StrideOf(kind);
-  uint16_t count = Le16(Cell(list) + list::kCount);
-  if (count == 0) {
-    return faults_.ReportFault(kZeroCapacityList, list + list::kCount, FieldRef::None(), 0) ? Step::Drop : Step::Stop;
+  Step opened = OpenList(node, list, kind, owner, true);
+  if (opened == Step::Pending) {
+    node.kind = WalkNode::kNestedList;
+    node.pathLength = node.parent != nullptr ? node.parent->pathLength : 0;
   }
-  Step fits = From(marks_.CheckOverlap(list, list::kEntries + uint64_t{stride} * count));
-  if (fits != Step::Continue) return fits;
-  if (!AllocateChildren(node, count) || !stack_.Push(ListFrame{&node, list, stride, 0, owner, 0, true})) {
-    faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
-    return Step::Stop;
-  }
-  node.kind = WalkNode::kNestedList;
-  node.pathLength = node.parent != nullptr ? node.parent->pathLength : 0;
-  return Step::Pending;
+  return opened;
 }
 
 bool KeyWalk::HandleChild(ListFrame& frame, Step outcome) {

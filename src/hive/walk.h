@@ -84,6 +84,8 @@ class KeyWalk {
   Step CheckKey(WalkNode& node, uint32_t owner, uint32_t& counter, uint32_t key);
   Step BeginKeyList(WalkNode& node, uint32_t key, uint32_t list);
   Step BeginNestedList(WalkNode& node, uint32_t owner, uint32_t list, uint8_t kind);
+  // The entry count, the overlap and the records of a list, then its frame on the stack.
+  Step OpenList(WalkNode& node, uint32_t list, uint8_t kind, uint32_t owner, bool nested);
   Step FinishFrame(ListFrame& frame, uint32_t& parentCounter);
   bool HandleChild(ListFrame& frame, Step outcome);
   WalkOutcome CountCheck(uint32_t key, uint32_t counter);
