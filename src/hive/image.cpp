@@ -149,9 +149,14 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
              base::kSecondarySequence, value(base::kPrimarySequence))) {
     return false;
   }
+  // Frames are whole pages: a data size that is not would cut the last one short, and everything
+  // after it would be left out of the check and of the saved hive.
   uint32_t dataArea = image.Size() - kBaseBlockSize;
   uint32_t dataSize = value(base::kHiveDataSize);
-  if (!check(dataSize == 0 || dataSize > dataArea, kInvalidSizeInfo, base::kHiveDataSize, dataArea)) return false;
+  if (!check(dataSize == 0 || dataSize > dataArea || (dataSize & ~kPageMask) != 0, kInvalidSizeInfo,
+             base::kHiveDataSize, dataArea & kPageMask)) {
+    return false;
+  }
 
   image.declaredDataSize = value(base::kHiveDataSize);
   // Bytes beyond the declared data area are neither checked nor saved.

@@ -48,7 +48,7 @@ void Corrupt(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& clean, con
     uint32_t words = std::min<uint32_t>(length, 0x60) / 4;
     uint32_t values[] = {0xFFFFFFFF, 0, cells[pick(static_cast<uint32_t>(cells.size()))], cell, cell + 4,
                          pick(0x100), static_cast<uint32_t>(random()), 0x80000000, 0x7FFFFFF8};
-    switch (pick(4)) {
+    switch (pick(5)) {
       case 0:  // a 32-bit field of the cell
         Put32(bytes, cell + 0x1000 + 4 * (1 + pick(words - 1)), values[pick(9)]);
         break;
@@ -58,8 +58,16 @@ void Corrupt(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& clean, con
       case 2:  // a 16-bit count or flags field
         Put16(bytes, cell + 0x1000 + 6, static_cast<uint16_t>(pick(2) ? pick(8) : random()));
         break;
-      default:  // one byte anywhere in the data area
+      case 3:  // one byte anywhere in the data area
         bytes[0x1000 + pick(static_cast<uint32_t>(bytes.size()) - 0x1000)] ^= static_cast<uint8_t>(1u << pick(8));
+        break;
+      default:  // a field of the base block or of a frame header
+        if (pick(2)) {
+          Put32(bytes, 4 * pick(0x80), values[pick(9)]);
+        } else {
+          Put32(bytes, 0x1000 * (1 + pick(static_cast<uint32_t>(bytes.size() / 0x1000) - 1)) + 4 * pick(3),
+                values[pick(9)]);
+        }
     }
   }
 }

@@ -224,6 +224,7 @@ TEST(CheckBaseBlock, EachFieldRuleRaisesItsCodeAndRepairs) {
       {base::kHiveDataSize, 0, kInvalidSizeInfo, 0x1000},
       {base::kHiveDataSize, 0x2000, kInvalidSizeInfo, 0x1000},
       {base::kHiveDataSize, 0xFFFFF000, kInvalidSizeInfo, 0x1000},
+      {base::kHiveDataSize, 0x0FFF, kInvalidSizeInfo, 0x1000},  // frames are whole pages
   };
   for (const Case& k : cases) {
     std::vector<uint8_t> bytes = HealthyHive();
