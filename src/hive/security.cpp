@@ -36,9 +36,8 @@ bool SecurityRegistry::IsRegistered(uint32_t offset) const {
   return entry != nullptr && (entry->kind & kCellRegistered) != 0;
 }
 
-WalkOutcome SecurityRegistry::CheckKeySecurity(WalkNode& node, uint32_t key, const WalkNode* ancestor,
+WalkOutcome SecurityRegistry::CheckKeySecurity(WalkNode& /*node*/, uint32_t key, const WalkNode* ancestor,
                                                WalkNode& root) {
-  (void)node;
   FieldRef s = FieldRef::Image32(image_.AtHiveOffset(key) + key::kSecurity);
   uint32_t inherited = ancestor != nullptr ? Le32(image_.AtHiveOffset(ancestor->keyOffset) + key::kSecurity)
                                            : kNullOffset;
