@@ -19,13 +19,16 @@ run_unit() {  # run_unit <label> <command...>
   local label=$1; shift
   local log
   log=$(mktemp)
-  "$@" 2>&1 | tee "$log" | grep -E '^\[  (PASSED|FAILED|SKIPPED) |^\[==========\]|FAILED' || true
+  "$@" >"$log" 2>&1
+  local code=$?
+  grep -E '^\[  (PASSED|FAILED|SKIPPED) |^\[==========\]|FAILED' "$log" || true
   local passed failed
   passed=$(grep -oE '^\[  PASSED  \] [0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
   failed=$(grep -oE '^\[  FAILED  \] [0-9]+ test' "$log" | grep -oE '[0-9]+' || echo 0)
-  if ! grep -q '^\[  PASSED  \]' "$log" || [ "${failed:-0}" != 0 ]; then
+  # A sanitizer report after the last test (a leak) shows only in the exit code.
+  if [ "$code" -ne 0 ] || ! grep -q '^\[  PASSED  \]' "$log" || [ "${failed:-0}" != 0 ]; then
     grep -B2 -A15 -E 'Failure|ERROR|Sanitizer' "$log" | head -80
-    summary+=("$label: FAILED (${passed:-0} passed, ${failed:-?} failed)")
+    summary+=("$label: FAILED (${passed:-0} passed, ${failed:-?} failed, exit code $code)")
     status=1
   else
     summary+=("$label: ${passed} tests passed")

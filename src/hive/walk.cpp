@@ -293,11 +293,12 @@ bool KeyWalk::HandleChild(ListFrame& frame, Step outcome) {
       PutLe32(count, Le32(count) - 1);
     }
   }
-  // (A nested list left empty is taken out too, its keys having been counted off already.)
-  if (frame.node->childCount == 0 && !frame.nested) {
+  // A list left empty is unhooked: a key's own from the key, a nested one by its holder (its
+  // keys having been counted off already).
+  if (frame.node->childCount == 0) {
     std::free(frame.node->children);
     frame.node->children = nullptr;
-    PutLe32(Cell(frame.owner) + key::kSubkeyList, kNullOffset);
+    if (!frame.nested) PutLe32(Cell(frame.owner) + key::kSubkeyList, kNullOffset);
   }
   return true;
 }

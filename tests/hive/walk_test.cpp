@@ -130,6 +130,24 @@ TEST(DescendentKeys, CrossLinkedKeyInsideAnIndexRoot) {
   EXPECT_TRUE(SecondRun(h).empty());
 }
 
+TEST(DescendentKeys, LeafOfAnIndexRootEmptiedByRemovalsIsTakenOut) {
+  HiveBuilder builder;
+  std::vector<uint32_t> keys;
+  for (int i = 0; i < 4; ++i) keys.push_back(builder.AddKey(builder.Root(), "k" + std::to_string(i)));
+  builder.SetListKind(builder.Root(), ListKind::IndexRoot, 2, ListKind::HashLeaf);
+  std::vector<uint8_t> bytes = builder.Build();
+  uint32_t ri = builder.ListOf(builder.Root());
+  uint32_t first = Get32(bytes, CellField(ri, list::kEntries));
+  Put32(bytes, CellField(first, list::kEntries), 0x7FFFFFF8);
+  Put32(bytes, CellField(first, list::kEntries + 8), 0x13);
+  WalkedHive h(bytes, FixAllAnswers());
+  EXPECT_EQ(h.outcome, WalkOutcome::Continue);
+  EXPECT_EQ(h.ListCount(ri), 1u) << "the empty leaf left the index root";
+  EXPECT_EQ(h.Subkeys(builder.Root()), 2u);
+  EXPECT_EQ(h.walk.Root().childCount, 1u);
+  EXPECT_TRUE(SecondRun(h).empty());
+}
+
 TEST(DescendentKeys, ListFaultsUnhookTheList) {
   struct Case {
     const char* what;
