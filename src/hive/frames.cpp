@@ -263,6 +263,15 @@ bool FrameTable::CheckRoot() {
   if (!bad) return true;
   if (!faults_->ReportFault(kInvalidStartOffset, kNullOffset, FieldRef::None(), 0)) return false;
   uint32_t found = FirstRootKey();
+  if (found == kNullOffset && root != kNullOffset && OffsetCheck(root) == kOffsetValid &&
+      (Lookup(root)->kind & kCellKindMask) == kCellKey) {
+    // No cell is marked as the root key, but the field names a key: its root flags were lost.
+    // It becomes the root again, rather than whatever cell comes first.
+    uint8_t* flags = image_->AtHiveOffset(root) + key::kFlags;
+    PutLe16(flags, static_cast<uint16_t>(Le16(flags) | key::kFlagHiveEntry | key::kFlagNoDelete));
+    Lookup(root)->kind = static_cast<uint8_t>((Lookup(root)->kind & ~kCellKindMask) | kCellRootKey);
+    found = root;
+  }
   root = found != kNullOffset ? found : frame::kHeaderSize;
   uint8_t* block = image_->BaseBlock();
   PutLe32(block + base::kRootKeyOffset, root);

@@ -244,10 +244,24 @@ TEST(RootCheck, RootFieldThatIsNoRootKey) {
   EXPECT_EQ(h.rig.faults.Error().code, kInvalidStartOffset);
 }
 
+TEST(RootCheck, RootKeyThatLostItsFlagsIsTheRootAgain) {
+  HiveBuilder builder;
+  builder.AddKey(builder.Root(), "Child");
+  std::vector<uint8_t> bytes = builder.Build();
+  Put16(bytes, CellField(builder.Root(), key::kFlags), 0x20);
+  FramedHive h(bytes, {kAnswerFix});
+  ASSERT_TRUE(h.passed);
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidStartOffset});
+  EXPECT_EQ(h.image.rootKeyOffset, builder.Root());
+  EXPECT_EQ(Le16(h.image.AtHiveOffset(builder.Root()) + key::kFlags), 0x2Cu);
+  EXPECT_EQ(h.frames.Lookup(builder.Root())->kind, kCellRootKey);
+}
+
 TEST(RootCheck, NoRootKeyAnywhereTakes0x20) {
   HiveBuilder builder;
   std::vector<uint8_t> bytes = builder.Build();
   Put16(bytes, CellField(builder.Root(), key::kFlags), 0x20);
+  Put32(bytes, base::kRootKeyOffset, kNullOffset);  // and the field names no key
   testing::StoreChecksum(bytes);
   FramedHive h(bytes, {kAnswerFix});
   ASSERT_TRUE(h.passed);
