@@ -18,25 +18,6 @@ using testing::Get32;
 using testing::Put16;
 using testing::Put32;
 
-// Hive offsets of every allocated cell of a healthy image.
-std::vector<uint32_t> AllocatedCells(const std::vector<uint8_t>& bytes) {
-  std::vector<uint32_t> cells;
-  uint32_t dataSize = Get32(bytes, base::kHiveDataSize);
-  for (uint32_t frameAt = 0; frameAt < dataSize && frameAt + 0x1000 + 12 <= bytes.size();) {
-    uint32_t size = Get32(bytes, frameAt + 0x1000 + frame::kSize);
-    if (size == 0) break;
-    for (uint32_t at = frameAt + frame::kHeaderSize; at < frameAt + size;) {
-      auto field = static_cast<int32_t>(Get32(bytes, at + 0x1000));
-      uint32_t length = field < 0 ? 0u - static_cast<uint32_t>(field) : static_cast<uint32_t>(field);
-      if (length == 0) break;
-      if (field < 0) cells.push_back(at);
-      at += length;
-    }
-    frameAt += size;
-  }
-  return cells;
-}
-
 // One to three targeted changes: a field of a cell, a size field, a count, or a flipped byte.
 void Corrupt(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& clean, const std::vector<uint32_t>& cells,
              std::mt19937& random) {
@@ -85,7 +66,7 @@ TEST(Corruption, RepairedWithFixAllThenCheckedClean) {
     // Start from the repaired base block so that only the damage done here is found.
     testing::WalkedHive clean(testing::ReadFileBytes(path.string()), testing::FixAllAnswers());
     hives.push_back(clean.Bytes());
-    cells.push_back(AllocatedCells(hives.back()));
+    cells.push_back(testing::AllocatedCells(hives.back()));
   }
   ASSERT_FALSE(hives.empty());
   const char* count = std::getenv("TARVOS_CORRUPTIONS");

@@ -13,19 +13,8 @@ namespace {
 using testing::FramedHive;
 using testing::HiveBuilder;
 
-// Hive offsets of every allocated cell, by walking the frames of the image.
 std::vector<uint32_t> AllocatedCells(HiveImage& image) {
-  std::vector<uint32_t> cells;
-  for (uint32_t frameAt = 0; frameAt + kBaseBlockSize < image.Size();) {
-    uint32_t size = Le32(image.AtHiveOffset(frameAt) + frame::kSize);
-    for (uint32_t at = frameAt + frame::kHeaderSize; at < frameAt + size;) {
-      auto field = static_cast<int32_t>(Le32(image.AtHiveOffset(at)));
-      if (field < 0) cells.push_back(at);
-      at += static_cast<uint32_t>(field < 0 ? -field : field);
-    }
-    frameAt += size;
-  }
-  return cells;
+  return testing::AllocatedCells(std::vector<uint8_t>(image.Buffer(), image.Buffer() + image.Size()));
 }
 
 std::vector<uint8_t> SampleHive(HiveBuilder& builder) {

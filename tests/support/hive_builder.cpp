@@ -279,6 +279,24 @@ void Put16(std::vector<uint8_t>& image, uint32_t fileOffset, uint16_t value) {
   hive::PutLe16(image.data() + fileOffset, value);
 }
 
+std::vector<uint32_t> AllocatedCells(const std::vector<uint8_t>& image) {
+  std::vector<uint32_t> cells;
+  uint32_t dataSize = Get32(image, hive::base::kHiveDataSize);
+  for (uint32_t frameAt = 0; frameAt < dataSize && frameAt + 0x1000 + 12 <= image.size();) {
+    uint32_t size = Get32(image, frameAt + 0x1000 + hive::frame::kSize);
+    if (size == 0) break;
+    for (uint32_t at = frameAt + hive::frame::kHeaderSize; at < frameAt + size;) {
+      auto field = static_cast<int32_t>(Get32(image, at + 0x1000));
+      uint32_t length = field < 0 ? 0u - static_cast<uint32_t>(field) : static_cast<uint32_t>(field);
+      if (length == 0) break;
+      if (field < 0) cells.push_back(at);
+      at += length;
+    }
+    frameAt += size;
+  }
+  return cells;
+}
+
 void StoreChecksum(std::vector<uint8_t>& image) {
   Put32(image, hive::base::kChecksum, hive::HeaderChecksum(image.data()));
 }

@@ -88,6 +88,8 @@ uint16_t Get16(const std::vector<uint8_t>& image, uint32_t fileOffset);
 void Put16(std::vector<uint8_t>& image, uint32_t fileOffset, uint16_t value);
 // Field access by hive offset: a field of the cell at cell (size field at 0).
 inline uint32_t CellField(uint32_t cell, uint32_t field) { return cell + 0x1000 + field; }
+// Hive offsets of every allocated cell, by walking the frames of an image whose cell sizes are sound.
+std::vector<uint32_t> AllocatedCells(const std::vector<uint8_t>& image);
 // Stores the base block checksum that matches the block.
 void StoreChecksum(std::vector<uint8_t>& image);
 
