@@ -25,6 +25,20 @@ inline void PutLe16(uint8_t* p, uint16_t v) {
   p[1] = static_cast<uint8_t>(v >> 8);
 }
 
+// The length of a cell from its size field (negative: allocated). 0x80000000 has no length in
+// 32 bits and counts as larger than any frame.
+inline uint32_t SizeFieldLength(uint32_t field) {
+  if (field == 0x80000000u) return 0xFFFFFFFFu;
+  return static_cast<int32_t>(field) < 0 ? 0u - field : field;
+}
+
+// Takes entry index out of a list of count entries of stride bytes: the later ones move down.
+inline void RemoveEntry(uint8_t* firstEntry, uint32_t index, uint32_t count, uint32_t stride) {
+  if (index >= count) return;
+  std::memmove(firstEntry + size_t{stride} * index, firstEntry + size_t{stride} * (index + 1),
+               size_t{stride} * (count - index - 1));
+}
+
 // The faulty field that a report names: a 32-bit or 16-bit field of the image, or a variable of
 // the caller's own (host order).
 struct FieldRef {

@@ -4,14 +4,8 @@ namespace tarvos::hive {
 
 namespace {
 
-// The length of a cell from its size field; 0x80000000 has no length in 32 bits and counts as
-// larger than any frame.
-uint32_t CellLength(uint32_t field) {
-  if (field == 0x80000000u) return 0xFFFFFFFFu;
-  auto value = static_cast<int32_t>(field);
-  return static_cast<uint32_t>(value < 0 ? -value : value);
-}
-
+// The kind of the cell at p by its signature; its signature and flags are read only when its
+// length holds them.
 inline CellKind Kind(const uint8_t* p, uint32_t size) {
   if (size < 6) return kCellNone;
   switch (Le16(p + cell::kSignature)) {
@@ -35,15 +29,13 @@ inline CellKind Kind(const uint8_t* p, uint32_t size) {
 // fits the frame, and a known signature. frameEnd when there is none.
 uint32_t NextPlausibleCell(const uint8_t* buffer, uint32_t at, uint32_t frameEnd) {
   for (uint32_t p = at; p + 8 <= frameEnd; p += cell::kAlignment) {
-    uint32_t length = CellLength(Le32(buffer + p));
+    uint32_t length = SizeFieldLength(Le32(buffer + p));
     if (length != 0 && length % 4 == 0 && length <= frameEnd - p && Kind(buffer + p, 8) != kCellNone) return p;
   }
   return frameEnd;
 }
 
 }  // namespace
-
-CellKind KindOfCell(const uint8_t* p, uint32_t size) { return Kind(p, size); }
 
 void FrameTable::Release() {
   lastOffset_ = kNullOffset;
@@ -128,7 +120,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
 
   // The first-cell index of every 2 KB half of the frame.
   uint32_t halfCount = frameSize / frame::kHalfSize;
-  if (!halves_.Resize(0) || !halves_.Resize(halfCount)) {
+  if (!halves_.Resize(halfCount)) {
     faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return false;
   }
@@ -144,7 +136,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     uint32_t left = frameEnd - at;
     uint32_t sizeField = Le32(buffer + at);
     bool isAllocated = static_cast<int32_t>(sizeField) < 0;
-    uint32_t length = CellLength(sizeField);
+    uint32_t length = SizeFieldLength(sizeField);
     if (length > left) {
       uint32_t next = NextPlausibleCell(buffer, at + cell::kAlignment, frameEnd);
       if (!faults.ReportFault(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), next - at)) return false;

@@ -133,8 +133,4 @@ class FrameTable {
   uint32_t freeMark_ = 0;
 };
 
-// The kind of the cell at p, by its signature; size is the cell's length (its signature and
-// flags are read only when the cell holds them).
-CellKind KindOfCell(const uint8_t* p, uint32_t size);
-
 }  // namespace tarvos::hive

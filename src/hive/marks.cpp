@@ -2,18 +2,9 @@
 
 namespace tarvos::hive {
 
-namespace {
-
-uint32_t Length(int32_t field) {
-  return field < 0 ? 0u - static_cast<uint32_t>(field) : static_cast<uint32_t>(field);
-}
-
-}  // namespace
-
 uint32_t CellMarks::CellLength(uint32_t hiveOffset) const {
-  auto field = static_cast<int32_t>(Le32(image_.AtHiveOffset(hiveOffset)));
-  if (field < 0) return Length(static_cast<int32_t>(static_cast<uint32_t>(field) | frames_.UsedCellMark()));
-  return Length(static_cast<int32_t>(static_cast<uint32_t>(field) & ~frames_.FreeCellMark()));
+  uint32_t field = Le32(image_.AtHiveOffset(hiveOffset));
+  return SizeFieldLength(static_cast<int32_t>(field) < 0 ? field | frames_.UsedCellMark() : field & ~frames_.FreeCellMark());
 }
 
 WalkOutcome CellMarks::MarkCell(uint32_t hiveOffset) {
@@ -61,7 +52,7 @@ void CellMarks::RemoveAllMarks() {
       uint32_t field = Le32(buffer + at);
       field = static_cast<int32_t>(field) < 0 ? field | used : field & ~free;
       PutLe32(buffer + at, field);
-      uint32_t length = Length(static_cast<int32_t>(field));
+      uint32_t length = SizeFieldLength(field);
       if (length == 0 || length > end - at) break;  // the frame pass left no such cell
       at += length;
     }

@@ -1,13 +1,6 @@
 #include "hive/values.h"
 
-#include <cstring>
-
 namespace tarvos::hive {
-
-void RemoveListEntry(uint8_t* firstEntry, uint32_t index, uint32_t count) {
-  if (index >= count) return;
-  std::memmove(firstEntry + 4 * size_t{index}, firstEntry + 4 * (size_t{index} + 1), 4 * (size_t{count} - index - 1));
-}
 
 WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
   uint8_t* k = Cell(key);
@@ -39,7 +32,7 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
       continue;
     }
     uint32_t count = countField.Get();
-    RemoveListEntry(entries, i, count);
+    RemoveEntry(entries, i, count, 4);
     countField.Set(count - 1);
     if (count == 1) listField.Set(kNullOffset);
     faults_.MarkChanged();
@@ -119,7 +112,7 @@ WalkOutcome ValueCheck::CheckSegmented(uint32_t db, uint32_t value) {
         return WalkOutcome::Stop;
       }
       uint32_t count = segments.Get();
-      RemoveListEntry(entries, i, count);
+      RemoveEntry(entries, i, count, 4);
       segments.Set(count - 1);
       if (count == 1) return WalkOutcome::Drop;  // no segment left: the value goes
       faults_.MarkChanged();

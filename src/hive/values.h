@@ -34,7 +34,4 @@ class ValueCheck {
   FaultReporter& faults_;
 };
 
-// Takes entry index out of a list of 4-byte entries that holds count of them.
-void RemoveListEntry(uint8_t* firstEntry, uint32_t index, uint32_t count);
-
 }  // namespace tarvos::hive

@@ -3,8 +3,6 @@
 #include "hive/security.h"
 #include "hive/values.h"
 
-#include <cstring>
-
 namespace tarvos::hive {
 
 bool KeyPathBuffer::Grow(size_t bytes) {
@@ -38,15 +36,6 @@ bool IsList(uint8_t kind) { return kind >= kCellIndexLeaf && kind <= kCellHashLe
 
 uint32_t StrideOf(uint8_t kind) {
   return (kind == kCellFastLeaf || kind == kCellHashLeaf) ? list::kLongEntry : list::kShortEntry;
-}
-
-// Takes entry index out of a list cell: the entries after it move down, the count drops by one.
-void RemoveEntry(uint8_t* listCell, uint32_t index, uint32_t stride) {
-  uint16_t count = Le16(listCell + list::kCount);
-  if (index >= count) return;
-  uint8_t* entry = listCell + list::kEntries + stride * index;
-  std::memmove(entry, entry + stride, size_t{stride} * (count - index - 1));
-  PutLe16(listCell + list::kCount, static_cast<uint16_t>(count - 1));
 }
 
 }  // namespace
@@ -281,7 +270,10 @@ bool KeyWalk::HandleChild(ListFrame& frame, Step outcome) {
     ++frame.index;
     return true;
   }
-  RemoveEntry(Cell(frame.list), frame.index, frame.stride);
+  uint8_t* listCell = Cell(frame.list);
+  uint16_t entries = Le16(listCell + list::kCount);
+  RemoveEntry(listCell + list::kEntries, frame.index, entries, frame.stride);
+  if (frame.index < entries) PutLe16(listCell + list::kCount, static_cast<uint16_t>(entries - 1));
   --frame.node->childCount;
   faults_.MarkChanged();
   if (outcome == Step::Drop) {

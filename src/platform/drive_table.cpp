@@ -30,18 +30,13 @@ bool DriveTableFromEnvironment(std::vector<TableDrive>& drives) {
   return true;
 }
 
-const TableDrive* FindTableDrive(const Drive& drive) {
-  static std::vector<TableDrive> table;
-  table.clear();
-  if (!DriveTableFromEnvironment(table)) return nullptr;
+std::optional<TableDrive> FindTableDrive(const Drive& drive) {
+  std::vector<TableDrive> table;
+  if (!DriveTableFromEnvironment(table)) return std::nullopt;
   for (const TableDrive& entry : table) {
-    if (entry.drive.letter == drive.letter) {
-      static TableDrive found;
-      found = entry;
-      return &found;
-    }
+    if (entry.drive.letter == drive.letter) return entry;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 bool TableFreeSpace(const TableDrive& drive, uint64_t& bytes) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "platform/volumes.h"
@@ -15,7 +16,7 @@ struct TableDrive {
 
 // False when the variable is not set.
 bool DriveTableFromEnvironment(std::vector<TableDrive>& drives);
-const TableDrive* FindTableDrive(const Drive& drive);
+std::optional<TableDrive> FindTableDrive(const Drive& drive);
 // A drive of the table has a medium while its folder exists; its free space is as given.
 bool TableFreeSpace(const TableDrive& drive, uint64_t& bytes);
 int TableCheckMedia(const TableDrive& drive);

@@ -239,13 +239,11 @@ uint8_t HiveSaver::SaveToDisks(const platform::Drive& drive, const std::string& 
         std::string batch = root + kJoinBatchName;
         Log(LogMarker::Info, "Saving batch file " + batch + "...\r\n");
         std::string plain = FileNamePart(hivePath);
-        std::string sources;
-        std::string partName = plain;
-        for (uint32_t p = 0, number = 0; p <= part; ++p) {
-          char extension[8];
-          std::snprintf(extension, sizeof extension, ".%03u", number);
-          sources += (p == 0 ? "" : "+") + ReplaceExtension(plain, extension);
-          number = number + 1 > 999 ? 1 : number + 1;
+        std::string partName = ReplaceExtension(plain, ".000");
+        std::string sources = partName;
+        for (uint32_t p = 0, number = 0; p < part; ++p) {
+          number = NextPartName(partName, number);
+          sources += "+" + partName;
         }
         std::string text = "@echo off\r\ncopy /b " + sources + " " + plain + "\r\n";
         platform::File file;

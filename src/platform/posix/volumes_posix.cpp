@@ -54,7 +54,7 @@ std::vector<Drive> ListDrives() {
 }
 
 bool FreeSpace(const Drive& drive, uint64_t& bytes) {
-  if (const TableDrive* entry = FindTableDrive(drive)) return TableFreeSpace(*entry, bytes);
+  if (auto entry = FindTableDrive(drive)) return TableFreeSpace(*entry, bytes);
   struct statvfs info;
   if (::statvfs(drive.root.c_str(), &info) != 0) return false;
   bytes = uint64_t{info.f_bavail} * info.f_frsize;
@@ -62,7 +62,7 @@ bool FreeSpace(const Drive& drive, uint64_t& bytes) {
 }
 
 int CheckMedia(const Drive& drive) {
-  if (const TableDrive* entry = FindTableDrive(drive)) return TableCheckMedia(*entry);
+  if (auto entry = FindTableDrive(drive)) return TableCheckMedia(*entry);
   FileInfo info;
   return LookUp(drive.root, info) ? 1 : 0;
 }

@@ -26,7 +26,7 @@ std::vector<Drive> ListDrives() {
 }
 
 bool FreeSpace(const Drive& drive, uint64_t& bytes) {
-  if (const TableDrive* entry = FindTableDrive(drive)) return TableFreeSpace(*entry, bytes);
+  if (auto entry = FindTableDrive(drive)) return TableFreeSpace(*entry, bytes);
   ULARGE_INTEGER available;
   if (!::GetDiskFreeSpaceExA(drive.root.c_str(), &available, nullptr, nullptr)) return false;
   bytes = available.QuadPart;
@@ -34,7 +34,7 @@ bool FreeSpace(const Drive& drive, uint64_t& bytes) {
 }
 
 int CheckMedia(const Drive& drive) {
-  if (const TableDrive* entry = FindTableDrive(drive)) return TableCheckMedia(*entry);
+  if (auto entry = FindTableDrive(drive)) return TableCheckMedia(*entry);
   char device[] = "\\\\.\\A:";
   device[4] = drive.letter;
   HANDLE h = ::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
