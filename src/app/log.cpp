@@ -33,6 +33,8 @@ void RunLog::OpenLog(const std::string& currentHiveName) {
   if (!logEnabled_) return;
   if (perFileLog_) name_ = save::ReplaceExtension(currentHiveName, ".tlg");
   handle_ = file_.OpenAppend(name_) ? Handle::Open : Handle::Invalid;
+  // The run goes on without its log, but not without a word.
+  if (handle_ == Handle::Invalid) console_.Notice(name_ + ": cannot open log file");
   LogWrite("\r\n=========================\r\n");
   LogWrite(" ");
   LogWrite(console::kProductTitle);

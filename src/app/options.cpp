@@ -48,7 +48,15 @@ bool IsSwitch(const std::string& arg) {
 
 char Third(const std::string& arg) { return arg.size() > 2 ? arg[2] : '\0'; }
 
+void Skip(std::vector<std::string>* skipped, const std::string& name, const char* why) {
+  if (skipped != nullptr) skipped->push_back(name + ": " + why);
+}
+
 void ParseSwitch(const std::string& arg, RunOptions& options) {
+  if (arg == "--help") {  // as every other command of a POSIX system understands it
+    options.helpRequested = true;
+    return;
+  }
   char letter = platform::LowerChar(arg.size() > 1 ? arg[1] : '\0');
   std::string rest = arg.size() > 3 ? arg.substr(3) : std::string();
   switch (letter) {
@@ -110,7 +118,7 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
         options.helpRequested = true;
       } else {
         options.hiveArgument = arg;
-        ReadListFile(arg.substr(1), list);
+        ReadListFile(arg.substr(1), list, &options.skipped);
       }
       options.selectionNeeded = false;
     } else {
@@ -118,7 +126,7 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
         options.helpRequested = true;
       } else {
         options.hiveArgument = arg;
-        ExpandHiveArgument(arg, list);
+        ExpandHiveArgument(arg, list, &options.skipped);
         options.helpRequested = false;  // a named hive withdraws help asked for before it
       }
       options.selectionNeeded = false;
@@ -133,28 +141,50 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
   if (options.searchDisks && !options.selectionNeeded) options.helpRequested = true;
 }
 
-void ExpandHiveArgument(const std::string& pattern, HiveList& list) {
+void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<std::string>* skipped) {
   std::string folder = pattern.substr(0, save::FileNameIndex(pattern));
-  for (const platform::FileInfo& entry : platform::FindEntries(pattern)) {
+  std::vector<platform::FileInfo> found = platform::FindEntries(pattern);
+  size_t added = 0;
+  for (const platform::FileInfo& entry : found) {
     if (entry.attributes & (platform::kAttrDirectory | platform::kAttrTemporary)) continue;
     std::string name = folder + entry.name;
     // A name that does not fit the path buffer is skipped: cut short, it could name another file.
     if (name.size() >= kPathBufferSize) continue;
     list.Add(name);
+    ++added;
   }
+  if (added > 0) return;
+  bool folderNamed = found.size() == 1 && (found[0].attributes & platform::kAttrDirectory) &&
+                     pattern.find_first_of("*?") == std::string::npos;
+  Skip(skipped, pattern, folderNamed ? "is a folder" : "no such file");
 }
 
-bool ReadListFile(const std::string& name, HiveList& list) {
+bool ReadListFile(const std::string& name, HiveList& list, std::vector<std::string>* skipped) {
   platform::File file;
-  if (!file.OpenRead(name)) return false;
+  // A list may come through a pipe (a shell's process substitution), so not only plain files.
+  if (!file.OpenRead(name, false)) {
+    Skip(skipped, name, "cannot read list file");
+    return false;
+  }
   char line[kPathBufferSize];
-  for (;;) {
+  for (bool first = true;; first = false) {
     int length = ReadLine(file, line);
     if (length == kLineTooLong) continue;
-    if (length == -1) return false;
+    if (length == -1) {
+      Skip(skipped, name, "cannot read list file");
+      return false;
+    }
     if (length == 0) return true;
     std::string entry(line, static_cast<size_t>(length));
-    if (!platform::FindEntries(entry).empty()) list.Add(entry);
+    if (first && entry.rfind("\xEF\xBB\xBF", 0) == 0) {
+      entry.erase(0, 3);  // saved by Notepad as UTF-8
+      if (entry.empty()) return true;
+    }
+    if (!platform::FindEntries(entry).empty()) {
+      list.Add(entry);
+    } else {
+      Skip(skipped, entry, "no such file");
+    }
   }
 }
 

@@ -48,6 +48,9 @@ struct RunOptions {
   bool ttyMode = false;
   bool logEnabled = false;
   bool searchDisks = false;
+  // What the command line named but the run skips, one line each ("<name>: no such file"), for
+  // standard error.
+  std::vector<std::string> skipped;
 };
 
 // The usage text, assembled once: with carriage-return/line-feed line ends for standard output,
@@ -62,11 +65,13 @@ UsageText AssembleUsageText();
 // helpRequested; nothing is printed.
 void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options, HiveList& list);
 
-// Adds the entries that a name pattern matches (files only) to the list.
-void ExpandHiveArgument(const std::string& pattern, HiveList& list);
+// Adds the entries that a name pattern matches (files only) to the list; what it skips is
+// noted in skipped when given.
+void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<std::string>* skipped = nullptr);
 
-// Adds the lines of a list file that name something existing, up to the first empty line.
-bool ReadListFile(const std::string& name, HiveList& list);
+// Adds the lines of a list file that name something existing, up to the first empty line. A
+// byte-order mark before the first line is not part of it. Lines skipped are noted in skipped.
+bool ReadListFile(const std::string& name, HiveList& list, std::vector<std::string>* skipped = nullptr);
 
 // One line of a file into a buffer of kPathBufferSize bytes, without its line end: its length,
 // 0 for an empty line or the end of the file, -1 when the read fails, kLineTooLong when the line

@@ -10,6 +10,7 @@
 #include "hive/image.h"
 #include "save/names.h"
 #include "save/save.h"
+#include "platform/termination.h"
 
 namespace tarvos::app {
 
@@ -95,6 +96,7 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
 }  // namespace
 
 int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& device) {
+  platform::InstallTerminationCleanup();
   RunState run;
   run.usage = AssembleUsageText();
   ParseCommandLine(args, run.options, run.list);
@@ -119,6 +121,7 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
     console.CloseConsoleState();
     return kExitHelp;
   }
+  for (const std::string& skipped : run.options.skipped) console.Notice(skipped);
 
   RunLog log(console, run.options.ttyMode, run.options.logEnabled, run.options.perFileLog,
              run.options.logFileName.empty() ? kDefaultLogName : run.options.logFileName);

@@ -19,6 +19,7 @@ bool ConsoleState::OpenConsoleState(bool screen, bool mouseDisabled) {
   }
   device_.InstallCtrlHandler(ConsoleCtrlHandler);
   handlerInstalled_ = true;
+  screen_ = screen;
   device_.SetTitle(kProductTitle);
   device_.FlushInput();
   return true;
@@ -29,6 +30,18 @@ void ConsoleState::CloseConsoleState() {
   handlerInstalled_ = false;
   if (deviceOpen_) device_.Close();
   deviceOpen_ = false;
+  screen_ = false;
+  if (!heldNotices_.empty()) device_.WriteStderr(heldNotices_);
+  heldNotices_.clear();
+}
+
+void ConsoleState::Notice(const std::string& text) {
+  std::string line = "TarvosD: " + text + "\n";
+  if (screen_) {
+    heldNotices_ += line;
+  } else {
+    device_.WriteStderr(line);
+  }
 }
 
 void ConsoleState::PrintHelpBanner(const std::string& usageText) {

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/console.h"
 
@@ -25,6 +26,9 @@ class ConsoleState {
   void CloseConsoleState();
 
   void WriteStdout(std::string_view text) { device_.WriteStdout(text); }
+  // One line on standard error about something the run skipped ("TarvosD: " and the text). While
+  // the screen is drawn it is held, and written once the console is put back.
+  void Notice(const std::string& text);
   // Title, version and maker lines, an empty line, then the usage text.
   void PrintHelpBanner(const std::string& usageText);
 
@@ -34,6 +38,8 @@ class ConsoleState {
   platform::ConsoleDevice& device_;
   bool deviceOpen_ = false;
   bool handlerInstalled_ = false;
+  bool screen_ = false;
+  std::string heldNotices_;
 };
 
 }  // namespace tarvos::console

@@ -58,6 +58,8 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
   if (!source.Open(name)) {
     faults.ReportFault(kInputFileOpenError, kNullOffset, FieldRef::None(), 0);
     log.Entry(LogMarker::Error, "Open file error: " + name + "\r\n");
+    std::string reason = source.OpenFailure();
+    if (!reason.empty()) log.Entry(LogMarker::Error, "Reason: " + reason + "\r\n");
     return kLoadNotOpened;
   }
   struct Closer {

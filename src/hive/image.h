@@ -15,6 +15,8 @@ class HiveSource {
  public:
   virtual ~HiveSource() = default;
   virtual bool Open(const std::string& name) = 0;
+  // Why Open failed, in a few words; empty when it is not known.
+  virtual std::string OpenFailure() const { return {}; }
   virtual bool Size(uint64_t& size) = 0;
   // Reads up to count bytes at offset; got is how many arrived. False when the read failed.
   virtual bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count, size_t& got) = 0;
@@ -27,6 +29,7 @@ class FileHiveSource final : public HiveSource {
   FileHiveSource();
   ~FileHiveSource() override;
   bool Open(const std::string& name) override;
+  std::string OpenFailure() const override;
   bool Size(uint64_t& size) override;
   bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count, size_t& got) override;
   void Close() override;

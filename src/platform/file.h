@@ -18,7 +18,20 @@ struct FileInfo {
   uint32_t attributes = 0;  // kAttr* bits
   uint64_t size = 0;
   int64_t writeTime = 0;    // 100 ns units since 1601-01-01 (Windows file time)
+  int64_t accessTime = 0;
+  int64_t creationTime = 0;  // where the file system keeps one (0 otherwise)
+  // What makes it this file: device and inode (POSIX), volume serial and file index (Windows).
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  // Permission bits and ownership (POSIX; 0 on Windows, where the attributes say it all).
+  uint32_t mode = 0;
+  uint32_t owner = 0;
+  uint32_t group = 0;
 };
+
+// Whether two lookups found the same file, unchanged in between: the same identity, size and
+// write time.
+bool SameFileUnchanged(const FileInfo& a, const FileInfo& b);
 
 // An open file. Closed on destruction.
 class File {
@@ -28,16 +41,31 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Existing file, read only, others may read too.
-  bool OpenRead(const std::string& path);
+  // Existing file, read only, others may read too. Never waits: with regularOnly, a FIFO, a
+  // device or anything else that is not a plain file is refused; a folder always is.
+  bool OpenRead(const std::string& path, bool regularOnly = true);
   // Read and write, created when missing, content kept, positioned at its end.
   bool OpenAppend(const std::string& path);
-  // Read and write, no sharing, created or emptied.
-  bool OpenCreate(const std::string& path);
+  // A new file, read and write, no sharing, created exclusively: fails when anything of that
+  // name exists, a link included (a link is never followed).
+  bool CreateNew(const std::string& path);
+  // A new file in the folder of target, under a name no one can predict and short whatever the
+  // target's name is; created as CreateNew does. name: the path it got. Until it is put in place
+  // or removed, it is removed when another process ends the run (see termination.h).
+  bool CreateBeside(const std::string& target, std::string& name);
+  // Why the last open or create failed, in a few words ("no such file", "is a folder", ...).
+  const std::string& Failure() const { return failure_; }
   // Everything written is on the disk when this returns true.
   bool Flush();
   // The last-write time (100 ns units since 1601).
   bool SetWriteTime(int64_t fileTime);
+  // The write and access times of another file, and its creation time where the system keeps one.
+  bool SetTimes(const FileInfo& like);
+  // The permission bits of another file, and with owner its ownership where this process may
+  // give it (POSIX); nothing on Windows.
+  bool TakePermissions(const FileInfo& like, bool owner);
+  // The hidden, system and archive attributes (Windows); nothing on POSIX.
+  bool SetAttributes(uint32_t attributes);
   bool IsOpen() const { return handle_ != kNoHandle; }
   void Close();
 
@@ -52,6 +80,23 @@ class File {
  private:
   static constexpr intptr_t kNoHandle = -1;
   intptr_t handle_ = kNoHandle;
+  std::string failure_;
+};
+
+// Holds a file while it is replaced, so that two runs never replace the same file at once. The
+// hold ends with the object or the process.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock() { Unlock(); }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  // False when another run holds it or it cannot be had; failure says why.
+  bool Lock(const std::string& path, std::string& failure);
+  void Unlock();
+
+ private:
+  intptr_t handle_ = -1;
 };
 
 // Looks up one path (no wildcards); false when it does not exist.
@@ -67,16 +112,20 @@ bool IsPathSeparator(char c);
 // Whether an argument that starts with "/" is a switch rather than a path.
 bool SlashArgumentIsSwitch(const std::string& arg);
 
-// Copies a file, replacing an existing one of the target name.
-bool CopyFileReplacing(const std::string& from, const std::string& to);
-// Puts a new file in the place of another in one step (the old one goes).
+// Puts a new file in the place of another in one step (the old one goes; a link of that name is
+// replaced, not followed), and makes the change last.
 bool PutInPlace(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);
 bool CreateFolder(const std::string& path);
-// Sets the kAttr* bits a file can carry (read-only; on POSIX, the write permission).
+// Sets the kAttr* bits a file can carry (read-only; on POSIX, the write permission). A link is
+// left alone.
 bool SetAttributes(const std::string& path, uint32_t attributes);
-// Gives to a file the permissions of another (POSIX); nothing where attributes say it all.
-void CopyPermissions(const std::string& from, const std::string& to);
+// A name in the folder of target that no one can predict (".tarvos-" and 16 random hex digits),
+// for CreateBeside.
+std::string UnpredictableNameBeside(const std::string& target);
+// The file a path names once every link on the way is followed (the path itself where links
+// are not looked through, or the path cannot be resolved).
+std::string RealPath(const std::string& path);
 // The full path of a name, which need not exist; empty when it cannot be formed.
 std::string FullPath(const std::string& path);
 // Whether two names are the same file: the same full path (without regard to case where the

@@ -78,19 +78,43 @@ int HiveSaver::SaveHive(const std::string& name) {
     return WriteHiveFile(target, image_.Size(), 0, 1, false) == kWriteCreateFailed ? 0 : 1;
   }
   if (!disk) {
-    Log(LogMarker::Info, "Overwrite mode selected\r\n");
-    if (MakeBackup(name)) {
-      inPlaceName_ = name;
-      int64_t written = WriteHiveFile(name, image_.Size(), 0, 1, false);
-      inPlaceName_.clear();
-      return written == kWriteCreateFailed ? 0 : 1;
-    }
-    Log(LogMarker::Error, "Backup failed\r\n");
-    questions_.ShowInformation(kBackupImpossible, 0);
-    disk = true;
+    int result = OverwriteInPlace(name, disk);
+    if (!disk) return result;
   }
   SaveOnDisks(name);
   return 1;
+}
+
+int HiveSaver::OverwriteInPlace(const std::string& name, bool& toDisks) {
+  Log(LogMarker::Info, "Overwrite mode selected\r\n");
+  // A hive named through a link is saved where the link leads; the link stays.
+  std::string hive = platform::RealPath(name);
+  // Held from before the backup until the new hive is in place: another run that saves the same
+  // hive meanwhile fails, rather than mixing its work with this one's.
+  platform::FileLock lock;
+  std::string reason;
+  if (!lock.Lock(hive, reason) || !StillAsLoaded(hive, reason)) {
+    WriteFailed(hive, reason);
+    return 0;
+  }
+  if (!MakeBackup(hive)) {
+    lock.Unlock();
+    Log(LogMarker::Error, "Backup failed\r\n");
+    questions_.ShowInformation(kBackupImpossible, 0);
+    toDisks = true;
+    return 1;
+  }
+  inPlaceName_ = hive;
+  int64_t written = WriteHiveFile(hive, image_.Size(), 0, 1, false);
+  inPlaceName_.clear();
+  return written == kWriteCreateFailed ? 0 : 1;
+}
+
+bool HiveSaver::StillAsLoaded(const std::string& path, std::string& reason) const {
+  platform::FileInfo now;
+  if (original_ && platform::LookUp(path, now) && platform::SameFileUnchanged(*original_, now)) return true;
+  reason = "the hive file changed after it was loaded";
+  return false;
 }
 
 void HiveSaver::SaveOnDisks(const std::string& name) {
@@ -104,18 +128,77 @@ void HiveSaver::SaveOnDisks(const std::string& name) {
   }
 }
 
-bool HiveSaver::MakeBackup(const std::string& name) {
-  std::string onDisk = original_ ? original_->name : FileNamePart(name);
-  std::string backup = BackupName(name, onDisk);
-  Log(LogMarker::Info, "Backing up original file with name " + backup + "...\r\n");
-  platform::FileInfo existing;
-  if (Exists(backup, &existing) && (existing.attributes & platform::kAttrReadOnly)) {
-    platform::SetAttributes(backup, existing.attributes & ~platform::kAttrReadOnly);
+std::string HiveSaver::FreeBackupName(const std::string& backup) const {
+  auto written = [&](const std::string& candidate) {
+    std::string full = platform::FullPath(candidate);
+    for (const std::string& done : targets_.backupsWritten) {
+      if (platform::SamePath(done, full)) return true;
+    }
+    return false;
+  };
+  if (!written(backup)) return backup;
+  for (uint32_t n = 1;; ++n) {
+    std::string candidate = backup + Decimal(n);
+    if (!written(candidate) && !Exists(candidate)) return candidate;
   }
-  if (!platform::CopyFileReplacing(name, backup)) return false;
-  faults_.Services().progress.SetGauge(500);
-  Log(LogMarker::Decision, "Backup created\r\n");
-  return true;
+}
+
+bool HiveSaver::MakeBackup(const std::string& name) {
+  platform::FileInfo found;
+  std::string onDisk = platform::LookUp(name, found) ? found.name : FileNamePart(name);
+  std::string backup = FreeBackupName(BackupName(name, onDisk));
+  Log(LogMarker::Info, "Backing up original file with name " + backup + "...\r\n");
+  std::string reason;
+  if (platform::SamePath(backup, name)) {
+    reason = "the backup name is the hive's own name";
+  } else {
+    platform::FileInfo existing;
+    if (Exists(backup, &existing) && (existing.attributes & platform::kAttrReadOnly)) {
+      platform::SetAttributes(backup, existing.attributes & ~platform::kAttrReadOnly);
+    }
+    if (CopyToBackup(name, backup, reason)) {
+      targets_.backupsWritten.push_back(platform::FullPath(backup));
+      faults_.Services().progress.SetGauge(500);
+      Log(LogMarker::Decision, "Backup created\r\n");
+      return true;
+    }
+  }
+  Log(LogMarker::Error, "Reason: " + reason + "\r\n");
+  return false;
+}
+
+bool HiveSaver::CopyToBackup(const std::string& from, const std::string& backup, std::string& reason) {
+  platform::File in;
+  platform::FileInfo like;
+  if (!in.OpenRead(from) || !platform::LookUp(from, like)) {
+    reason = in.Failure().empty() ? "the hive cannot be read" : in.Failure();
+    return false;
+  }
+  // Written beside the backup name and put in place whole: an older backup is replaced only by a
+  // complete copy, and a name planted there (a link) is never written through.
+  platform::File out;
+  std::string temporary;
+  if (!out.CreateBeside(backup, temporary)) {
+    reason = out.Failure();
+    return false;
+  }
+  std::vector<char> buffer(1 << 20);
+  bool copied = true;
+  for (;;) {
+    size_t got = 0;
+    copied = in.Read(buffer.data(), buffer.size(), got);
+    if (!copied || got == 0) break;
+    copied = out.Write(buffer.data(), got);
+    if (!copied) break;
+  }
+  // A copy keeps what a copy by the system keeps: permissions, owner, attributes and times.
+  copied = copied && out.TakePermissions(like, true) && out.SetAttributes(like.attributes) && out.SetTimes(like) &&
+           out.Flush();
+  out.Close();
+  if (copied && platform::PutInPlace(temporary, backup)) return true;
+  platform::RemoveFile(temporary);
+  reason = "the copy could not be written";
+  return false;
 }
 
 bool HiveSaver::EnsureOutputFolder(std::string folder) {
@@ -130,9 +213,10 @@ bool HiveSaver::EnsureOutputFolder(std::string folder) {
   return false;
 }
 
-int64_t HiveSaver::WriteFailed(const std::string& target) {
+int64_t HiveSaver::WriteFailed(const std::string& target, const std::string& reason) {
   faults_.ReportFault(hive::kOutputFileOpenError, hive::kNullOffset, hive::FieldRef::None(), 0);
   Log(LogMarker::Error, "Saving file " + target + " failed\r\n");
+  if (!reason.empty()) Log(LogMarker::Error, "Reason: " + reason + "\r\n");
   return kWriteCreateFailed;
 }
 
@@ -144,23 +228,26 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
   platform::FileInfo existing;
   bool targetExists = Exists(target, &existing);
   bool inPlace = !inPlaceName_.empty();
-  if (targetExists && !inPlace && original_) {
-    // Another place than the original: it takes the original's attributes, never read-only.
-    platform::SetAttributes(target, original_->attributes & ~platform::kAttrReadOnly);
-    targetExists = Exists(target, &existing);
-  }
-  if (targetExists && (existing.attributes & (platform::kAttrReadOnly | platform::kAttrDirectory))) {
+  // The original may be replaced only when it can be written; any other target of that name is
+  // replaced whatever its read-only bit, as it takes the original's attributes without it.
+  if (targetExists && ((existing.attributes & platform::kAttrDirectory) ||
+                       (inPlace && (existing.attributes & platform::kAttrReadOnly)))) {
     return WriteFailed(target);
   }
 
-  // Written beside the target first: a write that does not finish leaves the target as it was.
-  std::string temporary = target + ".tarvos-new";
+  if (targetExists && !inPlace && (existing.attributes & platform::kAttrReadOnly)) {
+    platform::SetAttributes(target, existing.attributes & ~platform::kAttrReadOnly);  // so it can be replaced
+  }
+
+  // Written beside the target first, under a name of its own: a write that does not finish
+  // leaves the target as it was, and no other file is ever written through.
+  std::string temporary;
   platform::File file;
-  if (!file.OpenCreate(temporary)) return WriteFailed(target);
-  auto giveUp = [&](int64_t result) {
+  if (!file.CreateBeside(target, temporary)) return WriteFailed(target, file.Failure());
+  auto giveUp = [&](int64_t result, const std::string& reason) {
     file.Close();
     platform::RemoveFile(temporary);
-    return result == kWriteCreateFailed ? WriteFailed(target) : result;
+    return result == kWriteCreateFailed ? WriteFailed(target, reason) : result;
   };
   const uint32_t chunk = removable ? kRemovableChunk : kChunk;
   const uint32_t size = image_.Size();
@@ -168,29 +255,41 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
     uint32_t share = hive::PermilleOf(size - reached, size);
     faults_.Services().progress.SetGauge((1000 - share) / (half + 1) + half * 500);
   };
+  const char* kWriteError = "the file could not be written";
   uint32_t chunks = count / chunk;
   for (uint32_t i = 0; i < chunks; ++i) {
-    if (!file.Write(image_.Buffer() + start + uint64_t{i} * chunk, chunk)) return giveUp(kWriteCreateFailed);
+    if (!file.Write(image_.Buffer() + start + uint64_t{i} * chunk, chunk)) return giveUp(kWriteCreateFailed, kWriteError);
     uint32_t reached = start + (i + 1) * chunk;
-    if (!Poll(reached)) return giveUp(kWriteStopped);
+    if (!Poll(reached)) return giveUp(kWriteStopped, {});
     gauge(reached);
   }
   uint32_t tail = count - chunks * chunk;
   if (tail > 0 && !file.Write(image_.Buffer() + start + uint64_t{chunks} * chunk, tail)) {
-    return giveUp(kWriteCreateFailed);
+    return giveUp(kWriteCreateFailed, kWriteError);
   }
-  if (half != 0 && original_) file.SetWriteTime(original_->writeTime);
-  if (!file.Flush()) return giveUp(kWriteCreateFailed);
+  // The new file looks as the one it replaces: the original in place keeps its permissions,
+  // owner, attributes and times; another target keeps its own permissions and takes the
+  // original's attributes (never read-only); a new one is no more open than the original.
+  if (inPlace && original_) {
+    file.TakePermissions(*original_, true);
+    file.SetAttributes(original_->attributes);
+    file.SetTimes(*original_);
+  } else {
+    if (targetExists) {
+      file.TakePermissions(existing, true);
+    } else if (original_) {
+      file.TakePermissions(*original_, false);
+    }
+    if (targetExists && original_) file.SetAttributes(original_->attributes & ~platform::kAttrReadOnly);
+    if (half != 0 && original_) file.SetWriteTime(original_->writeTime);
+  }
+  if (!file.Flush()) return giveUp(kWriteCreateFailed, kWriteError);
   file.Close();
-  if (targetExists) {
-    platform::CopyPermissions(target, temporary);
-  } else if (original_ && inPlace) {
-    platform::CopyPermissions(inPlaceName_, temporary);
-  }
-  if (!platform::PutInPlace(temporary, target)) {
-    platform::RemoveFile(temporary);
-    return WriteFailed(target);
-  }
+  // The last moment before the original goes: if another program changed or replaced it since
+  // it was loaded, its work is kept and this save fails.
+  std::string reason;
+  if (inPlace && !StillAsLoaded(target, reason)) return giveUp(kWriteCreateFailed, reason);
+  if (!platform::PutInPlace(temporary, target)) return giveUp(kWriteCreateFailed, "the file could not be put in place");
   Log(LogMarker::Decision, "File saved, size " + Decimal(count) + "\r\n");
   if (!Poll(start + count)) return kWriteStopped;
   gauge(start + count);
@@ -247,10 +346,16 @@ uint8_t HiveSaver::SaveToDisks(const platform::Drive& drive, const std::string& 
         }
         std::string text = "@echo off\r\ncopy /b " + sources + " " + plain + "\r\n";
         platform::File file;
-        if (file.OpenCreate(batch) && file.Write(text.data(), text.size())) {
-          Log(LogMarker::Decision, "Batch file saved\r\n");
+        std::string temporary;
+        if (file.CreateBeside(batch, temporary)) {
+          bool written = file.Write(text.data(), text.size()) && file.Flush();
+          file.Close();
+          if (written && platform::PutInPlace(temporary, batch)) {
+            Log(LogMarker::Decision, "Batch file saved\r\n");
+          } else {
+            platform::RemoveFile(temporary);
+          }
         }
-        file.Close();
         questions_.ShowInformation(kPartsSaved, part + 1);
       }
       return kDisksSaved;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "hive/faults.h"
 #include "hive/image.h"
@@ -25,6 +26,8 @@ struct SaveTargets {
   uint8_t folderGiven = 0;
   char outputLetter = 'o';  // the switch letter as typed, for "Command line switch /x ignored"
   char folderLetter = 'p';
+  // The backups this run has written (full paths): never replaced by a later hive of the run.
+  std::vector<std::string> backupsWritten;
 };
 
 inline constexpr int64_t kWriteCreateFailed = -1;
@@ -51,6 +54,9 @@ class HiveSaver {
   int SaveChangedHive(const std::string& name);
   // 1 when the save ended (saved, cancelled, handed to disk mode); 0 when the /o or /p target failed.
   int SaveHive(const std::string& name);
+  // A copy of the hive beside it, under its backup name or, when this run already wrote a backup
+  // of that name, the first free one of name1, name2, ...; false when none could be made,
+  // the backup name being the hive's own name included.
   bool MakeBackup(const std::string& name);
   bool EnsureOutputFolder(std::string folder);
   // Image bytes start .. start + count - 1 to target: count, kWriteCreateFailed or kWriteStopped.
@@ -64,7 +70,14 @@ class HiveSaver {
   static std::string BackupName(const std::string& name, const std::string& nameOnDisk);
 
  private:
-  int64_t WriteFailed(const std::string& target);
+  int64_t WriteFailed(const std::string& target, const std::string& reason = {});
+  // The in-place save of a hive, with its backup; false when it reached disk mode.
+  int OverwriteInPlace(const std::string& name, bool& toDisks);
+  // Whether the file at path is still the one that was loaded; reason says why not.
+  bool StillAsLoaded(const std::string& path, std::string& reason) const;
+  std::string FreeBackupName(const std::string& backup) const;
+  // Writes a new file beside target with the given bytes and puts it in place.
+  bool CopyToBackup(const std::string& from, const std::string& backup, std::string& reason);
   void Log(hive::LogMarker marker, const std::string& text) { faults_.Services().log.Entry(marker, text); }
   bool Poll(uint32_t offset) { return faults_.Services().progress.PollProgress(offset); }
   void SaveOnDisks(const std::string& name);

@@ -95,7 +95,7 @@ TEST(RunLog, PerFileLogIsNamedAfterTheHive) {
   EXPECT_NE(Content(dir.Path("a.tlg")).find(kHeader), std::string::npos);
 }
 
-TEST(RunLog, UnopenableLogIsSilentAndTheEchoGoesOn) {
+TEST(RunLog, UnopenableLogIsNamedOnceAndTheEchoGoesOn) {
   testing::TempDir dir;
   LogRig rig(true, true, false, dir.Path("missing-folder/run.txt"));
   rig.log.OpenLog("x");
@@ -103,7 +103,7 @@ TEST(RunLog, UnopenableLogIsSilentAndTheEchoGoesOn) {
   rig.log.CloseLog();
   rig.log.CloseLog();
   EXPECT_EQ(rig.device.Stdout(), "Header checked\r\n");
-  EXPECT_EQ(rig.device.Stderr(), "");
+  EXPECT_EQ(rig.device.Stderr(), "TarvosD: " + dir.Path("missing-folder/run.txt") + ": cannot open log file\n");
   EXPECT_FALSE(std::filesystem::exists(dir.Path("missing-folder")));
 }
 

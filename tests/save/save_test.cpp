@@ -1,9 +1,13 @@
 // Saving a repaired hive: backups, /o and /p targets, chunked writes, stops, and split saves.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <thread>
 
 #include "save/names.h"
 #include "save/save.h"
@@ -242,6 +246,130 @@ TEST_F(Saving, FolderThatCannotBeMadeFallsBackToInPlace) {
   EXPECT_EQ(s.questions.information[0], std::make_pair(kSavingFailed, uint32_t{'P'}));
   EXPECT_EQ(ReadFileBytes(hive).size(), 4096u) << "saved in place instead";
   EXPECT_EQ(s.targets.folderGiven, 1);
+}
+
+// What a hostile but ordinary user can do to the folder of a hive, and what a save must then do.
+// Each row: the hive's name, what is done before it is loaded (returns the name the hive is
+// saved by; empty skips the row where the system cannot make it) and between loading and
+// saving, and what every file holds afterwards: 'B' the original bytes, 'A' the repaired ones,
+// 'C' the bytes someone else wrote meanwhile, 'V' a victim's bytes.
+TEST_F(Saving, FilesThatCanBeTrusted) {
+  namespace fs = std::filesystem;
+  const std::vector<uint8_t> kBefore = Pattern(8192), kChanged = Pattern(12288), kVictim = {'v', 'i', 'c'};
+  std::vector<uint8_t> kAfter = kBefore;
+  kAfter[200] ^= 0xFF;
+  auto link = [](const std::string& to, const std::string& at) {
+    std::error_code ec;
+    fs::create_symlink(to, at, ec);
+    return !ec;
+  };
+  struct Row {
+    const char* what;
+    const char* hive;
+    std::function<std::string(const std::string& hive)> plant;
+    std::function<void(const std::string& hive)> meanwhile;
+    std::map<std::string, char> holds;  // every file of the folder afterwards
+    std::vector<std::string> logged;
+    bool fails = false;  // a failed save (code 2)
+  };
+  std::vector<Row> rows = {
+      {"a hive named as its own backup", "sam.bak", nullptr, nullptr, {{"sam.bak", 'B'}},
+       {"! Backup failed\r\n", "! Reason: the backup name is the hive's own name\r\n"}},
+      {"planted links at the backup name and the old fixed temporary name", "SYSTEM",
+       [&](const std::string& hive) {
+         WriteFileBytes(dir.Path("victim"), kVictim);
+         WriteFileBytes(dir.Path("victim2"), kVictim);
+         return link(dir.Path("victim"), dir.Path("SYSTEM.BAK")) && link(dir.Path("victim2"), hive + ".tarvos-new")
+                    ? hive : std::string();
+       },
+       nullptr, {{"SYSTEM", 'A'}, {"SYSTEM.BAK", 'B'}, {"victim", 'V'}, {"victim2", 'V'}, {"SYSTEM.tarvos-new", 'L'}},
+       {"# File saved, size 8192\r\n"}},
+      {"a hive named through a link", "SOFTWARE",
+       [&](const std::string& hive) {
+         fs::create_directory(dir.Path("real"));
+         fs::rename(hive, dir.Path("real/SOFTWARE"));
+         return link(dir.Path("real/SOFTWARE"), hive) ? hive : std::string();
+       },
+       nullptr, {{"SOFTWARE", 'L'}, {"real/SOFTWARE", 'A'}, {"real/SOFTWARE.BAK", 'B'}}, {}},
+      {"a hive changed after loading", "SECURITY", nullptr,
+       [&](const std::string& hive) { WriteFileBytes(hive, kChanged); }, {{"SECURITY", 'C'}},
+       {"! Reason: the hive file changed after it was loaded\r\n"}, true},
+      {"a hive replaced after loading", "DEFAULT", nullptr,
+       [&](const std::string& hive) {
+         WriteFileBytes(hive + ".new", kBefore);
+         fs::rename(hive + ".new", hive);
+       },
+       {{"DEFAULT", 'B'}}, {"! Reason: the hive file changed after it was loaded\r\n"}, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    for (const auto& entry : fs::directory_iterator(dir.Dir())) fs::remove_all(entry.path());
+    std::string hive = Hive(row.hive, kBefore);
+    std::string name = row.plant ? row.plant(hive) : hive;
+    if (name.empty()) continue;  // no links here
+    SaveRig s(kAfter, name, {kSaveOverwrite, kAnswerCancel});
+    if (row.meanwhile) row.meanwhile(hive);
+    s.Saver().SaveChangedHive(name);
+    std::map<std::string, char> holds;
+    for (const auto& entry : fs::recursive_directory_iterator(dir.Dir())) {
+      if (entry.is_directory() && !entry.is_symlink()) continue;
+      std::vector<uint8_t> bytes = entry.is_symlink() ? std::vector<uint8_t>{} : ReadFileBytes(entry.path().string());
+      char tag = entry.is_symlink() ? 'L' : bytes == kBefore ? 'B' : bytes == kAfter ? 'A' : bytes == kChanged ? 'C'
+                                                                 : bytes == kVictim ? 'V' : '?';
+      holds[entry.path().lexically_relative(dir.Dir()).generic_string()] = tag;
+    }
+    EXPECT_EQ(holds, row.holds);
+    for (const std::string& line : row.logged) EXPECT_TRUE(s.rig.log.Has(line)) << line;
+    EXPECT_EQ(s.rig.faults.Error().code, row.fails ? hive::kOutputFileOpenError : hive::kNoError);
+  }
+}
+
+// Two hives of one run whose backup names meet, and what a backup keeps of its original.
+TEST_F(Saving, BackupsOfOneRunNeverReplaceEachOther) {
+  std::vector<uint8_t> dat = Pattern(8192), hiv = Pattern(4096);
+  std::string a = Hive("a.dat", dat), b = Hive("a.hiv", hiv);
+  std::filesystem::permissions(a, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  SaveTargets run;
+  for (const std::string& hive : {a, b}) {
+    SaveRig s(Pattern(8192), hive, {kSaveOverwrite});
+    s.targets.backupsWritten = run.backupsWritten;
+    s.Saver().SaveChangedHive(hive);
+    run.backupsWritten = s.targets.backupsWritten;
+    if (hive == b) EXPECT_TRUE(s.rig.log.Has("* Backing up original file with name " + dir.Path("a.bak1") + "...\r\n"));
+  }
+  EXPECT_EQ(ReadFileBytes(dir.Path("a.bak")), dat);
+  EXPECT_EQ(ReadFileBytes(dir.Path("a.bak1")), hiv);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"a.bak", "a.bak1", "a.dat", "a.hiv"}));
+  platform::FileInfo original, backup, saved;
+  ASSERT_TRUE(platform::LookUp(b, saved));
+  ASSERT_TRUE(platform::LookUp(dir.Path("a.bak"), backup));
+  ASSERT_TRUE(platform::LookUp(a, original));
+  EXPECT_EQ(backup.mode, original.mode) << "a 0600 hive keeps a 0600 backup";
+  EXPECT_EQ(backup.writeTime, original.writeTime);
+  EXPECT_EQ(backup.attributes, original.attributes);
+}
+
+// A hive that another run is saving at this moment is not saved again over it.
+TEST_F(Saving, HiveHeldByAnotherRunIsNotSaved) {
+  std::vector<uint8_t> before = Pattern(8192);
+  std::string hive = Hive("SYSTEM", before);
+  std::atomic<int> step{0};
+  std::thread other([&] {  // a lock of its own, as another process would hold
+    platform::FileLock lock;
+    std::string why;
+    step = lock.Lock(hive, why) ? 1 : -1;
+    while (step == 1) std::this_thread::yield();
+  });
+  while (step == 0) std::this_thread::yield();
+  ASSERT_EQ(step, 1);
+  SaveRig s(Pattern(4096), hive, {kSaveOverwrite});
+  s.Saver().SaveChangedHive(hive);
+  step = 2;
+  other.join();
+  EXPECT_EQ(ReadFileBytes(hive), before);
+  EXPECT_TRUE(s.rig.log.Has("! Reason: being saved by another run\r\n"));
+  EXPECT_EQ(s.rig.faults.Error().code, hive::kOutputFileOpenError);
+  EXPECT_EQ(Files(), std::vector<std::string>{"SYSTEM"});
 }
 
 // Drives from the table that TARVOS_DRIVES gives.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/posix/terminal_mode.h"
 
 namespace tarvos::platform {
 
@@ -71,6 +72,7 @@ class PosixConsole final : public ConsoleDevice {
       raw.c_cc[VMIN] = 1;
       raw.c_cc[VTIME] = 0;
       modeSaved_ = ::tcsetattr(inputFd_, TCSANOW, &raw) == 0;
+      if (modeSaved_) KeepTerminalModeForTermination(inputFd_, savedMode_);
     }
     inputEnded_ = false;
     return ConsoleOpen::Ready;
@@ -78,6 +80,7 @@ class PosixConsole final : public ConsoleDevice {
 
   void Close() override {
     if (modeSaved_) ::tcsetattr(inputFd_, TCSANOW, &savedMode_);
+    if (modeSaved_) ForgetTerminalModeForTermination();
     modeSaved_ = false;
     if (ttyFd_ >= 0) ::close(ttyFd_);
     ttyFd_ = -1;

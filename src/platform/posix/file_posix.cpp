@@ -1,13 +1,18 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/file.h"
+#include "platform/termination.h"
 
 namespace tarvos::platform {
 
@@ -15,14 +20,63 @@ namespace {
 
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
 
+int64_t FileTime(const struct timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 10000000 + t.tv_nsec / 100 + kUnixEpochAsFileTime;
+}
+
+struct timespec TimeSpec(int64_t fileTime) {
+  int64_t units = fileTime - kUnixEpochAsFileTime;
+  struct timespec t{};
+  t.tv_sec = static_cast<time_t>(units / 10000000);
+  t.tv_nsec = static_cast<long>((units % 10000000) * 100);
+  if (t.tv_nsec < 0) {
+    t.tv_nsec += 1000000000;
+    --t.tv_sec;
+  }
+  return t;
+}
+
 void FillInfo(const struct stat& st, FileInfo& info) {
   info.attributes = 0;
   if (S_ISDIR(st.st_mode)) info.attributes |= kAttrDirectory;
   if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) info.attributes |= kAttrReadOnly;
   info.size = static_cast<uint64_t>(st.st_size);
-  info.writeTime = static_cast<int64_t>(st.st_mtim.tv_sec) * 10000000 + st.st_mtim.tv_nsec / 100 +
-                   kUnixEpochAsFileTime;
+  info.writeTime = FileTime(st.st_mtim);
+  info.accessTime = FileTime(st.st_atim);
+  info.creationTime = 0;
+  info.volume = static_cast<uint64_t>(st.st_dev);
+  info.index = static_cast<uint64_t>(st.st_ino);
+  info.mode = st.st_mode & 07777;
+  info.owner = st.st_uid;
+  info.group = st.st_gid;
 }
+
+std::string Reason(int error) {
+  switch (error) {
+    case ENOENT: case ENOTDIR: return "no such file";
+    case EISDIR: return "is a folder";
+    case EACCES: case EPERM: return "permission denied";
+    case EEXIST: return "a file of that name exists";
+    case ELOOP: return "is a link";
+    default: return std::strerror(error);
+  }
+}
+
+// SIGTERM and SIGHUP wait while a file is created and noted, so that no handler sees it half done.
+class TerminationHeld {
+ public:
+  TerminationHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &held, &saved_);
+  }
+  ~TerminationHeld() { ::sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+
+ private:
+  sigset_t saved_;
+};
 
 bool HasWildcard(const std::string& text) { return text.find_first_of("*?") != std::string::npos; }
 
@@ -30,13 +84,27 @@ bool HasWildcard(const std::string& text) { return text.find_first_of("*?") != s
 
 File::~File() { Close(); }
 
-bool File::OpenRead(const std::string& path) {
+bool File::OpenRead(const std::string& path, bool regularOnly) {
   Close();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  // Opened without waiting: a FIFO without a writer would otherwise hold the run forever.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    failure_ = Reason(errno);
+    return false;
+  }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // a folder is not a file to read
+  const char* refused = nullptr;
+  if (::fstat(fd, &st) != 0) {
+    refused = "cannot be examined";
+  } else if (S_ISDIR(st.st_mode)) {
+    refused = "is a folder";
+  } else if (regularOnly && !S_ISREG(st.st_mode)) {
+    refused = "not a regular file";
+  }
+  if (refused == nullptr && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) refused = "cannot be read";
+  if (refused != nullptr) {
     ::close(fd);
+    failure_ = refused;
     return false;
   }
   handle_ = fd;
@@ -45,36 +113,78 @@ bool File::OpenRead(const std::string& path) {
 
 bool File::OpenAppend(const std::string& path) {
   Close();
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  if (::lseek(fd, 0, SEEK_END) < 0) {
+  // A link planted under the name is not followed, and only a plain file is appended to.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    failure_ = Reason(errno);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::lseek(fd, 0, SEEK_END) < 0) {
     ::close(fd);
+    failure_ = "not a regular file";
     return false;
   }
   handle_ = fd;
   return true;
 }
 
-bool File::OpenCreate(const std::string& path) {
+bool File::CreateNew(const std::string& path) {
   Close();
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  // Readable by the owner alone until the caller gives it the permissions it is to have.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    failure_ = Reason(errno);
+    return false;
+  }
   handle_ = fd;
   return true;
+}
+
+bool File::CreateBeside(const std::string& target, std::string& name) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    name = UnpredictableNameBeside(target);
+    TerminationHeld held;
+    if (CreateNew(name)) {
+      NoteTemporary(name);
+      return true;
+    }
+    if (failure_ != Reason(EEXIST)) return false;
+  }
+  return false;
 }
 
 bool File::Flush() { return handle_ != kNoHandle && ::fsync(static_cast<int>(handle_)) == 0; }
 
 bool File::SetWriteTime(int64_t fileTime) {
   if (handle_ == kNoHandle) return false;
-  int64_t units = fileTime - kUnixEpochAsFileTime;
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
-  times[1].tv_sec = static_cast<time_t>(units / 10000000);
-  times[1].tv_nsec = static_cast<long>((units % 10000000) * 100);
+  times[1] = TimeSpec(fileTime);
   return ::futimens(static_cast<int>(handle_), times) == 0;
 }
+
+bool File::SetTimes(const FileInfo& like) {
+  if (handle_ == kNoHandle) return false;
+  struct timespec times[2] = {TimeSpec(like.accessTime), TimeSpec(like.writeTime)};
+  return ::futimens(static_cast<int>(handle_), times) == 0;
+}
+
+bool File::TakePermissions(const FileInfo& like, bool owner) {
+  if (handle_ == kNoHandle) return false;
+  int fd = static_cast<int>(handle_);
+  // Ownership first: a change of owner may clear the set-id bits that the mode then restores.
+  if (owner && (like.owner != ::geteuid() || like.group != ::getegid())) {
+    if (::fchown(fd, like.owner, like.group) != 0) {
+      // Not allowed to give it away: at least the group, and never more access than the original.
+      (void)::fchown(fd, static_cast<uid_t>(-1), like.group);
+    }
+  }
+  return ::fchmod(fd, static_cast<mode_t>(like.mode & 07777)) == 0;
+}
+
+bool File::SetAttributes(uint32_t) { return handle_ != kNoHandle; }
 
 void File::Close() {
   if (handle_ != kNoHandle) ::close(static_cast<int>(handle_));
@@ -171,38 +281,75 @@ bool IsPathSeparator(char c) { return c == '/'; }
 
 char PathSeparator() { return '/'; }
 
-bool CopyFileReplacing(const std::string& from, const std::string& to) {
-  File in;
-  if (!in.OpenRead(from)) return false;
-  File out;
-  if (!out.OpenCreate(to)) return false;
-  std::vector<char> buffer(1 << 20);
-  for (;;) {
-    size_t got = 0;
-    if (!in.Read(buffer.data(), buffer.size(), got)) return false;
-    if (got == 0) break;
-    if (!out.Write(buffer.data(), got)) return false;
+bool PutInPlace(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return false;
+  ForgetTemporary(from);
+  // The new name lasts only once the folder that holds it is on the disk too.
+  size_t slash = to.rfind('/');
+  std::string folder = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : to.substr(0, slash);
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
   }
-  return out.Flush();
+  return true;
 }
 
-bool PutInPlace(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+bool RemoveFile(const std::string& path) {
+  bool removed = ::unlink(path.c_str()) == 0;
+  ForgetTemporary(path);
+  return removed;
+}
 
-bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool SameFileUnchanged(const FileInfo& a, const FileInfo& b) {
+  return a.volume == b.volume && a.index == b.index && a.size == b.size && a.writeTime == b.writeTime;
+}
+
+bool FileLock::Lock(const std::string& path, std::string& failure) {
+  Unlock();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    failure = Reason(errno);
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    failure = errno == EWOULDBLOCK ? "being saved by another run" : Reason(errno);
+    ::close(fd);
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+void FileLock::Unlock() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));  // closing ends the hold
+  handle_ = -1;
+}
+
+std::string RealPath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;
+  std::string real = resolved;
+  std::free(resolved);
+  return real;
+}
 
 bool CreateFolder(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
 
 bool SetAttributes(const std::string& path, uint32_t attributes) {
+  // Through the file itself, opened without following a link: a link planted under the name
+  // never passes the change on to the file it points to.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return false;
-  mode_t mode = st.st_mode & 07777;
-  mode = (attributes & kAttrReadOnly) ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
-  return ::chmod(path.c_str(), mode) == 0;
-}
-
-void CopyPermissions(const std::string& from, const std::string& to) {
-  struct stat st;
-  if (::stat(from.c_str(), &st) == 0) ::chmod(to.c_str(), st.st_mode & 07777);
+  bool done = false;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    mode_t mode = st.st_mode & 07777;
+    mode = (attributes & kAttrReadOnly) ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
+    done = ::fchmod(fd, mode) == 0;
+  }
+  ::close(fd);
+  return done;
 }
 
 std::string FullPath(const std::string& path) {

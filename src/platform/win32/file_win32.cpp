@@ -1,6 +1,9 @@
 #include <windows.h>
 
+#include <cstdio>
+
 #include "platform/file.h"
+#include "platform/termination.h"
 
 namespace tarvos::platform {
 
@@ -8,23 +11,75 @@ namespace {
 
 HANDLE H(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
+int64_t FileTime(const FILETIME& t) {
+  return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+}
+
+FILETIME ToFileTime(int64_t value) {
+  FILETIME t;
+  t.dwLowDateTime = static_cast<DWORD>(value);
+  t.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(value) >> 32);
+  return t;
+}
+
 void FillInfo(const WIN32_FIND_DATAA& data, FileInfo& info) {
   info.name = data.cFileName;
   info.attributes = data.dwFileAttributes;
   info.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  info.writeTime = static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                                        data.ftLastWriteTime.dwLowDateTime);
+  info.writeTime = FileTime(data.ftLastWriteTime);
+  info.accessTime = FileTime(data.ftLastAccessTime);
+  info.creationTime = FileTime(data.ftCreationTime);
+}
+
+// The volume serial number and file index: what tells one file from another.
+void FillIdentity(const std::string& path, FileInfo& info) {
+  HANDLE h = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION data;
+  if (::GetFileInformationByHandle(h, &data)) {
+    info.volume = data.dwVolumeSerialNumber;
+    info.index = (static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  }
+  ::CloseHandle(h);
+}
+
+std::string Reason(DWORD error, const std::string& path) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: case ERROR_INVALID_NAME: return "no such file";
+    case ERROR_ACCESS_DENIED: {
+      DWORD attributes = ::GetFileAttributesA(path.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return "is a folder";
+      return "permission denied";
+    }
+    case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION: return "in use by another program";
+    case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS: return "a file of that name exists";
+    default: {
+      char text[32];
+      std::snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
+      return text;
+    }
+  }
 }
 
 }  // namespace
 
 File::~File() { Close(); }
 
-bool File::OpenRead(const std::string& path) {
+bool File::OpenRead(const std::string& path, bool regularOnly) {
   Close();
   HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) {
+    failure_ = Reason(::GetLastError(), path);
+    return false;
+  }
+  // A console, a pipe or a device is not a hive file.
+  if (regularOnly && ::GetFileType(h) != FILE_TYPE_DISK) {
+    ::CloseHandle(h);
+    failure_ = "not a regular file";
+    return false;
+  }
   handle_ = reinterpret_cast<intptr_t>(h);
   return true;
 }
@@ -43,23 +98,54 @@ bool File::OpenAppend(const std::string& path) {
   return true;
 }
 
-bool File::OpenCreate(const std::string& path) {
+bool File::CreateNew(const std::string& path) {
   Close();
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    failure_ = Reason(::GetLastError(), path);
+    return false;
+  }
   handle_ = reinterpret_cast<intptr_t>(h);
   return true;
+}
+
+bool File::CreateBeside(const std::string& target, std::string& name) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    name = UnpredictableNameBeside(target);
+    if (CreateNew(name)) {
+      NoteTemporary(name);
+      return true;
+    }
+    if (failure_ != Reason(ERROR_FILE_EXISTS, name)) return false;
+  }
+  return false;
 }
 
 bool File::Flush() { return handle_ != kNoHandle && ::FlushFileBuffers(H(handle_)); }
 
 bool File::SetWriteTime(int64_t fileTime) {
   if (handle_ == kNoHandle) return false;
-  FILETIME time;
-  time.dwLowDateTime = static_cast<DWORD>(fileTime);
-  time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(fileTime) >> 32);
+  FILETIME time = ToFileTime(fileTime);
   return ::SetFileTime(H(handle_), nullptr, nullptr, &time);
+}
+
+bool File::SetTimes(const FileInfo& like) {
+  if (handle_ == kNoHandle) return false;
+  FILETIME creation = ToFileTime(like.creationTime);
+  FILETIME access = ToFileTime(like.accessTime);
+  FILETIME write = ToFileTime(like.writeTime);
+  return ::SetFileTime(H(handle_), like.creationTime != 0 ? &creation : nullptr, &access, &write);
+}
+
+bool File::TakePermissions(const FileInfo&, bool) { return handle_ != kNoHandle; }
+
+bool File::SetAttributes(uint32_t attributes) {
+  if (handle_ == kNoHandle) return false;
+  FILE_BASIC_INFO basic{};  // times of 0 are left as they are
+  DWORD keep = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+  basic.FileAttributes = keep != 0 ? keep : FILE_ATTRIBUTE_NORMAL;
+  return ::SetFileInformationByHandle(H(handle_), FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
 void File::Close() {
@@ -119,6 +205,7 @@ bool LookUp(const std::string& path, FileInfo& info) {
   if (h == INVALID_HANDLE_VALUE) return false;
   FillInfo(data, info);
   ::FindClose(h);
+  FillIdentity(path, info);
   return true;
 }
 
@@ -141,15 +228,58 @@ bool IsPathSeparator(char c) { return c == '\\' || c == ':' || c == '/'; }
 
 char PathSeparator() { return '\\'; }
 
-bool CopyFileReplacing(const std::string& from, const std::string& to) {
-  return ::CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
-}
-
 bool PutInPlace(const std::string& from, const std::string& to) {
-  return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return false;
+  ForgetTemporary(from);
+  return true;
 }
 
-bool RemoveFile(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+bool RemoveFile(const std::string& path) {
+  bool removed = ::DeleteFileA(path.c_str()) != 0;
+  ForgetTemporary(path);
+  return removed;
+}
+
+bool SameFileUnchanged(const FileInfo& a, const FileInfo& b) {
+  return a.volume == b.volume && a.index == b.index && a.size == b.size && a.writeTime == b.writeTime;
+}
+
+// Runs of this program that save the same file meet at a named mutex of the file's full path;
+// the system releases it when the process ends, however it ends.
+bool FileLock::Lock(const std::string& path, std::string& failure) {
+  Unlock();
+  std::string full = FullPath(path);
+  if (full.empty()) full = path;
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a of the path without regard to case
+  for (char c : full) {
+    char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    hash = (hash ^ static_cast<unsigned char>(lower)) * 1099511628211ull;
+  }
+  char name[64];
+  std::snprintf(name, sizeof name, "Local\\TarvosD-save-%016llx", static_cast<unsigned long long>(hash));
+  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, name);
+  if (mutex == nullptr) {
+    failure = Reason(::GetLastError(), path);
+    return false;
+  }
+  DWORD waited = ::WaitForSingleObject(mutex, 0);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    ::CloseHandle(mutex);
+    failure = "being saved by another run";
+    return false;
+  }
+  handle_ = reinterpret_cast<intptr_t>(mutex);
+  return true;
+}
+
+void FileLock::Unlock() {
+  if (handle_ == -1) return;
+  ::ReleaseMutex(H(handle_));
+  ::CloseHandle(H(handle_));
+  handle_ = -1;
+}
+
+std::string RealPath(const std::string& path) { return path; }
 
 bool CreateFolder(const std::string& path) { return ::CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
@@ -158,8 +288,6 @@ bool SetAttributes(const std::string& path, uint32_t attributes) {
                              FILE_ATTRIBUTE_ARCHIVE);
   return ::SetFileAttributesA(path.c_str(), keep != 0 ? keep : FILE_ATTRIBUTE_NORMAL) != 0;
 }
-
-void CopyPermissions(const std::string&, const std::string&) {}
 
 std::string FullPath(const std::string& path) {
   char full[4096];
