@@ -9,7 +9,10 @@
 namespace tarvos::platform {
 
 inline constexpr uint32_t kAttrReadOnly = 0x01;
+inline constexpr uint32_t kAttrHidden = 0x02;
+inline constexpr uint32_t kAttrSystem = 0x04;
 inline constexpr uint32_t kAttrDirectory = 0x10;
+inline constexpr uint32_t kAttrArchive = 0x20;
 inline constexpr uint32_t kAttrTemporary = 0x100;
 
 // One entry found by a name or pattern search.
@@ -117,8 +120,8 @@ bool SlashArgumentIsSwitch(const std::string& arg);
 bool PutInPlace(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);
 bool CreateFolder(const std::string& path);
-// Sets the kAttr* bits a file can carry (read-only; on POSIX, the write permission). A link is
-// left alone.
+// Sets the kAttr* bits a file can carry (read-only, hidden, system, archive; on POSIX only
+// read-only, as the write permission). A link is left alone.
 bool SetAttributes(const std::string& path, uint32_t attributes);
 // A name in the folder of target that no one can predict (".tarvos-" and 16 random hex digits),
 // for CreateBeside.

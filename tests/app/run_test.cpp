@@ -145,23 +145,61 @@ TEST_F(Run, UnalignedHiveFixedIsRoundedDown) {
   EXPECT_NE(Out().find("Header checked"), std::string::npos);
 }
 
-TEST_F(Run, MissingFileInAList) {
+// Inputs that cannot be checked: the run goes on, keeps its exit code, and says on standard
+// error what it skipped and why; what is loaded but is no hive file is an input open error.
+TEST_F(Run, SkippedInputsAreNamed) {
+  namespace fs = std::filesystem;
   std::string good = Hive("GOOD", Healthy());
-  std::string list = dir.Path("l.lst");
-  std::string text = good + "\n";
-  ASSERT_TRUE(WriteText(list, text));
-  std::filesystem::remove(good);
-  EXPECT_EQ(Go({"/t", "@" + list}), 0);
-  EXPECT_EQ(Out(), "") << "a list line naming nothing is skipped silently";
-
-  std::filesystem::create_directory(dir.Path("FOLDER"));
-  text = dir.Path("FOLDER") + "\n";
-  ASSERT_TRUE(WriteText(list, text));
-  EXPECT_EQ(Go({"/t", "@" + list}), 0);
-  EXPECT_NE(Out().find("Error found: <Input file open error>\r\nChecking process cancelled\r\nOpen file error: " +
-                       dir.Path("FOLDER") + "\r\n"),
-            std::string::npos)
-      << Out();
+  fs::create_directory(dir.Path("FOLDER"));
+  std::error_code ec;
+  fs::create_symlink(dir.Path("gone"), dir.Path("DANGLING"), ec);
+  bool links = !ec;
+  testing::CommandOutput("mkfifo '" + dir.Path("FIFO") + "' 2>/dev/null");
+  bool fifo = fs::is_fifo(dir.Path("FIFO"));
+  ASSERT_TRUE(WriteText(dir.Path("bom.lst"), "\xEF\xBB\xBF" + good + "\r\n" + dir.Path("NONE") + "\r\n"));
+  ASSERT_TRUE(WriteText(dir.Path("folder.lst"), dir.Path("FOLDER") + "\n"));
+  struct Row {
+    std::vector<std::string> args;
+    bool when;
+    std::string stderrText;  // every line, without the "TarvosD: " before each
+    std::string stdoutHas;   // empty: nothing on standard output
+    int exit = 0;
+  };
+  std::vector<Row> rows = {
+      {{"/t", dir.Path("NONE")}, true, dir.Path("NONE") + ": no such file\n", ""},
+      {{"/t", dir.Path("N*")}, true, dir.Path("N*") + ": no such file\n", ""},
+      {{"/t", dir.Path("FOLDER")}, true, dir.Path("FOLDER") + ": is a folder\n", ""},
+      {{"/t", dir.Path("DANGLING")}, links, dir.Path("DANGLING") + ": no such file\n", ""},
+      {{"/t", "@" + dir.Path("missing.lst")}, true, dir.Path("missing.lst") + ": cannot read list file\n", ""},
+      {{"/t", "@" + dir.Path("bom.lst")}, true, dir.Path("NONE") + ": no such file\n",
+       "Hive file loaded: " + good + ", size: 8192\r\n"},
+      {{"/t", "@" + dir.Path("folder.lst")}, true, "",
+       "Error found: <Input file open error>\r\nChecking process cancelled\r\nOpen file error: " +
+           dir.Path("FOLDER") + "\r\nReason: is a folder\r\n"},
+      {{"/t", dir.Path("FIFO")}, fifo, "",
+       "Open file error: " + dir.Path("FIFO") + "\r\nReason: not a regular file\r\n"},
+      {{"/t", "/l:" + dir.Path("no/run.tlg"), good}, true, dir.Path("no/run.tlg") + ": cannot open log file\n",
+       "Hive structure checked\r\n"},
+      {{dir.Path("NONE")}, true, dir.Path("NONE") + ": no such file\n", ""},
+      {{"/t", good, "--help"}, true, "", "Usage: TarvosD", 2},
+  };
+  for (const Row& row : rows) {
+    if (!row.when) continue;
+    SCOPED_TRACE(row.args.back());
+    EXPECT_EQ(Go(row.args), row.exit);
+    std::string expected;
+    for (size_t from = 0; from < row.stderrText.size();) {
+      size_t end = row.stderrText.find('\n', from) + 1;
+      expected += "TarvosD: " + row.stderrText.substr(from, end - from);
+      from = end;
+    }
+    EXPECT_EQ(device->Stderr(), expected);
+    if (row.stdoutHas.empty()) {
+      EXPECT_EQ(Out(), "");
+    } else {
+      EXPECT_NE(Out().find(row.stdoutHas), std::string::npos) << Out();
+    }
+  }
 }
 
 TEST_F(Run, HelpAndItsExitCode) {

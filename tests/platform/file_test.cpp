@@ -82,6 +82,36 @@ TEST(File, AppendKeepsContent) {
   EXPECT_EQ(content, "onetwo");
 }
 
+// New files never replace or write through anything of their name; those beside a target get
+// names of their own, in the target's folder, short whatever the target's name.
+TEST(File, NewFilesAreCreatedExclusively) {
+  testing::TempDir dir;
+  std::string taken = dir.Path("taken");
+  { std::ofstream(taken, std::ios::binary) << "keep"; }
+  std::error_code ec;
+  std::filesystem::create_symlink(dir.Path("target"), dir.Path("link"), ec);
+  for (const std::string& name : {taken, ec ? std::string() : dir.Path("link")}) {
+    if (name.empty()) continue;
+    File file;
+    EXPECT_FALSE(file.CreateNew(name)) << name;
+    EXPECT_EQ(file.Failure(), "a file of that name exists") << name;
+  }
+  EXPECT_EQ(std::filesystem::file_size(taken), 4u);
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("target"))) << "the link was not followed";
+
+  std::string target = dir.Path(std::string(250, 'h'));
+  File a, b;
+  std::string nameA, nameB;
+  ASSERT_TRUE(a.CreateBeside(target, nameA));
+  ASSERT_TRUE(b.CreateBeside(target, nameB));
+  EXPECT_NE(nameA, nameB);
+  EXPECT_EQ(std::filesystem::path(nameA).parent_path(), dir.Dir());
+  EXPECT_LT(std::filesystem::path(nameA).filename().string().size(), 40u);
+  a.Close();
+  b.Close();
+  EXPECT_TRUE(RemoveFile(nameA) && RemoveFile(nameB));
+}
+
 TEST(SlashArgument, SwitchOrPath) {
   EXPECT_TRUE(SlashArgumentIsSwitch("/t"));
   EXPECT_TRUE(SlashArgumentIsSwitch("/LN"));

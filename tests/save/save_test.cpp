@@ -329,13 +329,18 @@ TEST_F(Saving, BackupsOfOneRunNeverReplaceEachOther) {
   std::vector<uint8_t> dat = Pattern(8192), hiv = Pattern(4096);
   std::string a = Hive("a.dat", dat), b = Hive("a.hiv", hiv);
   std::filesystem::permissions(a, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  platform::SetAttributes(a, platform::kAttrHidden | platform::kAttrSystem | platform::kAttrArchive);
+  platform::FileInfo loaded;
+  ASSERT_TRUE(platform::LookUp(a, loaded));
   SaveTargets run;
   for (const std::string& hive : {a, b}) {
     SaveRig s(Pattern(8192), hive, {kSaveOverwrite});
     s.targets.backupsWritten = run.backupsWritten;
     s.Saver().SaveChangedHive(hive);
     run.backupsWritten = s.targets.backupsWritten;
-    if (hive == b) EXPECT_TRUE(s.rig.log.Has("* Backing up original file with name " + dir.Path("a.bak1") + "...\r\n"));
+    if (hive == b) {
+      EXPECT_TRUE(s.rig.log.Has("* Backing up original file with name " + dir.Path("a.bak1") + "...\r\n"));
+    }
   }
   EXPECT_EQ(ReadFileBytes(dir.Path("a.bak")), dat);
   EXPECT_EQ(ReadFileBytes(dir.Path("a.bak1")), hiv);
@@ -344,9 +349,13 @@ TEST_F(Saving, BackupsOfOneRunNeverReplaceEachOther) {
   ASSERT_TRUE(platform::LookUp(b, saved));
   ASSERT_TRUE(platform::LookUp(dir.Path("a.bak"), backup));
   ASSERT_TRUE(platform::LookUp(a, original));
-  EXPECT_EQ(backup.mode, original.mode) << "a 0600 hive keeps a 0600 backup";
-  EXPECT_EQ(backup.writeTime, original.writeTime);
-  EXPECT_EQ(backup.attributes, original.attributes);
+  for (const platform::FileInfo* kept : {&backup, &original}) {
+    EXPECT_EQ(kept->mode, loaded.mode) << "a 0600 hive keeps a 0600 backup, and stays 0600";
+    EXPECT_EQ(kept->owner, loaded.owner);
+    EXPECT_EQ(kept->attributes, loaded.attributes) << "hidden, system and archive";
+    EXPECT_EQ(kept->writeTime, loaded.writeTime);
+    EXPECT_EQ(kept->creationTime, loaded.creationTime);
+  }
 }
 
 // A hive that another run is saving at this moment is not saved again over it.

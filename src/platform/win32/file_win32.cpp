@@ -143,7 +143,7 @@ bool File::TakePermissions(const FileInfo&, bool) { return handle_ != kNoHandle;
 bool File::SetAttributes(uint32_t attributes) {
   if (handle_ == kNoHandle) return false;
   FILE_BASIC_INFO basic{};  // times of 0 are left as they are
-  DWORD keep = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+  DWORD keep = attributes & (kAttrHidden | kAttrSystem | kAttrArchive);
   basic.FileAttributes = keep != 0 ? keep : FILE_ATTRIBUTE_NORMAL;
   return ::SetFileInformationByHandle(H(handle_), FileBasicInfo, &basic, sizeof basic) != 0;
 }
@@ -284,8 +284,7 @@ std::string RealPath(const std::string& path) { return path; }
 bool CreateFolder(const std::string& path) { return ::CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
 bool SetAttributes(const std::string& path, uint32_t attributes) {
-  DWORD keep = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                             FILE_ATTRIBUTE_ARCHIVE);
+  DWORD keep = attributes & (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive);
   return ::SetFileAttributesA(path.c_str(), keep != 0 ? keep : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
