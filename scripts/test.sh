@@ -47,10 +47,22 @@ run_cli() {  # run_cli <label> <build dir>
   fi
 }
 
+run_safe_saves() {  # runs killed while they save, runs that race, signals at a prompt
+  local runs=${TARVOS_KILL_RUNS:-40 10 5}
+  # shellcheck disable=SC2086
+  if tests/save/safe_save_test.sh build/TarvosD build/tarvos-sample-hive $runs >build/safe-save.log 2>&1; then
+    summary+=("native: $(grep -c '^ok' build/safe-save.log) safe-save checks passed ($runs)")
+  else
+    grep -E '^FAIL|^run|^race' build/safe-save.log
+    summary+=("native: safe-save checks FAILED"); status=1
+  fi
+}
+
 echo "== native build"
 if build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOS_TESTS=ON -DTARVOS_BENCH=ON; then
   run_unit "native" build/tarvos_tests
   run_cli "native" build
+  run_safe_saves
 else
   summary+=("native: BUILD FAILED"); status=1
 fi

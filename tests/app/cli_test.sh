@@ -53,6 +53,25 @@ if command -v setsid >/dev/null; then
   check "and processes nothing" test ! -s "$work/out"
 fi
 
+# Files the user cannot read: tried as an unprivileged user, since a run as root reads anything.
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  pub=$(mktemp -d)
+  chmod 755 "$pub"
+  cp "$prog" "$pub/TarvosD"
+  "$make_hive" "$pub/LOCKED"
+  echo "$pub/LOCKED" >"$pub/locked.lst"
+  chmod 000 "$pub/LOCKED" "$pub/locked.lst"
+  as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups -- "$@"; }
+  as_nobody "$pub/TarvosD" /t "$pub/LOCKED" </dev/null >"$work/out" 2>"$work/err"; code=$?
+  check "an unreadable hive is an input open error" grep -q $'^Error found: <Input file open error>\r$' "$work/out"
+  check "with its reason" grep -q $'^Reason: permission denied\r$' "$work/out"
+  check "and the run ends with 0" test "$code" -eq 0
+  as_nobody "$pub/TarvosD" /t "@$pub/locked.lst" </dev/null >"$work/out" 2>"$work/err"
+  check "an unreadable list file is named on standard error" \
+    test "$(cat "$work/err")" = "TarvosD: $pub/locked.lst: cannot read list file"
+  rm -rf "$pub"
+fi
+
 hives=$(dirname "$0")/../../../shared/hives
 if [ -f "$hives/windows/SYSTEM" ]; then
   cp "$hives/windows/SYSTEM" "$work/SYSTEM"

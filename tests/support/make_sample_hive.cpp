@@ -2,13 +2,17 @@
 // has two faults, sequence numbers that differ (a hive that was being written) and a wrong
 // checksum.
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "hive/layout.h"
 #include "support/hive_builder.h"
 
+// With a key count, the tree holds that many more keys (20 subkeys a key, a value each): a hive
+// big enough for a save to take a while.
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: tarvos-sample-hive <file>\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: tarvos-sample-hive <file> [keys]\n");
     return 2;
   }
   using namespace tarvos;
@@ -17,7 +21,14 @@ int main(int argc, char** argv) {
   uint32_t vendor = builder.AddKey(software, "Tarvos");
   builder.AddValue(vendor, "Version", 1, {'1', 0, '.', 0, '0', 0, '3', 0, 0, 0});
   builder.AddValue(vendor, "Runs", 4, {7, 0, 0, 0});
-  builder.AddKey(builder.Root(), "System");
+  uint32_t system = builder.AddKey(builder.Root(), "System");
+  std::vector<uint32_t> keys = {system};
+  long wanted = argc == 3 ? std::strtol(argv[2], nullptr, 10) : 0;
+  for (long i = 0; i < wanted; ++i) {
+    uint32_t key = builder.AddKey(keys[static_cast<size_t>(i) / 20], "Key" + std::to_string(i));
+    builder.AddValue(key, "Data", 3, std::vector<uint8_t>(24, static_cast<uint8_t>(i)));
+    keys.push_back(key);
+  }
   std::vector<uint8_t> image = builder.Build();
   testing::Put32(image, hive::base::kSecondarySequence, testing::Get32(image, hive::base::kPrimarySequence) - 1);
   testing::Put32(image, hive::base::kChecksum, 0x12345678);
