@@ -1,8 +1,6 @@
 #include <atomic>
 #include <cstring>
-#include <random>
 
-#include "platform/file.h"
 #include "platform/termination.h"
 
 namespace tarvos::platform {
@@ -38,19 +36,6 @@ void RemoveNotedTemporaries(bool (*remove)(const char* path)) {
   for (Slot& slot : g_slots) {
     if (slot.used.load()) remove(slot.path);
   }
-}
-
-std::string UnpredictableNameBeside(const std::string& target) {
-  size_t folderEnd = target.size();
-  while (folderEnd > 0 && !IsPathSeparator(target[folderEnd - 1])) --folderEnd;
-  static std::random_device source;
-  uint64_t bits = (static_cast<uint64_t>(source()) << 32) ^ source();
-  char text[40];
-  static const char kHex[] = "0123456789abcdef";
-  std::memcpy(text, ".tarvos-", 8);
-  for (int i = 0; i < 16; ++i) text[8 + i] = kHex[(bits >> (60 - 4 * i)) & 0xF];
-  std::memcpy(text + 24, ".tmp", 5);
-  return target.substr(0, folderEnd) + text;
 }
 
 }  // namespace tarvos::platform

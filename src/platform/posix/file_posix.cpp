@@ -301,10 +301,6 @@ bool RemoveFile(const std::string& path) {
   return removed;
 }
 
-bool SameFileUnchanged(const FileInfo& a, const FileInfo& b) {
-  return a.volume == b.volume && a.index == b.index && a.size == b.size && a.writeTime == b.writeTime;
-}
-
 bool FileLock::Lock(const std::string& path, std::string& failure) {
   Unlock();
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);

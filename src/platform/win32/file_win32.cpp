@@ -240,10 +240,6 @@ bool RemoveFile(const std::string& path) {
   return removed;
 }
 
-bool SameFileUnchanged(const FileInfo& a, const FileInfo& b) {
-  return a.volume == b.volume && a.index == b.index && a.size == b.size && a.writeTime == b.writeTime;
-}
-
 // Runs of this program that save the same file meet at a named mutex of the file's full path;
 // the system releases it when the process ends, however it ends.
 bool FileLock::Lock(const std::string& path, std::string& failure) {

@@ -1,0 +1,25 @@
+#include <cstring>
+#include <random>
+
+#include "platform/file.h"
+
+namespace tarvos::platform {
+
+bool SameFileUnchanged(const FileInfo& a, const FileInfo& b) {
+  return a.volume == b.volume && a.index == b.index && a.size == b.size && a.writeTime == b.writeTime;
+}
+
+std::string UnpredictableNameBeside(const std::string& target) {
+  size_t folderEnd = target.size();
+  while (folderEnd > 0 && !IsPathSeparator(target[folderEnd - 1])) --folderEnd;
+  static std::random_device source;
+  uint64_t bits = (static_cast<uint64_t>(source()) << 32) ^ source();
+  char text[40];
+  static const char kHex[] = "0123456789abcdef";
+  std::memcpy(text, ".tarvos-", 8);
+  for (int i = 0; i < 16; ++i) text[8 + i] = kHex[(bits >> (60 - 4 * i)) & 0xF];
+  std::memcpy(text + 24, ".tmp", 5);
+  return target.substr(0, folderEnd) + text;
+}
+
+}  // namespace tarvos::platform
