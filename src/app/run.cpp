@@ -8,6 +8,7 @@
 #include "hive/faults.h"
 #include "hive/check.h"
 #include "hive/image.h"
+#include "hive/recovery.h"
 #include "save/names.h"
 #include "save/save.h"
 #include "platform/termination.h"
@@ -45,6 +46,16 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
     std::optional<uint64_t> knownSize;
     if (info) knownSize = info->size;
     int loaded = hive::LoadHive(image, faults, source, name, knownSize);
+    // A transaction log named as a hive (a wildcard over a registry folder names them all) is
+    // not one: checked as a hive, its file type would be "repaired" and the log saved as a hive.
+    if (loaded > 0 && hive::IsTransactionLogFile(name, image)) {
+      log.Entry(hive::LogMarker::Info, "Transaction log skipped: " + name + "\r\n");
+      loaded = hive::kLoadNotOpened;
+    }
+    // A dirty hive takes what its logs hold first, as Windows would when it loads it.
+    if (loaded > 0 && hive::IsDirty(image) && hive::RecoverFromLogs(image, hive::ReadTransactionLogs(name), log)) {
+      faults.MarkChanged();
+    }
     if (loaded > 0) {
       progress.SetStage(console::kStageStructure);
       if (!run.abortRequested) {

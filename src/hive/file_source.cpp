@@ -1,5 +1,8 @@
 #include "hive/image.h"
+#include "hive/layout.h"
+#include "hive/recovery.h"
 #include "platform/file.h"
+#include "platform/text.h"
 
 namespace tarvos::hive {
 
@@ -18,5 +21,43 @@ bool FileHiveSource::ReadAt(uint64_t offset, uint8_t* buffer, size_t count, size
   return impl_->file.ReadAt(offset, buffer, count, got);
 }
 void FileHiveSource::Close() { impl_->file.Close(); }
+
+std::vector<TransactionLog> ReadTransactionLogs(const std::string& hiveName) {
+  std::vector<TransactionLog> logs;
+  size_t folderEnd = hiveName.size();
+  while (folderEnd > 0 && !platform::IsPathSeparator(hiveName[folderEnd - 1])) --folderEnd;
+  std::string folder = hiveName.substr(0, folderEnd);
+  std::string stem = hiveName.substr(folderEnd);
+  platform::UpperInPlace(stem);
+  // One look at the folder: a disk written by Windows and mounted elsewhere keeps the case the
+  // logs were given, which need not be the hive's.
+  std::vector<platform::FileInfo> entries = platform::FindEntries(folder + "*");
+  for (const char* suffix : kLogSuffixes) {
+    for (const platform::FileInfo& entry : entries) {
+      std::string upper = entry.name;
+      platform::UpperInPlace(upper);
+      if (upper != stem + suffix) continue;
+      TransactionLog log;
+      log.name = folder + entry.name;
+      platform::File file;
+      uint64_t size = 0;
+      if (!file.OpenRead(log.name)) {
+        log.unreadable = "cannot be read: " + file.Failure();
+      } else if (!file.Size(size) || size > txlog::kMaxDataSize) {
+        log.unreadable = "cannot be read: too large";
+      } else {
+        log.bytes.resize(static_cast<size_t>(size));
+        size_t got = 0;
+        if (size > 0 && (!file.ReadAt(0, log.bytes.data(), log.bytes.size(), got) || got != size)) {
+          log.bytes.clear();
+          log.unreadable = "cannot be read: the read failed";
+        }
+      }
+      logs.push_back(std::move(log));
+      break;
+    }
+  }
+  return logs;
+}
 
 }  // namespace tarvos::hive

@@ -15,6 +15,19 @@ bool HiveImage::Allocate(uint32_t size) {
   return true;
 }
 
+bool HiveImage::Grow(uint32_t size) {
+  if (size <= size_) return true;
+  auto* grown = static_cast<uint8_t*>(platform::AllocateLarge(size));
+  if (grown == nullptr) return false;
+  std::memcpy(grown, buffer_, size_);
+  std::memset(grown + size_, 0, size - size_);
+  if (buffer_ != nullptr) platform::FreeLarge(buffer_, allocated_);
+  buffer_ = grown;
+  allocated_ = size;
+  size_ = size;
+  return true;
+}
+
 void HiveImage::Release() {
   if (buffer_ != nullptr) platform::FreeLarge(buffer_, allocated_);
   buffer_ = nullptr;

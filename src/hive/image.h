@@ -47,6 +47,9 @@ class HiveImage {
   HiveImage& operator=(const HiveImage&) = delete;
 
   bool Allocate(uint32_t size);
+  // Makes the image size bytes long, keeping its content and zero-filling what is new; false
+  // (the image as it was) when the memory cannot be had.
+  bool Grow(uint32_t size);
   void Release();
   void MarkLoaded() { loaded_ = true; readPosition_ = 0; }
 

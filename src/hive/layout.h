@@ -26,6 +26,7 @@ inline constexpr uint32_t kRootKeyOffset = 0x024;
 inline constexpr uint32_t kHiveDataSize = 0x028;
 inline constexpr uint32_t kClusteringFactor = 0x02C;
 inline constexpr uint32_t kFileName = 0x030;
+inline constexpr uint32_t kFlags = 0x090;
 inline constexpr uint32_t kChecksum = 0x1FC;
 
 inline constexpr uint32_t kSignatureValue = 0x66676572;  // "regf"
@@ -40,6 +41,33 @@ inline constexpr uint32_t kClusteringFactorValue = 1;
 inline constexpr uint32_t kChecksumWords = 127;
 }  // namespace base
 
+// Transaction logs beside a hive (NAME.LOG, NAME.LOG1, NAME.LOG2): a copy of the first sector of
+// the base block, then either a dirty vector and dirty pages (old format) or log entries (new).
+namespace txlog {
+inline constexpr uint32_t kSector = 0x200;
+inline constexpr uint32_t kFileTypeOld = 1;      // a log written since Windows XP
+inline constexpr uint32_t kFileTypeOlder = 2;    // a log of Windows 2000
+inline constexpr uint32_t kFileTypeEntries = 6;  // log entries (Windows 8.1 on)
+inline constexpr uint32_t kDirtSignature = 0x54524944;  // "DIRT", at the second sector
+inline constexpr uint32_t kDirtyPageSize = 0x200;       // one bit of the dirty vector
+// A log entry ("HvLE"); its page references (offset, size) follow the header, then the pages.
+inline constexpr uint32_t kEntrySignature = 0x454C7648;  // "HvLE"
+inline constexpr uint32_t kEntrySize = 0x04;
+inline constexpr uint32_t kEntryFlags = 0x08;
+inline constexpr uint32_t kEntrySequence = 0x0C;
+inline constexpr uint32_t kEntryDataSize = 0x10;
+inline constexpr uint32_t kEntryPageCount = 0x14;
+inline constexpr uint32_t kEntryHash1 = 0x18;
+inline constexpr uint32_t kEntryHash2 = 0x20;
+inline constexpr uint32_t kEntryHeaderSize = 0x28;
+inline constexpr uint32_t kEntryHash2Length = 0x20;
+inline constexpr uint32_t kPageReferenceSize = 8;
+inline constexpr uint64_t kMarvinSeed = 0x82EF4D887A4E55C5ull;
+inline constexpr uint32_t kFlagKtmLocked = 0x1;  // the one base-block flag a log entry carries
+// The most a hive's data may grow to: Windows loads no hive over 2 GiB.
+inline constexpr uint32_t kMaxDataSize = 0x80000000u - 0x1000u;
+}  // namespace txlog
+
 // Loading.
 inline constexpr uint32_t kMinHiveFileSize = 0x2000;
 inline constexpr uint32_t kLoadChunkSize = 0x20000;
@@ -49,6 +77,7 @@ namespace frame {
 inline constexpr uint32_t kSignature = 0x00;
 inline constexpr uint32_t kOwnOffset = 0x04;
 inline constexpr uint32_t kSize = 0x08;
+inline constexpr uint32_t kTimeStamp = 0x14;
 inline constexpr uint32_t kHeaderSize = 0x20;
 inline constexpr uint32_t kSignatureValue = 0x6E696268;  // "hbin"
 inline constexpr uint32_t kHalfSize = 0x800;             // cells are indexed per 2 KB half

@@ -1,0 +1,355 @@
+#include "hive/recovery.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "hive/bytes.h"
+#include "hive/layout.h"
+
+namespace tarvos::hive {
+
+namespace {
+
+using namespace txlog;
+
+uint64_t Le64(const uint8_t* p) { return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32); }
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+// Windows never stores 0 or -1 as a checksum (they become 1 and -2); a plain XOR is accepted too.
+bool ChecksumValid(const uint8_t* block) {
+  uint32_t sum = HeaderChecksum(block);
+  uint32_t stored = Le32(block + base::kChecksum);
+  return stored == sum || (sum == 0 && stored == 1) || (sum == 0xFFFFFFFFu && stored == 0xFFFFFFFEu);
+}
+
+bool BaseBlockValid(const uint8_t* block) { return Le32(block + base::kSignature) == base::kSignatureValue && ChecksumValid(block); }
+
+bool IsLogType(uint32_t type) { return type == kFileTypeOld || type == kFileTypeOlder || type == kFileTypeEntries; }
+
+// A log whose base block passed its checks.
+struct ValidLog {
+  const TransactionLog* file;
+  uint32_t sequence;
+  uint64_t writeTime;
+  const uint8_t* Bytes() const { return file->bytes.data(); }
+  size_t Size() const { return file->bytes.size(); }
+};
+
+class Recovery {
+ public:
+  Recovery(HiveImage& image, EngineLog& log) : image_(image), log_(log) {}
+
+  bool Run(const std::vector<TransactionLog>& logs);
+
+ private:
+  uint8_t* Primary() { return image_.BaseBlock(); }
+  void Refused(const TransactionLog& file, const std::string& reason) {
+    log_.Entry(LogMarker::Error, "Transaction log refused: " + file.name + " (" + reason + ")\r\n");
+  }
+  void Applied(const TransactionLog& file, uint32_t count, const char* what) {
+    log_.Entry(LogMarker::Info,
+               "Transaction log applied: " + file.name + ", " + std::to_string(count) + " " + what + "\r\n");
+  }
+  // The base block of a log in the place of the primary's invalid one (its first sector).
+  void TakeBaseBlock(const ValidLog& log) {
+    std::memcpy(Primary(), log.Bytes(), kSector);
+    PutLe32(Primary() + base::kFileType, base::kFileTypeValue);
+  }
+  bool GrowTo(uint32_t dataSize) {
+    return image_.Size() - kBaseBlockSize >= dataSize || image_.Grow(kBaseBlockSize + dataSize);
+  }
+  bool ApplyEntryLogs(std::vector<ValidLog> logs, bool primaryValid);
+  // The entries of one log from the one with sequence number expected on; how many were applied.
+  uint32_t ApplyEntries(const ValidLog& log, uint32_t expected, std::string& stopped);
+  bool ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryValid);
+
+  HiveImage& image_;
+  EngineLog& log_;
+  uint32_t last_ = 0;  // sequence number of the last entry applied
+};
+
+std::string CheckLogBase(const TransactionLog& file) {
+  if (!file.unreadable.empty()) return file.unreadable;
+  if (file.bytes.size() < kSector) return "shorter than its base block";
+  const uint8_t* b = file.bytes.data();
+  if (Le32(b + base::kSignature) != base::kSignatureValue) return "no base block";
+  uint32_t type = Le32(b + base::kFileType);
+  if (!IsLogType(type)) return "not a transaction log";
+  if (!ChecksumValid(b)) return "base block checksum wrong";
+  if (Le32(b + base::kPrimarySequence) != Le32(b + base::kSecondarySequence)) return "sequence numbers differ";
+  if (type != kFileTypeEntries && (file.bytes.size() < 2 * kSector || Le32(b + kSector) != kDirtSignature)) {
+    return "no dirty vector";
+  }
+  return {};
+}
+
+bool Recovery::Run(const std::vector<TransactionLog>& logs) {
+  std::vector<ValidLog> entryLogs, dirtLogs;
+  for (const TransactionLog& file : logs) {
+    if (file.unreadable.empty() && file.bytes.empty()) continue;  // an empty log holds nothing
+    std::string why = CheckLogBase(file);
+    if (!why.empty()) {
+      Refused(file, why);
+      continue;
+    }
+    const uint8_t* b = file.bytes.data();
+    ValidLog valid{&file, Le32(b + base::kPrimarySequence), Le64(b + base::kLastWriteTime)};
+    (Le32(b + base::kFileType) == kFileTypeEntries ? entryLogs : dirtLogs).push_back(valid);
+  }
+  bool primaryValid = BaseBlockValid(Primary());
+  bool recovered = false;
+  if (!entryLogs.empty()) {
+    for (const ValidLog& older : dirtLogs) Refused(*older.file, "older format than the other logs");
+    recovered = ApplyEntryLogs(entryLogs, primaryValid);
+  } else if (!dirtLogs.empty()) {
+    recovered = ApplyDirtyPages(dirtLogs, primaryValid);
+  }
+  if (!recovered) return false;
+  // A recovered hive is whole: equal sequence numbers, its own file type, a sound checksum.
+  uint8_t* primary = Primary();
+  uint32_t sequence = Le32(primary + base::kPrimarySequence);
+  PutLe32(primary + base::kSecondarySequence, sequence);
+  PutLe32(primary + base::kFileType, base::kFileTypeValue);
+  PutLe32(primary + base::kChecksum, HeaderChecksum(primary));
+  log_.Entry(LogMarker::Info, "Hive recovered from transaction logs\r\n");
+  return true;
+}
+
+bool Recovery::ApplyEntryLogs(std::vector<ValidLog> logs, bool primaryValid) {
+  // The log with the earlier entries goes first; with an invalid base block only the latest counts.
+  std::stable_sort(logs.begin(), logs.end(), [](const ValidLog& a, const ValidLog& b) { return a.sequence < b.sequence; });
+  bool baseTaken = false;
+  if (!primaryValid) {
+    for (size_t i = 0; i + 1 < logs.size(); ++i) Refused(*logs[i].file, "not the latest log, and the hive's base block is invalid");
+    logs.erase(logs.begin(), logs.end() - 1);
+    TakeBaseBlock(logs.front());
+    baseTaken = true;
+  }
+  uint32_t hiveSecondary = Le32(Primary() + base::kSecondarySequence);
+  bool any = false;
+  for (const ValidLog& log : logs) {
+    if (!any && primaryValid && log.sequence < hiveSecondary) {
+      Refused(*log.file, "older than the hive");
+      continue;
+    }
+    if (any && log.sequence != last_ + 1) {
+      Refused(*log.file, "does not follow the log before it");
+      continue;
+    }
+    std::string stopped;
+    uint32_t applied = ApplyEntries(log, any ? last_ + 1 : log.sequence, stopped);
+    if (applied > 0) Applied(*log.file, applied, "entries");
+    if (!stopped.empty()) Refused(*log.file, stopped);
+    any = any || applied > 0;
+  }
+  if (any) {
+    PutLe32(Primary() + base::kPrimarySequence, last_ + 1);
+    PutLe32(Primary() + base::kSecondarySequence, last_ + 1);
+  }
+  return any || baseTaken;
+}
+
+uint32_t Recovery::ApplyEntries(const ValidLog& log, uint32_t expected, std::string& stopped) {
+  const uint8_t* bytes = log.Bytes();
+  const size_t total = log.Size();
+  uint32_t applied = 0;
+  for (size_t at = kSector; total - at >= kEntryHeaderSize; ) {
+    const uint8_t* entry = bytes + at;
+    if (Le32(entry) != kEntrySignature) break;  // the entries end; what follows is padding or remnants
+    uint32_t size = Le32(entry + kEntrySize);
+    uint32_t sequence = Le32(entry + kEntrySequence);
+    std::string name = "entry " + std::to_string(sequence) + ": ";
+    if (sequence != expected) {
+      // Entries older than the hive, or a gap: recovery stops before them, as Windows does.
+      if (applied == 0) stopped = "no entry follows the hive's sequence numbers";
+      break;
+    }
+    if (size < kEntryHeaderSize || size % kSector != 0) {
+      stopped = name + "size wrong";
+      break;
+    }
+    if (size > total - at) {
+      stopped = name + "the log is shorter than its entries";
+      break;
+    }
+    uint32_t dataSize = Le32(entry + kEntryDataSize);
+    if (dataSize == 0 || dataSize % kPageSize != 0) {
+      stopped = name + "hive data size wrong";
+      break;
+    }
+    if (dataSize > kMaxDataSize) {
+      stopped = name + "it grows the hive past 2 GiB";
+      break;
+    }
+    if (Marvin32(entry + kEntryHeaderSize, size - kEntryHeaderSize, kMarvinSeed) != Le64(entry + kEntryHash1) ||
+        Marvin32(entry, kEntryHash2Length, kMarvinSeed) != Le64(entry + kEntryHash2)) {
+      stopped = name + "hash wrong";
+      break;
+    }
+    uint64_t pages = Le32(entry + kEntryPageCount);
+    uint64_t pageData = kEntryHeaderSize + pages * kPageReferenceSize;
+    bool fits = pageData <= size;
+    for (uint64_t i = 0; fits && i < pages; ++i) {
+      const uint8_t* reference = entry + kEntryHeaderSize + i * kPageReferenceSize;
+      uint64_t offset = Le32(reference), length = Le32(reference + 4);
+      fits = offset + length <= dataSize && pageData + length <= size;
+      pageData += length;
+    }
+    if (!fits) {
+      stopped = name + "pages outside the entry or the hive";
+      break;
+    }
+    if (!GrowTo(dataSize)) {
+      stopped = name + "not enough memory to grow the hive";
+      break;
+    }
+    const uint8_t* page = entry + kEntryHeaderSize + pages * kPageReferenceSize;
+    for (uint64_t i = 0; i < pages; ++i) {
+      const uint8_t* reference = entry + kEntryHeaderSize + i * kPageReferenceSize;
+      uint32_t length = Le32(reference + 4);
+      std::memcpy(image_.AtHiveOffset(Le32(reference)), page, length);
+      page += length;
+    }
+    uint8_t* primary = Primary();
+    PutLe32(primary + base::kHiveDataSize, dataSize);
+    uint32_t flags = Le32(primary + base::kFlags) & ~kFlagKtmLocked;
+    PutLe32(primary + base::kFlags, flags | (Le32(entry + kEntryFlags) & kFlagKtmLocked));
+    last_ = sequence;
+    ++applied;
+    ++expected;
+    at += size;
+  }
+  return applied;
+}
+
+bool Recovery::ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryValid) {
+  // A log belongs to the hive whose last write it records: the base block's time stamp, or, when
+  // the base block is invalid, the first frame's.
+  const uint8_t* primary = Primary();
+  uint64_t stamp = Le64(primary + base::kLastWriteTime);
+  if (!primaryValid) {
+    stamp = 0;
+    if (image_.Size() >= kBaseBlockSize + frame::kHeaderSize && Le32(image_.AtHiveOffset(0)) == frame::kSignatureValue) {
+      stamp = Le64(image_.AtHiveOffset(frame::kTimeStamp));
+    }
+  }
+  const ValidLog* chosen = nullptr;
+  for (const ValidLog& log : logs) {
+    if (chosen == nullptr && (log.writeTime == stamp || (!primaryValid && log.writeTime == Le64(primary + base::kLastWriteTime)))) {
+      chosen = &log;
+    } else {
+      Refused(*log.file, chosen == nullptr ? "written for another state of the hive" : "another log was applied");
+    }
+  }
+  if (chosen == nullptr) return false;
+  const uint8_t* bytes = chosen->Bytes();
+  const size_t total = chosen->Size();
+  uint32_t dataSize = Le32(bytes + base::kHiveDataSize);
+  if (dataSize == 0 || dataSize % kPageSize != 0 || dataSize > kMaxDataSize) {
+    Refused(*chosen->file, "hive data size wrong");
+    return false;
+  }
+  uint32_t bits = dataSize / kDirtyPageSize;
+  const uint8_t* bitmap = bytes + kSector + 4;
+  size_t vectorEnd = kSector + 4 + (bits + 7) / 8;
+  if (vectorEnd > total) {
+    Refused(*chosen->file, "the log is shorter than its dirty vector");
+    return false;
+  }
+  size_t pagesStart = (vectorEnd + kSector - 1) / kSector * kSector;
+  uint64_t dirty = 0;
+  for (uint32_t i = 0; i < bits; ++i) dirty += (bitmap[i / 8] >> (i % 8)) & 1;
+  if (pagesStart + dirty * kDirtyPageSize > total) {
+    Refused(*chosen->file, "the log is shorter than its dirty pages");
+    return false;
+  }
+  if (!GrowTo(dataSize)) {
+    Refused(*chosen->file, "not enough memory to grow the hive");
+    return false;
+  }
+  if (!primaryValid) TakeBaseBlock(*chosen);
+  // Pages go in order; a dirty frame that is not sound ends the recovery before it.
+  const uint8_t* page = bytes + pagesStart;
+  uint32_t applied = 0;
+  std::string stopped;
+  for (uint32_t i = 0; i < bits; ++i) {
+    if (((bitmap[i / 8] >> (i % 8)) & 1) == 0) continue;
+    uint32_t offset = i * kDirtyPageSize;
+    if (offset % kPageSize == 0 && Le32(page) == frame::kSignatureValue) {
+      uint32_t frameSize = Le32(page + frame::kSize);
+      if (Le32(page + frame::kOwnOffset) != offset || frameSize < kPageSize || frameSize % kPageSize != 0 ||
+          frameSize > dataSize - offset) {
+        stopped = "dirty frame at " + Hex(offset) + " is not sound";
+        break;
+      }
+    }
+    std::memcpy(image_.AtHiveOffset(offset), page, kDirtyPageSize);
+    page += kDirtyPageSize;
+    ++applied;
+  }
+  Applied(*chosen->file, applied, "pages");
+  if (!stopped.empty()) Refused(*chosen->file, stopped);
+  PutLe32(Primary() + base::kHiveDataSize, dataSize);
+  return true;
+}
+
+}  // namespace
+
+bool IsDirty(const HiveImage& image) {
+  if (!image.Loaded() || image.Size() < kBaseBlockSize) return false;
+  const uint8_t* block = image.Buffer();
+  return !BaseBlockValid(block) || Le32(block + base::kPrimarySequence) != Le32(block + base::kSecondarySequence);
+}
+
+bool IsTransactionLogFile(const std::string& name, const HiveImage& image) {
+  if (!image.Loaded() || image.Size() < kBaseBlockSize) return false;
+  std::string upper = name;
+  for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  bool named = false;
+  for (const char* suffix : kLogSuffixes) {
+    size_t length = std::strlen(suffix);
+    named = named || (upper.size() > length && upper.compare(upper.size() - length, length, suffix) == 0);
+  }
+  return named && IsLogType(Le32(image.Buffer() + base::kFileType));
+}
+
+bool RecoverFromLogs(HiveImage& image, const std::vector<TransactionLog>& logs, EngineLog& log) {
+  if (!IsDirty(image) || logs.empty()) return false;
+  return Recovery(image, log).Run(logs);
+}
+
+uint64_t Marvin32(const uint8_t* data, size_t size, uint64_t seed) {
+  uint32_t lo = static_cast<uint32_t>(seed), hi = static_cast<uint32_t>(seed >> 32);
+  auto rotl = [](uint32_t x, int n) { return (x << n) | (x >> (32 - n)); };
+  auto mix = [&] {
+    hi ^= lo;
+    lo = rotl(lo, 20) + hi;
+    hi = rotl(hi, 9) ^ lo;
+    lo = rotl(lo, 27) + hi;
+    hi = rotl(hi, 19);
+  };
+  size_t i = 0;
+  for (; size - i >= 4; i += 4) {
+    lo += Le32(data + i);
+    mix();
+  }
+  uint32_t last = 0x80;
+  switch (size - i) {
+    case 1: last = 0x8000u | data[i]; break;
+    case 2: last = 0x800000u | data[i] | (data[i + 1] << 8); break;
+    case 3: last = 0x80000000u | data[i] | (data[i + 1] << 8) | (static_cast<uint32_t>(data[i + 2]) << 16); break;
+    default: break;
+  }
+  lo += last;
+  mix();
+  mix();
+  return (static_cast<uint64_t>(hi) << 32) | lo;
+}
+
+}  // namespace tarvos::hive
