@@ -83,7 +83,7 @@ std::string CheckLogBase(const TransactionLog& file) {
   if (!IsLogType(type)) return "not a transaction log";
   if (!ChecksumValid(b)) return "base block checksum wrong";
   if (Le32(b + base::kPrimarySequence) != Le32(b + base::kSecondarySequence)) return "sequence numbers differ";
-  if (type != kFileTypeEntries && (file.bytes.size() < 2 * kSector || Le32(b + kSector) != kDirtSignature)) {
+  if (type != kFileTypeEntries && (file.bytes.size() < kSector + 4 || Le32(b + kSector) != kDirtSignature)) {
     return "no dirty vector";
   }
   return {};

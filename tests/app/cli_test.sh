@@ -115,5 +115,54 @@ if [ -d "$hives/damaged" ] && command -v hivexml >/dev/null && command -v regfex
   check "and the exit code still says a fix was applied" test "$code" -eq 1
 fi
 
+# Dirty hives with their logs: recovered, saved with a backup, clean the second time, and what other
+# readers list of them is what the logs hold.
+if [ -d "$hives/logs" ]; then
+  while read -r folder hive backup keys values; do
+    mkdir -p "$work/l"
+    cp "$hives/logs/$folder/"* "$work/l/"
+    chmod u+w "$work/l/"*
+    printf 'o' | timeout 60 "$prog" /t "$work/l/$hive" >"$work/out" 2>&1
+    check "$folder: recovered from its logs" grep -q $'^Hive recovered from transaction logs\r$' "$work/out"
+    check "$folder: saved with the original as backup" cmp -s "$hives/logs/$folder/$hive" "$work/l/$backup"
+    timeout 60 "$prog" /t "$work/l/$hive" </dev/null >"$work/out2" 2>&1
+    check "$folder: a second check finds nothing and applies no log" \
+      test "$(grep -cE 'Error found|Transaction log' "$work/out2")" -eq 0
+    if command -v hivexml >/dev/null; then
+      hivexml "$work/l/$hive" >"$work/xml" 2>/dev/null
+      check "$folder: hivexml lists $keys keys and $values values" \
+        test "$(grep -o '<node' "$work/xml" | wc -l) $(grep -o '<value' "$work/xml" | wc -l)" = "$keys $values"
+    fi
+    if command -v regfexport >/dev/null; then
+      check "$folder: regfexport opens it" quiet regfexport "$work/l/$hive"
+    fi
+    for log in "$hives/logs/$folder/"*.[Ll][Oo][Gg]*; do
+      check "$folder: $(basename "$log") is unchanged" cmp -s "$log" "$work/l/$(basename "$log")"
+    done
+    rm -rf "$work/l"
+  done <<'ROWS'
+NewDirtyHive2 NewDirtyHive NewDirtyHive.bak 5 1
+BadBaseBlockHive BadBaseBlockHive BadBaseBlockHive.bak 5003 1
+UsrClass UsrClass.dat UsrClass.bak 6238 12531
+transactions_NTUSER transactions_NTUSER.DAT transactions_NTUSER.bak 3105 4695
+ROWS
+  mkdir -p "$work/c"
+  cp "$hives/logs/UsrClass/"* "$work/c/"
+  timeout 60 "$prog" /t "$work/c/*" </dev/null >"$work/out" 2>&1
+  check "a wildcard over a registry folder skips the logs it names" \
+    test "$(grep -c '^Transaction log skipped: ' "$work/out")" -eq 2
+  if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+    chmod 755 "$work" "$work/c"
+    chmod 000 "$work/c/UsrClass.dat.LOG1"
+    setpriv --reuid=65534 --regid=65534 --clear-groups -- "$prog" /t "$work/c/UsrClass.dat" </dev/null >"$work/out" 2>&1
+    check "an unreadable log is refused with its reason" \
+      grep -q "^Transaction log refused: $work/c/UsrClass.dat.LOG1 (cannot be read: permission denied)" "$work/out"
+    check "and the other log is applied alone, as Windows would" \
+      grep -q "^Transaction log applied: $work/c/UsrClass.dat.LOG2, 10 entries" "$work/out"
+    chmod 700 "$work"
+  fi
+  rm -rf "$work/c"
+fi
+
 echo "$failures failure(s)"
 test "$failures" -eq 0

@@ -49,5 +49,19 @@ check "with the original kept as SAMPLE.BAK" cmp -s "$work/SAMPLE.BAK" "$work/or
 timeout 60 wine "$exe" /t "$hive" </dev/null >"$work/out" 2>&1
 check "the saved hive checks clean" grep -q $'^Hive structure checked\r$' "$work/out"
 
+# A dirty hive whose logs have another case than the hive's name.
+logs=$(dirname "$0")/../../../shared/hives/logs/transactions_NTUSER
+if [ -d "$logs" ]; then
+  mkdir "$work/l"
+  cp "$logs"/* "$work/l/"
+  chmod u+w "$work/l"/*
+  printf 'o' | timeout 60 wine "$exe" /t "$(winpath "$work/l/transactions_NTUSER.DAT")" >"$work/out" 2>&1
+  check "the logs are found in another case and applied" \
+    grep -q $'^Transaction log applied: .*transactions_NTUSER.DAT.log1, 23 entries\r$' "$work/out"
+  check "the recovered hive is saved" grep -q $'^File saved, size ' "$work/out"
+  timeout 60 wine "$exe" /t "$(winpath "$work/l/transactions_NTUSER.DAT")" </dev/null >"$work/out" 2>&1
+  check "and checks clean" test "$(grep -cE 'Error found|Transaction log' "$work/out")" -eq 0
+fi
+
 echo "$failures failure(s)"
 test "$failures" -eq 0

@@ -5,17 +5,22 @@
 #include <vector>
 
 #include "hive/check.h"
+#include "hive/recovery.h"
 #include "support/memory_source.h"
 
 namespace tarvos::testing {
 
-// Runs as the program does after the base block: frames, security set-up, the walk, the final
-// relink when no fault is left, and the removal of the marks.
+// Runs as the program does after loading: recovery from the logs given when the hive is dirty,
+// the base block, frames, security set-up, the walk, the final relink when no fault is left, and
+// the removal of the marks.
 struct WalkedHive {
-  explicit WalkedHive(std::vector<uint8_t> bytes, std::deque<uint32_t> answers = {})
+  explicit WalkedHive(std::vector<uint8_t> bytes, std::deque<uint32_t> answers = {},
+                      const std::vector<hive::TransactionLog>& logs = {})
       : rig(std::move(answers)), check(image, rig.faults, path), frames(check.frames), walk(check.walk) {
     MemorySource source(std::move(bytes));
     loaded = hive::LoadHive(image, rig.faults, source, "hive", std::nullopt) == hive::kLoadDone;
+    recovered = loaded && hive::RecoverFromLogs(image, logs, rig.log);
+    if (recovered) rig.faults.MarkChanged();
     headerPassed = loaded && hive::CheckBaseBlock(image, rig.faults);
     passed = headerPassed && check.CheckFrames();
     if (passed && check.SetUpSecurity()) {
@@ -43,6 +48,7 @@ struct WalkedHive {
   hive::FrameTable& frames;
   hive::KeyWalk& walk;
   bool loaded = false;
+  bool recovered = false;
   bool headerPassed = false;
   bool passed = false;
   hive::WalkOutcome outcome = hive::WalkOutcome::Stop;
