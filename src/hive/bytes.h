@@ -32,12 +32,44 @@ inline uint32_t SizeFieldLength(uint32_t field) {
   return static_cast<int32_t>(field) < 0 ? 0u - field : field;
 }
 
-// Takes entry index out of a list of count entries of stride bytes: the later ones move down.
-inline void RemoveEntry(uint8_t* firstEntry, uint32_t index, uint32_t count, uint32_t stride) {
-  if (index >= count) return;
-  std::memmove(firstEntry + size_t{stride} * index, firstEntry + size_t{stride} * (index + 1),
-               size_t{stride} * (count - index - 1));
-}
+// Takes entries out of a list in one pass over it, however many go: before an entry is checked
+// it is moved down to its place among the entries kept so far (Slot), where a check sees it and
+// where it stays when kept. Close moves the entries not yet read down behind the kept ones.
+class ListCompactor {
+ public:
+  ListCompactor() = default;
+  ListCompactor(uint8_t* firstEntry, uint32_t count, uint32_t stride)
+      : first_(firstEntry), total_(count), stride_(stride) {}
+  bool Done() const { return read_ >= total_; }
+  // The index where the entry being read now stands.
+  uint32_t Slot() const { return write_; }
+  // Brings the next entry to its slot; its bytes.
+  uint8_t* Bring() {
+    if (write_ != read_) std::memcpy(first_ + size_t{stride_} * write_, first_ + size_t{stride_} * read_, stride_);
+    return first_ + size_t{stride_} * write_;
+  }
+  void Keep() {
+    ++read_;
+    ++write_;
+  }
+  void Drop() { ++read_; }
+  // Entries in the list: those kept and those not read yet.
+  uint32_t Count() const { return write_ + (total_ - read_); }
+  void Close() {
+    if (write_ != read_ && read_ < total_) {
+      std::memmove(first_ + size_t{stride_} * write_, first_ + size_t{stride_} * read_, size_t{stride_} * (total_ - read_));
+    }
+    total_ = Count();
+    read_ = write_;
+  }
+
+ private:
+  uint8_t* first_ = nullptr;
+  uint32_t total_ = 0;
+  uint32_t stride_ = 0;
+  uint32_t read_ = 0;
+  uint32_t write_ = 0;
+};
 
 // The faulty field that a report names: a 32-bit or 16-bit field of the image, or a variable of
 // the caller's own (host order).

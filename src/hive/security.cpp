@@ -146,7 +146,7 @@ void SecurityRegistry::GiveToWaitingKeys(uint32_t block) {
   uint32_t left = pending_;
   WalkNode* node = start;
   while (node != nullptr && left > 0) {
-    if (node->kind == WalkNode::kKey && node->keyOffset != kNullOffset) {
+    if (node->kind == WalkNode::kKey && node->checked && node->keyOffset != kNullOffset) {
       uint8_t* field = image_.AtHiveOffset(node->keyOffset) + key::kSecurity;
       if (Le32(field) == kNullOffset) {
         PutLe32(field, block);

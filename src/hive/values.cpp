@@ -22,22 +22,26 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
   outcome = marks_.CheckOverlap(list, value::kListEntries + 4 * uint64_t{countField.Get()});
   if (outcome != WalkOutcome::Continue) return outcome;
 
-  uint8_t* entries = Cell(list) + value::kListEntries;
+  ListCompactor entries(Cell(list) + value::kListEntries, countField.Get(), 4);
   bool defaultSeen = false;
-  for (uint32_t i = 0; i < countField.Get();) {
-    outcome = CheckValue(Le32(entries + 4 * i), list + value::kListEntries + 4 * i, defaultSeen);
-    if (outcome == WalkOutcome::Stop) return outcome;
+  while (!entries.Done()) {
+    uint32_t value = Le32(entries.Bring());
+    outcome = CheckValue(value, list + value::kListEntries + 4 * entries.Slot(), defaultSeen);
     if (outcome == WalkOutcome::Continue) {
-      ++i;
-      continue;
+      entries.Keep();
+    } else if (outcome == WalkOutcome::Drop) {
+      entries.Drop();
+    } else {
+      break;
     }
-    uint32_t count = countField.Get();
-    RemoveEntry(entries, i, count, 4);
-    countField.Set(count - 1);
-    if (count == 1) listField.Set(kNullOffset);
+  }
+  if (entries.Count() != countField.Get()) {
+    entries.Close();
+    countField.Set(entries.Count());
+    if (entries.Count() == 0) listField.Set(kNullOffset);
     faults_.MarkChanged();
   }
-  return WalkOutcome::Continue;
+  return outcome == WalkOutcome::Stop ? outcome : WalkOutcome::Continue;
 }
 
 WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defaultSeen) {
@@ -97,34 +101,38 @@ WalkOutcome ValueCheck::CheckSegmented(uint32_t db, uint32_t value) {
   outcome = marks_.CheckOverlap(list, value::kListEntries + 4 * uint64_t{segments.Get()});
   if (outcome != WalkOutcome::Continue) return outcome;
 
-  uint8_t* entries = Cell(list) + value::kListEntries;
+  ListCompactor entries(Cell(list) + value::kListEntries, segments.Get(), 4);
   uint32_t capacity = 0;
-  bool removed = false;
-  for (uint32_t i = 0; i < segments.Get();) {
-    uint32_t position = list + value::kListEntries + 4 * i;
-    FieldRef entry = FieldRef::Image32(entries + 4 * i);
+  outcome = WalkOutcome::Continue;
+  while (!entries.Done()) {
+    uint32_t position = list + value::kListEntries + 4 * entries.Slot();
+    FieldRef entry = FieldRef::Image32(entries.Bring());
     uint32_t segment = entry.Get();
     uint32_t code = frames_.OffsetCheck(segment) != kOffsetValid ? kInvalidOffset
                     : segment == kNullOffset                     ? kNullOffsetInSegmentList
                                                                  : kNoError;
     if (code != kNoError) {
       if (!faults_.ReportFault(code, position, code == kInvalidOffset ? entry : FieldRef::None(), 0)) {
-        return WalkOutcome::Stop;
+        outcome = WalkOutcome::Stop;
+        break;
       }
-      uint32_t count = segments.Get();
-      RemoveEntry(entries, i, count, 4);
-      segments.Set(count - 1);
-      if (count == 1) return WalkOutcome::Drop;  // no segment left: the value goes
-      faults_.MarkChanged();
-      removed = true;
+      entries.Drop();
       continue;
     }
     outcome = marks_.MarkCell(segment);
-    if (outcome != WalkOutcome::Continue) return outcome;
+    if (outcome != WalkOutcome::Continue) break;
     uint32_t length = marks_.CellLength(segment) - 4;
     capacity += length < bigdata::kSegmentCapacity ? length : bigdata::kSegmentCapacity;
-    ++i;
+    entries.Keep();
   }
+  bool removed = entries.Count() != segments.Get();
+  if (removed) {
+    entries.Close();
+    segments.Set(static_cast<uint16_t>(entries.Count()));
+    faults_.MarkChanged();
+  }
+  if (outcome != WalkOutcome::Continue) return outcome;
+  if (entries.Count() == 0) return WalkOutcome::Drop;  // no segment left: the value goes
 
   FieldRef length = FieldRef::Image32(Cell(value) + value::kDataLength);
   if (length.Get() <= capacity) return WalkOutcome::Continue;

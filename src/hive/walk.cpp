@@ -82,25 +82,27 @@ WalkOutcome KeyWalk::Run() {
   Step step = Enter(root_, image_.rootKeyOffset, kNullOffset, kNullOffset, scratch);
   for (;;) {
     if (step == Step::Stop) {
-      stack_.Clear();
+      CloseLists();
       return WalkOutcome::Stop;
     }
     if (step != Step::Pending) {
       if (stack_.Size() == 0) return step == Step::Drop ? WalkOutcome::Drop : WalkOutcome::Continue;
       if (!HandleChild(stack_[stack_.Size() - 1], step)) {
-        stack_.Clear();
+        CloseLists();
         return WalkOutcome::Stop;
       }
     }
     size_t top = stack_.Size() - 1;
     ListFrame& frame = stack_[top];
-    if (frame.index < frame.node->childCount) {
-      WalkNode& child = frame.node->children[frame.index];
+    if (!frame.entries.Done()) {
+      uint32_t slot = frame.entries.Slot();
+      WalkNode& child = frame.node->children[slot];
       child = WalkNode{};
       child.parent = frame.node;
-      uint32_t position = frame.list + list::kEntries + frame.stride * frame.index;
+      uint32_t position = frame.list + list::kEntries + frame.stride * slot;
+      uint32_t target = Le32(frame.entries.Bring());
       uint32_t counter = frame.counter;
-      step = Enter(child, Le32(Cell(position)), frame.owner, position, counter);
+      step = Enter(child, target, frame.owner, position, counter);
       stack_[top].counter = counter;  // the stack may have grown under the reference
       continue;
     }
@@ -178,6 +180,7 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
 
   const WalkNode* ancestor = node.parent;
   while (ancestor != nullptr && ancestor->kind != WalkNode::kKey) ancestor = ancestor->parent;
+  node.checked = true;
   WalkOutcome security = security_.CheckKeySecurity(node, key, ancestor, root_);
   if (security == WalkOutcome::Stop) return Step::Stop;
   if (security == WalkOutcome::Drop) {
@@ -249,7 +252,8 @@ KeyWalk::Step KeyWalk::OpenList(WalkNode& node, uint32_t list, uint8_t kind, uin
   }
   Step fits = From(marks_.CheckOverlap(list, list::kEntries + uint64_t{stride} * count));
   if (fits != Step::Continue) return fits;
-  if (!AllocateChildren(node, count) || !stack_.Push(ListFrame{&node, list, stride, 0, owner, 0, nested})) {
+  ListCompactor entries(Cell(list) + list::kEntries, count, stride);
+  if (!AllocateChildren(node, count) || !stack_.Push(ListFrame{&node, list, stride, owner, 0, nested, entries})) {
     faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return Step::Stop;
   }
@@ -265,15 +269,18 @@ KeyWalk::Step KeyWalk::BeginNestedList(WalkNode& node, uint32_t owner, uint32_t 
   return opened;
 }
 
+void KeyWalk::CloseLists() {
+  for (size_t i = 0; i < stack_.Size(); ++i) stack_[i].entries.Close();
+  stack_.Clear();
+}
+
 bool KeyWalk::HandleChild(ListFrame& frame, Step outcome) {
   if (outcome == Step::Continue) {
-    ++frame.index;
+    frame.entries.Keep();
     return true;
   }
-  uint8_t* listCell = Cell(frame.list);
-  uint16_t entries = Le16(listCell + list::kCount);
-  RemoveEntry(listCell + list::kEntries, frame.index, entries, frame.stride);
-  if (frame.index < entries) PutLe16(listCell + list::kCount, static_cast<uint16_t>(entries - 1));
+  frame.entries.Drop();
+  PutLe16(Cell(frame.list) + list::kCount, static_cast<uint16_t>(frame.entries.Count()));
   --frame.node->childCount;
   faults_.MarkChanged();
   if (outcome == Step::Drop) {

@@ -24,6 +24,9 @@ struct WalkNode {
   WalkNode* children = nullptr;      // one per entry of this key's (or nested) list; owned
   uint32_t childCount = 0;
   uint8_t kind = kKey;
+  // The walk checked this key whole (not a link key, its cell long enough for its fields): only
+  // such keys may take a security block that waiting keys are given.
+  bool checked = false;
 };
 
 // The text of the current key path ("\Software\Classes"), grown in 4096-byte steps.
@@ -72,10 +75,10 @@ class KeyWalk {
     WalkNode* node;
     uint32_t list;
     uint32_t stride;
-    uint32_t index;
     uint32_t owner;    // the key that owns the entries
     uint32_t counter;  // keys found in a key's own list; a scratch count in a nested one
     bool nested;
+    ListCompactor entries;  // its slot is also the index of the entry's record in node's children
   };
   // What entering a reference gave: an outcome, or a list frame pushed to be worked through.
   enum class Step { Continue, Drop, Stop, Pending, EmptyNested };
@@ -88,6 +91,8 @@ class KeyWalk {
   Step OpenList(WalkNode& node, uint32_t list, uint8_t kind, uint32_t owner, bool nested);
   Step FinishFrame(ListFrame& frame, uint32_t& parentCounter);
   bool HandleChild(ListFrame& frame, Step outcome);
+  // The walk stops: every list being worked through is left whole, without the entries taken out.
+  void CloseLists();
   WalkOutcome CountCheck(uint32_t key, uint32_t counter);
   void ShowPath(WalkNode& node, uint32_t key);
   bool AllocateChildren(WalkNode& node, uint32_t count);
