@@ -66,6 +66,8 @@ WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defa
   }
 
   FieldRef length = FieldRef::Image32(v + value::kDataLength);
+  // Windows writes a value without data as length 0 and no data cell: that is sound.
+  if (length.Get() == 0 && Le32(v + value::kData) == kNullOffset) return WalkOutcome::Continue;
   if (length.Get() == 0 && !faults_.ReportFault(kZeroDataLength, value + value::kDataLength, length, 0)) {
     return WalkOutcome::Stop;
   }

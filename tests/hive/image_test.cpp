@@ -213,7 +213,7 @@ TEST(CheckBaseBlock, EachFieldRuleRaisesItsCodeAndRepairs) {
     uint32_t at, bad, code, repaired;
   };
   const Case cases[] = {
-      {base::kMinorVersion, 6, kInvalidFileVersion, 3},
+      {base::kMinorVersion, 7, kInvalidFileVersion, 3},
       {base::kMinorVersion, 2, kInvalidFileVersion, 3},
       {base::kMinorVersion, 0xFFFFFFFF, kInvalidFileVersion, 3},
       {base::kMajorVersion, 2, kBrokenHeader, 1},
@@ -324,8 +324,8 @@ TEST(CheckBaseBlock, SmallerDeclaredSizeLowersTheImage) {
   EXPECT_EQ(c.image.declaredDataSize, 8192u);
 }
 
-TEST(CheckBaseBlock, Version15And14AreAccepted) {
-  for (uint32_t minor : {3u, 4u, 5u}) {
+TEST(CheckBaseBlock, Versions13To16AreAccepted) {
+  for (uint32_t minor : {3u, 4u, 5u, 6u}) {
     std::vector<uint8_t> bytes = HealthyHive();
     Put32(bytes, base::kMinorVersion, minor);
     testing::StoreChecksum(bytes);

@@ -95,12 +95,28 @@ TEST(Values, DataLengths) {
     EXPECT_EQ(h.Field(k.b, value::kDataLength), 0x80000004u);
   }
   {
+    // What Windows writes for a value without data: sound, nothing to follow.
     KeyWithValues k;
     Put32(k.bytes, CellField(k.a, value::kDataLength), 0);
     Put32(k.bytes, CellField(k.a, value::kData), kNullOffset);
+    WalkedHive h(k.bytes, {kAnswerFix});
+    EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{});
+    EXPECT_EQ(k.Values(h), 3u);
+  }
+  {
+    KeyWithValues k;
+    Put32(k.bytes, CellField(k.a, value::kDataLength), 0);  // with a data cell: still a fault
     WalkedHive h(k.bytes, {kAnswerFix, kAnswerFix});
-    EXPECT_EQ(h.AskedCodes(), (std::vector<uint32_t>{kZeroDataLength, kNullDataOffset}));
-    EXPECT_EQ(h.rig.decider.asked[1].second, k.a + value::kData);
+    EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kZeroDataLength});
+    EXPECT_TRUE(SecondRun(h).empty());
+  }
+  {
+    KeyWithValues k;
+    Put32(k.bytes, CellField(k.a, value::kDataLength), 8);
+    Put32(k.bytes, CellField(k.a, value::kData), kNullOffset);
+    WalkedHive h(k.bytes, {kAnswerFix, kAnswerFix});
+    EXPECT_EQ(h.AskedCodes(), (std::vector<uint32_t>{kNullDataOffset}));
+    EXPECT_EQ(h.rig.decider.asked[0].second, k.a + value::kData);
     EXPECT_EQ(k.Values(h), 2u);
     EXPECT_EQ(Get32(h.Bytes(), CellField(k.list, 4)), k.b) << "the later entries moved down";
     EXPECT_TRUE(SecondRun(h).empty());
