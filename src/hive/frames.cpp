@@ -25,12 +25,15 @@ inline CellKind Kind(const uint8_t* p, uint32_t size) {
   }
 }
 
+// Windows and every strict reader take cells of whole 8-byte steps only.
+inline bool SoundLength(uint32_t length) { return length >= cell::kAlignment && length % cell::kAlignment == 0; }
+
 // The next position, from at in 8-byte steps, where a cell plausibly starts: a sane size that
 // fits the frame, and a known signature. frameEnd when there is none.
 uint32_t NextPlausibleCell(const uint8_t* buffer, uint32_t at, uint32_t frameEnd) {
   for (uint32_t p = at; p + 8 <= frameEnd; p += cell::kAlignment) {
     uint32_t length = SizeFieldLength(Le32(buffer + p));
-    if (length != 0 && length % 4 == 0 && length <= frameEnd - p && Kind(buffer + p, 8) != kCellNone) return p;
+    if (SoundLength(length) && length <= frameEnd - p && Kind(buffer + p, 8) != kCellNone) return p;
   }
   return frameEnd;
 }
@@ -142,12 +145,16 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
       if (!faults.ReportFault(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), next - at)) return false;
       length = next - at;
       isAllocated = false;
-    } else if (length == 0 || length % 4 != 0) {
-      // A repaired cell is a free cell of 8 bytes, or of what is left of the frame when that is less.
-      uint32_t repaired = left < cell::kMinimumFixedSize ? left : cell::kMinimumFixedSize;
+    } else if (!SoundLength(length)) {
+      // A size a few bytes off whole steps keeps its cell when a cell plausibly follows the
+      // rounded size; otherwise what lies up to the next plausible cell becomes one free cell.
+      uint32_t rounded = length & ~(cell::kAlignment - 1);
+      uint32_t next = NextPlausibleCell(buffer, at + cell::kAlignment, frameEnd);
+      bool keep = rounded >= cell::kAlignment && (rounded == left || NextPlausibleCell(buffer, at + rounded, frameEnd) == at + rounded);
+      uint32_t repaired = keep ? (isAllocated ? 0u - rounded : rounded) : next - at;
       if (!faults.ReportFault(kInvalidCellSize, at, FieldRef::Image32(buffer + at), repaired)) return false;
-      length = repaired;
-      isAllocated = false;
+      length = keep ? rounded : next - at;
+      isAllocated = isAllocated && keep;
     }
     if (isAllocated) allocated += length;
 

@@ -154,30 +154,32 @@ TEST(CellWalk, TooLargeCellWithNothingAfterItTakesTheRestOfTheFrame) {
   EXPECT_EQ(h.frames.OffsetCheck(m.second), kOffsetValid);
 }
 
-TEST(CellWalk, ZeroAndUnevenSizesBecomeEightByteFreeCells) {
-  for (uint32_t bad : {0u, 6u, 0xFFFFFFFEu}) {
+// Cells are whole 8-byte steps of at least 8 bytes: any other size is code 17. A size a few bytes
+// off keeps its cell when a cell plausibly follows the rounded size; otherwise the bytes up to the
+// next plausible cell become one free cell. An nk cell 64 bytes on stands for what follows.
+TEST(CellWalk, SizesOffWholeStepsAreCode17) {
+  struct Case {
+    uint32_t bad;
+    uint32_t repaired;  // the size field afterwards
+  };
+  for (const Case& c : {Case{0, 64}, Case{6, 64}, Case{0xFFFFFFFE, 64}, Case{4, 64}, Case{12, 64},
+                        Case{0u - 0x44, 0u - 0x40}, Case{0x43, 0x40}}) {
     HandMadeFrame m;
-    uint32_t rest = 0x1000 - m.start;
-    m.Size(m.start, bad);
-    m.Size(m.start + 8, rest - 8);
+    uint32_t nk = m.start + 64;
+    m.Size(m.start, c.bad);
+    m.Size(nk, 0u - 0x60);
+    Put16(m.bytes, CellField(nk, cell::kSignature), cell::kKeySignature);
+    m.Size(nk + 0x60, 0x1000 - (nk + 0x60));
     FramedHive h(m.bytes, {kAnswerFix});
-    ASSERT_TRUE(h.passed) << bad;
-    EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidCellSize}) << bad;
-    EXPECT_EQ(h.Field(m.start, 0), 8u);
-    EXPECT_EQ(h.frames.OffsetCheck(m.start + 8), kOffsetFreeCell);
+    ASSERT_TRUE(h.passed) << c.bad;
+    EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidCellSize}) << c.bad;
+    EXPECT_EQ(h.Field(m.start, 0), c.repaired) << c.bad;
+    ASSERT_NE(h.frames.Lookup(nk), nullptr) << c.bad;
+    EXPECT_EQ(h.frames.Lookup(nk)->kind, kCellKey) << "the cells after it are found again";
+    EXPECT_EQ(h.frames.OffsetCheck(m.second), kOffsetValid) << "the second frame is still walked";
+    FramedHive second(std::vector<uint8_t>(h.image.Buffer(), h.image.Buffer() + h.image.Size()));
+    EXPECT_EQ(second.AskedCodes(), std::vector<uint32_t>{}) << c.bad;
   }
-}
-
-TEST(CellWalk, BadSizeInTheLastFourBytesEndsExactlyAtTheFrameEnd) {
-  HandMadeFrame m;
-  uint32_t rest = 0x1000 - m.start;
-  m.Size(m.start, rest - 4);
-  m.Size(0x1000 - 4, 0);
-  FramedHive h(m.bytes, {kAnswerFix});
-  ASSERT_TRUE(h.passed);
-  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidCellSize});
-  EXPECT_EQ(h.Field(0x1000 - 4, 0), 4u);
-  EXPECT_EQ(h.frames.OffsetCheck(m.second), kOffsetValid) << "the second frame is still walked";
 }
 
 TEST(CellWalk, StopLeavesTheSizeAndFailsThePass) {
