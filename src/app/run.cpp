@@ -154,7 +154,7 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   bool single = run.list.SingleFileRun();
   if (!run.abortRequested && !run.options.ttyMode && single && run.lastError.code != hive::kNoError) {
     hive::ErrorRecord shown = run.lastError;
-    if (shown.code > hive::kUnknownError) shown.code = hive::kUnknownError;
+    if (shown.code >= hive::kErrorCodeCount) shown.code = hive::kUnknownError;
     console.WriteStdout(hive::FormatError(shown));
     dialogs.WaitEnterToExit();
   }

@@ -57,6 +57,7 @@ constexpr const char* kMessages[kErrorCodeCount] = {
     "<Incorrect root parent offset>",
     "<Invalid file version>",
     "<Unknown error>",
+    "<Invalid key name>",
 };
 
 }  // namespace
@@ -154,7 +155,7 @@ bool FaultReporter::ApplyFix(uint32_t code, FieldRef field, uint32_t repair) {
     case kInvalidStartOffset: case kInvalidOffset: case kNotAKeyCell: case kZeroCapacityList:
     case kNullOffsetInKeyList: case kImpossibleListSignature: case kNullOffsetInValueList:
     case kInvalidValueSignature: case kNullDataOffset: case kCrossLinkedData: case kDataOverlapped:
-    case kOrphanSegmentList: case kErasedSegmentList: case kNullOffsetInSegmentList:
+    case kOrphanSegmentList: case kErasedSegmentList: case kNullOffsetInSegmentList: case kInvalidKeyName:
       return true;
     default:  // codes below 5, above 48, and 6, 7, 13, 39, 40, 41
       return false;

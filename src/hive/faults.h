@@ -63,9 +63,12 @@ enum ErrorCode : uint32_t {
   kIncorrectRootParent = 47,
   kInvalidFileVersion = 48,
   kUnknownError = 49,
+  // Beyond the numbered catalogue of old: a key name that no reader takes (none, or UTF-16 of an
+  // odd length). The check renames the key.
+  kInvalidKeyName = 50,
 };
 
-inline constexpr uint32_t kErrorCodeCount = 50;
+inline constexpr uint32_t kErrorCodeCount = 51;
 
 // How a fault code is handled: reported only, fixed without asking, asked, or skipped.
 enum FixMode : uint8_t { kFixNone = 0, kFixAll = 1, kFixAsk = 2, kSkipAll = 4 };

@@ -109,13 +109,32 @@ class FrameTable {
   const FramePage& Page(uint32_t index) const { return pages_[index]; }
   size_t CellCount() const { return cells_.Size(); }
   CellEntry& Cell(size_t index) { return cells_[index]; }
-  // Hive offset of the first root key cell of the table, or kNullOffset.
+  // Hive offset of the first root key cell of the table that can serve as the root, or kNullOffset.
   uint32_t FirstRootKey() const;
+  // Whether the cell at a hive offset is an allocated key cell that holds a key's fixed fields.
+  bool IsUsableKey(uint32_t hiveOffset) const;
+  // Calls visit(hive offset, entry) for every cell of the table, in hive order.
+  template <typename Visit>
+  void ForEachCell(Visit visit) const;
+
+  // For new cells: a frame written at the end of the image joins the table; false when memory
+  // ran out.
+  bool AppendFrame(uint32_t frameOffset, uint32_t frameSize);
+  // The table takes the kind of a cell again, from its signature (a new cell, once written).
+  void Reclassify(uint32_t hiveOffset);
 
  private:
   bool CheckFrame(uint32_t frameOffset, uint32_t& frameSize);
   CellEntry* Find(uint32_t hiveOffset);
   bool CheckRoot();
+  uint32_t LargestOrphanTree() const;
+  // An empty root key in a new cell; kNullOffset when none can be had.
+  uint32_t NewRootKey();
+  // A root key whose cell does not hold a name moves to a new cell, named "ROOT"; its new offset,
+  // or kNullOffset when no cell can be had.
+  uint32_t MoveRootKey(uint32_t root);
+  // Whether a key cell holds its fixed fields and a name of at least one character.
+  bool HoldsItsName(uint32_t key) const;
 
   HiveImage* image_ = nullptr;
   FaultReporter* faults_ = nullptr;
@@ -132,5 +151,21 @@ class FrameTable {
   uint32_t usedMark_ = 0;
   uint32_t freeMark_ = 0;
 };
+
+template <typename Visit>
+void FrameTable::ForEachCell(Visit visit) const {
+  for (uint32_t page = 1; page < pageCount_; ++page) {
+    const FramePage& entry = pages_[page];
+    if (entry.frameSize == 0) continue;
+    for (uint32_t half = 0; half < 2; ++half) {
+      if (entry.firstCell[half] == FramePage::kNoCell) continue;
+      for (uint32_t i = 0; i < entry.cellCount[half]; ++i) {
+        const CellEntry& c = cells_[size_t{entry.cellBase} + entry.firstCell[half] + i];
+        if ((c.kind & kCellOffAlignment) != 0) continue;
+        visit(entry.fileOffset - kBaseBlockSize + half * frame::kHalfSize + c.position * cell::kAlignment, c);
+      }
+    }
+  }
+}
 
 }  // namespace tarvos::hive

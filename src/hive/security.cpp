@@ -1,5 +1,9 @@
 #include "hive/security.h"
 
+#include <cstring>
+
+#include "hive/allocator.h"
+
 namespace tarvos::hive {
 
 bool SecurityRegistry::SetUp() {
@@ -138,11 +142,11 @@ bool SecurityRegistry::Register(uint32_t block) {
   return true;
 }
 
-void SecurityRegistry::GiveToWaitingKeys(uint32_t block) {
+uint32_t SecurityRegistry::GiveToWaitingKeys(uint32_t block) {
   // Depth first through the records reached so far, without recursion: a record, then its
   // children in list order.
   WalkNode* start = pendingStart_;
-  if (start == nullptr) return;
+  if (start == nullptr) return 0;
   uint32_t left = pending_;
   WalkNode* node = start;
   while (node != nullptr && left > 0) {
@@ -169,9 +173,51 @@ void SecurityRegistry::GiveToWaitingKeys(uint32_t block) {
     }
     if (node == start) break;
   }
+  return pending_ - left;
 }
 
+namespace {
+
+// The descriptor of a block made for a hive that has none left: owner and group Administrators;
+// full control for SYSTEM and Administrators and read for Everyone, inherited by subkeys.
+constexpr uint8_t kStandardDescriptor[] = {
+    0x01, 0x00, 0x04, 0x80,                          // revision 1; self-relative, DACL present
+    0x5C, 0x00, 0x00, 0x00, 0x6C, 0x00, 0x00, 0x00,  // owner at 92, group at 108
+    0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00,  // no SACL; DACL at 20
+    0x02, 0x00, 0x48, 0x00, 0x03, 0x00, 0x00, 0x00,  // ACL revision 2, 72 bytes, 3 entries
+    0x00, 0x02, 0x14, 0x00, 0x3F, 0x00, 0x0F, 0x00,  // allow, container inherit: full control
+    0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x12, 0x00, 0x00, 0x00,  // SYSTEM
+    0x00, 0x02, 0x18, 0x00, 0x3F, 0x00, 0x0F, 0x00,  // allow, container inherit: full control
+    0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00,  // Administrators
+    0x00, 0x02, 0x14, 0x00, 0x19, 0x00, 0x02, 0x00,  // allow, container inherit: read
+    0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,  // Everyone
+    0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00,  // owner
+    0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00,  // group
+};
+
+}  // namespace
+
 void SecurityRegistry::FinalRelink() {
+  if (count_ == 0 && pending_ > 0 && pendingStart_ != nullptr) {
+    // Every block of the hive was lost, and Windows wants one on every key: a new one, in a
+    // ring of its own, for every key that waits.
+    uint32_t block = AllocateCell(image_, frames_, security::kDescriptor + sizeof kStandardDescriptor);
+    if (block == kNullOffset) {
+      faults_.ReportFault(kSecurityAllocationError, kNullOffset, FieldRef::None(), 0);
+      return;
+    }
+    uint8_t* sk = image_.AtHiveOffset(block);
+    PutLe16(sk + cell::kSignature, cell::kSecuritySignature);
+    PutLe32(sk + security::kLinkA, block);
+    PutLe32(sk + security::kLinkB, block);
+    PutLe32(sk + security::kDescriptorLength, sizeof kStandardDescriptor);
+    std::memcpy(sk + security::kDescriptor, kStandardDescriptor, sizeof kStandardDescriptor);
+    frames_.Reclassify(block);
+    PutLe32(sk + security::kReferences, GiveToWaitingKeys(block));
+    pending_ = 0;
+    faults_.MarkChanged();
+    return;
+  }
   if (count_ == 0) return;
   bool needed = relink_ || pending_ > 0;
   for (uint32_t i = 0; i < count_ && !needed; ++i) needed = !IsRegistered(entries_[i].linkB);

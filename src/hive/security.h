@@ -38,7 +38,8 @@ class SecurityRegistry {
   // The security of one key; ancestor is the nearest key record above it (none for the root),
   // root the walk's first record, where the search for waiting keys starts.
   WalkOutcome CheckKeySecurity(WalkNode& node, uint32_t key, const WalkNode* ancestor, WalkNode& root);
-  // After the walk: relinks every registered block into one ring when any link is wrong.
+  // After the walk: relinks every registered block into one ring when any link is wrong; when
+  // the hive has no block left at all, makes one for the keys that wait.
   void FinalRelink();
   // A key whose block was dropped and that got none from an ancestor waits for the next block;
   // for the root the search for waiting keys starts at it.
@@ -60,7 +61,8 @@ class SecurityRegistry {
   // Checks one ring link of a block; false when a report was not fixed.
   bool CheckLink(uint32_t block, uint32_t field);
   bool Register(uint32_t block);
-  void GiveToWaitingKeys(uint32_t block);
+  // How many waiting keys got the block.
+  uint32_t GiveToWaitingKeys(uint32_t block);
 
   HiveImage& image_;
   FrameTable& frames_;

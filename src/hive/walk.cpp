@@ -1,5 +1,8 @@
 #include "hive/walk.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "hive/security.h"
 #include "hive/values.h"
 
@@ -158,12 +161,13 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
       return Step::Stop;
     }
   }
-  // A link key stays where it is and is counted there; nothing else of it is checked.
-  if (Le16(k + key::kFlags) & key::kFlagLink) return Step::Continue;
-
   uint64_t needed = key::kName + (length >= key::kName ? Le16(k + key::kNameLength) : 0);
   Step fits = From(marks_.CheckOverlap(key, needed));
   if (fits != Step::Continue) return fits;
+  if (!CheckName(key)) return Step::Stop;
+  // A link key stays where it is and is counted there; nothing else of it is checked.
+  if (Le16(k + key::kFlags) & key::kFlagLink) return Step::Continue;
+  if (!CheckClass(key)) return Step::Stop;
 
   ShowPath(node, key);
   ProgressSink& progress = faults_.Services().progress;
@@ -202,6 +206,52 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
     return Step::Continue;
   }
   return listed;
+}
+
+bool KeyWalk::CheckName(uint32_t key) {
+  uint8_t* k = Cell(key);
+  uint16_t length = Le16(k + key::kNameLength);
+  uint16_t flags = Le16(k + key::kFlags);
+  bool compressed = (flags & key::kFlagCompressedName) != 0;
+  if (length != 0 && (compressed || length % 2 == 0)) return true;
+  if (!faults_.ReportFault(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
+  faults_.MarkChanged();
+  const uint8_t* name = k + key::kName;
+  bool ascii = length > 0;
+  for (uint16_t i = 0; i < length && ascii; ++i) ascii = name[i] >= 0x20 && name[i] < 0x7F;
+  if (ascii) {  // 8-bit text whose flag was lost
+    PutLe16(k + key::kFlags, static_cast<uint16_t>(flags | key::kFlagCompressedName));
+    return true;
+  }
+  // A name of its own, from the cell's offset: unique, and as long as the cell holds.
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", key);
+  uint32_t room = marks_.CellLength(key) - key::kName;
+  uint16_t chars = static_cast<uint16_t>(room < 8 ? room : 8);
+  std::memcpy(k + key::kName, text + (8 - chars), chars);
+  PutLe16(k + key::kNameLength, chars);
+  PutLe16(k + key::kFlags, static_cast<uint16_t>(flags | key::kFlagCompressedName));
+  return true;
+}
+
+bool KeyWalk::CheckClass(uint32_t key) {
+  FieldRef field = FieldRef::Image32(Cell(key) + key::kClass);
+  uint32_t offset = field.Get();
+  if (offset == kNullOffset) return true;
+  WalkOutcome outcome = WalkOutcome::Continue;
+  if (frames_.OffsetCheck(offset) != kOffsetValid) {
+    outcome = faults_.ReportFault(kInvalidOffset, key + key::kClass, field, 0) ? WalkOutcome::Drop : WalkOutcome::Stop;
+  } else {
+    outcome = marks_.MarkCell(offset);
+    if (outcome == WalkOutcome::Continue) outcome = marks_.CheckOverlap(offset, 4 + uint64_t{Le16(Cell(key) + key::kClassLength)});
+  }
+  if (outcome == WalkOutcome::Stop) return false;
+  if (outcome == WalkOutcome::Drop) {  // the key keeps no class
+    field.Set(kNullOffset);
+    PutLe16(Cell(key) + key::kClassLength, 0);
+    faults_.MarkChanged();
+  }
+  return true;
 }
 
 void KeyWalk::ShowPath(WalkNode& node, uint32_t key) {

@@ -94,6 +94,10 @@ class KeyWalk {
   // The walk stops: every list being worked through is left whole, without the entries taken out.
   void CloseLists();
   WalkOutcome CountCheck(uint32_t key, uint32_t counter);
+  // A name no reader takes is code 50, and the key gets one; false when the report was not fixed.
+  bool CheckName(uint32_t key);
+  // The class name: a cell of its own that holds it, or none.
+  bool CheckClass(uint32_t key);
   void ShowPath(WalkNode& node, uint32_t key);
   bool AllocateChildren(WalkNode& node, uint32_t count);
 

@@ -3,6 +3,8 @@
 // TARVOS_CORRUPTIONS sets how many cases run (300 by default).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -53,26 +55,46 @@ void Corrupt(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& clean, con
   }
 }
 
-TEST(Corruption, RepairedWithFixAllThenCheckedClean) {
+// Whether another reader opens a hive file: hivexml, and regfexport where it is installed.
+bool OthersOpen(const std::string& path, std::string& refusedBy) {
+  for (const char* reader : {"hivexml", "regfexport"}) {
+    std::string have = testing::CommandOutput(std::string("command -v ") + reader);
+    if (have.empty()) continue;
+    std::string said = testing::CommandOutput(std::string(reader) + " '" + path + "' >/dev/null 2>&1 && echo opened");
+    if (said.find("opened") == std::string::npos) {
+      refusedBy = reader;
+      return false;
+    }
+  }
+  return true;
+}
+
+// TARVOS_CORRUPTIONS cases (300 by default), and every so often a repaired hive saved and opened
+// by the other readers (TARVOS_CORRUPTION_READERS of them, 20 by default).
+TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   std::string root = testing::SharedHivesDir();
   if (root.empty()) GTEST_SKIP() << "no shared hive folder";
-  const char* names[] = {"windows/SECURITY", "windows/BCD", "windows/SAM", "odd/BigDataHive", "odd/ManySubkeysHive",
-                         "odd/TwoOwnersHive", "odd/UnicodeHive", "odd/MultiSzHive"};
+  std::vector<std::string> names;
   std::vector<std::vector<uint8_t>> hives;
   std::vector<std::vector<uint32_t>> cells;
-  for (const char* name : names) {
-    std::filesystem::path path = std::filesystem::path(root) / name;
-    if (!std::filesystem::exists(path)) continue;
-    // Start from the repaired base block so that only the damage done here is found.
-    testing::WalkedHive clean(testing::ReadFileBytes(path.string()), testing::FixAllAnswers());
-    hives.push_back(clean.Bytes());
-    cells.push_back(testing::AllocatedCells(hives.back()));
+  for (const char* folder : {"windows", "odd"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(root) / folder)) {
+      if (entry.file_size() > (1u << 20)) continue;  // the small ones: many cases in little time
+      // Start from the repaired base block so that only the damage done here is found.
+      testing::WalkedHive clean(testing::ReadFileBytes(entry.path().string()), testing::FixAllAnswers());
+      names.push_back(std::string(folder) + "/" + entry.path().filename().string());
+      hives.push_back(clean.Bytes());
+      cells.push_back(testing::AllocatedCells(hives.back()));
+    }
   }
   ASSERT_FALSE(hives.empty());
   const char* count = std::getenv("TARVOS_CORRUPTIONS");
+  const char* readers = std::getenv("TARVOS_CORRUPTION_READERS");
   int cases = count != nullptr ? std::atoi(count) : 300;
-  int unclean = 0;
-  int known = 0;
+  int sample = readers != nullptr ? std::atoi(readers) : 20;
+  bool haveReaders = !testing::CommandOutput("command -v hivexml").empty();
+  testing::TempDir dir;
+  int unclean = 0, opened = 0, tried = 0;
   for (int seed = 1; seed <= cases; ++seed) {
     std::mt19937 random(static_cast<uint32_t>(seed));
     size_t which = static_cast<size_t>(seed) % hives.size();
@@ -82,28 +104,36 @@ TEST(Corruption, RepairedWithFixAllThenCheckedClean) {
     ASSERT_TRUE(first.passed) << "seed " << seed;
     ASSERT_FALSE(first.rig.faults.IsErrorLeft()) << "seed " << seed << ": " << first.rig.faults.Error().code;
     testing::WalkedHive second(first.Bytes());
-    if (second.AskedCodes().empty() && second.passed) continue;
-    // Damage that the repairs as designed cannot undo: a root key cell that fails its checks is
-    // dropped or replaced by the first cell (codes 9 and 42 at the root again), and keys whose
-    // only security block is lost keep none (code 35 at the root again).
-    uint32_t code = second.AskedCodes().empty() ? kNoError : second.AskedCodes()[0];
-    uint32_t at = second.AskedCodes().empty() ? 0 : second.rig.decider.asked[0].second;
-    uint32_t rootKey = Get32(first.Bytes(), base::kRootKeyOffset);
-    if (code == kInvalidStartOffset || (code == kDataOverlapped && at == rootKey) ||
-        (code == kNullSecurityOffset && at == rootKey + key::kSecurity)) {
-      ++known;
-      continue;
+    if (!second.AskedCodes().empty() || !second.passed) {
+      ++unclean;
+      uint32_t code = second.AskedCodes().empty() ? kNoError : second.AskedCodes()[0];
+      uint32_t at = second.AskedCodes().empty() ? 0 : second.rig.decider.asked[0].second;
+      std::printf("seed %d (%s): the second check asks about code %u at 0x%X\n", seed, names[which].c_str(), code, at);
+      if (std::getenv("TARVOS_CORRUPTIONS_VERBOSE") != nullptr) {
+        for (const std::string& line : first.rig.log.lines) std::printf("1: %s", line.c_str());
+        for (const std::string& line : second.rig.log.lines) std::printf("2: %s", line.c_str());
+      }
     }
-    ++unclean;
-    if (std::getenv("TARVOS_CORRUPTIONS_VERBOSE") != nullptr) {
-      for (const std::string& line : first.rig.log.lines) std::printf("1: %s", line.c_str());
-      for (const std::string& line : second.rig.log.lines) std::printf("2: %s", line.c_str());
+    // hivex refuses version 1.6 whatever its state.
+    if (haveReaders && sample > 0 && seed % std::max(1, cases / sample) == 0 && names[which] != "odd/System_Delta") {
+      std::string path = dir.Path("repaired");
+      ASSERT_TRUE(testing::WriteFileBytes(path, first.Bytes()));
+      std::string refusedBy;
+      ++tried;
+      if (OthersOpen(path, refusedBy)) {
+        ++opened;
+      } else {
+        std::printf("seed %d (%s): %s refuses the repaired hive\n", seed, names[which].c_str(), refusedBy.c_str());
+        if (const char* keep = std::getenv("TARVOS_CORRUPTION_KEEP")) {  // a folder for the refused hives
+          testing::WriteFileBytes(std::string(keep) + "/seed-" + std::to_string(seed), first.Bytes());
+        }
+      }
     }
-    ADD_FAILURE() << "seed " << seed << " (" << names[which] << "): second check asks about code " << code
-                  << " at " << std::hex << at;
   }
-  std::printf("%d cases, %d left with damage the repairs cannot undo\n", cases, known);
-  EXPECT_EQ(unclean, 0);
+  std::printf("%d cases: %d checked clean the second time; %d of %d repaired hives opened by the other readers\n",
+              cases, cases - unclean, opened, tried);
+  EXPECT_LE(unclean * 1000, cases) << "at least 99.9% clean";
+  EXPECT_LE((tried - opened) * 100, tried) << "at least 99% opened";
 }
 
 }  // namespace

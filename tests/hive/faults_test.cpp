@@ -32,7 +32,8 @@ TEST(ErrorMessage, CatalogueTexts) {
   EXPECT_STREQ(ErrorMessage(25), "<Descendent-key counter does not match real descendent keys>");
   EXPECT_STREQ(ErrorMessage(48), "<Invalid file version>");
   EXPECT_STREQ(ErrorMessage(49), "<Unknown error>");
-  EXPECT_STREQ(ErrorMessage(50), "<Unknown error>");
+  EXPECT_STREQ(ErrorMessage(50), "<Invalid key name>");
+  EXPECT_STREQ(ErrorMessage(51), "<Unknown error>");
   EXPECT_STREQ(ErrorMessage(0xFFFFFFFF), "<Unknown error>");
 }
 

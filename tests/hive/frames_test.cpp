@@ -1,8 +1,11 @@
 // The frame pass: frame headers, cell sizes, the cell table and its lookups, and the root check.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "hive/frames.h"
 #include "support/hive_builder.h"
+#include "support/walked_hive.h"
 #include "support/memory_source.h"
 
 namespace tarvos::hive {
@@ -259,16 +262,49 @@ TEST(RootCheck, RootKeyThatLostItsFlagsIsTheRootAgain) {
   EXPECT_EQ(h.frames.Lookup(builder.Root())->kind, kCellRootKey);
 }
 
-TEST(RootCheck, NoRootKeyAnywhereTakes0x20) {
+// Only an allocated key cell is ever made the root: one with the root's flags; else the head of
+// the largest tree of keys that hangs from nothing; else a new, empty root key.
+TEST(RootCheck, RootChosenFromWhatIsLeft) {
   HiveBuilder builder;
-  std::vector<uint8_t> bytes = builder.Build();
-  Put16(bytes, CellField(builder.Root(), key::kFlags), 0x20);
-  Put32(bytes, base::kRootKeyOffset, kNullOffset);  // and the field names no key
-  testing::StoreChecksum(bytes);
-  FramedHive h(bytes, {kAnswerFix});
-  ASSERT_TRUE(h.passed);
-  EXPECT_EQ(h.image.rootKeyOffset, 0x20u);
-  EXPECT_EQ(Le32(h.image.BaseBlock() + base::kRootKeyOffset), 0x20u);
+  uint32_t a = builder.AddKey(builder.Root(), "A");
+  uint32_t b = builder.AddKey(a, "B");
+  uint32_t lone = builder.AddKey(builder.Root(), "Lone");
+  const std::vector<uint8_t> built = builder.Build();
+  auto freed = [&](std::vector<uint8_t>& bytes, uint32_t cell) { Put32(bytes, cell + 0x1000, 0u - Get32(bytes, cell + 0x1000)); };
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> damage;
+    uint32_t root;  // kNullOffset: a new cell
+    uint64_t keys;  // that the walk keeps
+  };
+  const Case cases[] = {
+      {"flags lost, field gone: the largest tree", [&](std::vector<uint8_t>& bytes) {
+         Put16(bytes, CellField(builder.Root(), key::kFlags), 0x20);
+         Put32(bytes, CellField(lone, key::kParent), 0x7FFFFFF8);  // a tree of its own
+       }, builder.Root(), 4},
+      {"a free cell with the root's flags is never the root", [&](std::vector<uint8_t>& bytes) {
+         freed(bytes, builder.Root());
+         Put32(bytes, CellField(lone, key::kParent), a);  // its tree, but not in its list
+       }, a, 2},
+      {"no key left: a new root", [&](std::vector<uint8_t>& bytes) {
+         for (uint32_t key : {builder.Root(), a, b, lone}) freed(bytes, key);
+       }, kNullOffset, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> bytes = built;
+    c.damage(bytes);
+    Put32(bytes, base::kRootKeyOffset, kNullOffset);
+    testing::StoreChecksum(bytes);
+    testing::WalkedHive h(bytes, testing::FixAllAnswers());
+    ASSERT_TRUE(h.passed);
+    EXPECT_EQ(h.AskedCodes().front(), kInvalidStartOffset);
+    if (c.root != kNullOffset) EXPECT_EQ(h.image.rootKeyOffset, c.root);
+    EXPECT_EQ(h.frames.Lookup(h.image.rootKeyOffset)->kind, kCellRootKey);
+    EXPECT_EQ(h.walk.KeysVisited(), c.keys);
+    testing::WalkedHive second(h.Bytes());
+    EXPECT_EQ(second.AskedCodes(), std::vector<uint32_t>{});
+  }
 }
 
 TEST(FramePass, StopThroughTheProgressWindowFailsWithoutAReport) {

@@ -31,9 +31,15 @@ TEST(Security, SharedBlockIsCheckedAndRegisteredOnce) {
   EXPECT_EQ(h.AskedCodes(), (std::vector<uint32_t>{kDataOverlapped, kCrossLinkedData}));
   EXPECT_EQ(h.rig.log.Count("! Error found: <Binary data overlapped>"), 1);
   EXPECT_EQ(h.check.security.Count(), 0u);
-  EXPECT_EQ(h.Field(builder.Root(), key::kSecurity), kNullOffset);
   EXPECT_FALSE(h.rig.faults.IsErrorLeft()) << "the walk went on past the root";
   EXPECT_EQ(h.walk.KeysVisited(), 3u);
+  // With no block left in the hive, every key gets a new one with a standard descriptor.
+  uint32_t made = h.Field(builder.Root(), key::kSecurity);
+  EXPECT_NE(made, kNullOffset);
+  EXPECT_NE(made, builder.Security());
+  EXPECT_EQ(h.Field(made, security::kLinkA), made) << "a ring of its own";
+  EXPECT_EQ(h.Field(made, security::kReferences), 3u);
+  EXPECT_TRUE(SecondRun(h).empty());
 
   WalkedHive healthy(builder.Build());
   EXPECT_TRUE(healthy.AskedCodes().empty());
