@@ -164,10 +164,7 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   uint64_t needed = key::kName + (length >= key::kName ? Le16(k + key::kNameLength) : 0);
   Step fits = From(marks_.CheckOverlap(key, needed));
   if (fits != Step::Continue) return fits;
-  if (!CheckName(key)) return Step::Stop;
-  // A link key stays where it is and is counted there; nothing else of it is checked.
-  if (Le16(k + key::kFlags) & key::kFlagLink) return Step::Continue;
-  if (!CheckClass(key)) return Step::Stop;
+  if (!CheckName(key) || !CheckClass(key)) return Step::Stop;
 
   ShowPath(node, key);
   ProgressSink& progress = faults_.Services().progress;
@@ -196,6 +193,9 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
     faults_.MarkChanged();
   }
 
+  // A link key stays where it is and is counted there; its own list, if any, is not followed.
+  // Its name, values and security are read like any key's, by Windows and by every reader.
+  if (Le16(k + key::kFlags) & key::kFlagLink) return Step::Continue;
   uint32_t list = Le32(k + key::kSubkeyList);
   if (list == kNullOffset) return Step::Continue;
   Step listed = BeginKeyList(node, key, list);
@@ -239,7 +239,10 @@ bool KeyWalk::CheckClass(uint32_t key) {
   uint32_t offset = field.Get();
   if (offset == kNullOffset) return true;
   WalkOutcome outcome = WalkOutcome::Continue;
-  if (frames_.OffsetCheck(offset) != kOffsetValid) {
+  // A class is text in a cell of its own: not empty, and not a structure of another kind (which
+  // marked as a class would later be taken for a cross link).
+  if (frames_.OffsetCheck(offset) != kOffsetValid || Le16(Cell(key) + key::kClassLength) == 0 ||
+      (frames_.Lookup(offset)->kind & kCellKindMask) != kCellNone) {
     outcome = faults_.ReportFault(kInvalidOffset, key + key::kClass, field, 0) ? WalkOutcome::Drop : WalkOutcome::Stop;
   } else {
     outcome = marks_.MarkCell(offset);

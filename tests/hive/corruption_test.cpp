@@ -136,5 +136,33 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   EXPECT_LE((tried - opened) * 100, tried) << "at least 99% opened";
 }
 
+// A run of lost sectors: one whole frame of zeros in the middle of a hive. The keys outside it
+// that can still be reached stay; the repaired hive checks clean and other readers open it.
+TEST(Corruption, ZeroedFrameIsRepairedAroundIt) {
+  testing::HiveBuilder builder;
+  uint32_t a = builder.AddKey(builder.Root(), "A");
+  builder.AddValue(a, "kept", 1, std::vector<uint8_t>(40, 'a'));
+  builder.NewFrame(0x2000);
+  uint32_t lost = builder.AddKey(builder.Root(), "B");
+  builder.NewFrame(0x1000);
+  uint32_t c = builder.AddKey(builder.Root(), "C");
+  builder.AddKey(c, "C1");
+  builder.AddKey(lost, "B1");  // outside the zeroed frame, but below a key inside it
+  std::vector<uint8_t> bytes = builder.Build();
+  uint32_t frameStart = lost & kPageMask;
+  std::fill(bytes.begin() + kBaseBlockSize + frameStart, bytes.begin() + kBaseBlockSize + frameStart + 0x2000, 0);
+  testing::WalkedHive first(bytes, testing::FixAllAnswers());
+  ASSERT_TRUE(first.passed);
+  EXPECT_FALSE(first.rig.faults.IsErrorLeft());
+  EXPECT_EQ(first.walk.KeysVisited(), 4u) << "the root, A, C and C1";
+  testing::WalkedHive second(first.Bytes());
+  EXPECT_EQ(second.AskedCodes(), std::vector<uint32_t>{});
+  EXPECT_EQ(second.walk.KeysVisited(), 4u);
+  testing::TempDir dir;
+  ASSERT_TRUE(testing::WriteFileBytes(dir.Path("repaired"), first.Bytes()));
+  std::string refusedBy;
+  EXPECT_TRUE(OthersOpen(dir.Path("repaired"), refusedBy)) << refusedBy;
+}
+
 }  // namespace
 }  // namespace tarvos::hive

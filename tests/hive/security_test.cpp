@@ -153,23 +153,26 @@ TEST(Security, RegistryGrowsPast256Blocks) {
   EXPECT_FALSE(h.rig.faults.Changed()) << "the built ring holds every block";
 }
 
-// A link key is never checked by the walk, so it never takes a block meant for a waiting key,
-// whatever its security field reads.
-TEST(Security, LinkKeysTakeNoBlockOfWaitingKeys) {
+// Only keys the walk checked take a block meant for waiting keys: a link key in a cell too short
+// for its fields is dropped, and what lies after its cell is never written.
+TEST(Security, ShortLinkKeyTakesNoBlockOfWaitingKeys) {
   HiveBuilder builder;
-  uint32_t link = builder.AddKey(builder.Root(), "Link");
+  uint32_t link = builder.AddKey(builder.Root(), "Link");  // a cell of 0x58 bytes
   uint32_t real = builder.AddKey(builder.Root(), "Real");
   uint32_t last = builder.AddKey(builder.Root(), "Zeta");
   std::vector<uint8_t> bytes = builder.Build();
   Put16(bytes, CellField(link, key::kFlags), key::kFlagLink | key::kFlagCompressedName);
+  Put32(bytes, CellField(link, 0), 0u - 0x28);  // 40 bytes: its security field lies in the next cell
+  Put32(bytes, CellField(link, 0x28), 0x30);
   Put32(bytes, CellField(link, key::kSecurity), kNullOffset);
   Put32(bytes, CellField(builder.Root(), key::kSecurity), 0x7FFFFFF0);  // the root and Real wait
   Put32(bytes, CellField(real, key::kSecurity), 0x7FFFFFF0);
   WalkedHive h(bytes, FixAllAnswers());
   EXPECT_EQ(SecurityOf(h, real), builder.Security()) << "given to the key that waited for it";
   EXPECT_EQ(SecurityOf(h, builder.Root()), builder.Security());
-  EXPECT_EQ(SecurityOf(h, link), kNullOffset) << "the link key is left as it is";
+  EXPECT_EQ(SecurityOf(h, link), kNullOffset) << "nothing written past the link key's cell";
   EXPECT_EQ(SecurityOf(h, last), builder.Security());
+  EXPECT_EQ(h.walk.KeysVisited(), 3u) << "the short link key is dropped";
   EXPECT_TRUE(SecondRun(h).empty());
 }
 

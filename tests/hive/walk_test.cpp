@@ -347,5 +347,31 @@ TEST(KeyWalk, FixAllThenASecondRunFindsNothing) {
   EXPECT_TRUE(SecondRun(h).empty());
 }
 
+// Bad entries taken out of a key's list and of a value list in one pass: those kept stay in their
+// order, and the counts follow.
+TEST(DescendentKeys, BadEntriesOutKeptOnesInOrder) {
+  HiveBuilder builder;
+  std::vector<uint32_t> keys, values;
+  for (char name = 'a'; name < 'g'; ++name) keys.push_back(builder.AddKey(builder.Root(), std::string(1, name)));
+  for (char name = 'a'; name < 'g'; ++name) values.push_back(builder.AddValue(keys[0], std::string(1, name), 4, {1, 2, 3, 4}));
+  std::vector<uint8_t> bytes = builder.Build();
+  uint32_t list = builder.ListOf(builder.Root());
+  uint32_t valueList = builder.ValueListOf(keys[0]);
+  for (uint32_t bad : {1u, 3u, 4u}) {
+    Put32(bytes, CellField(list, list::kEntries + list::kLongEntry * bad), 0x7FFFFFF8);
+    Put32(bytes, CellField(valueList, value::kListEntries + 4 * bad), 0x7FFFFFF8);
+  }
+  WalkedHive h(bytes, FixAllAnswers());
+  EXPECT_EQ(h.Subkeys(builder.Root()), 3u);
+  EXPECT_EQ(h.ListCount(list), 3u);
+  EXPECT_EQ(h.Field(keys[0], key::kValueCount), 3u);
+  for (uint32_t i = 0; i < 3; ++i) {
+    uint32_t kept = std::vector<uint32_t>{0, 2, 5}[i];
+    EXPECT_EQ(h.Field(list, list::kEntries + list::kLongEntry * i), keys[kept]);
+    EXPECT_EQ(h.Field(valueList, value::kListEntries + 4 * i), values[kept]);
+  }
+  EXPECT_TRUE(WalkedHive(h.Bytes()).AskedCodes().empty());
+}
+
 }  // namespace
 }  // namespace tarvos::hive
