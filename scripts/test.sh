@@ -58,11 +58,22 @@ run_safe_saves() {  # runs killed while they save, runs that race, signals at a 
   fi
 }
 
+run_screen() {  # run_screen <label> <demo> [<Windows demo>]: the window layer in tmux
+  local label=$1; shift
+  if tests/console/console_tmux_test.sh "$@" >"build/screen-$label.log" 2>&1; then
+    summary+=("$label: $(grep -c '^ok' "build/screen-$label.log") full-screen checks passed in tmux")
+  else
+    grep -E '^FAIL' "build/screen-$label.log"
+    summary+=("$label: full-screen checks FAILED"); status=1
+  fi
+}
+
 echo "== native build"
 if build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOS_TESTS=ON -DTARVOS_BENCH=ON; then
   run_unit "native" build/tarvos_tests
   run_cli "native" build
   run_safe_saves
+  run_screen "native" build/tarvos-console-demo
 else
   summary+=("native: BUILD FAILED"); status=1
 fi
@@ -86,6 +97,7 @@ if build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TY
     grep -E '^FAIL' build-win/cli.log
     summary+=("windows (wine): command-line checks FAILED"); status=1
   fi
+  run_screen "windows" build/tarvos-console-demo build-win/tarvos-console-demo.exe
 else
   summary+=("windows: BUILD FAILED"); status=1
 fi

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/keys.h"
+#include "platform/screen_model.h"
 
 namespace tarvos::platform {
 
@@ -13,6 +14,32 @@ enum class ConsoleOpen {
   NoConsole,  // the full-screen interface was asked for, but there is no terminal or console
   TooSmall,   // the screen cannot be made at least 66 x 25 cells
 };
+
+// One input record of the full-screen interface.
+struct InputRecord {
+  enum class Type : uint8_t { None, Key, Mouse, Resize, Focus };
+  Type type = Type::None;
+  // A key: down or up, its character (0 for none), virtual key and control-key state.
+  bool keyDown = false;
+  uint8_t ch = 0;
+  uint16_t vk = 0;
+  uint32_t control = 0;
+  // The mouse: its cell, the buttons held (kMouseLeft, kMouseRight) and what happened (0 a press
+  // or a release, or one of the kMouse* flags).
+  int16_t x = 0;
+  int16_t y = 0;
+  uint32_t buttons = 0;
+  uint32_t mouseFlags = 0;
+  // A resize: the new size of the terminal or console window. Focus: gained or lost.
+  int16_t width = 0;
+  int16_t height = 0;
+  bool focus = false;
+};
+inline constexpr uint32_t kMouseLeft = 0x1;
+inline constexpr uint32_t kMouseRight = 0x2;
+inline constexpr uint32_t kMouseMoved = 0x1;
+inline constexpr uint32_t kMouseDoubleClick = 0x2;
+inline constexpr uint32_t kMouseWheeled = 0x4;
 
 // Called on the system's own thread (Windows) or in a signal handler (POSIX) for Ctrl+C (0) and
 // Ctrl+Break or Ctrl+\ (1); true swallows the event.
@@ -40,6 +67,28 @@ class ConsoleDevice {
   // the input has ended and never delivers another key.
   virtual ReadResult ReadKey(KeyEvent& key, bool wait) = 0;
   virtual void FlushInput() = 0;
+
+  // The full-screen interface, once Open(screen) succeeded. BeginScreen takes the terminal or
+  // console over for drawing (the alternate screen; on Windows a screen buffer of the program's
+  // own, the size of the window) and sizes Screen() to it; false when there is none. Drawing goes
+  // to Screen(); Present shows what changed since the last call. EndScreen gives the user's
+  // screen back as it was. Safe to call when BeginScreen failed or never ran.
+  virtual bool BeginScreen(bool mouse) {
+    (void)mouse;
+    return false;
+  }
+  virtual void EndScreen() {}
+  ScreenModel& Screen() { return cells_; }
+  virtual void Present() {}
+  // The next input record, waiting up to timeoutMs; false when none came in that time.
+  virtual bool ReadInput(InputRecord& record, int timeoutMs) {
+    (void)record;
+    (void)timeoutMs;
+    return false;
+  }
+
+ protected:
+  ScreenModel cells_;
 };
 
 // The console of this system.

@@ -19,4 +19,18 @@ ReadResult HeadlessConsole::ReadKey(KeyEvent& key, bool wait) {
   return ReadResult::Key;
 }
 
+bool HeadlessConsole::BeginScreen(bool) {
+  if (!open_) return false;
+  cells_.Resize(screenWidth_, screenHeight_);
+  screenBegun_ = true;
+  return true;
+}
+
+bool HeadlessConsole::ReadInput(InputRecord& record, int) {
+  if (input_.empty()) return false;
+  record = input_.front();
+  input_.pop_front();
+  return true;
+}
+
 }  // namespace tarvos::platform

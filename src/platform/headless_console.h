@@ -42,6 +42,20 @@ class HeadlessConsole final : public ConsoleDevice {
   ReadResult ReadKey(KeyEvent& key, bool wait) override;
   void FlushInput() override {}
 
+  // The screen: cells kept for tests to read, input records fed by a script.
+  void SetScreenSize(int width, int height) {
+    screenWidth_ = width;
+    screenHeight_ = height;
+  }
+  void AddInput(const InputRecord& record) { input_.push_back(record); }
+  // What a terminal would have been sent by every Present so far.
+  const std::string& Sent() const { return sent_; }
+  bool ScreenBegun() const { return screenBegun_; }
+  bool BeginScreen(bool mouse) override;
+  void EndScreen() override { screenBegun_ = false; }
+  void Present() override { sent_ += RenderChanges(cells_, shown_, false); }
+  bool ReadInput(InputRecord& record, int timeoutMs) override;
+
  private:
   std::deque<KeyEvent> keys_;
   std::string stdout_;
@@ -52,6 +66,12 @@ class HeadlessConsole final : public ConsoleDevice {
   bool keysSeenByPolls_ = false;
   int pollsToSkip_ = 0;
   bool open_ = false;
+  int screenWidth_ = 80;
+  int screenHeight_ = 25;
+  bool screenBegun_ = false;
+  std::deque<InputRecord> input_;
+  ScreenModel shown_;
+  std::string sent_;
 };
 
 }  // namespace tarvos::platform

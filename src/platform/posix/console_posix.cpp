@@ -6,8 +6,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/console.h"
@@ -22,7 +24,22 @@ constexpr int kMinRows = 25;
 
 volatile CtrlHandler g_ctrlHandler = nullptr;
 
+volatile sig_atomic_t g_resized = 0;
+int g_wakePipe[2] = {-1, -1};
+
+void OnResize(int) {
+  g_resized = 1;
+  if (g_wakePipe[1] >= 0) {
+    char byte = 0;
+    ssize_t written = ::write(g_wakePipe[1], &byte, 1);
+    (void)written;
+  }
+}
+
 void OnSignal(int sig) {
+  // With the full screen up, a typed Ctrl+C is a key: the signal came from another process,
+  // which wants the run to end.
+  if (ScreenUpForTermination()) TerminateOnSignal(sig);
   unsigned event = sig == SIGINT ? 0u : 1u;
   CtrlHandler handler = g_ctrlHandler;
   if (handler != nullptr && handler(event)) return;
@@ -79,6 +96,7 @@ class PosixConsole final : public ConsoleDevice {
   }
 
   void Close() override {
+    EndScreen();
     if (modeSaved_) ::tcsetattr(inputFd_, TCSANOW, &savedMode_);
     if (modeSaved_) ForgetTerminalModeForTermination();
     modeSaved_ = false;
@@ -154,7 +172,171 @@ class PosixConsole final : public ConsoleDevice {
     if (terminalInput_) ::tcflush(inputFd_, TCIFLUSH);
   }
 
+  bool BeginScreen(bool mouse) override {
+    if (screenUp_ || ttyFd_ < 0 || inputFd_ != ttyFd_) return false;
+    int columns = 0, rows = 0;
+    if (!ScreenSize(ttyFd_, columns, rows) || columns < kMinColumns || rows < kMinRows) return false;
+    const char* term = std::getenv("TERM");
+    linuxConsole_ = term != nullptr && std::string(term) == "linux";
+    if (g_wakePipe[0] < 0 && ::pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wakePipe[0] = g_wakePipe[1] = -1;
+    struct sigaction action{};
+    action.sa_handler = OnResize;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGWINCH, &action, nullptr);
+    g_resized = 0;
+    std::string begin;
+    // The Linux text console has no alternate screen: it is cleared at the start and the end.
+    begin += linuxConsole_ ? "\033[0m\033[2J" : "\033[?1049h\033[2J";
+    if (mouse) begin += "\033[?1000h\033[?1006h";
+    restore_ = mouse ? "\033[?1000l\033[?1006l" : "";
+    restore_ += "\033[0m";
+    restore_ += linuxConsole_ ? "\033[2J\033[H" : "\033[?1049l";
+    restore_ += "\033[?25h";
+    KeepScreenRestoreForTermination(ttyFd_, restore_.c_str());
+    WriteAll(ttyFd_, begin);
+    cells_.Resize(columns, rows);
+    shown_.Resize(0, 0);
+    terminalColumns_ = columns;
+    terminalRows_ = rows;
+    screenUp_ = true;
+    return true;
+  }
+
+  void EndScreen() override {
+    if (!screenUp_) return;
+    WriteAll(ttyFd_, restore_);
+    ForgetScreenRestoreForTermination();
+    ::signal(SIGWINCH, SIG_DFL);
+    screenUp_ = false;
+  }
+
+  void Present() override {
+    if (!screenUp_) return;
+    // A terminal smaller than the screen shows what fits; grown back, it is drawn whole again.
+    ScreenModel visible;
+    int columns = std::min(terminalColumns_, cells_.Width());
+    int rows = std::min(terminalRows_, cells_.Height());
+    visible.Resize(columns, rows);
+    for (int y = 0; y < rows; ++y) {
+      for (int x = 0; x < columns; ++x) visible.At(x, y) = cells_.At(x, y);
+    }
+    visible.cursorX = std::min(cells_.cursorX, columns - 1);
+    visible.cursorY = std::min(cells_.cursorY, rows - 1);
+    visible.cursorVisible = cells_.cursorVisible;
+    std::string out = RenderChanges(visible, shown_, linuxConsole_);
+    if (!out.empty()) WriteAll(ttyFd_, out);
+  }
+
+  bool ReadInput(InputRecord& record, int timeoutMs) override {
+    if (!screenUp_) return false;
+    if (TakeResize(record)) return true;
+    if (pendingMouse_.type != InputRecord::Type::None) {
+      record = pendingMouse_;
+      pendingMouse_ = InputRecord{};
+      return true;
+    }
+    struct pollfd fds[2] = {{inputFd_, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
+    int ready = ::poll(fds, g_wakePipe[0] >= 0 ? 2 : 1, timeoutMs);
+    if (ready <= 0) return TakeResize(record);
+    if (fds[1].revents & POLLIN) {
+      char drain[16];
+      while (::read(g_wakePipe[0], drain, sizeof drain) > 0) {
+      }
+    }
+    if (TakeResize(record)) return true;
+    if ((fds[0].revents & (POLLIN | POLLHUP)) == 0) return false;
+    uint8_t byte = 0;
+    if (ReadByte(byte, 0) != ReadResult::Key) return false;
+    if (byte != 0x1B) return KeyRecord(record, KeyFromByte(byte));
+    uint8_t next = 0;
+    if (ReadByte(next, 25) != ReadResult::Key || (next != '[' && next != 'O')) return KeyRecord(record, KeyFromByte(0x1B));
+    // An escape sequence: a key, or an SGR mouse report "ESC [ < b ; x ; y M" (m: released).
+    uint8_t first = 0;
+    if (ReadByte(first, 25) != ReadResult::Key) return false;
+    if (first == '<') return MouseRecord(record);
+    int number = 0;
+    for (uint8_t c = first, i = 0; i < 16; ++i) {
+      if (c >= '0' && c <= '9') {
+        number = number * 10 + (c - '0');
+      } else if (c >= 0x40 && c <= 0x7E) {
+        KeyEvent key = KeyFromEscapeSequence(c, number);
+        return key.vk != 0 && KeyRecord(record, key);
+      }
+      if (ReadByte(c, 25) != ReadResult::Key) break;
+    }
+    return false;
+  }
+
  private:
+  static bool KeyRecord(InputRecord& record, const KeyEvent& key) {
+    record = InputRecord{};
+    record.type = InputRecord::Type::Key;
+    record.keyDown = true;
+    record.ch = key.ch;
+    record.vk = key.vk;
+    record.control = key.control;
+    return true;
+  }
+
+  bool TakeResize(InputRecord& record) {
+    if (!g_resized) return false;
+    g_resized = 0;
+    int columns = 0, rows = 0;
+    if (!ScreenSize(ttyFd_, columns, rows)) return false;
+    if (columns > terminalColumns_ || rows > terminalRows_) shown_.Resize(0, 0);  // all is drawn again
+    terminalColumns_ = columns;
+    terminalRows_ = rows;
+    record = InputRecord{};
+    record.type = InputRecord::Type::Resize;
+    record.width = static_cast<int16_t>(columns);
+    record.height = static_cast<int16_t>(rows);
+    return true;
+  }
+
+  bool MouseRecord(InputRecord& record) {
+    int values[3] = {0, 0, 0};
+    int which = 0;
+    uint8_t c = 0;
+    for (int i = 0; i < 24; ++i) {
+      if (ReadByte(c, 25) != ReadResult::Key) return false;
+      if (c >= '0' && c <= '9') {
+        values[which] = values[which] * 10 + (c - '0');
+      } else if (c == ';' && which < 2) {
+        ++which;
+      } else {
+        break;
+      }
+    }
+    if (c != 'M' && c != 'm') return false;
+    record = InputRecord{};
+    record.type = InputRecord::Type::Mouse;
+    record.x = static_cast<int16_t>(values[1] - 1);
+    record.y = static_cast<int16_t>(values[2] - 1);
+    int button = values[0] & 3;
+    if (values[0] & 64) {
+      record.mouseFlags = kMouseWheeled;
+    } else if (values[0] & 32) {
+      record.mouseFlags = kMouseMoved;
+      record.buttons = button == 0 ? kMouseLeft : button == 2 ? kMouseRight : 0;
+    } else if (c == 'M') {
+      record.buttons = button == 0 ? kMouseLeft : button == 2 ? kMouseRight : 0;
+      // Terminals do not tell a double click: a second press on the same cell soon after is one.
+      struct timespec now{};
+      ::clock_gettime(CLOCK_MONOTONIC, &now);
+      int64_t ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+      if (ms - lastPressMs_ < kDoubleClickMs && record.x == lastPressX_ && record.y == lastPressY_ &&
+          record.buttons == lastPressButtons_) {
+        record.mouseFlags = kMouseDoubleClick;
+        lastPressMs_ = 0;
+      } else {
+        lastPressMs_ = ms;
+      }
+      lastPressX_ = record.x;
+      lastPressY_ = record.y;
+      lastPressButtons_ = record.buttons;
+    }
+    return true;
+  }
   bool EnsureScreenSize() {
     int columns = 0, rows = 0;
     if (!ScreenSize(ttyFd_, columns, rows)) return false;
@@ -191,6 +373,18 @@ class PosixConsole final : public ConsoleDevice {
   }
 
   static constexpr int64_t kPollIntervalMs = 5;
+  static constexpr int64_t kDoubleClickMs = 400;
+  bool screenUp_ = false;
+  bool linuxConsole_ = false;
+  std::string restore_;
+  ScreenModel shown_;
+  int terminalColumns_ = 0;
+  int terminalRows_ = 0;
+  InputRecord pendingMouse_;
+  int64_t lastPressMs_ = 0;
+  int16_t lastPressX_ = -1;
+  int16_t lastPressY_ = -1;
+  uint32_t lastPressButtons_ = 0;
   int64_t lastPollMs_ = 0;
   int ttyFd_ = -1;
   int inputFd_ = STDIN_FILENO;

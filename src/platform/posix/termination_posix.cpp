@@ -13,19 +13,55 @@ namespace {
 
 std::atomic<int> g_terminalFd{-1};
 struct termios g_terminalMode;
+std::atomic<int> g_screenFd{-1};
+char g_screenRestore[128];
+size_t g_screenRestoreLength = 0;
+constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 
 bool Unlink(const char* path) { return ::unlink(path) == 0; }
 
-void OnTermination(int sig) {
+void OnTermination(int sig) { TerminateOnSignal(sig); }
+
+}  // namespace
+
+void TerminateOnSignal(int sig) {
   RemoveNotedTemporaries(Unlink);
+  int screen = g_screenFd.load();
+  if (screen >= 0) {
+    ssize_t written = ::write(screen, g_screenRestore, g_screenRestoreLength);
+    (void)written;
+  }
   int fd = g_terminalFd.load();
   if (fd >= 0) ::tcsetattr(fd, TCSANOW, &g_terminalMode);
   // Ended as the signal asks, so that whoever sent it sees the usual status.
   ::signal(sig, SIG_DFL);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  sigaddset(&unblocked, sig);
+  ::sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
   ::raise(sig);
+  ::_exit(128 + sig);
 }
 
-}  // namespace
+void KeepScreenRestoreForTermination(int fd, const char* sequence) {
+  g_screenFd.store(-1);
+  size_t length = 0;
+  while (sequence[length] != '\0' && length < sizeof g_screenRestore) ++length;
+  for (size_t i = 0; i < length; ++i) g_screenRestore[i] = sequence[i];
+  g_screenRestoreLength = length;
+  g_screenFd.store(fd);
+  struct sigaction action{};
+  action.sa_handler = OnTermination;
+  sigemptyset(&action.sa_mask);
+  for (int sig : kCrashSignals) ::sigaction(sig, &action, nullptr);
+}
+
+void ForgetScreenRestoreForTermination() {
+  g_screenFd.store(-1);
+  for (int sig : kCrashSignals) ::signal(sig, SIG_DFL);
+}
+
+bool ScreenUpForTermination() { return g_screenFd.load() >= 0; }
 
 void KeepTerminalModeForTermination(int fd, const struct termios& mode) {
   g_terminalFd.store(-1);

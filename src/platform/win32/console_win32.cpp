@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <vector>
+
 #include "platform/console.h"
 
 namespace tarvos::platform {
@@ -57,6 +59,7 @@ class Win32Console final : public ConsoleDevice {
   }
 
   void Close() override {
+    EndScreen();
     if (input_ != nullptr) {
       FlushInput();
       if (inputModeSaved_) ::SetConsoleMode(input_, savedInputMode_);
@@ -141,6 +144,124 @@ class Win32Console final : public ConsoleDevice {
     if (consoleInput_) ::FlushConsoleInputBuffer(input_);
   }
 
+  // A screen buffer of the program's own, the size of the visible window, made active for the
+  // run: the user's buffer and its scrollback stay as they were.
+  bool BeginScreen(bool mouse) override {
+    if (buffer_ != nullptr || screen_ == nullptr) return false;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!::GetConsoleScreenBufferInfo(screen_, &info)) return false;
+    SHORT columns = static_cast<SHORT>(info.srWindow.Right - info.srWindow.Left + 1);
+    SHORT rows = static_cast<SHORT>(info.srWindow.Bottom - info.srWindow.Top + 1);
+    if (columns < kMinColumns || rows < kMinRows) return false;
+    buffer_ = ::CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          CONSOLE_TEXTMODE_BUFFER, nullptr);
+    if (buffer_ == INVALID_HANDLE_VALUE) {
+      buffer_ = nullptr;
+      return false;
+    }
+    COORD size{columns, rows};
+    SMALL_RECT window{0, 0, static_cast<SHORT>(columns - 1), static_cast<SHORT>(rows - 1)};
+    ::SetConsoleScreenBufferSize(buffer_, size);
+    ::SetConsoleWindowInfo(buffer_, TRUE, &window);
+    ::SetConsoleActiveScreenBuffer(buffer_);
+    if (consoleInput_) {
+      // Quick edit off (extended flags without it): a click reaches the program, not a selection.
+      ::SetConsoleMode(input_, ENABLE_WINDOW_INPUT | (mouse ? ENABLE_MOUSE_INPUT | ENABLE_EXTENDED_FLAGS : 0));
+    }
+    cells_.Resize(columns, rows);
+    shown_.Resize(0, 0);
+    return true;
+  }
+
+  void EndScreen() override {
+    if (buffer_ == nullptr) return;
+    ::SetConsoleActiveScreenBuffer(screen_);
+    ::CloseHandle(buffer_);
+    buffer_ = nullptr;
+    if (inputModeSaved_) ::SetConsoleMode(input_, savedInputMode_);
+  }
+
+  void Present() override {
+    if (buffer_ == nullptr) return;
+    const int width = cells_.Width(), height = cells_.Height();
+    bool whole = shown_.Width() != width || shown_.Height() != height;
+    if (whole) shown_.Resize(width, height);
+    int top = height, bottom = -1;
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        if (whole || cells_.At(x, y) != shown_.At(x, y)) {
+          top = y < top ? y : top;
+          bottom = y;
+          break;
+        }
+      }
+    }
+    if (bottom >= top) {
+      std::vector<CHAR_INFO> cells(static_cast<size_t>(width) * (bottom - top + 1));
+      for (int y = top; y <= bottom; ++y) {
+        for (int x = 0; x < width; ++x) {
+          const Cell& c = cells_.At(x, y);
+          CHAR_INFO& out = cells[static_cast<size_t>(y - top) * width + x];
+          out.Char.UnicodeChar = static_cast<WCHAR>(c.ch < 0x10000 ? c.ch : '?');
+          out.Attributes = c.attr;
+          shown_.At(x, y) = c;
+        }
+      }
+      COORD size{static_cast<SHORT>(width), static_cast<SHORT>(bottom - top + 1)};
+      SMALL_RECT area{0, static_cast<SHORT>(top), static_cast<SHORT>(width - 1), static_cast<SHORT>(bottom)};
+      ::WriteConsoleOutputW(buffer_, cells.data(), size, COORD{0, 0}, &area);
+    }
+    if (whole || shown_.cursorX != cells_.cursorX || shown_.cursorY != cells_.cursorY ||
+        shown_.cursorVisible != cells_.cursorVisible) {
+      ::SetConsoleCursorPosition(buffer_, COORD{static_cast<SHORT>(cells_.cursorX), static_cast<SHORT>(cells_.cursorY)});
+      CONSOLE_CURSOR_INFO cursor{25, cells_.cursorVisible ? TRUE : FALSE};
+      ::SetConsoleCursorInfo(buffer_, &cursor);
+      shown_.cursorX = cells_.cursorX;
+      shown_.cursorY = cells_.cursorY;
+      shown_.cursorVisible = cells_.cursorVisible;
+    }
+  }
+
+  bool ReadInput(InputRecord& record, int timeoutMs) override {
+    if (buffer_ == nullptr || !consoleInput_) return false;
+    if (::WaitForSingleObject(input_, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) return false;
+    INPUT_RECORD in;
+    DWORD read = 0;
+    if (!::ReadConsoleInputA(input_, &in, 1, &read) || read == 0) return false;
+    record = InputRecord{};
+    switch (in.EventType) {
+      case KEY_EVENT:
+        record.type = InputRecord::Type::Key;
+        record.keyDown = in.Event.KeyEvent.bKeyDown != 0;
+        record.ch = static_cast<uint8_t>(in.Event.KeyEvent.uChar.AsciiChar);
+        record.vk = in.Event.KeyEvent.wVirtualKeyCode;
+        record.control = in.Event.KeyEvent.dwControlKeyState;
+        if (record.ch == 0 && (record.vk == kVkEscape || record.vk == kVkReturn || record.vk == kVkBack)) {
+          record.ch = static_cast<uint8_t>(record.vk);
+        }
+        return true;
+      case MOUSE_EVENT:
+        record.type = InputRecord::Type::Mouse;
+        record.x = in.Event.MouseEvent.dwMousePosition.X;
+        record.y = in.Event.MouseEvent.dwMousePosition.Y;
+        record.buttons = in.Event.MouseEvent.dwButtonState & (kMouseLeft | kMouseRight);
+        record.mouseFlags = in.Event.MouseEvent.dwEventFlags;
+        record.control = in.Event.MouseEvent.dwControlKeyState;
+        return true;
+      case WINDOW_BUFFER_SIZE_EVENT:
+        record.type = InputRecord::Type::Resize;
+        record.width = in.Event.WindowBufferSizeEvent.dwSize.X;
+        record.height = in.Event.WindowBufferSizeEvent.dwSize.Y;
+        return true;
+      case FOCUS_EVENT:
+        record.type = InputRecord::Type::Focus;
+        record.focus = in.Event.FocusEvent.bSetFocus != 0;
+        return true;
+      default:
+        return true;  // a record of no interest: a None record
+    }
+  }
+
  private:
   ReadResult End() {
     inputEnded_ = true;
@@ -163,6 +284,8 @@ class Win32Console final : public ConsoleDevice {
   ULONGLONG lastPoll_ = 0;
   HANDLE input_ = nullptr;
   HANDLE screen_ = nullptr;
+  HANDLE buffer_ = nullptr;  // the program's own screen buffer while the full screen is up
+  ScreenModel shown_;
   bool consoleInput_ = false;
   bool inputEnded_ = false;
   bool inputModeSaved_ = false;

@@ -1,0 +1,263 @@
+#include "console/input.h"
+
+#include <cstring>
+
+namespace tarvos::console {
+
+int InputDispatcher::ReadInputEvents(std::array<InputEvent, kBatch>& events, int timeoutMs) {
+  int count = 0;
+  bool resized = false;
+  int width = 0, height = 0;
+  platform::InputRecord record;
+  for (int read = 0; read < kBatch && device_.ReadInput(record, read == 0 ? timeoutMs : 0); ++read) {
+    using Type = platform::InputRecord::Type;
+    if (record.type == Type::Key && record.keyDown) {
+      events[count++] = InputEvent{0, record.ch, record.vk, record.control, {}};
+    } else if (record.type == Type::Mouse && (record.buttons & (platform::kMouseLeft | platform::kMouseRight)) &&
+               (record.mouseFlags == 0 || record.mouseFlags == platform::kMouseDoubleClick)) {
+      InputEvent click;
+      click.kind = kEventClick;
+      if (record.mouseFlags == platform::kMouseDoubleClick) click.kind |= kEventDoubleClick;
+      if (record.buttons & platform::kMouseLeft) {
+        click.ch = 0x0D;
+      } else {
+        click.kind |= kEventRightButton;
+        click.ch = 0x1B;
+      }
+      click.control = record.control;
+      click.pos = {record.x, record.y};
+      events[count++] = click;
+    } else if (record.type == Type::Resize) {
+      resized = true;
+      width = record.width;
+      height = record.height;
+    }
+  }
+  if (resized && onResize) onResize(width, height);
+  return count;
+}
+
+void InputDispatcher::PollInput(bool wait) {
+  std::array<InputEvent, kBatch> events;
+  int count = ReadInputEvents(events, wait ? kWaitMs : 0);
+  if (count == 0) {
+    dialogResult = 0;
+    return;
+  }
+  for (;;) {
+    for (int i = 0; i < count; ++i) {
+      DispatchEvent(events[i]);
+      if (abortRequested_) return;
+    }
+    if (count < kBatch) return;
+    count = ReadInputEvents(events, 0);
+    if (count == 0) return;
+  }
+}
+
+bool InputDispatcher::EditPath(const InputEvent& e) {
+  Screen& screen = windows_.Scr();
+  ScreenPos& cursor = windows_.entryCursor;
+  if (e.ch >= 0x20 && e.ch <= 0xFE) {
+    if (path.size() < windows_.pathCapacity) {
+      screen.WriteTextN(cursor, std::string(1, static_cast<char>(e.ch)), 1);
+      ++cursor.x;
+      screen.SetCursorPos(cursor.x, cursor.y);
+      path += static_cast<char>(e.ch);
+    }
+    dialogResult = kResultTyped;
+    return true;
+  }
+  if (e.ch == 0x1B || e.ch == 0x0D) {
+    dialogResult = e.ch == 0x1B ? kResultCancel : kResultOk;
+    return true;
+  }
+  if (e.ch == 0x08 && !path.empty()) {
+    path.pop_back();
+    --cursor.x;
+    screen.SetCursorPos(cursor.x, cursor.y);
+    screen.WriteTextN(cursor, " ", 1);
+  }
+  return false;
+}
+
+void InputDispatcher::DispatchEvent(const InputEvent& e) {
+  if (e.kind != 0) {
+    if (e.kind & kEventRightButton) {
+      if (windows_.listMode || windows_.textEntry) HandleEscape();
+      return;
+    }
+    if (int slot = HitButton(e.pos); slot > 0) {
+      windows_.FocusSlot(slot - 1);
+      ActivateFocused();
+    } else if (int row = HitListRow(e.pos); row != 0) {
+      if (row == -1) {
+        if (e.kind & kEventDoubleClick) ActivateFocused();
+      } else {
+        windows_.SelectRow(row - 1);
+      }
+    } else {
+      switch (HitScrollBar(e.pos)) {
+        case 1: LineUp(); break;
+        case 2: LineDown(); break;
+        case 3: PageUp(); break;
+        case 4: PageDown(); break;
+        default: break;
+      }
+    }
+    return;
+  }
+  if (windows_.textEntry && windows_.currentKind == kKindPath && EditPath(e)) return;
+  if (e.ch > 'x') return;
+  if (e.ch == 0) {
+    switch (e.vk) {
+      case platform::kVkPrior: PageUp(); break;
+      case platform::kVkNext: PageDown(); break;
+      case platform::kVkLeft: FocusPrev(); break;
+      case platform::kVkUp: LineUp(); break;
+      case platform::kVkRight: FocusNext(); break;
+      case platform::kVkDown: LineDown(); break;
+      default: break;
+    }
+    return;
+  }
+  if (e.ch == 0x0D) {
+    ActivateFocused();
+    return;
+  }
+  if (e.ch == 0x1B) {
+    HandleEscape();
+    return;
+  }
+  char upper = static_cast<char>(e.ch >= 'a' && e.ch <= 'z' ? e.ch - 0x20 : e.ch);
+  if (std::strchr("ACDFKLOPRSX", upper) == nullptr || upper == '\0') return;
+  if (e.control & (platform::kRightCtrl | platform::kLeftCtrl)) return;
+  // A hot letter moves the focus to its button, then activates it.
+  WindowRecord& r = windows_.Current();
+  for (int slot = 0; slot < r.buttonCount; ++slot) {
+    ButtonRecord* b = r.InSlot(slot);
+    char hot = b != nullptr ? b->HotLetter() : '\0';
+    if (hot >= 'a' && hot <= 'z') hot = static_cast<char>(hot - 0x20);
+    if (b != nullptr && !b->disabled && hot == upper) {
+      windows_.FocusSlot(slot);
+      ActivateFocused();
+      return;
+    }
+  }
+}
+
+void InputDispatcher::ActivateFocused() {
+  static constexpr uint32_t kNothing = 0;
+  static constexpr uint32_t kResults[kWindowCount][kSlots] = {
+      {},                                                                      // the main window: below
+      {},                                                                      // the exit confirmation: below
+      {kResultFix, kResultFixAll, kNothing, kNothing, kResultCancel},          // error
+      {kResultOk, kResultCancel},                                              // information
+      {kResultFix, kResultDisk, kResultCancel},                                // save question
+      {kResultOk, kResultCancel},                                              // drives
+      {kResultOk, kResultCancel},                                              // insert disk
+      {kResultOk, kResultManual, kResultHelp, kResultCancel},                  // browser
+      {kResultOk},                                                             // path entry
+      {kResultCancel},                                                         // search
+  };
+  uint8_t kind = windows_.currentKind;
+  int slot = kind < kWindowCount ? windows_.Record(kind).focusedSlot : 0;
+  if (kind == kKindProgress) {
+    if (slot == 0 && pauseOrResume) pauseOrResume();
+    if (slot == 1 && exitConfirmation) exitConfirmation();
+  } else if (kind == kKindExit) {
+    (slot == 0 ? exitFlag : continueFlag) = true;
+  } else if (kind < kWindowCount) {
+    uint32_t result = kResults[kind][slot];
+    if (result != kNothing) dialogResult = result;
+  } else {
+    dialogResult = kResultCancel;
+  }
+}
+
+void InputDispatcher::HandleEscape() {
+  uint8_t kind = windows_.currentKind;
+  if (kind == kKindExit) continueFlag = true;
+  if (kind >= kKindError && kind <= kKindSearch) dialogResult = kResultCancel;
+}
+
+void InputDispatcher::MoveFocus(int step) {
+  if (windows_.listMode) return;
+  WindowRecord& r = windows_.Current();
+  if (r.buttonCount == 0) return;
+  int slot = r.focusedSlot;
+  for (int tries = 0; tries < r.buttonCount; ++tries) {
+    slot = (slot + step + r.buttonCount) % r.buttonCount;
+    ButtonRecord* b = r.InSlot(slot);
+    if (b != nullptr && !b->disabled) {
+      windows_.FocusSlot(slot);
+      return;
+    }
+  }
+}
+
+void InputDispatcher::LineUp() {
+  if (!windows_.listMode) return windows_.ScrollText(-1);
+  if (windows_.highlightedRow == 0) return windows_.ScrollText(-1);
+  windows_.SelectRow(windows_.highlightedRow - 1);
+}
+
+void InputDispatcher::LineDown() {
+  if (!windows_.listMode) return windows_.ScrollText(1);
+  if (windows_.highlightedRow + 1 >= windows_.listRows) return windows_.ScrollText(1);
+  windows_.SelectRow(windows_.highlightedRow + 1);
+}
+
+void InputDispatcher::PageUp() {
+  if (!windows_.listMode) return windows_.ScrollText(-2);
+  int row = windows_.highlightedRow;
+  int before = windows_.Current().firstLine;
+  windows_.ScrollText(-2);
+  int moved = row - windows_.listRows + (before - windows_.Current().firstLine);
+  if (moved < 0) moved = 0;
+  if (moved != row) windows_.SelectRow(moved);
+}
+
+void InputDispatcher::PageDown() {
+  if (!windows_.listMode) return windows_.ScrollText(2);
+  int row = windows_.highlightedRow;
+  int before = windows_.Current().firstLine;
+  windows_.ScrollText(2);
+  int moved = windows_.listRows + row - (windows_.Current().firstLine - before);
+  if (moved > windows_.listRows - 1) moved = windows_.listRows - 1;
+  if (moved != row) windows_.SelectRow(moved);
+}
+
+int InputDispatcher::HitButton(ScreenPos at) {
+  if (windows_.listMode) return 0;
+  WindowRecord& r = windows_.Current();
+  for (int slot = 0; slot < r.buttonCount; ++slot) {
+    ButtonRecord* b = r.InSlot(slot);
+    if (b == nullptr || at.y != b->pos.y || at.x < b->pos.x || at.x >= b->pos.x + b->Length()) continue;
+    return b->disabled ? 0 : slot + 1;
+  }
+  return 0;
+}
+
+int InputDispatcher::HitListRow(ScreenPos at) {
+  if (!windows_.listMode) return 0;
+  WindowRecord& r = windows_.Current();
+  if (at.x < r.pos.x + 2 || at.x >= r.pos.x + 2 + r.TextWidth() || at.y < r.pos.y + 2 || at.y >= r.pos.y + 2 + (r.size.y - 4)) {
+    return 0;
+  }
+  int row = at.y - (r.pos.y + 2);
+  if (row >= windows_.listRows) return 0;
+  return row == windows_.highlightedRow ? -1 : row + 1;
+}
+
+int InputDispatcher::HitScrollBar(ScreenPos at) {
+  WindowRecord& r = windows_.Current();
+  if (!r.scrollShown || at.x != r.scrollPos.x || at.y < r.scrollPos.y || at.y >= r.scrollPos.y + r.scrollLength) return 0;
+  if (at.y == r.scrollPos.y) return 1;
+  if (at.y == r.scrollPos.y + r.scrollLength - 1) return 2;
+  if (at.y < r.thumbRow) return 3;
+  if (at.y > r.thumbRow) return 4;
+  return 0;
+}
+
+}  // namespace tarvos::console

@@ -1,0 +1,87 @@
+// Input of the full-screen interface: records read in batches and reduced to events, and each
+// event dispatched to the focus, the buttons, a list, a scroll bar or the path field of the
+// current window. Whoever waits for the user polls; the outcome is left in dialogResult and the
+// exit and continue flags.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "console/windows.h"
+#include "platform/console.h"
+
+namespace tarvos::console {
+
+inline constexpr uint8_t kEventClick = 0x01;
+inline constexpr uint8_t kEventDoubleClick = 0x02;
+inline constexpr uint8_t kEventRightButton = 0x04;
+
+// Results a window leaves.
+inline constexpr uint32_t kResultFix = 0x01000000;
+inline constexpr uint32_t kResultFixAll = 0x11000000;
+inline constexpr uint32_t kResultDisk = 0x02000000;
+inline constexpr uint32_t kResultOk = 0x81000000;
+inline constexpr uint32_t kResultManual = 0x82000000;
+inline constexpr uint32_t kResultHelp = 0x83000000;
+inline constexpr uint32_t kResultTyped = 0xFD000000;
+inline constexpr uint32_t kResultChosen = 0xFE000000;
+inline constexpr uint32_t kResultCancel = 0xFF000000;
+
+struct InputEvent {
+  uint8_t kind = 0;  // 0 a key; else kEvent* bits of a click
+  uint8_t ch = 0;
+  uint16_t vk = 0;
+  uint32_t control = 0;
+  ScreenPos pos;
+};
+
+inline constexpr int kBatch = 32;
+
+class InputDispatcher {
+ public:
+  InputDispatcher(platform::ConsoleDevice& device, WindowTable& windows, bool& abortRequested)
+      : device_(device), windows_(windows), abortRequested_(abortRequested) {}
+
+  // Up to kBatch events, the first waited for up to timeoutMs; a resize among them is handled
+  // once, before any of them is dispatched.
+  int ReadInputEvents(std::array<InputEvent, kBatch>& events, int timeoutMs);
+  // One pass: with wait, the input is waited on (up to kWaitMs) rather than polled, so that a
+  // dialog waiting for the user takes no processor time.
+  void PollInput(bool wait);
+  void DispatchEvent(const InputEvent& event);
+  void ActivateFocused();
+  void HandleEscape();
+  void FocusPrev() { MoveFocus(-1); }
+  void FocusNext() { MoveFocus(1); }
+  void LineUp();
+  void LineDown();
+  void PageUp();
+  void PageDown();
+  int HitButton(ScreenPos at);
+  int HitListRow(ScreenPos at);
+  int HitScrollBar(ScreenPos at);
+
+  uint32_t dialogResult = 0;
+  bool exitFlag = false;
+  bool continueFlag = false;
+  // The main window's buttons: pause or resume, and the exit confirmation.
+  std::function<void()> pauseOrResume;
+  std::function<void()> exitConfirmation;
+  // A resize of the terminal or console, once per batch.
+  std::function<void(int, int)> onResize;
+  std::string path;  // the path field's text
+
+  static constexpr int kWaitMs = 200;
+
+ private:
+  void MoveFocus(int step);
+  bool EditPath(const InputEvent& event);
+
+  platform::ConsoleDevice& device_;
+  WindowTable& windows_;
+  bool& abortRequested_;
+};
+
+}  // namespace tarvos::console

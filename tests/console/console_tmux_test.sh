@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The window layer in a real terminal (a private tmux server): the demo's dialog at 80 x 25 and
+# 120 x 40, keys and SGR mouse clicks, and the terminal as it was afterwards, also after SIGTERM.
+# With a second argument, the same demo built for Windows under Wine: frames drawn as frames.
+# Usage: console_tmux_test.sh <tarvos-console-demo> [<tarvos-console-demo.exe>]
+set -u
+demo=$1
+exe=${2:-}
+work=$(mktemp -d)
+server="tarvos-test-$$"
+trap 'tmux -L "$server" kill-server 2>/dev/null; rm -rf "$work"' EXIT
+failures=0
+check() {
+  local what=$1; shift
+  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
+}
+command -v tmux >/dev/null || { echo "ok   skipped: no tmux"; exit 0; }
+
+pane() { tmux -L "$server" capture-pane -p "$@" 2>/dev/null; }
+wait_for() {  # wait_for <text>: until the pane shows it (up to 10 s)
+  for ((i = 0; i < 100; i++)); do pane | grep -qF -- "$1" && return 0; sleep 0.1; done
+  return 1
+}
+start() {  # start <columns> <rows> <command>
+  tmux -L "$server" kill-server 2>/dev/null
+  sleep 0.2
+  tmux -L "$server" -f /dev/null new-session -d -x "$1" -y "$2" \
+    "printf 'BEFORE-THE-RUN\n'; stty -a >$work/before; $3; echo EXIT=\$?; stty -a >$work/after; sleep 60"
+}
+# The characters at (column, row) and on; the column of a text in a row (counted in characters).
+cells() { pane | python3 -c "import sys; r = sys.stdin.read().split('\n')[$2]; print(r[$1:$1 + ${3:-1}])"; }
+column_of() { pane | python3 -c "import sys; print(sys.stdin.read().split('\n')[$1].find('$2'))"; }
+
+for size in "80 25" "120 40"; do
+  set -- $size
+  columns=$1 rows=$2
+  start "$columns" "$rows" "$demo"
+  check "$size: the dialog is drawn" wait_for "Error on offset"
+  top=4 left=4 width=$((columns - 8)) height=$((rows - 8))
+  check "$size: the frame's corners" test "$(cells $left $top)$(cells $((left + width - 1)) $top)$(cells $left $((top + height - 1)))" = "╔╗╚"
+  check "$size: the separator above the buttons" test "$(cells $left $((top + height - 4)) 2)" = "╟─"
+  check "$size: the scroll bar's arrows" test "$(cells $((left + width - 1)) $((top + 1)))$(cells $((left + width - 1)) $((top + height - 2)))" = "↑↓"
+  check "$size: the focused button is bright white on green" bash -c "tmux -L $server capture-pane -p -e | sed -n $((top + height - 2))p | grep -q $'\e\\[97m\e\\[42m Fix '"
+  tmux -L "$server" send-keys Right
+  sleep 0.3
+  check "$size: Right moves the focus to Fix All" bash -c "tmux -L $server capture-pane -p -e | sed -n $((top + height - 2))p | grep -q $'\e\\[97m\e\\[42m Fix All '"
+  # A click on the disabled Skip does nothing; a click on Stop ends with its result.
+  stop=$(column_of $((top + height - 3)) '  Stop  ')
+  skip=$(column_of $((top + height - 3)) ' Skip ')
+  line=$((top + height - 2))
+  tmux -L "$server" send-keys -l $'\e[<0;'"$((skip + 2))"';'"$line"'M'$'\e[<0;'"$((skip + 2))"';'"$line"'m'
+  sleep 0.3
+  check "$size: a click on a disabled button does nothing" wait_for "Error on offset"
+  tmux -L "$server" send-keys -l $'\e[<0;'"$((stop + 3))"';'"$line"'M'$'\e[<0;'"$((stop + 3))"';'"$line"'m'
+  check "$size: a click on Stop gives its result" wait_for "result 0xFF000000"
+  check "$size: the main screen is back" wait_for "BEFORE-THE-RUN"
+  wait_for "EXIT=" >/dev/null
+  check "$size: the terminal's modes are as they were" cmp -s "$work/before" "$work/after"
+done
+
+start 80 25 "$demo"
+wait_for "Error on offset" >/dev/null
+tmux -L "$server" send-keys a
+check "a hot letter focuses its button and activates it" wait_for "result 0x11000000"
+
+start 80 25 "$demo"
+wait_for "Error on offset" >/dev/null
+pkill -TERM -f "^$demo\$" || pkill -TERM -x "$(basename "$demo")"
+check "SIGTERM ends the run as the signal asks" wait_for "EXIT=143"
+check "and gives the main screen back" wait_for "BEFORE-THE-RUN"
+sleep 0.3
+check "and the terminal's modes" cmp -s "$work/before" "$work/after"
+
+if [ -n "$exe" ] && command -v wine >/dev/null; then
+  export WINEDEBUG=-all
+  start 80 25 "wine $exe"
+  check "Windows build: the dialog is drawn under Wine" wait_for "Error on offset"
+  check "Windows build: frames drawn as frames" bash -c "tmux -L $server capture-pane -p | grep -q '╔═'"
+  tmux -L "$server" send-keys Escape
+  check "Windows build: Esc gives its result" wait_for "result 0xFF000000"
+fi
+
+echo "$failures failure(s)"
+test "$failures" -eq 0

@@ -1,0 +1,46 @@
+// A small program of the window layer alone, for tests in a real terminal (and under Wine): it
+// draws the error window with a long text (so with a scroll bar), waits for the user, and prints
+// the result once the screen is given back. "/m" runs it without the mouse.
+#include <cstdio>
+#include <string>
+
+#include "console/input.h"
+#include "console/windows.h"
+#include "platform/console.h"
+#include "platform/termination.h"
+
+int main(int argc, char** argv) {
+  using namespace tarvos;
+  bool mouse = !(argc > 1 && std::string(argv[1]) == "/m");
+  platform::InstallTerminationCleanup();
+  auto device = platform::MakeSystemConsole();
+  if (device->Open(true, mouse) != platform::ConsoleOpen::Ready || !device->BeginScreen(mouse)) {
+    device->Close();
+    std::printf("Console screen is too small\n");
+    return 2;
+  }
+  console::Screen screen(*device);
+  console::WindowTable windows(screen);
+  bool abortRequested = false;
+  console::InputDispatcher input(*device, windows, abortRequested);
+  screen.ClearScreen(console::colour::kMain);
+  screen.HideCursor();
+  windows.LayoutWindows();
+  console::WindowRecord& error = windows.Record(console::kKindError);
+  error.text = "<Invalid frame signature>\n\nThe frame header at this offset does not start with \"hbin\": "
+               "a repair writes the signature back. Letters, arrows, the mouse and Enter work here.";
+  for (int line = 1; line <= 24; ++line) error.text += "\nline " + std::to_string(line);
+  windows.PrepareText(console::kKindError);
+  windows.OpenWindow(console::kKindError);
+  screen.Present();
+  while (input.dialogResult == 0) {
+    input.PollInput(true);
+    screen.Present();
+  }
+  windows.CloseWindow(console::kKindError);
+  screen.Present();
+  device->EndScreen();
+  device->Close();
+  std::printf("result 0x%08X\n", input.dialogResult);
+  return 0;
+}
