@@ -1,0 +1,218 @@
+// The full-screen layer on the headless device: drawing primitives, the window table, input
+// dispatch, and what reaches a terminal.
+#include <gtest/gtest.h>
+
+#include "console/input.h"
+#include "console/windows.h"
+#include "platform/headless_console.h"
+
+namespace tarvos::console {
+namespace {
+
+struct Rig {
+  explicit Rig(int width = 80, int height = 25) {
+    device.SetScreenSize(width, height);
+    device.Open(true, true);
+    device.BeginScreen(true);
+    screen.ClearScreen(colour::kMain);
+    windows.LayoutWindows();
+  }
+  uint32_t Ch(int x, int y) { return screen.CellAt(x, y).ch; }
+  uint8_t Attr(int x, int y) { return screen.CellAt(x, y).attr; }
+  void Key(uint8_t ch, uint16_t vk = 0) {
+    platform::InputRecord r;
+    r.type = platform::InputRecord::Type::Key;
+    r.keyDown = true;
+    r.ch = ch;
+    r.vk = vk;
+    device.AddInput(r);
+  }
+  void Click(int x, int y, uint32_t flags = 0) {
+    platform::InputRecord r;
+    r.type = platform::InputRecord::Type::Mouse;
+    r.x = static_cast<int16_t>(x);
+    r.y = static_cast<int16_t>(y);
+    r.buttons = platform::kMouseLeft;
+    r.mouseFlags = flags;
+    device.AddInput(r);
+  }
+  platform::HeadlessConsole device;
+  Screen screen{device};
+  WindowTable windows{screen};
+  bool abortRequested = false;
+  InputDispatcher input{device, windows, abortRequested};
+};
+
+TEST(DrawingPrimitives, FramesAndScrollBars) {
+  Rig rig;
+  rig.screen.DrawFrame({4, 4}, {72, 17}, colour::kDialogFrame, colour::kDialogBody, false);
+  EXPECT_EQ(rig.Ch(4, 4), 0x2554u);
+  EXPECT_EQ(rig.Ch(75, 4), 0x2557u);
+  EXPECT_EQ(rig.Ch(4, 20), 0x255Au);
+  EXPECT_EQ(rig.Ch(75, 20), 0x255Du);
+  EXPECT_EQ(rig.Ch(4, 17), 0x255Fu) << "the separator";
+  EXPECT_EQ(rig.Ch(40, 17), 0x2500u);
+  EXPECT_EQ(rig.Ch(75, 17), 0x2562u);
+  for (int y = 5; y <= 20; ++y) EXPECT_EQ(rig.Attr(76, y) | rig.Attr(77, y) << 8, 0x0808) << y;
+  for (int x = 6; x <= 77; ++x) EXPECT_EQ(rig.Attr(x, 21), colour::kShadow) << x;
+  EXPECT_EQ(rig.Attr(5, 21), colour::kMain) << "the shadow starts two columns in";
+  EXPECT_EQ(rig.Attr(10, 10), colour::kDialogBody);
+
+  Rig plain;
+  plain.screen.DrawFrame({4, 4}, {72, 17}, colour::kBrowserFrame, colour::kBrowserBody, true);
+  EXPECT_EQ(plain.Ch(4, 4), 0x250Cu);
+  EXPECT_EQ(plain.Ch(75, 20), 0x2518u);
+  EXPECT_EQ(plain.Ch(4, 17), 0x2502u) << "no separator";
+  EXPECT_EQ(plain.Attr(76, 10), colour::kMain) << "no shadow";
+
+  struct Thumb {
+    uint32_t position;
+    int row;
+  };
+  for (Thumb t : {Thumb{0, 1}, Thumb{1, 2}, Thumb{199, 7}, Thumb{200, 8}, Thumb{250, 8}}) {
+    EXPECT_EQ(rig.screen.DrawScrollBar({0, 0}, 10, 0x1F, t.position), t.row) << t.position;
+  }
+  EXPECT_EQ(rig.Attr(0, 0), 0x71) << "arrows in the inverse";
+  EXPECT_EQ(rig.Ch(0, 9), 0x2193u);
+  rig.screen.DrawScrollBar({1, 0}, 10, 0x7F, 0);
+  EXPECT_EQ(rig.Attr(1, 0), 0x77);
+}
+
+TEST(WindowTable, LayoutAndWrapping) {
+  Rig rig;
+  WindowRecord& exit = rig.windows.Record(kKindExit);
+  EXPECT_EQ(exit.pos.x * 100 + exit.pos.y, 2607);
+  EXPECT_EQ(exit.buttons[0].pos.x * 100 + exit.buttons[0].pos.y, 3014);
+  EXPECT_EQ(exit.buttons[1].pos.x * 100 + exit.buttons[1].pos.y, 4114);
+  WindowRecord& error = rig.windows.Record(kKindError);
+  EXPECT_EQ(error.size.x * 100 + error.size.y, 7217);
+  EXPECT_EQ(error.pos.x * 100 + error.pos.y, 404);
+  EXPECT_EQ(error.buttons[0].pos.x * 100 + error.buttons[0].pos.y, 1518);
+  WindowRecord& path = rig.windows.Record(kKindPath);
+  EXPECT_EQ(path.size.x * 100 + path.size.y, 6608);
+  EXPECT_EQ(path.pos.x * 100 + path.pos.y, 708);
+  EXPECT_EQ(rig.windows.pathCapacity, 61u);
+
+  EXPECT_EQ(WrapText("abcd efghi jkl", 10), (std::vector<std::string>{"abcd ", "efghi jkl"}));
+  EXPECT_EQ(WrapText(std::string(25, 'w'), 10), (std::vector<std::string>{std::string(10, 'w'), std::string(10, 'w'), "wwwww"}));
+  std::vector<std::string> save = rig.windows.Record(kKindSave).lines;
+  ASSERT_GE(save.size(), 3u);
+  EXPECT_EQ(save[0], "Hive structure was changed. Do You want to save it?");
+  EXPECT_EQ(save[1], "") << "the empty line after the first sentence";
+}
+
+TEST(WindowTable, ScrollingAndListsByPages) {
+  Rig rig;
+  WindowRecord& error = rig.windows.Record(kKindError);
+  error.size = {72, 16};  // a text area of 10 rows
+  error.text.clear();
+  for (int i = 0; i < 30; ++i) error.text += "line " + std::to_string(i) + "\n";
+  error.text.pop_back();
+  rig.windows.PrepareText(kKindError);
+  rig.windows.OpenWindow(kKindError);
+  EXPECT_TRUE(error.scrollShown);
+  for (int i = 0; i < 3; ++i) rig.input.PageDown();
+  EXPECT_EQ(error.firstLine, 20);
+  EXPECT_EQ(error.thumbRow, error.scrollPos.y + error.scrollLength - 2) << "the thumb at the bottom end";
+  rig.windows.CloseWindow(kKindError);
+
+  WindowRecord& list = rig.windows.Record(kKindBrowser);
+  list.size = {72, 16};
+  list.text.clear();
+  for (int i = 0; i < 25; ++i) list.text += "entry " + std::to_string(i) + "\n";
+  list.text.pop_back();
+  rig.windows.PrepareText(kKindBrowser);
+  rig.windows.OpenWindow(kKindBrowser);
+  rig.input.PageDown();
+  EXPECT_EQ(list.firstLine, 0) << "a list scrolls only in list mode";
+  rig.windows.listMode = true;
+  rig.windows.listRows = 10;
+  rig.windows.highlightedRow = 3;
+  rig.input.PageDown();
+  EXPECT_EQ(list.firstLine * 100 + rig.windows.highlightedRow, 1003);
+  rig.input.PageDown();
+  EXPECT_EQ(list.firstLine * 100 + rig.windows.highlightedRow, 1508) << "the last page: the highlight moves";
+  rig.windows.SelectRow(0);
+  rig.input.LineUp();
+  EXPECT_EQ(list.firstLine * 100 + rig.windows.highlightedRow, 1400);
+  rig.Click(list.pos.x + 4, list.pos.y + 2 + 12);  // below the list rows
+  rig.input.PollInput(false);
+  EXPECT_EQ(rig.windows.highlightedRow, 0);
+}
+
+TEST(InputDispatch, FocusClicksResizesAndThePathField) {
+  Rig rig;
+  rig.windows.OpenWindow(kKindError);
+  WindowRecord& error = rig.windows.Record(kKindError);
+  rig.input.FocusPrev();
+  EXPECT_EQ(error.focusedSlot, 4) << "Left from Fix passes over the disabled Skip buttons";
+  rig.input.FocusPrev();
+  rig.input.FocusNext();
+  EXPECT_EQ(error.focusedSlot, 4) << "Right from Fix All too";
+  EXPECT_EQ(rig.Attr(error.buttons[4].pos.x, error.buttons[4].pos.y), colour::kButtonFocused);
+
+  // A resize amid a batch of clicks is handled once, before any click of the batch.
+  std::vector<std::string> order;
+  rig.input.onResize = [&](int w, int h) { order.push_back("resize " + std::to_string(w) + "x" + std::to_string(h)); };
+  rig.input.exitConfirmation = [&] { order.push_back("exit"); };
+  rig.windows.CloseWindow(kKindError);
+  rig.windows.currentKind = kKindProgress;
+  WindowRecord& main = rig.windows.Record(kKindProgress);
+  rig.Click(main.buttons[1].pos.x, main.buttons[1].pos.y);
+  platform::InputRecord resize;
+  resize.type = platform::InputRecord::Type::Resize;
+  resize.width = 100;
+  resize.height = 30;
+  rig.device.AddInput(resize);
+  rig.Click(main.buttons[1].pos.x, main.buttons[1].pos.y);
+  rig.input.PollInput(false);
+  EXPECT_EQ(order, (std::vector<std::string>{"resize 100x30", "exit", "exit"}));
+
+  rig.windows.OpenWindow(kKindPath);
+  rig.windows.textEntry = true;
+  rig.windows.entryCursor = {10, 10};
+  rig.input.path = std::string(rig.windows.pathCapacity, 'p');
+  rig.Key('q');
+  rig.input.PollInput(false);
+  EXPECT_EQ(rig.input.dialogResult, kResultTyped);
+  EXPECT_EQ(rig.input.path.size(), rig.windows.pathCapacity) << "nothing more at capacity";
+  rig.Key(0x08, platform::kVkBack);
+  rig.Key('z');
+  rig.input.PollInput(false);
+  EXPECT_EQ(rig.input.path.back(), 'z');
+  EXPECT_EQ(rig.Ch(9, 10), static_cast<uint32_t>('z')) << "written where the last character was taken back";
+  rig.input.path.clear();
+  rig.input.dialogResult = 0;
+  rig.Key(0x08, platform::kVkBack);
+  rig.input.PollInput(false);
+  EXPECT_EQ(rig.input.dialogResult, 0u) << "Backspace on an empty field does nothing";
+  EXPECT_EQ(rig.windows.entryCursor.x, 10);
+}
+
+TEST(Terminal, ColoursAndOnlyWhatChanged) {
+  struct Pair {
+    uint8_t attr;
+    const char* ansi;
+  };
+  for (Pair p : {Pair{0x17, "37;44"}, Pair{0x1B, "96;44"}, Pair{0x1E, "93;44"}, Pair{0x1F, "97;44"}, Pair{0x2F, "97;42"},
+                 Pair{0x70, "30;47"}, Pair{0x7F, "97;47"}}) {
+    EXPECT_EQ(platform::AnsiColours(p.attr), p.ansi) << std::hex << int{p.attr};
+  }
+  Rig rig;
+  rig.windows.OpenWindow(kKindSave);
+  rig.screen.Present();
+  size_t first = rig.device.Sent().size();
+  EXPECT_GT(first, 2000u);
+  rig.windows.CloseWindow(kKindSave);
+  rig.windows.OpenWindow(kKindSave);
+  rig.screen.Present();
+  size_t again = rig.device.Sent().size() - first;
+  rig.windows.DrawTextArea(kKindSave);
+  rig.windows.DrawButtons(kKindSave);
+  rig.screen.Present();
+  EXPECT_EQ(rig.device.Sent().size() - first, again) << "an unchanged dialog drawn again sends nothing";
+  EXPECT_EQ(again, 0u);
+}
+
+}  // namespace
+}  // namespace tarvos::console
