@@ -20,12 +20,32 @@ bool ConsoleState::OpenConsoleState(bool screen, bool mouseDisabled) {
   device_.InstallCtrlHandler(ConsoleCtrlHandler);
   handlerInstalled_ = true;
   screen_ = screen;
+  mouse_ = !mouseDisabled;
   device_.SetTitle(kProductTitle);
   device_.FlushInput();
   return true;
 }
 
+bool ConsoleState::PrepareRunScreen() {
+  if (runScreen_ || !device_.BeginScreen(mouse_)) return false;
+  runScreen_ = true;
+  platform::ScreenModel& cells = device_.Screen();
+  for (int y = 0; y < cells.Height(); ++y) {
+    for (int x = 0; x < cells.Width(); ++x) cells.At(x, y) = platform::Cell{' ', kRunScreenAttribute};
+  }
+  cells.cursorX = cells.cursorY = 0;
+  device_.Present();
+  return true;
+}
+
+void ConsoleState::FinishRunScreen() {
+  if (!runScreen_) return;
+  device_.EndScreen();
+  runScreen_ = false;
+}
+
 void ConsoleState::CloseConsoleState() {
+  FinishRunScreen();
   if (handlerInstalled_) device_.RemoveCtrlHandler();
   handlerInstalled_ = false;
   if (deviceOpen_) device_.Close();

@@ -2,6 +2,7 @@
 // standard output (the help banner, the log's echo in line mode).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@
 namespace tarvos::console {
 
 inline constexpr const char* kProductTitle = "Castellan";
+inline constexpr uint8_t kRunScreenAttribute = 0x17;
 
 // Swallows Ctrl+C (0) and Ctrl+Break (1) so that they do not end the run; declines the rest.
 bool ConsoleCtrlHandler(unsigned event);
@@ -26,6 +28,10 @@ class ConsoleState {
   void CloseConsoleState();
 
   void WriteStdout(std::string_view text) { device_.WriteStdout(text); }
+  // The full screen of an interactive run: taken over and cleared in the main colour; false
+  // when there is none to draw on. FinishRunScreen gives the user's screen back.
+  bool PrepareRunScreen();
+  void FinishRunScreen();
   // One line on standard error about something the run skipped ("TarvosD: " and the text). While
   // the screen is drawn it is held, and written once the console is put back.
   void Notice(const std::string& text);
@@ -39,6 +45,8 @@ class ConsoleState {
   bool deviceOpen_ = false;
   bool handlerInstalled_ = false;
   bool screen_ = false;
+  bool mouse_ = true;
+  bool runScreen_ = false;
   std::string heldNotices_;
 };
 

@@ -1,5 +1,7 @@
 #include "console/screen.h"
 
+#include "platform/text.h"
+
 namespace tarvos::console {
 
 namespace {
@@ -32,6 +34,14 @@ void Screen::FillAttribute(ScreenPos at, int length, uint8_t attr) {
 
 void Screen::PutCell(ScreenPos at, uint8_t byte, uint8_t attr) {
   if (Cells().Contains(at.x, at.y)) Cells().At(at.x, at.y) = platform::Cell{CharOfByte(byte), attr};
+}
+
+void Screen::PutTextCell(ScreenPos at, uint8_t byte, uint8_t attr) {
+  if (Cells().Contains(at.x, at.y)) Cells().At(at.x, at.y) = platform::Cell{platform::TextChar(byte), attr};
+}
+
+void Screen::WriteFileName(ScreenPos at, const std::string& name, size_t count) {
+  WriteChars(at, platform::DecodeFileName(name), count);
 }
 
 void Screen::WriteText(ScreenPos at, const std::string& text) { WriteTextN(at, text, text.size()); }

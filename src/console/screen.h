@@ -66,10 +66,14 @@ class Screen {
   void FillAttribute(ScreenPos at, int length, uint8_t attr);
   // One cell: a frame, block or marker byte is its glyph, any other byte a text character.
   void PutCell(ScreenPos at, uint8_t byte, uint8_t attr);
+  // One cell of text: a character of code page 1251.
+  void PutTextCell(ScreenPos at, uint8_t byte, uint8_t attr);
   // Text (code page 1251) from the position on, the attributes kept; count characters at most.
   void WriteText(ScreenPos at, const std::string& text);
   void WriteTextN(ScreenPos at, const std::string& text, size_t count);
-  // Characters already decoded (file names), count at most.
+  // A file name (platform::DecodeFileName), count characters at most.
+  void WriteFileName(ScreenPos at, const std::string& name, size_t count);
+  // Characters already decoded, count at most.
   void WriteChars(ScreenPos at, const std::vector<uint32_t>& chars, size_t count);
   void SetCursorPos(int x, int y);
   void HideCursor();

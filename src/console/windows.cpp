@@ -290,7 +290,7 @@ void WindowTable::DrawButton(int kind, int slot, uint8_t shadowBase) {
   uint8_t hot = b->disabled ? static_cast<uint8_t>(shadowBase & 0xF0) : static_cast<uint8_t>((label & 0xF0) | 0x0F);
   size_t hotIndex = b->hotAndFocus & 0x7F;
   for (size_t i = 0; i < b->label.size(); ++i) {
-    screen_.PutCell({static_cast<int16_t>(b->pos.x + i), b->pos.y}, static_cast<uint8_t>(b->label[i]), i == hotIndex ? hot : label);
+    screen_.PutTextCell({static_cast<int16_t>(b->pos.x + i), b->pos.y}, static_cast<uint8_t>(b->label[i]), i == hotIndex ? hot : label);
   }
   if (shadowBase != 0) {
     uint8_t shadow = static_cast<uint8_t>(shadowBase & 0xF0);

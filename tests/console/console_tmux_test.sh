@@ -63,13 +63,25 @@ wait_for "Error on offset" >/dev/null
 tmux -L "$server" send-keys a
 check "a hot letter focuses its button and activates it" wait_for "result 0x11000000"
 
+# Waiting for the user takes no processor time: the input is waited on, not polled.
 start 80 25 "$demo"
 wait_for "Error on offset" >/dev/null
-pkill -TERM -f "^$demo\$" || pkill -TERM -x "$(basename "$demo")"
-check "SIGTERM ends the run as the signal asks" wait_for "EXIT=143"
-check "and gives the main screen back" wait_for "BEFORE-THE-RUN"
-sleep 0.3
-check "and the terminal's modes" cmp -s "$work/before" "$work/after"
+pid=$(pgrep -n -f "$demo")
+ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+before=$(ticks)
+sleep 3
+check "a dialog waiting 3 s for the user uses under 30 ms of processor time" test $(($(ticks) - before)) -lt 3
+
+# Another process ends the run: the terminal is given back, the status is the signal's.
+for signal in TERM INT HUP; do
+  start 80 25 "$demo"
+  wait_for "Error on offset" >/dev/null
+  pkill "-$signal" -n -f "$demo"
+  check "SIG$signal ends the run as the signal asks" wait_for "EXIT=$((128 + $(kill -l $signal)))"
+  check "SIG$signal gives the main screen back" wait_for "BEFORE-THE-RUN"
+  sleep 0.3
+  check "SIG$signal leaves the terminal's modes as they were" cmp -s "$work/before" "$work/after"
+done
 
 if [ -n "$exe" ] && command -v wine >/dev/null; then
   export WINEDEBUG=-all

@@ -2,6 +2,7 @@
 // dispatch, and what reaches a terminal.
 #include <gtest/gtest.h>
 
+#include "console/console_state.h"
 #include "console/input.h"
 #include "console/windows.h"
 #include "platform/headless_console.h"
@@ -212,6 +213,26 @@ TEST(Terminal, ColoursAndOnlyWhatChanged) {
   rig.screen.Present();
   EXPECT_EQ(rig.device.Sent().size() - first, again) << "an unchanged dialog drawn again sends nothing";
   EXPECT_EQ(again, 0u);
+}
+
+// A cell holds a character: the same byte is a frame line in a frame and a letter in a text.
+TEST(Terminal, CharactersNotBytes) {
+  Rig rig;
+  rig.screen.PutCell({0, 0}, 0xC4, 0x17);
+  rig.screen.WriteText({1, 0}, "\xC4");
+  rig.screen.WriteFileName({2, 0}, "\xC3\xA9t\xFF", 3);
+  EXPECT_EQ(rig.Ch(0, 0), 0x2500u);
+  EXPECT_EQ(rig.Ch(1, 0), 0x0414u);
+  EXPECT_EQ(rig.Ch(2, 0) == 0x00E9u || rig.Ch(2, 0) == 0x0413u, true) << "UTF-8 on POSIX, code page 1251 on Windows";
+
+  platform::HeadlessConsole device;
+  ConsoleState state(device);
+  ASSERT_TRUE(state.OpenConsoleState(true, false));
+  ASSERT_TRUE(state.PrepareRunScreen());
+  EXPECT_TRUE(device.ScreenBegun());
+  EXPECT_EQ(device.Screen().At(79, 24), (platform::Cell{' ', kRunScreenAttribute}));
+  state.CloseConsoleState();
+  EXPECT_FALSE(device.ScreenBegun()) << "the user's screen is given back";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "console/console_state.h"
 #include "console/input.h"
 #include "console/windows.h"
 #include "platform/console.h"
@@ -14,9 +15,9 @@ int main(int argc, char** argv) {
   bool mouse = !(argc > 1 && std::string(argv[1]) == "/m");
   platform::InstallTerminationCleanup();
   auto device = platform::MakeSystemConsole();
-  if (device->Open(true, mouse) != platform::ConsoleOpen::Ready || !device->BeginScreen(mouse)) {
-    device->Close();
-    std::printf("Console screen is too small\n");
+  console::ConsoleState state(*device);
+  if (!state.OpenConsoleState(true, !mouse) || !state.PrepareRunScreen()) {
+    state.CloseConsoleState();
     return 2;
   }
   console::Screen screen(*device);
@@ -39,8 +40,8 @@ int main(int argc, char** argv) {
   }
   windows.CloseWindow(console::kKindError);
   screen.Present();
-  device->EndScreen();
-  device->Close();
+  state.FinishRunScreen();
+  state.CloseConsoleState();
   std::printf("result 0x%08X\n", input.dialogResult);
   return 0;
 }

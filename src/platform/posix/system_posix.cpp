@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/memory.h"
+#include "platform/screen_model.h"
 #include "platform/text.h"
 
 namespace tarvos::platform {
@@ -14,6 +15,8 @@ namespace tarvos::platform {
 // Paths are UTF-8 bytes here: only ASCII letters change case, so no multibyte sequence breaks.
 char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c; }
 char UpperChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 0x20) : c; }
+std::vector<uint32_t> DecodeFileName(const std::string& name) { return DecodeUtf8(name); }
+
 void UpperInPlace(std::string& text) {
   for (char& c : text) c = UpperChar(c);
 }

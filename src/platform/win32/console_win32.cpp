@@ -248,11 +248,19 @@ class Win32Console final : public ConsoleDevice {
         record.mouseFlags = in.Event.MouseEvent.dwEventFlags;
         record.control = in.Event.MouseEvent.dwControlKeyState;
         return true;
-      case WINDOW_BUFFER_SIZE_EVENT:
+      case WINDOW_BUFFER_SIZE_EVENT: {
+        // The screen keeps the size it was laid out for: the buffer is set back, and all of it
+        // drawn again.
+        COORD held{static_cast<SHORT>(cells_.Width()), static_cast<SHORT>(cells_.Height())};
+        SMALL_RECT window{0, 0, static_cast<SHORT>(held.X - 1), static_cast<SHORT>(held.Y - 1)};
+        ::SetConsoleScreenBufferSize(buffer_, held);
+        ::SetConsoleWindowInfo(buffer_, TRUE, &window);
+        shown_.Resize(0, 0);
         record.type = InputRecord::Type::Resize;
         record.width = in.Event.WindowBufferSizeEvent.dwSize.X;
         record.height = in.Event.WindowBufferSizeEvent.dwSize.Y;
         return true;
+      }
       case FOCUS_EVENT:
         record.type = InputRecord::Type::Focus;
         record.focus = in.Event.FocusEvent.bSetFocus != 0;

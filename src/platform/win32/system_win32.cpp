@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/memory.h"
+#include "platform/screen_model.h"
 #include "platform/text.h"
 
 namespace tarvos::platform {
@@ -16,6 +17,12 @@ char UpperChar(char c) {
   char text[2] = {c, 0};
   ::CharUpperBuffA(text, 1);
   return text[0];
+}
+
+std::vector<uint32_t> DecodeFileName(const std::string& name) {
+  std::vector<uint32_t> chars;
+  for (char c : name) chars.push_back(TextChar(static_cast<uint8_t>(c)));
+  return chars;
 }
 
 void UpperInPlace(std::string& text) {
