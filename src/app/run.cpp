@@ -1,9 +1,12 @@
 #include "app/run.h"
 
+#include <memory>
+
 #include "app/log.h"
 #include "app/options.h"
 #include "console/console_state.h"
 #include "console/dialogs.h"
+#include "console/full_screen.h"
 #include "console/progress.h"
 #include "hive/faults.h"
 #include "hive/check.h"
@@ -39,6 +42,7 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
 
   if (run.options.perFileLog) log.OpenLog(name);
   std::optional<platform::FileInfo> info = save::ReadFileInfo(name);
+  progress.ShowFileHeader(name);
   progress.SetStage(console::kStageLoading);
 
   if (!run.abortRequested) {
@@ -99,6 +103,7 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
       dialogs.ShowInformation(console::kInfoComplete, 0);
     }
   }
+  progress.ClearStageMarkers();
   if (run.options.perFileLog) log.CloseLog();
   run.hiveChanged = faults.Changed();
   run.lastError = faults.Error();
@@ -138,11 +143,20 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
              run.options.logFileName.empty() ? kDefaultLogName : run.options.logFileName);
   console::Dialogs dialogs(console, run.abortRequested, run.options.ttyMode);
   dialogs.SetHelpText(&run.usage.box);
+  // Outside line mode the run is the full-screen program; where no screen can be had it asks
+  // its questions as lines.
+  std::unique_ptr<console::FullScreen> ui;
+  if (!run.options.ttyMode && console.PrepareRunScreen()) {
+    ui = std::make_unique<console::FullScreen>(device, run.abortRequested);
+    dialogs.AttachScreen(ui.get());
+  }
   console::ProgressScreen progress(dialogs);
+  progress.CreateProgressScreen();
 
   if (!run.options.perFileLog) log.OpenLog(std::string());
   run.fixModes.Reset();
 
+  if (run.list.Count() > 0) progress.DrawProgressScreen();
   bool endList = false;
   for (size_t i = 0; i < run.list.Count() && !endList; ++i) {
     ProcessFile(run, run.list[i], log, dialogs, progress, endList);
@@ -150,6 +164,8 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
 
   progress.CloseProgressScreen();
   if (!run.options.perFileLog) log.CloseLog();
+  dialogs.AttachScreen(nullptr);
+  console.FinishRunScreen();
 
   bool single = run.list.SingleFileRun();
   if (!run.abortRequested && !run.options.ttyMode && single && run.lastError.code != hive::kNoError) {

@@ -9,6 +9,57 @@ namespace tarvos::console {
 using platform::KeyEvent;
 using platform::ReadResult;
 
+void Dialogs::AttachScreen(FullScreen* ui) {
+  ui_ = ui;
+  if (ui_ == nullptr) return;
+  ui_->input.pauseOrResume = [this] { runPaused_ ? ResumeRun() : PauseRun(); };
+  ui_->input.exitConfirmation = [this] { AskExitConfirmation(); };
+}
+
+void Dialogs::DrawPauseButton() {
+  WindowRecord& main = ui_->windows.Record(kProgressWindow);
+  main.slots[0] = runPaused_ ? 2 : 0;
+  ButtonRecord& shown = main.buttons[main.slots[0]];
+  // " Resume " is a cell wider than " Pause ": what the other label left is cleared first.
+  for (int row = 0; row < 2; ++row) {
+    ui_->screen.FillBlanks({shown.pos.x, static_cast<int16_t>(shown.pos.y + row)}, 10, main.body);
+  }
+  bool focused = main.focusedSlot == 0;
+  shown.hotAndFocus = static_cast<uint8_t>((shown.hotAndFocus & 0x7F) | (focused ? kFocusBit : 0));
+  ui_->windows.DrawButton(kProgressWindow, 0, main.body);
+  ui_->screen.Present();
+}
+
+void Dialogs::PauseRun() {
+  if (runPaused_) return;
+  runPaused_ = true;
+  if (ui_ != nullptr) DrawPauseButton();
+}
+
+void Dialogs::ResumeRun() {
+  if (!runPaused_) return;
+  runPaused_ = false;
+  if (ui_ != nullptr) DrawPauseButton();
+}
+
+uint32_t Dialogs::RunWindow(uint8_t kind) {
+  WindowTable& windows = ui_->windows;
+  uint8_t before = windows.currentKind;
+  windows.PrepareText(kind);
+  windows.OpenWindow(kind);
+  ui_->screen.Present();
+  ui_->input.dialogResult = kResultNone;
+  while (ui_->input.dialogResult == kResultNone) {
+    ui_->input.PollInput(true);
+    ui_->screen.Present();
+  }
+  uint32_t result = ui_->input.dialogResult != kResultNone ? ui_->input.dialogResult : kResultCancel;
+  windows.CloseWindow(kind);
+  windows.currentKind = before == kNoWindow ? kProgressWindow : before;
+  ui_->screen.Present();
+  return result;
+}
+
 void Dialogs::PollInput(bool sleep) {
   KeyEvent key;
   switch (console_.Device().ReadKey(key, sleep)) {
@@ -143,11 +194,29 @@ uint32_t Dialogs::WaitForResult(uint8_t kind) {
 }
 
 void Dialogs::AskExitConfirmation() {
-  Echo("Press key to Continue/Exit [C|X]:");
-  kind_ = kExitConfirmation;
-  while (!exitFlag_ && !continueFlag_) PollInput(true);
+  if (ui_ != nullptr) {
+    InputDispatcher& input = ui_->input;
+    uint8_t before = ui_->windows.currentKind;
+    ui_->windows.OpenWindow(kExitConfirmation);
+    ui_->screen.Present();
+    input.exitFlag = input.continueFlag = false;
+    while (!input.exitFlag && !input.continueFlag) {
+      input.PollInput(true);
+      ui_->screen.Present();
+    }
+    exitFlag_ = input.exitFlag;
+    input.exitFlag = input.continueFlag = false;
+    ui_->windows.CloseWindow(kExitConfirmation);
+    ui_->windows.currentKind = before;
+    ui_->screen.Present();
+  } else {
+    Echo("Press key to Continue/Exit [C|X]:");
+    kind_ = kExitConfirmation;
+    while (!exitFlag_ && !continueFlag_) PollInput(true);
+  }
   if (exitFlag_) {
     abortRequested_ = true;
+    if (runPaused_ && ui_ != nullptr) ResumeRun();
     runPaused_ = false;
   }
   exitFlag_ = false;
@@ -156,6 +225,14 @@ void Dialogs::AskExitConfirmation() {
 }
 
 uint32_t Dialogs::AskErrorAction(uint32_t offset, uint32_t code) {
+  if (ui_ != nullptr) {
+    WindowRecord& r = ui_->windows.Record(kErrorPrompt);
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%08X", offset);
+    r.caption.replace(r.caption.find("0x") + 2, 8, offset == hive::kNullOffset ? "????????" : digits);
+    r.text = hive::ErrorMessage(code);
+    return RunWindow(kErrorPrompt);
+  }
   if (!ttyMode_) {
     // Line mode echoes the fault through the log; otherwise the prompt names it itself.
     Echo("\r\n");
@@ -168,12 +245,13 @@ uint32_t Dialogs::AskErrorAction(uint32_t offset, uint32_t code) {
 }
 
 bool Dialogs::ConfirmSignatureRepair() {
-  if (ttyMode_) return true;
+  if (ttyMode_ && ui_ == nullptr) return true;
   return ShowInformation(kInfoConfirmFix, 0) != kResultCancel;
 }
 
 uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
   std::string text;
+  std::string partsText;
   char buffer[64];
   switch (type) {
     case kInfoNotEnoughSpace:
@@ -185,6 +263,7 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
       text = buffer;
       text.back() = '\n';
       text += "You can join it together by commandfile REDIVIV.IRE enclosed with last\nvolume";
+      partsText = text;  // a window keeps the line feeds
       for (char& c : text) {
         if (c == '\n') c = ' ';  // a line prompt keeps to one line
       }
@@ -202,6 +281,16 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
     case kInfoComplete: text = "Hive file checking complete"; break;
     default: break;
   }
+  if (ui_ != nullptr) {
+    WindowRecord& r = ui_->windows.Record(kInformation);
+    bool help = type == kInfoHelp;
+    ui_->windows.LayoutInformation(help ? ScreenPos{60, 20} : ScreenPos{44, 9}, type == kInfoConfirmFix, !help);
+    std::string kept = r.text;
+    r.text = type == kInfoPartsSaved ? partsText : text;
+    uint32_t result = RunWindow(kInformation);
+    r.text = kept;
+    return result;
+  }
   Echo("\r\n");
   Echo(text);
   Echo(". Press Enter to continue...");
@@ -209,12 +298,56 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
 }
 
 uint32_t Dialogs::AskSaveMode() {
+  if (ui_ != nullptr) return RunWindow(kSaveQuestion);
   Echo("Hive structure was changed. Do You want to save it?\r\n");
   Echo("Press key to Owerwrite/Disk/Cancel [O|D|C]:");
   return WaitForResult(kSaveQuestion);
 }
 
 uint32_t Dialogs::AskDriveLetter(const std::vector<platform::Drive>& drives, size_t& chosen) {
+  if (ui_ != nullptr) {
+    // One drive a line; the list box takes the keyboard once the first button is activated.
+    WindowTable& windows = ui_->windows;
+    WindowRecord& r = windows.Record(kDriveSelection);
+    r.text.clear();
+    for (const platform::Drive& drive : drives) {
+      if (!r.text.empty()) r.text += '\n';
+      r.text += std::string(1, drive.letter) + ":" + (drive.label.empty() ? "" : " " + drive.label);
+    }
+    windows.highlightedRow = 0;
+    windows.PrepareText(kDriveSelection);
+    windows.OpenWindow(kDriveSelection);
+    ui_->screen.Present();
+    uint32_t result = kResultNone;
+    while (result == kResultNone) {
+      ui_->input.dialogResult = kResultNone;
+      ui_->input.PollInput(true);
+      ui_->screen.Present();
+      uint32_t got = ui_->input.dialogResult;
+      if (got == kResultOk && !windows.listMode) {
+        windows.UnmarkFocus();
+        windows.listMode = true;
+        int rows = r.TextRows() < static_cast<int>(drives.size()) ? r.TextRows() : static_cast<int>(drives.size());
+        windows.listRows = static_cast<uint16_t>(rows);
+        windows.HighlightRow(kDriveSelection, windows.highlightedRow, true);
+      } else if (got == kResultOk) {
+        windows.HighlightRow(kDriveSelection, windows.highlightedRow, false);
+        windows.listMode = false;
+        chosen = static_cast<size_t>(windows.highlightedRow + r.firstLine);
+        result = chosen < drives.size() ? save::kAnswerChosen : kResultCancel;
+      } else if (got == kResultCancel && windows.listMode) {
+        windows.HighlightRow(kDriveSelection, windows.highlightedRow, false);
+        windows.listMode = false;
+        windows.MarkFocus();
+      } else if (got == kResultCancel) {
+        result = kResultCancel;
+      }
+      ui_->screen.Present();
+    }
+    windows.CloseWindow(kDriveSelection);
+    ui_->screen.Present();
+    return result != kResultNone ? result : kResultCancel;
+  }
   Echo("Press drive letter to save file [");
   for (size_t i = 0; i < drives.size(); ++i) {
     Echo(std::string(1, drives[i].letter));
@@ -250,6 +383,10 @@ uint32_t Dialogs::AskInsertDisk(char letter, uint32_t variant) {
   text += variant == 1 ? "new " : variant == 2 ? "another " : "";
   text += "disk into drive A:";
   text[text.size() - 2] = letter;
+  if (ui_ != nullptr) {
+    ui_->windows.Record(kInsertDisk).text = text;
+    return RunWindow(kInsertDisk);
+  }
   Echo(text);
   Echo(". Press Enter to continue...");
   return WaitForResult(kInsertDisk);

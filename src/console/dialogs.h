@@ -6,33 +6,14 @@
 #include <string>
 
 #include "console/console_state.h"
+#include "console/full_screen.h"
 #include "hive/engine_io.h"
 #include "platform/keys.h"
 #include "save/questions.h"
 
 namespace tarvos::console {
 
-// The window or prompt that is current; key rules depend on it.
-enum DialogKind : uint8_t {
-  kProgressWindow = 0,
-  kExitConfirmation = 1,
-  kErrorPrompt = 2,
-  kInformation = 3,
-  kSaveQuestion = 4,
-  kDriveSelection = 5,
-  kInsertDisk = 6,
-  kSelectionWindow = 7,
-  kManualPath = 8,
-  kSearchWindow = 9,
-  kNoWindow = 255,
-};
-
-// Results a dialog leaves; 0 while it has none.
 inline constexpr uint32_t kResultNone = 0;
-inline constexpr uint32_t kResultFix = hive::kAnswerFix;
-inline constexpr uint32_t kResultFixAll = hive::kAnswerFixAll;
-inline constexpr uint32_t kResultOk = 0x81000000;
-inline constexpr uint32_t kResultCancel = 0xFF000000;
 
 // Types of ShowInformation.
 enum InformationType : uint32_t {
@@ -54,6 +35,13 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions {
 
   // The help text of the information box (the usage text with blanks for carriage returns).
   void SetHelpText(const std::string* text) { helpText_ = text; }
+  // The full screen: from now on every question is asked in its window. Null goes back to the
+  // line forms (the screen has been closed).
+  void AttachScreen(FullScreen* ui);
+  FullScreen* Ui() { return ui_; }
+  // The main window's first button and the keys P and R: the run is held, or goes on.
+  void PauseRun();
+  void ResumeRun();
 
   // Reads one input event, if there is one, and applies the key rules. With sleep it waits up
   // to about a millisecond for it.
@@ -79,6 +67,9 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions {
  private:
   void Echo(std::string_view text) { console_.WriteStdout(text); }
   uint32_t WaitForResult(uint8_t kind);
+  // The console form of a question: its window opened, the input polled until a result, closed.
+  uint32_t RunWindow(uint8_t kind);
+  void DrawPauseButton();
   void EnterRule(bool ctrl);
   void LetterRule(uint8_t letter, bool ctrl);
   void EndOfInput();
@@ -87,6 +78,7 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions {
   bool& abortRequested_;
   bool ttyMode_;
   const std::string* helpText_ = nullptr;
+  FullScreen* ui_ = nullptr;
   uint8_t kind_ = kProgressWindow;
   uint32_t result_ = kResultNone;
   bool exitFlag_ = false;

@@ -107,7 +107,7 @@ void InputDispatcher::DispatchEvent(const InputEvent& e) {
     }
     return;
   }
-  if (windows_.textEntry && windows_.currentKind == kKindPath && EditPath(e)) return;
+  if (windows_.textEntry && windows_.currentKind == kManualPath && EditPath(e)) return;
   if (e.ch > 'x') return;
   if (e.ch == 0) {
     switch (e.vk) {
@@ -162,10 +162,10 @@ void InputDispatcher::ActivateFocused() {
   };
   uint8_t kind = windows_.currentKind;
   int slot = kind < kWindowCount ? windows_.Record(kind).focusedSlot : 0;
-  if (kind == kKindProgress) {
+  if (kind == kProgressWindow) {
     if (slot == 0 && pauseOrResume) pauseOrResume();
     if (slot == 1 && exitConfirmation) exitConfirmation();
-  } else if (kind == kKindExit) {
+  } else if (kind == kExitConfirmation) {
     (slot == 0 ? exitFlag : continueFlag) = true;
   } else if (kind < kWindowCount) {
     uint32_t result = kResults[kind][slot];
@@ -177,8 +177,8 @@ void InputDispatcher::ActivateFocused() {
 
 void InputDispatcher::HandleEscape() {
   uint8_t kind = windows_.currentKind;
-  if (kind == kKindExit) continueFlag = true;
-  if (kind >= kKindError && kind <= kKindSearch) dialogResult = kResultCancel;
+  if (kind == kExitConfirmation) continueFlag = true;
+  if (kind >= kErrorPrompt && kind <= kSearchWindow) dialogResult = kResultCancel;
 }
 
 void InputDispatcher::MoveFocus(int step) {

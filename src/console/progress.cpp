@@ -1,14 +1,172 @@
 #include "console/progress.h"
 
+#include <cstdio>
+
+#include "platform/clock.h"
+#include "platform/text.h"
+
 namespace tarvos::console {
 
-bool ProgressScreen::PollProgress(uint32_t) {
-  if (dialogs_.AbortRequested()) return false;  // the run is being stopped: no more input for it
-  dialogs_.PollInput(false);
-  while (dialogs_.RunPaused() && !dialogs_.AbortRequested()) dialogs_.PollInput(true);  // held, not spinning
-  return !dialogs_.AbortRequested();
+namespace {
+
+constexpr int16_t kStageRow = 7;
+constexpr int16_t kMarkerColumn = 10;
+constexpr int16_t kLabelColumn = 13;
+constexpr int16_t kGaugeColumn = 13;
+const char kChecking[] = " is now checking file:";
+
+// Key names reach the status line as code page 866 bytes (see DisplayChar): their Cyrillic
+// letters are shown as such.
+uint32_t KeyPathChar(uint8_t b) {
+  if (b >= 0x80 && b <= 0xAF) return 0x0410u + (b - 0x80u);
+  if (b >= 0xE0 && b <= 0xEF) return 0x0440u + (b - 0xE0u);
+  if (b == 0xF0) return 0x0401;
+  if (b == 0xF1) return 0x0451;
+  return b < 0x80 ? b : '?';
 }
 
-void ProgressScreen::SetStage(uint32_t) { PollProgress(0); }
+}  // namespace
+
+void ProgressScreen::Present(bool force) {
+  uint64_t now = platform::MonotonicMs();
+  if (!force && now - lastPresent_ < kPresentMs) return;
+  lastPresent_ = now;
+  Scr()->Present();
+}
+
+bool ProgressScreen::PollProgress(uint32_t fileOffset) {
+  if (dialogs_.AbortRequested()) return false;  // the run is being stopped: no more input for it
+  FullScreen* ui = dialogs_.Ui();
+  if (ui == nullptr) {
+    dialogs_.PollInput(false);
+    while (dialogs_.RunPaused() && !dialogs_.AbortRequested()) dialogs_.PollInput(true);  // held, not spinning
+    return !dialogs_.AbortRequested();
+  }
+  // The input is asked every few milliseconds: the loops that call here call very often.
+  uint64_t now = platform::MonotonicMs();
+  if (now - lastInput_ >= kInputMs || fileOffset == 0) {
+    lastInput_ = now;
+    ui->input.PollInput(false);
+    while (dialogs_.RunPaused() && !dialogs_.AbortRequested()) {
+      Present(true);
+      ui->input.PollInput(true);
+    }
+  }
+  if (dialogs_.AbortRequested()) return false;
+  char text[16];
+  if (fileOffset != 0) {
+    std::snprintf(text, sizeof text, "0x%08X", fileOffset);
+  } else {
+    std::snprintf(text, sizeof text, "%10s", "");
+  }
+  ui->screen.WriteText({static_cast<int16_t>(W() - 12), 2}, text);
+  Present(false);
+  return true;
+}
+
+void ProgressScreen::SetGauge(uint32_t permille) {
+  Screen* screen = Scr();
+  if (screen == nullptr) return;
+  int16_t row = static_cast<int16_t>(H() - 3);
+  if (permille == kGaugeReset) {
+    gaugeFilled_ = 0;
+    screen->WriteText({2, row}, "Complete: ");
+    for (int i = 0; i < gaugeLength_; ++i) screen->PutCell({static_cast<int16_t>(kGaugeColumn + i), row}, glyph::kTrack, colour::kMain);
+    screen->WriteText({static_cast<int16_t>(W() - 6), row}, "    ");
+    return;
+  }
+  int filled = static_cast<int>((static_cast<uint32_t>(gaugeLength_) * permille + 500) / 1000);
+  for (int i = gaugeFilled_; i < filled; ++i) {
+    screen->PutCell({static_cast<int16_t>(kGaugeColumn + i), row}, glyph::kFilled, colour::kGaugeFilled);
+  }
+  char percent[8];
+  std::snprintf(percent, sizeof percent, "%d%%", static_cast<int>(permille / 10));
+  screen->WriteText({static_cast<int16_t>(W() - 6), row}, percent);
+  if (filled > gaugeFilled_) gaugeFilled_ = filled;
+  Present(false);
+}
+
+void ProgressScreen::ShowStatusLine(std::string_view text) {
+  Screen* screen = Scr();
+  if (screen == nullptr) return;
+  size_t width = static_cast<size_t>(W() - 4);
+  std::vector<uint32_t> chars(width, ' ');
+  for (size_t i = 0; i < width && i < text.size(); ++i) chars[i] = KeyPathChar(static_cast<uint8_t>(text[i]));
+  screen->WriteChars({2, static_cast<int16_t>(H() - 1)}, chars, width);
+  Present(false);
+}
+
+void ProgressScreen::CreateProgressScreen() {
+  FullScreen* ui = dialogs_.Ui();
+  if (ui == nullptr) return;
+  ui->screen.HideCursor();
+  ui->windows.currentKind = kProgressWindow;
+  ui->windows.LayoutWindows();
+}
+
+void ProgressScreen::DrawProgressScreen() {
+  Screen* screen = Scr();
+  if (screen == nullptr) return;
+  screen->ClearScreen(colour::kMain);
+  screen->FillBlanks({0, 0}, W() * 4, colour::kBands);
+  screen->FillBlanks({0, static_cast<int16_t>(H() - 4)}, W() * 4, colour::kBands);
+  gaugeLength_ = W() - 20;
+  SetGauge(kGaugeReset);
+  screen->WriteText({2, 2}, kProductTitle);
+  screen->DrawRule(3, colour::kBands);
+  screen->DrawRule(H() - 4, colour::kBands);
+  dialogs_.Ui()->windows.DrawButtons(kProgressWindow);
+  Present(true);
+}
+
+void ProgressScreen::ShowFileHeader(const std::string& name) {
+  Screen* screen = Scr();
+  if (screen == nullptr) return;
+  screen->SetCursorPos(0, 0);
+  const int title = static_cast<int>(std::string(kProductTitle).size());
+  screen->WriteText({6, 5}, kProductTitle);
+  screen->WriteText({static_cast<int16_t>(6 + title), 5}, kChecking);
+  const int16_t start = static_cast<int16_t>(6 + title + 23);
+  const int field = W() - 12 - (title + 23);
+  std::vector<uint32_t> chars = platform::DecodeFileName(name.substr(0, 1023));
+  if (static_cast<int>(chars.size()) > field) {
+    chars.resize(static_cast<size_t>(field));
+    for (int i = 1; i <= 3 && i <= field; ++i) chars[chars.size() - static_cast<size_t>(i)] = '.';
+  }
+  screen->FillBlanks({start, 5}, field, colour::kFileName);
+  screen->WriteChars({start, 5}, chars, chars.size());
+  for (int16_t stage = 0; stage < 4; ++stage) screen->WriteText({kLabelColumn, static_cast<int16_t>(kStageRow + stage)}, kStageLabels[stage]);
+  Present(true);
+}
+
+void ProgressScreen::SetStage(uint32_t stage) {
+  Screen* screen = Scr();
+  if (screen != nullptr && stage != 0) {
+    screen->PutCell({kMarkerColumn, static_cast<int16_t>(kStageRow + stage - 1)}, glyph::kStageDone, colour::kBands);
+  }
+  PollProgress(0);
+  if (screen == nullptr) return;
+  SetGauge(kGaugeReset);
+  ShowStatusLine({});
+  screen->PutCell({kMarkerColumn, static_cast<int16_t>(kStageRow + stage)}, glyph::kStageCurrent, colour::kBands);
+  Present(true);
+}
+
+void ProgressScreen::ClearStageMarkers() {
+  Screen* screen = Scr();
+  if (screen == nullptr) return;
+  for (int16_t row = kStageRow; row < kStageRow + 4; ++row) screen->PutCell({kMarkerColumn, row}, ' ', colour::kBands);
+  Present(true);
+}
+
+void ProgressScreen::CloseProgressScreen() {
+  if (Screen* screen = Scr()) {
+    screen->ClearScreen(colour::kEnded);
+    screen->RestoreCursor();
+    Present(true);
+    dialogs_.Ui()->windows.currentKind = kNoWindow;
+  }
+  dialogs_.SetCurrentKind(kNoWindow);
+}
 
 }  // namespace tarvos::console

@@ -1,8 +1,11 @@
-// Progress of the run: the stage, the gauge and the offset reached, and the polling of the input
-// that lets the user pause or stop a long stage. Line mode draws nothing; it only polls.
+// Progress of the run. In a full-screen run the whole screen is the progress window: the title
+// and the offset reached, the file, the four stages with their markers, the Pause and Exit
+// buttons, the gauge of the current stage and the status line with the key being checked. Line
+// mode draws nothing; both poll the input, which lets the user pause or stop a long stage.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "console/dialogs.h"
@@ -12,23 +15,49 @@ namespace tarvos::console {
 
 enum ProgressStage : uint32_t { kStageLoading = 0, kStageStructure = 1, kStageData = 2, kStageSaving = 3 };
 
+inline constexpr uint32_t kGaugeReset = 0xFFFFFFFF;
+inline constexpr const char* kStageLabels[] = {"Loading", "Processing hive structure", "Processing hive data", "Saving"};
+
 class ProgressScreen final : public hive::ProgressSink {
  public:
   explicit ProgressScreen(Dialogs& dialogs) : dialogs_(dialogs) {}
 
-  // Polls the input once (and for as long as the run is paused); false once the user has
-  // confirmed Exit.
+  // Polls the input (and waits on it for as long as the run is paused); false once the user has
+  // confirmed Exit. Shows the offset reached.
   bool PollProgress(uint32_t fileOffset) override;
-  void SetGauge(uint32_t) override {}
-  void ShowStatusLine(std::string_view) override {}
+  void SetGauge(uint32_t permille) override;
+  void ShowStatusLine(std::string_view text) override;
 
+  // Once per run, in a full-screen run: the window table laid out, then the whole window drawn.
+  void CreateProgressScreen();
+  void DrawProgressScreen();
+  // At the start of each file: its name, cut to the field with three full stops.
+  void ShowFileHeader(const std::string& name);
   // Before each stage of a file; polls the input, so the run may be stopped here.
   void SetStage(uint32_t stage);
-  // At the end of the run: no window is current any more.
-  void CloseProgressScreen() { dialogs_.SetCurrentKind(kNoWindow); }
+  void ClearStageMarkers();
+  // At the end of the run: the screen cleared, no window current any more.
+  void CloseProgressScreen();
+
+  // The gauge: its length and the cells drawn filled.
+  int GaugeLength() const { return gaugeLength_; }
+  int GaugeFilled() const { return gaugeFilled_; }
 
  private:
+  Screen* Scr() { return dialogs_.Ui() != nullptr ? &dialogs_.Ui()->screen : nullptr; }
+  // The terminal sees the screen at most every kPresentMs during a stage; force for a stage
+  // change, a dialog or the end.
+  void Present(bool force);
+  int16_t W() { return static_cast<int16_t>(Scr()->Width()); }
+  int16_t H() { return static_cast<int16_t>(Scr()->Height()); }
+
+  static constexpr uint64_t kPresentMs = 30;
+  static constexpr uint64_t kInputMs = 5;
   Dialogs& dialogs_;
+  int gaugeLength_ = 0;
+  int gaugeFilled_ = 0;
+  uint64_t lastPresent_ = 0;
+  uint64_t lastInput_ = 0;
 };
 
 }  // namespace tarvos::console

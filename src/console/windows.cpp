@@ -48,40 +48,40 @@ std::array<WindowRecord, kWindowCount> InitialWindows() {
   using colour::kDialogBody;
   using colour::kDialogFrame;
   std::array<WindowRecord, kWindowCount> r;
-  r[kKindProgress] = Record(colour::kMain, colour::kMain, 0, 0, 0, nullptr, nullptr,
+  r[kProgressWindow] = Record(colour::kMain, colour::kMain, 0, 0, 0, nullptr, nullptr,
                             {{" Pause ", 0, 1}, {" Exit ", 11, 2}, {" Resume ", 0, 1}}, 0x70, false);
-  r[kKindProgress].buttonCount = 2;
-  r[kKindProgress].slots[2] = kNoButton;  // " Resume " takes the first slot while the run is paused
-  r[kKindProgress].buttons[2].hotAndFocus |= kFocusBit;
-  r[kKindExit] = Record(kDialogBody, kDialogFrame, kCentred, 28, 10, " Exit ", "Terminate program?",
+  r[kProgressWindow].buttonCount = 2;
+  r[kProgressWindow].slots[2] = kNoButton;  // " Resume " takes the first slot while the run is paused
+  r[kProgressWindow].buttons[2].hotAndFocus |= kFocusBit;
+  r[kExitConfirmation] = Record(kDialogBody, kDialogFrame, kCentred, 28, 10, " Exit ", "Terminate program?",
                         {{"   Ok   ", 0, kNoHotLetter}, {" Cancel ", 11, kNoHotLetter}}, colour::kButtonFocused, true);
-  r[kKindError] = Record(kDialogBody, kDialogFrame, 0, 74, 16, " Error on offset: 0x00000000 ", nullptr,
+  r[kErrorPrompt] = Record(kDialogBody, kDialogFrame, 0, 74, 16, " Error on offset: 0x00000000 ", nullptr,
                          {{" Fix ", 0, 1}, {" Fix All ", 8, 5}, {" Skip ", 20, 2}, {" Skip All ", 29, 7}, {"  Stop  ", 42, 2}},
                          colour::kButtonFocused, true);
   for (int skip : {2, 3}) {
-    r[kKindError].buttons[skip].normal = colour::kSkipButton;
-    r[kKindError].buttons[skip].disabled = 1;
+    r[kErrorPrompt].buttons[skip].normal = colour::kSkipButton;
+    r[kErrorPrompt].buttons[skip].disabled = 1;
   }
-  r[kKindInformation] = Record(kDialogBody, kDialogFrame, kCentred, 44, 9, " Information ", nullptr,
+  r[kInformation] = Record(kDialogBody, kDialogFrame, kCentred, 44, 9, " Information ", nullptr,
                                {{"   Ok   ", 0, kNoHotLetter}, {" Cancel ", 11, kNoHotLetter}}, colour::kButtonFocused, true);
-  r[kKindInformation].buttonCount = 1;
-  r[kKindInformation].slots[1] = kNoButton;
-  r[kKindSave] = Record(kDialogBody, kDialogFrame, 0, 58, 11, " File Save ",
+  r[kInformation].buttonCount = 1;
+  r[kInformation].slots[1] = kNoButton;
+  r[kSaveQuestion] = Record(kDialogBody, kDialogFrame, 0, 58, 11, " File Save ",
                         "Hive structure was changed. Do You want to save it?\n\nPress <Overwrite> to replace current hive "
                         "file\nPress <Disk> to select destination media",
                         {{" Overwrite ", 0, 1}, {" Disk ", 14, 1}, {" Cancel ", 23, 1}}, colour::kButtonFocused, true);
-  r[kKindDrives] = Record(kDialogBody, kDialogFrame, kCentred | kListBox, 40, 11, " Drive Selection ", nullptr,
+  r[kDriveSelection] = Record(kDialogBody, kDialogFrame, kCentred | kListBox, 40, 11, " Drive Selection ", nullptr,
                           {{" Select Drive ", 0, 8}, {" Cancel ", 17, 1}}, colour::kButtonFocused, true);
-  r[kKindInsertDisk] = Record(kDialogBody, kDialogFrame, kCentred, 28, 10, " Insert Disk ", nullptr,
+  r[kInsertDisk] = Record(kDialogBody, kDialogFrame, kCentred, 28, 10, " Insert Disk ", nullptr,
                               {{"   Ok   ", 0, kNoHotLetter}, {" Cancel ", 11, kNoHotLetter}}, colour::kButtonFocused, true);
-  r[kKindBrowser] = Record(kBrowserBody, kBrowserFrame, kListBox | kPlainFrame, 74, 16,
+  r[kSelectionWindow] = Record(kBrowserBody, kBrowserFrame, kListBox | kPlainFrame, 74, 16,
                            " Select file or folder with Windows hive file(s) ", nullptr,
                            {{" Select ", 0, kNoHotLetter}, {" Manual ", 11, kNoHotLetter}, {" Help ", 22, kNoHotLetter},
                             {" Cancel ", 31, kNoHotLetter}},
                            0x70, false);
-  r[kKindPath] = Record(kBrowserBody, kBrowserFrame, 0, 74, 8, " Type full path of filename ", nullptr,
+  r[kManualPath] = Record(kBrowserBody, kBrowserFrame, 0, 74, 8, " Type full path of filename ", nullptr,
                         {{" Ok ", 0, kNoHotLetter}}, 0x70, true);
-  r[kKindSearch] = Record(kDialogBody, kDialogFrame, 0, 74, 8, " Searching... ", nullptr,
+  r[kSearchWindow] = Record(kDialogBody, kDialogFrame, 0, 74, 8, " Searching... ", nullptr,
                           {{" Cancel ", 0, kNoHotLetter}}, colour::kButtonFocused, true);
   return r;
 }
@@ -136,47 +136,47 @@ void WindowTable::LayoutWindows() {
     r.pos = {static_cast<int16_t>((w - r.size.x) / 2), static_cast<int16_t>((h - r.size.y) / 2)};
   };
   auto at = [](int x, int y) { return ScreenPos{static_cast<int16_t>(x), static_cast<int16_t>(y)}; };
-  WindowRecord& main = records_[kKindProgress];
+  WindowRecord& main = records_[kProgressWindow];
   main.size = at(w, h);
   main.buttons[0].pos = main.buttons[2].pos = at(2, h - 6);
   main.buttons[1].pos = at(13, h - 6);
-  for (int kind : {kKindExit, kKindInsertDisk}) {
+  for (int kind : {kExitConfirmation, kInsertDisk}) {
     WindowRecord& r = records_[kind];
     centre(r);
     r.buttons[0].pos = at(r.pos.x + 4, r.pos.y + 7);
     r.buttons[1].pos = at(r.pos.x + 15, r.pos.y + 7);
     PrepareText(kind);
   }
-  for (int kind : {kKindError, kKindBrowser}) {
+  for (int kind : {kErrorPrompt, kSelectionWindow}) {
     WindowRecord& r = records_[kind];
     r.size = at(w - 8, h - 8);
     centre(r);
     CentreButtonRow(r);
     PrepareText(kind);
   }
-  for (int kind : {kKindSave, kKindDrives}) {
+  for (int kind : {kSaveQuestion, kDriveSelection}) {
     centre(records_[kind]);
     CentreButtonRow(records_[kind]);
     PrepareText(kind);
   }
-  WindowRecord& path = records_[kKindPath];
+  WindowRecord& path = records_[kManualPath];
   path.size.x = static_cast<int16_t>(w - 14);
   centre(path);
   CentreButtonRow(path);
   pathCapacity = static_cast<uint32_t>(w - 19 < 256 ? w - 19 : 256);
   path.text.clear();
-  PrepareText(kKindPath);
-  WindowRecord& search = records_[kKindSearch];
+  PrepareText(kManualPath);
+  WindowRecord& search = records_[kSearchWindow];
   search.size.x = static_cast<int16_t>(w - 8);
   centre(search);
   CentreButtonRow(search);
   search.text.clear();
-  PrepareText(kKindSearch);
-  LayoutInformation(records_[kKindInformation].size, false, true);
+  PrepareText(kSearchWindow);
+  LayoutInformation(records_[kInformation].size, false, true);
 }
 
 void WindowTable::LayoutInformation(ScreenPos size, bool twoButtons, bool centred) {
-  WindowRecord& r = records_[kKindInformation];
+  WindowRecord& r = records_[kInformation];
   r.size = size;
   r.flags = centred ? kCentred : 0;
   r.buttonCount = twoButtons ? 2 : 1;
@@ -222,7 +222,7 @@ void WindowTable::CloseWindow(int kind) {
   if (r.saves && !r.saved.empty()) {
     screen_.RestoreRect(r.saved, r.pos, {static_cast<int16_t>(r.size.x + 2), static_cast<int16_t>(r.size.y + 1)});
   }
-  currentKind = kKindProgress;
+  currentKind = kProgressWindow;
 }
 
 void WindowTable::DrawTextArea(int kind) {

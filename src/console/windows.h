@@ -13,19 +13,19 @@
 
 namespace tarvos::console {
 
-// The windows, by dialog kind.
-enum DialogKindValue : uint8_t {
-  kKindProgress = 0,
-  kKindExit = 1,
-  kKindError = 2,
-  kKindInformation = 3,
-  kKindSave = 4,
-  kKindDrives = 5,
-  kKindInsertDisk = 6,
-  kKindBrowser = 7,
-  kKindPath = 8,
-  kKindSearch = 9,
-  kKindNone = 255,
+// The window or prompt that is current; key rules depend on it.
+enum DialogKind : uint8_t {
+  kProgressWindow = 0,
+  kExitConfirmation = 1,
+  kErrorPrompt = 2,
+  kInformation = 3,
+  kSaveQuestion = 4,
+  kDriveSelection = 5,
+  kInsertDisk = 6,
+  kSelectionWindow = 7,
+  kManualPath = 8,
+  kSearchWindow = 9,
+  kNoWindow = 255,
 };
 inline constexpr int kWindowCount = 10;
 inline constexpr int kSlots = 5;
@@ -120,7 +120,7 @@ class WindowTable {
   Screen& Scr() { return screen_; }
 
   // The interaction state.
-  uint8_t currentKind = kKindNone;
+  uint8_t currentKind = kNoWindow;
   bool listMode = false;
   uint16_t highlightedRow = 0;
   uint16_t listRows = 0;

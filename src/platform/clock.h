@@ -1,6 +1,8 @@
 // The local time, for the time stamps of the log.
 #pragma once
 
+#include <cstdint>
+
 namespace tarvos::platform {
 
 struct LocalTime {
@@ -8,5 +10,8 @@ struct LocalTime {
 };
 
 LocalTime NowLocal();
+
+// Milliseconds of a clock that only goes forward, for pacing what is drawn.
+uint64_t MonotonicMs();
 
 }  // namespace tarvos::platform

@@ -69,6 +69,7 @@ class HeadlessConsole final : public ConsoleDevice {
   int screenWidth_ = 80;
   int screenHeight_ = 25;
   bool screenBegun_ = false;
+  bool gap_ = false;
   std::deque<InputRecord> input_;
   ScreenModel shown_;
   std::string sent_;

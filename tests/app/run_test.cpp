@@ -237,9 +237,10 @@ TEST_F(Run, NoHiveNamedAndNothingFound) {
 TEST_F(Run, UnfixedErrorOfASingleHiveIsShownAtTheEndOutsideLineMode) {
   std::string hive = Hive("SYSTEM", Dirty());
   EXPECT_EQ(Go({hive}, "s\r"), 0);
-  std::string out = Out();
-  EXPECT_NE(out.find("\r\n<Broken hive header>\r\nPress key to Fix/fix All/Stop [F|A|S]:s\r\n"), std::string::npos);
-  EXPECT_NE(out.find("<Broken hive header>\r\n\r\nPress Enter to exit...\r\n"), std::string::npos) << out;
+  EXPECT_NE(device->Sent().find("Error on offset: 0x????????"), std::string::npos) << "the error window";
+  EXPECT_NE(device->Sent().find("<Broken hive header>"), std::string::npos);
+  EXPECT_EQ(Out(), "<Broken hive header>\r\n\r\nPress Enter to exit...\r\n") << "once the screen is closed";
+  EXPECT_FALSE(device->ScreenBegun());
   EXPECT_EQ(device->KeysLeft(), 0u);
 
   EXPECT_EQ(Go({"/t", hive}, "s\r"), 0);
@@ -272,20 +273,23 @@ TEST_F(Run, OutsideLineModeEachCheckedFileEndsWithTheCompletionBox) {
   std::string a = Hive("A.dat", Healthy());
   std::string b = Hive("B.dat", Healthy());
   EXPECT_EQ(Go({dir.Path("*.dat")}, "\r\r"), 0);
-  std::string out = Out();
-  size_t first = out.find("\r\nHive file checking complete. Press Enter to continue...\r\n\r\n");
-  ASSERT_NE(first, std::string::npos) << out;
-  EXPECT_NE(out.find("Hive file checking complete", first + 1), std::string::npos);
+  size_t first = device->Sent().find("Hive file checking complete");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_NE(device->Sent().find("Hive file checking complete", first + 1), std::string::npos);
+  EXPECT_EQ(Out(), "") << "nothing in lines";
   EXPECT_EQ(device->KeysLeft(), 0u);
 }
 
 TEST_F(Run, AbortOutsideLineModeShowsTheBoxAndEndsTheList) {
   std::string a = Hive("A.dat", Healthy());
   std::string b = Hive("B.dat", Healthy());
-  device = std::make_unique<platform::HeadlessConsole>("\x1bx\r");
+  device = std::make_unique<platform::HeadlessConsole>("x\r\r");
   device->SetKeysSeenByPolls(true);
-  EXPECT_EQ(RunTarvos({dir.Path("*.dat")}, *device), 0);
-  EXPECT_NE(device->Stdout().find("Operation aborted. Press Enter to continue..."), std::string::npos);
+  EXPECT_EQ(RunTarvos({"/l:" + dir.Path("run.tlg"), dir.Path("*.dat")}, *device), 0);
+  EXPECT_NE(device->Sent().find("Terminate program?"), std::string::npos) << "X opens the exit confirmation";
+  EXPECT_NE(device->Sent().find("Operation aborted"), std::string::npos);
+  std::vector<uint8_t> log = testing::ReadFileBytes(dir.Path("run.tlg"));
+  EXPECT_EQ(std::string(log.begin(), log.end()).find("Processing file: " + b), std::string::npos) << "the list ends";
   EXPECT_EQ(device->KeysLeft(), 0u);
 }
 

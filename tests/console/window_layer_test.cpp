@@ -81,22 +81,22 @@ TEST(DrawingPrimitives, FramesAndScrollBars) {
 
 TEST(WindowTable, LayoutAndWrapping) {
   Rig rig;
-  WindowRecord& exit = rig.windows.Record(kKindExit);
+  WindowRecord& exit = rig.windows.Record(kExitConfirmation);
   EXPECT_EQ(exit.pos.x * 100 + exit.pos.y, 2607);
   EXPECT_EQ(exit.buttons[0].pos.x * 100 + exit.buttons[0].pos.y, 3014);
   EXPECT_EQ(exit.buttons[1].pos.x * 100 + exit.buttons[1].pos.y, 4114);
-  WindowRecord& error = rig.windows.Record(kKindError);
+  WindowRecord& error = rig.windows.Record(kErrorPrompt);
   EXPECT_EQ(error.size.x * 100 + error.size.y, 7217);
   EXPECT_EQ(error.pos.x * 100 + error.pos.y, 404);
   EXPECT_EQ(error.buttons[0].pos.x * 100 + error.buttons[0].pos.y, 1518);
-  WindowRecord& path = rig.windows.Record(kKindPath);
+  WindowRecord& path = rig.windows.Record(kManualPath);
   EXPECT_EQ(path.size.x * 100 + path.size.y, 6608);
   EXPECT_EQ(path.pos.x * 100 + path.pos.y, 708);
   EXPECT_EQ(rig.windows.pathCapacity, 61u);
 
   EXPECT_EQ(WrapText("abcd efghi jkl", 10), (std::vector<std::string>{"abcd ", "efghi jkl"}));
   EXPECT_EQ(WrapText(std::string(25, 'w'), 10), (std::vector<std::string>{std::string(10, 'w'), std::string(10, 'w'), "wwwww"}));
-  std::vector<std::string> save = rig.windows.Record(kKindSave).lines;
+  std::vector<std::string> save = rig.windows.Record(kSaveQuestion).lines;
   ASSERT_GE(save.size(), 3u);
   EXPECT_EQ(save[0], "Hive structure was changed. Do You want to save it?");
   EXPECT_EQ(save[1], "") << "the empty line after the first sentence";
@@ -104,26 +104,26 @@ TEST(WindowTable, LayoutAndWrapping) {
 
 TEST(WindowTable, ScrollingAndListsByPages) {
   Rig rig;
-  WindowRecord& error = rig.windows.Record(kKindError);
+  WindowRecord& error = rig.windows.Record(kErrorPrompt);
   error.size = {72, 16};  // a text area of 10 rows
   error.text.clear();
   for (int i = 0; i < 30; ++i) error.text += "line " + std::to_string(i) + "\n";
   error.text.pop_back();
-  rig.windows.PrepareText(kKindError);
-  rig.windows.OpenWindow(kKindError);
+  rig.windows.PrepareText(kErrorPrompt);
+  rig.windows.OpenWindow(kErrorPrompt);
   EXPECT_TRUE(error.scrollShown);
   for (int i = 0; i < 3; ++i) rig.input.PageDown();
   EXPECT_EQ(error.firstLine, 20);
   EXPECT_EQ(error.thumbRow, error.scrollPos.y + error.scrollLength - 2) << "the thumb at the bottom end";
-  rig.windows.CloseWindow(kKindError);
+  rig.windows.CloseWindow(kErrorPrompt);
 
-  WindowRecord& list = rig.windows.Record(kKindBrowser);
+  WindowRecord& list = rig.windows.Record(kSelectionWindow);
   list.size = {72, 16};
   list.text.clear();
   for (int i = 0; i < 25; ++i) list.text += "entry " + std::to_string(i) + "\n";
   list.text.pop_back();
-  rig.windows.PrepareText(kKindBrowser);
-  rig.windows.OpenWindow(kKindBrowser);
+  rig.windows.PrepareText(kSelectionWindow);
+  rig.windows.OpenWindow(kSelectionWindow);
   rig.input.PageDown();
   EXPECT_EQ(list.firstLine, 0) << "a list scrolls only in list mode";
   rig.windows.listMode = true;
@@ -143,8 +143,8 @@ TEST(WindowTable, ScrollingAndListsByPages) {
 
 TEST(InputDispatch, FocusClicksResizesAndThePathField) {
   Rig rig;
-  rig.windows.OpenWindow(kKindError);
-  WindowRecord& error = rig.windows.Record(kKindError);
+  rig.windows.OpenWindow(kErrorPrompt);
+  WindowRecord& error = rig.windows.Record(kErrorPrompt);
   rig.input.FocusPrev();
   EXPECT_EQ(error.focusedSlot, 4) << "Left from Fix passes over the disabled Skip buttons";
   rig.input.FocusPrev();
@@ -156,9 +156,9 @@ TEST(InputDispatch, FocusClicksResizesAndThePathField) {
   std::vector<std::string> order;
   rig.input.onResize = [&](int w, int h) { order.push_back("resize " + std::to_string(w) + "x" + std::to_string(h)); };
   rig.input.exitConfirmation = [&] { order.push_back("exit"); };
-  rig.windows.CloseWindow(kKindError);
-  rig.windows.currentKind = kKindProgress;
-  WindowRecord& main = rig.windows.Record(kKindProgress);
+  rig.windows.CloseWindow(kErrorPrompt);
+  rig.windows.currentKind = kProgressWindow;
+  WindowRecord& main = rig.windows.Record(kProgressWindow);
   rig.Click(main.buttons[1].pos.x, main.buttons[1].pos.y);
   platform::InputRecord resize;
   resize.type = platform::InputRecord::Type::Resize;
@@ -169,7 +169,7 @@ TEST(InputDispatch, FocusClicksResizesAndThePathField) {
   rig.input.PollInput(false);
   EXPECT_EQ(order, (std::vector<std::string>{"resize 100x30", "exit", "exit"}));
 
-  rig.windows.OpenWindow(kKindPath);
+  rig.windows.OpenWindow(kManualPath);
   rig.windows.textEntry = true;
   rig.windows.entryCursor = {10, 10};
   rig.input.path = std::string(rig.windows.pathCapacity, 'p');
@@ -200,16 +200,16 @@ TEST(Terminal, ColoursAndOnlyWhatChanged) {
     EXPECT_EQ(platform::AnsiColours(p.attr), p.ansi) << std::hex << int{p.attr};
   }
   Rig rig;
-  rig.windows.OpenWindow(kKindSave);
+  rig.windows.OpenWindow(kSaveQuestion);
   rig.screen.Present();
   size_t first = rig.device.Sent().size();
   EXPECT_GT(first, 2000u);
-  rig.windows.CloseWindow(kKindSave);
-  rig.windows.OpenWindow(kKindSave);
+  rig.windows.CloseWindow(kSaveQuestion);
+  rig.windows.OpenWindow(kSaveQuestion);
   rig.screen.Present();
   size_t again = rig.device.Sent().size() - first;
-  rig.windows.DrawTextArea(kKindSave);
-  rig.windows.DrawButtons(kKindSave);
+  rig.windows.DrawTextArea(kSaveQuestion);
+  rig.windows.DrawButtons(kSaveQuestion);
   rig.screen.Present();
   EXPECT_EQ(rig.device.Sent().size() - first, again) << "an unchanged dialog drawn again sends nothing";
   EXPECT_EQ(again, 0u);

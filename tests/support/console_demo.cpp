@@ -27,18 +27,18 @@ int main(int argc, char** argv) {
   screen.ClearScreen(console::colour::kMain);
   screen.HideCursor();
   windows.LayoutWindows();
-  console::WindowRecord& error = windows.Record(console::kKindError);
+  console::WindowRecord& error = windows.Record(console::kErrorPrompt);
   error.text = "<Invalid frame signature>\n\nThe frame header at this offset does not start with \"hbin\": "
                "a repair writes the signature back. Letters, arrows, the mouse and Enter work here.";
   for (int line = 1; line <= 24; ++line) error.text += "\nline " + std::to_string(line);
-  windows.PrepareText(console::kKindError);
-  windows.OpenWindow(console::kKindError);
+  windows.PrepareText(console::kErrorPrompt);
+  windows.OpenWindow(console::kErrorPrompt);
   screen.Present();
   while (input.dialogResult == 0) {
     input.PollInput(true);
     screen.Present();
   }
-  windows.CloseWindow(console::kKindError);
+  windows.CloseWindow(console::kErrorPrompt);
   screen.Present();
   state.FinishRunScreen();
   state.CloseConsoleState();

@@ -15,6 +15,12 @@ namespace tarvos::platform {
 // Paths are UTF-8 bytes here: only ASCII letters change case, so no multibyte sequence breaks.
 char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c; }
 char UpperChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 0x20) : c; }
+uint64_t MonotonicMs() {
+  struct timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
 std::vector<uint32_t> DecodeFileName(const std::string& name) { return DecodeUtf8(name); }
 
 void UpperInPlace(std::string& text) {

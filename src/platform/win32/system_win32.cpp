@@ -19,6 +19,8 @@ char UpperChar(char c) {
   return text[0];
 }
 
+uint64_t MonotonicMs() { return ::GetTickCount64(); }
+
 std::vector<uint32_t> DecodeFileName(const std::string& name) {
   std::vector<uint32_t> chars;
   for (char c : name) chars.push_back(TextChar(static_cast<uint8_t>(c)));
