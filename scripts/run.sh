@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds TarvosD when needed, makes a small sample hive whose base block is damaged (its sequence
-# numbers differ and its checksum is wrong), and checks it in line mode. Answer the prompts with
-# F (fix), A (fix all of this kind) or S (stop). Extra arguments are passed on, e.g. /l.
+# Builds TarvosD when needed, makes a small sample hive with faults of several kinds (its base
+# block, a key's subkey count, a value, a security block's ring) and checks it: full-screen in a
+# terminal, in line mode (/t) otherwise or when /t is given. Answer with F (fix), A (fix all of
+# this kind), S (stop), then O to save with a backup; the mouse works too. Extra arguments are
+# passed on, e.g. /t or /l.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --run
@@ -10,8 +12,10 @@ if [ ! -x build/TarvosD ] || [ ! -x build/tarvos-sample-hive ]; then
 fi
 cmake --build build --target TarvosD tarvos-sample-hive >/dev/null
 mkdir -p build/sample
-build/tarvos-sample-hive build/sample/SAMPLE
+build/tarvos-sample-hive --several build/sample/SAMPLE
+mode=()
+[ -t 0 ] && [ -t 1 ] || mode=(/t)
 set +e
-build/TarvosD /t "$@" build/sample/SAMPLE
+build/TarvosD "${mode[@]}" "$@" build/sample/SAMPLE
 code=$?
 echo "TarvosD exit code: $code"

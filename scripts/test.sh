@@ -58,12 +58,16 @@ run_safe_saves() {  # runs killed while they save, runs that race, signals at a 
   fi
 }
 
-run_screen() {  # run_screen <label> <demo> [<Windows demo>]: the window layer in tmux
-  local label=$1; shift
-  if tests/console/console_tmux_test.sh "$@" >"build/screen-$label.log" 2>&1; then
-    summary+=("$label: $(grep -c '^ok' "build/screen-$label.log") full-screen checks passed in tmux")
+run_screen() {  # run_screen <label> <Windows build dir or nothing>: the full screen in tmux
+  local label=$1 win=${2:-}
+  local log="build/screen-$label.log"
+  local demo=() run=()
+  [ -n "$win" ] && demo=("$win/tarvos-console-demo.exe") && run=("$win/TarvosD.exe")
+  if tests/console/console_tmux_test.sh build/tarvos-console-demo "${demo[@]}" >"$log" 2>&1 &&
+    tests/console/run_tmux_test.sh build/TarvosD build/tarvos-sample-hive "${run[@]}" >>"$log" 2>&1; then
+    summary+=("$label: $(grep -c '^ok' "$log") full-screen checks passed in tmux")
   else
-    grep -E '^FAIL' "build/screen-$label.log"
+    grep -E '^FAIL' "$log"
     summary+=("$label: full-screen checks FAILED"); status=1
   fi
 }
@@ -73,7 +77,7 @@ if build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOS_TESTS=ON -DTARVOS_BENC
   run_unit "native" build/tarvos_tests
   run_cli "native" build
   run_safe_saves
-  run_screen "native" build/tarvos-console-demo
+  run_screen "native"
 else
   summary+=("native: BUILD FAILED"); status=1
 fi
@@ -97,7 +101,7 @@ if build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TY
     grep -E '^FAIL' build-win/cli.log
     summary+=("windows (wine): command-line checks FAILED"); status=1
   fi
-  run_screen "windows" build/tarvos-console-demo build-win/tarvos-console-demo.exe
+  run_screen "windows" build-win
 else
   summary+=("windows: BUILD FAILED"); status=1
 fi

@@ -1,0 +1,119 @@
+// The progress window and the questions in their windows, on the headless device.
+#include <gtest/gtest.h>
+
+#include "console/progress.h"
+#include "hive/faults.h"
+#include "platform/headless_console.h"
+
+namespace tarvos::console {
+namespace {
+
+struct ScreenRun {
+  explicit ScreenRun(std::string keys = {}) : device(std::move(keys)) {
+    state.OpenConsoleState(true, false);
+    state.PrepareRunScreen();
+    dialogs.AttachScreen(&ui);
+    progress.CreateProgressScreen();
+    progress.DrawProgressScreen();
+  }
+  std::string Row(int y, int from = 0, int count = 80) {
+    std::string text;
+    for (int x = from; x < from + count; ++x) {
+      uint32_t ch = device.Screen().At(x, y).ch;
+      if (ch < 0x80) {
+        text += static_cast<char>(ch);
+      } else {
+        platform::AppendUtf8(text, ch);
+      }
+    }
+    return text;
+  }
+  platform::HeadlessConsole device;
+  ConsoleState state{device};
+  bool abortRequested = false;
+  Dialogs dialogs{state, abortRequested, false};
+  FullScreen ui{device, abortRequested};
+  ProgressScreen progress{dialogs};
+};
+
+TEST(ProgressWindow, GaugeOffsetStagesAndFileName) {
+  ScreenRun run;
+  ASSERT_EQ(run.progress.GaugeLength(), 60);
+  struct Gauge {
+    uint32_t permille;
+    int filled;
+    const char* percent;
+  };
+  for (Gauge g : {Gauge{500, 30, "50% "}, Gauge{1000, 60, "100%"}}) {
+    run.progress.SetGauge(g.permille);
+    EXPECT_EQ(run.progress.GaugeFilled(), g.filled);
+    EXPECT_EQ(run.Row(22, 74, 4), g.percent);
+  }
+  run.progress.SetGauge(kGaugeReset);
+  EXPECT_EQ(run.progress.GaugeFilled(), 0);
+  EXPECT_EQ(run.Row(22, 74, 4), "    ") << "the reset blanks the percentage";
+  EXPECT_EQ(run.device.Screen().At(13, 22).ch, 0x2591u);
+  run.progress.SetGauge(1);
+  EXPECT_EQ(run.progress.GaugeFilled(), 0);
+  EXPECT_EQ(run.Row(22, 74, 2), "0%");
+
+  run.progress.PollProgress(0x1A2B);
+  EXPECT_EQ(run.Row(2, 68, 10), "0x00001A2B");
+  run.progress.PollProgress(0);
+  EXPECT_EQ(run.Row(2, 68, 10), "          ");
+
+  std::string name = "/mnt/c/Windows/System32/config/" + std::string(60, 'x') + "/SOFTWARE";
+  run.progress.ShowFileHeader(name);
+  EXPECT_EQ(run.Row(5, 6, 32), "Castellan is now checking file: ");
+  EXPECT_EQ(run.Row(5, 38, 36), name.substr(0, 33) + "...") << "the beginning of the path, cut to the field";
+  for (uint32_t stage = 0; stage < 4; ++stage) run.progress.SetStage(stage);
+  EXPECT_EQ(run.Row(7, 10, 1) + run.Row(8, 10, 1) + run.Row(9, 10, 1) + run.Row(10, 10, 1), "♦♦♦►");
+  EXPECT_EQ(run.Row(10, 13, 6), "Saving");
+  run.progress.ClearStageMarkers();
+  EXPECT_EQ(run.Row(7, 10, 1) + run.Row(10, 10, 1), "  ");
+}
+
+TEST(ConsoleDialogs, WindowsOfTheQuestions) {
+  {
+    ScreenRun run("\x1b");
+    EXPECT_EQ(run.dialogs.AskErrorAction(hive::kNullOffset, hive::kBrokenHeader), kResultCancel);
+    EXPECT_NE(run.device.Sent().find("Error on offset: 0x???????? "), std::string::npos);
+    EXPECT_NE(run.device.Sent().find("<Broken hive header>"), std::string::npos);
+  }
+  {
+    ScreenRun run("f");
+    EXPECT_EQ(run.dialogs.AskErrorAction(0x2468, hive::kInvalidOffset), kResultFix);
+    EXPECT_NE(run.device.Sent().find("Error on offset: 0x00002468 "), std::string::npos);
+  }
+  {
+    // The drive list: the first Enter gives the list the keyboard, Down moves, Enter chooses.
+    ScreenRun run("\r");
+    run.device.AddKey(platform::KeyEvent{0, platform::kVkDown, 0});
+    run.device.AddKeys("\r");
+    std::vector<platform::Drive> drives(3);
+    for (int i = 0; i < 3; ++i) drives[static_cast<size_t>(i)].letter = static_cast<char>('C' + i);
+    size_t chosen = 9;
+    EXPECT_EQ(run.dialogs.AskDriveLetter(drives, chosen), save::kAnswerChosen);
+    EXPECT_EQ(chosen, 1u);
+    EXPECT_EQ(run.device.KeysLeft(), 0u);
+  }
+  struct Text {
+    uint32_t variant;
+    const char* text;
+  };
+  for (Text t : {Text{0, "Please insert disk into drive A:"}, Text{1, "Please insert new disk into drive A:"},
+                 Text{2, "Not enough space. Please insert another disk into drive A:"}}) {
+    ScreenRun run("\r");
+    EXPECT_EQ(run.dialogs.AskInsertDisk('A', t.variant), kResultOk);
+    EXPECT_EQ(run.ui.windows.Record(kInsertDisk).text, t.text);
+  }
+  {
+    ScreenRun run("\r");
+    run.dialogs.ShowInformation(kInfoSavingFailed, 'p');
+    WindowRecord& box = run.ui.windows.Record(kInformation);
+    EXPECT_EQ(box.lines, (std::vector<std::string>{"Saving failed.", "Command line switch /p ignored"})) << "two lines";
+  }
+}
+
+}  // namespace
+}  // namespace tarvos::console

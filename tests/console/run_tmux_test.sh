@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# The interactive run in a real terminal (a private tmux server at 80 x 25): the progress window,
+# the error window answered by keys and a click, the save question, Pause, Resume and Exit during
+# a long stage, and the terminal as it was afterwards. With a third argument, the Windows build
+# under Wine with keys. The error window of ../shared/hives/damaged/BadListHive is compared with
+# its expected capture when that folder exists.
+# Usage: run_tmux_test.sh <TarvosD> <tarvos-sample-hive> [<TarvosD.exe>]
+set -u
+prog=$1
+make_hive=$2
+exe=${3:-}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+server="tarvos-run-$$"
+trap 'tmux -L "$server" kill-server 2>/dev/null; rm -rf "$work"' EXIT
+failures=0
+check() {
+  local what=$1; shift
+  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
+}
+command -v tmux >/dev/null || { echo "ok   skipped: no tmux"; exit 0; }
+
+pane() { tmux -L "$server" capture-pane -p "$@" 2>/dev/null; }
+wait_for() {  # wait_for <text> [seconds]
+  for ((i = 0; i < ${2:-10} * 10; i++)); do pane | grep -qF -- "$1" && return 0; sleep 0.1; done
+  return 1
+}
+start() {  # start <command>
+  tmux -L "$server" kill-server 2>/dev/null
+  sleep 0.2
+  tmux -L "$server" -f /dev/null new-session -d -x 80 -y 25 \
+    "printf 'BEFORE-THE-RUN\n'; stty -a >$work/before; $1; echo EXIT=\$?; stty -a >$work/after; sleep 60"
+}
+keys() { tmux -L "$server" send-keys "$@"; }
+click() {  # click <text on the screen>: the middle of its first appearance
+  local at
+  at=$(pane | python3 -c "
+import sys
+for y, line in enumerate(sys.stdin.read().split('\n')):
+    x = line.find('''$1''')
+    if x >= 0:
+        print(x + len('''$1''') // 2 + 1, y + 1)
+        break")
+  [ -n "$at" ] || return 1
+  set -- $at
+  tmux -L "$server" send-keys -l $'\e[<0;'"$1;$2"'M'$'\e[<0;'"$1;$2"'m'
+}
+
+# A small hive with faults of four kinds, answered F, a click on Fix All, A, then Stop.
+"$make_hive" --several "$work/SAMPLE"
+cp "$work/SAMPLE" "$work/original"
+start "$prog $work/SAMPLE"
+check "the error window opens on the progress window" wait_for "Error on offset: 0x????????"
+check "the title band and the gauge are drawn" bash -c "tmux -L $server capture-pane -p | sed -n 3p | grep -q '^  Castellan' && tmux -L $server capture-pane -p | grep -q 'Complete:'"
+keys f
+check "F fixes; the next fault shows its offset in the caption" wait_for "Error on offset: 0x0000002C"
+click " Fix All "
+check "a click on Fix All answers it" wait_for "Error on offset: 0x00000208"
+keys a
+check "A answers the next" wait_for "Error on offset: 0x000000C0"
+keys s
+check "S stops; the fixes made are offered for saving" wait_for "File Save"
+keys o
+check "the screen is given back, then the fault left is printed" wait_for "Press Enter to exit..."
+keys Enter
+check "the run ends with 1: the hive was changed" wait_for "EXIT=1"
+check "the backup holds the original" cmp -s "$work/SAMPLE.BAK" "$work/original"
+check "the hive was saved repaired" bash -c "! cmp -s $work/SAMPLE $work/original"
+check "the main screen is back" wait_for "BEFORE-THE-RUN"
+sleep 0.3
+check "the terminal's modes are as they were" cmp -s "$work/before" "$work/after"
+
+hives=$here/../../../shared/hives
+if [ -f "$hives/damaged/BadListHive" ]; then
+  cp "$hives/damaged/BadListHive" "$work/BadListHive"
+  chmod u+w "$work/BadListHive"
+  start "$prog $work/BadListHive"
+  wait_for "Error on offset" >/dev/null
+  sleep 0.3
+  pane | sed "s|$work|WORK|" >"$work/screen"
+  check "BadListHive's first error window is as expected" diff -u "$here/expected/badlisthive-error.txt" "$work/screen"
+  keys Escape
+  wait_for "EXIT=" >/dev/null
+fi
+
+# Pause, Resume and Exit during a long stage of a large clean hive. Keys typed before the screen
+# opens are discarded, so each is sent until it lands.
+"$make_hive" "$work/BIG" 400000
+printf 'ffo' | "$prog" /t "$work/BIG" >/dev/null 2>&1
+start "$prog $work/BIG"
+wait_for "is now checking file" >/dev/null
+for ((i = 0; i < 200; i++)); do keys p; sleep 0.05; pane | grep -qF " Resume " && break; done
+check "P pauses the run: the button reads Resume" wait_for " Resume " 1
+held=$(pane | sed -n 3p)
+sleep 0.5
+check "and the run is held" test "$(pane | sed -n 3p)" = "$held"
+keys r
+check "R resumes it" wait_for " Pause " 2
+for ((i = 0; i < 200; i++)); do keys x; sleep 0.05; pane | grep -qF "Terminate program?" && break; done
+check "X opens the exit confirmation" wait_for "Terminate program?" 1
+keys Enter
+check "Ok ends the run: Operation aborted" wait_for "Operation aborted"
+keys Enter
+check "and the run ends with 0" wait_for "EXIT=0"
+
+if [ -n "$exe" ] && command -v wine >/dev/null; then
+  export WINEDEBUG=-all
+  "$make_hive" --several "$work/WIN"
+  cp "$work/WIN" "$work/win-original"
+  start "wine $exe Z:$work/WIN"
+  check "Windows build: the error window under Wine" wait_for "Error on offset: 0x????????" 60
+  for ((i = 0; i < 8; i++)); do keys a; sleep 0.5; pane | grep -qF "File Save" && break; done
+  check "Windows build: Fix All to the save question" wait_for "File Save"
+  keys o
+  check "Windows build: saved, the check complete" wait_for "Hive file checking complete" 30
+  keys Enter
+  check "Windows build: the run ends with 1" wait_for "EXIT=1" 30
+  check "Windows build: the backup holds the original" cmp -s "$work/WIN.BAK" "$work/win-original"
+fi
+
+echo "$failures failure(s)"
+test "$failures" -eq 0
