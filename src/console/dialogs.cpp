@@ -43,6 +43,7 @@ void Dialogs::ResumeRun() {
 }
 
 uint32_t Dialogs::RunWindow(uint8_t kind) {
+  if (ui_->drawProgress) ui_->drawProgress();
   WindowTable& windows = ui_->windows;
   uint8_t before = windows.currentKind;
   windows.PrepareText(kind);
@@ -195,6 +196,7 @@ uint32_t Dialogs::WaitForResult(uint8_t kind) {
 
 void Dialogs::AskExitConfirmation() {
   if (ui_ != nullptr) {
+    if (ui_->drawProgress) ui_->drawProgress();
     InputDispatcher& input = ui_->input;
     uint8_t before = ui_->windows.currentKind;
     ui_->windows.OpenWindow(kExitConfirmation);
@@ -315,6 +317,7 @@ uint32_t Dialogs::AskDriveLetter(const std::vector<platform::Drive>& drives, siz
       r.text += std::string(1, drive.letter) + ":" + (drive.label.empty() ? "" : " " + drive.label);
     }
     windows.highlightedRow = 0;
+    if (ui_->drawProgress) ui_->drawProgress();
     windows.PrepareText(kDriveSelection);
     windows.OpenWindow(kDriveSelection);
     ui_->screen.Present();

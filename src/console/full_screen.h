@@ -2,6 +2,8 @@
 // input dispatched to its windows. Absent in line mode.
 #pragma once
 
+#include <functional>
+
 #include "console/input.h"
 #include "console/screen.h"
 #include "console/windows.h"
@@ -14,6 +16,8 @@ struct FullScreen {
   Screen screen;
   WindowTable windows;
   InputDispatcher input;
+  // Draws what the progress window holds back between flushes; called before a window opens.
+  std::function<void()> drawProgress;
 };
 
 }  // namespace tarvos::console

@@ -28,10 +28,43 @@ uint32_t KeyPathChar(uint8_t b) {
 }  // namespace
 
 void ProgressScreen::Present(bool force) {
+  // The clock is read once every few calls: the loops of a stage call here for every cell.
+  if (!force && (++calls_ & (kCallsPerClock - 1)) != 0) return;
   uint64_t now = platform::MonotonicMs();
   if (!force && now - lastPresent_ < kPresentMs) return;
   lastPresent_ = now;
+  DrawPending();
   Scr()->Present();
+}
+
+void ProgressScreen::DrawPending() {
+  Screen* screen = Scr();
+  if (screen == nullptr) return;
+  char text[16];
+  if (offset_ != 0) {
+    std::snprintf(text, sizeof text, "0x%08X", offset_);
+  } else {
+    std::snprintf(text, sizeof text, "%10s", "");
+  }
+  screen->WriteText({static_cast<int16_t>(W() - 12), 2}, text);
+  if (!gaugeShown_) {
+    gaugeShown_ = true;
+    int16_t row = static_cast<int16_t>(H() - 3);
+    int filled = static_cast<int>((static_cast<uint32_t>(gaugeLength_) * gaugeValue_ + 500) / 1000);
+    for (int i = gaugeFilled_; i < filled; ++i) {
+      screen->PutCell({static_cast<int16_t>(kGaugeColumn + i), row}, glyph::kFilled, colour::kGaugeFilled);
+    }
+    if (filled > gaugeFilled_) gaugeFilled_ = filled;
+    std::snprintf(text, sizeof text, "%d%%", static_cast<int>(gaugeValue_ / 10));
+    screen->WriteText({static_cast<int16_t>(W() - 6), row}, text);
+  }
+  if (!statusShown_) {
+    statusShown_ = true;
+    size_t width = static_cast<size_t>(W() - 4);
+    std::vector<uint32_t> chars(width, ' ');
+    for (size_t i = 0; i < width && i < status_.size(); ++i) chars[i] = KeyPathChar(static_cast<uint8_t>(status_[i]));
+    screen->WriteChars({2, static_cast<int16_t>(H() - 1)}, chars, width);
+  }
 }
 
 bool ProgressScreen::PollProgress(uint32_t fileOffset) {
@@ -42,8 +75,9 @@ bool ProgressScreen::PollProgress(uint32_t fileOffset) {
     while (dialogs_.RunPaused() && !dialogs_.AbortRequested()) dialogs_.PollInput(true);  // held, not spinning
     return !dialogs_.AbortRequested();
   }
+  offset_ = fileOffset;
   // The input is asked every few milliseconds: the loops that call here call very often.
-  uint64_t now = platform::MonotonicMs();
+  uint64_t now = (++polls_ & (kCallsPerClock - 1)) == 0 || fileOffset == 0 ? platform::MonotonicMs() : lastInput_;
   if (now - lastInput_ >= kInputMs || fileOffset == 0) {
     lastInput_ = now;
     ui->input.PollInput(false);
@@ -53,13 +87,6 @@ bool ProgressScreen::PollProgress(uint32_t fileOffset) {
     }
   }
   if (dialogs_.AbortRequested()) return false;
-  char text[16];
-  if (fileOffset != 0) {
-    std::snprintf(text, sizeof text, "0x%08X", fileOffset);
-  } else {
-    std::snprintf(text, sizeof text, "%10s", "");
-  }
-  ui->screen.WriteText({static_cast<int16_t>(W() - 12), 2}, text);
   Present(false);
   return true;
 }
@@ -67,38 +94,32 @@ bool ProgressScreen::PollProgress(uint32_t fileOffset) {
 void ProgressScreen::SetGauge(uint32_t permille) {
   Screen* screen = Scr();
   if (screen == nullptr) return;
-  int16_t row = static_cast<int16_t>(H() - 3);
   if (permille == kGaugeReset) {
+    int16_t row = static_cast<int16_t>(H() - 3);
     gaugeFilled_ = 0;
+    gaugeValue_ = 0;
+    gaugeShown_ = true;
     screen->WriteText({2, row}, "Complete: ");
     for (int i = 0; i < gaugeLength_; ++i) screen->PutCell({static_cast<int16_t>(kGaugeColumn + i), row}, glyph::kTrack, colour::kMain);
     screen->WriteText({static_cast<int16_t>(W() - 6), row}, "    ");
     return;
   }
-  int filled = static_cast<int>((static_cast<uint32_t>(gaugeLength_) * permille + 500) / 1000);
-  for (int i = gaugeFilled_; i < filled; ++i) {
-    screen->PutCell({static_cast<int16_t>(kGaugeColumn + i), row}, glyph::kFilled, colour::kGaugeFilled);
-  }
-  char percent[8];
-  std::snprintf(percent, sizeof percent, "%d%%", static_cast<int>(permille / 10));
-  screen->WriteText({static_cast<int16_t>(W() - 6), row}, percent);
-  if (filled > gaugeFilled_) gaugeFilled_ = filled;
+  gaugeValue_ = permille;
+  gaugeShown_ = false;
   Present(false);
 }
 
 void ProgressScreen::ShowStatusLine(std::string_view text) {
-  Screen* screen = Scr();
-  if (screen == nullptr) return;
-  size_t width = static_cast<size_t>(W() - 4);
-  std::vector<uint32_t> chars(width, ' ');
-  for (size_t i = 0; i < width && i < text.size(); ++i) chars[i] = KeyPathChar(static_cast<uint8_t>(text[i]));
-  screen->WriteChars({2, static_cast<int16_t>(H() - 1)}, chars, width);
+  if (Scr() == nullptr) return;
+  status_.assign(text.substr(0, static_cast<size_t>(W() - 4)));
+  statusShown_ = false;
   Present(false);
 }
 
 void ProgressScreen::CreateProgressScreen() {
   FullScreen* ui = dialogs_.Ui();
   if (ui == nullptr) return;
+  ui->drawProgress = [this] { DrawPending(); };
   ui->screen.HideCursor();
   ui->windows.currentKind = kProgressWindow;
   ui->windows.LayoutWindows();

@@ -39,6 +39,8 @@ class ProgressScreen final : public hive::ProgressSink {
   // At the end of the run: the screen cleared, no window current any more.
   void CloseProgressScreen();
 
+  // Draws the offset, gauge and status line held back since the last flush.
+  void DrawPending();
   // The gauge: its length and the cells drawn filled.
   int GaugeLength() const { return gaugeLength_; }
   int GaugeFilled() const { return gaugeFilled_; }
@@ -46,18 +48,27 @@ class ProgressScreen final : public hive::ProgressSink {
  private:
   Screen* Scr() { return dialogs_.Ui() != nullptr ? &dialogs_.Ui()->screen : nullptr; }
   // The terminal sees the screen at most every kPresentMs during a stage; force for a stage
-  // change, a dialog or the end.
+  // change, a dialog or the end. The offset, the gauge and the status line change far more often
+  // than that: they are kept, and drawn here.
   void Present(bool force);
   int16_t W() { return static_cast<int16_t>(Scr()->Width()); }
   int16_t H() { return static_cast<int16_t>(Scr()->Height()); }
 
   static constexpr uint64_t kPresentMs = 30;
   static constexpr uint64_t kInputMs = 5;
+  static constexpr uint32_t kCallsPerClock = 64;
+  uint32_t calls_ = 0;
+  uint32_t polls_ = 0;
   Dialogs& dialogs_;
   int gaugeLength_ = 0;
   int gaugeFilled_ = 0;
   uint64_t lastPresent_ = 0;
   uint64_t lastInput_ = 0;
+  uint32_t offset_ = 0;
+  uint32_t gaugeValue_ = 0;
+  bool gaugeShown_ = true;
+  std::string status_;
+  bool statusShown_ = true;
 };
 
 }  // namespace tarvos::console

@@ -46,6 +46,7 @@ TEST(ProgressWindow, GaugeOffsetStagesAndFileName) {
   };
   for (Gauge g : {Gauge{500, 30, "50% "}, Gauge{1000, 60, "100%"}}) {
     run.progress.SetGauge(g.permille);
+    run.progress.DrawPending();
     EXPECT_EQ(run.progress.GaugeFilled(), g.filled);
     EXPECT_EQ(run.Row(22, 74, 4), g.percent);
   }
@@ -54,12 +55,15 @@ TEST(ProgressWindow, GaugeOffsetStagesAndFileName) {
   EXPECT_EQ(run.Row(22, 74, 4), "    ") << "the reset blanks the percentage";
   EXPECT_EQ(run.device.Screen().At(13, 22).ch, 0x2591u);
   run.progress.SetGauge(1);
+  run.progress.DrawPending();
   EXPECT_EQ(run.progress.GaugeFilled(), 0);
   EXPECT_EQ(run.Row(22, 74, 2), "0%");
 
   run.progress.PollProgress(0x1A2B);
+  run.progress.DrawPending();
   EXPECT_EQ(run.Row(2, 68, 10), "0x00001A2B");
   run.progress.PollProgress(0);
+  run.progress.DrawPending();
   EXPECT_EQ(run.Row(2, 68, 10), "          ");
 
   std::string name = "/mnt/c/Windows/System32/config/" + std::string(60, 'x') + "/SOFTWARE";

@@ -92,8 +92,11 @@ wait_for "is now checking file" >/dev/null
 for ((i = 0; i < 200; i++)); do keys p; sleep 0.05; pane | grep -qF " Resume " && break; done
 check "P pauses the run: the button reads Resume" wait_for " Resume " 1
 held=$(pane | sed -n 3p)
-sleep 0.5
-check "and the run is held" test "$(pane | sed -n 3p)" = "$held"
+pid=$(pgrep -n -f "$prog $work/BIG")
+ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+before=$(ticks)
+sleep 2
+check "and the run is held, waiting without using the processor" test "$(pane | sed -n 3p)" = "$held" -a $(($(ticks) - before)) -lt 3
 keys r
 check "R resumes it" wait_for " Pause " 2
 for ((i = 0; i < 200; i++)); do keys x; sleep 0.05; pane | grep -qF "Terminate program?" && break; done
