@@ -402,4 +402,129 @@ void Dialogs::WaitEnterToExit() {
   Echo("\r\n");
 }
 
+void Dialogs::EnterListMode(uint8_t kind, size_t entries) {
+  WindowTable& windows = ui_->windows;
+  windows.UnmarkFocus();
+  windows.listMode = true;
+  int rows = windows.Record(kind).TextRows();
+  windows.listRows = static_cast<uint16_t>(rows < static_cast<int>(entries) ? rows : static_cast<int>(entries));
+  windows.HighlightRow(kind, windows.highlightedRow, true);
+}
+
+void Dialogs::LeaveListMode(uint8_t kind, bool markFocus) {
+  WindowTable& windows = ui_->windows;
+  windows.HighlightRow(kind, windows.highlightedRow, false);
+  windows.listMode = false;
+  if (markFocus) windows.MarkFocus();
+}
+
+uint32_t Dialogs::RunBrowserDialog(const std::string& listing, size_t entries, size_t& chosen, std::string& typedPath) {
+  if (ui_ == nullptr) return kResultCancel;
+  WindowTable& windows = ui_->windows;
+  WindowRecord& r = windows.Record(kSelectionWindow);
+  windows.currentKind = kSelectionWindow;
+  ui_->screen.ClearScreen(colour::kMain);
+  r.text = listing;
+  windows.PrepareText(kSelectionWindow);
+  windows.highlightedRow = 0;
+  windows.OpenWindow(kSelectionWindow);
+  ui_->screen.Present();
+  uint32_t result = kResultNone;
+  while (result == kResultNone) {
+    ui_->input.dialogResult = kResultNone;
+    ui_->input.PollInput(true);
+    uint32_t got = ui_->input.dialogResult;
+    if (got == kResultOk && !windows.listMode && entries > 0) {
+      EnterListMode(kSelectionWindow, entries);
+    } else if (got == kResultOk && windows.listMode) {
+      LeaveListMode(kSelectionWindow, false);
+      chosen = static_cast<size_t>(windows.highlightedRow + r.firstLine);
+      result = kResultChosen;
+    } else if (got == kResultManual) {
+      if (EnterManualPath(typedPath) == kResultTyped) result = kResultTyped;
+    } else if (got == kResultHelp) {
+      ShowInformation(kInfoHelp, 0);
+      windows.currentKind = kSelectionWindow;
+    } else if (got == kResultCancel && windows.listMode) {
+      LeaveListMode(kSelectionWindow, true);
+    } else if (got == kResultCancel) {
+      result = kResultCancel;
+    }
+    ui_->screen.Present();
+  }
+  windows.CloseWindow(kSelectionWindow);
+  r.text.clear();
+  ui_->screen.Present();
+  return result;
+}
+
+uint32_t Dialogs::EnterManualPath(std::string& path) {
+  if (ui_ == nullptr) return kResultCancel;
+  WindowTable& windows = ui_->windows;
+  WindowRecord& r = windows.Record(kManualPath);
+  InputDispatcher& input = ui_->input;
+  input.path.clear();
+  r.text.clear();
+  windows.OpenWindow(kManualPath);
+  // The field: one row of the text area in the field's colour, the cursor at its start.
+  ScreenPos field{static_cast<int16_t>(r.pos.x + 2), static_cast<int16_t>(r.pos.y + 2)};
+  ui_->screen.FillBlanks(field, r.TextWidth(), colour::kPathField);
+  windows.entryCursor = field;
+  windows.textEntry = true;
+  ui_->screen.SetCursorPos(field.x, field.y);
+  ui_->screen.RestoreCursor();
+  ui_->screen.Present();
+  uint32_t result = kResultNone;
+  while (result != kResultOk && result != kResultCancel) {
+    input.PollInput(true);
+    result = input.dialogResult;
+    ui_->screen.Present();
+  }
+  windows.textEntry = false;
+  ui_->screen.HideCursor();
+  windows.CloseWindow(kManualPath);
+  windows.currentKind = kSelectionWindow;
+  ui_->screen.Present();
+  if (result == kResultCancel || input.path.empty()) return kResultCancel;
+  path = input.path;
+  return kResultTyped;
+}
+
+void Dialogs::OpenSearchWindow() {
+  if (ui_ == nullptr) return;
+  ui_->windows.Record(kSearchWindow).text.clear();
+  ui_->windows.OpenWindow(kSearchWindow);
+  ui_->input.dialogResult = kResultNone;
+  ui_->screen.Present();
+}
+
+uint32_t Dialogs::UpdateSearchWindow(const std::string* folder) {
+  if (ui_ == nullptr) return kResultNone;
+  WindowRecord& r = ui_->windows.Record(kSearchWindow);
+  if (folder != nullptr) {
+    ScreenPos row{static_cast<int16_t>(r.pos.x + 2), static_cast<int16_t>(r.pos.y + 2)};
+    ui_->screen.FillBlanks(row, r.TextWidth(), r.body);
+    ui_->screen.WriteFileName(row, *folder, static_cast<size_t>(r.TextWidth()));
+  }
+  uint32_t before = ui_->input.dialogResult;
+  ui_->input.PollInput(false);
+  if (ui_->input.dialogResult == kResultNone) ui_->input.dialogResult = before;  // kept until read
+  ui_->screen.Present();
+  return ui_->input.dialogResult;
+}
+
+void Dialogs::CloseSearchWindow() {
+  if (ui_ == nullptr) return;
+  ui_->windows.CloseWindow(kSearchWindow);
+  ui_->screen.Present();
+}
+
+void Dialogs::ShowSearchingScreen() {
+  if (ui_ == nullptr) return;
+  Screen& screen = ui_->screen;
+  screen.ClearScreen(colour::kMain);
+  screen.WriteText({static_cast<int16_t>(screen.Width() / 2 - 6), static_cast<int16_t>(screen.Height() / 2)}, "Searching...");
+  screen.Present();
+}
+
 }  // namespace tarvos::console

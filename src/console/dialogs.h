@@ -58,6 +58,20 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions {
   uint32_t AskInsertDisk(char letter, uint32_t variant) override;
   void WaitEnterToExit();
 
+  // The selection of hive files (full screen only): a listing of entries, one a line. Returns
+  // kResultChosen with the entry in chosen, kResultTyped with the path typed in typedPath, or
+  // kResultCancel.
+  uint32_t RunBrowserDialog(const std::string& listing, size_t entries, size_t& chosen, std::string& typedPath);
+  // The path field over the selection window: kResultTyped with the path, or kResultCancel.
+  uint32_t EnterManualPath(std::string& path);
+  // The window of a disk search: the folder being searched shown; kResultCancel once the user
+  // has cancelled.
+  void OpenSearchWindow();
+  uint32_t UpdateSearchWindow(const std::string* folder);
+  void CloseSearchWindow();
+  // The whole screen while the search starts: "Searching..." in its middle.
+  void ShowSearchingScreen();
+
   uint8_t CurrentKind() const { return kind_; }
   void SetCurrentKind(uint8_t kind) { kind_ = kind; }
   uint32_t Result() const { return result_; }
@@ -70,6 +84,9 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions {
   // The console form of a question: its window opened, the input polled until a result, closed.
   uint32_t RunWindow(uint8_t kind);
   void DrawPauseButton();
+  // Gives a list box the keyboard, or takes it back.
+  void EnterListMode(uint8_t kind, size_t entries);
+  void LeaveListMode(uint8_t kind, bool markFocus);
   void EnterRule(bool ctrl);
   void LetterRule(uint8_t letter, bool ctrl);
   void EndOfInput();

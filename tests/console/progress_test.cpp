@@ -119,5 +119,40 @@ TEST(ConsoleDialogs, WindowsOfTheQuestions) {
   }
 }
 
+// The selection of hive files: a list chosen from, a path typed, a search cancelled.
+TEST(ConsoleDialogs, SelectionPathAndSearch) {
+  std::string listing;
+  for (int i = 0; i < 25; ++i) listing += (i > 0 ? "\n" : "") + std::string("Hivefile: C:/hive") + std::to_string(i);
+  {
+    ScreenRun run("\r");
+    for (int i = 0; i < 12; ++i) run.device.AddKey(platform::KeyEvent{0, platform::kVkDown, 0});
+    run.device.AddKeys("\r");
+    size_t chosen = 0;
+    std::string typed;
+    EXPECT_EQ(run.dialogs.RunBrowserDialog(listing, 25, chosen, typed), kResultChosen);
+    EXPECT_EQ(chosen, 12u) << "ten rows shown, the list scrolled by the last Down keys";
+  }
+  {
+    ScreenRun run;
+    run.device.AddKey(platform::KeyEvent{0, platform::kVkRight, 0});
+    run.device.AddKeys("\rC:/x\bhive\r");
+    size_t chosen = 0;
+    std::string typed;
+    EXPECT_EQ(run.dialogs.RunBrowserDialog(listing, 25, chosen, typed), kResultTyped);
+    EXPECT_EQ(typed, "C:/hive");
+  }
+  {
+    ScreenRun run("\x1b");
+    run.device.SetKeysSeenByPolls(true);
+    run.dialogs.OpenSearchWindow();
+    std::string folder = "/mnt/c/Windows";
+    uint32_t result = kResultNone;
+    for (int i = 0; i < 5 && result == kResultNone; ++i) result = run.dialogs.UpdateSearchWindow(&folder);
+    EXPECT_EQ(result, kResultCancel);
+    EXPECT_NE(run.device.Sent().find("/mnt/c/Windows"), std::string::npos);
+    run.dialogs.CloseSearchWindow();
+  }
+}
+
 }  // namespace
 }  // namespace tarvos::console
