@@ -7,6 +7,7 @@
 #include "console/console_state.h"
 #include "console/dialogs.h"
 #include "console/full_screen.h"
+#include "discovery/selection.h"
 #include "console/progress.h"
 #include "hive/faults.h"
 #include "hive/check.h"
@@ -156,6 +157,13 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   if (!run.options.perFileLog) log.OpenLog(std::string());
   run.fixModes.Reset();
 
+  // No hive named: the hives of the Windows installations in sight, and the user's choice.
+  if (run.options.selectionNeeded && ui != nullptr) {
+    discovery::DiscoverAndSelectHives(
+        dialogs, run.options.searchDisks, run.options.driveList.value_or(std::string()),
+        [&](const std::string& name) { run.list.Add(name); },
+        [&](const std::string& pattern) { ExpandHiveArgument(pattern, run.list); });
+  }
   if (run.list.Count() > 0) progress.DrawProgressScreen();
   bool endList = false;
   for (size_t i = 0; i < run.list.Count() && !endList; ++i) {

@@ -279,6 +279,7 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
       text = "Saving failed.\nCommand line switch /x ignored";
       text[text.size() - 9] = static_cast<char>(argument);
       break;
+    case kInfoNoHives: text = "No hive files found"; break;
     case kInfoAborted: text = "Operation aborted"; break;
     case kInfoComplete: text = "Hive file checking complete"; break;
     default: break;
@@ -488,6 +489,10 @@ uint32_t Dialogs::EnterManualPath(std::string& path) {
   if (result == kResultCancel || input.path.empty()) return kResultCancel;
   path = input.path;
   return kResultTyped;
+}
+
+size_t Dialogs::BrowserTextWidth() {
+  return ui_ != nullptr ? static_cast<size_t>(ui_->windows.Record(kSelectionWindow).TextWidth()) : 68;
 }
 
 void Dialogs::OpenSearchWindow() {

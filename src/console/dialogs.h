@@ -7,6 +7,7 @@
 
 #include "console/console_state.h"
 #include "console/full_screen.h"
+#include "discovery/selection.h"
 #include "hive/engine_io.h"
 #include "platform/keys.h"
 #include "save/questions.h"
@@ -23,11 +24,12 @@ enum InformationType : uint32_t {
   kInfoConfirmFix = 3,
   kInfoHelp = 4,
   kInfoSavingFailed = 5,
+  kInfoNoHives = 253,
   kInfoAborted = 254,
   kInfoComplete = 255,
 };
 
-class Dialogs final : public hive::FaultDecider, public save::SaveQuestions {
+class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, public discovery::SelectionUi {
  public:
   // abortRequested is the run's flag: set here when the user confirms Exit, never cleared.
   Dialogs(ConsoleState& console, bool& abortRequested, bool ttyMode)
@@ -61,16 +63,18 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions {
   // The selection of hive files (full screen only): a listing of entries, one a line. Returns
   // kResultChosen with the entry in chosen, kResultTyped with the path typed in typedPath, or
   // kResultCancel.
-  uint32_t RunBrowserDialog(const std::string& listing, size_t entries, size_t& chosen, std::string& typedPath);
+  uint32_t RunBrowserDialog(const std::string& listing, size_t entries, size_t& chosen, std::string& typedPath) override;
+  void ShowNothingFound() override { ShowInformation(kInfoNoHives, 0); }
+  size_t BrowserTextWidth() override;
   // The path field over the selection window: kResultTyped with the path, or kResultCancel.
   uint32_t EnterManualPath(std::string& path);
   // The window of a disk search: the folder being searched shown; kResultCancel once the user
   // has cancelled.
-  void OpenSearchWindow();
-  uint32_t UpdateSearchWindow(const std::string* folder);
-  void CloseSearchWindow();
+  void OpenSearchWindow() override;
+  uint32_t UpdateSearchWindow(const std::string* folder) override;
+  void CloseSearchWindow() override;
   // The whole screen while the search starts: "Searching..." in its middle.
-  void ShowSearchingScreen();
+  void ShowSearchingScreen() override;
 
   uint8_t CurrentKind() const { return kind_; }
   void SetCurrentKind(uint8_t kind) { kind_ = kind; }

@@ -79,6 +79,7 @@ std::array<WindowRecord, kWindowCount> InitialWindows() {
                            {{" Select ", 0, kNoHotLetter}, {" Manual ", 11, kNoHotLetter}, {" Help ", 22, kNoHotLetter},
                             {" Cancel ", 31, kNoHotLetter}},
                            0x70, false);
+  r[kSelectionWindow].fileNames = true;
   r[kManualPath] = Record(kBrowserBody, kBrowserFrame, 0, 74, 8, " Type full path of filename ", nullptr,
                         {{" Ok ", 0, kNoHotLetter}}, 0x70, true);
   r[kSearchWindow] = Record(kDialogBody, kDialogFrame, 0, 74, 8, " Searching... ", nullptr,
@@ -196,6 +197,15 @@ bool WindowTable::PrepareText(int kind) {
   WindowRecord& r = records_[kind];
   r.lines.clear();
   if (r.text.empty()) return false;
+  if (r.fileNames) {  // a listing: its lines were made to fit
+    for (size_t from = 0; from < r.text.size() && r.lines.size() < 65535;) {
+      size_t end = r.text.find('\n', from);
+      if (end == std::string::npos) end = r.text.size();
+      r.lines.push_back(r.text.substr(from, end - from));
+      from = end + 1;
+    }
+    return true;
+  }
   r.lines = WrapText(r.text, r.TextWidth());
   return true;
 }
@@ -233,7 +243,10 @@ void WindowTable::DrawTextArea(int kind) {
     const std::string& line = r.lines[r.firstLine + row];
     int length = static_cast<int>(line.size());
     int16_t y = static_cast<int16_t>(r.pos.y + 2 + row);
-    if ((r.flags & kCentred) && length <= a) {
+    if (r.fileNames) {
+      screen_.WriteText({static_cast<int16_t>(r.pos.x + 2), y}, std::string(static_cast<size_t>(a), ' '));
+      screen_.WriteFileName({static_cast<int16_t>(r.pos.x + 2), y}, line, static_cast<size_t>(a));
+    } else if ((r.flags & kCentred) && length <= a) {
       screen_.WriteText({static_cast<int16_t>(r.pos.x + 2 + (a - length) / 2), y}, line);
     } else {
       screen_.WriteTextN({static_cast<int16_t>(r.pos.x + 2), y}, line, static_cast<size_t>(a));

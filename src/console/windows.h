@@ -73,6 +73,7 @@ struct WindowRecord {
   ScreenPos pos;
   ScreenPos size;
   bool saves = false;  // what the window covers is saved while it is open
+  bool fileNames = false;  // its lines are file names: one an entry, shown as the system encodes them
   std::vector<platform::Cell> saved;
   std::array<ButtonRecord, kSlots> buttons;
 

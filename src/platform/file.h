@@ -14,6 +14,7 @@ inline constexpr uint32_t kAttrSystem = 0x04;
 inline constexpr uint32_t kAttrDirectory = 0x10;
 inline constexpr uint32_t kAttrArchive = 0x20;
 inline constexpr uint32_t kAttrTemporary = 0x100;
+inline constexpr uint32_t kAttrLink = 0x400;  // a symbolic link (a reparse point on Windows)
 
 // One entry found by a name or pattern search.
 struct FileInfo {

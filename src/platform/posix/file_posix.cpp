@@ -265,9 +265,12 @@ std::vector<FileInfo> FindEntries(const std::string& pattern) {
     if (!MatchWildcard(last.c_str(), entry->d_name, false)) continue;
     struct stat st;
     std::string full = (slash == std::string::npos ? std::string() : folder) + entry->d_name;
-    if (::stat(full.c_str(), &st) != 0) continue;
+    if (::lstat(full.c_str(), &st) != 0) continue;
+    bool link = S_ISLNK(st.st_mode);
+    if (link && ::stat(full.c_str(), &st) != 0) continue;  // a link to nothing
     FileInfo info;
     FillInfo(st, info);
+    if (link) info.attributes |= kAttrLink;
     info.name = entry->d_name;
     found.push_back(std::move(info));
   }

@@ -23,6 +23,15 @@ uint64_t MonotonicMs() {
 
 std::vector<uint32_t> DecodeFileName(const std::string& name) { return DecodeUtf8(name); }
 
+std::string FileNamePrefix(const std::string& name, size_t count) {
+  size_t at = 0;
+  for (size_t chars = 0; at < name.size() && chars < count; ++chars) {
+    ++at;
+    while (at < name.size() && (static_cast<uint8_t>(name[at]) & 0xC0) == 0x80) ++at;  // continuation bytes
+  }
+  return name.substr(0, at);
+}
+
 void UpperInPlace(std::string& text) {
   for (char& c : text) c = UpperChar(c);
 }

@@ -27,6 +27,8 @@ std::vector<uint32_t> DecodeFileName(const std::string& name) {
   return chars;
 }
 
+std::string FileNamePrefix(const std::string& name, size_t count) { return name.substr(0, count); }
+
 void UpperInPlace(std::string& text) {
   if (!text.empty()) ::CharUpperBuffA(text.data(), static_cast<DWORD>(text.size()));
 }

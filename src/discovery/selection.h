@@ -1,0 +1,43 @@
+// The choice among what was found: the lines sorted by path, the selection window, and the hive
+// files that a chosen line or a typed path stands for.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "discovery/locations.h"
+
+namespace tarvos::discovery {
+
+inline constexpr uint32_t kBrowserChosen = 0xFE000000;
+inline constexpr uint32_t kBrowserTyped = 0xFD000000;
+
+// What the selection needs of the screen. Implemented by the console.
+class SelectionUi : public SearchProgress {
+ public:
+  virtual void ShowSearchingScreen() = 0;
+  // The listing (one line an entry); kBrowserChosen with chosen, kBrowserTyped with typed, or
+  // anything else for nothing.
+  virtual uint32_t RunBrowserDialog(const std::string& listing, size_t entries, size_t& chosen, std::string& typed) = 0;
+  virtual void ShowNothingFound() = 0;
+  // The characters of one line of the selection window.
+  virtual size_t BrowserTextWidth() = 0;
+};
+
+using AddName = std::function<void(const std::string&)>;
+
+// By path, without regard to case; lines of equal paths keep their order.
+void SortFoundList(std::vector<FoundLine>& found);
+// The known hive files of a folder, in the order of kKnownHiveNames.
+void AddKnownHivesIn(const std::string& folder, const AddName& add);
+// A chosen file, or the known hives of a chosen folder; a folder named as "." or ".." (a path
+// ending in a separator and one or two dots) stands for every file in it (expand).
+void AddPathToHiveList(std::string path, const AddName& add, const AddName& expand);
+// The whole step of a run that names no hive: the search or the known places, the selection
+// window, and the names of the choice given to add.
+void DiscoverAndSelectHives(SelectionUi& ui, bool searchDisks, const std::string& driveList, const AddName& add,
+                            const AddName& expand);
+
+}  // namespace tarvos::discovery
