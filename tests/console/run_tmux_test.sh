@@ -106,6 +106,31 @@ check "Ok ends the run: Operation aborted" wait_for "Operation aborted"
 keys Enter
 check "and the run ends with 0" wait_for "EXIT=0"
 
+# No hive named: the hives of a drive laid out as Windows, listed; Enter gives the list the
+# keyboard, Enter on the "Registry: " line checks that folder's hives one after another.
+mkdir -p "$work/c/Windows/System32/config" "$work/c/Users/Ann"
+"$make_hive" "$work/clean"
+printf 'ffc' | "$prog" /t "$work/clean" >/dev/null 2>&1
+printf 'ffo' | "$prog" /t "$work/clean" >/dev/null 2>&1
+for name in SYSTEM SOFTWARE; do cp "$work/clean" "$work/c/Windows/System32/config/$name"; done
+cp "$work/clean" "$work/c/Users/Ann/NTUSER.DAT"
+start "TARVOS_DRIVES='C=$work/c,fixed,1000000' $prog /l:$work/found.tlg"
+check "without a hive named, the selection window lists what the drives hold" wait_for "Registry: $work/c/Windows/System32/config"
+check "and the profiles" wait_for "Profile:  $work/c/Users/Ann"
+# Sorted by path, the profile (Users) comes before the registry folder (Windows).
+keys Enter
+sleep 0.3
+keys Down
+sleep 0.3
+keys Enter
+check "the chosen folder's first hive is checked" wait_for "Hive file checking complete"
+keys Enter
+sleep 0.5
+keys Enter
+check "then the next, and the run ends" wait_for "EXIT=0"
+order=$(grep 'Processing file' "$work/found.tlg" | sed 's|.*config/||; s|\.\.\..*||' | tr '\r\n' '  ' | tr -s ' ')
+check "both hives of the folder, in the order of the known names" test "$order" = "SYSTEM SOFTWARE "
+
 if [ -n "$exe" ] && command -v wine >/dev/null; then
   export WINEDEBUG=-all
   "$make_hive" --several "$work/WIN"

@@ -80,8 +80,10 @@ class NoSearchWindow final : public SearchProgress {
   void OpenSearchWindow() override {}
   uint32_t UpdateSearchWindow(const std::string* folder) override {
     if (folder != nullptr) ++folders;
-    return 0;
+    return ++updates > cancelAfter ? 0xFF000000 : 0;
   }
+  int updates = 0;
+  int cancelAfter = 1 << 30;
   void CloseSearchWindow() override {}
   int folders = 0;
 };
@@ -117,6 +119,12 @@ TEST(Discovery, FullSearchOpensCandidatesOnlyAndEnds) {
   EXPECT_EQ(drives.Lines(locations), expected)
       << "no executable, page or library; no log of a hive; the link loop not followed";
   EXPECT_GE(window.folders, 2);
+  // Cancel: the walk ends after the entry in hand, and what was found so far stays.
+  Locations cancelled(400);
+  NoSearchWindow impatient;
+  impatient.cancelAfter = 1;  // at the first candidate, which is still tested
+  cancelled.FullDiskSearch(drives.list, "F", impatient);
+  EXPECT_EQ(drives.Lines(cancelled), (std::vector<std::string>{"Hivefile: ~/f/d.dat"}));
   for (const char* name : {"a.exe", "b.HTML", "c.dll", "x.htm"}) EXPECT_FALSE(IsCandidateName(name)) << name;
   for (const char* name : {"d.dat", "e", "f.log", "g.LOG1", "h.html5"}) EXPECT_TRUE(IsCandidateName(name)) << name;
 }
