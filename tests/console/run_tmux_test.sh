@@ -85,11 +85,12 @@ fi
 
 # Pause, Resume and Exit during a long stage of a large clean hive. Keys typed before the screen
 # opens are discarded, so each is sent until it lands.
-"$make_hive" "$work/BIG" 400000
+"$make_hive" "$work/BIG" 1000000
 printf 'ffo' | "$prog" /t "$work/BIG" >/dev/null 2>&1
+rm -f "$work/BIG.BAK"
 start "$prog $work/BIG"
 wait_for "is now checking file" >/dev/null
-for ((i = 0; i < 200; i++)); do keys p; sleep 0.05; pane | grep -qF " Resume " && break; done
+for ((i = 0; i < 400; i++)); do keys p; sleep 0.02; pane | grep -qF " Resume " && break; done
 check "P pauses the run: the button reads Resume" wait_for " Resume " 1
 held=$(pane | sed -n 3p)
 pid=$(pgrep -n -f "$prog $work/BIG")
@@ -97,12 +98,12 @@ ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
 before=$(ticks)
 sleep 2
 check "and the run is held, waiting without using the processor" test "$(pane | sed -n 3p)" = "$held" -a $(($(ticks) - before)) -lt 3
-keys r
+# R and X together: the run goes on, and the exit confirmation opens within its stage.
+keys r x
 check "R resumes it" wait_for " Pause " 2
-for ((i = 0; i < 200; i++)); do keys x; sleep 0.05; pane | grep -qF "Terminate program?" && break; done
-check "X opens the exit confirmation" wait_for "Terminate program?" 1
+check "X opens the exit confirmation" wait_for "Terminate program?" 5
 keys Enter
-check "Ok ends the run: Operation aborted" wait_for "Operation aborted"
+check "Ok ends the run: Operation aborted" wait_for "Operation aborted" 10
 keys Enter
 check "and the run ends with 0" wait_for "EXIT=0"
 
