@@ -218,8 +218,10 @@ void Locations::FullDiskSearch(const std::vector<platform::Drive>& drives, const
 }
 
 void Locations::WalkDrive(const std::string& root, SearchProgress& progress) {
+  // The drive's own file system, where the system tells which one an entry is on (a drive root
+  // itself cannot always be looked up as an entry: it is then walked without the test).
   platform::FileInfo top;
-  if (!platform::LookUp(root, top)) return;
+  if (!platform::LookUp(root, top)) top.volume = 0;
   // Folders to walk, without recursion; the walk stays on the drive's own file system and never
   // follows a link to a folder.
   std::vector<std::string> folders{root};
@@ -233,7 +235,8 @@ void Locations::WalkDrive(const std::string& root, SearchProgress& progress) {
       if (entry.attributes & platform::kAttrTemporary) continue;
       std::string path = Join(folder, entry.name);
       if (entry.attributes & platform::kAttrDirectory) {
-        if (!(entry.attributes & platform::kAttrLink) && entry.volume == top.volume) below.push_back(path);
+        bool sameDrive = top.volume == 0 || entry.volume == 0 || entry.volume == top.volume;
+        if (!(entry.attributes & platform::kAttrLink) && sameDrive) below.push_back(path);
       } else if (IsCandidateName(entry.name)) {
         if (progress.UpdateSearchWindow(nullptr) != 0) stopped_ = true;
         TestCandidateFile(path);

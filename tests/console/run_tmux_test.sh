@@ -145,6 +145,24 @@ if [ -n "$exe" ] && command -v wine >/dev/null; then
   keys Enter
   check "Windows build: the run ends with 1" wait_for "EXIT=1" 30
   check "Windows build: the backup holds the original" cmp -s "$work/WIN.BAK" "$work/win-original"
+  # Finding hives on real drive letters: Wine's own C:, and a folder mapped as a drive.
+  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX/drive_c/windows/system32" ]; then
+    mkdir -p "$WINEPREFIX/drive_c/windows/system32/config"
+    cp "$work/clean" "$WINEPREFIX/drive_c/windows/system32/config/SYSTEM"
+    start "wine $exe"
+    check "Windows build: the hives of Wine's C: are listed" wait_for 'Registry: C:\windows\system32\config' 60
+    keys Escape
+    wait_for "EXIT=" 30 >/dev/null
+    start "wine $exe /s:C"
+    check "Windows build: the full search of C: finds the hive file" wait_for 'Hivefile: C:\windows\system32\config\SYSTEM' 120
+    keys Escape
+    wait_for "EXIT=" 30 >/dev/null
+    start "TARVOS_DRIVES='C=Z:$work/c,fixed,1000000' wine $exe"
+    check "Windows build: a mapped folder's hives are listed" wait_for "Registry: Z:$work/c" 60
+    keys Escape
+    wait_for "EXIT=" 30 >/dev/null
+    rm -f "$WINEPREFIX/drive_c/windows/system32/config/SYSTEM"
+  fi
 fi
 
 echo "$failures failure(s)"
