@@ -6,27 +6,7 @@
 set -u
 demo=$1
 exe=${2:-}
-work=$(mktemp -d)
-server="tarvos-test-$$"
-trap 'tmux -L "$server" kill-server 2>/dev/null; rm -rf "$work"' EXIT
-failures=0
-check() {
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
-command -v tmux >/dev/null || { echo "ok   skipped: no tmux"; exit 0; }
-
-pane() { tmux -L "$server" capture-pane -p "$@" 2>/dev/null; }
-wait_for() {  # wait_for <text>: until the pane shows it (up to 10 s)
-  for ((i = 0; i < 100; i++)); do pane | grep -qF -- "$1" && return 0; sleep 0.1; done
-  return 1
-}
-start() {  # start <columns> <rows> <command>
-  tmux -L "$server" kill-server 2>/dev/null
-  sleep 0.2
-  tmux -L "$server" -f /dev/null new-session -d -x "$1" -y "$2" \
-    "printf 'BEFORE-THE-RUN\n'; stty -a >$work/before; $3; echo EXIT=\$?; stty -a >$work/after; sleep 60"
-}
+. "$(dirname "$0")/tmux_common.sh"
 # The characters at (column, row) and on; the column of a text in a row (counted in characters).
 cells() { pane | python3 -c "import sys; r = sys.stdin.read().split('\n')[$2]; print(r[$1:$1 + ${3:-1}])"; }
 column_of() { pane | python3 -c "import sys; print(sys.stdin.read().split('\n')[$1].find('$2'))"; }

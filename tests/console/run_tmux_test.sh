@@ -10,28 +10,7 @@ prog=$1
 make_hive=$2
 exe=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-server="tarvos-run-$$"
-trap 'tmux -L "$server" kill-server 2>/dev/null; rm -rf "$work"' EXIT
-failures=0
-check() {
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
-command -v tmux >/dev/null || { echo "ok   skipped: no tmux"; exit 0; }
-
-pane() { tmux -L "$server" capture-pane -p "$@" 2>/dev/null; }
-wait_for() {  # wait_for <text> [seconds]
-  for ((i = 0; i < ${2:-10} * 10; i++)); do pane | grep -qF -- "$1" && return 0; sleep 0.1; done
-  return 1
-}
-start() {  # start <command>
-  tmux -L "$server" kill-server 2>/dev/null
-  sleep 0.2
-  tmux -L "$server" -f /dev/null new-session -d -x 80 -y 25 \
-    "printf 'BEFORE-THE-RUN\n'; stty -a >$work/before; $1; echo EXIT=\$?; stty -a >$work/after; sleep 60"
-}
-keys() { tmux -L "$server" send-keys "$@"; }
+. "$(dirname "$0")/tmux_common.sh"
 click() {  # click <text on the screen>: the middle of its first appearance
   local at
   at=$(pane | python3 -c "
@@ -49,7 +28,7 @@ for y, line in enumerate(sys.stdin.read().split('\n')):
 # A small hive with faults of four kinds, answered F, a click on Fix All, A, then Stop.
 "$make_hive" --several "$work/SAMPLE"
 cp "$work/SAMPLE" "$work/original"
-start "$prog $work/SAMPLE"
+start 80 25 "$prog $work/SAMPLE"
 check "the error window opens on the progress window" wait_for "Error on offset: 0x????????"
 check "the title band and the gauge are drawn" bash -c "tmux -L $server capture-pane -p | sed -n 3p | grep -q '^  Castellan' && tmux -L $server capture-pane -p | grep -q 'Complete:'"
 keys f
@@ -74,7 +53,7 @@ hives=$here/../../../shared/hives
 if [ -f "$hives/damaged/BadListHive" ]; then
   cp "$hives/damaged/BadListHive" "$work/BadListHive"
   chmod u+w "$work/BadListHive"
-  start "$prog $work/BadListHive"
+  start 80 25 "$prog $work/BadListHive"
   wait_for "Error on offset" >/dev/null
   sleep 0.3
   pane | sed "s|$work|WORK|" >"$work/screen"
@@ -88,7 +67,7 @@ fi
 "$make_hive" "$work/BIG" 1000000
 printf 'ffo' | "$prog" /t "$work/BIG" >/dev/null 2>&1
 rm -f "$work/BIG.BAK"
-start "$prog $work/BIG"
+start 80 25 "$prog $work/BIG"
 wait_for "is now checking file" >/dev/null
 for ((i = 0; i < 400; i++)); do keys p; sleep 0.02; pane | grep -qF " Resume " && break; done
 check "P pauses the run: the button reads Resume" wait_for " Resume " 1
@@ -115,7 +94,7 @@ printf 'ffc' | "$prog" /t "$work/clean" >/dev/null 2>&1
 printf 'ffo' | "$prog" /t "$work/clean" >/dev/null 2>&1
 for name in SYSTEM SOFTWARE; do cp "$work/clean" "$work/c/Windows/System32/config/$name"; done
 cp "$work/clean" "$work/c/Users/Ann/NTUSER.DAT"
-start "TARVOS_DRIVES='C=$work/c,fixed,1000000' $prog /l:$work/found.tlg"
+start 80 25 "TARVOS_DRIVES='C=$work/c,fixed,1000000' $prog /l:$work/found.tlg"
 check "without a hive named, the selection window lists what the drives hold" wait_for "Registry: $work/c/Windows/System32/config"
 check "and the profiles" wait_for "Profile:  $work/c/Users/Ann"
 # Sorted by path, the profile (Users) comes before the registry folder (Windows).
@@ -136,7 +115,7 @@ if [ -n "$exe" ] && command -v wine >/dev/null; then
   export WINEDEBUG=-all
   "$make_hive" --several "$work/WIN"
   cp "$work/WIN" "$work/win-original"
-  start "wine $exe Z:$work/WIN"
+  start 80 25 "wine $exe Z:$work/WIN"
   check "Windows build: the error window under Wine" wait_for "Error on offset: 0x????????" 60
   for ((i = 0; i < 8; i++)); do keys a; sleep 0.5; pane | grep -qF "File Save" && break; done
   check "Windows build: Fix All to the save question" wait_for "File Save"
@@ -149,15 +128,15 @@ if [ -n "$exe" ] && command -v wine >/dev/null; then
   if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX/drive_c/windows/system32" ]; then
     mkdir -p "$WINEPREFIX/drive_c/windows/system32/config"
     cp "$work/clean" "$WINEPREFIX/drive_c/windows/system32/config/SYSTEM"
-    start "wine $exe"
+    start 80 25 "wine $exe"
     check "Windows build: the hives of Wine's C: are listed" wait_for 'Registry: C:\windows\system32\config' 60
     keys Escape
     wait_for "EXIT=" 30 >/dev/null
-    start "wine $exe /s:C"
+    start 80 25 "wine $exe /s:C"
     check "Windows build: the full search of C: finds the hive file" wait_for 'Hivefile: C:\windows\system32\config\SYSTEM' 120
     keys Escape
     wait_for "EXIT=" 30 >/dev/null
-    start "TARVOS_DRIVES='C=Z:$work/c,fixed,1000000' wine $exe"
+    start 80 25 "TARVOS_DRIVES='C=Z:$work/c,fixed,1000000' wine $exe"
     check "Windows build: a mapped folder's hives are listed" wait_for "Registry: Z:$work/c" 60
     keys Escape
     wait_for "EXIT=" 30 >/dev/null
