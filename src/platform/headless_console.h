@@ -53,7 +53,7 @@ class HeadlessConsole final : public ConsoleDevice {
   bool ScreenBegun() const { return screenBegun_; }
   bool BeginScreen(bool mouse) override;
   void EndScreen() override { screenBegun_ = false; }
-  void Present() override { sent_ += RenderChanges(cells_, shown_, false); }
+  void Present() override { sent_ += RenderChanges(cells_, shown_); }
   bool ReadInput(InputRecord& record, int timeoutMs) override;
 
  private:

@@ -99,7 +99,7 @@ std::string AnsiColours(uint8_t attr) {
   return text;
 }
 
-std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown, bool linuxConsole) {
+std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown) {
   std::string out;
   bool resized = shown.Width() != screen.Width() || shown.Height() != screen.Height();
   if (resized) {
@@ -127,7 +127,6 @@ std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown, bool li
         attr = want.attr;
       }
       uint32_t ch = want.ch < 0x20 ? ' ' : want.ch;
-      (void)linuxConsole;
       AppendUtf8(out, ch);
       have = want;
       atX = x + 1;

@@ -56,9 +56,8 @@ class ScreenModel {
 
 // What a terminal must be sent to show screen where it shows shown: cursor moves, colours and
 // characters of the changed cells only, then the cursor. shown becomes screen. Empty when nothing
-// changed. lineDrawing: the Linux text console, whose box characters are fewer (double lines
-// are drawn single where it has none).
-std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown, bool linuxConsole);
+// changed. (The Linux text console draws every glyph used here from its own font.)
+std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown);
 // The ANSI SGR parameters of a console attribute ("97;44" for 0x1F).
 std::string AnsiColours(uint8_t attr);
 

@@ -223,7 +223,7 @@ class PosixConsole final : public ConsoleDevice {
     visible.cursorX = std::min(cells_.cursorX, columns - 1);
     visible.cursorY = std::min(cells_.cursorY, rows - 1);
     visible.cursorVisible = cells_.cursorVisible;
-    std::string out = RenderChanges(visible, shown_, linuxConsole_);
+    std::string out = RenderChanges(visible, shown_);
     if (!out.empty()) WriteAll(ttyFd_, out);
   }
 
