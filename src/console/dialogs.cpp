@@ -56,7 +56,7 @@ uint32_t Dialogs::RunWindow(uint8_t kind) {
   }
   uint32_t result = ui_->input.dialogResult != kResultNone ? ui_->input.dialogResult : kResultCancel;
   windows.CloseWindow(kind);
-  windows.currentKind = before == kNoWindow ? kProgressWindow : before;
+  windows.currentKind = before == kNoWindow ? static_cast<uint8_t>(kProgressWindow) : before;
   ui_->screen.Present();
   return result;
 }

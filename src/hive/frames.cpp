@@ -281,6 +281,7 @@ uint32_t FrameTable::NewRootKey() {
   uint32_t root = AllocateCell(*image_, *this, key::kName + kRootNameLength);
   if (root == kNullOffset) return kNullOffset;
   uint8_t* k = image_->AtHiveOffset(root);
+  if (k == nullptr) return kNullOffset;
   PutLe16(k + cell::kSignature, cell::kKeySignature);
   PutLe16(k + key::kFlags, key::kFlagHiveEntry | key::kFlagNoDelete | key::kFlagCompressedName);
   PutLe32(k + key::kParent, kNullOffset);
@@ -301,6 +302,7 @@ uint32_t FrameTable::MoveRootKey(uint32_t root) {
   // The image may have moved: the cells are looked up again.
   uint8_t* to = image_->AtHiveOffset(moved);
   uint8_t* from = image_->AtHiveOffset(root);
+  if (to == nullptr || from == nullptr) return kNullOffset;
   std::memcpy(to + 4, from + 4, key::kName - 4);
   PutLe16(to + key::kNameLength, kRootNameLength);
   PutLe16(to + key::kFlags, static_cast<uint16_t>(Le16(to + key::kFlags) | key::kFlagCompressedName));

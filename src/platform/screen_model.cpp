@@ -118,7 +118,7 @@ std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown) {
       if (want == have) continue;
       if (out.empty()) out = "\033[?25l";  // no cursor flicker while cells change
       if (x != atX || y != atY) {
-        char move[24];
+        char move[32];
         std::snprintf(move, sizeof move, "\033[%d;%dH", y + 1, x + 1);
         out += move;
       }

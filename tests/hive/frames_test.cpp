@@ -303,7 +303,9 @@ TEST(RootCheck, RootChosenFromWhatIsLeft) {
     testing::WalkedHive h(bytes, testing::FixAllAnswers());
     ASSERT_TRUE(h.passed);
     EXPECT_EQ(h.AskedCodes().front(), Get32(bytes, base::kRootKeyOffset) == kNullOffset ? kInvalidStartOffset : kDataOverlapped);
-    if (c.root != kNullOffset) EXPECT_EQ(h.image.rootKeyOffset, c.root);
+    if (c.root != kNullOffset) {
+      EXPECT_EQ(h.image.rootKeyOffset, c.root);
+    }
     EXPECT_EQ(h.frames.Lookup(h.image.rootKeyOffset)->kind, kCellRootKey);
     EXPECT_EQ(h.walk.KeysVisited(), c.keys);
     testing::WalkedHive second(h.Bytes());
