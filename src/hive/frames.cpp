@@ -52,7 +52,6 @@ void FrameTable::Release() {
   halves_.Clear();
   pageCount_ = 0;
   totalAllocated_ = 0;
-  usedCandidates_ = freeCandidates_ = 0x7F000000;
   usedMark_ = freeMark_ = 0;
   image_ = nullptr;
   faults_ = nullptr;
@@ -89,14 +88,10 @@ bool FrameTable::Build(HiveImage& image, FaultReporter& faults) {
       totalAllocated_ += pages_[page].allocated - frame::kHeaderSize;
     }
   }
-  auto highest = [](uint32_t mask) {
-    for (uint32_t bit = 0x40000000; bit >= 0x01000000; bit >>= 1) {
-      if (mask & bit) return bit;
-    }
-    return 0u;
-  };
-  usedMark_ = highest(usedCandidates_ & 0x7F000000);
-  freeMark_ = highest(freeCandidates_ & 0x7F000000);
+  // Referenced cells are marked in the cell table, beside the image: no size field is changed,
+  // so there is nothing to put back in the image after the walk.
+  usedMark_ = 0;
+  freeMark_ = 0;
 
   if (!CheckRoot()) return false;
   faults.Services().log.Entry(LogMarker::Info, "Frame structure checked\r\n");
@@ -161,14 +156,6 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
       isAllocated = isAllocated && keep;
     }
     if (isAllocated) allocated += length;
-
-    // Bits that every allocated (free) cell has set (clear) can mark referenced cells.
-    auto stored = static_cast<int32_t>(Le32(buffer + at));
-    if (stored < 0) {
-      usedCandidates_ &= static_cast<uint32_t>(stored);
-    } else {
-      freeCandidates_ &= ~static_cast<uint32_t>(stored);
-    }
 
     uint32_t within = at - frameOffset;
     uint8_t kind = Kind(buffer + at, length);

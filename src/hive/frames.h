@@ -99,7 +99,8 @@ class FrameTable {
 
   uint32_t UsedCellMark() const { return usedMark_; }
   uint32_t FreeCellMark() const { return freeMark_; }
-  // The marks are chosen by Build; 0 leaves that kind of cell to marks kept in the table.
+  // Bits of the size fields that mark referenced cells; 0 (as Build leaves them) keeps the marks
+  // in the cell table.
   void SetMarks(uint32_t used, uint32_t free) {
     usedMark_ = used;
     freeMark_ = free;
@@ -146,8 +147,6 @@ class FrameTable {
   CellEntry* lastEntry_ = nullptr;
   uint32_t pageCount_ = 0;
   uint64_t totalAllocated_ = 0;
-  uint32_t usedCandidates_ = 0x7F000000;
-  uint32_t freeCandidates_ = 0x7F000000;
   uint32_t usedMark_ = 0;
   uint32_t freeMark_ = 0;
 };

@@ -44,7 +44,7 @@ void CellMarks::RemoveAllMarks() {
   if (buffer == nullptr) return;
   const uint32_t used = frames_.UsedCellMark();
   const uint32_t free = frames_.FreeCellMark();
-  for (uint32_t page = 1; page < frames_.PageCount(); ++page) {
+  for (uint32_t page = 1; (used | free) != 0 && page < frames_.PageCount(); ++page) {
     const FramePage& head = frames_.Page(page);
     if (head.frameSize == 0 || head.frameSize == FramePage::kContinuation) continue;
     const uint32_t end = head.fileOffset + head.frameSize;
