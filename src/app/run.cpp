@@ -72,6 +72,7 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
             log.Entry(hive::LogMarker::Info, "Processing hive structure...\r\n");
             if (check.SetUpSecurity()) {
               check.Walk();
+              if (!faults.IsErrorLeft() && !run.abortRequested && faults.Changed()) check.SalvageAndWalkAgain();
               if (!faults.IsErrorLeft() && !run.abortRequested) check.FinalFixUps();
               // Marks never outlive the checks: removed on every path, before anything is saved.
               check.RemoveMarks();

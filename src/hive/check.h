@@ -7,6 +7,7 @@
 #include "hive/frames.h"
 #include "hive/image.h"
 #include "hive/marks.h"
+#include "hive/salvage.h"
 #include "hive/security.h"
 #include "hive/values.h"
 #include "hive/walk.h"
@@ -30,6 +31,16 @@ class HiveCheck {
   bool SetUpSecurity() { return security.SetUp(); }
   WalkOutcome Walk() { return walk.Run(); }
   void FinalFixUps() { security.FinalRelink(); }
+  // After a walk whose repairs changed the hive: the keys they cut off are brought back, and the
+  // tree is walked again so that those keys are checked like any other. False when nothing came
+  // back.
+  bool SalvageAndWalkAgain() {
+    if (!SalvageKeys(image_, frames, walk, faults_.Services().log)) return false;
+    RemoveMarks();
+    Release();
+    if (CheckFrames() && SetUpSecurity()) Walk();
+    return true;
+  }
   void RemoveMarks() { marks.RemoveAllMarks(); }
   // Frees the walk records, the registry and the cell table, in that order.
   void Release() {

@@ -131,11 +131,35 @@ uint32_t HeaderChecksum(const uint8_t* baseBlock) {
   return sum;
 }
 
+namespace {
+
+// Where the frames end that follow one another soundly from the start of the data area: each
+// says "hbin", names its own offset and has a size of whole pages within the file.
+uint32_t EffectiveDataSize(const HiveImage& image) {
+  const uint8_t* buffer = image.Buffer();
+  uint32_t at = 0;
+  while (uint64_t{kBaseBlockSize} + at + frame::kHeaderSize <= image.Size()) {
+    const uint8_t* header = buffer + kBaseBlockSize + at;
+    uint32_t size = Le32(header + frame::kSize);
+    if (Le32(header + frame::kSignature) != frame::kSignatureValue || Le32(header + frame::kOwnOffset) != at ||
+        size == 0 || size % kPageSize != 0 || size > image.Size() - kBaseBlockSize - at) {
+      break;
+    }
+    at += size;
+  }
+  return at;
+}
+
+}  // namespace
+
 bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
   uint8_t* block = image.BaseBlock();
   if (block == nullptr) return false;
   auto field = [block](uint32_t at) { return FieldRef::Image32(block + at); };
   auto value = [block](uint32_t at) { return Le32(block + at); };
+  // A wrong checksum says the fields are not to be trusted: then frames that go on soundly past
+  // the declared data size are not cut off.
+  const bool checksumWrong = HeaderChecksum(block) != value(base::kChecksum);
 
   if (value(base::kSignature) != base::kSignatureValue &&
       !faults.ReportFault(kInvalidSignature, kNullOffset, field(base::kSignature), base::kSignatureValue)) {
@@ -172,6 +196,9 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
              base::kHiveDataSize, dataArea & kPageMask)) {
     return false;
   }
+
+  uint32_t effective = checksumWrong ? EffectiveDataSize(image) : 0;
+  if (!check(effective > value(base::kHiveDataSize), kInvalidSizeInfo, base::kHiveDataSize, effective)) return false;
 
   image.declaredDataSize = value(base::kHiveDataSize);
   // Bytes beyond the declared data area are neither checked nor saved.

@@ -70,6 +70,8 @@ void KeyWalk::Release() {
   }
   stack_.Clear();
   keys_ = 0;
+  listsRepaired_.clear();
+  takenOut_.clear();
 }
 
 bool KeyWalk::AllocateChildren(WalkNode& node, uint32_t count) {
@@ -104,6 +106,7 @@ WalkOutcome KeyWalk::Run() {
       child.parent = frame.node;
       uint32_t position = frame.list + list::kEntries + frame.stride * slot;
       uint32_t target = Le32(frame.entries.Bring());
+      frame.target = target;
       uint32_t counter = frame.counter;
       step = Enter(child, target, frame.owner, position, counter);
       stack_[top].counter = counter;  // the stack may have grown under the reference
@@ -200,6 +203,7 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   if (list == kNullOffset) return Step::Continue;
   Step listed = BeginKeyList(node, key, list);
   if (listed == Step::Drop) {
+    listsRepaired_.push_back(key);
     PutLe32(k + key::kSubkeyCount, 0);
     PutLe32(k + key::kSubkeyList, kNullOffset);
     faults_.MarkChanged();
@@ -306,7 +310,8 @@ KeyWalk::Step KeyWalk::OpenList(WalkNode& node, uint32_t list, uint8_t kind, uin
   Step fits = From(marks_.CheckOverlap(list, list::kEntries + uint64_t{stride} * count));
   if (fits != Step::Continue) return fits;
   ListCompactor entries(Cell(list) + list::kEntries, count, stride);
-  if (!AllocateChildren(node, count) || !stack_.Push(ListFrame{&node, list, stride, owner, 0, nested, entries})) {
+  if (!AllocateChildren(node, count) ||
+      !stack_.Push(ListFrame{&node, list, stride, owner, 0, nested, entries, kNullOffset})) {
     faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return Step::Stop;
   }
@@ -333,6 +338,8 @@ bool KeyWalk::HandleChild(ListFrame& frame, Step outcome) {
     return true;
   }
   frame.entries.Drop();
+  listsRepaired_.push_back(frame.owner);
+  takenOut_.push_back(frame.target);
   PutLe16(Cell(frame.list) + list::kCount, static_cast<uint16_t>(frame.entries.Count()));
   --frame.node->childCount;
   faults_.MarkChanged();

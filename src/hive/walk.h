@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "hive/faults.h"
 #include "hive/frames.h"
@@ -68,6 +69,10 @@ class KeyWalk {
   const WalkNode& Root() const { return root_; }
   // Keys that were checked and stayed in the tree.
   uint64_t KeysVisited() const { return keys_; }
+  // What the repairs of the walk did to the tree: keys whose own list lost entries or was dropped,
+  // and the cells that were taken out of a list.
+  const std::vector<uint32_t>& ListsRepaired() const { return listsRepaired_; }
+  const std::vector<uint32_t>& TakenOut() const { return takenOut_; }
 
  private:
   // A list whose entries are being entered: a key's own list, or a nested one.
@@ -79,6 +84,7 @@ class KeyWalk {
     uint32_t counter;  // keys found in a key's own list; a scratch count in a nested one
     bool nested;
     ListCompactor entries;  // its slot is also the index of the entry's record in node's children
+    uint32_t target;        // what the entry being entered refers to
   };
   // What entering a reference gave: an outcome, or a list frame pushed to be worked through.
   enum class Step { Continue, Drop, Stop, Pending, EmptyNested };
@@ -117,6 +123,8 @@ class KeyWalk {
   WalkNode root_;
   SoftArray<ListFrame> stack_;
   uint64_t keys_ = 0;
+  std::vector<uint32_t> listsRepaired_;
+  std::vector<uint32_t> takenOut_;
 };
 
 }  // namespace tarvos::hive

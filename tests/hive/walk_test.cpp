@@ -93,7 +93,7 @@ TEST(DescendentKeys, EntryPointingAtAValueCell) {
   std::vector<uint8_t> bytes = builder.Build();
   uint32_t list = builder.ListOf(builder.Root());
   Put32(bytes, CellField(list, list::kEntries), value);  // the first entry
-  WalkedHive h(bytes, {kAnswerFix});
+  WalkedHive h(bytes, {kAnswerFix}, {}, false);
   EXPECT_EQ(Codes(h), std::vector<uint32_t>{kNotAKeyCell});
   EXPECT_EQ(h.rig.decider.asked[0].second, value + 4);
   EXPECT_EQ(h.ListCount(list), 1u);
@@ -123,7 +123,7 @@ TEST(DescendentKeys, CrossLinkedKeyInsideAnIndexRoot) {
   uint32_t first = Get32(bytes, CellField(ri, list::kEntries));
   // The first leaf lists k0 twice: its second entry repeats its first.
   Put32(bytes, CellField(first, list::kEntries + 8), keys[0]);
-  WalkedHive h(bytes, {kAnswerFix, kAnswerFix});
+  WalkedHive h(bytes, {kAnswerFix, kAnswerFix}, {}, false);
   EXPECT_EQ(Codes(h), std::vector<uint32_t>{kCrossLinkedData});
   EXPECT_EQ(h.ListCount(first), 2u);
   EXPECT_EQ(h.Subkeys(builder.Root()), 6u) << "stored count, list and counter agree: no code 25";
@@ -140,7 +140,7 @@ TEST(DescendentKeys, LeafOfAnIndexRootEmptiedByRemovalsIsTakenOut) {
   uint32_t first = Get32(bytes, CellField(ri, list::kEntries));
   Put32(bytes, CellField(first, list::kEntries), 0x7FFFFFF8);
   Put32(bytes, CellField(first, list::kEntries + 8), 0x13);
-  WalkedHive h(bytes, FixAllAnswers());
+  WalkedHive h(bytes, FixAllAnswers(), {}, false);
   EXPECT_EQ(h.outcome, WalkOutcome::Continue);
   EXPECT_EQ(h.ListCount(ri), 1u) << "the empty leaf left the index root";
   EXPECT_EQ(h.Subkeys(builder.Root()), 2u);
@@ -165,7 +165,7 @@ TEST(DescendentKeys, ListFaultsUnhookTheList) {
     std::vector<uint8_t> bytes = builder.Build();
     uint32_t list = builder.ListOf(a);
     Put16(bytes, CellField(list, c.field), c.value);
-    WalkedHive h(bytes, {kAnswerFix});
+    WalkedHive h(bytes, {kAnswerFix}, {}, false);
     EXPECT_EQ(Codes(h), std::vector<uint32_t>{c.code}) << c.what;
     EXPECT_EQ(h.rig.decider.asked[0].second, list + c.at) << c.what;
     EXPECT_EQ(h.Subkeys(a), 0u) << c.what;
@@ -202,7 +202,7 @@ TEST(DescendentKeys, LastEntryDropped) {
   std::vector<uint8_t> bytes = builder.Build();
   uint32_t list = builder.ListOf(a);
   Put32(bytes, CellField(list, list::kEntries), 0x7FFFFFF8);  // beyond the data area
-  WalkedHive h(bytes, {kAnswerFix});
+  WalkedHive h(bytes, {kAnswerFix}, {}, false);
   EXPECT_EQ(Codes(h), std::vector<uint32_t>{kInvalidOffset});
   EXPECT_EQ(h.ListCount(list), 0u);
   EXPECT_EQ(h.ListOf(a), kNullOffset);
@@ -237,7 +237,7 @@ TEST(KeyWalk, TinyKeyCellIsOverlappedNotReadPast) {
   Put32(bytes, tiny + 0x1000, 0xFFFFFFF8);
   Put16(bytes, tiny + 0x1000 + 4, cell::kKeySignature);
   Put32(bytes, CellField(builder.ListOf(builder.Root()), list::kEntries), tiny);
-  WalkedHive h(bytes, {kAnswerFix});
+  WalkedHive h(bytes, {kAnswerFix}, {}, false);
   EXPECT_EQ(Codes(h), std::vector<uint32_t>{kDataOverlapped});
   EXPECT_EQ(h.Subkeys(builder.Root()), 0u);
   (void)a;
@@ -361,7 +361,7 @@ TEST(DescendentKeys, BadEntriesOutKeptOnesInOrder) {
     Put32(bytes, CellField(list, list::kEntries + list::kLongEntry * bad), 0x7FFFFFF8);
     Put32(bytes, CellField(valueList, value::kListEntries + 4 * bad), 0x7FFFFFF8);
   }
-  WalkedHive h(bytes, FixAllAnswers());
+  WalkedHive h(bytes, FixAllAnswers(), {}, false);
   EXPECT_EQ(h.Subkeys(builder.Root()), 3u);
   EXPECT_EQ(h.ListCount(list), 3u);
   EXPECT_EQ(h.Field(keys[0], key::kValueCount), 3u);

@@ -14,8 +14,10 @@ namespace tarvos::testing {
 // the base block, frames, security set-up, the walk, the final relink when no fault is left, and
 // the removal of the marks.
 struct WalkedHive {
+  // salvage: keys that the repairs cut off are brought back and the tree walked again, as the
+  // program does; tests of the walk's own repairs leave it out.
   explicit WalkedHive(std::vector<uint8_t> bytes, std::deque<uint32_t> answers = {},
-                      const std::vector<hive::TransactionLog>& logs = {})
+                      const std::vector<hive::TransactionLog>& logs = {}, bool salvage = true)
       : rig(std::move(answers)), check(image, rig.faults, path), frames(check.frames), walk(check.walk) {
     MemorySource source(std::move(bytes));
     loaded = hive::LoadHive(image, rig.faults, source, "hive", std::nullopt) == hive::kLoadDone;
@@ -25,6 +27,7 @@ struct WalkedHive {
     passed = headerPassed && check.CheckFrames();
     if (passed && check.SetUpSecurity()) {
       outcome = check.Walk();
+      if (salvage && !rig.faults.IsErrorLeft() && rig.faults.Changed()) salvaged = check.SalvageAndWalkAgain();
       if (!rig.faults.IsErrorLeft()) check.FinalFixUps();
       check.RemoveMarks();
     }
@@ -49,6 +52,7 @@ struct WalkedHive {
   hive::KeyWalk& walk;
   bool loaded = false;
   bool recovered = false;
+  bool salvaged = false;
   bool headerPassed = false;
   bool passed = false;
   hive::WalkOutcome outcome = hive::WalkOutcome::Stop;

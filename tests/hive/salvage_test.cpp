@@ -1,0 +1,120 @@
+// Keys that a repair cuts off, found again: back under their parent, or into lost+found.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "hive/salvage.h"
+#include "support/hive_builder.h"
+#include "support/walked_hive.h"
+
+namespace tarvos::hive {
+namespace {
+
+using testing::CellField;
+using testing::Get32;
+using testing::HiveBuilder;
+using testing::Put16;
+using testing::Put32;
+using testing::WalkedHive;
+
+bool Logged(const WalkedHive& h, const std::string& start) {
+  for (const std::string& line : h.rig.log.lines) {
+    if (line.rfind(start, 0) == 0) return true;
+  }
+  return false;
+}
+
+std::string NameOf(WalkedHive& h, uint32_t key) {
+  const uint8_t* k = h.image.AtHiveOffset(key);
+  return std::string(reinterpret_cast<const char*>(k + key::kName), Le16(k + key::kNameLength));
+}
+
+TEST(Salvage, CutOffKeysComeBack) {
+  struct Tree {
+    HiveBuilder builder;
+    uint32_t a, b, c, parent, x, y, z, twin, broken;
+  };
+  auto build = [](Tree& t) {
+    t.a = t.builder.AddKey(t.builder.Root(), "Alpha");
+    t.b = t.builder.AddKey(t.builder.Root(), "beta");
+    t.c = t.builder.AddKey(t.builder.Root(), "Gamma");
+    t.parent = t.builder.AddKey(t.builder.Root(), "Parent");
+    t.x = t.builder.AddKey(t.parent, "X");
+    t.y = t.builder.AddKey(t.x, "Y");
+    t.z = t.builder.AddKey(t.y, "Z");
+    t.twin = t.builder.AddKey(t.parent, "Twin");
+    t.broken = t.builder.AddKey(t.parent, "Broken");
+    t.builder.SetListKind(t.builder.Root(), testing::ListKind::IndexRoot, 2, testing::ListKind::HashLeaf);
+  };
+  struct Row {
+    const char* what;
+    std::function<void(Tree&, std::vector<uint8_t>&)> damage;
+    std::vector<std::string> logged;
+    uint64_t keys;  // reachable afterwards
+  };
+  std::vector<Row> rows = {
+      {"a leaf of the root's index root dropped: its keys back under the root",
+       [](Tree& t, std::vector<uint8_t>& bytes) {
+         uint32_t ri = t.builder.ListOf(t.builder.Root());
+         Put32(bytes, CellField(ri, list::kEntries), 0x7FFFFFF8);
+       },
+       {"* Key reconnected: "}, 10},
+      {"the parent's cell freed: its keys, a chain of three among them, into lost+found",
+       [](Tree& t, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(t.parent, 0), 0u - Get32(bytes, CellField(t.parent, 0)));  // free
+       },
+       {"* Key moved to lost+found: 0x", "* Key moved to lost+found: "}, 10},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Tree t;
+    build(t);
+    std::vector<uint8_t> bytes = t.builder.Build();
+    row.damage(t, bytes);
+    WalkedHive h(bytes, testing::FixAllAnswers());
+    ASSERT_TRUE(h.passed);
+    EXPECT_TRUE(h.salvaged);
+    for (const std::string& line : row.logged) EXPECT_TRUE(Logged(h, line)) << line;
+    EXPECT_EQ(h.walk.KeysVisited(), row.keys);
+    WalkedHive second(h.Bytes());
+    EXPECT_EQ(second.AskedCodes(), std::vector<uint32_t>{});
+    EXPECT_EQ(second.walk.KeysVisited(), row.keys);
+  }
+}
+
+TEST(Salvage, LostAndFoundNamesBrokenKeysAndHashes) {
+  HiveBuilder builder;
+  uint32_t parent = builder.AddKey(builder.Root(), "Parent");
+  uint32_t one = builder.AddKey(parent, "Twin");
+  uint32_t two = builder.AddKey(builder.AddKey(builder.Root(), "Other"), "Twin");
+  uint32_t broken = builder.AddKey(parent, "Broken");
+  std::vector<uint8_t> bytes = builder.Build();
+  // Both parents gone (their cells freed and their entries bad), and one orphan broken.
+  uint32_t other = Get32(bytes, CellField(two, key::kParent));
+  for (uint32_t gone : {parent, other}) Put32(bytes, CellField(gone, 0), 0u - Get32(bytes, CellField(gone, 0)));
+  Put16(bytes, CellField(broken, key::kNameLength), 0x400);  // longer than its cell
+  WalkedHive h(bytes, testing::FixAllAnswers());
+  ASSERT_TRUE(h.passed);
+  ASSERT_TRUE(h.salvaged);
+  EXPECT_EQ(h.walk.KeysVisited(), 4u) << "the root, lost+found and the two twins; the broken key stays out";
+  std::vector<std::string> names = {NameOf(h, one), NameOf(h, two)};
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"Twin", "Twin (2)"}));
+  uint32_t found = h.Field(one, key::kParent);
+  EXPECT_EQ(NameOf(h, found), kLostAndFound);
+  EXPECT_EQ(h.Field(two, key::kParent), found);
+  // Its list: "lh" for a hive of version 1.5, names in upper-cased order, each with its hash.
+  uint32_t list = h.ListOf(found);
+  const uint8_t* l = h.image.AtHiveOffset(list);
+  EXPECT_EQ(Le16(l + cell::kSignature), cell::kHashLeafSignature);
+  ASSERT_EQ(Le16(l + list::kCount), 2u);
+  std::string first = NameOf(h, Le32(l + list::kEntries)), second = NameOf(h, Le32(l + list::kEntries + 8));
+  EXPECT_LT(first, second);
+  uint32_t hash = 0;
+  for (char c : first) hash = hash * 37 + static_cast<uint32_t>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(Le32(l + list::kEntries + 4), hash);
+  EXPECT_EQ(WalkedHive(h.Bytes()).AskedCodes(), std::vector<uint32_t>{});
+}
+
+}  // namespace
+}  // namespace tarvos::hive
