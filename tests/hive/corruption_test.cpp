@@ -77,6 +77,7 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   std::vector<std::string> names;
   std::vector<std::vector<uint8_t>> hives;
   std::vector<std::vector<uint32_t>> cells;
+  std::vector<uint64_t> keys;  // of each undamaged hive
   for (const char* folder : {"windows", "odd"}) {
     for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(root) / folder)) {
       if (entry.file_size() > (1u << 20)) continue;  // the small ones: many cases in little time
@@ -85,6 +86,7 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
       names.push_back(std::string(folder) + "/" + entry.path().filename().string());
       hives.push_back(clean.Bytes());
       cells.push_back(testing::AllocatedCells(hives.back()));
+      keys.push_back(clean.walk.KeysVisited());
     }
   }
   ASSERT_FALSE(hives.empty());
@@ -95,6 +97,9 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   bool haveReaders = !testing::CommandOutput("command -v hivexml").empty();
   testing::TempDir dir;
   int unclean = 0, opened = 0, tried = 0;
+  uint64_t keysBefore = 0, keysAfter = 0;  // reachable in the undamaged hives, and after each repair
+  double worst = 1.0;
+  int worstSeed = 0;
   for (int seed = 1; seed <= cases; ++seed) {
     std::mt19937 random(static_cast<uint32_t>(seed));
     size_t which = static_cast<size_t>(seed) % hives.size();
@@ -104,6 +109,13 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
     ASSERT_TRUE(first.passed) << "seed " << seed;
     ASSERT_FALSE(first.rig.faults.IsErrorLeft()) << "seed " << seed << ": " << first.rig.faults.Error().code;
     testing::WalkedHive second(first.Bytes());
+    uint64_t kept = std::min<uint64_t>(second.walk.KeysVisited(), keys[which]);
+    keysBefore += keys[which];
+    keysAfter += kept;
+    if (keys[which] > 0 && static_cast<double>(kept) / static_cast<double>(keys[which]) < worst) {
+      worst = static_cast<double>(kept) / static_cast<double>(keys[which]);
+      worstSeed = seed;
+    }
     if (!second.AskedCodes().empty() || !second.passed) {
       ++unclean;
       uint32_t code = second.AskedCodes().empty() ? kNoError : second.AskedCodes()[0];
@@ -130,9 +142,12 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
       }
     }
   }
-  std::printf("%d cases: %d checked clean the second time; %d of %d repaired hives opened by the other readers\n",
-              cases, cases - unclean, opened, tried);
+  std::printf("%d cases: %d checked clean the second time; %d of %d repaired hives opened by the other readers; "
+              "%.2f%% of the keys reachable after the repairs (worst: %.1f%%, seed %d)\n",
+              cases, cases - unclean, opened, tried, 100.0 * static_cast<double>(keysAfter) / static_cast<double>(keysBefore),
+              100.0 * worst, worstSeed);
   EXPECT_LE(unclean * 1000, cases) << "at least 99.9% clean";
+  EXPECT_GE(keysAfter * 100, keysBefore * 99) << "at least 99% of the keys kept";
   EXPECT_LE((tried - opened) * 100, tried) << "at least 99% opened";
 }
 
