@@ -159,9 +159,10 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
       if (!faults_.ReportFault(kInvalidOffset, key + key::kParent, parent, 0)) return Step::Stop;
       parent.Set(owner);
       faults_.MarkChanged();
-    } else if (parent.Get() != owner &&
-               !faults_.ReportFault(kParentOffsetMismatch, key + key::kParent, parent, owner)) {
-      return Step::Stop;
+    } else if (parent.Get() != owner) {
+      if (!faults_.ReportFault(kParentOffsetMismatch, key + key::kParent, parent, owner)) return Step::Stop;
+      // The list held a key of another: it was not as written, and keys it lost may name its owner.
+      listsRepaired_.push_back(owner);
     }
   }
   uint64_t needed = key::kName + (length >= key::kName ? Le16(k + key::kNameLength) : 0);
