@@ -97,6 +97,8 @@ std::vector<uint32_t> Salvage::ListEntries(uint32_t key) {
 // A key's list written anew, as Windows writes it for the hive's version: "li" before 1.3, "lf"
 // with name hints for 1.3 and 1.4, "lh" with name hashes from 1.5; in the order of the names.
 bool Salvage::WriteList(uint32_t key, std::vector<uint32_t> entries) {
+  // Only sound key cells are listed (their names are read for the order and the hashes).
+  entries.erase(std::remove_if(entries.begin(), entries.end(), [&](uint32_t e) { return !SoundKey(e); }), entries.end());
   if (entries.size() > 0xFFFF) return false;
   std::vector<std::pair<std::vector<uint16_t>, uint32_t>> named;
   for (uint32_t entry : entries) named.emplace_back(UpperName(Cell(entry)), entry);
@@ -172,7 +174,7 @@ uint32_t Salvage::LostAndFound() {
 void Salvage::NameApart(uint32_t key, const std::vector<uint32_t>& others) {
   std::vector<std::vector<uint16_t>> taken;
   for (uint32_t other : others) {
-    if (other != key) taken.push_back(UpperName(Cell(other)));
+    if (other != key && SoundKey(other)) taken.push_back(UpperName(Cell(other)));
   }
   uint8_t* k = Cell(key);
   std::vector<uint16_t> name = UpperName(k);
