@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "hive/allocator.h"
 
@@ -60,7 +63,7 @@ class Salvage {
   std::vector<uint32_t> ListEntries(uint32_t key);
   bool WriteList(uint32_t key, std::vector<uint32_t> entries);
   uint32_t LostAndFound();
-  void NameApart(uint32_t key, const std::vector<uint32_t>& others);
+  void NameApart(uint32_t key, std::set<std::vector<uint16_t>>& taken);
 
   HiveImage& image_;
   FrameTable& frames_;
@@ -171,23 +174,22 @@ uint32_t Salvage::LostAndFound() {
 
 // Two keys of one name in lost+found: the later one is called "name (2)", "name (3)", ... where
 // its cell has room for that. others: the keys already there.
-void Salvage::NameApart(uint32_t key, const std::vector<uint32_t>& others) {
-  std::vector<std::vector<uint16_t>> taken;
-  for (uint32_t other : others) {
-    if (other != key && SoundKey(other)) taken.push_back(UpperName(Cell(other)));
-  }
+// A key given a name none of the taken ones has (" (2)", " (3)", ... added where its cell has
+// room); its name, as it ends, is then taken.
+void Salvage::NameApart(uint32_t key, std::set<std::vector<uint16_t>>& taken) {
   uint8_t* k = Cell(key);
   std::vector<uint16_t> name = UpperName(k);
-  if (std::find(taken.begin(), taken.end(), name) == taken.end()) return;
+  if (taken.insert(name).second) return;
   bool compressed = (Le16(k + key::kFlags) & key::kFlagCompressedName) != 0;
   uint16_t length = Le16(k + key::kNameLength);
   for (int n = 2; n < 1000; ++n) {
     std::string suffix = " (" + std::to_string(n) + ")";
     std::vector<uint16_t> candidate = name;
     for (char c : suffix) candidate.push_back(static_cast<uint8_t>(c));
-    if (std::find(taken.begin(), taken.end(), candidate) != taken.end()) continue;
+    if (taken.count(candidate) != 0) continue;
     uint32_t added = static_cast<uint32_t>(suffix.size()) * (compressed ? 1 : 2);
     if (key::kName + uint32_t{length} + added > Length(key)) return;  // no room: the name stays
+    taken.insert(candidate);
     for (size_t i = 0; i < suffix.size(); ++i) {
       if (compressed) {
         k[key::kName + length + i] = static_cast<uint8_t>(suffix[i]);
@@ -207,16 +209,34 @@ bool Salvage::Run() {
   });
   orphans_.erase(std::remove_if(orphans_.begin(), orphans_.end(), [&](uint32_t o) { return !SoundKey(o); }), orphans_.end());
   if (orphans_.empty()) return false;
-  // Each orphan's topmost orphan above it, and how many keys hang from each top.
+  // Each orphan's topmost orphan above it, and how many keys hang from each top. Each orphan's
+  // top is found once (a chain is climbed only up to an orphan whose top is known); in a loop of
+  // orphans the key met again on the climb is the loop's top.
   std::map<uint32_t, uint32_t> tops;
+  std::unordered_map<uint32_t, uint32_t> topOf;
+  std::unordered_set<uint32_t> climbed;
+  std::vector<uint32_t> path;
   for (uint32_t orphan : orphans_) {
-    uint32_t at = orphan;
-    for (size_t steps = 0; steps <= orphans_.size(); ++steps) {
+    path.clear();
+    climbed.clear();
+    uint32_t at = orphan, top = kNullOffset;
+    while (true) {
+      auto known = topOf.find(at);
+      if (known != topOf.end()) {
+        top = known->second;
+        break;
+      }
+      path.push_back(at);
+      climbed.insert(at);
       uint32_t parent = Le32(Cell(at) + key::kParent);
-      if (parent == at || !IsOrphan(parent)) break;
+      if (parent == at || !IsOrphan(parent) || climbed.count(parent) != 0) {
+        top = at;
+        break;
+      }
       at = parent;
     }
-    ++tops[at];
+    for (uint32_t climbedKey : path) topOf[climbedKey] = top;
+    ++tops[top];
   }
   const std::vector<uint32_t>& repaired = walk_.ListsRepaired();
   const std::vector<uint32_t>& takenOut = walk_.TakenOut();
@@ -247,9 +267,13 @@ bool Salvage::Run() {
     uint32_t folder = LostAndFound();
     if (folder == kNullOffset) return salvaged;
     std::vector<uint32_t> entries = ListEntries(folder);
+    std::set<std::vector<uint16_t>> taken;
+    for (uint32_t entry : entries) {
+      if (SoundKey(entry) && tops.count(entry) == 0) taken.insert(UpperName(Cell(entry)));
+    }
     for (const auto& [top, count] : lost) {
       PutLe32(Cell(top) + key::kParent, folder);
-      NameApart(top, entries);
+      NameApart(top, taken);
       entries.push_back(top);
     }
     if (WriteList(folder, entries)) {
