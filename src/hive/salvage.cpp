@@ -28,6 +28,12 @@ std::vector<uint16_t> UpperName(const uint8_t* k) {
   return name;
 }
 
+uint32_t HashOf(const std::vector<uint16_t>& upperName) {
+  uint32_t hash = 0;
+  for (uint16_t c : upperName) hash = hash * 37 + c;
+  return hash;
+}
+
 std::string Hex(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", value);
@@ -117,7 +123,7 @@ bool Salvage::WriteList(uint32_t key, std::vector<uint32_t> entries) {
   for (size_t i = 0; i < named.size(); ++i) {
     uint8_t* entry = l + list::kEntries + stride * i;
     PutLe32(entry, named[i].second);
-    if (signature == cell::kHashLeafSignature) PutLe32(entry + 4, NameHash(Cell(named[i].second)));
+    if (signature == cell::kHashLeafSignature) PutLe32(entry + 4, HashOf(named[i].first));
     if (signature == cell::kFastLeafSignature) {
       // The hint: the first four characters of the name, as stored.
       const uint8_t* k = Cell(named[i].second);
@@ -288,11 +294,7 @@ bool Salvage::Run() {
 
 }  // namespace
 
-uint32_t NameHash(const uint8_t* keyCell) {
-  uint32_t hash = 0;
-  for (uint16_t c : UpperName(keyCell)) hash = hash * 37 + c;
-  return hash;
-}
+uint32_t NameHash(const uint8_t* keyCell) { return HashOf(UpperName(keyCell)); }
 
 bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log) {
   return Salvage(image, frames, walk, log).Run();

@@ -41,6 +41,17 @@ inline constexpr uint32_t kMouseMoved = 0x1;
 inline constexpr uint32_t kMouseDoubleClick = 0x2;
 inline constexpr uint32_t kMouseWheeled = 0x4;
 
+// A key press as an input record.
+inline InputRecord KeyInput(const KeyEvent& key) {
+  InputRecord record;
+  record.type = InputRecord::Type::Key;
+  record.keyDown = true;
+  record.ch = key.ch;
+  record.vk = key.vk;
+  record.control = key.control;
+  return record;
+}
+
 // Called on the system's own thread (Windows) or in a signal handler (POSIX) for Ctrl+C (0) and
 // Ctrl+Break or Ctrl+\ (1); true swallows the event.
 using CtrlHandler = bool (*)(unsigned event);

@@ -44,12 +44,7 @@ bool HeadlessConsole::ReadInput(InputRecord& record, int timeoutMs) {
   // The end of the script answers a waiting question as Esc does, so that no test hangs.
   if (got == ReadResult::End) key = KeyFromByte(0x1B);
   gap_ = true;
-  record = InputRecord{};
-  record.type = InputRecord::Type::Key;
-  record.keyDown = true;
-  record.ch = key.ch;
-  record.vk = key.vk;
-  record.control = key.control;
+  record = KeyInput(key);
   return true;
 }
 

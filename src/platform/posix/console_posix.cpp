@@ -269,12 +269,7 @@ class PosixConsole final : public ConsoleDevice {
 
  private:
   static bool KeyRecord(InputRecord& record, const KeyEvent& key) {
-    record = InputRecord{};
-    record.type = InputRecord::Type::Key;
-    record.keyDown = true;
-    record.ch = key.ch;
-    record.vk = key.vk;
-    record.control = key.control;
+    record = KeyInput(key);
     return true;
   }
 
