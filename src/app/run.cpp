@@ -50,7 +50,9 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
     hive::FileHiveSource source;
     std::optional<uint64_t> knownSize;
     if (info) knownSize = info->size;
-    int loaded = hive::LoadHive(image, faults, source, name, knownSize);
+    // The frames are scanned on a second core while the file is read.
+    hive::FrameScan scan;
+    int loaded = hive::LoadHive(image, faults, source, name, knownSize, &scan);
     // A transaction log named as a hive (a wildcard over a registry folder names them all) is
     // not one: checked as a hive, its file type would be "repaired" and the log saved as a hive.
     if (loaded > 0 && hive::IsTransactionLogFile(name, image)) {
@@ -58,15 +60,16 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
       loaded = hive::kLoadNotOpened;
     }
     // A dirty hive takes what its logs hold first, as Windows would when it loads it.
-    if (loaded > 0 && hive::IsDirty(image) && hive::RecoverFromLogs(image, hive::ReadTransactionLogs(name), log)) {
-      faults.MarkChanged();
+    if (loaded > 0 && hive::IsDirty(image)) {
+      scan.Discard();  // the logs change the image
+      if (hive::RecoverFromLogs(image, hive::ReadTransactionLogs(name), log)) faults.MarkChanged();
     }
     if (loaded > 0) {
       progress.SetStage(console::kStageStructure);
       if (!run.abortRequested) {
         log.Entry(hive::LogMarker::Info, "Processing frame structure...\r\n");
         hive::HiveCheck check(image, faults, run.keyPath);
-        if (hive::CheckBaseBlock(image, faults) && check.CheckFrames()) {
+        if (hive::CheckBaseBlock(image, faults) && check.CheckFrames(&scan)) {
           progress.SetStage(console::kStageData);
           if (!run.abortRequested) {
             log.Entry(hive::LogMarker::Info, "Processing hive structure...\r\n");

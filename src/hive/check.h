@@ -27,7 +27,7 @@ class HiveCheck {
   HiveCheck(const HiveCheck&) = delete;
   HiveCheck& operator=(const HiveCheck&) = delete;
 
-  bool CheckFrames() { return frames.Build(image_, faults_); }
+  bool CheckFrames(FrameScan* scan = nullptr) { return frames.Build(image_, faults_, scan); }
   bool SetUpSecurity() { return security.SetUp(); }
   WalkOutcome Walk() { return walk.Run(); }
   void FinalFixUps() { security.FinalRelink(); }

@@ -57,13 +57,14 @@ void FrameTable::Release() {
   faults_ = nullptr;
 }
 
-bool FrameTable::Build(HiveImage& image, FaultReporter& faults) {
+bool FrameTable::Build(HiveImage& image, FaultReporter& faults, FrameScan* scan) {
   Release();
   image_ = &image;
   faults_ = &faults;
   ProgressSink& progress = faults.Services().progress;
   pageCount_ = image.Size() / kPageSize;
-  if (!pages_.Resize(size_t{pageCount_} + 1)) {
+  const uint32_t adopted = scan != nullptr ? Adopt(*scan) : kBaseBlockSize;
+  if (!SizeTables(pageCount_)) {
     faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return false;
   }
@@ -73,7 +74,11 @@ bool FrameTable::Build(HiveImage& image, FaultReporter& faults) {
   uint32_t remaining = pageCount_;
   while (remaining > frameNumber) {
     uint32_t frameSize = 0;
-    if (!CheckFrame(frameOffset, frameSize)) return false;
+    if (frameOffset < adopted) {
+      frameSize = pages_[frameOffset / kPageSize].frameSize;
+    } else if (!CheckFrame(frameOffset, frameSize)) {
+      return false;
+    }
     frameOffset += frameSize;
     remaining -= frameSize / kPageSize - 1;
     uint32_t permille = remaining > frameNumber ? PermilleOf(frameNumber + 1, remaining) : 1000;
@@ -99,23 +104,22 @@ bool FrameTable::Build(HiveImage& image, FaultReporter& faults) {
 }
 
 bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
-  FaultReporter& faults = *faults_;
   uint8_t* buffer = image_->Buffer();
   uint8_t* header = buffer + frameOffset;
   auto field = [header](uint32_t at) { return FieldRef::Image32(header + at); };
 
   if (Le32(header + frame::kSignature) != frame::kSignatureValue &&
-      !faults.ReportFault(kInvalidFrameSignature, frameOffset, field(frame::kSignature), frame::kSignatureValue)) {
+      !Fault(kInvalidFrameSignature, frameOffset, field(frame::kSignature), frame::kSignatureValue)) {
     return false;
   }
   uint32_t ownOffset = frameOffset - kBaseBlockSize;
   if (Le32(header + frame::kOwnOffset) != ownOffset &&
-      !faults.ReportFault(kInvalidFrameOffset, frameOffset, field(frame::kOwnOffset), ownOffset)) {
+      !Fault(kInvalidFrameOffset, frameOffset, field(frame::kOwnOffset), ownOffset)) {
     return false;
   }
   frameSize = Le32(header + frame::kSize);
   if ((frameSize == 0 || frameSize % kPageSize != 0 || frameSize > image_->Size() - frameOffset) &&
-      !faults.ReportFault(kInvalidFrameLength, frameOffset, field(frame::kSize), kPageSize)) {
+      !Fault(kInvalidFrameLength, frameOffset, field(frame::kSize), kPageSize)) {
     return false;
   }
   frameSize = Le32(header + frame::kSize);
@@ -123,7 +127,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   // The first-cell index of every 2 KB half of the frame.
   uint32_t halfCount = frameSize / frame::kHalfSize;
   if (!halves_.Resize(halfCount)) {
-    faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    Fault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return false;
   }
   for (uint32_t h = 0; h < halfCount; ++h) halves_[h] = FramePage::kNoCell;
@@ -141,7 +145,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     uint32_t length = SizeFieldLength(sizeField);
     if (length > left) {
       uint32_t next = NextPlausibleCell(buffer, at + cell::kAlignment, frameEnd);
-      if (!faults.ReportFault(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), next - at)) return false;
+      if (!Fault(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), next - at)) return false;
       length = next - at;
       isAllocated = false;
     } else if (!SoundLength(length)) {
@@ -151,7 +155,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
       uint32_t next = NextPlausibleCell(buffer, at + cell::kAlignment, frameEnd);
       bool keep = rounded >= cell::kAlignment && (rounded == left || NextPlausibleCell(buffer, at + rounded, frameEnd) == at + rounded);
       uint32_t repaired = keep ? (isAllocated ? 0u - rounded : rounded) : next - at;
-      if (!faults.ReportFault(kInvalidCellSize, at, FieldRef::Image32(buffer + at), repaired)) return false;
+      if (!Fault(kInvalidCellSize, at, FieldRef::Image32(buffer + at), repaired)) return false;
       length = keep ? rounded : next - at;
       isAllocated = isAllocated && keep;
     }
@@ -161,7 +165,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     uint8_t kind = Kind(buffer + at, length);
     if (within % cell::kAlignment != 0) kind |= kCellOffAlignment;
     if (!cells_.Push(CellEntry{static_cast<uint8_t>((within / cell::kAlignment) % 256), kind})) {
-      faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+      Fault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
       return false;
     }
     uint32_t half = within / frame::kHalfSize;
@@ -191,6 +195,82 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   return true;
 }
 
+uint32_t FrameTable::Adopt(FrameScan& scan) {
+  FrameTable& from = scan.table_;
+  if (from.image_ != image_ || scan.buffer_ != image_->Buffer() || from.pageCount_ < pageCount_) return kBaseBlockSize;
+  // A frame that ends past the image (cut to its declared data size) is checked again, and so
+  // is everything after it.
+  uint32_t end = kBaseBlockSize;
+  while (end < scan.soundEnd_) {
+    uint32_t size = from.pages_[end / kPageSize].frameSize;
+    if (uint64_t{end} + size > image_->Size()) break;
+    end += size;
+  }
+  if (end == kBaseBlockSize) return end;
+  size_t cells = end < scan.soundEnd_ ? from.pages_[end / kPageSize].cellBase : from.cells_.Size();
+  pages_.Swap(from.pages_);
+  cells_.Swap(from.cells_);
+  scan.Discard();
+  cells_.Resize(cells);
+  // The pages past the frames taken are the frame pass's to fill.
+  for (uint32_t page = end / kPageSize; page <= pageCount_; ++page) pages_[page] = FramePage{};
+  return end;
+}
+
+void FrameScan::Started(const HiveImage& image, LoadStripes& stripes, bool readsToo) {
+  Finished();
+  Discard();
+  // One core gives nothing to run beside the read.
+  if (std::thread::hardware_concurrency() < 2) return;
+  // The scan reads the image only; the const is given back for the frame pass's own use.
+  table_.image_ = const_cast<HiveImage*>(&image);
+  buffer_ = image.Buffer();
+  table_.pageCount_ = image.Size() / kPageSize;
+  if (!table_.SizeTables(table_.pageCount_)) {
+    Discard();
+    return;
+  }
+  stripes_ = &stripes;
+  readsToo_ = readsToo;
+  try {
+    thread_ = std::thread([this] { Scan(); });
+  } catch (...) {  // no thread to be had: the frame pass does it all
+    Discard();
+    stripes_ = nullptr;
+  }
+}
+
+void FrameScan::Finished() {
+  if (!thread_.joinable()) return;
+  stripes_->GiveUp();  // what has not arrived by now never will
+  thread_.join();
+  stripes_ = nullptr;
+}
+
+bool FrameScan::Await(uint32_t end) {
+  while (!stripes_->Has(end)) {
+    if (!readsToo_ || !stripes_->ReadNext(nullptr)) return stripes_->WaitFor(end);
+  }
+  return true;
+}
+
+void FrameScan::Scan() {
+  const uint32_t size = table_.image_->Size();
+  for (uint32_t at = kBaseBlockSize; uint64_t{at} + frame::kHeaderSize <= size;) {
+    if (!Await(at + frame::kHeaderSize)) return;
+    uint32_t frameSize = Le32(buffer_ + at + frame::kSize);
+    if (frameSize == 0 || frameSize % kPageSize != 0 || frameSize > size - at || !Await(at + frameSize)) return;
+    size_t cells = table_.cells_.Size();
+    uint32_t checked = 0;
+    if (!table_.CheckFrame(at, checked)) {
+      table_.cells_.Resize(cells);
+      return;
+    }
+    at += frameSize;
+    soundEnd_ = at;
+  }
+}
+
 CellEntry* FrameTable::Lookup(uint32_t hiveOffset) {
   if (hiveOffset == lastOffset_ && hiveOffset != kNullOffset) return lastEntry_;
   CellEntry* entry = Find(hiveOffset);
@@ -198,6 +278,8 @@ CellEntry* FrameTable::Lookup(uint32_t hiveOffset) {
   lastEntry_ = entry;
   return entry;
 }
+
+bool FrameTable::SizeTables(uint32_t pages) { return pages_.Resize(size_t{pages} + 1); }
 
 CellEntry* FrameTable::Find(uint32_t hiveOffset) {
   uint64_t file = uint64_t{hiveOffset} + kBaseBlockSize;
@@ -302,7 +384,7 @@ uint32_t FrameTable::MoveRootKey(uint32_t root) {
 bool FrameTable::AppendFrame(uint32_t frameOffset, uint32_t frameSize) {
   if (frameOffset != pageCount_ * kPageSize) return false;
   uint32_t pages = pageCount_ + frameSize / kPageSize;
-  if (!pages_.Resize(size_t{pages} + 1)) return false;
+  if (!SizeTables(pages)) return false;
   pageCount_ = pages;
   lastOffset_ = kNullOffset;
   lastEntry_ = nullptr;

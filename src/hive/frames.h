@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <thread>
+#include <utility>
 
 #include "hive/faults.h"
 #include "hive/image.h"
@@ -39,6 +41,11 @@ class SoftArray {
     size_ = capacity_ = 0;
   }
   size_t Size() const { return size_; }
+  void Swap(SoftArray& other) {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
   T& operator[](size_t i) { return data_[i]; }
   const T& operator[](size_t i) const { return data_[i]; }
 
@@ -86,11 +93,14 @@ enum OffsetResult : uint32_t {
   kOffsetFreeCell = 4,
 };
 
+class FrameScan;
+
 class FrameTable {
  public:
   // Checks and repairs every frame and cell, builds the table, chooses the marks and checks the
   // root key. False when a fault was left unfixed, memory ran out or the user stopped the run.
-  bool Build(HiveImage& image, FaultReporter& faults);
+  // The frames a scan found sound as the hive was read are taken from it as they stand.
+  bool Build(HiveImage& image, FaultReporter& faults, FrameScan* scan = nullptr);
   void Release();
 
   // The table entry of the cell that starts exactly at a hive offset, or nullptr.
@@ -125,7 +135,14 @@ class FrameTable {
   void Reclassify(uint32_t hiveOffset);
 
  private:
+  friend class FrameScan;
+  // Without a fault reporter (a scan) any fault ends the frame's check with false.
   bool CheckFrame(uint32_t frameOffset, uint32_t& frameSize);
+  bool Fault(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
+    return faults_ != nullptr && faults_->ReportFault(code, offset, field, repair);
+  }
+  // Takes the frames a scan found sound, up to the image's size; where they end.
+  uint32_t Adopt(FrameScan& scan);
   CellEntry* Find(uint32_t hiveOffset);
   bool CheckRoot();
   uint32_t LargestOrphanTree() const;
@@ -139,6 +156,9 @@ class FrameTable {
 
   HiveImage* image_ = nullptr;
   FaultReporter* faults_ = nullptr;
+  // Room for the pages (and the sentinel past them); false when memory ran out.
+  bool SizeTables(uint32_t pages);
+
   SoftArray<FramePage> pages_;
   SoftArray<CellEntry> cells_;
   SoftArray<uint32_t> halves_;  // first-cell index per half of the frame being walked
@@ -149,6 +169,35 @@ class FrameTable {
   uint64_t totalAllocated_ = 0;
   uint32_t usedMark_ = 0;
   uint32_t freeMark_ = 0;
+};
+
+// The frame pass over a hive as it is read: a second thread takes each frame once its bytes have
+// arrived (reading stripes of the file itself while it has nothing to take) and builds the table
+// for it, reporting nothing; it stops at the first frame with a fault. Build takes those frames
+// over when nothing changed the image after the read.
+class FrameScan final : public LoadWatcher {
+ public:
+  ~FrameScan() override { Finished(); }
+  void Started(const HiveImage& image, LoadStripes& stripes, bool readsToo) override;
+  void Finished() override;
+  // The image was changed after the read (transaction logs): the scan is of no use.
+  void Discard() {
+    table_.Release();
+    soundEnd_ = kBaseBlockSize;
+  }
+
+ private:
+  friend class FrameTable;
+  void Scan();
+  // Until the bytes before end have arrived, reads stripes or waits; false when they never will.
+  bool Await(uint32_t end);
+
+  FrameTable table_;  // reads the image being loaded, never writes it
+  const uint8_t* buffer_ = nullptr;
+  uint32_t soundEnd_ = kBaseBlockSize;  // file offset where the sound frames found end
+  LoadStripes* stripes_ = nullptr;
+  bool readsToo_ = false;
+  std::thread thread_;
 };
 
 template <typename Visit>

@@ -52,18 +52,96 @@ namespace {
 
 std::string Decimal(uint64_t value) { return std::to_string(value); }
 
-// Reads one chunk; a read that fails or delivers less than asked gives up the file.
-bool ReadChunk(HiveSource& source, HiveImage& image, FaultReporter& faults, uint32_t offset, uint32_t count) {
-  size_t got = 0;
-  if (source.ReadAt(offset, image.Buffer() + offset, count, got) && got == count) return true;
-  faults.ReportFault(kFileReadError, offset, FieldRef::None(), 0);
-  return false;
-}
-
 }  // namespace
 
+LoadStripes::LoadStripes(HiveSource& source, uint8_t* buffer, uint32_t size)
+    : source_(source), buffer_(buffer), size_(size), stripes_(size / kStripeSize + (size % kStripeSize != 0)) {
+  done_.assign(stripes_, false);
+}
+
+bool LoadStripes::ReadNext(ProgressSink* progress) {
+  uint32_t stripe = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (givenUp_.load(std::memory_order_relaxed) || next_ == stripes_) return false;
+    stripe = next_++;
+    ++reading_;
+  }
+  const uint32_t start = stripe * kStripeSize;
+  const uint32_t end = size_ - start > kStripeSize ? start + kStripeSize : size_;
+  uint32_t failed = kNullOffset;
+  uint32_t stopped = kNullOffset;
+  uint32_t at = start;
+  for (; at < end && !givenUp_.load(std::memory_order_relaxed); at += kLoadChunkSize) {
+    uint32_t count = end - at > kLoadChunkSize ? kLoadChunkSize : end - at;
+    size_t got = 0;
+    // A read that fails or delivers less than asked gives up the file.
+    if (!source_.ReadAt(at, buffer_ + at, count, got) || got != count) {
+      failed = at;
+      break;
+    }
+    if (progress != nullptr && count == kLoadChunkSize) {
+      uint32_t permille = 1000 - PermilleOf(size_ - at - kLoadChunkSize, size_);
+      if (!progress->PollProgress(at)) {
+        stopped = at;
+        break;
+      }
+      progress->SetGauge(permille);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --reading_;
+    if (failed != kNullOffset || stopped != kNullOffset) {
+      if (failed < failedAt_) failedAt_ = failed;
+      if (stopped < stoppedAt_) stoppedAt_ = stopped;
+      givenUp_.store(true, std::memory_order_relaxed);
+    } else if (at >= end) {
+      done_[stripe] = true;
+      while (contiguous_ < stripes_ && done_[contiguous_]) ++contiguous_;
+    }
+  }
+  changed_.notify_all();
+  return failed == kNullOffset && stopped == kNullOffset;
+}
+
+bool LoadStripes::Has(uint32_t end) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return uint64_t{contiguous_} * kStripeSize >= end || contiguous_ == stripes_;
+}
+
+bool LoadStripes::WaitFor(uint32_t end) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto arrived = [&] { return uint64_t{contiguous_} * kStripeSize >= end || contiguous_ == stripes_; };
+  changed_.wait(lock, [&] { return arrived() || (givenUp_.load(std::memory_order_relaxed) && reading_ == 0); });
+  return arrived();
+}
+
+void LoadStripes::WaitForIdle() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return reading_ == 0; });
+}
+
+void LoadStripes::GiveUp() {
+  givenUp_.store(true, std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);  // a waiter either sees the flag or is woken
+  }
+  changed_.notify_all();
+}
+
+uint32_t LoadStripes::FailedAt() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failedAt_;
+}
+
+uint32_t LoadStripes::StoppedAt() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stoppedAt_;
+}
+
 int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const std::string& name,
-             std::optional<uint64_t> knownSize) {
+             std::optional<uint64_t> knownSize, LoadWatcher* watcher) {
   EngineLog& log = faults.Services().log;
   ProgressSink& progress = faults.Services().progress;
   log.Break();
@@ -109,17 +187,30 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
   }
 
   log.Entry(LogMarker::Info, "Hive file loading...\r\n");
-  uint32_t offset = 0;
-  for (; size - offset >= kLoadChunkSize; offset += kLoadChunkSize) {
-    if (!ReadChunk(source, image, faults, offset, kLoadChunkSize)) return kLoadFailed;
-    uint32_t permille = 1000 - PermilleOf(size - offset - kLoadChunkSize, size);
-    if (!progress.PollProgress(offset)) return kLoadStopped;
-    progress.SetGauge(permille);
+  LoadStripes stripes(source, image.Buffer(), size);
+  // The watcher's work ends with the read, whichever way the read ends.
+  struct Watching {
+    LoadWatcher* watcher;
+    ~Watching() {
+      if (watcher != nullptr) watcher->Finished();
+    }
+  } watching{watcher};
+  if (watcher != nullptr) watcher->Started(image, stripes, source.ReadsAtOnce());
+  while (stripes.ReadNext(&progress)) {
   }
-  if (offset < size && !ReadChunk(source, image, faults, offset, size - offset)) return kLoadFailed;
-  if (!progress.PollProgress(offset)) return kLoadStopped;
+  stripes.WaitForIdle();
+  // What came first in the file counts, as if it had been read in one go.
+  uint32_t failed = stripes.FailedAt();
+  uint32_t stopped = stripes.StoppedAt();
+  if (failed != kNullOffset && failed < stopped) {
+    faults.ReportFault(kFileReadError, failed, FieldRef::None(), 0);
+    return kLoadFailed;
+  }
+  if (stopped != kNullOffset) return kLoadStopped;
+  if (!progress.PollProgress(size - size % kLoadChunkSize)) return kLoadStopped;
   progress.SetGauge(1000);
 
+  if (watcher != nullptr) watcher->Finished();
   image.MarkLoaded();
   log.Entry(LogMarker::Info, "Hive file loaded: " + name + ", size: " + Decimal(size) + "\r\n");
   return kLoadDone;

@@ -1,10 +1,14 @@
 // The hive file held whole in memory, its loading, and the check and repair of its base block.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "hive/faults.h"
 
@@ -21,6 +25,8 @@ class HiveSource {
   // Reads up to count bytes at offset; got is how many arrived. False when the read failed.
   virtual bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count, size_t& got) = 0;
   virtual void Close() = 0;
+  // Whether ReadAt may be called from two threads at once.
+  virtual bool ReadsAtOnce() const { return false; }
 };
 
 // A hive file on disk.
@@ -33,6 +39,7 @@ class FileHiveSource final : public HiveSource {
   bool Size(uint64_t& size) override;
   bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count, size_t& got) override;
   void Close() override;
+  bool ReadsAtOnce() const override { return true; }
 
  private:
   struct Impl;
@@ -67,7 +74,6 @@ class HiveImage {
   uint8_t* AtFileOffset(uint32_t offset) { return loaded_ ? buffer_ + offset : nullptr; }
   uint8_t* AtHiveOffset(uint32_t offset) { return loaded_ ? buffer_ + kBaseBlockSize + offset : nullptr; }
   uint8_t* BaseBlock() { return AtFileOffset(0); }
-
   // Copies count bytes at a file offset (kNullOffset: at the read position, which advances).
   // False when any of them lies outside the image.
   bool ReadHiveBytes(void* out, uint32_t count, uint32_t fileOffset);
@@ -83,6 +89,58 @@ class HiveImage {
   bool loaded_ = false;
 };
 
+// The stripes of a hive file being read, which the loader and one helper take in turn: each is
+// taken once, and what has arrived without a gap from the start is known.
+class LoadStripes {
+ public:
+  // A huge page: two readers never wait on each other's page faults.
+  static constexpr uint32_t kStripeSize = 0x200000;
+  LoadStripes(HiveSource& source, uint8_t* buffer, uint32_t size);
+
+  // Takes the next stripe and reads it chunk by chunk. With progress (the loader's), each whole
+  // chunk read is shown and polled, and a stop ends the read. False when no stripe was left, or
+  // the read failed or was stopped.
+  bool ReadNext(ProgressSink* progress);
+  // Whether the bytes before end have arrived; WaitFor waits for them, false when they never will.
+  bool Has(uint32_t end);
+  bool WaitFor(uint32_t end);
+  // Waits until no stripe is being read.
+  void WaitForIdle();
+  // Nothing more is read: whoever waits for bytes not read yet is answered false.
+  void GiveUp();
+  // The first file offset whose read failed, kNullOffset when none did.
+  uint32_t FailedAt();
+  // Where the user stopped the read, kNullOffset when not.
+  uint32_t StoppedAt();
+
+ private:
+  HiveSource& source_;
+  uint8_t* buffer_;
+  uint32_t size_;
+  uint32_t stripes_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<bool> done_;
+  uint32_t next_ = 0;        // the next stripe to take
+  uint32_t contiguous_ = 0;  // stripes read without a gap from the start
+  uint32_t reading_ = 0;     // stripes being read now
+  uint32_t failedAt_ = kNullOffset;
+  uint32_t stoppedAt_ = kNullOffset;
+  std::atomic<bool> givenUp_{false};  // a failure or a stop: nothing more is read
+};
+
+// Told when a hive starts being read, so that work on its bytes can begin before the read ends.
+class LoadWatcher {
+ public:
+  virtual ~LoadWatcher() = default;
+  // The image is allocated and nothing is read yet. stripes is where the bytes' arrival is asked
+  // after; a watcher may read stripes itself when readsToo.
+  virtual void Started(const HiveImage& image, LoadStripes& stripes, bool readsToo) = 0;
+  // The read is over (also when it failed or was stopped); so is the work on its bytes once this
+  // returns.
+  virtual void Finished() = 0;
+};
+
 // Results of LoadHive.
 inline constexpr int kLoadDone = 1;
 inline constexpr int kLoadNotOpened = 0;
@@ -92,7 +150,7 @@ inline constexpr int kLoadStopped = -2;
 // Reads the whole file into the image. knownSize is the size found when the file was looked up,
 // if it could be. After kLoadFailed or kLoadStopped the caller releases the image.
 int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const std::string& name,
-             std::optional<uint64_t> knownSize);
+             std::optional<uint64_t> knownSize, LoadWatcher* watcher = nullptr);
 
 // Checks and repairs the base block; false when a fault was left unfixed.
 bool CheckBaseBlock(HiveImage& image, FaultReporter& faults);

@@ -118,6 +118,45 @@ WalkOutcome KeyWalk::Run() {
   }
 }
 
+void KeyWalk::ReadAhead(uint32_t list, uint32_t count, uint32_t stride) {
+  constexpr uint32_t kBatch = 16;      // keys read together
+  constexpr uint32_t kValuesRead = 8;  // values of a key read ahead; the walk reads any more itself
+  const uint8_t* entries = Cell(list) + list::kEntries;
+  uint32_t sum = 0;
+  for (uint32_t first = 0; first < count; first += kBatch) {
+    const uint32_t keys = count - first < kBatch ? count - first : kBatch;
+    // One stage at a time: no read of a stage waits on another of the same stage.
+    uint32_t valueLists[kBatch];
+    uint32_t valueCounts[kBatch];
+    for (uint32_t i = 0; i < keys; ++i) {
+      uint32_t key = Le32(entries + stride * (first + i));
+      valueCounts[i] = 0;
+      if (!Readable(key, key::kName)) continue;
+      valueLists[i] = Le32(Cell(key) + key::kValueList);
+      uint32_t values = Le32(Cell(key) + key::kValueCount);
+      valueCounts[i] = values < kValuesRead ? values : kValuesRead;
+    }
+    uint32_t values[kBatch * kValuesRead];
+    uint32_t valueTotal = 0;
+    for (uint32_t i = 0; i < keys; ++i) {
+      if (valueCounts[i] == 0 || !Readable(valueLists[i], value::kListEntries + 4 * valueCounts[i])) continue;
+      const uint8_t* listed = Cell(valueLists[i]) + value::kListEntries;
+      for (uint32_t j = 0; j < valueCounts[i]; ++j) values[valueTotal++] = Le32(listed + 4 * j);
+    }
+    uint32_t data[kBatch * kValuesRead];
+    uint32_t dataTotal = 0;
+    for (uint32_t i = 0; i < valueTotal; ++i) {
+      if (!Readable(values[i], value::kType)) continue;
+      const uint8_t* v = Cell(values[i]);
+      if ((Le32(v + value::kDataLength) & value::kDataInline) == 0) data[dataTotal++] = Le32(v + value::kData);
+    }
+    for (uint32_t i = 0; i < dataTotal; ++i) {
+      if (Readable(data[i], 4)) sum += Cell(data[i])[0];
+    }
+  }
+  readAhead_ += sum;
+}
+
 KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, uint32_t position, uint32_t& counter) {
   uint32_t rootTarget = target;  // the root's reference lives in the base block, not in a list
   FieldRef reference = position != kNullOffset ? FieldRef::Image32(Cell(position)) : FieldRef::Variable(rootTarget);
@@ -310,6 +349,7 @@ KeyWalk::Step KeyWalk::OpenList(WalkNode& node, uint32_t list, uint8_t kind, uin
   }
   Step fits = From(marks_.CheckOverlap(list, list::kEntries + uint64_t{stride} * count));
   if (fits != Step::Continue) return fits;
+  if (!nested) ReadAhead(list, count, stride);
   ListCompactor entries(Cell(list) + list::kEntries, count, stride);
   if (!AllocateChildren(node, count) ||
       !stack_.Push(ListFrame{&node, list, stride, owner, 0, nested, entries, kNullOffset})) {

@@ -106,6 +106,14 @@ class KeyWalk {
   bool CheckClass(uint32_t key);
   void ShowPath(WalkNode& node, uint32_t key);
   bool AllocateChildren(WalkNode& node, uint32_t count);
+  // The walk waits on memory for each cell in turn (a key cell, its value list, the values, their
+  // data), and the hive is far larger than the cache. Before the keys of a list are entered,
+  // their cells are read a batch of keys at a time, a stage at a time, so that the waits of a
+  // stage overlap. Nothing read here is trusted: it only decides what else is read.
+  void ReadAhead(uint32_t list, uint32_t count, uint32_t stride);
+  bool Readable(uint32_t offset, uint32_t bytes) const {
+    return uint64_t{offset} + kBaseBlockSize + bytes <= image_.Size();
+  }
 
   uint8_t* Cell(uint32_t offset) { return image_.AtHiveOffset(offset); }
   static Step From(WalkOutcome outcome) {
@@ -123,6 +131,7 @@ class KeyWalk {
   WalkNode root_;
   SoftArray<ListFrame> stack_;
   uint64_t keys_ = 0;
+  uint32_t readAhead_ = 0;  // what ReadAhead read, kept so that the reads stay
   std::vector<uint32_t> listsRepaired_;
   std::vector<uint32_t> takenOut_;
 };

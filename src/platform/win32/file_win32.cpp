@@ -163,14 +163,19 @@ bool File::Size(uint64_t& size) const {
 bool File::ReadAt(uint64_t offset, void* buffer, size_t count, size_t& got) {
   got = 0;
   if (handle_ == kNoHandle) return false;
-  LARGE_INTEGER position;
-  position.QuadPart = static_cast<LONGLONG>(offset);
-  if (!::SetFilePointerEx(H(handle_), position, nullptr, FILE_BEGIN)) return false;
   auto* out = static_cast<char*>(buffer);
   while (got < count) {
     DWORD want = static_cast<DWORD>(count - got > 0x40000000 ? 0x40000000 : count - got);
     DWORD n = 0;
-    if (!::ReadFile(H(handle_), out + got, want, &n, nullptr)) return false;
+    // The offset goes with each read, not through the handle's position: two threads may read
+    // the one handle at once.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset + got);
+    at.OffsetHigh = static_cast<DWORD>((offset + got) >> 32);
+    if (!::ReadFile(H(handle_), out + got, want, &n, &at)) {
+      if (::GetLastError() == ERROR_HANDLE_EOF) break;
+      return false;
+    }
     if (n == 0) break;
     got += n;
   }
