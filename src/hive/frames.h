@@ -154,11 +154,11 @@ class FrameTable {
   // Whether a key cell holds its fixed fields and a name of at least one character.
   bool HoldsItsName(uint32_t key) const;
 
-  HiveImage* image_ = nullptr;
-  FaultReporter* faults_ = nullptr;
   // Room for the pages (and the sentinel past them); false when memory ran out.
   bool SizeTables(uint32_t pages);
 
+  HiveImage* image_ = nullptr;
+  FaultReporter* faults_ = nullptr;
   SoftArray<FramePage> pages_;
   SoftArray<CellEntry> cells_;
   SoftArray<uint32_t> halves_;  // first-cell index per half of the frame being walked
@@ -180,7 +180,8 @@ class FrameScan final : public LoadWatcher {
   ~FrameScan() override { Finished(); }
   void Started(const HiveImage& image, LoadStripes& stripes, bool readsToo) override;
   void Finished() override;
-  // The image was changed after the read (transaction logs): the scan is of no use.
+  // The image was changed after the read (transaction logs): the scan is of no use. Called once
+  // the read is over.
   void Discard() {
     table_.Release();
     soundEnd_ = kBaseBlockSize;

@@ -74,6 +74,7 @@ class HiveImage {
   uint8_t* AtFileOffset(uint32_t offset) { return loaded_ ? buffer_ + offset : nullptr; }
   uint8_t* AtHiveOffset(uint32_t offset) { return loaded_ ? buffer_ + kBaseBlockSize + offset : nullptr; }
   uint8_t* BaseBlock() { return AtFileOffset(0); }
+
   // Copies count bytes at a file offset (kNullOffset: at the read position, which advances).
   // False when any of them lies outside the image.
   bool ReadHiveBytes(void* out, uint32_t count, uint32_t fileOffset);

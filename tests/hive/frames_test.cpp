@@ -327,5 +327,86 @@ TEST(FramePass, StopThroughTheProgressWindowFailsWithoutAReport) {
   EXPECT_EQ(rig.progress.offsets.back(), 0x2000u) << "the offset of the next frame";
 }
 
+// What loading and the frame pass leave: the load's result, the faults asked, every cell of the
+// table with its kind, every page entry, and the image.
+struct PassResult {
+  int loaded = 0;
+  bool built = false;
+  std::vector<std::pair<uint32_t, uint32_t>> asked;
+  std::vector<std::pair<uint32_t, uint8_t>> cells;
+  std::vector<std::vector<uint32_t>> pages;
+  std::vector<uint8_t> image;
+};
+
+// The plain pass, or the frames scanned on a second core while two threads read the file.
+PassResult RunPass(const std::vector<uint8_t>& bytes, bool scanned, uint64_t shortAt) {
+  PassResult r;
+  testing::EngineRig rig(testing::FixAllAnswers());
+  testing::MemorySource source(bytes);
+  source.atOnce = scanned;
+  source.shortAt = shortAt;
+  HiveImage image;
+  FrameScan scan;
+  FrameTable frames;
+  r.loaded = LoadHive(image, rig.faults, source, "x", std::nullopt, scanned ? &scan : nullptr);
+  r.built = r.loaded == kLoadDone && CheckBaseBlock(image, rig.faults) && frames.Build(image, rig.faults, scanned ? &scan : nullptr);
+  r.asked = rig.decider.asked;
+  if (rig.faults.IsErrorLeft()) r.asked.emplace_back(rig.faults.Error().code, rig.faults.Error().offset);
+  if (!r.built) return r;
+  frames.ForEachCell([&](uint32_t offset, const CellEntry& c) { r.cells.emplace_back(offset, c.kind); });
+  for (uint32_t page = 1; page < frames.PageCount(); ++page) {
+    const FramePage& p = frames.Page(page);
+    r.pages.push_back({p.fileOffset, p.frameSize, p.allocated, p.cellBase, p.firstCell[0], p.firstCell[1], p.cellCount[0], p.cellCount[1]});
+  }
+  r.image.assign(image.Buffer(), image.Buffer() + image.Size());
+  return r;
+}
+
+TEST(FrameScan, TakesOverExactlyWhatThePlainPassBuilds) {
+  HiveBuilder builder;
+  uint32_t key = builder.AddKey(builder.Root(), "Software");
+  builder.AddValue(key, "Blob", 3, std::vector<uint8_t>(3000, 7));
+  builder.NewFrame(0x3000);
+  for (int i = 0; i < 40; ++i) builder.AddKey(key, "Key" + std::to_string(i));
+  builder.GrowTo(0x600000);  // three stripes of the read
+  const std::vector<uint8_t> sound = builder.Build();
+  constexpr uint32_t kLate = 0x4A0000;  // a frame's file offset in the third stripe
+  uint32_t wide = 0x1000;               // the 12 KB frame
+  while (Get32(sound, wide + 8) != 0x3000) wide += Get32(sound, wide + 8);
+  struct Case {
+    const char* name;
+    std::function<void(std::vector<uint8_t>&)> damage;
+    uint64_t shortAt;
+  } cases[] = {
+      {"sound", [](std::vector<uint8_t>&) {}, ~0ull},
+      {"cell size off whole steps in a late frame", [](std::vector<uint8_t>& b) { Put32(b, kLate + 0x20, 0xFFF3); }, ~0ull},
+      {"frame signature lost in a late frame", [](std::vector<uint8_t>& b) { Put32(b, kLate, 0); }, ~0ull},
+      {"frame size beyond the file in a late frame", [](std::vector<uint8_t>& b) { Put32(b, kLate + 8, 0x10000000); }, ~0ull},
+      {"declared data size ends within a frame",
+       [wide](std::vector<uint8_t>& b) {
+         Put32(b, base::kHiveDataSize, wide + 0x1000 - 0x1000);
+         testing::StoreChecksum(b);
+       },
+       ~0ull},
+      {"a read fails in the third stripe", [](std::vector<uint8_t>&) {}, kLate},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> bytes = sound;
+    c.damage(bytes);
+    PassResult plain = RunPass(bytes, false, c.shortAt);
+    PassResult scanned = RunPass(bytes, true, c.shortAt);
+    EXPECT_EQ(scanned.loaded, plain.loaded);
+    EXPECT_EQ(scanned.built, plain.built);
+    EXPECT_EQ(scanned.asked, plain.asked);
+    EXPECT_EQ(scanned.cells, plain.cells);
+    EXPECT_EQ(scanned.pages, plain.pages);
+    EXPECT_TRUE(scanned.image == plain.image);
+  }
+  // The cases do what they say.
+  EXPECT_GT(RunPass(sound, true, ~0ull).cells.size(), 1500u);
+  EXPECT_EQ(RunPass(sound, true, kLate).asked, (std::vector<std::pair<uint32_t, uint32_t>>{{kFileReadError, kLate}}));
+}
+
 }  // namespace
 }  // namespace tarvos::hive

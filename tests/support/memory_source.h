@@ -33,8 +33,10 @@ class MemorySource final : public hive::HiveSource {
     return true;
   }
   void Close() override { opened = false; }
+  bool ReadsAtOnce() const override { return atOnce; }
 
   bool openable = true;
+  bool atOnce = false;  // two threads may read (the bytes are only copied out)
   bool sizeKnown = true;
   bool opened = false;
   uint64_t shortAt = ~0ull;

@@ -20,11 +20,14 @@ struct WalkedHive {
                       const std::vector<hive::TransactionLog>& logs = {}, bool salvage = true)
       : rig(std::move(answers)), check(image, rig.faults, path), frames(check.frames), walk(check.walk) {
     MemorySource source(std::move(bytes));
-    loaded = hive::LoadHive(image, rig.faults, source, "hive", std::nullopt) == hive::kLoadDone;
+    source.atOnce = true;  // read by two threads, the frames scanned as they arrive
+    hive::FrameScan scan;
+    loaded = hive::LoadHive(image, rig.faults, source, "hive", std::nullopt, &scan) == hive::kLoadDone;
+    if (loaded && hive::IsDirty(image)) scan.Discard();
     recovered = loaded && hive::RecoverFromLogs(image, logs, rig.log);
     if (recovered) rig.faults.MarkChanged();
     headerPassed = loaded && hive::CheckBaseBlock(image, rig.faults);
-    passed = headerPassed && check.CheckFrames();
+    passed = headerPassed && check.CheckFrames(&scan);
     if (passed && check.SetUpSecurity()) {
       outcome = check.Walk();
       if (salvage && !rig.faults.IsErrorLeft() && rig.faults.Changed()) salvaged = check.SalvageAndWalkAgain();
