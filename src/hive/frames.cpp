@@ -249,7 +249,7 @@ void FrameScan::Finished() {
 
 bool FrameScan::Await(uint32_t end) {
   while (!stripes_->Has(end)) {
-    if (!readsToo_ || !stripes_->ReadNext(nullptr)) return stripes_->WaitFor(end);
+    if (!readsToo_ || !stripes_->HelpRead()) return stripes_->WaitFor(end);
   }
   return true;
 }
@@ -286,11 +286,9 @@ CellEntry* FrameTable::Find(uint32_t hiveOffset) {
   if (file % cell::kAlignment != 0) return nullptr;
   uint64_t page = file / kPageSize;
   if (page == 0 || page >= pageCount_) return nullptr;
+  // A page the pass took lies wholly within its frame; one it did not take has no frame size.
   const FramePage& entry = pages_[page];
-  const FramePage& head = entry.frameSize == FramePage::kContinuation ? pages_[entry.allocated] : entry;
-  if (head.frameSize == 0 || file < head.fileOffset || file >= uint64_t{head.fileOffset} + head.frameSize) {
-    return nullptr;
-  }
+  if (entry.frameSize == 0) return nullptr;
   uint32_t position = static_cast<uint32_t>(file - entry.fileOffset) / cell::kAlignment;
   uint32_t half = position / 256;
   if (entry.firstCell[half] == FramePage::kNoCell) return nullptr;

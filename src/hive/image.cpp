@@ -59,11 +59,11 @@ LoadStripes::LoadStripes(HiveSource& source, uint8_t* buffer, uint32_t size)
   done_.assign(stripes_, false);
 }
 
-bool LoadStripes::ReadNext(ProgressSink* progress) {
+bool LoadStripes::Read(ProgressSink* progress, uint32_t firstStripe) {
   uint32_t stripe = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (givenUp_.load(std::memory_order_relaxed) || next_ == stripes_) return false;
+    if (givenUp_.load(std::memory_order_relaxed) || next_ == stripes_ || next_ < firstStripe) return false;
     stripe = next_++;
     ++reading_;
   }

@@ -101,7 +101,10 @@ class LoadStripes {
   // Takes the next stripe and reads it chunk by chunk. With progress (the loader's), each whole
   // chunk read is shown and polled, and a stop ends the read. False when no stripe was left, or
   // the read failed or was stopped.
-  bool ReadNext(ProgressSink* progress);
+  bool ReadNext(ProgressSink* progress) { return Read(progress, 0); }
+  // The helper's turn: never the first stripe, which the loader reads and polls for a stop while
+  // it does (a small file is then read as it always was).
+  bool HelpRead() { return Read(nullptr, 1); }
   // Whether the bytes before end have arrived; WaitFor waits for them, false when they never will.
   bool Has(uint32_t end);
   bool WaitFor(uint32_t end);
@@ -115,6 +118,8 @@ class LoadStripes {
   uint32_t StoppedAt();
 
  private:
+  bool Read(ProgressSink* progress, uint32_t firstStripe);
+
   HiveSource& source_;
   uint8_t* buffer_;
   uint32_t size_;
