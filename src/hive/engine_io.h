@@ -50,4 +50,21 @@ class EngineLog {
 // Part of whole in per mille, 0 to 1000, without overflowing 32-bit products.
 uint32_t PermilleOf(uint32_t part, uint32_t whole);
 
+// PermilleOf for a part that is asked after at every small step: the answer is worked out again
+// only when the part leaves the range of parts that give the last one.
+class PermilleSteps {
+ public:
+  uint32_t Of(uint32_t part, uint32_t whole) {
+    if (whole != whole_ || part < from_ || part >= until_) Restart(part, whole);
+    return value_;
+  }
+
+ private:
+  void Restart(uint32_t part, uint32_t whole);
+  uint32_t whole_ = 0;
+  uint32_t value_ = 0;
+  uint32_t from_ = 1;  // an empty range
+  uint64_t until_ = 0;
+};
+
 }  // namespace tarvos::hive

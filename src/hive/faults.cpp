@@ -1,5 +1,7 @@
 #include "hive/faults.h"
 
+#include <algorithm>
+
 #include <cstdio>
 
 namespace tarvos::hive {
@@ -174,6 +176,28 @@ uint32_t PermilleOf(uint32_t part, uint32_t whole) {
     r = thousandths == 0 ? 1000u : part / thousandths;
   }
   return r > 1000u ? 1000u : r;
+}
+
+void PermilleSteps::Restart(uint32_t part, uint32_t whole) {
+  whole_ = whole;
+  from_ = part;
+  value_ = PermilleOf(part, whole);
+  // Within each of PermilleOf's three ranges its answer only grows with the part: the next part
+  // that may give another is where the quotient steps up, or where the range ends.
+  constexpr uint64_t kEnd = uint64_t{1} << 32;
+  uint64_t w = whole;
+  if (whole == 0 || value_ == 1000) {
+    until_ = part <= 4294967u ? 4294968u : part <= 42949672u ? 42949673u : kEnd;
+  } else if (part <= 4294967u) {
+    uint64_t next = (uint64_t{part} * 1000 / w + 1) * w;  // the next part times 1000 that reaches it
+    until_ = std::min<uint64_t>((next + 999) / 1000, 4294968u);
+  } else if (part <= 42949672u) {
+    uint64_t next = (uint64_t{part} * 100 / w + 1) * w;
+    until_ = std::min<uint64_t>((next + 99) / 100, 42949673u);
+  } else {
+    uint64_t thousandths = w / 1000;  // not 0: the answer would be 1000
+    until_ = (part / thousandths + 1) * thousandths;
+  }
 }
 
 }  // namespace tarvos::hive

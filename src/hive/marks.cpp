@@ -24,7 +24,7 @@ WalkOutcome CellMarks::MarkCell(uint32_t hiveOffset) {
   uint64_t total = frames_.TotalAllocated();
   ProgressSink& progress = faults_.Services().progress;
   progress.SetGauge(referenced_ > total ? 1000
-                                        : PermilleOf(static_cast<uint32_t>(referenced_), static_cast<uint32_t>(total)));
+                                        : gauge_.Of(static_cast<uint32_t>(referenced_), static_cast<uint32_t>(total)));
   if (bit != 0) {
     PutLe32(sizeField, allocated ? field & ~bit : field | bit);
   } else if (side != nullptr) {

@@ -37,6 +37,7 @@ class CellMarks {
   FrameTable& frames_;
   FaultReporter& faults_;
   uint64_t referenced_ = 0;
+  PermilleSteps gauge_;
 };
 
 }  // namespace tarvos::hive

@@ -180,5 +180,25 @@ TEST(PermilleOf, ThreeRangesWithoutOverflow) {
   EXPECT_EQ(PermilleOf(50000000, 999), 1000u);
 }
 
+// The stepped answer is PermilleOf's at every part: every part of windows at the ranges' ends
+// and elsewhere, and growing strides between them that cross many steps at once.
+TEST(PermilleOf, StepsGiveTheSameAnswerForGrowingParts) {
+  const uint32_t wholes[] = {0, 1, 7, 999, 1000, 4294967, 10000000, 60000000, 134217729, 0xFFFFFFFF};
+  const uint64_t windows[] = {0, 4292000, 42946000, 99990000, 2147480000, 0xFFFFF000};
+  for (uint32_t whole : wholes) {
+    PermilleSteps steps;
+    size_t window = 0;
+    for (uint64_t part = 0; part <= 0xFFFFFFFFull;) {
+      uint32_t p = static_cast<uint32_t>(part);
+      ASSERT_EQ(steps.Of(p, whole), PermilleOf(p, whole)) << p << " of " << whole;
+      while (window < std::size(windows) && windows[window] + 4096 <= part) ++window;
+      bool dense = window < std::size(windows) && part >= windows[window];
+      uint64_t stride = dense ? 1 : 1 + part / 512;
+      if (!dense && window < std::size(windows) && part + stride > windows[window]) stride = windows[window] - part;
+      part += stride;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarvos::hive
