@@ -8,6 +8,7 @@
 #include "hive/image.h"
 #include "hive/marks.h"
 #include "hive/salvage.h"
+#include "hive/second_walker.h"
 #include "hive/security.h"
 #include "hive/values.h"
 #include "hive/walk.h"
@@ -29,7 +30,26 @@ class HiveCheck {
 
   bool CheckFrames(FrameScan* scan = nullptr) { return frames.Build(image_, faults_, scan); }
   bool SetUpSecurity() { return security.SetUp(); }
-  WalkOutcome Walk() { return walk.Run(); }
+  // On more than one core the walk is first tried with a second walker, reporting nothing; when
+  // either met a fault, or a cell both marked, all of it is undone and the walk is done on one
+  // core, where every fault is reported as always.
+  WalkOutcome Walk() {
+    if (twoWalkers && frames.UsedCellMark() == 0 && frames.FreeCellMark() == 0 &&
+        std::thread::hardware_concurrency() >= 2) {
+      SecondWalker second(image_, frames, secondWalkerFirst);
+      walk.SetSecondWalker(&second);
+      faults_.Speculate(true);
+      WalkOutcome outcome = walk.Run();
+      faults_.Speculate(false);
+      second.Stop();
+      walk.SetSecondWalker(nullptr);
+      if (!faults_.FaultSeen()) return outcome;
+      marks.RemoveAllMarks();
+      walk.Release();
+      if (!security.SetUp()) return WalkOutcome::Stop;
+    }
+    return walk.Run();
+  }
   void FinalFixUps() { security.FinalRelink(); }
   // After a walk whose repairs changed the hive: the keys they cut off are brought back, and the
   // tree is walked again so that those keys are checked like any other. False when nothing came
@@ -54,6 +74,8 @@ class HiveCheck {
   ValueCheck values;
   SecurityRegistry security;
   KeyWalk walk;
+  bool twoWalkers = true;  // tests compare the walk on one core with the walk on two
+  bool secondWalkerFirst = false;  // and give the second walker the first entry of the root's list
 
  private:
   HiveImage& image_;

@@ -88,6 +88,10 @@ std::string FormatError(const ErrorRecord& record) {
 }
 
 int FaultReporter::ReportFault(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
+  if (speculating_) {
+    faultSeen_ = true;
+    return 0;
+  }
   if (IsErrorLeft()) return 0;
   ErrorRecord record{code, offset, field.Given() ? field.Get() : kNullOffset};
   Log(LogMarker::Error, "Error found: " + FormatError(record));

@@ -124,12 +124,21 @@ class FaultReporter {
   // Follow-up changes made by a check after a fixed report, and repairs made outside a report.
   void MarkChanged() { changed_ = true; }
   EngineServices& Services() { return services_; }
+  // While a walk is tried on two cores, a fault is neither logged, asked nor fixed: the report
+  // answers "not fixed" at once, so the walk stops, and the walk is then done again in full.
+  void Speculate(bool on) {
+    speculating_ = on;
+    if (on) faultSeen_ = false;
+  }
+  bool FaultSeen() const { return faultSeen_; }
 
  private:
   bool ApplyFix(uint32_t code, FieldRef field, uint32_t repair);
   void Log(LogMarker marker, std::string_view message) { services_.log.Entry(marker, message); }
 
   EngineServices services_;
+  bool speculating_ = false;
+  bool faultSeen_ = false;
   ErrorRecord error_;
   bool changed_ = false;
 };

@@ -1,5 +1,6 @@
 #include "hive/frames.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "hive/allocator.h"
@@ -45,8 +46,7 @@ uint32_t NextPlausibleCell(const uint8_t* buffer, uint32_t at, uint32_t frameEnd
 }  // namespace
 
 void FrameTable::Release() {
-  lastOffset_ = kNullOffset;
-  lastEntry_ = nullptr;
+  NewGeneration();
   pages_.Clear();
   cells_.Clear();
   halves_.Clear();
@@ -210,6 +210,7 @@ uint32_t FrameTable::Adopt(FrameScan& scan) {
   size_t cells = end < scan.soundEnd_ ? from.pages_[end / kPageSize].cellBase : from.cells_.Size();
   pages_.Swap(from.pages_);
   cells_.Swap(from.cells_);
+  NewGeneration();
   scan.Discard();
   cells_.Resize(cells);
   // The pages past the frames taken are the frame pass's to fill.
@@ -272,10 +273,18 @@ void FrameScan::Scan() {
 }
 
 CellEntry* FrameTable::Lookup(uint32_t hiveOffset) {
-  if (hiveOffset == lastOffset_ && hiveOffset != kNullOffset) return lastEntry_;
+  struct Last {
+    const FrameTable* table;
+    uint64_t generation;
+    uint32_t offset;
+    CellEntry* entry;
+  };
+  thread_local Last last{nullptr, 0, kNullOffset, nullptr};
+  if (last.table == this && last.generation == generation_ && hiveOffset == last.offset && hiveOffset != kNullOffset) {
+    return last.entry;
+  }
   CellEntry* entry = Find(hiveOffset);
-  lastOffset_ = hiveOffset;
-  lastEntry_ = entry;
+  last = Last{this, generation_, hiveOffset, entry};
   return entry;
 }
 
@@ -301,7 +310,7 @@ CellEntry* FrameTable::Find(uint32_t hiveOffset) {
     at = at[step].position <= wanted ? at + step : at;
     count -= step;
   }
-  return at->position == wanted && (at->kind & kCellOffAlignment) == 0 ? at : nullptr;
+  return at->position == wanted && (at->Kind() & kCellOffAlignment) == 0 ? at : nullptr;
 }
 
 OffsetResult FrameTable::OffsetCheck(uint32_t hiveOffset) {
@@ -389,10 +398,15 @@ bool FrameTable::AppendFrame(uint32_t frameOffset, uint32_t frameSize) {
   uint32_t pages = pageCount_ + frameSize / kPageSize;
   if (!SizeTables(pages)) return false;
   pageCount_ = pages;
-  lastOffset_ = kNullOffset;
-  lastEntry_ = nullptr;
   uint32_t checkedSize = 0;
-  return CheckFrame(frameOffset, checkedSize);
+  bool checked = CheckFrame(frameOffset, checkedSize);
+  NewGeneration();  // the cell array may have moved
+  return checked;
+}
+
+void FrameTable::NewGeneration() {
+  static std::atomic<uint64_t> generations{0};
+  generation_ = generations.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 // The key cell that heads the largest tree of keys whose parent links lead to nothing: the root

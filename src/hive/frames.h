@@ -63,9 +63,15 @@ class SoftArray {
 };
 
 // One cell of the table: where it starts within its 2 KB half (in 8-byte steps) and its kind.
+// While two walkers go through the tree, one of them sets its marks in the kind byte and the other
+// reads kinds: the byte is read and written as a relaxed atomic there (plain moves on x86).
 struct CellEntry {
   uint8_t position;
   uint8_t kind;  // CellKind, plus the flag bits below
+
+  uint8_t Kind() const { return __atomic_load_n(&kind, __ATOMIC_RELAXED); }
+  void SetBits(uint8_t bits) { __atomic_store_n(&kind, static_cast<uint8_t>(Kind() | bits), __ATOMIC_RELAXED); }
+  void ClearBits(uint8_t bits) { __atomic_store_n(&kind, static_cast<uint8_t>(Kind() & ~bits), __ATOMIC_RELAXED); }
 };
 inline constexpr uint8_t kCellKindMask = 0x1F;
 inline constexpr uint8_t kCellRegistered = 0x20;    // a security block the walk registered
@@ -120,6 +126,7 @@ class FrameTable {
   const FramePage& Page(uint32_t index) const { return pages_[index]; }
   size_t CellCount() const { return cells_.Size(); }
   CellEntry& Cell(size_t index) { return cells_[index]; }
+  size_t IndexOf(const CellEntry* entry) const { return static_cast<size_t>(entry - &cells_[0]); }
   // Hive offset of the first root key cell of the table that can serve as the root, or kNullOffset.
   uint32_t FirstRootKey() const;
   // Whether the cell at a hive offset is an allocated key cell that holds a key's fixed fields.
@@ -162,9 +169,10 @@ class FrameTable {
   SoftArray<FramePage> pages_;
   SoftArray<CellEntry> cells_;
   SoftArray<uint32_t> halves_;  // first-cell index per half of the frame being walked
-  // Every reference is looked up by its offset check and again for its kind: the last answer is kept.
-  uint32_t lastOffset_ = kNullOffset;
-  CellEntry* lastEntry_ = nullptr;
+  // Every reference is looked up by its offset check and again for its kind: each thread keeps
+  // its last answer, valid while the table's generation stays (a new table, a new frame).
+  void NewGeneration();
+  uint64_t generation_ = 0;
   uint32_t pageCount_ = 0;
   uint64_t totalAllocated_ = 0;
   uint32_t usedMark_ = 0;

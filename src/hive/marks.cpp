@@ -12,10 +12,17 @@ WalkOutcome CellMarks::MarkCell(uint32_t hiveOffset) {
   uint32_t field = Le32(sizeField);
   bool allocated = static_cast<int32_t>(field) < 0;
   uint32_t bit = allocated ? frames_.UsedCellMark() : frames_.FreeCellMark();
-  // Without a spare bit for this kind of cell, its mark is kept in the cell table instead.
+  // Without a spare bit for this kind of cell, its mark is kept in the cell table instead (or in
+  // the walker's own flags).
   CellEntry* side = bit == 0 ? frames_.Lookup(hiveOffset) : nullptr;
-  bool marked = bit != 0 ? (allocated ? (field & bit) == 0 : (field & bit) != 0)
-                         : side != nullptr && (side->kind & kCellSideMark) != 0;
+  uint8_t* own = ownFlags_ && side != nullptr ? OwnFlag(side) : nullptr;
+  if (ownFlags_ && side != nullptr && own == nullptr) {
+    faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return WalkOutcome::Stop;
+  }
+  bool marked = bit != 0        ? (allocated ? (field & bit) == 0 : (field & bit) != 0)
+                : own != nullptr ? (*own & kOwnMarked) != 0
+                                 : side != nullptr && (side->Kind() & kCellSideMark) != 0;
   if (marked) {
     return faults_.ReportFault(kCrossLinkedData, hiveOffset, FieldRef::None(), 0) ? WalkOutcome::Drop
                                                                                    : WalkOutcome::Stop;
@@ -27,10 +34,56 @@ WalkOutcome CellMarks::MarkCell(uint32_t hiveOffset) {
                                         : gauge_.Of(static_cast<uint32_t>(referenced_), static_cast<uint32_t>(total)));
   if (bit != 0) {
     PutLe32(sizeField, allocated ? field & ~bit : field | bit);
+  } else if (own != nullptr) {
+    *own |= kOwnMarked;
   } else if (side != nullptr) {
-    side->kind |= kCellSideMark;
+    side->SetBits(kCellSideMark);
   }
   return WalkOutcome::Continue;
+}
+
+uint8_t* CellMarks::OwnFlag(const CellEntry* entry) {
+  size_t index = frames_.IndexOf(entry);
+  if (index >= own_.Size() && !own_.Resize(frames_.CellCount())) return nullptr;
+  return &own_[index];
+}
+
+bool CellMarks::IsRegistered(const CellEntry* entry) {
+  if (!ownFlags_) return (entry->Kind() & kCellRegistered) != 0;
+  const uint8_t* own = OwnFlag(entry);
+  return own != nullptr && (*own & kOwnRegistered) != 0;
+}
+
+void CellMarks::SetRegistered(CellEntry* entry, bool registered) {
+  if (!ownFlags_) {
+    if (registered) {
+      entry->SetBits(kCellRegistered);
+    } else {
+      entry->ClearBits(kCellRegistered);
+    }
+    return;
+  }
+  if (uint8_t* own = OwnFlag(entry)) *own = static_cast<uint8_t>(registered ? *own | kOwnRegistered : *own & ~kOwnRegistered);
+}
+
+bool CellMarks::TakeOver(CellMarks& other, uint64_t sharedBlockBytes) {
+  for (size_t i = 0; i < other.own_.Size(); ++i) {
+    if ((other.own_[i] & kOwnMarked) == 0) continue;
+    CellEntry& entry = frames_.Cell(i);
+    if ((entry.Kind() & kCellSideMark) == 0) {
+      entry.SetBits(kCellSideMark);
+    } else if ((other.own_[i] & kOwnRegistered) == 0 || (entry.Kind() & kCellRegistered) == 0) {
+      return false;
+    }
+  }
+  referenced_ += other.referenced_ - sharedBlockBytes;
+  return true;
+}
+
+void CellMarks::ShowGauge() {
+  uint64_t total = frames_.TotalAllocated();
+  faults_.Services().progress.SetGauge(
+      referenced_ > total ? 1000 : gauge_.Of(static_cast<uint32_t>(referenced_), static_cast<uint32_t>(total)));
 }
 
 WalkOutcome CellMarks::CheckOverlap(uint32_t hiveOffset, uint64_t needed) {
@@ -57,7 +110,8 @@ void CellMarks::RemoveAllMarks() {
       at += length;
     }
   }
-  for (size_t i = 0; i < frames_.CellCount(); ++i) frames_.Cell(i).kind &= static_cast<uint8_t>(~kCellSideMark);
+  for (size_t i = 0; i < frames_.CellCount(); ++i) frames_.Cell(i).ClearBits(kCellSideMark);
+  own_.Clear();
   referenced_ = 0;
 }
 

@@ -32,11 +32,32 @@ class CellMarks {
   uint32_t CellLength(uint32_t hiveOffset) const;
   uint64_t ReferencedBytes() const { return referenced_; }
 
+  // Whether a security block was registered by this walk (the flag lives with the marks).
+  bool IsRegistered(const CellEntry* entry);
+  void SetRegistered(CellEntry* entry, bool registered);
+
+  // A second walker, beside the one whose marks are in the cell table, keeps its marks and
+  // registered blocks in flags of its own, by cell index, and writes nothing shared.
+  void KeepOwnFlags() { ownFlags_ = true; }
+  // Takes a second walker's marks into the cell table and its referenced bytes (less those of
+  // the blocks both registered, counted once); false when a cell was marked by both and is not
+  // a security block both registered, which is a second reference: the walks are then of no use.
+  bool TakeOver(CellMarks& other, uint64_t sharedBlockBytes);
+  // The gauge for the bytes referenced so far.
+  void ShowGauge();
+
  private:
   HiveImage& image_;
   FrameTable& frames_;
   FaultReporter& faults_;
+  static constexpr uint8_t kOwnMarked = 1;
+  static constexpr uint8_t kOwnRegistered = 2;
+  // This walker's flag byte of a cell; nullptr when memory ran out.
+  uint8_t* OwnFlag(const CellEntry* entry);
+
   uint64_t referenced_ = 0;
+  bool ownFlags_ = false;
+  SoftArray<uint8_t> own_;
   PermilleSteps gauge_;
 };
 

@@ -1,6 +1,7 @@
 #include "hive/security.h"
 
 #include <cstring>
+#include <unordered_set>
 
 #include "hive/allocator.h"
 
@@ -17,7 +18,7 @@ bool SecurityRegistry::SetUp() {
 
 void SecurityRegistry::Release() {
   for (uint32_t i = 0; i < count_; ++i) {
-    if (CellEntry* entry = frames_.Lookup(entries_[i].offset)) entry->kind &= static_cast<uint8_t>(~kCellRegistered);
+    if (CellEntry* entry = frames_.Lookup(entries_[i].offset)) marks_.SetRegistered(entry, false);
   }
   entries_.Clear();
   count_ = 0;
@@ -37,7 +38,7 @@ uint32_t SecurityRegistry::Lookup(uint32_t offset) const {
 bool SecurityRegistry::IsRegistered(uint32_t offset) const {
   if (offset == kNullOffset) return false;
   const CellEntry* entry = frames_.Lookup(offset);
-  return entry != nullptr && (entry->kind & kCellRegistered) != 0;
+  return entry != nullptr && marks_.IsRegistered(entry);
 }
 
 WalkOutcome SecurityRegistry::CheckKeySecurity(WalkNode& /*node*/, uint32_t key, const WalkNode* ancestor,
@@ -112,6 +113,24 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(WalkNode& /*node*/, uint32_t key,
   return WalkOutcome::Continue;
 }
 
+bool SecurityRegistry::TakeOver(const SecurityRegistry& other) {
+  SoftArray<Entry> merged;
+  if (!merged.Resize(size_t{count_} + other.count_ + security::kRegistryStep)) return false;
+  std::unordered_set<uint32_t> taken;
+  uint32_t count = 0;
+  for (uint32_t i = 0, j = 0; i < count_ || j < other.count_;) {
+    bool mine = j == other.count_ || (i < count_ && entries_[i].tag <= other.entries_[j].tag);
+    const Entry& entry = mine ? entries_[i++] : other.entries_[j++];
+    if (taken.insert(entry.offset).second) merged[count++] = entry;
+  }
+  for (uint32_t i = 0; i < count; ++i) marks_.SetRegistered(frames_.Lookup(merged[i].offset), true);
+  // The room a registry grown one step at a time would have.
+  merged.Resize((size_t{count} / security::kRegistryStep + 1) * security::kRegistryStep);
+  entries_.Swap(merged);
+  count_ = count;
+  return true;
+}
+
 bool SecurityRegistry::CheckLink(uint32_t block, uint32_t at) {
   FieldRef link = FieldRef::Image32(image_.AtHiveOffset(block) + at);
   bool reported = false;
@@ -130,12 +149,12 @@ bool SecurityRegistry::CheckLink(uint32_t block, uint32_t at) {
 
 bool SecurityRegistry::Register(uint32_t block) {
   uint8_t* sk = image_.AtHiveOffset(block);
-  entries_[count_] = Entry{block, Le32(sk + security::kLinkB), Le32(sk + security::kLinkA)};
+  entries_[count_] = Entry{block, Le32(sk + security::kLinkB), Le32(sk + security::kLinkA), tag_};
   ++count_;
-  frames_.Lookup(block)->kind |= kCellRegistered;
+  marks_.SetRegistered(frames_.Lookup(block), true);
   if (count_ == entries_.Size() && !entries_.Resize(entries_.Size() + security::kRegistryStep)) {
     --count_;  // the entry is given up
-    frames_.Lookup(block)->kind &= static_cast<uint8_t>(~kCellRegistered);
+    marks_.SetRegistered(frames_.Lookup(block), false);
     faults_.ReportFault(kSecurityReallocationError, kNullOffset, FieldRef::None(), 0);
     return false;
   }

@@ -19,6 +19,7 @@ class SecurityRegistry {
     uint32_t offset;
     uint32_t linkB;  // as found when registered
     uint32_t linkA;
+    uint32_t tag = 0;  // where in the tree it was registered (KeyWalk's tag)
   };
 
   SecurityRegistry(HiveImage& image, FrameTable& frames, CellMarks& marks, FaultReporter& faults)
@@ -56,6 +57,11 @@ class SecurityRegistry {
   uint32_t Capacity() const { return static_cast<uint32_t>(entries_.Size()); }
   const Entry& At(uint32_t index) const { return entries_[index]; }
   uint32_t Pending() const { return pending_; }
+  // The blocks a second walker registered that this walk did not: the two registries are merged
+  // in the order of the tree, each block where it was met first; false when memory ran out.
+  bool TakeOver(const SecurityRegistry& other);
+  // Where in the tree the keys checked now are, for the order of a merge.
+  void SetTag(uint32_t tag) { tag_ = tag; }
 
  private:
   // Checks one ring link of a block; false when a report was not fixed.
@@ -73,6 +79,7 @@ class SecurityRegistry {
   bool relink_ = false;
   uint32_t pending_ = 0;
   WalkNode* pendingStart_ = nullptr;
+  uint32_t tag_ = 0;
 };
 
 }  // namespace tarvos::hive

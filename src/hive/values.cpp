@@ -80,7 +80,7 @@ WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defa
   uint32_t data = dataField.Get();
   if (frames_.OffsetCheck(data) != kOffsetValid) return Report(kInvalidOffset, value + value::kData, dataField);
   if (data == kNullOffset) return Report(kNullDataOffset, value + value::kData);
-  if ((frames_.Lookup(data)->kind & kCellKindMask) == kCellBigData) return CheckSegmented(data, value);
+  if ((frames_.Lookup(data)->Kind() & kCellKindMask) == kCellBigData) return CheckSegmented(data, value);
   outcome = marks_.MarkCell(data);
   if (outcome != WalkOutcome::Continue) return outcome;
   return marks_.CheckOverlap(data, 4 + uint64_t{length.Get()});

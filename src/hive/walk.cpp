@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hive/second_walker.h"
 #include "hive/security.h"
 #include "hive/values.h"
 
@@ -44,6 +45,10 @@ uint32_t StrideOf(uint8_t kind) {
 }  // namespace
 
 void KeyWalk::Release() {
+  takenOver_ = 0;
+  tag_ = 0;
+  lastKeyTag_ = 0;
+  security_.SetTag(0);
   // Without recursion: down to a record whose children have none of their own, free, go back up.
   WalkNode* node = &root_;
   uint32_t from = 0;
@@ -85,6 +90,26 @@ WalkOutcome KeyWalk::Run() {
   root_ = WalkNode{};
   uint32_t scratch = 0;
   Step step = Enter(root_, image_.rootKeyOffset, kNullOffset, kNullOffset, scratch);
+  return Drive(step, scratch);
+}
+
+WalkOutcome KeyWalk::RunShare(WalkNode& root, uint32_t list, uint32_t stride, uint32_t owner,
+                              std::atomic<uint32_t>& claims, uint32_t count) {
+  Release();
+  shareCounter_ = 0;
+  ListFrame frame{&root, list, stride, owner, 0, false, ListCompactor(Cell(list) + list::kEntries, count, stride), kNullOffset};
+  frame.claims = &claims;
+  frame.total = count;
+  frame.share = true;
+  if (!stack_.Push(frame)) {
+    faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return WalkOutcome::Stop;
+  }
+  uint32_t scratch = 0;
+  return Drive(Step::Pending, scratch);
+}
+
+WalkOutcome KeyWalk::Drive(Step step, uint32_t& scratch) {
   for (;;) {
     if (step == Step::Stop) {
       CloseLists();
@@ -99,13 +124,25 @@ WalkOutcome KeyWalk::Run() {
     }
     size_t top = stack_.Size() - 1;
     ListFrame& frame = stack_[top];
-    if (!frame.entries.Done()) {
-      uint32_t slot = frame.entries.Slot();
+    bool more = false;
+    uint32_t slot = 0;
+    if (frame.claims != nullptr) {
+      slot = frame.claims->fetch_add(1, std::memory_order_relaxed);
+      more = slot < frame.total;
+      if (more) {
+        tag_ = slot + 1;
+        security_.SetTag(tag_);
+      }
+    } else {
+      more = !frame.entries.Done();
+      slot = frame.entries.Slot();
+    }
+    if (more) {
       WalkNode& child = frame.node->children[slot];
       child = WalkNode{};
       child.parent = frame.node;
       uint32_t position = frame.list + list::kEntries + frame.stride * slot;
-      uint32_t target = Le32(frame.entries.Bring());
+      uint32_t target = frame.claims != nullptr ? Le32(Cell(position)) : Le32(frame.entries.Bring());
       frame.target = target;
       uint32_t counter = frame.counter;
       step = Enter(child, target, frame.owner, position, counter);
@@ -118,10 +155,9 @@ WalkOutcome KeyWalk::Run() {
   }
 }
 
-void KeyWalk::ReadAhead(uint32_t list, uint32_t count, uint32_t stride) {
+void KeyWalk::ReadAhead(const uint8_t* entries, uint32_t count, uint32_t stride) {
   constexpr uint32_t kBatch = 16;      // keys read together
   constexpr uint32_t kValuesRead = 8;  // values of a key read ahead; the walk reads any more itself
-  const uint8_t* entries = Cell(list) + list::kEntries;
   uint32_t sum = 0;
   for (uint32_t first = 0; first < count; first += kBatch) {
     const uint32_t keys = count - first < kBatch ? count - first : kBatch;
@@ -169,7 +205,7 @@ KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, ui
   Step marked = From(marks_.MarkCell(target));
   if (marked != Step::Continue) return marked;
 
-  uint8_t kind = frames_.Lookup(target)->kind & kCellKindMask;
+  uint8_t kind = frames_.Lookup(target)->Kind() & kCellKindMask;
   if (IsList(kind)) return BeginNestedList(node, owner, target, kind);
   if (kind != kCellKey && kind != kCellRootKey) {
     return faults_.ReportFault(kNotAKeyCell, target + cell::kSignature, FieldRef::None(), 0) ? Step::Drop : Step::Stop;
@@ -213,6 +249,9 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   ProgressSink& progress = faults_.Services().progress;
   if (!progress.PollProgress(key)) return Step::Stop;
   progress.ShowStatusLine(path_.Text(node.pathLength));
+  lastPath_ = node.pathLength;
+  lastKey_ = key;
+  lastKeyTag_ = tag_;
 
   WalkOutcome values = values_.CheckKeyValues(key);
   if (values == WalkOutcome::Stop) return Step::Stop;
@@ -286,7 +325,7 @@ bool KeyWalk::CheckClass(uint32_t key) {
   // A class is text in a cell of its own: not empty, and not a structure of another kind (which
   // marked as a class would later be taken for a cross link).
   if (frames_.OffsetCheck(offset) != kOffsetValid || Le16(Cell(key) + key::kClassLength) == 0 ||
-      (frames_.Lookup(offset)->kind & kCellKindMask) != kCellNone) {
+      (frames_.Lookup(offset)->Kind() & kCellKindMask) != kCellNone) {
     outcome = faults_.ReportFault(kInvalidOffset, key + key::kClass, field, 0) ? WalkOutcome::Drop : WalkOutcome::Stop;
   } else {
     outcome = marks_.MarkCell(offset);
@@ -333,7 +372,7 @@ KeyWalk::Step KeyWalk::BeginKeyList(WalkNode& node, uint32_t key, uint32_t list)
   }
   Step marked = From(marks_.MarkCell(list));
   if (marked != Step::Continue) return marked;
-  uint8_t kind = frames_.Lookup(list)->kind & kCellKindMask;
+  uint8_t kind = frames_.Lookup(list)->Kind() & kCellKindMask;
   if (!IsList(kind)) {
     return faults_.ReportFault(kImpossibleListSignature, list + cell::kSignature, FieldRef::None(), 0) ? Step::Drop
                                                                                                       : Step::Stop;
@@ -349,10 +388,21 @@ KeyWalk::Step KeyWalk::OpenList(WalkNode& node, uint32_t list, uint8_t kind, uin
   }
   Step fits = From(marks_.CheckOverlap(list, list::kEntries + uint64_t{stride} * count));
   if (fits != Step::Continue) return fits;
-  if (!nested) ReadAhead(list, count, stride);
-  ListCompactor entries(Cell(list) + list::kEntries, count, stride);
-  if (!AllocateChildren(node, count) ||
-      !stack_.Push(ListFrame{&node, list, stride, owner, 0, nested, entries, kNullOffset})) {
+  // The root key's own list, with a second walker: both claim its entries one at a time.
+  const bool split = !nested && second_ != nullptr && &node == &root_ && count >= 2;
+  uint8_t* first = Cell(list) + list::kEntries;
+  if (!nested) ReadAhead(first, count, stride);
+  ListFrame frame{&node, list, stride, owner, 0, nested, ListCompactor(first, count, stride), kNullOffset};
+  frame.split = split;
+  if (split) {
+    frame.claims = &second_->Claims();
+    frame.total = count;
+  }
+  if (!AllocateChildren(node, count) || !stack_.Push(frame)) {
+    faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return Step::Stop;
+  }
+  if (split && !second_->Start(root_, list, stride, owner, count)) {
     faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return Step::Stop;
   }
@@ -403,7 +453,43 @@ bool KeyWalk::HandleChild(ListFrame& frame, Step outcome) {
   return true;
 }
 
+bool KeyWalk::TakeOverShare(ListFrame& frame) {
+  if (!second_->Finish()) return false;
+  KeyWalk& other = second_->Walk();
+  // Blocks that both walks registered were marked by both; their bytes are counted once.
+  uint64_t shared = 0;
+  SecurityRegistry& theirs = second_->Security();
+  for (uint32_t i = 0; i < theirs.Count(); ++i) {
+    if (security_.IsRegistered(theirs.At(i).offset)) shared += marks_.CellLength(theirs.At(i).offset);
+  }
+  if (!marks_.TakeOver(second_->Marks(), shared) || !security_.TakeOver(theirs)) return false;
+  frame.counter += other.ShareCounter();
+  keys_ += other.KeysVisited();
+  takenOver_ = other.KeysVisited();
+  // The progress shows what it would after a walk on one core: the last key's offset and path.
+  ProgressSink& progress = faults_.Services().progress;
+  if (other.KeysVisited() > 0 && other.LastKeyTag() > lastKeyTag_) {
+    if (!progress.PollProgress(other.LastKey())) stopped_ = true;
+    progress.ShowStatusLine(other.LastPath());
+  }
+  marks_.ShowGauge();
+  return true;
+}
+
 KeyWalk::Step KeyWalk::FinishFrame(ListFrame& frame, uint32_t& parentCounter) {
+  if (frame.share) {
+    shareCounter_ = frame.counter;
+    return Step::Continue;
+  }
+  if (frame.split) {
+    stopped_ = false;
+    if (!TakeOverShare(frame)) {
+      // Reported while the walk is tried on two cores: the walk is then done again on one.
+      faults_.ReportFault(kCrossLinkedData, kNullOffset, FieldRef::None(), 0);
+      return Step::Stop;
+    }
+    if (stopped_) return Step::Stop;
+  }
   if (frame.nested) {
     parentCounter += frame.node->childCount;
     return frame.node->childCount == 0 ? Step::EmptyNested : Step::Continue;

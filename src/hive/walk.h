@@ -3,6 +3,7 @@
 // too deep for it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,7 @@ uint8_t DisplayChar(uint16_t unit);
 
 class ValueCheck;
 class SecurityRegistry;
+class SecondWalker;
 
 class KeyWalk {
  public:
@@ -63,6 +65,20 @@ class KeyWalk {
 
   // Walks the whole tree from the root key.
   WalkOutcome Run();
+  // A second walker's share of the root key's own list: the entries it claims, one at a time,
+  // from the count both walkers take from. Continue when the share was walked whole.
+  WalkOutcome RunShare(WalkNode& root, uint32_t list, uint32_t stride, uint32_t owner, std::atomic<uint32_t>& claims,
+                       uint32_t count);
+  // With a second walker, the entries of the root key's own list are claimed one at a time by
+  // both walks, and the second walker's work is taken over when no entry is left.
+  void SetSecondWalker(SecondWalker* second) { second_ = second; }
+  // Keys found in the share's list, and the path of the last key checked.
+  uint32_t ShareCounter() const { return shareCounter_; }
+  std::string_view LastPath() const { return path_.Text(lastPath_); }
+  uint32_t LastKey() const { return lastKey_; }
+  uint32_t LastKeyTag() const { return lastKeyTag_; }
+  // Of the keys visited, those the second walker checked.
+  uint64_t KeysTakenOver() const { return takenOver_; }
   // Frees every record below the root.
   void Release();
 
@@ -83,8 +99,12 @@ class KeyWalk {
     uint32_t owner;    // the key that owns the entries
     uint32_t counter;  // keys found in a key's own list; a scratch count in a nested one
     bool nested;
-    ListCompactor entries;  // its slot is also the index of the entry's record in node's children
+    ListCompactor entries;  // its slot (plus base) is also the index of the entry's record in node's children
     uint32_t target;        // what the entry being entered refers to
+    std::atomic<uint32_t>* claims = nullptr;  // the root's list shared by two walkers: the next entry
+    uint32_t total = 0;                       // to claim, and how many there are
+    bool share = false;  // the second walker's share: no count check at its end
+    bool split = false;  // the first walker's share: the second's is taken over at its end
   };
   // What entering a reference gave: an outcome, or a list frame pushed to be worked through.
   enum class Step { Continue, Drop, Stop, Pending, EmptyNested };
@@ -96,6 +116,10 @@ class KeyWalk {
   // The entry count, the overlap and the records of a list, then its frame on the stack.
   Step OpenList(WalkNode& node, uint32_t list, uint8_t kind, uint32_t owner, bool nested);
   Step FinishFrame(ListFrame& frame, uint32_t& parentCounter);
+  // The loop over the stack, from a first step.
+  WalkOutcome Drive(Step step, uint32_t& scratch);
+  // Takes the second walker's share over: false when it met a fault or a cell both walks marked.
+  bool TakeOverShare(ListFrame& frame);
   bool HandleChild(ListFrame& frame, Step outcome);
   // The walk stops: every list being worked through is left whole, without the entries taken out.
   void CloseLists();
@@ -110,7 +134,7 @@ class KeyWalk {
   // data), and the hive is far larger than the cache. Before the keys of a list are entered,
   // their cells are read a batch of keys at a time, a stage at a time, so that the waits of a
   // stage overlap. Nothing read here is trusted: it only decides what else is read.
-  void ReadAhead(uint32_t list, uint32_t count, uint32_t stride);
+  void ReadAhead(const uint8_t* entries, uint32_t count, uint32_t stride);
   bool Readable(uint32_t offset, uint32_t bytes) const {
     return uint64_t{offset} + kBaseBlockSize + bytes <= image_.Size();
   }
@@ -131,6 +155,14 @@ class KeyWalk {
   WalkNode root_;
   SoftArray<ListFrame> stack_;
   uint64_t keys_ = 0;
+  SecondWalker* second_ = nullptr;
+  uint32_t shareCounter_ = 0;
+  uint32_t lastPath_ = 0;
+  uint32_t lastKey_ = kNullOffset;
+  uint32_t tag_ = 0;  // 0 before the root's list, else its entry + 1: where a record comes in the tree
+  uint32_t lastKeyTag_ = 0;
+  uint64_t takenOver_ = 0;
+  bool stopped_ = false;  // the user stopped the run as the second walker's share was taken over
   uint32_t readAhead_ = 0;  // what ReadAhead read, kept so that the reads stay
   std::vector<uint32_t> listsRepaired_;
   std::vector<uint32_t> takenOut_;

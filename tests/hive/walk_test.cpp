@@ -373,5 +373,96 @@ TEST(DescendentKeys, BadEntriesOutKeptOnesInOrder) {
   EXPECT_TRUE(WalkedHive(h.Bytes()).AskedCodes().empty());
 }
 
+// The walk tried with a second walker leaves what the walk on one core leaves: the same faults
+// asked, log, progress at the end, records, registry (in the tree's order) and saved bytes, when
+// the hive is sound and when a fault (found by either walker, or a cell both marked) sends it
+// back to one core.
+TEST(KeyWalk, SecondWalkerLeavesWhatOneWalkerLeaves) {
+  const std::vector<uint8_t> descriptor(20, 1);
+  struct Built {
+    std::vector<uint8_t> bytes;
+    uint32_t early, late, lateValue;  // a key under the first and under the last root key
+  };
+  auto build = [&](bool unreferencedBlock) {
+    HiveBuilder builder;
+    uint32_t shared = builder.AddSecurity(descriptor);
+    if (unreferencedBlock) builder.AddSecurity(descriptor);  // in the ring, used by no key: relinked
+    Built b{};
+    for (int top = 0; top < 6; ++top) {
+      uint32_t key = builder.AddKey(builder.Root(), "Top" + std::to_string(top));
+      // Blocks of their own in some subtrees, one shared by the first and the last.
+      builder.SetSecurity(key, top == 0 || top == 5 ? shared : builder.AddSecurity(descriptor));
+      for (int i = 0; i < 200 + top * 50; ++i) {
+        uint32_t sub = builder.AddKey(key, "Sub" + std::to_string(i));
+        uint32_t value = builder.AddValue(sub, "V", 3, std::vector<uint8_t>(40 + i, static_cast<uint8_t>(i)));
+        if (top == 0 && i == 1) b.early = sub;
+        if (top == 5 && i == 2) {
+          b.late = sub;
+          b.lateValue = value;
+        }
+      }
+    }
+    b.bytes = builder.Build();
+    return b;
+  };
+  const Built plain = build(false);
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+  } cases[] = {
+      {"sound", plain.bytes},
+      {"a block in the ring that no key uses", build(true).bytes},
+      {"a fault under the last root key", [&] {
+         std::vector<uint8_t> b = plain.bytes;
+         Put32(b, CellField(plain.late, key::kClass), 0x7FFFFFF0);
+         return b;
+       }()},
+      {"a fault under the first root key", [&] {
+         std::vector<uint8_t> b = plain.bytes;
+         Put32(b, CellField(plain.early, key::kClass), 0x7FFFFFF0);
+         return b;
+       }()},
+      {"a value list cross-linked between the first and the last root key", [&] {
+         std::vector<uint8_t> b = plain.bytes;
+         Put32(b, CellField(plain.early, key::kValueList), Get32(b, CellField(plain.late, key::kValueList)));
+         return b;
+       }()},
+      {"a key's security block is another's value", [&] {
+         std::vector<uint8_t> b = plain.bytes;
+         Put32(b, CellField(plain.early, key::kSecurity), plain.lateValue);
+         return b;
+       }()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WalkedHive one(c.bytes, FixAllAnswers(), {}, true, false);
+    WalkedHive two(c.bytes, FixAllAnswers(), {}, true, true);
+    ASSERT_TRUE(one.passed);
+    EXPECT_EQ(two.outcome, one.outcome);
+    EXPECT_EQ(two.rig.decider.asked, one.rig.decider.asked);
+    EXPECT_EQ(two.rig.log.lines, one.rig.log.lines);
+    EXPECT_EQ(two.walk.KeysVisited(), one.walk.KeysVisited());
+    EXPECT_EQ(two.rig.progress.status, one.rig.progress.status);
+    EXPECT_EQ(two.rig.progress.offsets.back(), one.rig.progress.offsets.back());
+    EXPECT_EQ(two.rig.progress.gauge.back(), one.rig.progress.gauge.back());
+    ASSERT_EQ(two.check.security.Count(), one.check.security.Count());
+    for (uint32_t i = 0; i < one.check.security.Count(); ++i) {
+      EXPECT_EQ(two.check.security.At(i).offset, one.check.security.At(i).offset) << i;
+    }
+    EXPECT_EQ(two.check.security.Capacity(), one.check.security.Capacity());
+    EXPECT_TRUE(two.Bytes() == one.Bytes());
+    ASSERT_EQ(two.walk.Root().childCount, one.walk.Root().childCount);
+    for (uint32_t i = 0; i < one.walk.Root().childCount; ++i) {
+      EXPECT_EQ(two.walk.Root().children[i].keyOffset, one.walk.Root().children[i].keyOffset);
+      EXPECT_EQ(two.walk.Root().children[i].childCount, one.walk.Root().children[i].childCount);
+    }
+  }
+  // The cases do what they say; the second walker had its share.
+  EXPECT_TRUE(WalkedHive(cases[0].bytes).rig.decider.asked.empty());
+  if (std::thread::hardware_concurrency() >= 2) EXPECT_GT(WalkedHive(cases[0].bytes).walk.KeysTakenOver(), 0u);
+  EXPECT_TRUE(WalkedHive(cases[1].bytes).rig.faults.Changed()) << "the ring is relinked";
+  for (size_t i = 2; i < std::size(cases); ++i) EXPECT_FALSE(WalkedHive(cases[i].bytes, FixAllAnswers()).rig.decider.asked.empty());
+}
+
 }  // namespace
 }  // namespace tarvos::hive
