@@ -136,9 +136,12 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   const uint32_t frameEnd = frameOffset + frameSize;
   uint32_t allocated = frame::kHeaderSize;
   uint32_t index = 0;
+  const uint32_t imageSize = image_->Size();
   for (uint32_t at = frameOffset + frame::kHeaderSize; at < frameEnd;) {
-    // Each cell's start depends on the size before it; fetching ahead hides the memory latency.
-    __builtin_prefetch(buffer + at + 512);
+    // Each cell's start depends on the size before it. The processor fetches ahead within a page
+    // on its own; the next page is asked for here, a page ahead of the cells being read.
+    const uint32_t ahead = imageSize - at > kPageSize ? at + kPageSize : at;
+    __builtin_prefetch(buffer + ahead);
     uint32_t left = frameEnd - at;
     uint32_t sizeField = Le32(buffer + at);
     bool isAllocated = static_cast<int32_t>(sizeField) < 0;
