@@ -107,14 +107,13 @@ bool LoadStripes::Read(ProgressSink* progress, uint32_t firstStripe) {
 
 bool LoadStripes::Has(uint32_t end) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return uint64_t{contiguous_} * kStripeSize >= end || contiguous_ == stripes_;
+  return Arrived(end);
 }
 
 bool LoadStripes::WaitFor(uint32_t end) {
   std::unique_lock<std::mutex> lock(mutex_);
-  auto arrived = [&] { return uint64_t{contiguous_} * kStripeSize >= end || contiguous_ == stripes_; };
-  changed_.wait(lock, [&] { return arrived() || (givenUp_.load(std::memory_order_relaxed) && reading_ == 0); });
-  return arrived();
+  changed_.wait(lock, [&] { return Arrived(end) || (givenUp_.load(std::memory_order_relaxed) && reading_ == 0); });
+  return Arrived(end);
 }
 
 void LoadStripes::WaitForIdle() {

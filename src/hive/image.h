@@ -119,6 +119,8 @@ class LoadStripes {
 
  private:
   bool Read(ProgressSink* progress, uint32_t firstStripe);
+  // With the lock held: whether the bytes before end have arrived.
+  bool Arrived(uint32_t end) const { return uint64_t{contiguous_} * kStripeSize >= end || contiguous_ == stripes_; }
 
   HiveSource& source_;
   uint8_t* buffer_;

@@ -28,10 +28,7 @@ WalkOutcome CellMarks::MarkCell(uint32_t hiveOffset) {
                                                                                    : WalkOutcome::Stop;
   }
   referenced_ += CellLength(hiveOffset);
-  uint64_t total = frames_.TotalAllocated();
-  ProgressSink& progress = faults_.Services().progress;
-  progress.SetGauge(referenced_ > total ? 1000
-                                        : gauge_.Of(static_cast<uint32_t>(referenced_), static_cast<uint32_t>(total)));
+  ShowGauge();
   if (bit != 0) {
     PutLe32(sizeField, allocated ? field & ~bit : field | bit);
   } else if (own != nullptr) {

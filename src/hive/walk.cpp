@@ -466,13 +466,6 @@ bool KeyWalk::TakeOverShare(ListFrame& frame) {
   frame.counter += other.ShareCounter();
   keys_ += other.KeysVisited();
   takenOver_ = other.KeysVisited();
-  // The progress shows what it would after a walk on one core: the last key's offset and path.
-  ProgressSink& progress = faults_.Services().progress;
-  if (other.KeysVisited() > 0 && other.LastKeyTag() > lastKeyTag_) {
-    if (!progress.PollProgress(other.LastKey())) stopped_ = true;
-    progress.ShowStatusLine(other.LastPath());
-  }
-  marks_.ShowGauge();
   return true;
 }
 
@@ -482,13 +475,21 @@ KeyWalk::Step KeyWalk::FinishFrame(ListFrame& frame, uint32_t& parentCounter) {
     return Step::Continue;
   }
   if (frame.split) {
-    stopped_ = false;
     if (!TakeOverShare(frame)) {
       // Reported while the walk is tried on two cores: the walk is then done again on one.
       faults_.ReportFault(kCrossLinkedData, kNullOffset, FieldRef::None(), 0);
       return Step::Stop;
     }
-    if (stopped_) return Step::Stop;
+    // The progress shows what it would after a walk on one core: the last key's offset and path.
+    const KeyWalk& other = second_->Walk();
+    ProgressSink& progress = faults_.Services().progress;
+    bool going = true;
+    if (other.KeysVisited() > 0 && other.LastKeyTag() > lastKeyTag_) {
+      going = progress.PollProgress(other.LastKey());
+      progress.ShowStatusLine(other.LastPath());
+    }
+    marks_.ShowGauge();
+    if (!going) return Step::Stop;
   }
   if (frame.nested) {
     parentCounter += frame.node->childCount;

@@ -162,7 +162,6 @@ class KeyWalk {
   uint32_t tag_ = 0;  // 0 before the root's list, else its entry + 1: where a record comes in the tree
   uint32_t lastKeyTag_ = 0;
   uint64_t takenOver_ = 0;
-  bool stopped_ = false;  // the user stopped the run as the second walker's share was taken over
   uint32_t readAhead_ = 0;  // what ReadAhead read, kept so that the reads stay
   std::vector<uint32_t> listsRepaired_;
   std::vector<uint32_t> takenOut_;

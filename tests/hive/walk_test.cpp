@@ -459,7 +459,9 @@ TEST(KeyWalk, SecondWalkerLeavesWhatOneWalkerLeaves) {
   }
   // The cases do what they say; the second walker had its share.
   EXPECT_TRUE(WalkedHive(cases[0].bytes).rig.decider.asked.empty());
-  if (std::thread::hardware_concurrency() >= 2) EXPECT_GT(WalkedHive(cases[0].bytes).walk.KeysTakenOver(), 0u);
+  if (std::thread::hardware_concurrency() >= 2) {
+    EXPECT_GT(WalkedHive(cases[0].bytes).walk.KeysTakenOver(), 0u);
+  }
   EXPECT_TRUE(WalkedHive(cases[1].bytes).rig.faults.Changed()) << "the ring is relinked";
   for (size_t i = 2; i < std::size(cases); ++i) EXPECT_FALSE(WalkedHive(cases[i].bytes, FixAllAnswers()).rig.decider.asked.empty());
 }
