@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "hive/allocator.h"
 
@@ -45,6 +46,11 @@ uint32_t NextPlausibleCell(const uint8_t* buffer, uint32_t at, uint32_t frameEnd
 
 }  // namespace
 
+bool SoundFrameHeader(const uint8_t* buffer, uint32_t fileOffset) {
+  return Le32(buffer + fileOffset + frame::kSignature) == frame::kSignatureValue &&
+         Le32(buffer + fileOffset + frame::kOwnOffset) == fileOffset - kBaseBlockSize;
+}
+
 void FrameTable::Release() {
   NewGeneration();
   pages_.Clear();
@@ -53,6 +59,7 @@ void FrameTable::Release() {
   pageCount_ = 0;
   totalAllocated_ = 0;
   usedMark_ = freeMark_ = 0;
+  spare_ = SpareCells{};
   image_ = nullptr;
   faults_ = nullptr;
 }
@@ -108,21 +115,31 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   uint8_t* header = buffer + frameOffset;
   auto field = [header](uint32_t at) { return FieldRef::Image32(header + at); };
 
-  if (Le32(header + frame::kSignature) != frame::kSignatureValue &&
-      !Fault(kInvalidFrameSignature, frameOffset, field(frame::kSignature), frame::kSignatureValue)) {
-    return false;
+  // A header that needed either repair is foreign data: its size field is no more to be trusted
+  // than the rest, and the frame is one page.
+  bool foreign = false;
+  if (Le32(header + frame::kSignature) != frame::kSignatureValue) {
+    if (!Fault(kInvalidFrameSignature, frameOffset, field(frame::kSignature), frame::kSignatureValue)) return false;
+    foreign = true;
   }
   uint32_t ownOffset = frameOffset - kBaseBlockSize;
-  if (Le32(header + frame::kOwnOffset) != ownOffset &&
-      !Fault(kInvalidFrameOffset, frameOffset, field(frame::kOwnOffset), ownOffset)) {
-    return false;
+  if (Le32(header + frame::kOwnOffset) != ownOffset) {
+    if (!Fault(kInvalidFrameOffset, frameOffset, field(frame::kOwnOffset), ownOffset)) return false;
+    foreign = true;
   }
   frameSize = Le32(header + frame::kSize);
-  if ((frameSize == 0 || frameSize % kPageSize != 0 || frameSize > image_->Size() - frameOffset) &&
+  if ((foreign ? frameSize != kPageSize : frameSize == 0 || frameSize % kPageSize != 0 || frameSize > image_->Size() - frameOffset) &&
       !Fault(kInvalidFrameLength, frameOffset, field(frame::kSize), kPageSize)) {
     return false;
   }
   frameSize = Le32(header + frame::kSize);
+  // No frame runs over a page where a sound frame starts: it ends there.
+  for (uint32_t page = frameOffset + kPageSize; page - frameOffset < frameSize; page += kPageSize) {
+    if (!SoundFrameHeader(buffer, page)) continue;
+    if (!Fault(kInvalidFrameLength, frameOffset, field(frame::kSize), page - frameOffset)) return false;
+    frameSize = page - frameOffset;
+    break;
+  }
 
   // The first-cell index of every 2 KB half of the frame.
   uint32_t halfCount = frameSize / frame::kHalfSize;
@@ -151,6 +168,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
       if (!Fault(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), next - at)) return false;
       length = next - at;
       isAllocated = false;
+      image_->NoteFreedByRepair(at - kBaseBlockSize, length);
     } else if (!SoundLength(length)) {
       // A size a few bytes off whole steps keeps its cell when a cell plausibly follows the
       // rounded size; otherwise what lies up to the next plausible cell becomes one free cell.
@@ -160,6 +178,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
       uint32_t repaired = keep ? (isAllocated ? 0u - rounded : rounded) : next - at;
       if (!Fault(kInvalidCellSize, at, FieldRef::Image32(buffer + at), repaired)) return false;
       length = keep ? rounded : next - at;
+      if (!keep) image_->NoteFreedByRepair(at - kBaseBlockSize, length);
       isAllocated = isAllocated && keep;
     }
     if (isAllocated) allocated += length;
@@ -393,6 +412,7 @@ uint32_t FrameTable::MoveRootKey(uint32_t root) {
   std::memcpy(to + key::kName, kRootName, kRootNameLength);
   Reclassify(moved);
   PutLe32(from, SizeFieldLength(Le32(from) | usedMark_));  // the old cell is free; its keys find their new parent
+  image_->NoteFreedByRepair(root, SizeFieldLength(Le32(from)));
   return moved;
 }
 
@@ -405,6 +425,37 @@ bool FrameTable::AppendFrame(uint32_t frameOffset, uint32_t frameSize) {
   bool checked = CheckFrame(frameOffset, checkedSize);
   NewGeneration();  // the cell array may have moved
   return checked;
+}
+
+bool FrameTable::RefreshLastFrame() {
+  if (pageCount_ < 2) return false;
+  uint32_t last = pageCount_ - 1;
+  uint32_t head = pages_[last].frameSize == FramePage::kContinuation ? pages_[last].allocated : last;
+  const uint32_t frameOffset = pages_[head].fileOffset;
+  const size_t base = pages_[head].cellBase;
+  // The flags of the cells as they stand, by their place in the frame.
+  std::vector<std::pair<uint32_t, uint8_t>> flags;
+  for (uint32_t page = head; page < pageCount_; ++page) {
+    for (uint32_t half = 0; half < 2; ++half) {
+      if (pages_[page].firstCell[half] == FramePage::kNoCell) continue;
+      for (uint32_t i = 0; i < pages_[page].cellCount[half]; ++i) {
+        const CellEntry& c = cells_[base + pages_[page].firstCell[half] + i];
+        uint32_t within = (page - head) * kPageSize + half * frame::kHalfSize + c.position * cell::kAlignment;
+        flags.emplace_back(within, static_cast<uint8_t>(c.kind & ~kCellKindMask & ~kCellOffAlignment));
+      }
+    }
+  }
+  cells_.Resize(base);
+  uint32_t size = 0;
+  bool checked = CheckFrame(frameOffset, size);
+  NewGeneration();
+  if (!checked) return false;
+  for (const auto& [within, bits] : flags) {
+    if (bits == 0) continue;
+    CellEntry* entry = Lookup(frameOffset - kBaseBlockSize + within);
+    if (entry != nullptr) entry->SetBits(bits);
+  }
+  return true;
 }
 
 void FrameTable::NewGeneration() {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <thread>
 #include <utility>
 
@@ -101,6 +102,10 @@ enum OffsetResult : uint32_t {
 
 class FrameScan;
 
+// Whether a frame header that nothing needs to mend (its signature and its own offset) starts at a
+// page's file offset: such a page begins a frame whatever the frame before it claims.
+bool SoundFrameHeader(const uint8_t* buffer, uint32_t fileOffset);
+
 class FrameTable {
  public:
   // Checks and repairs every frame and cell, builds the table, chooses the marks and checks the
@@ -140,6 +145,16 @@ class FrameTable {
   bool AppendFrame(uint32_t frameOffset, uint32_t frameSize);
   // The table takes the kind of a cell again, from its signature (a new cell, once written).
   void Reclassify(uint32_t hiveOffset);
+  // The last frame's cells are read again (one of its free cells was split), keeping the flags of
+  // the cells that stay where they were; false when memory ran out.
+  bool RefreshLastFrame();
+  // Free cells that new cells may take, by length (hive offsets): gathered by the allocator at
+  // its first call after the table was built.
+  struct SpareCells {
+    bool gathered = false;
+    std::multimap<uint32_t, uint32_t> byLength;
+  };
+  SpareCells& Spare() { return spare_; }
 
  private:
   friend class FrameScan;
@@ -177,6 +192,7 @@ class FrameTable {
   uint64_t totalAllocated_ = 0;
   uint32_t usedMark_ = 0;
   uint32_t freeMark_ = 0;
+  SpareCells spare_;
 };
 
 // The frame pass over a hive as it is read: a second thread takes each frame once its bytes have

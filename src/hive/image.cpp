@@ -1,5 +1,7 @@
 #include "hive/image.h"
 
+#include <algorithm>
+
 #include <cstring>
 
 #include "platform/memory.h"
@@ -37,6 +39,33 @@ void HiveImage::Release() {
   loaded_ = false;
   declaredDataSize = 0;
   rootKeyOffset = 0;
+  freedByRepairs_.clear();
+}
+
+void HiveImage::NoteFreedByRepair(uint32_t hiveOffset, uint32_t length) {
+  if (length == 0) return;
+  // Ranges that meet the new one are merged into it, so that they stay apart and in order.
+  uint64_t start = hiveOffset, end = uint64_t{hiveOffset} + length;
+  auto first = std::lower_bound(freedByRepairs_.begin(), freedByRepairs_.end(), start,
+                                [](const std::pair<uint32_t, uint32_t>& r, uint64_t s) { return uint64_t{r.first} + r.second < s; });
+  auto last = first;
+  while (last != freedByRepairs_.end() && last->first <= end) {
+    start = std::min<uint64_t>(start, last->first);
+    end = std::max<uint64_t>(end, uint64_t{last->first} + last->second);
+    ++last;
+  }
+  first = freedByRepairs_.erase(first, last);
+  freedByRepairs_.insert(first, {static_cast<uint32_t>(start), static_cast<uint32_t>(end - start)});
+}
+
+bool HiveImage::FreedByRepairs(uint32_t hiveOffset, uint32_t length) const {
+  // The last range that starts before the end is the only one that can reach into the space.
+  uint64_t end = uint64_t{hiveOffset} + length;
+  auto after = std::lower_bound(freedByRepairs_.begin(), freedByRepairs_.end(), end,
+                                [](const std::pair<uint32_t, uint32_t>& r, uint64_t e) { return r.first < e; });
+  if (after == freedByRepairs_.begin()) return false;
+  const auto& [at, size] = *(after - 1);
+  return uint64_t{at} + size > hiveOffset;
 }
 
 bool HiveImage::ReadHiveBytes(void* out, uint32_t count, uint32_t fileOffset) {

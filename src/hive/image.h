@@ -81,6 +81,10 @@ class HiveImage {
 
   uint32_t declaredDataSize = 0;
   uint32_t rootKeyOffset = 0;
+  // Space that this run's repairs made free (hive offset, length): cells that were in use, which
+  // references of keys not yet reached may still name. New cells never go there.
+  void NoteFreedByRepair(uint32_t hiveOffset, uint32_t length);
+  bool FreedByRepairs(uint32_t hiveOffset, uint32_t length) const;
 
  private:
   uint8_t* buffer_ = nullptr;
@@ -88,6 +92,7 @@ class HiveImage {
   uint32_t size_ = 0;
   uint32_t readPosition_ = 0;
   bool loaded_ = false;
+  std::vector<std::pair<uint32_t, uint32_t>> freedByRepairs_;  // in address order, apart
 };
 
 // The stripes of a hive file being read, which the loader and one helper take in turn: each is
