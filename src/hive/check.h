@@ -3,6 +3,9 @@
 // reference marks. Everything here lives for one hive file.
 #pragma once
 
+#include <cstdio>
+#include <vector>
+
 #include "hive/faults.h"
 #include "hive/frames.h"
 #include "hive/image.h"
@@ -52,13 +55,28 @@ class HiveCheck {
   }
   void FinalFixUps() { security.FinalRelink(); }
   // After a walk whose repairs changed the hive: the keys they cut off are brought back, and the
-  // tree is walked again so that those keys are checked like any other. False when nothing came
-  // back.
+  // tree is walked again so that those keys are checked like any other. A subtree brought back
+  // may have broken lists of its own, whose keys the walk cuts off in turn: rounds go on while
+  // keys come back, up to kSalvageRounds. False when nothing came back.
+  static constexpr int kSalvageRounds = 8;
   bool SalvageAndWalkAgain() {
-    if (!SalvageKeys(image_, frames, walk, faults_.Services().log)) return false;
-    RemoveMarks();
-    Release();
-    if (CheckFrames() && SetUpSecurity()) Walk();
+    EngineLog& log = faults_.Services().log;
+    std::vector<uint32_t> chains;
+    bool salvaged = false;
+    for (int round = 0; round < kSalvageRounds; ++round) {
+      if (!SalvageKeys(image_, frames, walk, log, chains)) break;
+      salvaged = true;
+      RemoveMarks();
+      Release();
+      if (!CheckFrames() || !SetUpSecurity() || Walk() == WalkOutcome::Stop || faults_.IsErrorLeft()) return true;
+    }
+    if (!salvaged) return false;
+    std::vector<uint64_t> kept = KeysBelow(walk, chains);
+    for (size_t i = 0; i < chains.size(); ++i) {
+      char line[96];
+      std::snprintf(line, sizeof line, "Keys kept under 0x%08X: %llu\r\n", chains[i], static_cast<unsigned long long>(kept[i]));
+      log.Entry(LogMarker::Info, line);
+    }
     return true;
   }
   void RemoveMarks() { marks.RemoveAllMarks(); }

@@ -4,35 +4,20 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <set>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "hive/allocator.h"
+#include "hive/lists.h"
+#include "hive/names.h"
 
 namespace tarvos::hive {
 
 namespace {
 
-uint16_t Upper(uint16_t c) { return (c >= 'a' && c <= 'z') ? static_cast<uint16_t>(c - 0x20) : c; }
-
-// The characters of a key's name, upper-cased: the order and the hashes of lists go by them.
-std::vector<uint16_t> UpperName(const uint8_t* k) {
-  uint16_t length = Le16(k + key::kNameLength);
-  bool compressed = (Le16(k + key::kFlags) & key::kFlagCompressedName) != 0;
-  std::vector<uint16_t> name;
-  const uint8_t* text = k + key::kName;
-  for (uint32_t i = 0; compressed ? i < length : i + 1 < length; i += compressed ? 1 : 2) {
-    name.push_back(Upper(compressed ? text[i] : Le16(text + i)));
-  }
-  return name;
-}
-
-uint32_t HashOf(const std::vector<uint16_t>& upperName) {
-  uint32_t hash = 0;
-  for (uint16_t c : upperName) hash = hash * 37 + c;
-  return hash;
-}
+// Entries of one leaf of a list that Salvage writes; more go under an index root.
+constexpr uint32_t kLeafEntries = 1012;
+constexpr uint32_t kIndexRootLeafEntries = 512;
 
 std::string Hex(uint32_t value) {
   char text[16];
@@ -44,89 +29,122 @@ class Salvage {
  public:
   Salvage(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log)
       : image_(image), frames_(frames), walk_(walk), log_(log) {}
-  bool Run();
+  bool Run(std::vector<uint32_t>& chains);
 
  private:
   uint8_t* Cell(uint32_t offset) { return image_.AtHiveOffset(offset); }
-  uint32_t Length(uint32_t offset) { return SizeFieldLength(Le32(Cell(offset))); }
+  uint32_t Length(uint32_t offset) { return SizeFieldLength(Le32(Cell(offset)) | frames_.UsedCellMark()); }
+  uint32_t Parent(uint32_t key) { return Le32(Cell(key) + key::kParent); }
   bool Reached(uint32_t offset) {
     CellEntry* entry = frames_.Lookup(offset);
     return entry != nullptr && (entry->kind & kCellSideMark) != 0;
   }
   // An allocated key cell that holds its fields and a name a reader takes.
   bool SoundKey(uint32_t offset) {
-    CellEntry* entry = frames_.OffsetCheck(offset) == kOffsetValid ? frames_.Lookup(offset) : nullptr;
+    CellEntry* entry = frames_.OffsetCheck(offset) == kOffsetValid && offset != kNullOffset ? frames_.Lookup(offset) : nullptr;
     if (entry == nullptr) return false;
     uint8_t kind = entry->kind & kCellKindMask;
     if (kind != kCellKey && kind != kCellRootKey) return false;
     const uint8_t* k = Cell(offset);
     uint32_t length = Length(offset);
+    if (length < key::kName) return false;
     uint16_t name = Le16(k + key::kNameLength);
     bool compressed = (Le16(k + key::kFlags) & key::kFlagCompressedName) != 0;
     return length >= key::kName + uint32_t{name} && name > 0 && (compressed || name % 2 == 0);
   }
+  StoredName NameOf(uint32_t key) { return StoredName::OfKey(Cell(key), Length(key)); }
   bool IsOrphan(uint32_t offset) { return std::binary_search(orphans_.begin(), orphans_.end(), offset); }
-  std::vector<uint32_t> ListEntries(uint32_t key);
+  // Each orphan's topmost orphan: the chain is climbed through parent fields; in a loop of parent
+  // fields, a member is a top when the key its field names does not list it.
+  void FindTops();
+  void SettleLoop(const std::vector<uint32_t>& loop);
+  // The names of a key's listed keys, to give keys moved under it names of their own.
+  TakenNames NamesUnder(uint32_t key, const std::unordered_set<uint32_t>& leaving);
   bool WriteList(uint32_t key, std::vector<uint32_t> entries);
+  uint32_t WriteLeaf(const std::vector<std::pair<std::vector<uint16_t>, uint32_t>>& named, size_t from, size_t count,
+                     uint16_t signature);
   uint32_t LostAndFound();
-  void NameApart(uint32_t key, std::set<std::vector<uint16_t>>& taken);
 
   HiveImage& image_;
   FrameTable& frames_;
   const KeyWalk& walk_;
   EngineLog& log_;
   std::vector<uint32_t> orphans_;
+  std::unordered_map<uint32_t, uint32_t> topOf_;
   uint32_t lostAndFound_ = kNullOffset;
 };
 
-std::vector<uint32_t> Salvage::ListEntries(uint32_t key) {
-  std::vector<uint32_t> entries;
-  uint32_t list = Le32(Cell(key) + key::kSubkeyList);
-  if (list == kNullOffset || frames_.OffsetCheck(list) != kOffsetValid) return entries;
-  auto read = [&](uint32_t cell, auto& self, int depth) -> void {
-    CellEntry* entry = frames_.Lookup(cell);
-    if (entry == nullptr || depth > 1) return;
-    uint8_t kind = entry->kind & kCellKindMask;
-    uint32_t stride = (kind == kCellFastLeaf || kind == kCellHashLeaf) ? list::kLongEntry : list::kShortEntry;
-    uint32_t count = Le16(Cell(cell) + list::kCount);
-    if (list::kEntries + uint64_t{stride} * count > Length(cell)) return;
-    for (uint32_t i = 0; i < count; ++i) {
-      uint32_t target = Le32(Cell(cell) + list::kEntries + stride * i);
-      if (kind == kCellIndexRoot) {
-        if (frames_.OffsetCheck(target) == kOffsetValid) self(target, self, depth + 1);
-      } else {
-        entries.push_back(target);
-      }
-    }
-  };
-  read(list, read, 0);
-  return entries;
+void Salvage::SettleLoop(const std::vector<uint32_t>& loop) {
+  std::unordered_set<uint32_t> tops;
+  for (uint32_t member : loop) {
+    if (!ListsKey(image_, frames_, Parent(member), member)) tops.insert(member);
+  }
+  // Every field of the loop confirmed by a list: the loop is whole, and its first cell heads it.
+  if (tops.empty()) tops.insert(*std::min_element(loop.begin(), loop.end()));
+  for (uint32_t member : loop) {
+    uint32_t at = member;
+    for (size_t steps = 0; tops.count(at) == 0 && steps < loop.size(); ++steps) at = Parent(at);
+    topOf_[member] = at;
+  }
 }
 
-// A key's list written anew, as Windows writes it for the hive's version: "li" before 1.3, "lf"
-// with name hints for 1.3 and 1.4, "lh" with name hashes from 1.5; in the order of the names.
-bool Salvage::WriteList(uint32_t key, std::vector<uint32_t> entries) {
-  // Only sound key cells are listed (their names are read for the order and the hashes).
-  entries.erase(std::remove_if(entries.begin(), entries.end(), [&](uint32_t e) { return !SoundKey(e); }), entries.end());
-  if (entries.size() > 0xFFFF) return false;
-  std::vector<std::pair<std::vector<uint16_t>, uint32_t>> named;
-  for (uint32_t entry : entries) named.emplace_back(UpperName(Cell(entry)), entry);
-  std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  uint32_t minor = Le32(image_.BaseBlock() + base::kMinorVersion);
-  uint16_t signature = minor < 3 ? cell::kIndexLeafSignature : minor < 5 ? cell::kFastLeafSignature : cell::kHashLeafSignature;
+void Salvage::FindTops() {
+  std::unordered_map<uint32_t, size_t> onPath;  // the climb being made: key -> place in path
+  std::vector<uint32_t> path;
+  for (uint32_t orphan : orphans_) {
+    path.clear();
+    onPath.clear();
+    uint32_t at = orphan, top = kNullOffset;
+    while (true) {
+      auto known = topOf_.find(at);
+      if (known != topOf_.end()) {
+        top = known->second;
+        break;
+      }
+      onPath[at] = path.size();
+      path.push_back(at);
+      uint32_t parent = Parent(at);
+      if (parent == at || !IsOrphan(parent)) {
+        top = at;
+        break;
+      }
+      auto again = onPath.find(parent);
+      if (again != onPath.end()) {  // a loop: from parent to at
+        SettleLoop(std::vector<uint32_t>(path.begin() + static_cast<std::ptrdiff_t>(again->second), path.end()));
+        path.resize(again->second);
+        top = topOf_[parent];
+        break;
+      }
+      at = parent;
+    }
+    for (uint32_t climbed : path) topOf_[climbed] = top;
+  }
+}
+
+TakenNames Salvage::NamesUnder(uint32_t key, const std::unordered_set<uint32_t>& leaving) {
+  TakenNames taken;
+  for (uint32_t entry : SubkeyEntries(image_, frames_, key)) {
+    if (leaving.count(entry) == 0 && SoundKey(entry)) taken.Add(NameOf(entry).Upper());
+  }
+  return taken;
+}
+
+uint32_t Salvage::WriteLeaf(const std::vector<std::pair<std::vector<uint16_t>, uint32_t>>& named, size_t from,
+                            size_t count, uint16_t signature) {
   uint32_t stride = signature == cell::kIndexLeafSignature ? list::kShortEntry : list::kLongEntry;
-  uint32_t list = AllocateCell(image_, frames_, list::kEntries + stride * static_cast<uint32_t>(named.size()));
-  if (list == kNullOffset) return false;
-  uint8_t* l = Cell(list);
+  uint32_t leaf = AllocateCell(image_, frames_, list::kEntries + stride * static_cast<uint32_t>(count));
+  if (leaf == kNullOffset) return kNullOffset;
+  uint8_t* l = Cell(leaf);
   PutLe16(l + cell::kSignature, signature);
-  PutLe16(l + list::kCount, static_cast<uint16_t>(named.size()));
-  for (size_t i = 0; i < named.size(); ++i) {
+  PutLe16(l + list::kCount, static_cast<uint16_t>(count));
+  for (size_t i = 0; i < count; ++i) {
     uint8_t* entry = l + list::kEntries + stride * i;
-    PutLe32(entry, named[i].second);
-    if (signature == cell::kHashLeafSignature) PutLe32(entry + 4, HashOf(named[i].first));
+    const auto& [upper, key] = named[from + i];
+    PutLe32(entry, key);
+    if (signature == cell::kHashLeafSignature) PutLe32(entry + 4, HashOfName(upper));
     if (signature == cell::kFastLeafSignature) {
       // The hint: the first four characters of the name, as stored.
-      const uint8_t* k = Cell(named[i].second);
+      const uint8_t* k = Cell(key);
       bool compressed = (Le16(k + key::kFlags) & key::kFlagCompressedName) != 0;
       uint16_t length = Le16(k + key::kNameLength);
       for (uint32_t c = 0; c < 4; ++c) {
@@ -135,24 +153,67 @@ bool Salvage::WriteList(uint32_t key, std::vector<uint32_t> entries) {
       }
     }
   }
-  frames_.Reclassify(list);
+  frames_.Reclassify(leaf);
+  return leaf;
+}
+
+// A key's list written anew, as Windows writes it for the hive's version: "li" before 1.3, "lf"
+// with name hints for 1.3 and 1.4, "lh" with name hashes from 1.5; in the order of the names. A
+// long list is cut into leaves under an index root ("ri").
+bool Salvage::WriteList(uint32_t key, std::vector<uint32_t> entries) {
+  // Only sound key cells are listed (their names are read for the order and the hashes).
+  entries.erase(std::remove_if(entries.begin(), entries.end(), [&](uint32_t e) { return !SoundKey(e); }), entries.end());
+  std::vector<std::pair<std::vector<uint16_t>, uint32_t>> named;
+  named.reserve(entries.size());
+  for (uint32_t entry : entries) named.emplace_back(NameOf(entry).Upper(), entry);
+  std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  uint32_t minor = Le32(image_.BaseBlock() + base::kMinorVersion);
+  uint16_t signature = minor < 3 ? cell::kIndexLeafSignature : minor < 5 ? cell::kFastLeafSignature : cell::kHashLeafSignature;
+  uint32_t list = kNullOffset;
+  if (named.size() <= kLeafEntries) {
+    list = WriteLeaf(named, 0, named.size(), signature);
+  } else {
+    std::vector<uint32_t> leaves;
+    for (size_t from = 0; from < named.size(); from += kIndexRootLeafEntries) {
+      size_t count = std::min<size_t>(kIndexRootLeafEntries, named.size() - from);
+      uint32_t leaf = WriteLeaf(named, from, count, signature);
+      if (leaf == kNullOffset) return false;
+      leaves.push_back(leaf);
+    }
+    if (leaves.size() > 0xFFFF) return false;
+    list = AllocateCell(image_, frames_, list::kEntries + list::kShortEntry * static_cast<uint32_t>(leaves.size()));
+    if (list == kNullOffset) return false;
+    uint8_t* l = Cell(list);
+    PutLe16(l + cell::kSignature, cell::kIndexRootSignature);
+    PutLe16(l + list::kCount, static_cast<uint16_t>(leaves.size()));
+    for (size_t i = 0; i < leaves.size(); ++i) PutLe32(l + list::kEntries + list::kShortEntry * i, leaves[i]);
+    frames_.Reclassify(list);
+  }
+  if (list == kNullOffset) return false;
   uint8_t* k = Cell(key);
   PutLe32(k + key::kSubkeyList, list);
   PutLe32(k + key::kSubkeyCount, static_cast<uint32_t>(named.size()));
   return true;
 }
 
-// "lost+found" under the root: the one there, or a new one with the root's security block.
+// "lost+found" under the root: the one there when it is a plain key the walk reached, or a new
+// one with the root's security block, under the first name of that form that is free.
 uint32_t Salvage::LostAndFound() {
   if (lostAndFound_ != kNullOffset) return lostAndFound_;
   const uint32_t root = image_.rootKeyOffset;
-  const size_t nameLength = std::strlen(kLostAndFound);
-  std::vector<uint16_t> wanted;
-  for (size_t i = 0; i < nameLength; ++i) wanted.push_back(Upper(static_cast<uint8_t>(kLostAndFound[i])));
-  for (uint32_t child : ListEntries(root)) {
-    if (SoundKey(child) && UpperName(Cell(child)) == wanted) return lostAndFound_ = child;
+  std::vector<uint32_t> rootEntries = SubkeyEntries(image_, frames_, root);
+  TakenNames taken;
+  std::vector<uint16_t> wanted(kLostAndFound, kLostAndFound + std::strlen(kLostAndFound));
+  for (uint16_t& c : wanted) c = UpperUnit(c);
+  for (uint32_t child : rootEntries) {
+    if (!SoundKey(child)) continue;
+    std::vector<uint16_t> name = NameOf(child).Upper();
+    bool plain = (Le16(Cell(child) + key::kFlags) & (key::kFlagLink | key::kFlagHiveEntry)) == 0 && Reached(child);
+    if (name == wanted && plain) return lostAndFound_ = child;
+    taken.Add(name);
   }
-  uint32_t folder = AllocateCell(image_, frames_, key::kName + static_cast<uint32_t>(nameLength));
+  const uint32_t room = 32;  // "lost+found (n)"
+  uint32_t folder = AllocateCell(image_, frames_, key::kName + room);
   if (folder == kNullOffset) return kNullOffset;
   uint8_t* k = Cell(folder);
   uint32_t security = Le32(Cell(root) + key::kSecurity);
@@ -164,127 +225,80 @@ uint32_t Salvage::LostAndFound() {
   PutLe32(k + key::kValueList, kNullOffset);
   PutLe32(k + key::kSecurity, security);
   PutLe32(k + key::kClass, kNullOffset);
-  PutLe16(k + key::kNameLength, static_cast<uint16_t>(nameLength));
-  std::memcpy(k + key::kName, kLostAndFound, nameLength);
+  StoredName name = StoredName::OfKey(k, key::kName + room);
+  name.Write(std::vector<uint16_t>(kLostAndFound, kLostAndFound + std::strlen(kLostAndFound)));
+  if (!taken.Take(name)) return kNullOffset;
   frames_.Reclassify(folder);
+  rootEntries.push_back(folder);
+  if (!WriteList(root, rootEntries)) return kNullOffset;
   if (security != kNullOffset && frames_.OffsetCheck(security) == kOffsetValid && Length(security) >= security::kDescriptor &&
       Le16(Cell(security) + cell::kSignature) == cell::kSecuritySignature) {
     uint8_t* sk = Cell(security);
     PutLe32(sk + security::kReferences, Le32(sk + security::kReferences) + 1);
   }
-  std::vector<uint32_t> rootEntries = ListEntries(root);
-  rootEntries.push_back(folder);
-  if (!WriteList(root, rootEntries)) return kNullOffset;
   return lostAndFound_ = folder;
 }
 
-// Two keys of one name in lost+found: the later one is called "name (2)", "name (3)", ... where
-// its cell has room for that. others: the keys already there.
-// A key given a name none of the taken ones has (" (2)", " (3)", ... added where its cell has
-// room); its name, as it ends, is then taken.
-void Salvage::NameApart(uint32_t key, std::set<std::vector<uint16_t>>& taken) {
-  uint8_t* k = Cell(key);
-  std::vector<uint16_t> name = UpperName(k);
-  if (taken.insert(name).second) return;
-  bool compressed = (Le16(k + key::kFlags) & key::kFlagCompressedName) != 0;
-  uint16_t length = Le16(k + key::kNameLength);
-  for (int n = 2; n < 1000; ++n) {
-    std::string suffix = " (" + std::to_string(n) + ")";
-    std::vector<uint16_t> candidate = name;
-    for (char c : suffix) candidate.push_back(static_cast<uint8_t>(c));
-    if (taken.count(candidate) != 0) continue;
-    uint32_t added = static_cast<uint32_t>(suffix.size()) * (compressed ? 1 : 2);
-    if (key::kName + uint32_t{length} + added > Length(key)) return;  // no room: the name stays
-    taken.insert(candidate);
-    for (size_t i = 0; i < suffix.size(); ++i) {
-      if (compressed) {
-        k[key::kName + length + i] = static_cast<uint8_t>(suffix[i]);
-      } else {
-        PutLe16(k + key::kName + length + 2 * i, static_cast<uint8_t>(suffix[i]));
-      }
-    }
-    PutLe16(k + key::kNameLength, static_cast<uint16_t>(length + added));
-    return;
-  }
-}
-
-bool Salvage::Run() {
+bool Salvage::Run(std::vector<uint32_t>& chains) {
   frames_.ForEachCell([&](uint32_t offset, const CellEntry& entry) {
     uint8_t kind = entry.kind & kCellKindMask;
     if ((kind == kCellKey || kind == kCellRootKey) && (entry.kind & kCellSideMark) == 0) orphans_.push_back(offset);
   });
   orphans_.erase(std::remove_if(orphans_.begin(), orphans_.end(), [&](uint32_t o) { return !SoundKey(o); }), orphans_.end());
   if (orphans_.empty()) return false;
-  // Each orphan's topmost orphan above it, and how many keys hang from each top. Each orphan's
-  // top is found once (a chain is climbed only up to an orphan whose top is known); in a loop of
-  // orphans the key met again on the climb is the loop's top.
-  std::map<uint32_t, uint32_t> tops;
-  std::unordered_map<uint32_t, uint32_t> topOf;
-  std::unordered_set<uint32_t> climbed;
-  std::vector<uint32_t> path;
-  for (uint32_t orphan : orphans_) {
-    path.clear();
-    climbed.clear();
-    uint32_t at = orphan, top = kNullOffset;
-    while (true) {
-      auto known = topOf.find(at);
-      if (known != topOf.end()) {
-        top = known->second;
-        break;
-      }
-      path.push_back(at);
-      climbed.insert(at);
-      uint32_t parent = Le32(Cell(at) + key::kParent);
-      if (parent == at || !IsOrphan(parent) || climbed.count(parent) != 0) {
-        top = at;
-        break;
-      }
-      at = parent;
-    }
-    for (uint32_t climbedKey : path) topOf[climbedKey] = top;
-    ++tops[top];
-  }
-  const std::vector<uint32_t>& repaired = walk_.ListsRepaired();
-  const std::vector<uint32_t>& takenOut = walk_.TakenOut();
-  auto has = [](const std::vector<uint32_t>& list, uint32_t value) { return std::find(list.begin(), list.end(), value) != list.end(); };
+  FindTops();
+  std::map<uint32_t, uint32_t> tops;  // top -> keys hanging from it, in hive order
+  for (uint32_t orphan : orphans_) ++tops[topOf_[orphan]];
+
+  const std::unordered_set<uint32_t> repaired(walk_.ListsRepaired().begin(), walk_.ListsRepaired().end());
+  const std::unordered_set<uint32_t> takenOut(walk_.TakenOut().begin(), walk_.TakenOut().end());
   std::map<uint32_t, std::vector<uint32_t>> under;  // new parent -> tops
-  std::vector<std::pair<uint32_t, uint32_t>> lost;  // tops with their key counts
+  std::vector<uint32_t> lost;
   for (const auto& [top, count] : tops) {
-    uint32_t parent = Le32(Cell(top) + key::kParent);
+    uint32_t parent = Parent(top);
     bool parentKey = parent != top && !IsOrphan(parent) && SoundKey(parent) && Reached(parent);
-    if (parentKey) {
-      if (has(repaired, parent) || has(takenOut, top)) under[parent].push_back(top);
-    } else {
-      lost.emplace_back(top, count);
+    if (!parentKey) {
+      lost.push_back(top);
+    } else if (repaired.count(parent) != 0 || takenOut.count(top) != 0) {
+      under[parent].push_back(top);
     }
   }
   bool salvaged = false;
   for (auto& [parent, list] : under) {
-    std::vector<uint32_t> entries = ListEntries(parent);
-    for (uint32_t top : list) entries.push_back(top);
-    if (!WriteList(parent, entries)) continue;
+    std::unordered_set<uint32_t> moving(list.begin(), list.end());
+    TakenNames taken = NamesUnder(parent, moving);
+    std::vector<uint32_t> entries = SubkeyEntries(image_, frames_, parent);
+    entries.erase(std::remove_if(entries.begin(), entries.end(), [&](uint32_t e) { return moving.count(e) != 0; }), entries.end());
+    std::vector<uint32_t> named;
     for (uint32_t top : list) {
+      if (taken.Take(NameOf(top))) named.push_back(top);
+    }
+    entries.insert(entries.end(), named.begin(), named.end());
+    if (named.empty() || !WriteList(parent, entries)) continue;
+    for (uint32_t top : named) {
       log_.Entry(LogMarker::Info, "Key reconnected: " + Hex(top) + " (" + std::to_string(tops[top]) + " keys) under " +
                                       Hex(parent) + "\r\n");
+      chains.push_back(top);
     }
     salvaged = true;
   }
   if (!lost.empty()) {
     uint32_t folder = LostAndFound();
     if (folder == kNullOffset) return salvaged;
-    std::vector<uint32_t> entries = ListEntries(folder);
-    std::set<std::vector<uint16_t>> taken;
-    for (uint32_t entry : entries) {
-      if (SoundKey(entry) && tops.count(entry) == 0) taken.insert(UpperName(Cell(entry)));
+    std::unordered_set<uint32_t> moving(lost.begin(), lost.end());
+    TakenNames taken = NamesUnder(folder, moving);
+    std::vector<uint32_t> entries = SubkeyEntries(image_, frames_, folder);
+    std::vector<uint32_t> named;
+    for (uint32_t top : lost) {
+      if (top != folder && taken.Take(NameOf(top))) named.push_back(top);
     }
-    for (const auto& [top, count] : lost) {
-      PutLe32(Cell(top) + key::kParent, folder);
-      NameApart(top, taken);
-      entries.push_back(top);
-    }
-    if (WriteList(folder, entries)) {
-      for (const auto& [top, count] : lost) {
-        log_.Entry(LogMarker::Info, "Key moved to lost+found: " + Hex(top) + " (" + std::to_string(count) + " keys)\r\n");
+    entries.insert(entries.end(), named.begin(), named.end());
+    // The parent fields change only once the list that holds the keys is written.
+    if (!named.empty() && WriteList(folder, entries)) {
+      for (uint32_t top : named) {
+        PutLe32(Cell(top) + key::kParent, folder);
+        log_.Entry(LogMarker::Info, "Key moved to lost+found: " + Hex(top) + " (" + std::to_string(tops[top]) + " keys)\r\n");
+        chains.push_back(top);
       }
       salvaged = true;
     }
@@ -294,10 +308,45 @@ bool Salvage::Run() {
 
 }  // namespace
 
-uint32_t NameHash(const uint8_t* keyCell) { return HashOf(UpperName(keyCell)); }
+bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log, std::vector<uint32_t>& chains) {
+  return Salvage(image, frames, walk, log).Run(chains);
+}
 
-bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log) {
-  return Salvage(image, frames, walk, log).Run();
+std::vector<uint64_t> KeysBelow(const KeyWalk& walk, const std::vector<uint32_t>& tops) {
+  std::unordered_map<uint32_t, size_t> wanted;
+  for (size_t i = 0; i < tops.size(); ++i) wanted.emplace(tops[i], i);
+  std::vector<uint64_t> counts(tops.size(), 0);
+  // Depth first without recursion; the chains open above the record being visited are kept on a
+  // stack of their own, and each key counts for all of them.
+  struct Visit {
+    const WalkNode* node;
+    uint32_t next;
+    bool chain;
+  };
+  std::vector<Visit> stack{{&walk.Root(), 0, false}};
+  std::vector<size_t> open;
+  auto enter = [&](const WalkNode* node) {
+    auto found = node->kind == WalkNode::kKey ? wanted.find(node->keyOffset) : wanted.end();
+    bool chain = found != wanted.end();
+    if (chain) open.push_back(found->second);
+    if (node->kind == WalkNode::kKey && node->keyOffset != kNullOffset) {
+      for (size_t index : open) ++counts[index];
+    }
+    stack.push_back({node, 0, chain});
+  };
+  stack.clear();
+  enter(&walk.Root());
+  while (!stack.empty()) {
+    Visit& top = stack.back();
+    if (top.node->children != nullptr && top.next < top.node->childCount) {
+      const WalkNode* child = &top.node->children[top.next++];
+      enter(child);
+      continue;
+    }
+    if (top.chain) open.pop_back();
+    stack.pop_back();
+  }
+  return counts;
 }
 
 }  // namespace tarvos::hive

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "hive/engine_io.h"
 #include "hive/frames.h"
@@ -18,10 +19,12 @@ inline constexpr const char* kLostAndFound = "lost+found";
 
 // Runs between the walk (whose marks tell what it reached) and the removal of its marks. True
 // when a key was brought back: the tree must then be walked again, so that every key brought
-// back is checked like any other.
-bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log);
+// back is checked like any other. The top key of each chain brought back is added to chains.
+bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log,
+                 std::vector<uint32_t>& chains);
 
-// The hash of a name in an "lh" list, as Windows computes it (upper-cased characters).
-uint32_t NameHash(const uint8_t* keyCell);
+// Keys of the walked tree at and below each of the keys given (those the walk reached), in the
+// order given.
+std::vector<uint64_t> KeysBelow(const KeyWalk& walk, const std::vector<uint32_t>& tops);
 
 }  // namespace tarvos::hive

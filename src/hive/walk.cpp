@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hive/lists.h"
 #include "hive/second_walker.h"
 #include "hive/security.h"
 #include "hive/values.h"
@@ -202,10 +203,20 @@ KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, ui
   if (target == kNullOffset) {
     return faults_.ReportFault(kNullOffsetInKeyList, position, FieldRef::None(), 0) ? Step::Drop : Step::Stop;
   }
+  // A key that two lists name belongs to the one its own parent field names, when that key's
+  // list does name it: the entry here is the stray claim, and goes.
+  const uint8_t targetKind = frames_.Lookup(target)->Kind() & kCellKindMask;
+  if (owner != kNullOffset && (targetKind == kCellKey || targetKind == kCellRootKey) && frames_.IsUsableKey(target)) {
+    uint32_t parent = Le32(Cell(target) + key::kParent);
+    if (parent != owner && parent != target && ListsKey(image_, frames_, parent, target)) {
+      return faults_.ReportFault(kParentOffsetMismatch, target + key::kParent, FieldRef::None(), 0) ? Step::Drop
+                                                                                                  : Step::Stop;
+    }
+  }
   Step marked = From(marks_.MarkCell(target));
   if (marked != Step::Continue) return marked;
 
-  uint8_t kind = frames_.Lookup(target)->Kind() & kCellKindMask;
+  uint8_t kind = targetKind;
   if (IsList(kind)) return BeginNestedList(node, owner, target, kind);
   if (kind != kCellKey && kind != kCellRootKey) {
     return faults_.ReportFault(kNotAKeyCell, target + cell::kSignature, FieldRef::None(), 0) ? Step::Drop : Step::Stop;

@@ -1,0 +1,115 @@
+#include "hive/names.h"
+
+#include <string>
+
+#include "hive/bytes.h"
+#include "hive/layout.h"
+
+namespace tarvos::hive {
+
+uint16_t UpperUnit(uint16_t c) {
+  if (c < 0x61) return c;
+  if (c <= 0x7A) return static_cast<uint16_t>(c - 0x20);
+  if (c == 0xFF) return 0x178;
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<uint16_t>(c - 0x20);
+  if (c >= 0x100 && c <= 0x17F) {  // Latin Extended-A: pairs, the capital first
+    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+    bool oddCapitals = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+    return (c % 2 == (oddCapitals ? 0u : 1u)) ? static_cast<uint16_t>(c - 1) : c;
+  }
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<uint16_t>(c - 0x20);
+  if (c >= 0x430 && c <= 0x44F) return static_cast<uint16_t>(c - 0x20);
+  if (c >= 0x450 && c <= 0x45F) return static_cast<uint16_t>(c - 0x50);
+  return c;
+}
+
+StoredName StoredName::OfKey(uint8_t* cell, uint32_t cellLength) {
+  return StoredName{cell, cellLength, key::kNameLength, key::kName, key::kFlags, key::kFlagCompressedName};
+}
+
+StoredName StoredName::OfValue(uint8_t* cell, uint32_t cellLength) {
+  return StoredName{cell, cellLength, value::kNameLength, value::kName, value::kFlags, value::kFlagCompressedName};
+}
+
+bool StoredName::Compressed() const { return (Le16(cell + flagsField) & compressedFlag) != 0; }
+
+uint32_t StoredName::Length() const {
+  uint32_t length = Le16(cell + lengthField);
+  uint32_t room = cellLength > textAt ? cellLength - textAt : 0;
+  return length < room ? length : room;
+}
+
+uint32_t StoredName::Room() const {
+  uint32_t bytes = cellLength > textAt ? cellLength - textAt : 0;
+  if (bytes > 0xFFFF) bytes = 0xFFFF;
+  return Compressed() ? bytes : bytes / 2;
+}
+
+std::vector<uint16_t> StoredName::Units() const {
+  std::vector<uint16_t> units;
+  const uint8_t* text = cell + textAt;
+  uint32_t length = Length();
+  if (Compressed()) {
+    units.assign(text, text + length);
+  } else {
+    for (uint32_t i = 0; i + 1 < length; i += 2) units.push_back(Le16(text + i));
+  }
+  return units;
+}
+
+std::vector<uint16_t> StoredName::Upper() const {
+  std::vector<uint16_t> units = Units();
+  for (uint16_t& c : units) c = UpperUnit(c);
+  return units;
+}
+
+void StoredName::Write(const std::vector<uint16_t>& units) {
+  bool narrow = true;
+  for (uint16_t c : units) narrow = narrow && c <= 0xFF;
+  uint16_t flags = Le16(cell + flagsField);
+  PutLe16(cell + flagsField, static_cast<uint16_t>(narrow ? flags | compressedFlag : flags & ~compressedFlag));
+  uint32_t room = Room();
+  uint32_t count = units.size() < room ? static_cast<uint32_t>(units.size()) : room;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (narrow) {
+      cell[textAt + i] = static_cast<uint8_t>(units[i]);
+    } else {
+      PutLe16(cell + textAt + 2 * i, units[i]);
+    }
+  }
+  PutLe16(cell + lengthField, static_cast<uint16_t>(narrow ? count : 2 * count));
+}
+
+uint32_t HashOfName(const std::vector<uint16_t>& upperName) {
+  uint32_t hash = 0;
+  for (uint16_t c : upperName) hash = hash * 37 + c;
+  return hash;
+}
+
+bool TakenNames::Take(StoredName name) {
+  std::vector<uint16_t> upper = name.Upper();
+  if (taken_.insert(upper).second) return true;
+  std::vector<uint16_t> units = name.Units();
+  uint32_t room = name.Room();
+  int& n = next_[upper];
+  if (n < 2) n = 2;
+  for (int tries = 0; tries < 100000; ++tries, ++n) {
+    std::string suffix = " (" + std::to_string(n) + ")";
+    std::vector<uint16_t> candidate = units;
+    if (units.size() + suffix.size() > room) {  // no room to add: the end gives way
+      suffix = "~" + std::to_string(n);
+      if (suffix.size() > room) return false;
+      candidate.resize(room - suffix.size() < units.size() ? room - suffix.size() : units.size());
+    }
+    candidate.insert(candidate.end(), suffix.begin(), suffix.end());
+    std::vector<uint16_t> candidateUpper = candidate;
+    for (uint16_t& c : candidateUpper) c = UpperUnit(c);
+    if (!taken_.insert(candidateUpper).second) continue;
+    name.Write(candidate);
+    ++n;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace tarvos::hive

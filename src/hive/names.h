@@ -1,0 +1,59 @@
+// Names of keys and values as Windows compares them: characters upper-cased, so that "Run" and
+// "RUN" are one name; the hash an "lh" list keeps of a key's name; and names made apart from
+// names already taken among siblings.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace tarvos::hive {
+
+// One UTF-16 unit upper-cased as Windows does for the letters of Latin-1, Latin Extended-A,
+// Greek and Cyrillic.
+uint16_t UpperUnit(uint16_t c);
+
+// The name stored in a key or value cell: where its length, text and flags are, and how long the
+// cell is (so that a name is never written past it).
+struct StoredName {
+  uint8_t* cell = nullptr;
+  uint32_t cellLength = 0;
+  uint32_t lengthField = 0;
+  uint32_t textAt = 0;
+  uint32_t flagsField = 0;
+  uint16_t compressedFlag = 0;
+
+  static StoredName OfKey(uint8_t* cell, uint32_t cellLength);
+  static StoredName OfValue(uint8_t* cell, uint32_t cellLength);
+  bool Compressed() const;
+  // Bytes of text, never more than the cell holds.
+  uint32_t Length() const;
+  // Characters that fit the cell.
+  uint32_t Room() const;
+  // Its characters as stored: 8-bit names are Latin-1, the others UTF-16LE (an odd last byte is
+  // left out).
+  std::vector<uint16_t> Units() const;
+  std::vector<uint16_t> Upper() const;
+  // Writes the characters (within Room), as 8-bit text when every one fits a byte.
+  void Write(const std::vector<uint16_t>& units);
+};
+
+uint32_t HashOfName(const std::vector<uint16_t>& upperName);
+
+// Names taken among the siblings of one key, compared as Windows compares them.
+class TakenNames {
+ public:
+  void Add(const std::vector<uint16_t>& upper) { taken_.insert(upper); }
+  bool Has(const std::vector<uint16_t>& upper) const { return taken_.count(upper) != 0; }
+  // Takes the name as it stands when it is free; otherwise gives it the first free form of
+  // name + " (n)" that fits its cell, or the name cut to end in "~n". False when no form fits
+  // (the name stays as it was, untaken).
+  bool Take(StoredName name);
+
+ private:
+  std::set<std::vector<uint16_t>> taken_;
+  std::map<std::vector<uint16_t>, int> next_;  // per name, the first n not yet tried
+};
+
+}  // namespace tarvos::hive
