@@ -60,6 +60,7 @@ constexpr const char* kMessages[kErrorCodeCount] = {
     "<Invalid file version>",
     "<Unknown error>",
     "<Invalid key name>",
+    "<Invalid value name>",
 };
 
 }  // namespace
@@ -162,6 +163,7 @@ bool FaultReporter::ApplyFix(uint32_t code, FieldRef field, uint32_t repair) {
     case kNullOffsetInKeyList: case kImpossibleListSignature: case kNullOffsetInValueList:
     case kInvalidValueSignature: case kNullDataOffset: case kCrossLinkedData: case kDataOverlapped:
     case kOrphanSegmentList: case kErasedSegmentList: case kNullOffsetInSegmentList: case kInvalidKeyName:
+    case kInvalidValueName:
       return true;
     default:  // codes below 5, above 48, and 6, 7, 13, 39, 40, 41
       return false;

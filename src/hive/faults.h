@@ -66,9 +66,12 @@ enum ErrorCode : uint32_t {
   // Beyond the numbered catalogue of old: a key name that no reader takes (none, or UTF-16 of an
   // odd length). The check renames the key.
   kInvalidKeyName = 50,
+  // A value name that no reader takes (UTF-16 of an odd length, or a NUL character in it). The
+  // check marks it 8-bit or renames the value.
+  kInvalidValueName = 51,
 };
 
-inline constexpr uint32_t kErrorCodeCount = 51;
+inline constexpr uint32_t kErrorCodeCount = 52;
 
 // How a fault code is handled: reported only, fixed without asking, asked, or skipped.
 enum FixMode : uint8_t { kFixNone = 0, kFixAll = 1, kFixAsk = 2, kSkipAll = 4 };

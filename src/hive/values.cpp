@@ -1,5 +1,10 @@
 #include "hive/values.h"
 
+#include <cstdio>
+#include <vector>
+
+#include "hive/names.h"
+
 namespace tarvos::hive {
 
 WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
@@ -22,6 +27,8 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
   outcome = marks_.CheckOverlap(list, value::kListEntries + 4 * uint64_t{countField.Get()});
   if (outcome != WalkOutcome::Continue) return outcome;
 
+  list_ = list;
+  count_ = countField.Get();
   ListCompactor entries(Cell(list) + value::kListEntries, countField.Get(), 4);
   bool defaultSeen = false;
   while (!entries.Done()) {
@@ -63,6 +70,8 @@ WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defa
       return WalkOutcome::Stop;
     }
     defaultSeen = true;
+  } else if (!CheckName(value)) {
+    return WalkOutcome::Stop;
   }
 
   FieldRef length = FieldRef::Image32(v + value::kDataLength);
@@ -84,6 +93,43 @@ WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defa
   outcome = marks_.MarkCell(data);
   if (outcome != WalkOutcome::Continue) return outcome;
   return marks_.CheckOverlap(data, 4 + uint64_t{length.Get()});
+}
+
+bool ValueCheck::CheckName(uint32_t value) {
+  uint8_t* v = Cell(value);
+  const uint32_t length = Le16(v + value::kNameLength);
+  const uint8_t* text = v + value::kName;
+  const bool compressed = (Le16(v + value::kFlags) & value::kFlagCompressedName) != 0;
+  // A name that starts with a NUL reads as no name at all (the default value's) to every reader
+  // that stops at one; a NUL further on is what Windows and hivex write and readers show.
+  bool sound = (compressed || length % 2 == 0) && (compressed ? text[0] != 0 : Le16(text) != 0);
+  if (sound) return true;
+  if (!faults_.ReportFault(kInvalidValueName, value + value::kNameLength, FieldRef::None(), 0)) return false;
+  faults_.MarkChanged();
+  bool latin1 = true;
+  for (uint32_t i = 0; i < length && latin1; ++i) latin1 = (text[i] >= 0x20 && text[i] < 0x7F) || text[i] >= 0xA0;
+  if (latin1) {  // 8-bit text whose flag was lost
+    PutLe16(v + value::kFlags, static_cast<uint16_t>(Le16(v + value::kFlags) | value::kFlagCompressedName));
+    return true;
+  }
+  // The key's other values whose names can be read: the new name is apart from theirs.
+  TakenNames taken;
+  for (uint32_t i = 0; i < count_; ++i) {
+    uint32_t other = Le32(Cell(list_) + value::kListEntries + 4 * i);
+    if (other == value || frames_.OffsetCheck(other) != kOffsetValid || other == kNullOffset) continue;
+    if ((frames_.Lookup(other)->Kind() & kCellKindMask) != kCellValue) continue;
+    uint32_t otherLength = marks_.CellLength(other);
+    if (otherLength < value::kName) continue;
+    taken.Add(StoredName::OfValue(Cell(other), otherLength).Upper());
+  }
+  char made[9];
+  std::snprintf(made, sizeof made, "%08X", value);
+  StoredName name = StoredName::OfValue(v, marks_.CellLength(value));
+  PutLe16(v + value::kNameLength, 0);
+  std::vector<uint16_t> units(made, made + 8);
+  name.Write(units);  // as much of it as the cell holds
+  taken.Take(name);
+  return true;
 }
 
 WalkOutcome ValueCheck::CheckSegmented(uint32_t db, uint32_t value) {

@@ -21,6 +21,9 @@ class ValueCheck {
 
  private:
   WalkOutcome CheckValue(uint32_t value, uint32_t position, bool& defaultSeen);
+  // A name no reader takes (UTF-16 of an odd length, or one that starts with a NUL) is code 51: 8-bit text whose flag was lost is marked so, anything
+  // else gives way to a name made from the cell's offset, apart from the key's other values.
+  bool CheckName(uint32_t value);
   // Segmented data of a value: the db cell, its segment list and every segment.
   WalkOutcome CheckSegmented(uint32_t db, uint32_t value);
   uint8_t* Cell(uint32_t offset) { return image_.AtHiveOffset(offset); }
@@ -32,6 +35,8 @@ class ValueCheck {
   FrameTable& frames_;
   CellMarks& marks_;
   FaultReporter& faults_;
+  uint32_t list_ = kNullOffset;  // the value list of the key being checked, and its count
+  uint32_t count_ = 0;
 };
 
 }  // namespace tarvos::hive

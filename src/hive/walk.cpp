@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "hive/lists.h"
+#include "hive/names.h"
 #include "hive/second_walker.h"
 #include "hive/security.h"
 #include "hive/values.h"
@@ -252,6 +253,8 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
     }
   }
   uint64_t needed = key::kName + (length >= key::kName ? Le16(k + key::kNameLength) : 0);
+  if (needed > length && length >= key::kName && !CutName(owner, key, length)) return Step::Stop;
+  needed = key::kName + (length >= key::kName ? Le16(k + key::kNameLength) : 0);
   Step fits = From(marks_.CheckOverlap(key, needed));
   if (fits != Step::Continue) return fits;
   if (!CheckName(key) || !CheckClass(key)) return Step::Stop;
@@ -300,6 +303,28 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
     return Step::Continue;
   }
   return listed;
+}
+
+bool KeyWalk::CutName(uint32_t owner, uint32_t key, uint32_t length) {
+  uint8_t* k = Cell(key);
+  uint32_t room = length - key::kName;
+  if ((Le16(k + key::kFlags) & key::kFlagCompressedName) == 0) room &= ~1u;
+  if (room == 0) return true;  // no character left: the overlap check drops the key
+  if (!faults_.ReportFault(kDataOverlapped, key, FieldRef::None(), 0)) return false;
+  faults_.MarkChanged();
+  PutLe16(k + key::kNameLength, static_cast<uint16_t>(room));
+  if (owner == kNullOffset) return true;
+  // The name as cut may be a sibling's.
+  TakenNames taken;
+  for (uint32_t sibling : SubkeyEntries(image_, frames_, owner)) {
+    if (sibling == key || frames_.OffsetCheck(sibling) != kOffsetValid || sibling == kNullOffset ||
+        !frames_.IsUsableKey(sibling)) {
+      continue;
+    }
+    taken.Add(StoredName::OfKey(Cell(sibling), marks_.CellLength(sibling)).Upper());
+  }
+  taken.Take(StoredName::OfKey(k, length));
+  return true;
 }
 
 bool KeyWalk::CheckName(uint32_t key) {

@@ -126,6 +126,9 @@ class KeyWalk {
   WalkOutcome CountCheck(uint32_t key, uint32_t counter);
   // A name no reader takes is code 50, and the key gets one; false when the report was not fixed.
   bool CheckName(uint32_t key);
+  // A name longer than its cell holds is code 42: the key keeps the name cut to its cell, apart
+  // from its siblings' names; false when the report was not fixed.
+  bool CutName(uint32_t owner, uint32_t key, uint32_t length);
   // The class name: a cell of its own that holds it, or none.
   bool CheckClass(uint32_t key);
   void ShowPath(WalkNode& node, uint32_t key);

@@ -33,7 +33,8 @@ TEST(ErrorMessage, CatalogueTexts) {
   EXPECT_STREQ(ErrorMessage(48), "<Invalid file version>");
   EXPECT_STREQ(ErrorMessage(49), "<Unknown error>");
   EXPECT_STREQ(ErrorMessage(50), "<Invalid key name>");
-  EXPECT_STREQ(ErrorMessage(51), "<Unknown error>");
+  EXPECT_STREQ(ErrorMessage(51), "<Invalid value name>");
+  EXPECT_STREQ(ErrorMessage(52), "<Unknown error>");
   EXPECT_STREQ(ErrorMessage(0xFFFFFFFF), "<Unknown error>");
 }
 
