@@ -229,7 +229,9 @@ KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, ui
     --keys_;
   }
   if (checked != Step::Continue) return checked;
-  if (Le16(Cell(target) + key::kFlags) & key::kFlagLink) return Step::Continue;
+  // A link key without a list of its own is left as Windows wrote it, whatever its count reads.
+  const uint8_t* k = Cell(target);
+  if ((Le16(k + key::kFlags) & key::kFlagLink) != 0 && Le32(k + key::kSubkeyList) == kNullOffset) return Step::Continue;
   return From(CountCheck(target, 0));
 }
 
@@ -289,9 +291,8 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
     faults_.MarkChanged();
   }
 
-  // A link key stays where it is and is counted there; its own list, if any, is not followed.
-  // Its name, values and security are read like any key's, by Windows and by every reader.
-  if (Le16(k + key::kFlags) & key::kFlagLink) return Step::Continue;
+  // A link key stays where it is and is counted there. It has no keys of its own; a list it holds
+  // all the same (flags the damage changed) is followed by every reader, and so it is checked.
   uint32_t list = Le32(k + key::kSubkeyList);
   if (list == kNullOffset) return Step::Continue;
   Step listed = BeginKeyList(node, key, list);
@@ -537,6 +538,8 @@ KeyWalk::Step KeyWalk::FinishFrame(ListFrame& frame, uint32_t& parentCounter) {
 WalkOutcome KeyWalk::CountCheck(uint32_t key, uint32_t counter) {
   uint8_t* count = Cell(key) + key::kSubkeyCount;
   if (Le32(count) == counter) return WalkOutcome::Continue;
+  // Fewer keys listed than counted: the list may have lost some, whose cells still name the key.
+  if (counter < Le32(count)) listsRepaired_.push_back(key);
   return faults_.ReportFault(kSubkeyCountMismatch, key + key::kSubkeyCount, FieldRef::Image32(count), counter)
              ? WalkOutcome::Continue
              : WalkOutcome::Stop;

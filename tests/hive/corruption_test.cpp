@@ -75,6 +75,7 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   std::vector<std::vector<uint8_t>> hives;
   std::vector<std::vector<uint32_t>> cells;
   std::vector<uint64_t> keys;  // of each undamaged hive
+  std::vector<std::set<std::string>> ownAlike;
   for (const char* folder : {"windows", "odd"}) {
     for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(root) / folder)) {
       if (entry.file_size() > (1u << 20)) continue;  // the small ones: many cases in little time
@@ -84,6 +85,9 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
       hives.push_back(clean.Bytes());
       cells.push_back(testing::AllocatedCells(hives.back()));
       keys.push_back(clean.walk.KeysVisited());
+      // Subkeys named alike that the hive holds undamaged (DuplicateSubkeysHive) are its own.
+      std::vector<std::string> alike = testing::ReadTree(hives.back()).duplicates;
+      ownAlike.emplace_back(alike.begin(), alike.end());
     }
   }
   ASSERT_FALSE(hives.empty());
@@ -130,10 +134,14 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
       std::printf("seed %d (%s): the repaired tree is not sound: %s\n", seed, names[which].c_str(),
                   tree.firstFault.c_str());
     }
-    if (!tree.duplicates.empty()) {
+    std::vector<std::string> alike;
+    for (const std::string& one : tree.duplicates) {
+      if (ownAlike[which].count(one) == 0) alike.push_back(one);
+    }
+    if (!alike.empty()) {
       ++duplicated;
       std::printf("seed %d (%s): subkeys named alike under %s (%zu in all)\n", seed, names[which].c_str(),
-                  tree.duplicates[0].c_str(), tree.duplicates.size());
+                  alike[0].c_str(), alike.size());
     }
     std::set<uint32_t> intact = testing::IntactKeys(bytes);
     testing::KeptKeys counts = testing::Kept(intact, bytes, tree, repaired);

@@ -246,14 +246,19 @@ TEST(KeyWalk, TinyKeyCellIsOverlappedNotReadPast) {
 TEST(KeyWalk, LinkKeysStayAndAreCounted) {
   HiveBuilder builder;
   uint32_t link = builder.AddKey(builder.Root(), "Link");
+  uint32_t flagged = builder.AddKey(builder.Root(), "Flagged");  // a link flag on a key with keys
+  builder.AddKey(flagged, "Below");
   builder.AddKey(builder.Root(), "Plain");
   std::vector<uint8_t> bytes = builder.Build();
   Put16(bytes, CellField(link, key::kFlags), 0x30);
-  Put32(bytes, CellField(link, key::kSubkeyCount), 9);  // not looked at
-  WalkedHive h(bytes);
-  EXPECT_TRUE(h.rig.decider.asked.empty());
-  EXPECT_EQ(h.Subkeys(builder.Root()), 2u);
-  EXPECT_EQ(h.walk.KeysVisited(), 3u);
+  Put32(bytes, CellField(link, key::kSubkeyCount), 9);  // no list: not looked at
+  Put16(bytes, CellField(flagged, key::kFlags), 0x30);
+  Put32(bytes, CellField(builder.ListOf(flagged), list::kEntries), 0x7FFFFFF8);  // other readers follow it
+  WalkedHive h(bytes, testing::FixAllAnswers());
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>({kInvalidOffset}));
+  EXPECT_EQ(h.Subkeys(builder.Root()), 3u);
+  EXPECT_EQ(h.Subkeys(flagged), 1u) << "its list was checked, and the key it lost came back";
+  EXPECT_EQ(h.walk.KeysVisited(), 5u);
 }
 
 TEST(KeyPath, NamesInUtf16AreShownIn8BitCharacters) {
