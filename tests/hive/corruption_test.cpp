@@ -101,7 +101,11 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   double worst = 1.0;
   int worstSeed = 0;
   std::vector<CaseKept> kept;
+  const char* onlySeed = std::getenv("TARVOS_CORRUPTION_SEED");  // one case, its logs shown
+  const int only = onlySeed != nullptr ? std::atoi(onlySeed) : 0;
+  if (only > 0) cases = std::max(cases, only);
   for (int seed = 1; seed <= cases; ++seed) {
+    if (only > 0 && seed != only) continue;
     std::mt19937 random(static_cast<uint32_t>(seed));
     size_t which = static_cast<size_t>(seed) % hives.size();
     std::vector<uint8_t> bytes = hives[which];
@@ -117,6 +121,9 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
     if (keys[which] > 0 && static_cast<double>(reached) / static_cast<double>(keys[which]) < worst) {
       worst = static_cast<double>(reached) / static_cast<double>(keys[which]);
       worstSeed = seed;
+    }
+    if (only > 0) {
+      for (const std::string& line : first.rig.log.lines) std::printf("1: %s", line.c_str());
     }
     if (!second.AskedCodes().empty() || !second.passed) {
       ++unclean;

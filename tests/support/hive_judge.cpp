@@ -194,7 +194,7 @@ TreeReport ReadTree(const std::vector<uint8_t>& image) {
     uint32_t parent = stack.back();
     stack.pop_back();
     uint32_t count = v.Field32(parent, key::kSubkeyCount), list = v.Field32(parent, key::kSubkeyList);
-    if ((v.Field16(parent, key::kFlags) & key::kFlagLink) != 0 || count == 0) continue;
+    if (count == 0) continue;
     // The leaves: the list itself, or those an index root holds.
     std::vector<uint32_t> leaves{list};
     if (length(list) != 0 && v.Field16(list, cell::kSignature) == cell::kIndexRootSignature) {
