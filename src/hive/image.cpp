@@ -19,13 +19,21 @@ bool HiveImage::Allocate(uint32_t size) {
 
 bool HiveImage::Grow(uint32_t size) {
   if (size <= size_) return true;
-  auto* grown = static_cast<uint8_t*>(platform::AllocateLarge(size));
-  if (grown == nullptr) return false;
-  std::memcpy(grown, buffer_, size_);
-  std::memset(grown + size_, 0, size - size_);
-  if (buffer_ != nullptr) platform::FreeLarge(buffer_, allocated_);
-  buffer_ = grown;
-  allocated_ = size;
+  if (size > allocated_) {
+    // Room for more than asked: frames added one after another (salvage writes many lists) do
+    // not copy the whole image each time.
+    uint64_t spare = std::max<uint64_t>(allocated_ / 8, 0x40000);
+    uint64_t capacity = std::min<uint64_t>((uint64_t{size} + spare + kPageSize - 1) & ~uint64_t{kPageSize - 1}, 0xFFFFF000u);
+    if (capacity < size) capacity = size;
+    auto* grown = static_cast<uint8_t*>(platform::AllocateLarge(static_cast<size_t>(capacity)));
+    if (grown == nullptr) grown = static_cast<uint8_t*>(platform::AllocateLarge(capacity = size));
+    if (grown == nullptr) return false;
+    std::memcpy(grown, buffer_, size_);
+    if (buffer_ != nullptr) platform::FreeLarge(buffer_, allocated_);
+    buffer_ = grown;
+    allocated_ = static_cast<size_t>(capacity);
+  }
+  std::memset(buffer_ + size_, 0, size - size_);
   size_ = size;
   return true;
 }

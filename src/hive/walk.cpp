@@ -313,6 +313,13 @@ bool KeyWalk::CutName(uint32_t owner, uint32_t key, uint32_t length) {
   if (room == 0) return true;  // no character left: the overlap check drops the key
   if (!faults_.ReportFault(kDataOverlapped, key, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
+  // The name ends where the cell's slack of zeros begins (none left: the name check makes one).
+  const uint8_t* name = k + key::kName;
+  if ((Le16(k + key::kFlags) & key::kFlagCompressedName) != 0) {
+    while (room > 0 && name[room - 1] == 0) --room;
+  } else {
+    while (room >= 2 && Le16(name + room - 2) == 0) room -= 2;
+  }
   PutLe16(k + key::kNameLength, static_cast<uint16_t>(room));
   if (owner == kNullOffset) return true;
   // The name as cut may be a sibling's.

@@ -1,0 +1,236 @@
+// Repairs that keep what is there: built hives with one kind of damage each, repaired with Fix
+// All, must keep the keys a careful reader still finds, check clean a second time, hold no two
+// subkeys of one name, and open in the other readers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+
+#include "support/hive_builder.h"
+#include "support/hive_judge.h"
+#include "support/temp_dir.h"
+#include "support/walked_hive.h"
+
+namespace tarvos::hive {
+namespace {
+
+using testing::CellField;
+using testing::Get32;
+using testing::HiveBuilder;
+using testing::Put16;
+using testing::Put32;
+using testing::WalkedHive;
+
+std::string KeyName(WalkedHive& h, uint32_t key) {
+  const uint8_t* k = h.image.AtHiveOffset(key);
+  return std::string(reinterpret_cast<const char*>(k + key::kName), Le16(k + key::kNameLength));
+}
+
+std::string ValueName(WalkedHive& h, uint32_t value) {
+  const uint8_t* v = h.image.AtHiveOffset(value);
+  return std::string(reinterpret_cast<const char*>(v + value::kName), Le16(v + value::kNameLength));
+}
+
+struct Case {
+  const char* what;
+  // Builds the hive into the builder and returns the keys that must be reachable afterwards.
+  std::function<std::vector<uint32_t>(HiveBuilder&, std::vector<uint32_t>& keys)> build;
+  std::function<void(HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes)> damage;
+  uint32_t code;  // a fault the repair must report
+  std::function<void(WalkedHive&, HiveBuilder&, const std::vector<uint32_t>& keys)> expect = nullptr;
+};
+
+// A page of foreign bytes whose size field reads several pages.
+void Junk(std::vector<uint8_t>& bytes, uint32_t fileOffset, uint32_t sizeField) {
+  for (uint32_t i = 0; i < kPageSize; ++i) bytes[fileOffset + i] = static_cast<uint8_t>(i * 7 + 3);
+  Put32(bytes, fileOffset + frame::kSize, sizeField);
+}
+
+TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
+  std::vector<Case> cases = {
+      {"a page of junk at a frame boundary, its size field 16 pages, sound frames after it",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys.push_back(b.AddKey(b.Root(), "Before"));
+         b.NewFrame(kPageSize);  // becomes the junk
+         for (int i = 0; i < 20; ++i) {
+           b.NewFrame(kPageSize);
+           keys.push_back(b.AddKey(b.Root(), "After" + std::to_string(i)));
+           b.AddValue(keys.back(), "v", 1, std::vector<uint8_t>(64, 'x'));
+         }
+         return keys;
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>&, std::vector<uint8_t>& bytes) { Junk(bytes, 0x2000, 0x10000); },
+       kInvalidFrameLength},
+      {"a healthy frame whose size field reads 64 KB over fifteen frames with values",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         for (int i = 0; i < 18; ++i) {
+           b.NewFrame(kPageSize);
+           keys.push_back(b.AddKey(b.Root(), "K" + std::to_string(i)));
+           b.AddValue(keys.back(), "value", 3, std::vector<uint8_t>(200, static_cast<uint8_t>(i)));
+         }
+         return keys;
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>&, std::vector<uint8_t>& bytes) {
+         Put32(bytes, 0x2000 + frame::kSize, 0x10000);
+       },
+       kInvalidFrameLength,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>&) {
+         EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidFrameLength}) << "nothing else is lost";
+       }},
+      {"value names of an odd UTF-16 length: Latin-1 text marked 8-bit, anything else renamed apart",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys.push_back(b.AddKey(b.Root(), "Values"));
+         keys.push_back(b.AddValue(keys[0], "Abc", 4, {1, 2, 3, 4}));
+         keys.push_back(b.AddValue(keys[0], std::string("\x01\x02\x03", 3), 4, {1, 2, 3, 4}));
+         keys.push_back(b.AddValue(keys[0], std::string("\0zz", 3), 4, {1, 2, 3, 4}));  // starts with a NUL
+         return std::vector<uint32_t>{keys[0]};
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put16(bytes, CellField(keys[1], value::kFlags), 0);
+         Put16(bytes, CellField(keys[2], value::kFlags), 0);
+       },
+       kInvalidValueName,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(ValueName(h, keys[1]), "Abc");
+         std::string made = ValueName(h, keys[2]), other = ValueName(h, keys[3]);
+         EXPECT_FALSE(made.empty());
+         EXPECT_NE(made, other);
+         EXPECT_NE(other[0], '\0');
+       }},
+      {"a key two lists name, the first of them the wrong one: it stays with the key its parent field names",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         uint32_t wrong = b.AddKey(b.Root(), "A"), right = b.AddKey(b.Root(), "B");
+         uint32_t own = b.AddKey(wrong, "Own"), twice = b.AddKey(right, "Twice");
+         keys = {wrong, right, own, twice};
+         return keys;
+       },
+       [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(b.ListOf(keys[0]), list::kEntries), keys[3]);  // A's list names B's key
+       },
+       kParentOffsetMismatch,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(h.Field(keys[3], key::kParent), keys[1]);
+         EXPECT_EQ(h.Subkeys(keys[0]), 1u) << "A has its own key back";
+         EXPECT_EQ(h.Subkeys(keys[1]), 1u);
+       }},
+      {"a name longer than its cell: cut to the cell, apart from a sibling of the name it then has",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "Parent")};
+         keys.push_back(b.AddKey(keys[0], "Runxxxxx"));
+         keys.push_back(b.AddKey(keys[0], "Run"));
+         return keys;
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         for (uint32_t i = 3; i < 8; ++i) bytes[CellField(keys[2], key::kName + i)] = 'x';  // slack that reads on
+         Put16(bytes, CellField(keys[2], key::kNameLength), 0x400);
+       },
+       kDataOverlapped,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(KeyName(h, keys[2]).substr(0, 4), "Runx");
+         EXPECT_NE(KeyName(h, keys[2]), "Runxxxxx");
+       }},
+      {"a data cell freed by a repair, still named by a value of a key salvage brings back",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "P")};
+         keys.push_back(b.AddKey(keys[0], "Cut"));
+         keys.push_back(b.AddKey(keys[0], "Kept"));
+         keys.push_back(b.AddValue(keys[1], "data", 3, std::vector<uint8_t>(300, 'd')));
+         return std::vector<uint32_t>{keys[0], keys[1], keys[2]};
+       },
+       [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(b.ListOf(keys[0]), list::kEntries), 0x7FFFFFF8);  // "Cut" is cut off
+         uint32_t data = Get32(bytes, CellField(keys[3], value::kData));
+         Put32(bytes, CellField(data, 0), 0u - 0x2C3);  // its data cell's size no longer whole
+       },
+       kInvalidCellSize},
+      {"a subtree brought back with a broken list of its own: a second round brings its keys back",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "P")};
+         keys.push_back(b.AddKey(keys[0], "K"));
+         keys.push_back(b.AddKey(keys[1], "L"));
+         keys.push_back(b.AddKey(keys[2], "M"));
+         keys.push_back(b.AddKey(keys[0], "Sibling"));
+         return keys;
+       },
+       [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(b.ListOf(keys[0]), list::kEntries), 0x7FFFFFF8);
+         Put32(bytes, CellField(b.ListOf(keys[1]), list::kEntries), 0x7FFFFFF8);
+       },
+       kInvalidOffset},
+      {"orphans named \"Run\" and \"RUN\" going into lost+found, beside a key named \"lost+found\" that is a link",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         uint32_t link = b.AddKey(b.Root(), "lost+found");
+         uint32_t one = b.AddKey(b.Root(), "One"), two = b.AddKey(b.Root(), "Two");
+         keys = {link, b.AddKey(one, "Run"), b.AddKey(two, "RUN"), one, two};
+         return std::vector<uint32_t>{keys[0], keys[1], keys[2]};
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put16(bytes, CellField(keys[0], key::kFlags), key::kFlagLink | key::kFlagCompressedName);
+         for (uint32_t gone : {keys[3], keys[4]}) Put32(bytes, CellField(gone, 0), 0u - Get32(bytes, CellField(gone, 0)));
+       },
+       kInvalidOffset,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         uint32_t folder = h.Field(keys[1], key::kParent);
+         EXPECT_EQ(KeyName(h, folder), "lost+found (2)");
+         EXPECT_EQ(h.Field(keys[2], key::kParent), folder);
+       }},
+      {"a loop of parent fields: X lists Y while X's field names Y; X heads the chain",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "A")};
+         keys.push_back(b.AddKey(keys[0], "X"));
+         keys.push_back(b.AddKey(keys[1], "Y"));
+         keys.push_back(b.AddKey(keys[1], "Z"));
+         return std::vector<uint32_t>{keys[0], keys[1], keys[2], keys[3]};
+       },
+       [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(b.ListOf(keys[0]), list::kEntries), 0x7FFFFFF8);
+         Put32(bytes, CellField(keys[1], key::kParent), keys[2]);
+       },
+       kInvalidOffset,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(KeyName(h, h.Field(keys[1], key::kParent)), "lost+found");
+         EXPECT_EQ(h.Subkeys(keys[1]), 2u) << "Y and Z stay under X";
+       }},
+      {"a loop that no list decides: both of its keys come back",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "A"), b.AddKey(b.Root(), "B")};
+         keys.push_back(b.AddKey(keys[0], "X"));
+         keys.push_back(b.AddKey(keys[1], "Y"));
+         return std::vector<uint32_t>{keys[2], keys[3]};
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         for (uint32_t gone : {keys[0], keys[1]}) Put32(bytes, CellField(gone, 0), 0u - Get32(bytes, CellField(gone, 0)));
+         Put32(bytes, CellField(keys[2], key::kParent), keys[3]);
+         Put32(bytes, CellField(keys[3], key::kParent), keys[2]);
+       },
+       kInvalidOffset},
+  };
+  testing::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HiveBuilder builder;
+    std::vector<uint32_t> keys;
+    std::vector<uint32_t> kept = c.build(builder, keys);
+    std::vector<uint8_t> bytes = builder.Build();
+    c.damage(builder, keys, bytes);
+    WalkedHive h(bytes, testing::FixAllAnswers());
+    ASSERT_TRUE(h.passed);
+    EXPECT_FALSE(h.rig.faults.IsErrorLeft());
+    std::vector<uint32_t> asked = h.AskedCodes();
+    EXPECT_NE(std::find(asked.begin(), asked.end(), c.code), asked.end()) << "code " << c.code;
+    std::vector<uint8_t> repaired = h.Bytes();
+    testing::TreeReport tree = testing::ReadTree(repaired);
+    EXPECT_TRUE(tree.sound) << tree.firstFault;
+    EXPECT_EQ(tree.duplicates, std::vector<std::string>{});
+    for (uint32_t key : kept) EXPECT_EQ(tree.reachable.count(key), 1u) << std::hex << "key 0x" << key;
+    EXPECT_EQ(WalkedHive(repaired).AskedCodes(), std::vector<uint32_t>{}) << "a second check finds nothing";
+    ASSERT_TRUE(testing::WriteFileBytes(dir.Path("repaired"), repaired));
+    std::string refusedBy;
+    EXPECT_TRUE(testing::OthersOpen(dir.Path("repaired"), refusedBy)) << refusedBy;
+    if (c.expect) c.expect(h, builder, keys);
+  }
+}
+
+}  // namespace
+}  // namespace tarvos::hive
