@@ -130,18 +130,22 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(KeyName(h, keys[2]).substr(0, 4), "Runx");
          EXPECT_NE(KeyName(h, keys[2]), "Runxxxxx");
        }},
-      {"a data cell freed by a repair, still named by a value of a key salvage brings back",
+      {"a data cell freed by a repair, named by a value of a key salvage brings back, walked before lost+found",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
-         keys = {b.AddKey(b.Root(), "P")};
+         b.AddFreeCell(32);  // room for a short list, not for a key
+         keys = {b.AddKey(b.Root(), "A")};
          keys.push_back(b.AddKey(keys[0], "Cut"));
          keys.push_back(b.AddKey(keys[0], "Kept"));
          keys.push_back(b.AddValue(keys[1], "data", 3, std::vector<uint8_t>(300, 'd')));
-         return std::vector<uint32_t>{keys[0], keys[1], keys[2]};
+         keys.push_back(b.AddKey(b.Root(), "Gone"));
+         keys.push_back(b.AddKey(keys[4], "Lost"));
+         return std::vector<uint32_t>{keys[0], keys[1], keys[2], keys[5]};
        },
        [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
          Put32(bytes, CellField(b.ListOf(keys[0]), list::kEntries), 0x7FFFFFF8);  // "Cut" is cut off
          uint32_t data = Get32(bytes, CellField(keys[3], value::kData));
          Put32(bytes, CellField(data, 0), 0u - 0x2C3);  // its data cell's size no longer whole
+         Put32(bytes, CellField(keys[4], 0), 0u - Get32(bytes, CellField(keys[4], 0)));  // "Gone" freed
        },
        kInvalidCellSize},
       {"a subtree brought back with a broken list of its own: a second round brings its keys back",
