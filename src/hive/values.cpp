@@ -29,6 +29,7 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
 
   list_ = list;
   count_ = countField.Get();
+  taken_.reset();
   ListCompactor entries(Cell(list) + value::kListEntries, countField.Get(), 4);
   bool defaultSeen = false;
   while (!entries.Done()) {
@@ -113,14 +114,16 @@ bool ValueCheck::CheckName(uint32_t value) {
     return true;
   }
   // The key's other values whose names can be read: the new name is apart from theirs.
-  TakenNames taken;
-  for (uint32_t i = 0; i < count_; ++i) {
-    uint32_t other = Le32(Cell(list_) + value::kListEntries + 4 * i);
-    if (other == value || frames_.OffsetCheck(other) != kOffsetValid || other == kNullOffset) continue;
-    if ((frames_.Lookup(other)->Kind() & kCellKindMask) != kCellValue) continue;
-    uint32_t otherLength = marks_.CellLength(other);
-    if (otherLength < value::kName) continue;
-    taken.Add(StoredName::OfValue(Cell(other), otherLength).Upper());
+  if (!taken_) {
+    taken_.emplace();
+    for (uint32_t i = 0; i < count_; ++i) {
+      uint32_t other = Le32(Cell(list_) + value::kListEntries + 4 * i);
+      if (other == value || frames_.OffsetCheck(other) != kOffsetValid || other == kNullOffset) continue;
+      if ((frames_.Lookup(other)->Kind() & kCellKindMask) != kCellValue) continue;
+      uint32_t otherLength = marks_.CellLength(other);
+      if (otherLength < value::kName) continue;
+      taken_->Add(StoredName::OfValue(Cell(other), otherLength).Upper());
+    }
   }
   char made[9];
   std::snprintf(made, sizeof made, "%08X", value);
@@ -128,7 +131,7 @@ bool ValueCheck::CheckName(uint32_t value) {
   PutLe16(v + value::kNameLength, 0);
   std::vector<uint16_t> units(made, made + 8);
   name.Write(units);  // as much of it as the cell holds
-  taken.Take(name);
+  taken_->Take(name);
   return true;
 }
 

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "hive/faults.h"
 #include "hive/frames.h"
 #include "hive/image.h"
 #include "hive/marks.h"
+#include "hive/names.h"
 
 namespace tarvos::hive {
 
@@ -37,6 +39,8 @@ class ValueCheck {
   FaultReporter& faults_;
   uint32_t list_ = kNullOffset;  // the value list of the key being checked, and its count
   uint32_t count_ = 0;
+  // The names of the key's values, read once at the first value that needs a name of its own.
+  std::optional<TakenNames> taken_;
 };
 
 }  // namespace tarvos::hive

@@ -79,6 +79,8 @@ void KeyWalk::Release() {
   keys_ = 0;
   listsRepaired_.clear();
   takenOut_.clear();
+  listed_.clear();
+  namesUnder_.clear();
 }
 
 bool KeyWalk::AllocateChildren(WalkNode& node, uint32_t count) {
@@ -209,7 +211,7 @@ KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, ui
   const uint8_t targetKind = frames_.Lookup(target)->Kind() & kCellKindMask;
   if (owner != kNullOffset && (targetKind == kCellKey || targetKind == kCellRootKey) && frames_.IsUsableKey(target)) {
     uint32_t parent = Le32(Cell(target) + key::kParent);
-    if (parent != owner && parent != target && ListsKey(image_, frames_, parent, target)) {
+    if (parent != owner && parent != target && Lists(parent, target)) {
       return faults_.ReportFault(kParentOffsetMismatch, target + key::kParent, FieldRef::None(), 0) ? Step::Drop
                                                                                                   : Step::Stop;
     }
@@ -323,16 +325,26 @@ bool KeyWalk::CutName(uint32_t owner, uint32_t key, uint32_t length) {
   PutLe16(k + key::kNameLength, static_cast<uint16_t>(room));
   if (owner == kNullOffset) return true;
   // The name as cut may be a sibling's.
-  TakenNames taken;
-  for (uint32_t sibling : SubkeyEntries(image_, frames_, owner)) {
-    if (sibling == key || frames_.OffsetCheck(sibling) != kOffsetValid || sibling == kNullOffset ||
-        !frames_.IsUsableKey(sibling)) {
-      continue;
+  auto [names, first] = namesUnder_.try_emplace(owner);
+  if (first) {
+    for (uint32_t sibling : SubkeyEntries(image_, frames_, owner)) {
+      if (sibling == key || frames_.OffsetCheck(sibling) != kOffsetValid || sibling == kNullOffset ||
+          !frames_.IsUsableKey(sibling)) {
+        continue;
+      }
+      names->second.Add(StoredName::OfKey(Cell(sibling), marks_.CellLength(sibling)).Upper());
     }
-    taken.Add(StoredName::OfKey(Cell(sibling), marks_.CellLength(sibling)).Upper());
   }
-  taken.Take(StoredName::OfKey(k, length));
+  names->second.Take(StoredName::OfKey(k, length));
   return true;
+}
+
+bool KeyWalk::Lists(uint32_t parent, uint32_t key) {
+  auto [listed, first] = listed_.try_emplace(parent);
+  if (first) {
+    for (uint32_t entry : SubkeyEntries(image_, frames_, parent)) listed->second.insert(entry);
+  }
+  return listed->second.count(key) != 0;
 }
 
 bool KeyWalk::CheckName(uint32_t key) {

@@ -6,12 +6,15 @@
 #include <atomic>
 #include <cstdint>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "hive/faults.h"
 #include "hive/frames.h"
 #include "hive/image.h"
 #include "hive/marks.h"
+#include "hive/names.h"
 
 namespace tarvos::hive {
 
@@ -168,6 +171,11 @@ class KeyWalk {
   uint32_t readAhead_ = 0;  // what ReadAhead read, kept so that the reads stay
   std::vector<uint32_t> listsRepaired_;
   std::vector<uint32_t> takenOut_;
+  // The keys another key's list names, and the names taken under a key whose keys' names were
+  // cut: each read once, however many keys ask (a hostile list of many keys asks for each).
+  bool Lists(uint32_t parent, uint32_t key);
+  std::unordered_map<uint32_t, std::unordered_set<uint32_t>> listed_;
+  std::unordered_map<uint32_t, TakenNames> namesUnder_;
 };
 
 }  // namespace tarvos::hive
