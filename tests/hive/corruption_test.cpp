@@ -201,6 +201,38 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   EXPECT_LE((tried - opened) * 100, tried) << "at least 99% opened";
 }
 
+// Hives with real damage, repaired with "Fix All": the result checks clean, other readers open it,
+// its tree is sound, and the keys a careful reader finds intact in the damaged file are kept.
+TEST(Corruption, RealDamageKeepsTheIntactKeys) {
+  std::string root = testing::SharedHivesDir();
+  if (root.empty()) GTEST_SKIP() << "no shared hive folder";
+  testing::TempDir dir;
+  size_t intactAll = 0, keptAll = 0;
+  for (const auto& file : std::filesystem::directory_iterator(std::filesystem::path(root) / "damaged")) {
+    std::string name = file.path().filename().string();
+    std::vector<uint8_t> bytes = testing::ReadFileBytes(file.path().string());
+    std::set<uint32_t> intact = testing::IntactKeys(bytes);
+    testing::WalkedHive first(bytes, testing::FixAllAnswers());
+    EXPECT_TRUE(first.passed && !first.rig.faults.IsErrorLeft()) << name;
+    std::vector<uint8_t> repaired = first.Bytes();
+    EXPECT_EQ(testing::WalkedHive(repaired).AskedCodes(), std::vector<uint32_t>{}) << name << ": the second check asks";
+    ASSERT_TRUE(testing::WriteFileBytes(dir.Path(name), repaired));
+    std::string refusedBy;
+    EXPECT_TRUE(testing::OthersOpen(dir.Path(name), refusedBy)) << name << ": refused by " << refusedBy;
+    testing::TreeReport tree = testing::ReadTree(repaired);
+    EXPECT_TRUE(tree.sound) << name << ": " << tree.firstFault;
+    EXPECT_EQ(tree.duplicates, std::vector<std::string>{}) << name;
+    testing::KeptKeys counts = testing::Kept(intact, bytes, tree, repaired);
+    std::printf("%-18s %6zu intact keys, %6zu kept (%zu under another parent)\n", name.c_str(), intact.size(),
+                counts.kept, counts.moved);
+    EXPECT_GE(counts.kept * 100, intact.size() * 99) << name;
+    intactAll += intact.size();
+    keptAll += counts.kept;
+  }
+  EXPECT_GT(intactAll, 0u);
+  EXPECT_GE(keptAll * 100, intactAll * 99);
+}
+
 // A run of lost sectors: one whole frame of zeros in the middle of a hive. The keys outside it
 // that can still be reached stay; the repaired hive checks clean and other readers open it.
 TEST(Corruption, ZeroedFrameIsRepairedAroundIt) {
