@@ -44,6 +44,20 @@ uint32_t NextPlausibleCell(const uint8_t* buffer, uint32_t at, uint32_t frameEnd
   return frameEnd;
 }
 
+// Whether sound cell sizes lead from at exactly to end, with no sound frame header on a page
+// between: a frame size that the cells bear out.
+bool CellsFill(const uint8_t* buffer, uint32_t at, uint32_t end) {
+  for (uint32_t page = (at & kPageMask) + kPageSize; page < end; page += kPageSize) {
+    if (SoundFrameHeader(buffer, page)) return false;
+  }
+  while (at < end) {
+    uint32_t length = SizeFieldLength(Le32(buffer + at));
+    if (!SoundLength(length) || length > end - at) return false;
+    at += length;
+  }
+  return at == end;
+}
+
 }  // namespace
 
 bool SoundFrameHeader(const uint8_t* buffer, uint32_t fileOffset) {
@@ -128,7 +142,10 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     foreign = true;
   }
   frameSize = Le32(header + frame::kSize);
-  if ((foreign ? frameSize != kPageSize : frameSize == 0 || frameSize % kPageSize != 0 || frameSize > image_->Size() - frameOffset) &&
+  const bool sane = frameSize != 0 && frameSize % kPageSize == 0 && frameSize <= image_->Size() - frameOffset;
+  // Unless its cells prove it, a foreign header's size is as much junk as the rest of it.
+  const bool proven = foreign && sane && CellsFill(buffer, frameOffset + frame::kHeaderSize, frameOffset + frameSize);
+  if ((foreign ? frameSize != kPageSize && !proven : !sane) &&
       !Fault(kInvalidFrameLength, frameOffset, field(frame::kSize), kPageSize)) {
     return false;
   }
