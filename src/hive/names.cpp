@@ -86,9 +86,37 @@ uint32_t HashOfName(const std::vector<uint16_t>& upperName) {
   return hash;
 }
 
+void TakenNames::Remove(const std::vector<uint16_t>& upper) {
+  auto held = taken_.find(upper);
+  if (held != taken_.end() && --held->second == 0) taken_.erase(held);
+}
+
+uint32_t ListHint(uint16_t listSignature, const uint8_t* keyCell, uint32_t keyCellLength) {
+  StoredName name = StoredName::OfKey(const_cast<uint8_t*>(keyCell), keyCellLength);
+  if (listSignature == cell::kHashLeafSignature) {  // read in place: every key of such a list asks
+    const uint8_t* text = keyCell + key::kName;
+    const uint32_t length = name.Length();
+    uint32_t hash = 0;
+    if (name.Compressed()) {
+      for (uint32_t i = 0; i < length; ++i) hash = hash * 37 + UpperUnit(text[i]);
+    } else {
+      for (uint32_t i = 0; i + 1 < length; i += 2) hash = hash * 37 + UpperUnit(Le16(text + i));
+    }
+    return hash;
+  }
+  if (listSignature != cell::kFastLeafSignature) return 0;
+  uint8_t hint[4] = {0, 0, 0, 0};
+  uint32_t length = name.Length();
+  // The first four characters, each as its low byte.
+  for (uint32_t c = 0, at = 0; c < 4; ++c, at += name.Compressed() ? 1 : 2) {
+    if (at + (name.Compressed() ? 0 : 1) < length) hint[c] = keyCell[key::kName + at];
+  }
+  return Le32(hint);
+}
+
 bool TakenNames::Take(StoredName name) {
   std::vector<uint16_t> upper = name.Upper();
-  if (taken_.insert(upper).second) return true;
+  if (taken_.emplace(upper, 1).second) return true;
   std::vector<uint16_t> units = name.Units();
   uint32_t room = name.Room();
   int& n = next_[upper];
@@ -104,7 +132,7 @@ bool TakenNames::Take(StoredName name) {
     candidate.insert(candidate.end(), suffix.begin(), suffix.end());
     std::vector<uint16_t> candidateUpper = candidate;
     for (uint16_t& c : candidateUpper) c = UpperUnit(c);
-    if (!taken_.insert(candidateUpper).second) continue;
+    if (!taken_.emplace(candidateUpper, 1).second) continue;
     name.Write(candidate);
     ++n;
     return true;

@@ -41,10 +41,13 @@ struct StoredName {
 
 uint32_t HashOfName(const std::vector<uint16_t>& upperName);
 
-// Names taken among the siblings of one key, compared as Windows compares them.
+// Names taken among the siblings of one key, compared as Windows compares them; a name may be
+// held by more than one key (as written).
 class TakenNames {
  public:
-  void Add(const std::vector<uint16_t>& upper) { taken_.insert(upper); }
+  void Add(const std::vector<uint16_t>& upper) { ++taken_[upper]; }
+  // One key that held the name holds it no more.
+  void Remove(const std::vector<uint16_t>& upper);
   bool Has(const std::vector<uint16_t>& upper) const { return taken_.count(upper) != 0; }
   // Takes the name as it stands when it is free; otherwise gives it the first free form of
   // name + " (n)" that fits its cell, or the name cut to end in "~n". False when no form fits
@@ -52,8 +55,12 @@ class TakenNames {
   bool Take(StoredName name);
 
  private:
-  std::set<std::vector<uint16_t>> taken_;
-  std::map<std::vector<uint16_t>, int> next_;  // per name, the first n not yet tried
+  std::map<std::vector<uint16_t>, uint32_t> taken_;  // name -> keys that hold it
+  std::map<std::vector<uint16_t>, int> next_;        // per name, the first n not yet tried
 };
+
+// The hint an "lf" list keeps beside a key (the first four bytes of its name as stored), or the
+// hash an "lh" list keeps; any other list keeps none (0).
+uint32_t ListHint(uint16_t listSignature, const uint8_t* keyCell, uint32_t keyCellLength);
 
 }  // namespace tarvos::hive

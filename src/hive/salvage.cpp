@@ -139,19 +139,9 @@ uint32_t Salvage::WriteLeaf(const std::vector<std::pair<std::vector<uint16_t>, u
   PutLe16(l + list::kCount, static_cast<uint16_t>(count));
   for (size_t i = 0; i < count; ++i) {
     uint8_t* entry = l + list::kEntries + stride * i;
-    const auto& [upper, key] = named[from + i];
+    const uint32_t key = named[from + i].second;
     PutLe32(entry, key);
-    if (signature == cell::kHashLeafSignature) PutLe32(entry + 4, HashOfName(upper));
-    if (signature == cell::kFastLeafSignature) {
-      // The hint: the first four characters of the name, as stored.
-      const uint8_t* k = Cell(key);
-      bool compressed = (Le16(k + key::kFlags) & key::kFlagCompressedName) != 0;
-      uint16_t length = Le16(k + key::kNameLength);
-      for (uint32_t c = 0; c < 4; ++c) {
-        uint32_t at = compressed ? c : 2 * c;
-        entry[4 + c] = at + (compressed ? 0 : 1) < length ? k[key::kName + at] : 0;
-      }
-    }
+    if (signature != cell::kIndexLeafSignature) PutLe32(entry + 4, ListHint(signature, Cell(key), Length(key)));
   }
   frames_.Reclassify(leaf);
   return leaf;

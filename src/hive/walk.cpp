@@ -93,6 +93,7 @@ WalkOutcome KeyWalk::Run() {
   Release();
   root_ = WalkNode{};
   uint32_t scratch = 0;
+  enteringList_ = enteringPosition_ = kNullOffset;
   Step step = Enter(root_, image_.rootKeyOffset, kNullOffset, kNullOffset, scratch);
   return Drive(step, scratch);
 }
@@ -148,6 +149,8 @@ WalkOutcome KeyWalk::Drive(Step step, uint32_t& scratch) {
       uint32_t position = frame.list + list::kEntries + frame.stride * slot;
       uint32_t target = frame.claims != nullptr ? Le32(Cell(position)) : Le32(frame.entries.Bring());
       frame.target = target;
+      enteringList_ = frame.list;
+      enteringPosition_ = position;
       uint32_t counter = frame.counter;
       step = Enter(child, target, frame.owner, position, counter);
       stack_[top].counter = counter;  // the stack may have grown under the reference
@@ -261,7 +264,7 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   needed = key::kName + (length >= key::kName ? Le16(k + key::kNameLength) : 0);
   Step fits = From(marks_.CheckOverlap(key, needed));
   if (fits != Step::Continue) return fits;
-  if (!CheckName(key) || !CheckClass(key)) return Step::Stop;
+  if (!CheckName(key) || !CheckSiblingName(owner, key) || !CheckClass(key)) return Step::Stop;
 
   ShowPath(node, key);
   ProgressSink& progress = faults_.Services().progress;
@@ -315,6 +318,7 @@ bool KeyWalk::CutName(uint32_t owner, uint32_t key, uint32_t length) {
   if (room == 0) return true;  // no character left: the overlap check drops the key
   if (!faults_.ReportFault(kDataOverlapped, key, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
+  const std::vector<uint16_t> uncut = StoredName::OfKey(k, length).Upper();
   // The name ends where the cell's slack of zeros begins (none left: the name check makes one).
   const uint8_t* name = k + key::kName;
   if ((Le16(k + key::kFlags) & key::kFlagCompressedName) != 0) {
@@ -325,17 +329,42 @@ bool KeyWalk::CutName(uint32_t owner, uint32_t key, uint32_t length) {
   PutLe16(k + key::kNameLength, static_cast<uint16_t>(room));
   if (owner == kNullOffset) return true;
   // The name as cut may be a sibling's.
+  TakenNames& names = NamesUnder(owner);
+  names.Remove(uncut);
+  names.Take(StoredName::OfKey(k, length));
+  return true;
+}
+
+TakenNames& KeyWalk::NamesUnder(uint32_t owner) {
   auto [names, first] = namesUnder_.try_emplace(owner);
   if (first) {
     for (uint32_t sibling : SubkeyEntries(image_, frames_, owner)) {
-      if (sibling == key || frames_.OffsetCheck(sibling) != kOffsetValid || sibling == kNullOffset ||
-          !frames_.IsUsableKey(sibling)) {
-        continue;
-      }
+      if (frames_.OffsetCheck(sibling) != kOffsetValid || sibling == kNullOffset || !frames_.IsUsableKey(sibling)) continue;
       names->second.Add(StoredName::OfKey(Cell(sibling), marks_.CellLength(sibling)).Upper());
     }
   }
-  names->second.Take(StoredName::OfKey(k, length));
+  return names->second;
+}
+
+bool KeyWalk::CheckSiblingName(uint32_t owner, uint32_t key) {
+  if (owner == kNullOffset || enteringList_ == kNullOffset) return true;
+  const uint16_t signature = Le16(Cell(enteringList_) + cell::kSignature);
+  if (signature != cell::kHashLeafSignature && signature != cell::kFastLeafSignature) return true;
+  uint8_t* hint = Cell(enteringPosition_) + 4;
+  const uint32_t length = marks_.CellLength(key);
+  if (Le32(hint) == ListHint(signature, Cell(key), length)) return true;  // as it was listed
+  TakenNames& names = NamesUnder(owner);
+  StoredName name = StoredName::OfKey(Cell(key), length);
+  std::vector<uint16_t> upper = name.Upper();
+  names.Remove(upper);
+  if (!names.Has(upper)) {  // a name of its own all the same: left as it is
+    names.Add(upper);
+    return true;
+  }
+  if (!faults_.ReportFault(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
+  faults_.MarkChanged();
+  names.Take(name);
+  PutLe32(hint, ListHint(signature, Cell(key), length));
   return true;
 }
 

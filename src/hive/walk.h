@@ -132,6 +132,12 @@ class KeyWalk {
   // A name longer than its cell holds is code 42: the key keeps the name cut to its cell, apart
   // from its siblings' names; false when the report was not fixed.
   bool CutName(uint32_t owner, uint32_t key, uint32_t length);
+  // A key whose list entry keeps a hint or hash that its name does not give had its name
+  // changed since it was listed: when that made it a sibling's name, it is code 50 and the key
+  // gets a name apart (and its entry the hint of it). False when the report was not fixed.
+  bool CheckSiblingName(uint32_t owner, uint32_t key);
+  // The names of the keys a key's list holds, read at the first key that asks.
+  TakenNames& NamesUnder(uint32_t owner);
   // The class name: a cell of its own that holds it, or none.
   bool CheckClass(uint32_t key);
   void ShowPath(WalkNode& node, uint32_t key);
@@ -176,6 +182,8 @@ class KeyWalk {
   bool Lists(uint32_t parent, uint32_t key);
   std::unordered_map<uint32_t, std::unordered_set<uint32_t>> listed_;
   std::unordered_map<uint32_t, TakenNames> namesUnder_;
+  uint32_t enteringList_ = kNullOffset;      // the list whose entry is being entered, and where
+  uint32_t enteringPosition_ = kNullOffset;  // the entry stands
 };
 
 }  // namespace tarvos::hive

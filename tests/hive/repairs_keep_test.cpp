@@ -146,6 +146,21 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(KeyName(h, keys[2]).substr(0, 4), "Runx");
          EXPECT_NE(KeyName(h, keys[2]), "Runxxxxx");
        }},
+      {"a name byte changed to give a sibling's name, in an lh list whose hash tells: renamed apart",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "P")};
+         keys.push_back(b.AddKey(keys[0], "Run"));
+         keys.push_back(b.AddKey(keys[0], "Ruo"));
+         b.SetListKind(keys[0], testing::ListKind::HashLeaf);
+         return keys;
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         bytes[CellField(keys[2], key::kName + 2)] = 'N';
+       },
+       kInvalidKeyName,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(KeyName(h, keys[1]), "Run") << "the key whose hash tells nothing changed keeps its name";
+       }},
       {"a data cell freed by a repair, named by a value of a key salvage brings back, walked before lost+found",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          b.AddFreeCell(32);  // room for a short list, not for a key
