@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "hive/bytes.h"
+#include "hive/frames.h"
 #include "hive/layout.h"
 
 namespace tarvos::hive {
@@ -21,12 +22,8 @@ std::string Hex(uint32_t value) {
   return text;
 }
 
-// Windows never stores 0 or -1 as a checksum (they become 1 and -2); a plain XOR is accepted too.
-bool ChecksumValid(const uint8_t* block) {
-  uint32_t sum = HeaderChecksum(block);
-  uint32_t stored = Le32(block + base::kChecksum);
-  return stored == sum || (sum == 0 && stored == 1) || (sum == 0xFFFFFFFFu && stored == 0xFFFFFFFEu);
-}
+// As Windows checks it: the stored sum is the one it would store (never 0 or -1).
+bool ChecksumValid(const uint8_t* block) { return Le32(block + base::kChecksum) == HeaderChecksum(block); }
 
 bool BaseBlockValid(const uint8_t* block) { return Le32(block + base::kSignature) == base::kSignatureValue && ChecksumValid(block); }
 
@@ -40,6 +37,14 @@ struct ValidLog {
   const uint8_t* Bytes() const { return file->bytes.data(); }
   size_t Size() const { return file->bytes.size(); }
 };
+
+// Whether the bytes at p, to be written at a hive offset, begin a sound frame: its signature, its
+// own offset, and a size of whole pages within the hive's data size.
+bool SoundDirtyFrame(const uint8_t* p, uint32_t offset, uint32_t dataSize) {
+  uint32_t size = Le32(p + frame::kSize);
+  return Le32(p) == frame::kSignatureValue && Le32(p + frame::kOwnOffset) == offset && size >= kPageSize &&
+         size % kPageSize == 0 && size <= dataSize - offset;
+}
 
 class Recovery {
  public:
@@ -68,6 +73,14 @@ class Recovery {
   // The entries of one log from the one with sequence number expected on; how many were applied.
   uint32_t ApplyEntries(const ValidLog& log, uint32_t expected, std::string& stopped);
   bool ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryValid);
+  // Whether logged bytes written at a page-aligned hive offset must begin a sound frame there: a
+  // frame of the hive starts there, or they read as one.
+  bool FrameStart(const uint8_t* p, uint32_t offset) {
+    return Le32(p) == frame::kSignatureValue ||
+           (uint64_t{offset} + kBaseBlockSize + frame::kHeaderSize <= image_.Size() &&
+            SoundFrameHeader(image_.Buffer(), offset + kBaseBlockSize));
+  }
+  uint32_t DataSize() { return Le32(Primary() + base::kHiveDataSize); }
 
   HiveImage& image_;
   EngineLog& log_;
@@ -205,6 +218,32 @@ uint32_t Recovery::ApplyEntries(const ValidLog& log, uint32_t expected, std::str
       stopped = name + "pages outside the entry or the hive";
       break;
     }
+    // Every page the entry writes at a frame's start begins a sound frame, and a hive the entry
+    // grows gets every new page from it (Windows writes the new frames into that entry).
+    const uint32_t oldSize = std::min<uint32_t>(DataSize(), image_.Size() - kBaseBlockSize);
+    std::vector<bool> covered(dataSize > oldSize ? (dataSize - oldSize) / kPageSize : 0, false);
+    std::string bad;
+    const uint8_t* data = entry + kEntryHeaderSize + pages * kPageReferenceSize;
+    for (uint64_t i = 0; bad.empty() && i < pages; ++i) {
+      const uint8_t* reference = entry + kEntryHeaderSize + i * kPageReferenceSize;
+      uint32_t offset = Le32(reference), length = Le32(reference + 4);
+      for (uint32_t within = (kPageSize - offset % kPageSize) % kPageSize; within < length; within += kPageSize) {
+        uint32_t page = offset + within;
+        if (FrameStart(data + within, page) && (length - within < frame::kHeaderSize || !SoundDirtyFrame(data + within, page, dataSize))) {
+          bad = name + "dirty frame at " + Hex(page) + " is not sound";
+          break;
+        }
+        if (page >= oldSize && length - within >= kPageSize) covered[(page - oldSize) / kPageSize] = true;
+      }
+      data += length;
+    }
+    if (bad.empty() && std::find(covered.begin(), covered.end(), false) != covered.end()) {
+      bad = name + "it grows the hive without the pages of its new frames";
+    }
+    if (!bad.empty()) {
+      stopped = bad;
+      break;
+    }
     if (!GrowTo(dataSize)) {
       stopped = name + "not enough memory to grow the hive";
       break;
@@ -225,6 +264,7 @@ uint32_t Recovery::ApplyEntries(const ValidLog& log, uint32_t expected, std::str
     ++expected;
     at += size;
   }
+  if (applied == 0 && stopped.empty()) stopped = "no entries";
   return applied;
 }
 
@@ -269,32 +309,42 @@ bool Recovery::ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryVa
     Refused(*chosen->file, "the log is shorter than its dirty pages");
     return false;
   }
-  if (!GrowTo(dataSize)) {
-    Refused(*chosen->file, "not enough memory to grow the hive");
-    return false;
+  // A log that grows the hive holds every page of the new area (Windows writes the new frames
+  // whole): otherwise its size is not to be believed.
+  const uint32_t oldSize = std::min<uint32_t>(primaryValid ? DataSize() : dataSize, image_.Size() - kBaseBlockSize);
+  for (uint32_t i = oldSize / kDirtyPageSize; i < bits; ++i) {
+    if (((bitmap[i / 8] >> (i % 8)) & 1) == 0) {
+      Refused(*chosen->file, "it grows the hive without the pages of its new frames");
+      return false;
+    }
   }
-  if (!primaryValid) TakeBaseBlock(*chosen);
-  // Pages go in order; a dirty frame that is not sound ends the recovery before it.
+  // Pages go in order; a dirty frame that is not sound ends the recovery before it. Nothing is
+  // changed until a page is applied: a log that applies none leaves the hive as it was.
   const uint8_t* page = bytes + pagesStart;
   uint32_t applied = 0;
   std::string stopped;
   for (uint32_t i = 0; i < bits; ++i) {
     if (((bitmap[i / 8] >> (i % 8)) & 1) == 0) continue;
     uint32_t offset = i * kDirtyPageSize;
-    if (offset % kPageSize == 0 && Le32(page) == frame::kSignatureValue) {
-      uint32_t frameSize = Le32(page + frame::kSize);
-      if (Le32(page + frame::kOwnOffset) != offset || frameSize < kPageSize || frameSize % kPageSize != 0 ||
-          frameSize > dataSize - offset) {
-        stopped = "dirty frame at " + Hex(offset) + " is not sound";
+    if (offset % kPageSize == 0 && FrameStart(page, offset) && !SoundDirtyFrame(page, offset, dataSize)) {
+      stopped = "dirty frame at " + Hex(offset) + " is not sound";
+      break;
+    }
+    if (applied == 0) {
+      if (!GrowTo(dataSize)) {
+        stopped = "not enough memory to grow the hive";
         break;
       }
+      if (!primaryValid) TakeBaseBlock(*chosen);
     }
     std::memcpy(image_.AtHiveOffset(offset), page, kDirtyPageSize);
     page += kDirtyPageSize;
     ++applied;
   }
-  Applied(*chosen->file, applied, "pages");
+  if (applied > 0) Applied(*chosen->file, applied, "pages");
+  if (applied == 0 && stopped.empty()) stopped = "no dirty pages";
   if (!stopped.empty()) Refused(*chosen->file, stopped);
+  if (applied == 0) return false;
   PutLe32(Primary() + base::kHiveDataSize, dataSize);
   return true;
 }

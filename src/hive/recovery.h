@@ -32,6 +32,10 @@ bool IsDirty(const HiveImage& image);
 // log suffixes (any case) and its base block gives a log's file type.
 bool IsTransactionLogFile(const std::string& name, const HiveImage& image);
 
+// Whether a file is named as a log of a hive that lies beside it (NAME.LOG, NAME.LOG1 or
+// NAME.LOG2 beside NAME, in any case): such a file is a log whatever it holds.
+bool IsLogBesideItsHive(const std::string& name);
+
 // Applies the logs to a dirty image and writes what happened to the log ("Transaction log
 // applied: ...", "Transaction log refused: ...", "Hive recovered from transaction logs").
 // True when the image was recovered: it then holds equal sequence numbers and a sound checksum.
