@@ -3,13 +3,16 @@
 
 #include "hive/recovery.h"
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 #include "hive/image.h"
 #include "hive/layout.h"
 #include "support/hive_builder.h"
 #include "support/memory_source.h"
 #include "support/scripted.h"
+#include "support/temp_dir.h"
 
 namespace tarvos::hive {
 namespace {
@@ -102,6 +105,22 @@ TEST(LoadHive, SizeLimits) {
     HiveImage image;
     EXPECT_EQ(LoadHive(image, rig.faults, source, "x", uint64_t{0x100002000}), kLoadFailed);
     EXPECT_EQ(rig.faults.Error().code, kMemoryAllocationError);
+  }
+  // Sparse files larger than a hive can be (one just short of 4 GiB once read forever): refused
+  // before anything is read or allocated, with the reason.
+  testing::TempDir dir;
+  ASSERT_TRUE(testing::WriteFileBytes(dir.Path("big"), {}));
+  for (uint64_t size : {kMaxHiveFileSize + kPageSize, (uint64_t{4} << 30) - kPageSize, uint64_t{5} << 30}) {
+    std::filesystem::resize_file(dir.Path("big"), 0);
+    std::filesystem::resize_file(dir.Path("big"), size);
+    EngineRig rig;
+    FileHiveSource source;
+    HiveImage image;
+    EXPECT_EQ(LoadHive(image, rig.faults, source, dir.Path("big"), std::nullopt), kLoadFailed) << size;
+    const std::string said = "! Hive file is too large: " + dir.Path("big") + ", size: " + std::to_string(size);
+    EXPECT_NE(std::find_if(rig.log.lines.begin(), rig.log.lines.end(),
+                           [&](const std::string& line) { return line.rfind(said, 0) == 0; }),
+              rig.log.lines.end()) << said;
   }
 }
 

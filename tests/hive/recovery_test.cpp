@@ -182,6 +182,8 @@ TEST_F(BuiltLogs, WhatBreaksIsNotApplied) {
   Put32(otherStamp, base::kChecksum, HeaderChecksum(otherStamp.data()));
   std::vector<uint8_t> cutVector = DirtLog(size * 256, {});
   cutVector.resize(600);
+  std::vector<uint8_t> garbage(kPageSize);
+  for (uint32_t i = 0; i < kPageSize; ++i) garbage[i] = static_cast<uint8_t>(i * 13 + 5);
   struct Row {
     const char* what;
     std::vector<uint8_t> log;
@@ -208,6 +210,16 @@ TEST_F(BuiltLogs, WhatBreaksIsNotApplied) {
       {"old format", DirtLog(size, {{0, MarkedPage('A')}}), "* Transaction log applied: $, 8 pages", 'A', 0, true},
       {"old format of another hive", otherStamp, "! Transaction log refused: $ (written for another state", 0, 0, false},
       {"a dirty vector past the end of the log", cutVector, "! Transaction log refused: $ (the log is shorter than its dirty vector)", 0, 0, false},
+      {"old format, garbage where the root's frame starts", DirtLog(size, {{0, garbage}}),
+       "! Transaction log refused: $ (dirty frame at 0x00000000 is not sound)", 0, 0, false},
+      {"an entry with garbage where a frame starts", EntryLog(10, {{10, 0, {{0, garbage}}}}),
+       "! Transaction log refused: $ (entry 10: dirty frame at 0x00000000 is not sound)", 0, 0, false},
+      {"old format, no page", DirtLog(size, {}), "! Transaction log refused: $ (no dirty pages)", 0, 0, false},
+      {"old format growing the hive with no pages behind it", DirtLog(size + 256 * kPageSize, {{0, MarkedPage('A')}}),
+       "! Transaction log refused: $ (it grows the hive without the pages of its new frames)", 0, 0, false},
+      {"an entry of 1.5 KB claiming 2 GiB", EntryLog(10, {{10, 0x7FFFF000u, {{0, MarkedPage('A')}}}}),
+       "! Transaction log refused: $ (entry 10: it grows the hive without the pages of its new frames)", 0, 0, false},
+      {"a sound base block and no entry", EntryLog(10, {}), "! Transaction log refused: $ (no entries)", 0, 0, false},
       {"a dirty vector longer than the hive", DirtLog(size + 2 * kPageSize, {{size, NewFrame(size)}, {size + kPageSize, NewFrame(size + kPageSize)}}),
        "* Transaction log applied: $, 16 pages", 0, size + 2 * kPageSize, true},
   };
@@ -243,6 +255,8 @@ TEST_F(BuiltLogs, LogsBesideTheHive) {
   testing::WriteFileBytes(dir.Path("Other.LOG1"), EntryLog(10, {{10, 0, {{0, MarkedPage('C')}}}}));
   std::vector<TransactionLog> logs = ReadTransactionLogs(name);
   ASSERT_EQ(logs.size(), 2u);
+  EXPECT_TRUE(IsLogBesideItsHive(dir.Path("system.log2"))) << "a log whatever it holds";
+  EXPECT_FALSE(IsLogBesideItsHive(dir.Path("Other.LOG1"))) << "no hive of its name beside it";
   EXPECT_EQ(logs[0].name, dir.Path("SYSTEM.LOG"));
   EXPECT_EQ(logs[0].unreadable, "cannot be read: is a folder");
   EXPECT_EQ(logs[1].name, dir.Path("system.log2"));
