@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "hive/bytes.h"
 #include "hive/frames.h"
 #include "hive/layout.h"
+#include "platform/file.h"
 
 namespace tarvos::hive {
 
@@ -29,13 +32,53 @@ bool BaseBlockValid(const uint8_t* block) { return Le32(block + base::kSignature
 
 bool IsLogType(uint32_t type) { return type == kFileTypeOld || type == kFileTypeOlder || type == kFileTypeEntries; }
 
+// What recovery reads of one log: from memory, or from its file a piece at a time.
+class LogReader {
+ public:
+  explicit LogReader(const TransactionLog& log) : log_(&log) {}
+  uint64_t Size() const { return log_->Size(); }
+  // count bytes at an offset, valid until the next read; nullptr when they cannot be had (past
+  // the end, a failed read, no memory), with the reason in failure.
+  const uint8_t* Read(uint64_t at, size_t count) {
+    if (at > Size() || count > Size() - at) {
+      failure = "the log is shorter than it says";
+      return nullptr;
+    }
+    if (log_->path.empty()) return log_->bytes.data() + at;
+    if (!opened_ && !(opened_ = file_->OpenRead(log_->path))) {
+      failure = "cannot be read: " + file_->Failure();
+      return nullptr;
+    }
+    try {
+      buffer_.resize(count);
+    } catch (const std::bad_alloc&) {
+      failure = "not enough memory to read it";
+      return nullptr;
+    }
+    size_t got = 0;
+    if (count > 0 && (!file_->ReadAt(at, buffer_.data(), count, got) || got != count)) {
+      failure = "cannot be read: the read failed";
+      return nullptr;
+    }
+    return buffer_.data();
+  }
+  std::string failure;
+
+ private:
+  const TransactionLog* log_;
+  std::shared_ptr<platform::File> file_ = std::make_shared<platform::File>();
+  bool opened_ = false;
+  std::vector<uint8_t> buffer_;
+};
+
 // A log whose base block passed its checks.
 struct ValidLog {
   const TransactionLog* file;
   uint32_t sequence;
   uint64_t writeTime;
-  const uint8_t* Bytes() const { return file->bytes.data(); }
-  size_t Size() const { return file->bytes.size(); }
+  std::shared_ptr<LogReader> reader;
+  const uint8_t* Read(uint64_t at, size_t count) const { return reader->Read(at, count); }
+  uint64_t Size() const { return reader->Size(); }
 };
 
 // Whether the bytes at p, to be written at a hive offset, begin a sound frame: its signature, its
@@ -62,9 +105,12 @@ class Recovery {
                "Transaction log applied: " + file.name + ", " + std::to_string(count) + " " + what + "\r\n");
   }
   // The base block of a log in the place of the primary's invalid one (its first sector).
-  void TakeBaseBlock(const ValidLog& log) {
-    std::memcpy(Primary(), log.Bytes(), kSector);
+  bool TakeBaseBlock(const ValidLog& log) {
+    const uint8_t* block = log.Read(0, kSector);
+    if (block == nullptr) return false;
+    std::memcpy(Primary(), block, kSector);
     PutLe32(Primary() + base::kFileType, base::kFileTypeValue);
+    return true;
   }
   bool GrowTo(uint32_t dataSize) {
     return image_.Size() - kBaseBlockSize >= dataSize || image_.Grow(kBaseBlockSize + dataSize);
@@ -87,17 +133,20 @@ class Recovery {
   uint32_t last_ = 0;  // sequence number of the last entry applied
 };
 
-std::string CheckLogBase(const TransactionLog& file) {
+// The log's base block (its first sector) is read and checked before anything else of it.
+std::string CheckLogBase(const TransactionLog& file, LogReader& reader) {
   if (!file.unreadable.empty()) return file.unreadable;
-  if (file.bytes.size() < kSector) return "shorter than its base block";
-  const uint8_t* b = file.bytes.data();
+  if (reader.Size() < kSector) return "shorter than its base block";
+  const uint8_t* b = reader.Read(0, kSector);
+  if (b == nullptr) return reader.failure;
   if (Le32(b + base::kSignature) != base::kSignatureValue) return "no base block";
   uint32_t type = Le32(b + base::kFileType);
   if (!IsLogType(type)) return "not a transaction log";
   if (!ChecksumValid(b)) return "base block checksum wrong";
   if (Le32(b + base::kPrimarySequence) != Le32(b + base::kSecondarySequence)) return "sequence numbers differ";
-  if (type != kFileTypeEntries && (file.bytes.size() < kSector + 4 || Le32(b + kSector) != kDirtSignature)) {
-    return "no dirty vector";
+  if (type != kFileTypeEntries) {
+    const uint8_t* dirt = reader.Size() >= kSector + 4 ? reader.Read(kSector, 4) : nullptr;
+    if (dirt == nullptr || Le32(dirt) != kDirtSignature) return "no dirty vector";
   }
   return {};
 }
@@ -105,14 +154,15 @@ std::string CheckLogBase(const TransactionLog& file) {
 bool Recovery::Run(const std::vector<TransactionLog>& logs) {
   std::vector<ValidLog> entryLogs, dirtLogs;
   for (const TransactionLog& file : logs) {
-    if (file.unreadable.empty() && file.bytes.empty()) continue;  // an empty log holds nothing
-    std::string why = CheckLogBase(file);
-    if (!why.empty()) {
-      Refused(file, why);
+    if (file.unreadable.empty() && file.Size() == 0) continue;  // an empty log holds nothing
+    auto reader = std::make_shared<LogReader>(file);
+    std::string why = CheckLogBase(file, *reader);
+    const uint8_t* b = why.empty() ? reader->Read(0, kSector) : nullptr;
+    if (b == nullptr) {
+      Refused(file, why.empty() ? reader->failure : why);
       continue;
     }
-    const uint8_t* b = file.bytes.data();
-    ValidLog valid{&file, Le32(b + base::kPrimarySequence), Le64(b + base::kLastWriteTime)};
+    ValidLog valid{&file, Le32(b + base::kPrimarySequence), Le64(b + base::kLastWriteTime), reader};
     (Le32(b + base::kFileType) == kFileTypeEntries ? entryLogs : dirtLogs).push_back(valid);
   }
   bool primaryValid = BaseBlockValid(Primary());
@@ -141,7 +191,10 @@ bool Recovery::ApplyEntryLogs(std::vector<ValidLog> logs, bool primaryValid) {
   if (!primaryValid) {
     for (size_t i = 0; i + 1 < logs.size(); ++i) Refused(*logs[i].file, "not the latest log, and the hive's base block is invalid");
     logs.erase(logs.begin(), logs.end() - 1);
-    TakeBaseBlock(logs.front());
+    if (!TakeBaseBlock(logs.front())) {
+      Refused(*logs.front().file, logs.front().reader->failure);
+      return false;
+    }
     baseTaken = true;
   }
   uint32_t hiveSecondary = Le32(Primary() + base::kSecondarySequence);
@@ -169,11 +222,14 @@ bool Recovery::ApplyEntryLogs(std::vector<ValidLog> logs, bool primaryValid) {
 }
 
 uint32_t Recovery::ApplyEntries(const ValidLog& log, uint32_t expected, std::string& stopped) {
-  const uint8_t* bytes = log.Bytes();
-  const size_t total = log.Size();
+  const uint64_t total = log.Size();
   uint32_t applied = 0;
-  for (size_t at = kSector; total - at >= kEntryHeaderSize; ) {
-    const uint8_t* entry = bytes + at;
+  for (uint64_t at = kSector; total - at >= kEntryHeaderSize; ) {
+    const uint8_t* entry = log.Read(at, kEntryHeaderSize);
+    if (entry == nullptr) {
+      stopped = log.reader->failure;
+      break;
+    }
     if (Le32(entry) != kEntrySignature) break;  // the entries end; what follows is padding or remnants
     uint32_t size = Le32(entry + kEntrySize);
     uint32_t sequence = Le32(entry + kEntrySequence);
@@ -189,6 +245,15 @@ uint32_t Recovery::ApplyEntries(const ValidLog& log, uint32_t expected, std::str
     }
     if (size > total - at) {
       stopped = name + "the log is shorter than its entries";
+      break;
+    }
+    if (Marvin32(entry, kEntryHash2Length, kMarvinSeed) != Le64(entry + kEntryHash2)) {  // before its body is read
+      stopped = name + "hash wrong";
+      break;
+    }
+    entry = log.Read(at, size);  // the whole entry, and no more of the log
+    if (entry == nullptr) {
+      stopped = name + log.reader->failure;
       break;
     }
     uint32_t dataSize = Le32(entry + kEntryDataSize);
@@ -288,20 +353,35 @@ bool Recovery::ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryVa
     }
   }
   if (chosen == nullptr) return false;
-  const uint8_t* bytes = chosen->Bytes();
-  const size_t total = chosen->Size();
-  uint32_t dataSize = Le32(bytes + base::kHiveDataSize);
+  const uint64_t total = chosen->Size();
+  const uint8_t* header = chosen->Read(0, kSector);
+  if (header == nullptr) {
+    Refused(*chosen->file, chosen->reader->failure);
+    return false;
+  }
+  uint32_t dataSize = Le32(header + base::kHiveDataSize);
   if (dataSize == 0 || dataSize % kPageSize != 0 || dataSize > kMaxDataSize) {
     Refused(*chosen->file, "hive data size wrong");
     return false;
   }
   uint32_t bits = dataSize / kDirtyPageSize;
-  const uint8_t* bitmap = bytes + kSector + 4;
   size_t vectorEnd = kSector + 4 + (bits + 7) / 8;
   if (vectorEnd > total) {
     Refused(*chosen->file, "the log is shorter than its dirty vector");
     return false;
   }
+  const uint8_t* vector = chosen->Read(kSector + 4, (bits + 7) / 8);
+  std::vector<uint8_t> kept;
+  try {
+    if (vector != nullptr) kept.assign(vector, vector + (bits + 7) / 8);
+  } catch (const std::bad_alloc&) {
+    vector = nullptr;
+  }
+  if (vector == nullptr) {
+    Refused(*chosen->file, chosen->reader->failure.empty() ? "not enough memory to read it" : chosen->reader->failure);
+    return false;
+  }
+  const uint8_t* bitmap = kept.data();
   size_t pagesStart = (vectorEnd + kSector - 1) / kSector * kSector;
   uint64_t dirty = 0;
   for (uint32_t i = 0; i < bits; ++i) dirty += (bitmap[i / 8] >> (i % 8)) & 1;
@@ -320,12 +400,17 @@ bool Recovery::ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryVa
   }
   // Pages go in order; a dirty frame that is not sound ends the recovery before it. Nothing is
   // changed until a page is applied: a log that applies none leaves the hive as it was.
-  const uint8_t* page = bytes + pagesStart;
+  uint64_t next = pagesStart;  // where the next dirty page lies in the log
   uint32_t applied = 0;
   std::string stopped;
   for (uint32_t i = 0; i < bits; ++i) {
     if (((bitmap[i / 8] >> (i % 8)) & 1) == 0) continue;
     uint32_t offset = i * kDirtyPageSize;
+    const uint8_t* page = chosen->Read(next, kDirtyPageSize);
+    if (page == nullptr) {
+      stopped = chosen->reader->failure;
+      break;
+    }
     if (offset % kPageSize == 0 && FrameStart(page, offset) && !SoundDirtyFrame(page, offset, dataSize)) {
       stopped = "dirty frame at " + Hex(offset) + " is not sound";
       break;
@@ -335,10 +420,18 @@ bool Recovery::ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryVa
         stopped = "not enough memory to grow the hive";
         break;
       }
-      if (!primaryValid) TakeBaseBlock(*chosen);
+      if (!primaryValid && !TakeBaseBlock(*chosen)) {
+        stopped = chosen->reader->failure;
+        break;
+      }
+      page = chosen->Read(next, kDirtyPageSize);  // read again: the base block took the buffer
+      if (page == nullptr) {
+        stopped = chosen->reader->failure;
+        break;
+      }
     }
     std::memcpy(image_.AtHiveOffset(offset), page, kDirtyPageSize);
-    page += kDirtyPageSize;
+    next += kDirtyPageSize;
     ++applied;
   }
   if (applied > 0) Applied(*chosen->file, applied, "pages");

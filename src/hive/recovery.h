@@ -13,12 +13,16 @@
 
 namespace tarvos::hive {
 
-// One log file found beside the hive: its name for the log lines, and its bytes, or why it could
-// not be read.
+// One log file found beside the hive: its name for the log lines, and its bytes held in memory,
+// or the file they are read from as recovery goes (its base block first, then one entry or page
+// at a time: a log is never read whole), or why it could not be read.
 struct TransactionLog {
   std::string name;
   std::vector<uint8_t> bytes;
+  std::string path;   // read from here when set
+  uint64_t size = 0;  // of the file at path
   std::string unreadable;
+  uint64_t Size() const { return path.empty() ? bytes.size() : size; }
 };
 
 // The suffixes of a hive's logs, in the order they are looked for.

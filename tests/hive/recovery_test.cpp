@@ -265,11 +265,25 @@ TEST_F(BuiltLogs, LogsBesideTheHive) {
   EXPECT_TRUE(h.recovered);
   EXPECT_EQ(h.image.Buffer()[kBaseBlockSize + frame::kTimeStamp], 'A');
 
+  // Logs as large as they may be and holding nothing (sparse files): each is refused by its first
+  // sector, the rest never read.
+  testing::TempDir big;
+  testing::WriteFileBytes(big.Path("HIVE"), hive);
+  for (const char* suffix : {".LOG", ".LOG1", ".LOG2"}) {
+    testing::WriteFileBytes(big.Path(std::string("HIVE") + suffix), {});
+    std::filesystem::resize_file(big.Path(std::string("HIVE") + suffix), txlog::kMaxDataSize);
+  }
+  testing::WalkedHive sparse(hive, {}, ReadTransactionLogs(big.Path("HIVE")));
+  EXPECT_FALSE(sparse.recovered);
+  EXPECT_TRUE(HasLine(sparse.rig.log, "! Transaction log refused: " + big.Path("HIVE.LOG2") + " (no base block)"));
+
   testing::WalkedHive clean(h.Bytes(), {}, logs);
   EXPECT_FALSE(clean.recovered) << "a clean hive takes nothing from its logs";
   HiveImage image;
   image.Allocate(kMinHiveFileSize);
-  std::copy(logs[1].bytes.begin(), logs[1].bytes.begin() + txlog::kSector, image.Buffer());
+  EXPECT_TRUE(logs[1].bytes.empty()) << "a log is read as recovery goes, never whole";
+  std::vector<uint8_t> logBytes = testing::ReadFileBytes(logs[1].path);
+  std::copy(logBytes.begin(), logBytes.begin() + txlog::kSector, image.Buffer());
   image.MarkLoaded();
   EXPECT_TRUE(IsTransactionLogFile(dir.Path("system.log2"), image));
   EXPECT_FALSE(IsTransactionLogFile(dir.Path("system"), image)) << "only under a log's name";
