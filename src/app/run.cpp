@@ -46,7 +46,11 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
   progress.ShowFileHeader(name);
   progress.SetStage(console::kStageLoading);
 
-  if (!run.abortRequested) {
+  // A log beside its hive (a wildcard over a registry folder names them all) is never checked as
+  // a hive, whatever its first sector holds: checked as one, it would be saved as one.
+  if (!run.abortRequested && hive::IsLogBesideItsHive(name)) {
+    log.Entry(hive::LogMarker::Info, "Transaction log skipped: " + name + "\r\n");
+  } else if (!run.abortRequested) {
     hive::FileHiveSource source;
     std::optional<uint64_t> knownSize;
     if (info) knownSize = info->size;

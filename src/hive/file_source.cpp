@@ -1,4 +1,6 @@
 #include "hive/image.h"
+
+#include <cstring>
 #include "hive/layout.h"
 #include "hive/recovery.h"
 #include "platform/file.h"
@@ -22,8 +24,10 @@ bool FileHiveSource::ReadAt(uint64_t offset, uint8_t* buffer, size_t count, size
 }
 void FileHiveSource::Close() { impl_->file.Close(); }
 
-std::vector<TransactionLog> ReadTransactionLogs(const std::string& hiveName) {
+std::vector<TransactionLog> ReadTransactionLogs(const std::string& named) {
   std::vector<TransactionLog> logs;
+  // Beside the file itself: a hive named through a link has its logs where the link leads.
+  const std::string hiveName = platform::RealPath(named);
   size_t folderEnd = hiveName.size();
   while (folderEnd > 0 && !platform::IsPathSeparator(hiveName[folderEnd - 1])) --folderEnd;
   std::string folder = hiveName.substr(0, folderEnd);
@@ -46,18 +50,35 @@ std::vector<TransactionLog> ReadTransactionLogs(const std::string& hiveName) {
       } else if (!file.Size(size) || size > txlog::kMaxDataSize) {
         log.unreadable = "cannot be read: too large";
       } else {
-        log.bytes.resize(static_cast<size_t>(size));
-        size_t got = 0;
-        if (size > 0 && (!file.ReadAt(0, log.bytes.data(), log.bytes.size(), got) || got != size)) {
-          log.bytes.clear();
-          log.unreadable = "cannot be read: the read failed";
-        }
+        log.path = log.name;  // read as recovery goes
+        log.size = size;
       }
       logs.push_back(std::move(log));
       break;
     }
   }
   return logs;
+}
+
+bool IsLogBesideItsHive(const std::string& name) {
+  size_t folderEnd = name.size();
+  while (folderEnd > 0 && !platform::IsPathSeparator(name[folderEnd - 1])) --folderEnd;
+  std::string file = name.substr(folderEnd);
+  platform::UpperInPlace(file);
+  std::string stem;
+  for (const char* suffix : kLogSuffixes) {
+    size_t length = std::strlen(suffix);
+    if (file.size() > length && file.compare(file.size() - length, length, suffix) == 0) {
+      stem = file.substr(0, file.size() - length);
+    }
+  }
+  if (stem.empty()) return false;
+  for (const platform::FileInfo& entry : platform::FindEntries(name.substr(0, folderEnd) + "*")) {
+    std::string upper = entry.name;
+    platform::UpperInPlace(upper);
+    if (upper == stem) return true;
+  }
+  return false;
 }
 
 }  // namespace tarvos::hive

@@ -104,23 +104,24 @@ bool LoadStripes::Read(ProgressSink* progress, uint32_t firstStripe) {
     stripe = next_++;
     ++reading_;
   }
-  const uint32_t start = stripe * kStripeSize;
-  const uint32_t end = size_ - start > kStripeSize ? start + kStripeSize : size_;
+  // In 64 bits: the last chunk of a file near 4 GiB must not wrap to its start.
+  const uint64_t start = uint64_t{stripe} * kStripeSize;
+  const uint64_t end = size_ - start > kStripeSize ? start + kStripeSize : size_;
   uint32_t failed = kNullOffset;
   uint32_t stopped = kNullOffset;
-  uint32_t at = start;
+  uint64_t at = start;
   for (; at < end && !givenUp_.load(std::memory_order_relaxed); at += kLoadChunkSize) {
-    uint32_t count = end - at > kLoadChunkSize ? kLoadChunkSize : end - at;
+    uint32_t count = static_cast<uint32_t>(end - at > kLoadChunkSize ? kLoadChunkSize : end - at);
     size_t got = 0;
     // A read that fails or delivers less than asked gives up the file.
     if (!source_.ReadAt(at, buffer_ + at, count, got) || got != count) {
-      failed = at;
+      failed = static_cast<uint32_t>(at);
       break;
     }
     if (progress != nullptr && count == kLoadChunkSize) {
-      uint32_t permille = 1000 - PermilleOf(size_ - at - kLoadChunkSize, size_);
-      if (!progress->PollProgress(at)) {
-        stopped = at;
+      uint32_t permille = 1000 - PermilleOf(static_cast<uint32_t>(size_ - at - kLoadChunkSize), size_);
+      if (!progress->PollProgress(static_cast<uint32_t>(at))) {
+        stopped = static_cast<uint32_t>(at);
         break;
       }
       progress->SetGauge(permille);
@@ -206,8 +207,10 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
     faults.ReportFault(kHiveTooSmall, kNullOffset, FieldRef::None(), 0);
     return kLoadFailed;
   }
-  if (fileSize > 0xFFFFFFFFull) {
-    // A hive is held in a 32-bit image; a larger file cannot be taken in.
+  if (fileSize > kMaxHiveFileSize) {
+    // Cells are addressed below 2 GiB: a larger file is no hive, and is not read at all.
+    log.Entry(LogMarker::Error, "Hive file is too large: " + name + ", size: " + Decimal(fileSize) +
+                                    " (a hive holds at most " + Decimal(kMaxHiveFileSize) + " bytes)\r\n");
     faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return kLoadFailed;
   }
@@ -255,6 +258,9 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
 uint32_t HeaderChecksum(const uint8_t* baseBlock) {
   uint32_t sum = 0;
   for (uint32_t i = 0; i < base::kChecksumWords; ++i) sum ^= Le32(baseBlock + i * 4);
+  // Windows never stores 0 or -1: they become 1 and -2.
+  if (sum == 0) return 1;
+  if (sum == 0xFFFFFFFFu) return 0xFFFFFFFEu;
   return sum;
 }
 

@@ -154,6 +154,9 @@ class LoadWatcher {
   virtual void Finished() = 0;
 };
 
+// The largest file that can hold a hive: the base block and 2 GiB of data.
+inline constexpr uint64_t kMaxHiveFileSize = uint64_t{kBaseBlockSize} + 0x80000000u;
+
 // Results of LoadHive.
 inline constexpr int kLoadDone = 1;
 inline constexpr int kLoadNotOpened = 0;
@@ -168,7 +171,8 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
 // Checks and repairs the base block; false when a fault was left unfixed.
 bool CheckBaseBlock(HiveImage& image, FaultReporter& faults);
 
-// XOR of the first 127 32-bit words of the base block.
+// XOR of the first 127 32-bit words of the base block, as Windows stores it (1 for 0, and
+// 0xFFFFFFFE for 0xFFFFFFFF).
 uint32_t HeaderChecksum(const uint8_t* baseBlock);
 
 }  // namespace tarvos::hive

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "hive/bytes.h"
+#include "hive/frames.h"
 #include "hive/layout.h"
+#include "platform/file.h"
 
 namespace tarvos::hive {
 
@@ -21,25 +25,69 @@ std::string Hex(uint32_t value) {
   return text;
 }
 
-// Windows never stores 0 or -1 as a checksum (they become 1 and -2); a plain XOR is accepted too.
-bool ChecksumValid(const uint8_t* block) {
-  uint32_t sum = HeaderChecksum(block);
-  uint32_t stored = Le32(block + base::kChecksum);
-  return stored == sum || (sum == 0 && stored == 1) || (sum == 0xFFFFFFFFu && stored == 0xFFFFFFFEu);
-}
+// As Windows checks it: the stored sum is the one it would store (never 0 or -1).
+bool ChecksumValid(const uint8_t* block) { return Le32(block + base::kChecksum) == HeaderChecksum(block); }
 
 bool BaseBlockValid(const uint8_t* block) { return Le32(block + base::kSignature) == base::kSignatureValue && ChecksumValid(block); }
 
 bool IsLogType(uint32_t type) { return type == kFileTypeOld || type == kFileTypeOlder || type == kFileTypeEntries; }
+
+// What recovery reads of one log: from memory, or from its file a piece at a time.
+class LogReader {
+ public:
+  explicit LogReader(const TransactionLog& log) : log_(&log) {}
+  uint64_t Size() const { return log_->Size(); }
+  // count bytes at an offset, valid until the next read; nullptr when they cannot be had (past
+  // the end, a failed read, no memory), with the reason in failure.
+  const uint8_t* Read(uint64_t at, size_t count) {
+    if (at > Size() || count > Size() - at) {
+      failure = "the log is shorter than it says";
+      return nullptr;
+    }
+    if (log_->path.empty()) return log_->bytes.data() + at;
+    if (!opened_ && !(opened_ = file_->OpenRead(log_->path))) {
+      failure = "cannot be read: " + file_->Failure();
+      return nullptr;
+    }
+    try {
+      buffer_.resize(count);
+    } catch (const std::bad_alloc&) {
+      failure = "not enough memory to read it";
+      return nullptr;
+    }
+    size_t got = 0;
+    if (count > 0 && (!file_->ReadAt(at, buffer_.data(), count, got) || got != count)) {
+      failure = "cannot be read: the read failed";
+      return nullptr;
+    }
+    return buffer_.data();
+  }
+  std::string failure;
+
+ private:
+  const TransactionLog* log_;
+  std::shared_ptr<platform::File> file_ = std::make_shared<platform::File>();
+  bool opened_ = false;
+  std::vector<uint8_t> buffer_;
+};
 
 // A log whose base block passed its checks.
 struct ValidLog {
   const TransactionLog* file;
   uint32_t sequence;
   uint64_t writeTime;
-  const uint8_t* Bytes() const { return file->bytes.data(); }
-  size_t Size() const { return file->bytes.size(); }
+  std::shared_ptr<LogReader> reader;
+  const uint8_t* Read(uint64_t at, size_t count) const { return reader->Read(at, count); }
+  uint64_t Size() const { return reader->Size(); }
 };
+
+// Whether the bytes at p, to be written at a hive offset, begin a sound frame: its signature, its
+// own offset, and a size of whole pages within the hive's data size.
+bool SoundDirtyFrame(const uint8_t* p, uint32_t offset, uint32_t dataSize) {
+  uint32_t size = Le32(p + frame::kSize);
+  return Le32(p) == frame::kSignatureValue && Le32(p + frame::kOwnOffset) == offset && size >= kPageSize &&
+         size % kPageSize == 0 && size <= dataSize - offset;
+}
 
 class Recovery {
  public:
@@ -57,9 +105,12 @@ class Recovery {
                "Transaction log applied: " + file.name + ", " + std::to_string(count) + " " + what + "\r\n");
   }
   // The base block of a log in the place of the primary's invalid one (its first sector).
-  void TakeBaseBlock(const ValidLog& log) {
-    std::memcpy(Primary(), log.Bytes(), kSector);
+  bool TakeBaseBlock(const ValidLog& log) {
+    const uint8_t* block = log.Read(0, kSector);
+    if (block == nullptr) return false;
+    std::memcpy(Primary(), block, kSector);
     PutLe32(Primary() + base::kFileType, base::kFileTypeValue);
+    return true;
   }
   bool GrowTo(uint32_t dataSize) {
     return image_.Size() - kBaseBlockSize >= dataSize || image_.Grow(kBaseBlockSize + dataSize);
@@ -68,23 +119,34 @@ class Recovery {
   // The entries of one log from the one with sequence number expected on; how many were applied.
   uint32_t ApplyEntries(const ValidLog& log, uint32_t expected, std::string& stopped);
   bool ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryValid);
+  // Whether logged bytes written at a page-aligned hive offset must begin a sound frame there: a
+  // frame of the hive starts there, or they read as one.
+  bool FrameStart(const uint8_t* p, uint32_t offset) {
+    return Le32(p) == frame::kSignatureValue ||
+           (uint64_t{offset} + kBaseBlockSize + frame::kHeaderSize <= image_.Size() &&
+            SoundFrameHeader(image_.Buffer(), offset + kBaseBlockSize));
+  }
+  uint32_t DataSize() { return Le32(Primary() + base::kHiveDataSize); }
 
   HiveImage& image_;
   EngineLog& log_;
   uint32_t last_ = 0;  // sequence number of the last entry applied
 };
 
-std::string CheckLogBase(const TransactionLog& file) {
+// The log's base block (its first sector) is read and checked before anything else of it.
+std::string CheckLogBase(const TransactionLog& file, LogReader& reader) {
   if (!file.unreadable.empty()) return file.unreadable;
-  if (file.bytes.size() < kSector) return "shorter than its base block";
-  const uint8_t* b = file.bytes.data();
+  if (reader.Size() < kSector) return "shorter than its base block";
+  const uint8_t* b = reader.Read(0, kSector);
+  if (b == nullptr) return reader.failure;
   if (Le32(b + base::kSignature) != base::kSignatureValue) return "no base block";
   uint32_t type = Le32(b + base::kFileType);
   if (!IsLogType(type)) return "not a transaction log";
   if (!ChecksumValid(b)) return "base block checksum wrong";
   if (Le32(b + base::kPrimarySequence) != Le32(b + base::kSecondarySequence)) return "sequence numbers differ";
-  if (type != kFileTypeEntries && (file.bytes.size() < kSector + 4 || Le32(b + kSector) != kDirtSignature)) {
-    return "no dirty vector";
+  if (type != kFileTypeEntries) {
+    const uint8_t* dirt = reader.Size() >= kSector + 4 ? reader.Read(kSector, 4) : nullptr;
+    if (dirt == nullptr || Le32(dirt) != kDirtSignature) return "no dirty vector";
   }
   return {};
 }
@@ -92,14 +154,15 @@ std::string CheckLogBase(const TransactionLog& file) {
 bool Recovery::Run(const std::vector<TransactionLog>& logs) {
   std::vector<ValidLog> entryLogs, dirtLogs;
   for (const TransactionLog& file : logs) {
-    if (file.unreadable.empty() && file.bytes.empty()) continue;  // an empty log holds nothing
-    std::string why = CheckLogBase(file);
-    if (!why.empty()) {
-      Refused(file, why);
+    if (file.unreadable.empty() && file.Size() == 0) continue;  // an empty log holds nothing
+    auto reader = std::make_shared<LogReader>(file);
+    std::string why = CheckLogBase(file, *reader);
+    const uint8_t* b = why.empty() ? reader->Read(0, kSector) : nullptr;
+    if (b == nullptr) {
+      Refused(file, why.empty() ? reader->failure : why);
       continue;
     }
-    const uint8_t* b = file.bytes.data();
-    ValidLog valid{&file, Le32(b + base::kPrimarySequence), Le64(b + base::kLastWriteTime)};
+    ValidLog valid{&file, Le32(b + base::kPrimarySequence), Le64(b + base::kLastWriteTime), reader};
     (Le32(b + base::kFileType) == kFileTypeEntries ? entryLogs : dirtLogs).push_back(valid);
   }
   bool primaryValid = BaseBlockValid(Primary());
@@ -128,7 +191,10 @@ bool Recovery::ApplyEntryLogs(std::vector<ValidLog> logs, bool primaryValid) {
   if (!primaryValid) {
     for (size_t i = 0; i + 1 < logs.size(); ++i) Refused(*logs[i].file, "not the latest log, and the hive's base block is invalid");
     logs.erase(logs.begin(), logs.end() - 1);
-    TakeBaseBlock(logs.front());
+    if (!TakeBaseBlock(logs.front())) {
+      Refused(*logs.front().file, logs.front().reader->failure);
+      return false;
+    }
     baseTaken = true;
   }
   uint32_t hiveSecondary = Le32(Primary() + base::kSecondarySequence);
@@ -156,11 +222,14 @@ bool Recovery::ApplyEntryLogs(std::vector<ValidLog> logs, bool primaryValid) {
 }
 
 uint32_t Recovery::ApplyEntries(const ValidLog& log, uint32_t expected, std::string& stopped) {
-  const uint8_t* bytes = log.Bytes();
-  const size_t total = log.Size();
+  const uint64_t total = log.Size();
   uint32_t applied = 0;
-  for (size_t at = kSector; total - at >= kEntryHeaderSize; ) {
-    const uint8_t* entry = bytes + at;
+  for (uint64_t at = kSector; total - at >= kEntryHeaderSize; ) {
+    const uint8_t* entry = log.Read(at, kEntryHeaderSize);
+    if (entry == nullptr) {
+      stopped = log.reader->failure;
+      break;
+    }
     if (Le32(entry) != kEntrySignature) break;  // the entries end; what follows is padding or remnants
     uint32_t size = Le32(entry + kEntrySize);
     uint32_t sequence = Le32(entry + kEntrySequence);
@@ -176,6 +245,15 @@ uint32_t Recovery::ApplyEntries(const ValidLog& log, uint32_t expected, std::str
     }
     if (size > total - at) {
       stopped = name + "the log is shorter than its entries";
+      break;
+    }
+    if (Marvin32(entry, kEntryHash2Length, kMarvinSeed) != Le64(entry + kEntryHash2)) {  // before its body is read
+      stopped = name + "hash wrong";
+      break;
+    }
+    entry = log.Read(at, size);  // the whole entry, and no more of the log
+    if (entry == nullptr) {
+      stopped = name + log.reader->failure;
       break;
     }
     uint32_t dataSize = Le32(entry + kEntryDataSize);
@@ -205,6 +283,32 @@ uint32_t Recovery::ApplyEntries(const ValidLog& log, uint32_t expected, std::str
       stopped = name + "pages outside the entry or the hive";
       break;
     }
+    // Every page the entry writes at a frame's start begins a sound frame, and a hive the entry
+    // grows gets every new page from it (Windows writes the new frames into that entry).
+    const uint32_t oldSize = std::min<uint32_t>(DataSize(), image_.Size() - kBaseBlockSize);
+    std::vector<bool> covered(dataSize > oldSize ? (dataSize - oldSize) / kPageSize : 0, false);
+    std::string bad;
+    const uint8_t* data = entry + kEntryHeaderSize + pages * kPageReferenceSize;
+    for (uint64_t i = 0; bad.empty() && i < pages; ++i) {
+      const uint8_t* reference = entry + kEntryHeaderSize + i * kPageReferenceSize;
+      uint32_t offset = Le32(reference), length = Le32(reference + 4);
+      for (uint32_t within = (kPageSize - offset % kPageSize) % kPageSize; within < length; within += kPageSize) {
+        uint32_t page = offset + within;
+        if (FrameStart(data + within, page) && (length - within < frame::kHeaderSize || !SoundDirtyFrame(data + within, page, dataSize))) {
+          bad = name + "dirty frame at " + Hex(page) + " is not sound";
+          break;
+        }
+        if (page >= oldSize && length - within >= kPageSize) covered[(page - oldSize) / kPageSize] = true;
+      }
+      data += length;
+    }
+    if (bad.empty() && std::find(covered.begin(), covered.end(), false) != covered.end()) {
+      bad = name + "it grows the hive without the pages of its new frames";
+    }
+    if (!bad.empty()) {
+      stopped = bad;
+      break;
+    }
     if (!GrowTo(dataSize)) {
       stopped = name + "not enough memory to grow the hive";
       break;
@@ -225,6 +329,7 @@ uint32_t Recovery::ApplyEntries(const ValidLog& log, uint32_t expected, std::str
     ++expected;
     at += size;
   }
+  if (applied == 0 && stopped.empty()) stopped = "no entries";
   return applied;
 }
 
@@ -248,20 +353,35 @@ bool Recovery::ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryVa
     }
   }
   if (chosen == nullptr) return false;
-  const uint8_t* bytes = chosen->Bytes();
-  const size_t total = chosen->Size();
-  uint32_t dataSize = Le32(bytes + base::kHiveDataSize);
+  const uint64_t total = chosen->Size();
+  const uint8_t* header = chosen->Read(0, kSector);
+  if (header == nullptr) {
+    Refused(*chosen->file, chosen->reader->failure);
+    return false;
+  }
+  uint32_t dataSize = Le32(header + base::kHiveDataSize);
   if (dataSize == 0 || dataSize % kPageSize != 0 || dataSize > kMaxDataSize) {
     Refused(*chosen->file, "hive data size wrong");
     return false;
   }
   uint32_t bits = dataSize / kDirtyPageSize;
-  const uint8_t* bitmap = bytes + kSector + 4;
   size_t vectorEnd = kSector + 4 + (bits + 7) / 8;
   if (vectorEnd > total) {
     Refused(*chosen->file, "the log is shorter than its dirty vector");
     return false;
   }
+  const uint8_t* vector = chosen->Read(kSector + 4, (bits + 7) / 8);
+  std::vector<uint8_t> kept;
+  try {
+    if (vector != nullptr) kept.assign(vector, vector + (bits + 7) / 8);
+  } catch (const std::bad_alloc&) {
+    vector = nullptr;
+  }
+  if (vector == nullptr) {
+    Refused(*chosen->file, chosen->reader->failure.empty() ? "not enough memory to read it" : chosen->reader->failure);
+    return false;
+  }
+  const uint8_t* bitmap = kept.data();
   size_t pagesStart = (vectorEnd + kSector - 1) / kSector * kSector;
   uint64_t dirty = 0;
   for (uint32_t i = 0; i < bits; ++i) dirty += (bitmap[i / 8] >> (i % 8)) & 1;
@@ -269,32 +389,55 @@ bool Recovery::ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryVa
     Refused(*chosen->file, "the log is shorter than its dirty pages");
     return false;
   }
-  if (!GrowTo(dataSize)) {
-    Refused(*chosen->file, "not enough memory to grow the hive");
-    return false;
+  // A log that grows the hive holds every page of the new area (Windows writes the new frames
+  // whole): otherwise its size is not to be believed.
+  const uint32_t oldSize = std::min<uint32_t>(primaryValid ? DataSize() : dataSize, image_.Size() - kBaseBlockSize);
+  for (uint32_t i = oldSize / kDirtyPageSize; i < bits; ++i) {
+    if (((bitmap[i / 8] >> (i % 8)) & 1) == 0) {
+      Refused(*chosen->file, "it grows the hive without the pages of its new frames");
+      return false;
+    }
   }
-  if (!primaryValid) TakeBaseBlock(*chosen);
-  // Pages go in order; a dirty frame that is not sound ends the recovery before it.
-  const uint8_t* page = bytes + pagesStart;
+  // Pages go in order; a dirty frame that is not sound ends the recovery before it. Nothing is
+  // changed until a page is applied: a log that applies none leaves the hive as it was.
+  uint64_t next = pagesStart;  // where the next dirty page lies in the log
   uint32_t applied = 0;
   std::string stopped;
   for (uint32_t i = 0; i < bits; ++i) {
     if (((bitmap[i / 8] >> (i % 8)) & 1) == 0) continue;
     uint32_t offset = i * kDirtyPageSize;
-    if (offset % kPageSize == 0 && Le32(page) == frame::kSignatureValue) {
-      uint32_t frameSize = Le32(page + frame::kSize);
-      if (Le32(page + frame::kOwnOffset) != offset || frameSize < kPageSize || frameSize % kPageSize != 0 ||
-          frameSize > dataSize - offset) {
-        stopped = "dirty frame at " + Hex(offset) + " is not sound";
+    const uint8_t* page = chosen->Read(next, kDirtyPageSize);
+    if (page == nullptr) {
+      stopped = chosen->reader->failure;
+      break;
+    }
+    if (offset % kPageSize == 0 && FrameStart(page, offset) && !SoundDirtyFrame(page, offset, dataSize)) {
+      stopped = "dirty frame at " + Hex(offset) + " is not sound";
+      break;
+    }
+    if (applied == 0) {
+      if (!GrowTo(dataSize)) {
+        stopped = "not enough memory to grow the hive";
+        break;
+      }
+      if (!primaryValid && !TakeBaseBlock(*chosen)) {
+        stopped = chosen->reader->failure;
+        break;
+      }
+      page = chosen->Read(next, kDirtyPageSize);  // read again: the base block took the buffer
+      if (page == nullptr) {
+        stopped = chosen->reader->failure;
         break;
       }
     }
     std::memcpy(image_.AtHiveOffset(offset), page, kDirtyPageSize);
-    page += kDirtyPageSize;
+    next += kDirtyPageSize;
     ++applied;
   }
-  Applied(*chosen->file, applied, "pages");
+  if (applied > 0) Applied(*chosen->file, applied, "pages");
+  if (applied == 0 && stopped.empty()) stopped = "no dirty pages";
   if (!stopped.empty()) Refused(*chosen->file, stopped);
+  if (applied == 0) return false;
   PutLe32(Primary() + base::kHiveDataSize, dataSize);
   return true;
 }

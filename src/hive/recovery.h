@@ -13,12 +13,16 @@
 
 namespace tarvos::hive {
 
-// One log file found beside the hive: its name for the log lines, and its bytes, or why it could
-// not be read.
+// One log file found beside the hive: its name for the log lines, and its bytes held in memory,
+// or the file they are read from as recovery goes (its base block first, then one entry or page
+// at a time: a log is never read whole), or why it could not be read.
 struct TransactionLog {
   std::string name;
   std::vector<uint8_t> bytes;
+  std::string path;   // read from here when set
+  uint64_t size = 0;  // of the file at path
   std::string unreadable;
+  uint64_t Size() const { return path.empty() ? bytes.size() : size; }
 };
 
 // The suffixes of a hive's logs, in the order they are looked for.
@@ -31,6 +35,10 @@ bool IsDirty(const HiveImage& image);
 // Whether a loaded file is a transaction log rather than a hive: its name ends with one of the
 // log suffixes (any case) and its base block gives a log's file type.
 bool IsTransactionLogFile(const std::string& name, const HiveImage& image);
+
+// Whether a file is named as a log of a hive that lies beside it (NAME.LOG, NAME.LOG1 or
+// NAME.LOG2 beside NAME, in any case): such a file is a log whatever it holds.
+bool IsLogBesideItsHive(const std::string& name);
 
 // Applies the logs to a dirty image and writes what happened to the log ("Transaction log
 // applied: ...", "Transaction log refused: ...", "Hive recovered from transaction logs").

@@ -148,9 +148,17 @@ transactions_NTUSER transactions_NTUSER.DAT transactions_NTUSER.bak 3105 4695
 ROWS
   mkdir -p "$work/c"
   cp "$hives/logs/UsrClass/"* "$work/c/"
+  head -c 8192 /dev/zero >"$work/c/UsrClass.dat.LOG"  # a log whose first sector is blank
+  cp "$work/c/UsrClass.dat.LOG" "$work/blank"
   timeout 60 "$prog" /t "$work/c/*" </dev/null >"$work/out" 2>&1
-  check "a wildcard over a registry folder skips the logs it names" \
-    test "$(grep -c '^Transaction log skipped: ' "$work/out")" -eq 2
+  check "a wildcard over a registry folder skips the logs it names, a blank one too" \
+    test "$(grep -c '^Transaction log skipped: ' "$work/out")" -eq 3
+  check "and leaves the blank log as it was" cmp -s "$work/blank" "$work/c/UsrClass.dat.LOG"
+  ln -s "$work/c/UsrClass.dat" "$work/link.dat"
+  timeout 60 "$prog" /t "$work/link.dat" </dev/null >"$work/out" 2>&1
+  check "a hive named through a link takes the logs beside the file it leads to" \
+    grep -q "^Transaction log applied: $(realpath "$work/c")/UsrClass.dat.LOG1, 4 entries" "$work/out"
+  rm -f "$work/link.dat"
   if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     chmod 755 "$work" "$work/c"
     chmod 000 "$work/c/UsrClass.dat.LOG1"

@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# Seeds for the fuzz target from the dirty hives with logs in ../shared/hives/logs: each input is
-# the hive's length (4 bytes, little-endian), the hive, then one of its logs.
-# Usage: seed_logs.sh <folder for the seeds>
+# Seeds for the fuzz targets from the dirty hives with logs in ../shared/hives/logs. Each input is
+# the hive's length (4 bytes, little-endian), the hive, then one of its logs; with "two", the
+# hive's length, the first log's length, the hive, its first log and its second.
+# Usage: seed_logs.sh <folder for the seeds> [two]
 set -eu
 out=$1
+two=${2:-}
 logs=$(dirname "$0")/../../../shared/hives/logs
 mkdir -p "$out"
+le32() { printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"; }
 for folder in "$logs"/*/; do
   for hive in "$folder"*; do
     case "$hive" in *.[Ll][Oo][Gg]*) continue ;; esac
-    for log in "$hive".[Ll][Oo][Gg]*; do
+    found=("$hive".[Ll][Oo][Gg]*)
+    if [ -n "$two" ]; then
+      first=${found[0]:-/dev/null}
+      second=${found[1]:-/dev/null}
+      [ -e "$first" ] || continue
+      { le32 "$(stat -c %s "$hive")"; le32 "$(stat -L -c %s "$first")"; cat "$hive" "$first" "$second"; } \
+        >"$out/$(basename "$hive")"
+      continue
+    fi
+    for log in "${found[@]}"; do
       [ -s "$log" ] || continue
-      size=$(stat -c %s "$hive")
-      { printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((size & 255)) $((size >> 8 & 255)) $((size >> 16 & 255)) $((size >> 24 & 255)))"
-        cat "$hive" "$log"; } >"$out/$(basename "$log")"
+      { le32 "$(stat -c %s "$hive")"; cat "$hive" "$log"; } >"$out/$(basename "$log")"
     done
   done
 done

@@ -1,13 +1,18 @@
 // Loading a hive file whole, and the check and repair of its base block.
 #include <gtest/gtest.h>
 
+#include "hive/recovery.h"
+
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 #include "hive/image.h"
 #include "hive/layout.h"
 #include "support/hive_builder.h"
 #include "support/memory_source.h"
 #include "support/scripted.h"
+#include "support/temp_dir.h"
 
 namespace tarvos::hive {
 namespace {
@@ -100,6 +105,22 @@ TEST(LoadHive, SizeLimits) {
     HiveImage image;
     EXPECT_EQ(LoadHive(image, rig.faults, source, "x", uint64_t{0x100002000}), kLoadFailed);
     EXPECT_EQ(rig.faults.Error().code, kMemoryAllocationError);
+  }
+  // Sparse files larger than a hive can be (one just short of 4 GiB once read forever): refused
+  // before anything is read or allocated, with the reason.
+  testing::TempDir dir;
+  ASSERT_TRUE(testing::WriteFileBytes(dir.Path("big"), {}));
+  for (uint64_t size : {kMaxHiveFileSize + kPageSize, (uint64_t{4} << 30) - kPageSize, uint64_t{5} << 30}) {
+    std::filesystem::resize_file(dir.Path("big"), 0);
+    std::filesystem::resize_file(dir.Path("big"), size);
+    EngineRig rig;
+    FileHiveSource source;
+    HiveImage image;
+    EXPECT_EQ(LoadHive(image, rig.faults, source, dir.Path("big"), std::nullopt), kLoadFailed) << size;
+    const std::string said = "! Hive file is too large: " + dir.Path("big") + ", size: " + std::to_string(size);
+    EXPECT_NE(std::find_if(rig.log.lines.begin(), rig.log.lines.end(),
+                           [&](const std::string& line) { return line.rfind(said, 0) == 0; }),
+              rig.log.lines.end()) << said;
   }
 }
 
@@ -276,16 +297,29 @@ TEST(CheckBaseBlock, ChecksumAloneIsCode12) {
   EXPECT_EQ(right, xorOfWords);
 }
 
-TEST(CheckBaseBlock, ChecksumIsUsedAsComputedEvenWhenZero) {
-  std::vector<uint8_t> bytes = HealthyHive();
-  // Make the XOR of the first 127 words 0 by choosing one otherwise unused word.
-  Put32(bytes, 0x100, 0);
-  Put32(bytes, 0x100, HeaderChecksum(bytes.data()));
-  ASSERT_EQ(HeaderChecksum(bytes.data()), 0u);
-  Put32(bytes, base::kChecksum, 0);
-  Checked c(bytes);
-  EXPECT_TRUE(c.passed) << "a stored 0 matches a computed 0";
-  EXPECT_TRUE(c.rig.decider.asked.empty());
+// Windows stores 1 where the XOR of the words is 0, and 0xFFFFFFFE where it is 0xFFFFFFFF: such a
+// block is sound to the check and to log recovery alike, and the plain XOR is code 12.
+TEST(CheckBaseBlock, ChecksumAsWindowsStoresItWhenTheXorIsZeroOrAllOnes) {
+  for (uint32_t xorOfWords : {0u, 0xFFFFFFFFu}) {
+    std::vector<uint8_t> bytes = HealthyHive();
+    Put32(bytes, 0x100, 0);
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < 127; ++i) sum ^= Get32(bytes, i * 4);
+    Put32(bytes, 0x100, sum ^ xorOfWords);  // the words now XOR to xorOfWords
+    const uint32_t windows = xorOfWords == 0 ? 1u : 0xFFFFFFFEu;
+    ASSERT_EQ(HeaderChecksum(bytes.data()), windows);
+    Put32(bytes, base::kChecksum, windows);
+    HiveImage image;
+    ASSERT_TRUE(image.Allocate(static_cast<uint32_t>(bytes.size())));
+    std::memcpy(image.Buffer(), bytes.data(), bytes.size());
+    image.MarkLoaded();
+    EXPECT_FALSE(IsDirty(image)) << "log recovery takes it as sound";
+    EXPECT_TRUE(Checked(bytes).rig.decider.asked.empty());
+    Put32(bytes, base::kChecksum, xorOfWords);
+    Checked plain(bytes, {kAnswerFix});
+    EXPECT_EQ(plain.AskedCodes(), std::vector<uint32_t>{kInvalidHeaderChecksum});
+    EXPECT_EQ(plain.Field(base::kChecksum), windows);
+  }
 }
 
 TEST(CheckBaseBlock, DamagedSignatureWithMatchingChecksumIsCode8Only) {

@@ -69,7 +69,8 @@ TEST(Recovery, RealLogsAsWindowsAppliesThem) {
     for (size_t i = 0; i < lines.size(); ++i) {
       std::string expected = row.lines[i];
       size_t dollar = expected.find('$');
-      if (dollar != std::string::npos) expected.replace(dollar, 1, file.parent_path().string());
+      // The logs are named as found beside the file itself.
+      if (dollar != std::string::npos) expected.replace(dollar, 1, std::filesystem::canonical(file).parent_path().string());
       EXPECT_EQ(lines[i].rfind(expected, 0), 0u) << lines[i];
     }
     EXPECT_EQ(first.recovered, row.sequence != 0);
@@ -181,6 +182,8 @@ TEST_F(BuiltLogs, WhatBreaksIsNotApplied) {
   Put32(otherStamp, base::kChecksum, HeaderChecksum(otherStamp.data()));
   std::vector<uint8_t> cutVector = DirtLog(size * 256, {});
   cutVector.resize(600);
+  std::vector<uint8_t> garbage(kPageSize);
+  for (uint32_t i = 0; i < kPageSize; ++i) garbage[i] = static_cast<uint8_t>(i * 13 + 5);
   struct Row {
     const char* what;
     std::vector<uint8_t> log;
@@ -207,6 +210,16 @@ TEST_F(BuiltLogs, WhatBreaksIsNotApplied) {
       {"old format", DirtLog(size, {{0, MarkedPage('A')}}), "* Transaction log applied: $, 8 pages", 'A', 0, true},
       {"old format of another hive", otherStamp, "! Transaction log refused: $ (written for another state", 0, 0, false},
       {"a dirty vector past the end of the log", cutVector, "! Transaction log refused: $ (the log is shorter than its dirty vector)", 0, 0, false},
+      {"old format, garbage where the root's frame starts", DirtLog(size, {{0, garbage}}),
+       "! Transaction log refused: $ (dirty frame at 0x00000000 is not sound)", 0, 0, false},
+      {"an entry with garbage where a frame starts", EntryLog(10, {{10, 0, {{0, garbage}}}}),
+       "! Transaction log refused: $ (entry 10: dirty frame at 0x00000000 is not sound)", 0, 0, false},
+      {"old format, no page", DirtLog(size, {}), "! Transaction log refused: $ (no dirty pages)", 0, 0, false},
+      {"old format growing the hive with no pages behind it", DirtLog(size + 256 * kPageSize, {{0, MarkedPage('A')}}),
+       "! Transaction log refused: $ (it grows the hive without the pages of its new frames)", 0, 0, false},
+      {"an entry of 1.5 KB claiming 2 GiB", EntryLog(10, {{10, 0x7FFFF000u, {{0, MarkedPage('A')}}}}),
+       "! Transaction log refused: $ (entry 10: it grows the hive without the pages of its new frames)", 0, 0, false},
+      {"a sound base block and no entry", EntryLog(10, {}), "! Transaction log refused: $ (no entries)", 0, 0, false},
       {"a dirty vector longer than the hive", DirtLog(size + 2 * kPageSize, {{size, NewFrame(size)}, {size + kPageSize, NewFrame(size + kPageSize)}}),
        "* Transaction log applied: $, 16 pages", 0, size + 2 * kPageSize, true},
   };
@@ -242,6 +255,8 @@ TEST_F(BuiltLogs, LogsBesideTheHive) {
   testing::WriteFileBytes(dir.Path("Other.LOG1"), EntryLog(10, {{10, 0, {{0, MarkedPage('C')}}}}));
   std::vector<TransactionLog> logs = ReadTransactionLogs(name);
   ASSERT_EQ(logs.size(), 2u);
+  EXPECT_TRUE(IsLogBesideItsHive(dir.Path("system.log2"))) << "a log whatever it holds";
+  EXPECT_FALSE(IsLogBesideItsHive(dir.Path("Other.LOG1"))) << "no hive of its name beside it";
   EXPECT_EQ(logs[0].name, dir.Path("SYSTEM.LOG"));
   EXPECT_EQ(logs[0].unreadable, "cannot be read: is a folder");
   EXPECT_EQ(logs[1].name, dir.Path("system.log2"));
@@ -250,11 +265,25 @@ TEST_F(BuiltLogs, LogsBesideTheHive) {
   EXPECT_TRUE(h.recovered);
   EXPECT_EQ(h.image.Buffer()[kBaseBlockSize + frame::kTimeStamp], 'A');
 
+  // Logs as large as they may be and holding nothing (sparse files): each is refused by its first
+  // sector, the rest never read.
+  testing::TempDir big;
+  testing::WriteFileBytes(big.Path("HIVE"), hive);
+  for (const char* suffix : {".LOG", ".LOG1", ".LOG2"}) {
+    testing::WriteFileBytes(big.Path(std::string("HIVE") + suffix), {});
+    std::filesystem::resize_file(big.Path(std::string("HIVE") + suffix), txlog::kMaxDataSize);
+  }
+  testing::WalkedHive sparse(hive, {}, ReadTransactionLogs(big.Path("HIVE")));
+  EXPECT_FALSE(sparse.recovered);
+  EXPECT_TRUE(HasLine(sparse.rig.log, "! Transaction log refused: " + big.Path("HIVE.LOG2") + " (no base block)"));
+
   testing::WalkedHive clean(h.Bytes(), {}, logs);
   EXPECT_FALSE(clean.recovered) << "a clean hive takes nothing from its logs";
   HiveImage image;
   image.Allocate(kMinHiveFileSize);
-  std::copy(logs[1].bytes.begin(), logs[1].bytes.begin() + txlog::kSector, image.Buffer());
+  EXPECT_TRUE(logs[1].bytes.empty()) << "a log is read as recovery goes, never whole";
+  std::vector<uint8_t> logBytes = testing::ReadFileBytes(logs[1].path);
+  std::copy(logBytes.begin(), logBytes.begin() + txlog::kSector, image.Buffer());
   image.MarkLoaded();
   EXPECT_TRUE(IsTransactionLogFile(dir.Path("system.log2"), image));
   EXPECT_FALSE(IsTransactionLogFile(dir.Path("system"), image)) << "only under a log's name";
