@@ -464,7 +464,14 @@ bool IsTransactionLogFile(const std::string& name, const HiveImage& image) {
 
 bool RecoverFromLogs(HiveImage& image, const std::vector<TransactionLog>& logs, EngineLog& log) {
   if (!IsDirty(image) || logs.empty()) return false;
-  return Recovery(image, log).Run(logs);
+  try {
+    return Recovery(image, log).Run(logs);
+  } catch (const std::bad_alloc&) {  // memory runs out: the logs are refused, the run goes on
+    for (const TransactionLog& file : logs) {
+      log.Entry(LogMarker::Error, "Transaction log refused: " + file.name + " (not enough memory)\r\n");
+    }
+    return false;
+  }
 }
 
 uint64_t Marvin32(const uint8_t* data, size_t size, uint64_t seed) {
