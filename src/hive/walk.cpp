@@ -407,9 +407,10 @@ bool KeyWalk::CheckClass(uint32_t key) {
   uint32_t offset = field.Get();
   if (offset == kNullOffset) return true;
   WalkOutcome outcome = WalkOutcome::Continue;
-  // A class is text in a cell of its own: not empty, and not a structure of another kind (which
-  // marked as a class would later be taken for a cross link).
-  if (frames_.OffsetCheck(offset) != kOffsetValid || Le16(Cell(key) + key::kClassLength) == 0 ||
+  // A class is UTF-16 text in a cell of its own: not empty, of whole characters, and not a
+  // structure of another kind (which marked as a class would later be taken for a cross link).
+  const uint16_t classLength = Le16(Cell(key) + key::kClassLength);
+  if (frames_.OffsetCheck(offset) != kOffsetValid || classLength == 0 || classLength % 2 != 0 ||
       (frames_.Lookup(offset)->Kind() & kCellKindMask) != kCellNone) {
     outcome = faults_.ReportFault(kInvalidOffset, key + key::kClass, field, 0) ? WalkOutcome::Drop : WalkOutcome::Stop;
   } else {

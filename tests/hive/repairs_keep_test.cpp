@@ -94,6 +94,19 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidFrameSignature});
          EXPECT_EQ(h.Field(keys[1], value::kDataLength), 9000u);
        }},
+      {"a class name of an odd length, which no reader takes: the key keeps no class",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "Classy"), b.AddCell({'S', 0, 'h', 0, 'e', 0})};
+         return std::vector<uint32_t>{keys[0]};
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(keys[0], key::kClass), keys[1]);
+         Put16(bytes, CellField(keys[0], key::kClassLength), 5);
+       },
+       kInvalidOffset,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(h.Field(keys[0], key::kClass), kNullOffset);
+       }},
       {"value names of an odd UTF-16 length: Latin-1 text marked 8-bit, anything else renamed apart",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys.push_back(b.AddKey(b.Root(), "Values"));
