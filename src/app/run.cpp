@@ -133,6 +133,15 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   if (run.options.outputSwitch && run.options.outputSwitch->size() > 1) run.targets.outputLetter = (*run.options.outputSwitch)[1];
   if (run.options.folderSwitch && run.options.folderSwitch->size() > 1) run.targets.folderLetter = (*run.options.folderSwitch)[1];
 
+  // A terminal that takes no control sequences gets the line form of the run, as with /t.
+  if (!run.options.ttyMode && !run.options.helpRequested) {
+    std::string why = device.WhyNoScreen();
+    if (!why.empty()) {
+      device.WriteStderr("TarvosD: " + why + ": line mode, as with /t\n");
+      run.options.ttyMode = true;
+      if (run.options.selectionNeeded) run.options.helpRequested = true;
+    }
+  }
   console::ConsoleState console(device);
   // Until the full-screen interface is drawn, every prompt has its line form; a run without /t
   // still needs the terminal it will draw on.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "platform/keys.h"
@@ -62,6 +63,9 @@ class ConsoleDevice {
 
   // Sets the console up for the run. With screen, the full-screen interface will draw and a
   // terminal is required; without it, line mode works on standard input and output alone.
+  // Why the full screen cannot be drawn whatever the terminal's size (a terminal that takes no
+  // control sequences), or nothing.
+  virtual std::string WhyNoScreen() const { return {}; }
   virtual ConsoleOpen Open(bool screen, bool mouse) = 0;
   // Puts back what Open changed. Safe after a failed Open and when called twice.
   virtual void Close() = 0;

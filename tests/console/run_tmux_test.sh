@@ -39,8 +39,8 @@ keys a
 check "A answers the next" wait_for "Error on offset: 0x000000C0"
 keys s
 check "S stops; the fixes made are offered for saving" wait_for "File Save"
-keys o
-check "the screen is given back, then the fault left is printed" wait_for "Press Enter to exit..."
+keys M-o  # Alt+O: the terminal sends Esc and "o" at once
+check "Alt+O saves; the screen is given back, then the fault left is printed" wait_for "Press Enter to exit..."
 keys Enter
 check "the run ends with 1: the hive was changed" wait_for "EXIT=1"
 check "the backup holds the original" cmp -s "$work/SAMPLE.BAK" "$work/original"
@@ -48,6 +48,15 @@ check "the hive was saved repaired" bash -c "! cmp -s $work/SAMPLE $work/origina
 check "the main screen is back" wait_for "BEFORE-THE-RUN"
 sleep 0.3
 check "the terminal's modes are as they were" cmp -s "$work/before" "$work/after"
+
+# A terminal that takes no control sequences: the line form of the run, and a word on why.
+cp "$work/original" "$work/DUMB"
+start 80 25 "TERM=dumb $prog $work/DUMB"
+check "TERM=dumb runs in line mode and says why" wait_for "TarvosD: TERM is dumb: line mode, as with /t"
+check "and asks its questions as lines" wait_for "Press key to Fix/fix All/Stop [F|A|S]:"
+keys s
+check "and ends" wait_for "EXIT="
+check "with no full-screen sequence written" bash -c "! tmux -L $server capture-pane -p | grep -q 'Castellan'"
 
 hives=$here/../../../shared/hives
 if [ -f "$hives/damaged/BadListHive" ]; then

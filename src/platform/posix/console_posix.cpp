@@ -70,6 +70,13 @@ class PosixConsole final : public ConsoleDevice {
  public:
   ~PosixConsole() override { Close(); }
 
+  std::string WhyNoScreen() const override {
+    const char* term = std::getenv("TERM");
+    if (term == nullptr || *term == 0) return "TERM is not set";
+    if (std::string(term) == "dumb") return "TERM is dumb";
+    return {};
+  }
+
   ConsoleOpen Open(bool screen, bool) override {
     Close();
     ttyFd_ = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -149,13 +156,19 @@ class PosixConsole final : public ConsoleDevice {
       return ReadResult::Key;
     }
     if (next != '[' && next != 'O') {
-      key = KeyFromByte(0x1B);  // Esc followed by a key: the key is dropped with the sequence
+      key = KeyFromByte(AltOrEscape(next));
       return ReadResult::Key;
     }
     int number = 0;
     for (int i = 0; i < 16; ++i) {
       uint8_t c = 0;
-      if (ReadByte(c, 25) != ReadResult::Key) break;
+      if (ReadByte(c, 25) != ReadResult::Key) {
+        if (i == 0) {  // Alt+[ or Alt+Shift+O: nothing follows
+          key = KeyFromByte(next);
+          return ReadResult::Key;
+        }
+        break;
+      }
       if (c >= '0' && c <= '9') {
         number = number * 10 + (c - '0');
         continue;
@@ -249,10 +262,11 @@ class PosixConsole final : public ConsoleDevice {
     if (ReadByte(byte, 0) != ReadResult::Key) return false;
     if (byte != 0x1B) return KeyRecord(record, KeyFromByte(byte));
     uint8_t next = 0;
-    if (ReadByte(next, 25) != ReadResult::Key || (next != '[' && next != 'O')) return KeyRecord(record, KeyFromByte(0x1B));
+    if (ReadByte(next, 25) != ReadResult::Key) return KeyRecord(record, KeyFromByte(0x1B));
+    if (next != '[' && next != 'O') return KeyRecord(record, KeyFromByte(AltOrEscape(next)));
     // An escape sequence: a key, or an SGR mouse report "ESC [ < b ; x ; y M" (m: released).
     uint8_t first = 0;
-    if (ReadByte(first, 25) != ReadResult::Key) return false;
+    if (ReadByte(first, 25) != ReadResult::Key) return KeyRecord(record, KeyFromByte(next));  // Alt+[, Alt+O
     if (first == '<') return MouseRecord(record);
     int number = 0;
     for (uint8_t c = first, i = 0; i < 16; ++i) {
@@ -268,6 +282,9 @@ class PosixConsole final : public ConsoleDevice {
   }
 
  private:
+  // Alt+letter: the terminal sends Esc and the letter at once, and it is that key, as a Windows
+  // console delivers Alt+O as "o". Esc and a byte that is no character stays Esc.
+  static uint8_t AltOrEscape(uint8_t next) { return next >= 0x20 && next < 0x7F ? next : 0x1B; }
   static bool KeyRecord(InputRecord& record, const KeyEvent& key) {
     record = KeyInput(key);
     return true;
