@@ -10,10 +10,14 @@ bool ConsoleState::OpenConsoleState(bool screen, bool mouseDisabled) {
     case platform::ConsoleOpen::NoConsole:
       device_.WriteStderr("TarvosD: the full-screen interface needs a terminal; use /t for line mode\n");
       return false;
-    case platform::ConsoleOpen::TooSmall:
+    case platform::ConsoleOpen::TooSmall: {
       device_.WriteStdout("Console screen is too small");
       device_.WriteStdout("\r\n");
+      std::string sizes = device_.ScreenSizes();
+      device_.WriteStderr("TarvosD: the console screen is too small" + (sizes.empty() ? std::string() : ": " + sizes) +
+                          "; /t runs in line mode\n");
       return false;
+    }
     case platform::ConsoleOpen::Ready:
       break;
   }

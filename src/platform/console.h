@@ -66,6 +66,9 @@ class ConsoleDevice {
   // Why the full screen cannot be drawn whatever the terminal's size (a terminal that takes no
   // control sequences), or nothing.
   virtual std::string WhyNoScreen() const { return {}; }
+  // The size the full screen needs and the size found ("66 x 24 needed, 60 x 20 found"), or
+  // nothing where it is not known.
+  virtual std::string ScreenSizes() const { return {}; }
   virtual ConsoleOpen Open(bool screen, bool mouse) = 0;
   // Puts back what Open changed. Safe after a failed Open and when called twice.
   virtual void Close() = 0;

@@ -49,6 +49,20 @@ check "the main screen is back" wait_for "BEFORE-THE-RUN"
 sleep 0.3
 check "the terminal's modes are as they were" cmp -s "$work/before" "$work/after"
 
+# 80 x 24, the size most terminals open at, takes the full screen; a smaller one says what it needs.
+cp "$work/original" "$work/S24"
+start 80 24 "$prog $work/S24"
+check "80 x 24: the error window opens" wait_for "Error on offset: 0x????????"
+check "with the gauge on the screen's third row from the bottom" bash -c "tmux -L $server capture-pane -p | sed -n 22p | grep -q 'Complete:'"
+keys s
+check "S stops, and the fault left is printed" wait_for "Press Enter to exit..."
+keys Enter
+check "and the run ends" wait_for "EXIT="
+start 60 20 "$prog $work/S24"
+wait_for "EXIT=" >/dev/null
+check "60 x 20: too small, with the size needed and the size found" bash -c "tmux -L $server capture-pane -pJ |
+  grep -qF 'TarvosD: the console screen is too small: 66 x 24 needed, 60 x 20 found; /t runs in line mode'"
+
 # A terminal that takes no control sequences: the line form of the run, and a word on why.
 cp "$work/original" "$work/DUMB"
 start 80 25 "TERM=dumb $prog $work/DUMB"

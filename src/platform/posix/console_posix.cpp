@@ -20,7 +20,7 @@ namespace tarvos::platform {
 namespace {
 
 constexpr int kMinColumns = 66;
-constexpr int kMinRows = 25;
+constexpr int kMinRows = 24;
 
 volatile CtrlHandler g_ctrlHandler = nullptr;
 
@@ -75,6 +75,14 @@ class PosixConsole final : public ConsoleDevice {
     if (term == nullptr || *term == 0) return "TERM is not set";
     if (std::string(term) == "dumb") return "TERM is dumb";
     return {};
+  }
+
+  std::string ScreenSizes() const override {
+    int columns = 0, rows = 0;
+    if (ttyFd_ < 0 || !ScreenSize(ttyFd_, columns, rows)) return {};
+    char text[64];
+    std::snprintf(text, sizeof text, "%d x %d needed, %d x %d found", kMinColumns, kMinRows, columns, rows);
+    return text;
   }
 
   ConsoleOpen Open(bool screen, bool) override {

@@ -9,7 +9,7 @@ namespace tarvos::platform {
 namespace {
 
 constexpr SHORT kMinColumns = 66;
-constexpr SHORT kMinRows = 25;
+constexpr SHORT kMinRows = 24;
 constexpr UINT kRunCodePage = 1251;
 
 CtrlHandler g_ctrlHandler = nullptr;
