@@ -1,6 +1,7 @@
 #include "console/progress.h"
 
 #include <cstdio>
+#include <string>
 
 #include "platform/clock.h"
 #include "platform/text.h"
@@ -55,7 +56,8 @@ void ProgressScreen::DrawPending() {
       screen->PutCell({static_cast<int16_t>(kGaugeColumn + i), row}, glyph::kFilled, colour::kGaugeFilled);
     }
     if (filled > gaugeFilled_) gaugeFilled_ = filled;
-    std::snprintf(text, sizeof text, "%d%%", static_cast<int>(gaugeValue_ / 10));
+    // Left in four cells, the ones a shorter value leaves cleared ("2%" after "38%").
+    std::snprintf(text, sizeof text, "%-4s", (std::to_string(gaugeValue_ / 10) + "%").c_str());
     screen->WriteText({static_cast<int16_t>(W() - 6), row}, text);
   }
   if (!statusShown_) {
@@ -104,6 +106,9 @@ void ProgressScreen::SetGauge(uint32_t permille) {
     screen->WriteText({static_cast<int16_t>(W() - 6), row}, "    ");
     return;
   }
+  // Within a stage the gauge never goes back (a walk done again, on one core or after salvage,
+  // starts from nothing).
+  if (permille <= gaugeValue_) return;
   gaugeValue_ = permille;
   gaugeShown_ = false;
   Present(false);
@@ -162,6 +167,7 @@ void ProgressScreen::ShowFileHeader(const std::string& name) {
 
 void ProgressScreen::SetStage(uint32_t stage) {
   Screen* screen = Scr();
+  if (screen != nullptr) Present(true);  // the stage's last value, which the throttle may hold back
   if (screen != nullptr && stage != 0) {
     screen->PutCell({kMarkerColumn, static_cast<int16_t>(kStageRow + stage - 1)}, glyph::kStageDone, colour::kBands);
   }
