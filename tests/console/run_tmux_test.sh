@@ -63,6 +63,17 @@ wait_for "EXIT=" >/dev/null
 check "60 x 20: too small, with the size needed and the size found" bash -c "tmux -L $server capture-pane -pJ |
   grep -qF 'TarvosD: the console screen is too small: 66 x 24 needed, 60 x 20 found; /t runs in line mode'"
 
+# The user's title comes back when the run ends.
+cp "$work/original" "$work/T"
+start 80 25 "printf '\\033]0;USER-TITLE\\007'; $prog $work/T"
+wait_for "Error on offset" >/dev/null
+check "the title is the program's while it runs" bash -c "tmux -L $server display -p '#{pane_title}' | grep -qx Castellan"
+keys s
+wait_for "Press Enter to exit..." >/dev/null
+keys Enter
+wait_for "EXIT=" >/dev/null
+check "and the user's again after it" bash -c "tmux -L $server display -p '#{pane_title}' | grep -qx USER-TITLE"
+
 # A terminal that takes no control sequences: the line form of the run, and a word on why.
 cp "$work/original" "$work/DUMB"
 start 80 25 "TERM=dumb $prog $work/DUMB"

@@ -112,6 +112,8 @@ class PosixConsole final : public ConsoleDevice {
 
   void Close() override {
     EndScreen();
+    if (titlePushed_ && ttyFd_ >= 0) WriteAll(ttyFd_, "\033[23;0t");
+    titlePushed_ = false;
     if (modeSaved_) ::tcsetattr(inputFd_, TCSANOW, &savedMode_);
     if (modeSaved_) ForgetTerminalModeForTermination();
     modeSaved_ = false;
@@ -138,7 +140,9 @@ class PosixConsole final : public ConsoleDevice {
 
   void SetTitle(const char* title) override {
     if (ttyFd_ < 0 || inputFd_ != ttyFd_) return;  // only the full-screen interface owns the terminal
-    std::string text = "\033]0;";
+    // The user's title is kept on the terminal's title stack, and taken back when the terminal is.
+    std::string text = titlePushed_ ? "\033]0;" : "\033[22;0t\033]0;";
+    titlePushed_ = true;
     text += title;
     text += '\007';
     WriteAll(ttyFd_, text);
@@ -396,6 +400,7 @@ class PosixConsole final : public ConsoleDevice {
   static constexpr int64_t kDoubleClickMs = 400;
   bool screenUp_ = false;
   bool linuxConsole_ = false;
+  bool titlePushed_ = false;
   std::string restore_;
   ScreenModel shown_;
   int terminalColumns_ = 0;

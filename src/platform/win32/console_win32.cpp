@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <string>
+
 #include <vector>
 
 #include "platform/console.h"
@@ -60,6 +62,8 @@ class Win32Console final : public ConsoleDevice {
 
   void Close() override {
     EndScreen();
+    if (titleSaved_) ::SetConsoleTitleW(savedTitle_.c_str());
+    titleSaved_ = false;
     if (input_ != nullptr) {
       FlushInput();
       if (inputModeSaved_) ::SetConsoleMode(input_, savedInputMode_);
@@ -87,7 +91,13 @@ class Win32Console final : public ConsoleDevice {
   }
 
   void SetTitle(const char* title) override {
-    if (screen_ != nullptr) ::SetConsoleTitleA(title);
+    if (screen_ == nullptr) return;
+    if (!titleSaved_) {  // the user's title, put back when the console is given back
+      wchar_t saved[1024] = {};
+      titleSaved_ = ::GetConsoleTitleW(saved, 1024) > 0;
+      savedTitle_ = saved;
+    }
+    ::SetConsoleTitleA(title);
   }
 
   void WriteStdout(std::string_view text) override { WriteAll(::GetStdHandle(STD_OUTPUT_HANDLE), text); }
@@ -295,6 +305,8 @@ class Win32Console final : public ConsoleDevice {
   HANDLE buffer_ = nullptr;  // the program's own screen buffer while the full screen is up
   ScreenModel shown_;
   bool consoleInput_ = false;
+  bool titleSaved_ = false;
+  std::wstring savedTitle_;
   bool inputEnded_ = false;
   bool inputModeSaved_ = false;
   bool codePageSaved_ = false;
