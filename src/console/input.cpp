@@ -27,6 +27,10 @@ int InputDispatcher::ReadInputEvents(std::array<InputEvent, kBatch>& events, int
       click.control = record.control;
       click.pos = {record.x, record.y};
       events[count++] = click;
+    } else if (record.type == Type::Mouse && record.mouseFlags == platform::kMouseWheeled) {
+      // A notch of the wheel scrolls a list or a text by three rows, as three arrow keys would.
+      uint16_t vk = record.buttons == platform::kWheelUp ? platform::kVkUp : platform::kVkDown;
+      for (int row = 0; row < 3 && count < kBatch; ++row) events[count++] = InputEvent{0, 0, vk, 0, {}};
     } else if (record.type == Type::Resize) {
       resized = true;
       width = record.width;

@@ -51,7 +51,13 @@ struct ScreenPos {
 };
 
 // The inverse of an attribute, in which a scroll bar draws its arrows.
-inline uint8_t InverseAttribute(uint8_t attr) { return static_cast<uint8_t>(((attr >> 4) & 0x0F) | ((attr & 0x07) << 4)); }
+// Foreground and background swapped; where they would be one colour (bright white on grey gives
+// grey on grey), the text is black (white on black), so that what is drawn is seen.
+inline uint8_t InverseAttribute(uint8_t attr) {
+  uint8_t inverse = static_cast<uint8_t>(((attr >> 4) & 0x0F) | ((attr & 0x07) << 4));
+  if ((inverse & 0x0F) != (inverse >> 4)) return inverse;
+  return static_cast<uint8_t>((inverse & 0xF0) | ((inverse >> 4) == 0 ? 0x0F : 0x00));
+}
 
 class Screen {
  public:

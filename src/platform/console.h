@@ -41,6 +41,9 @@ inline constexpr uint32_t kMouseRight = 0x2;
 inline constexpr uint32_t kMouseMoved = 0x1;
 inline constexpr uint32_t kMouseDoubleClick = 0x2;
 inline constexpr uint32_t kMouseWheeled = 0x4;
+// With kMouseWheeled, buttons tells the way: away from the user (up) or toward (down).
+inline constexpr uint32_t kWheelUp = 0x1;
+inline constexpr uint32_t kWheelDown = 0x2;
 
 // A key press as an input record.
 inline InputRecord KeyInput(const KeyEvent& key) {

@@ -63,6 +63,26 @@ wait_for "EXIT=" >/dev/null
 check "60 x 20: too small, with the size needed and the size found" bash -c "tmux -L $server capture-pane -pJ |
   grep -qF 'TarvosD: the console screen is too small: 66 x 24 needed, 60 x 20 found; /t runs in line mode'"
 
+# Stopped (kill -TSTP, as Ctrl+Z in a shell) with a dialog up, the user's screen is back while
+# the run waits; taken to the foreground again (fg), the screen is taken and drawn whole.
+cp "$work/original" "$work/STOP"
+tmux -L "$server" kill-server 2>/dev/null
+sleep 0.2
+tmux -L "$server" -f /dev/null new-session -d -x 80 -y 25 "env PS1='SHELL> ' bash --norc --noprofile -i"
+sleep 0.5
+keys "$prog $work/STOP" Enter
+wait_for "Error on offset" >/dev/null
+pid=$(pgrep -n -f "$prog $work/STOP")
+kill -TSTP "$pid"
+check "stopped: the run waits" bash -c "sleep 0.5; ps -o stat= -p $pid | grep -q T"
+check "with the user's screen back" bash -c "! tmux -L $server capture-pane -p | grep -q 'Error on offset'"
+keys "fg" Enter
+check "taken to the foreground again: the error window is drawn again" wait_for "Error on offset" 3
+keys s
+wait_for "Press Enter to exit..." >/dev/null
+keys Enter
+check "and the run ends" wait_for "SHELL> "
+
 # The user's title comes back when the run ends.
 cp "$work/original" "$work/T"
 start 80 25 "printf '\\033]0;USER-TITLE\\007'; $prog $work/T"

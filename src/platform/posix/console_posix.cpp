@@ -218,6 +218,7 @@ class PosixConsole final : public ConsoleDevice {
     restore_ += linuxConsole_ ? "\033[2J\033[H" : "\033[?1049l";
     restore_ += "\033[?25h";
     KeepScreenRestoreForTermination(ttyFd_, restore_.c_str());
+    HandleStopsWhileScreenUp(begin.c_str());
     WriteAll(ttyFd_, begin);
     cells_.Resize(columns, rows);
     shown_.Resize(0, 0);
@@ -229,6 +230,7 @@ class PosixConsole final : public ConsoleDevice {
 
   void EndScreen() override {
     if (!screenUp_) return;
+    StopHandlingStops();
     WriteAll(ttyFd_, restore_);
     ForgetScreenRestoreForTermination();
     ::signal(SIGWINCH, SIG_DFL);
@@ -303,11 +305,14 @@ class PosixConsole final : public ConsoleDevice {
   }
 
   bool TakeResize(InputRecord& record) {
-    if (!g_resized) return false;
+    // Continued after a stop: the terminal was the user's meanwhile, so all is drawn again, as
+    // after a resize.
+    bool continued = TakeContinued();
+    if (!g_resized && !continued) return false;
     g_resized = 0;
     int columns = 0, rows = 0;
     if (!ScreenSize(ttyFd_, columns, rows)) return false;
-    if (columns > terminalColumns_ || rows > terminalRows_) shown_.Resize(0, 0);  // all is drawn again
+    if (continued || columns > terminalColumns_ || rows > terminalRows_) shown_.Resize(0, 0);  // all is drawn again
     terminalColumns_ = columns;
     terminalRows_ = rows;
     record = InputRecord{};
@@ -337,8 +342,9 @@ class PosixConsole final : public ConsoleDevice {
     record.x = static_cast<int16_t>(values[1] - 1);
     record.y = static_cast<int16_t>(values[2] - 1);
     int button = values[0] & 3;
-    if (values[0] & 64) {
+    if (values[0] & 64) {  // 64: the wheel turned up, 65: down
       record.mouseFlags = kMouseWheeled;
+      record.buttons = (values[0] & 1) != 0 ? kWheelDown : kWheelUp;
     } else if (values[0] & 32) {
       record.mouseFlags = kMouseMoved;
       record.buttons = button == 0 ? kMouseLeft : button == 2 ? kMouseRight : 0;

@@ -16,5 +16,11 @@ void ForgetScreenRestoreForTermination();
 [[noreturn]] void TerminateOnSignal(int sig);
 // Whether the full screen is up (a SIGINT then comes from another process: a typed Ctrl+C is a key).
 bool ScreenUpForTermination();
+// While the full screen is up, a stop (SIGTSTP: Ctrl+Z from a shell, kill -TSTP) first gives the
+// terminal back as it was, and a continue (SIGCONT) takes it again with the sequence begin;
+// TakeContinued then answers true once, so that the screen is drawn whole again.
+void HandleStopsWhileScreenUp(const char* begin);
+void StopHandlingStops();
+bool TakeContinued();
 
 }  // namespace tarvos::platform

@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <cerrno>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,7 +23,62 @@ bool Unlink(const char* path) { return ::unlink(path) == 0; }
 
 void OnTermination(int sig) { TerminateOnSignal(sig); }
 
+char g_screenBegin[64];
+size_t g_screenBeginLength = 0;
+struct termios g_runMode;
+volatile sig_atomic_t g_continued = 0;
+
+void WriteScreen(const char* text, size_t length) {
+  int screen = g_screenFd.load();
+  if (screen < 0) return;
+  ssize_t written = ::write(screen, text, length);
+  (void)written;
+}
+
+// A stop: the terminal is given back, the process stops as asked; when it is continued, the
+// terminal is taken again.
+void OnStop(int) {
+  int saved = errno;
+  WriteScreen(g_screenRestore, g_screenRestoreLength);
+  int fd = g_terminalFd.load();
+  bool moded = fd >= 0 && ::tcgetattr(fd, &g_runMode) == 0;
+  if (fd >= 0) ::tcsetattr(fd, TCSANOW, &g_terminalMode);
+  ::signal(SIGTSTP, SIG_DFL);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  sigaddset(&unblocked, SIGTSTP);
+  ::sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+  ::raise(SIGTSTP);  // stopped here until continued
+  struct sigaction action{};
+  action.sa_handler = OnStop;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGTSTP, &action, nullptr);
+  if (moded) ::tcsetattr(fd, TCSANOW, &g_runMode);
+  WriteScreen(g_screenBegin, g_screenBeginLength);
+  g_continued = 1;
+  errno = saved;
+}
+
 }  // namespace
+
+void HandleStopsWhileScreenUp(const char* begin) {
+  size_t length = 0;
+  while (begin[length] != '\0' && length < sizeof g_screenBegin) ++length;
+  for (size_t i = 0; i < length; ++i) g_screenBegin[i] = begin[i];
+  g_screenBeginLength = length;
+  struct sigaction action{};
+  action.sa_handler = OnStop;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGTSTP, &action, nullptr);
+}
+
+void StopHandlingStops() { ::signal(SIGTSTP, SIG_DFL); }
+
+bool TakeContinued() {
+  if (!g_continued) return false;
+  g_continued = 0;
+  return true;
+}
 
 void TerminateOnSignal(int sig) {
   RemoveNotedTemporaries(Unlink);

@@ -256,6 +256,9 @@ class Win32Console final : public ConsoleDevice {
         record.y = in.Event.MouseEvent.dwMousePosition.Y;
         record.buttons = in.Event.MouseEvent.dwButtonState & (kMouseLeft | kMouseRight);
         record.mouseFlags = in.Event.MouseEvent.dwEventFlags;
+        if (record.mouseFlags & kMouseWheeled) {  // the high word is the turn, up when positive
+          record.buttons = static_cast<int16_t>(HIWORD(in.Event.MouseEvent.dwButtonState)) > 0 ? kWheelUp : kWheelDown;
+        }
         record.control = in.Event.MouseEvent.dwControlKeyState;
         return true;
       case WINDOW_BUFFER_SIZE_EVENT: {
