@@ -145,8 +145,19 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   const bool sane = frameSize != 0 && frameSize % kPageSize == 0 && frameSize <= image_->Size() - frameOffset;
   // Unless its cells prove it, a foreign header's size is as much junk as the rest of it.
   const bool proven = foreign && sane && CellsFill(buffer, frameOffset + frame::kHeaderSize, frameOffset + frameSize);
+  // A sound header with a size that cannot be: the frame runs to the next sound frame (or the
+  // end) when its cells fill that exactly, else it is one page.
+  uint32_t repairedSize = kPageSize;
+  if (!foreign && !sane) {
+    uint32_t end = frameOffset + kPageSize;
+    while (end < image_->Size() && !SoundFrameHeader(buffer, end)) end += kPageSize;
+    if (end > image_->Size()) end = image_->Size() & kPageMask;
+    if (end > frameOffset + kPageSize && CellsFill(buffer, frameOffset + frame::kHeaderSize, end)) {
+      repairedSize = end - frameOffset;
+    }
+  }
   if ((foreign ? frameSize != kPageSize && !proven : !sane) &&
-      !Fault(kInvalidFrameLength, frameOffset, field(frame::kSize), kPageSize)) {
+      !Fault(kInvalidFrameLength, frameOffset, field(frame::kSize), repairedSize)) {
     return false;
   }
   frameSize = Le32(header + frame::kSize);

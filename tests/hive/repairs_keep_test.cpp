@@ -107,6 +107,22 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
        [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
          EXPECT_EQ(h.Field(keys[0], key::kClass), kNullOffset);
        }},
+      {"a two-page frame whose size field reads 0: its cells bear its size out, and both pages stay",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "Big")};
+         keys.push_back(b.AddValue(keys[0], "data", 3, std::vector<uint8_t>(6000, 'b')));
+         keys.push_back(b.AddKey(b.Root(), "Next"));
+         return std::vector<uint32_t>{keys[0], keys[2]};
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         uint32_t data = Get32(bytes, CellField(keys[1], value::kData));
+         Put32(bytes, kBaseBlockSize + (data & kPageMask) + frame::kSize, 0);
+       },
+       kInvalidFrameLength,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidFrameLength});
+         EXPECT_EQ(h.Field(keys[1], value::kDataLength), 6000u);
+       }},
       {"value names of an odd UTF-16 length: Latin-1 text marked 8-bit, anything else renamed apart",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys.push_back(b.AddKey(b.Root(), "Values"));
