@@ -315,7 +315,9 @@ uint32_t Dialogs::AskDriveLetter(const std::vector<platform::Drive>& drives, siz
     r.text.clear();
     for (const platform::Drive& drive : drives) {
       if (!r.text.empty()) r.text += '\n';
-      r.text += std::string(1, drive.letter) + ":" + (drive.label.empty() ? "" : " " + drive.label);
+      // A drive's root where it is one (C:\ on Windows), else its letter and what it names.
+      bool root = drive.root.size() == 3 && drive.root[1] == ':' && (drive.root[2] == '\\' || drive.root[2] == '/');
+      r.text += root ? drive.root : std::string(1, drive.letter) + ":" + (drive.label.empty() ? "" : " " + drive.label);
     }
     windows.highlightedRow = 0;
     if (ui_->drawProgress) ui_->drawProgress();

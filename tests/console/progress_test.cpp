@@ -97,9 +97,12 @@ TEST(ConsoleDialogs, WindowsOfTheQuestions) {
     run.device.AddKeys("\r");
     std::vector<platform::Drive> drives(3);
     for (int i = 0; i < 3; ++i) drives[static_cast<size_t>(i)].letter = static_cast<char>('C' + i);
+    drives[0].root = "C:\\";  // a Windows drive: its root is shown
+    drives[1].label = "/media/usb";
     size_t chosen = 9;
     EXPECT_EQ(run.dialogs.AskDriveLetter(drives, chosen), save::kAnswerChosen);
     EXPECT_EQ(chosen, 1u);
+    EXPECT_EQ(run.ui.windows.Record(kDriveSelection).text, "C:\\\nD: /media/usb\nE:");
     EXPECT_EQ(run.device.KeysLeft(), 0u);
   }
   struct Text {
