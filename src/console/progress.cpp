@@ -30,7 +30,7 @@ uint32_t KeyPathChar(uint8_t b) {
 
 void ProgressScreen::Present(bool force) {
   // The clock is read once every few calls: the loops of a stage call here for every cell.
-  if (!force && (++calls_ & (kCallsPerClock - 1)) != 0) return;
+  if (!force && !clockEveryCall_ && (++calls_ & (kCallsPerClock - 1)) != 0) return;
   uint64_t now = platform::MonotonicMs();
   if (!force && now - lastPresent_ < kPresentMs) return;
   lastPresent_ = now;
@@ -79,7 +79,8 @@ bool ProgressScreen::PollProgress(uint32_t fileOffset) {
   }
   offset_ = fileOffset;
   // The input is asked every few milliseconds: the loops that call here call very often.
-  uint64_t now = (++polls_ & (kCallsPerClock - 1)) == 0 || fileOffset == 0 ? platform::MonotonicMs() : lastInput_;
+  uint64_t now = clockEveryCall_ || (++polls_ & (kCallsPerClock - 1)) == 0 || fileOffset == 0 ? platform::MonotonicMs()
+                                                                                             : lastInput_;
   if (now - lastInput_ >= kInputMs || fileOffset == 0) {
     lastInput_ = now;
     ui->input.PollInput(false);
@@ -166,6 +167,7 @@ void ProgressScreen::ShowFileHeader(const std::string& name) {
 }
 
 void ProgressScreen::SetStage(uint32_t stage) {
+  clockEveryCall_ = stage == kStageLoading || stage == kStageSaving;
   Screen* screen = Scr();
   if (screen != nullptr) Present(true);  // the stage's last value, which the throttle may hold back
   if (screen != nullptr && stage != 0) {

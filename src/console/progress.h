@@ -59,6 +59,8 @@ class ProgressScreen final : public hive::ProgressSink {
   static constexpr uint32_t kCallsPerClock = 64;
   uint32_t calls_ = 0;
   uint32_t polls_ = 0;
+  // Loading and saving call once a chunk, however slow the disk: the clock is read every call.
+  bool clockEveryCall_ = true;
   Dialogs& dialogs_;
   int gaugeLength_ = 0;
   int gaugeFilled_ = 0;
