@@ -110,7 +110,9 @@ if [ -f "$hives/damaged/BadListHive" ]; then
   start 80 25 "$prog $work/BadListHive"
   wait_for "Error on offset" >/dev/null
   sleep 0.3
-  pane | sed "s|$work|WORK|" >"$work/screen"
+  # The gauge is left out: a walk first tried on two cores that meets the fault takes it as far
+  # as it got, and the gauge never goes back within its stage.
+  pane | sed "s|$work|WORK|; 23s/Complete: .*/Complete: (the gauge)/" >"$work/screen"
   check "BadListHive's first error window is as expected" diff -u "$here/expected/badlisthive-error.txt" "$work/screen"
   keys Escape
   wait_for "EXIT=" >/dev/null
