@@ -59,7 +59,7 @@ class Salvage {
   void FindTops();
   void SettleLoop(const std::vector<uint32_t>& loop);
   // The names of a key's listed keys, to give keys moved under it names of their own.
-  TakenNames NamesUnder(uint32_t key, const std::unordered_set<uint32_t>& leaving);
+  TakenNames NamesAmong(const std::vector<uint32_t>& entries, const std::unordered_set<uint32_t>& leaving);
   bool WriteList(uint32_t key, std::vector<uint32_t> entries);
   uint32_t WriteLeaf(const std::vector<std::pair<std::vector<uint16_t>, uint32_t>>& named, size_t from, size_t count,
                      uint16_t signature);
@@ -121,9 +121,9 @@ void Salvage::FindTops() {
   }
 }
 
-TakenNames Salvage::NamesUnder(uint32_t key, const std::unordered_set<uint32_t>& leaving) {
+TakenNames Salvage::NamesAmong(const std::vector<uint32_t>& entries, const std::unordered_set<uint32_t>& leaving) {
   TakenNames taken;
-  for (uint32_t entry : SubkeyEntries(image_, frames_, key)) {
+  for (uint32_t entry : entries) {
     if (leaving.count(entry) == 0 && SoundKey(entry)) taken.Add(NameOf(entry).Upper());
   }
   return taken;
@@ -256,8 +256,8 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
   bool salvaged = false;
   for (auto& [parent, list] : under) {
     std::unordered_set<uint32_t> moving(list.begin(), list.end());
-    TakenNames taken = NamesUnder(parent, moving);
     std::vector<uint32_t> entries = SubkeyEntries(image_, frames_, parent);
+    TakenNames taken = NamesAmong(entries, moving);
     entries.erase(std::remove_if(entries.begin(), entries.end(), [&](uint32_t e) { return moving.count(e) != 0; }), entries.end());
     std::vector<uint32_t> named;
     for (uint32_t top : list) {
@@ -276,8 +276,8 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
     uint32_t folder = LostAndFound();
     if (folder == kNullOffset) return salvaged;
     std::unordered_set<uint32_t> moving(lost.begin(), lost.end());
-    TakenNames taken = NamesUnder(folder, moving);
     std::vector<uint32_t> entries = SubkeyEntries(image_, frames_, folder);
+    TakenNames taken = NamesAmong(entries, moving);
     std::vector<uint32_t> named;
     for (uint32_t top : lost) {
       if (top != folder && taken.Take(NameOf(top))) named.push_back(top);

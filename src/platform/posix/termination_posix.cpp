@@ -28,6 +28,16 @@ size_t g_screenBeginLength = 0;
 struct termios g_runMode;
 volatile sig_atomic_t g_continued = 0;
 
+// Raises sig with its default action, unblocked (a handler of sig runs with it blocked).
+void RaiseAsDefault(int sig) {
+  ::signal(sig, SIG_DFL);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  sigaddset(&unblocked, sig);
+  ::sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+  ::raise(sig);
+}
+
 void WriteScreen(const char* text, size_t length) {
   int screen = g_screenFd.load();
   if (screen < 0) return;
@@ -43,12 +53,7 @@ void OnStop(int) {
   int fd = g_terminalFd.load();
   bool moded = fd >= 0 && ::tcgetattr(fd, &g_runMode) == 0;
   if (fd >= 0) ::tcsetattr(fd, TCSANOW, &g_terminalMode);
-  ::signal(SIGTSTP, SIG_DFL);
-  sigset_t unblocked;
-  sigemptyset(&unblocked);
-  sigaddset(&unblocked, SIGTSTP);
-  ::sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
-  ::raise(SIGTSTP);  // stopped here until continued
+  RaiseAsDefault(SIGTSTP);  // stopped here until continued
   struct sigaction action{};
   action.sa_handler = OnStop;
   sigemptyset(&action.sa_mask);
@@ -82,20 +87,11 @@ bool TakeContinued() {
 
 void TerminateOnSignal(int sig) {
   RemoveNotedTemporaries(Unlink);
-  int screen = g_screenFd.load();
-  if (screen >= 0) {
-    ssize_t written = ::write(screen, g_screenRestore, g_screenRestoreLength);
-    (void)written;
-  }
+  WriteScreen(g_screenRestore, g_screenRestoreLength);
   int fd = g_terminalFd.load();
   if (fd >= 0) ::tcsetattr(fd, TCSANOW, &g_terminalMode);
   // Ended as the signal asks, so that whoever sent it sees the usual status.
-  ::signal(sig, SIG_DFL);
-  sigset_t unblocked;
-  sigemptyset(&unblocked);
-  sigaddset(&unblocked, sig);
-  ::sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
-  ::raise(sig);
+  RaiseAsDefault(sig);
   ::_exit(128 + sig);
 }
 
