@@ -12,7 +12,7 @@ using platform::ReadResult;
 void Dialogs::AttachScreen(FullScreen* ui) {
   ui_ = ui;
   if (ui_ == nullptr) return;
-  ui_->input.pauseOrResume = [this] { runPaused_ ? ResumeRun() : PauseRun(); };
+  ui_->input.pauseOrResume = [this](char key) { key == 'R' || (key == 0 && runPaused_) ? ResumeRun() : PauseRun(); };
   ui_->input.exitConfirmation = [this] { AskExitConfirmation(); };
 }
 
@@ -466,15 +466,13 @@ uint32_t Dialogs::EnterManualPath(std::string& path) {
   WindowTable& windows = ui_->windows;
   WindowRecord& r = windows.Record(kManualPath);
   InputDispatcher& input = ui_->input;
-  input.path.clear();
   r.text.clear();
   windows.OpenWindow(kManualPath);
-  // The field: one row of the text area in the field's colour, the cursor at its start.
-  ScreenPos field{static_cast<int16_t>(r.pos.x + 2), static_cast<int16_t>(r.pos.y + 2)};
-  ui_->screen.FillBlanks(field, r.TextWidth(), colour::kPathField);
-  windows.entryCursor = field;
+  // The field: one row of the text area in the field's colour, with the text typed before.
+  windows.entryField = {static_cast<int16_t>(r.pos.x + 2), static_cast<int16_t>(r.pos.y + 2)};
+  windows.entryWidth = r.TextWidth();
   windows.textEntry = true;
-  ui_->screen.SetCursorPos(field.x, field.y);
+  input.DrawPathField();
   ui_->screen.RestoreCursor();
   ui_->screen.Present();
   uint32_t result = kResultNone;

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "platform/file.h"
+#include "platform/text.h"
+
 namespace tarvos::console {
 
 int InputDispatcher::ReadInputEvents(std::array<InputEvent, kBatch>& events, int timeoutMs) {
@@ -60,15 +63,10 @@ void InputDispatcher::PollInput(bool wait) {
 }
 
 bool InputDispatcher::EditPath(const InputEvent& e) {
-  Screen& screen = windows_.Scr();
-  ScreenPos& cursor = windows_.entryCursor;
   if (e.ch >= 0x20 && e.ch <= 0xFE) {
-    if (path.size() < windows_.pathCapacity) {
-      screen.WriteTextN(cursor, std::string(1, static_cast<char>(e.ch)), 1);
-      ++cursor.x;
-      screen.SetCursorPos(cursor.x, cursor.y);
-      path += static_cast<char>(e.ch);
-    }
+    // Bytes of the name's own encoding (UTF-8 on POSIX); as long as the system opens.
+    if (path.size() < platform::MaxPathLength()) path += static_cast<char>(e.ch);
+    DrawPathField();
     dialogResult = kResultTyped;
     return true;
   }
@@ -77,12 +75,27 @@ bool InputDispatcher::EditPath(const InputEvent& e) {
     return true;
   }
   if (e.ch == 0x08 && !path.empty()) {
-    path.pop_back();
-    --cursor.x;
-    screen.SetCursorPos(cursor.x, cursor.y);
-    screen.WriteTextN(cursor, " ", 1);
+    platform::DropLastChar(path);
+    DrawPathField();
   }
   return false;
+}
+
+void InputDispatcher::DrawPathField() {
+  Screen& screen = windows_.Scr();
+  const ScreenPos at = windows_.entryField;
+  const size_t width = windows_.entryWidth > 0 ? static_cast<size_t>(windows_.entryWidth) : 0;
+  std::vector<uint32_t> chars = platform::DecodeFileName(path);
+  // One cell is kept for the cursor; what does not fit goes from the start, with the marks of
+  // the characters that go.
+  size_t from = 0;
+  for (size_t total = platform::TextWidth(chars); from < chars.size() && (total + 1 > width || platform::DisplayWidth(chars[from]) == 0); ++from) {
+    total -= static_cast<size_t>(platform::DisplayWidth(chars[from]));
+  }
+  chars.erase(chars.begin(), chars.begin() + static_cast<long>(from));
+  screen.FillBlanks(at, static_cast<int>(width), colour::kPathField);
+  screen.WriteChars(at, chars, width);
+  screen.SetCursorPos(at.x + static_cast<int>(platform::TextWidth(chars)), at.y);
 }
 
 void InputDispatcher::DispatchEvent(const InputEvent& e) {
@@ -136,6 +149,13 @@ void InputDispatcher::DispatchEvent(const InputEvent& e) {
   char upper = static_cast<char>(e.ch >= 'a' && e.ch <= 'z' ? e.ch - 0x20 : e.ch);
   if (std::strchr("ACDFKLOPRSX", upper) == nullptr || upper == '\0') return;
   if (e.control & (platform::kRightCtrl | platform::kLeftCtrl)) return;
+  // On the main window P and R focus the first button, whichever label it shows, and pause or
+  // resume the run.
+  if (windows_.currentKind == kProgressWindow && (upper == 'P' || upper == 'R')) {
+    windows_.FocusSlot(0);
+    if (pauseOrResume) pauseOrResume(upper);
+    return;
+  }
   // A hot letter moves the focus to its button, then activates it.
   WindowRecord& r = windows_.Current();
   for (int slot = 0; slot < r.buttonCount; ++slot) {
@@ -167,7 +187,7 @@ void InputDispatcher::ActivateFocused() {
   uint8_t kind = windows_.currentKind;
   int slot = kind < kWindowCount ? windows_.Record(kind).focusedSlot : 0;
   if (kind == kProgressWindow) {
-    if (slot == 0 && pauseOrResume) pauseOrResume();
+    if (slot == 0 && pauseOrResume) pauseOrResume(0);
     if (slot == 1 && exitConfirmation) exitConfirmation();
   } else if (kind == kExitConfirmation) {
     (slot == 0 ? exitFlag : continueFlag) = true;

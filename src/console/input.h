@@ -66,12 +66,15 @@ class InputDispatcher {
   uint32_t dialogResult = 0;
   bool exitFlag = false;
   bool continueFlag = false;
-  // The main window's buttons: pause or resume, and the exit confirmation.
-  std::function<void()> pauseOrResume;
+  // The main window's buttons: pause or resume (the key P pauses, R resumes, the button either
+  // as the run stands: 0), and the exit confirmation.
+  std::function<void(char)> pauseOrResume;
   std::function<void()> exitConfirmation;
   // A resize of the terminal or console, once per batch.
   std::function<void(int, int)> onResize;
-  std::string path;  // the path field's text
+  std::string path;  // the path field's text, in the file names' own encoding
+  // The path field drawn: the end of its text where the text is longer, the cursor after it.
+  void DrawPathField();
 
   static constexpr int kWaitMs = 200;
 

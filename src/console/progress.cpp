@@ -156,12 +156,12 @@ void ProgressScreen::ShowFileHeader(const std::string& name) {
   const int16_t start = static_cast<int16_t>(6 + title + 23);
   const int field = W() - 12 - (title + 23);
   std::vector<uint32_t> chars = platform::DecodeFileName(name.substr(0, 1023));
-  if (static_cast<int>(chars.size()) > field) {
-    chars.resize(static_cast<size_t>(field));
-    for (int i = 1; i <= 3 && i <= field; ++i) chars[chars.size() - static_cast<size_t>(i)] = '.';
+  if (field > 3 && platform::TextWidth(chars) > static_cast<size_t>(field)) {
+    chars.resize(platform::CharsThatFit(chars, static_cast<size_t>(field - 3)));
+    chars.insert(chars.end(), 3, '.');
   }
   screen->FillBlanks({start, 5}, field, colour::kFileName);
-  screen->WriteChars({start, 5}, chars, chars.size());
+  screen->WriteChars({start, 5}, chars, static_cast<size_t>(field > 0 ? field : 0));
   for (int16_t stage = 0; stage < 4; ++stage) screen->WriteText({kLabelColumn, static_cast<int16_t>(kStageRow + stage)}, kStageLabels[stage]);
   Present(true);
 }

@@ -1,5 +1,7 @@
 #include "console/screen.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace tarvos::console {
@@ -9,6 +11,15 @@ namespace {
 uint32_t CharOfByte(uint8_t byte) {
   uint32_t glyph = platform::GlyphOfByte(byte);
   return glyph != 0 ? glyph : byte == ' ' ? ' ' : platform::TextChar(byte);
+}
+
+void AddMark(platform::Cell& cell, uint32_t mark) {
+  for (uint32_t& slot : cell.marks) {
+    if (slot == 0) {
+      slot = mark;
+      return;
+    }
+  }
 }
 
 struct FrameChars {
@@ -40,8 +51,8 @@ void Screen::PutTextCell(ScreenPos at, uint8_t byte, uint8_t attr) {
   if (Cells().Contains(at.x, at.y)) Cells().At(at.x, at.y) = platform::Cell{platform::TextChar(byte), attr};
 }
 
-void Screen::WriteFileName(ScreenPos at, const std::string& name, size_t count) {
-  WriteChars(at, platform::DecodeFileName(name), count);
+void Screen::WriteFileName(ScreenPos at, const std::string& name, size_t width) {
+  WriteChars(at, platform::DecodeFileName(name), width);
 }
 
 void Screen::WriteText(ScreenPos at, const std::string& text) { WriteTextN(at, text, text.size()); }
@@ -49,13 +60,36 @@ void Screen::WriteText(ScreenPos at, const std::string& text) { WriteTextN(at, t
 void Screen::WriteTextN(ScreenPos at, const std::string& text, size_t count) {
   size_t i = 0;
   size_t n = count < text.size() ? count : text.size();
-  Cells().Run(at.x, at.y, static_cast<int>(n), [&](platform::Cell& c) { c.ch = platform::TextChar(static_cast<uint8_t>(text[i++])); });
+  Cells().Run(at.x, at.y, static_cast<int>(n), [&](platform::Cell& c) {
+    c = platform::Cell{platform::TextChar(static_cast<uint8_t>(text[i++])), c.attr};
+  });
 }
 
-void Screen::WriteChars(ScreenPos at, const std::vector<uint32_t>& chars, size_t count) {
-  size_t i = 0;
-  size_t n = count < chars.size() ? count : chars.size();
-  Cells().Run(at.x, at.y, static_cast<int>(n), [&](platform::Cell& c) { c.ch = chars[i++]; });
+void Screen::WriteChars(ScreenPos at, const std::vector<uint32_t>& chars, size_t width) {
+  platform::ScreenModel& cells = Cells();
+  if (!cells.Contains(at.x, at.y)) return;
+  // Laid out by display width, on this row only: a wide character takes two cells and is never
+  // halved at the end, a combining mark joins the character before it.
+  const long end = std::min(static_cast<long>(at.x) + static_cast<long>(std::min(width, size_t{65535})), static_cast<long>(cells.Width()));
+  platform::Cell* last = nullptr;
+  int x = at.x;
+  for (uint32_t ch : chars) {
+    int w = platform::DisplayWidth(ch);
+    if (w == 0) {
+      if (last != nullptr) AddMark(*last, ch);
+      continue;
+    }
+    if (x + w > end) break;
+    last = &cells.At(x, at.y);
+    last->ch = ch;
+    last->marks[0] = last->marks[1] = 0;
+    if (w == 2) {
+      platform::Cell& right = cells.At(x + 1, at.y);
+      right.ch = platform::kWideRight;
+      right.marks[0] = right.marks[1] = 0;
+    }
+    x += w;
+  }
 }
 
 void Screen::SetCursorPos(int x, int y) {

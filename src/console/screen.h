@@ -77,10 +77,11 @@ class Screen {
   // Text (code page 1251) from the position on, the attributes kept; count characters at most.
   void WriteText(ScreenPos at, const std::string& text);
   void WriteTextN(ScreenPos at, const std::string& text, size_t count);
-  // A file name (platform::DecodeFileName), count characters at most.
-  void WriteFileName(ScreenPos at, const std::string& name, size_t count);
-  // Characters already decoded, count at most.
-  void WriteChars(ScreenPos at, const std::vector<uint32_t>& chars, size_t count);
+  // A file name (platform::DecodeFileName) in width cells at most, on this row.
+  void WriteFileName(ScreenPos at, const std::string& name, size_t width);
+  // Characters already decoded, laid out by their display width in width cells at most, on this
+  // row; the attributes kept.
+  void WriteChars(ScreenPos at, const std::vector<uint32_t>& chars, size_t width);
   void SetCursorPos(int x, int y);
   void HideCursor();
   void RestoreCursor();

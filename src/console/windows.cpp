@@ -164,7 +164,6 @@ void WindowTable::LayoutWindows() {
   path.size.x = static_cast<int16_t>(w - 14);
   centre(path);
   CentreButtonRow(path);
-  pathCapacity = static_cast<uint32_t>(w - 19 < 256 ? w - 19 : 256);
   path.text.clear();
   PrepareText(kManualPath);
   WindowRecord& search = records_[kSearchWindow];

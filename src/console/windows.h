@@ -127,8 +127,9 @@ class WindowTable {
   uint16_t listRows = 0;
   uint16_t chosenIndex = 0;
   bool textEntry = false;
-  ScreenPos entryCursor;
-  uint32_t pathCapacity = 0;
+  // The path field: where it starts and its width in cells.
+  ScreenPos entryField;
+  int entryWidth = 0;
 
  private:
   void CentreButtonRow(WindowRecord& r);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/file.h"
+#include "platform/screen_model.h"
 #include "platform/text.h"
 
 namespace tarvos::discovery {
@@ -103,10 +104,10 @@ bool IsCandidateName(const std::string& name) {
 }
 
 bool Locations::AddFound(const std::string& path, int kind) {
-  // The width counts characters: the path as the system shows it, cut with three dots.
-  size_t chars = platform::DecodeFileName(path).size();
+  // The width counts cells: the path as the system shows it, cut with three dots.
+  size_t cells = platform::TextWidth(platform::DecodeFileName(path));
   std::string shown = path;
-  if (kLabelLength + chars > width_ && width_ > kLabelLength + 3) {
+  if (kLabelLength + cells > width_ && width_ > kLabelLength + 3) {
     shown = platform::FileNamePrefix(path, width_ - kLabelLength - 3) + "...";
   }
   std::string text = std::string(kLabels[kind]) + shown;

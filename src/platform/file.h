@@ -136,6 +136,8 @@ std::string FullPath(const std::string& path);
 // file system ignores case), or the same file reached another way.
 bool SamePath(const std::string& a, const std::string& b);
 char PathSeparator();
+// The longest path the system opens, in bytes of its own encoding (4095 on Linux, 259 on Windows).
+size_t MaxPathLength();
 
 // Wildcard match of one name against one pattern component ("*" any run, "?" one character).
 bool MatchWildcard(const char* pattern, const char* name, bool ignoreCase);

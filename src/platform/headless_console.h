@@ -48,6 +48,7 @@ class HeadlessConsole final : public ConsoleDevice {
     screenHeight_ = height;
   }
   void AddInput(const InputRecord& record) { input_.push_back(record); }
+  size_t PendingInput() const { return input_.size(); }
   // What a terminal would have been sent by every Present so far.
   const std::string& Sent() const { return sent_; }
   bool ScreenBegun() const { return screenBegun_; }

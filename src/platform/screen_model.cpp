@@ -26,6 +26,45 @@ constexpr uint16_t kCp1251High[64] = {
     0x0491, 0x00B5, 0x00B6, 0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,
 };
 
+struct Range {
+  uint32_t first, last;
+};
+// Combining marks and zero-width characters of the scripts a file or profile name is likely to use.
+constexpr Range kZeroWidth[] = {
+    {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x05BF, 0x05BF}, {0x05C1, 0x05C2}, {0x05C4, 0x05C5},
+    {0x05C7, 0x05C7}, {0x0610, 0x061A}, {0x064B, 0x065F}, {0x0670, 0x0670}, {0x06D6, 0x06DC}, {0x06DF, 0x06E4},
+    {0x06E7, 0x06E8}, {0x06EA, 0x06ED}, {0x0900, 0x0902}, {0x093A, 0x093A}, {0x093C, 0x093C}, {0x0941, 0x0948},
+    {0x094D, 0x094D}, {0x0951, 0x0957}, {0x0962, 0x0963}, {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x0E47, 0x0E4E},
+    {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F}, {0x202A, 0x202E}, {0x2060, 0x2064}, {0x20D0, 0x20FF},
+    {0x302A, 0x302D}, {0x3099, 0x309A}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF}, {0xE0100, 0xE01EF},
+};
+// Characters drawn two cells wide.
+constexpr Range kWide[] = {
+    {0x1100, 0x115F},   {0x231A, 0x231B},   {0x2329, 0x232A},   {0x23E9, 0x23EC},   {0x2E80, 0x303E},
+    {0x3041, 0x3096},   {0x309B, 0x33FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},
+    {0xA960, 0xA97F},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE10, 0xFE19},   {0xFE30, 0xFE6F},
+    {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x17000, 0x18AFF}, {0x1B000, 0x1B2FF}, {0x1F300, 0x1F64F},
+    {0x1F680, 0x1F6FF}, {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+};
+
+template <size_t N>
+bool InRanges(const Range (&ranges)[N], uint32_t ch) {
+  size_t low = 0, high = N;
+  while (low < high) {
+    size_t mid = (low + high) / 2;
+    if (ch < ranges[mid].first) {
+      high = mid;
+    } else if (ch > ranges[mid].last) {
+      low = mid + 1;
+    } else {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsWide(const Cell& cell) { return cell.ch != kWideRight && DisplayWidth(cell.ch) == 2; }
+
 // The console's colour bits are blue, green, red; ANSI's are red, green, blue.
 int AnsiIndex(uint8_t colour) { return ((colour & 1) << 2) | (colour & 2) | ((colour & 4) >> 2); }
 
@@ -86,6 +125,37 @@ void AppendUtf8(std::string& out, uint32_t ch) {
   }
 }
 
+int DisplayWidth(uint32_t ch) {
+  if (ch < 0x300) return 1;
+  if (InRanges(kZeroWidth, ch)) return 0;
+  return InRanges(kWide, ch) ? 2 : 1;
+}
+
+size_t TextWidth(const std::vector<uint32_t>& chars) {
+  size_t width = 0;
+  for (uint32_t ch : chars) width += static_cast<size_t>(DisplayWidth(ch));
+  return width;
+}
+
+size_t CharsThatFit(const std::vector<uint32_t>& chars, size_t width) {
+  size_t used = 0, count = 0;
+  for (; count < chars.size(); ++count) {
+    auto w = static_cast<size_t>(DisplayWidth(chars[count]));
+    if (used + w > width) break;
+    used += w;
+  }
+  return count;
+}
+
+Cell ShownCell(const ScreenModel& screen, int x, int y) {
+  Cell cell = screen.At(x, y);
+  bool whole = cell.ch == kWideRight ? x > 0 && IsWide(screen.At(x - 1, y))
+               : IsWide(cell)        ? x + 1 < screen.Width() && screen.At(x + 1, y).ch == kWideRight
+                                     : DisplayWidth(cell.ch) != 0;
+  if (!whole) cell = Cell{' ', cell.attr};
+  return cell;
+}
+
 void ScreenModel::Resize(int width, int height) {
   width_ = width > 0 ? width : 0;
   height_ = height > 0 ? height : 0;
@@ -113,9 +183,13 @@ std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown) {
   int attr = -1;
   for (int y = 0; y < screen.Height(); ++y) {
     for (int x = 0; x < screen.Width(); ++x) {
-      const Cell& want = screen.At(x, y);
-      Cell& have = shown.At(x, y);
-      if (want == have) continue;
+      const Cell want = ShownCell(screen, x, y);
+      // A right half is drawn with the character on its left. Writing over one half of a wide
+      // character blanks its other half on the terminal; the cell kept for that half never
+      // matches what is wanted there, so it is written again.
+      if (want.ch == kWideRight) continue;
+      const int width = IsWide(want) ? 2 : 1;
+      if (want == shown.At(x, y) && (width == 1 || shown.At(x + 1, y).ch == kWideRight)) continue;
       if (out.empty()) out = "\033[?25l";  // no cursor flicker while cells change
       if (x != atX || y != atY) {
         char move[32];
@@ -126,10 +200,13 @@ std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown) {
         out += "\033[0;" + AnsiColours(want.attr) + "m";
         attr = want.attr;
       }
-      uint32_t ch = want.ch < 0x20 ? ' ' : want.ch;
-      AppendUtf8(out, ch);
-      have = want;
-      atX = x + 1;
+      AppendUtf8(out, want.ch < 0x20 ? ' ' : want.ch);
+      for (uint32_t mark : want.marks) {
+        if (mark != 0) AppendUtf8(out, mark);
+      }
+      shown.At(x, y) = want;
+      if (width == 2) shown.At(x + 1, y) = Cell{kWideRight, want.attr};
+      atX = x + width;
       atY = y;
       // The last cell of a row leaves the terminal's cursor in a state of its own: move again.
       if (atX >= screen.Width()) atX = -1;

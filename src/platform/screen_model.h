@@ -2,6 +2,8 @@
 // character (a Unicode code point, already decoded) and a console attribute byte (low four bits
 // the foreground, high four the background; bit 0 blue, 1 green, 2 red, 3 intensity). Every
 // device draws from it; a terminal is sent only the cells that changed since the last flush.
+// A wide character (CJK) takes two cells: itself, then kWideRight. Combining marks ride on the
+// cell of the character they follow.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +12,18 @@
 
 namespace tarvos::platform {
 
+// The right half of a wide character: the cell after it.
+inline constexpr uint32_t kWideRight = 0x110000;
+inline constexpr int kMarksPerCell = 2;
+
 struct Cell {
   uint32_t ch = ' ';
   uint8_t attr = 0x07;
-  bool operator==(const Cell& other) const { return ch == other.ch && attr == other.attr; }
+  // Combining marks drawn over ch (0 for none); more than two on one character are dropped.
+  uint32_t marks[kMarksPerCell] = {0, 0};
+  bool operator==(const Cell& other) const {
+    return ch == other.ch && attr == other.attr && marks[0] == other.marks[0] && marks[1] == other.marks[1];
+  }
   bool operator!=(const Cell& other) const { return !(*this == other); }
 };
 
@@ -25,6 +35,14 @@ uint32_t TextChar(uint8_t byte);
 // Decodes UTF-8 (file names on POSIX), one code point per character, "?" for what is broken.
 std::vector<uint32_t> DecodeUtf8(const std::string& text);
 void AppendUtf8(std::string& out, uint32_t ch);
+// The cells a character takes on a terminal: 2 for the wide (CJK, Hangul, full-width forms,
+// most emoji), 0 for combining marks and zero-width characters, 1 for the rest.
+int DisplayWidth(uint32_t ch);
+// The cells a text takes.
+size_t TextWidth(const std::vector<uint32_t>& chars);
+// How many of chars, from the first, fit in width cells: a wide character is never halved and
+// a character's combining marks stay with it.
+size_t CharsThatFit(const std::vector<uint32_t>& chars, size_t width);
 
 class ScreenModel {
  public:
@@ -53,6 +71,10 @@ class ScreenModel {
   int height_ = 0;
   std::vector<Cell> cells_;
 };
+
+// A cell as it can be shown: a wide character without its right half (a window drawn over one
+// half) shows as a blank, and so does a right half without its character.
+Cell ShownCell(const ScreenModel& screen, int x, int y);
 
 // What a terminal must be sent to show screen where it shows shown: cursor moves, colours and
 // characters of the changed cells only, then the cursor. shown becomes screen. Empty when nothing

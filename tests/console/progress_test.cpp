@@ -76,6 +76,20 @@ TEST(ProgressWindow, GaugeOffsetStagesAndFileName) {
   EXPECT_EQ(run.Row(10, 13, 6), "Saving");
   run.progress.ClearStageMarkers();
   EXPECT_EQ(run.Row(7, 10, 1) + run.Row(10, 10, 1), "  ");
+
+  // P and R focus the first button whatever it reads; P pauses, R resumes, neither toggles.
+  struct Key {
+    char ch;
+    bool paused;
+  };
+  WindowRecord& main = run.ui.windows.Record(kProgressWindow);
+  for (Key k : {Key{'r', false}, Key{'p', true}, Key{'P', true}, Key{'R', false}, Key{'r', false}}) {
+    run.ui.windows.FocusSlot(1);
+    run.ui.input.DispatchEvent(InputEvent{0, static_cast<uint8_t>(k.ch), 0, 0, {}});
+    EXPECT_EQ(main.focusedSlot, 0) << k.ch;
+    EXPECT_EQ(run.dialogs.RunPaused(), k.paused) << k.ch;
+    EXPECT_EQ(run.Row(main.buttons[0].pos.y, main.buttons[0].pos.x, 7), k.paused ? " Resume" : " Pause ") << k.ch;
+  }
 }
 
 TEST(ConsoleDialogs, WindowsOfTheQuestions) {
@@ -139,7 +153,8 @@ TEST(ConsoleDialogs, SelectionPathAndSearch) {
   {
     ScreenRun run;
     run.device.AddKey(platform::KeyEvent{0, platform::kVkRight, 0});
-    run.device.AddKeys("\rC:/x\bhive\r");
+    // Esc leaves the field; opened again, it holds what was typed.
+    run.device.AddKeys("\rC:/x\bhi\x1b\rve\r");
     size_t chosen = 0;
     std::string typed;
     EXPECT_EQ(run.dialogs.RunBrowserDialog(listing, 25, chosen, typed), kResultTyped);

@@ -2,10 +2,14 @@
 // dispatch, and what reaches a terminal.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "console/console_state.h"
 #include "console/input.h"
 #include "console/windows.h"
+#include "platform/file.h"
 #include "platform/headless_console.h"
+#include "platform/text.h"
 
 namespace tarvos::console {
 namespace {
@@ -92,7 +96,6 @@ TEST(WindowTable, LayoutAndWrapping) {
   WindowRecord& path = rig.windows.Record(kManualPath);
   EXPECT_EQ(path.size.x * 100 + path.size.y, 6608);
   EXPECT_EQ(path.pos.x * 100 + path.pos.y, 708);
-  EXPECT_EQ(rig.windows.pathCapacity, 61u);
 
   EXPECT_EQ(WrapText("abcd efghi jkl", 10), (std::vector<std::string>{"abcd ", "efghi jkl"}));
   EXPECT_EQ(WrapText(std::string(25, 'w'), 10), (std::vector<std::string>{std::string(10, 'w'), std::string(10, 'w'), "wwwww"}));
@@ -144,7 +147,7 @@ TEST(WindowTable, ScrollingAndListsByPages) {
   EXPECT_EQ(rig.windows.highlightedRow, 0);
 }
 
-TEST(InputDispatch, FocusClicksResizesAndThePathField) {
+TEST(InputDispatch, FocusClicksAndResizes) {
   Rig rig;
   rig.windows.OpenWindow(kErrorPrompt);
   WindowRecord& error = rig.windows.Record(kErrorPrompt);
@@ -172,25 +175,53 @@ TEST(InputDispatch, FocusClicksResizesAndThePathField) {
   rig.input.PollInput(false);
   EXPECT_EQ(order, (std::vector<std::string>{"resize 100x30", "exit", "exit"}));
 
+}
+
+// The path field takes characters in the file names' own encoding: shown as typed, Backspace
+// takes a whole character, a path longer than the field shows its end, as long as the system
+// opens.
+TEST(InputDispatch, PathFieldInCharacters) {
+  const bool utf8 = platform::DecodeFileName("\xC3\xA9").size() == 1;
+  const std::string cjk = "\xE6\x97\xA5";
+  std::string longPath = "/home/ann/";
+  while (longPath.size() < 200) longPath += "folder/";
+  longPath.resize(200);
+  std::string cjkPath;
+  for (int i = 0; i < 40; ++i) cjkPath += cjk;
+  struct Row {
+    std::string typed;  // \b is Backspace
+    std::string path;
+    size_t shownFrom;  // the first byte of path the field shows
+  };
+  const size_t room = 80 - 14 - 4 - 1;  // the field's cells, less one for the cursor
+  for (const Row& row : {Row{"Jos\xC3\xA9", "Jos\xC3\xA9", 0}, Row{"Jos\xC3\xA9\b", utf8 ? "Jos" : "Jos\xC3", 0},
+                         Row{"a\xE6\x97\xA5\b\b", "", 0}, Row{longPath, longPath, 200 - room},
+                         Row{cjkPath, cjkPath, utf8 ? cjkPath.size() - room / 2 * 3 : cjkPath.size() - room}}) {
+    Rig rig;
+    rig.windows.OpenWindow(kManualPath);
+    rig.windows.textEntry = true;
+    rig.windows.entryField = {9, 10};
+    rig.windows.entryWidth = rig.windows.Record(kManualPath).TextWidth();
+    for (char c : row.typed) c == '\b' ? rig.Key(0x08, platform::kVkBack) : rig.Key(static_cast<uint8_t>(c));
+    while (rig.device.PendingInput() > 0) rig.input.PollInput(false);
+    EXPECT_EQ(rig.input.path, row.path);
+    std::vector<uint32_t> shown = platform::DecodeFileName(row.path.substr(row.shownFrom));
+    int x = 9;
+    for (uint32_t ch : shown) {
+      EXPECT_EQ(rig.Ch(x, 10), ch) << row.path.size() << " at " << x;
+      x += platform::DisplayWidth(ch);
+    }
+    EXPECT_EQ(rig.device.Screen().cursorX, x) << "the cursor after the last character";
+    EXPECT_LE(x, 9 + rig.windows.entryWidth - 1);
+    EXPECT_EQ(rig.Attr(x, 10), colour::kPathField) << "the rest of the field cleared in its colour";
+  }
+  Rig rig;
   rig.windows.OpenWindow(kManualPath);
   rig.windows.textEntry = true;
-  rig.windows.entryCursor = {10, 10};
-  rig.input.path = std::string(rig.windows.pathCapacity, 'p');
+  rig.input.path = std::string(platform::MaxPathLength(), 'p');
   rig.Key('q');
   rig.input.PollInput(false);
-  EXPECT_EQ(rig.input.dialogResult, kResultTyped);
-  EXPECT_EQ(rig.input.path.size(), rig.windows.pathCapacity) << "nothing more at capacity";
-  rig.Key(0x08, platform::kVkBack);
-  rig.Key('z');
-  rig.input.PollInput(false);
-  EXPECT_EQ(rig.input.path.back(), 'z');
-  EXPECT_EQ(rig.Ch(9, 10), static_cast<uint32_t>('z')) << "written where the last character was taken back";
-  rig.input.path.clear();
-  rig.input.dialogResult = 0;
-  rig.Key(0x08, platform::kVkBack);
-  rig.input.PollInput(false);
-  EXPECT_EQ(rig.input.dialogResult, 0u) << "Backspace on an empty field does nothing";
-  EXPECT_EQ(rig.windows.entryCursor.x, 10);
+  EXPECT_EQ(rig.input.path.size(), platform::MaxPathLength()) << "nothing more than the system opens";
 }
 
 TEST(Terminal, ColoursAndOnlyWhatChanged) {
@@ -236,6 +267,144 @@ TEST(Terminal, CharactersNotBytes) {
   EXPECT_EQ(device.Screen().At(79, 24), (platform::Cell{' ', kRunScreenAttribute}));
   state.CloseConsoleState();
   EXPECT_FALSE(device.ScreenBegun()) << "the user's screen is given back";
+}
+
+
+// What a terminal shows after the stream the program sent it: a character of display width 2
+// takes two cells, writing over either half of one blanks the other, a combining mark joins the
+// cell written last.
+class TerminalGrid {
+ public:
+  TerminalGrid(int width, int height) : width_(width), cells_(static_cast<size_t>(width) * height) {}
+  void Feed(const std::string& stream) {
+    std::vector<uint32_t> chars = platform::DecodeUtf8(stream);
+    for (size_t i = 0; i < chars.size(); ++i) {
+      if (chars[i] == '?' && i + 1 < chars.size() && chars[i + 1] == '[') {  // ESC arrives as "?"
+        std::string params;
+        for (i += 2; i < chars.size() && !(chars[i] >= '@' && chars[i] <= '~'); ++i) params += static_cast<char>(chars[i]);
+        if (i < chars.size() && chars[i] == 'H') {
+          int row = 0, col = 0;
+          std::sscanf(params.c_str(), "%d;%d", &row, &col);
+          x_ = col - 1;
+          y_ = row - 1;
+        }
+        continue;
+      }
+      Put(chars[i]);
+    }
+  }
+  std::string Row(int y) const {
+    std::string text;
+    for (int x = 0; x < width_; ++x) {
+      const Slot& s = At(x, y);
+      if (s.ch == platform::kWideRight) continue;
+      platform::AppendUtf8(text, s.ch);
+      for (uint32_t mark : s.marks) platform::AppendUtf8(text, mark);
+    }
+    return text;
+  }
+
+ private:
+  struct Slot {
+    uint32_t ch = ' ';
+    std::vector<uint32_t> marks;
+  };
+  Slot& At(int x, int y) { return cells_[static_cast<size_t>(y) * width_ + x]; }
+  const Slot& At(int x, int y) const { return cells_[static_cast<size_t>(y) * width_ + x]; }
+  void Put(uint32_t ch) {
+    int w = platform::DisplayWidth(ch);
+    if (w == 0) {
+      if (lastX_ >= 0) At(lastX_, lastY_).marks.push_back(ch);
+      return;
+    }
+    ASSERT_LE(x_ + w, width_) << "a character written past the end of its row";
+    for (int at = x_; at < x_ + w; ++at) {
+      if (At(at, y_).ch == platform::kWideRight && at == x_) At(at - 1, y_) = Slot{};
+      if (platform::DisplayWidth(At(at, y_).ch) == 2 && at + 1 == x_ + w && at + 1 < width_) At(at + 1, y_) = Slot{};
+    }
+    At(x_, y_) = Slot{ch, {}};
+    if (w == 2) At(x_ + 1, y_) = Slot{platform::kWideRight, {}};
+    lastX_ = x_;
+    lastY_ = y_;
+    x_ += w;
+  }
+  int width_;
+  std::vector<Slot> cells_;
+  int x_ = 0, y_ = 0, lastX_ = -1, lastY_ = 0;
+};
+
+// What the screen should show: each row's characters with their marks, wide characters once.
+std::string ScreenRow(const platform::ScreenModel& screen, int y) {
+  std::string text;
+  for (int x = 0; x < screen.Width(); ++x) {
+    platform::Cell c = platform::ShownCell(screen, x, y);
+    if (c.ch == platform::kWideRight) continue;
+    platform::AppendUtf8(text, c.ch);
+    for (uint32_t mark : c.marks) {
+      if (mark != 0) platform::AppendUtf8(text, mark);
+    }
+  }
+  return text;
+}
+
+// Names of wide and combining characters laid out by width, never halved, never past the row;
+// windows drawn over one half of a wide character and taken away again; the terminal shows what
+// the screen holds after every flush.
+TEST(Terminal, WideAndCombiningCharactersByWidth) {
+  struct Layout {
+    const char* name;
+    int x, width;
+    std::vector<uint32_t> cells;  // from x on, then the cell after the written ones
+  };
+  const uint32_t R = platform::kWideRight;
+  for (const Layout& l : {Layout{"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", 0, 5, {0x65E5, R, 0x672C, R, ' '}},
+                          Layout{"a\xE6\x97\xA5", 0, 2, {'a', ' '}},
+                          Layout{"\xE6\x97\xA5\xE6\x9C\xAC", 76, 10, {0x65E5, R, 0x672C, R}},
+                          Layout{"e\xCC\x81x", 3, 5, {'e', 'x', ' '}}}) {
+    Rig rig(80, 25);
+    std::vector<uint32_t> chars = platform::DecodeUtf8(l.name);
+    rig.screen.WriteChars({static_cast<int16_t>(l.x), 1}, chars, static_cast<size_t>(l.width));
+    for (size_t i = 0; i < l.cells.size(); ++i) EXPECT_EQ(rig.Ch(l.x + static_cast<int>(i), 1), l.cells[i]) << l.name << " cell " << i;
+    EXPECT_EQ(rig.Ch(0, 2), static_cast<uint32_t>(' ')) << l.name << ": nothing spills into the next row";
+    if (l.name[0] == 'e') EXPECT_EQ(rig.screen.CellAt(3, 1).marks[0], 0x301u) << "the mark rides on the e";
+  }
+  const std::vector<std::string> words = {"a", "\xE6\x97\xA5", "e\xCC\x81", "\xE3\x82\xA2\xE3\x82\xA4", "bc", " "};
+  Rig rig(24, 6);
+  TerminalGrid terminal(24, 6);
+  size_t fed = 0;
+  auto flush = [&] {
+    rig.screen.Present();
+    terminal.Feed(rig.device.Sent().substr(fed));
+    fed = rig.device.Sent().size();
+  };
+  uint32_t seed = 12345;
+  auto next = [&seed](uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  for (int step = 0; step < 400; ++step) {
+    auto x = static_cast<int16_t>(next(24)), y = static_cast<int16_t>(next(6));
+    switch (next(4)) {
+      case 0: {
+        std::string text;
+        for (uint32_t n = next(6); n > 0; --n) text += words[next(static_cast<uint32_t>(words.size()))];
+        rig.screen.WriteChars({x, y}, platform::DecodeUtf8(text), next(12));
+        break;
+      }
+      case 1: rig.screen.PutCell({x, y}, glyph::kRule, 0x1F); break;
+      case 2: rig.screen.FillBlanks({x, y}, static_cast<int>(next(5)), 0x70); break;
+      default: {  // a window over part of the screen, then the screen as it was
+        ScreenPos size{static_cast<int16_t>(1 + next(6)), static_cast<int16_t>(1 + next(3))};
+        std::vector<platform::Cell> saved = rig.screen.SaveRect({x, y}, size);
+        rig.screen.DrawFrame({x, y}, size, 0x7F, 0x70, true);
+        flush();
+        rig.screen.RestoreRect(saved, {x, y}, size);
+        break;
+      }
+    }
+    flush();
+    for (int row = 0; row < 6; ++row) ASSERT_EQ(terminal.Row(row), ScreenRow(rig.device.Screen(), row)) << "step " << step << " row " << row;
+  }
 }
 
 }  // namespace

@@ -284,6 +284,8 @@ bool IsPathSeparator(char c) { return c == '/'; }
 
 char PathSeparator() { return '/'; }
 
+size_t MaxPathLength() { return PATH_MAX - 1; }
+
 bool PutInPlace(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return false;
   ForgetTemporary(from);

@@ -211,9 +211,19 @@ class Win32Console final : public ConsoleDevice {
       for (int y = top; y <= bottom; ++y) {
         for (int x = 0; x < width; ++x) {
           const Cell& c = cells_.At(x, y);
+          // A wide character is its two cells, marked as its left and right halves; combining
+          // marks are not drawn.
+          Cell drawn = ShownCell(cells_, x, y);
+          WORD half = 0;
+          if (drawn.ch == kWideRight) {
+            drawn.ch = cells_.At(x - 1, y).ch;
+            half = COMMON_LVB_TRAILING_BYTE;
+          } else if (DisplayWidth(drawn.ch) == 2) {
+            half = COMMON_LVB_LEADING_BYTE;
+          }
           CHAR_INFO& out = cells[static_cast<size_t>(y - top) * width + x];
-          out.Char.UnicodeChar = static_cast<WCHAR>(c.ch < 0x10000 ? c.ch : '?');
-          out.Attributes = c.attr;
+          out.Char.UnicodeChar = static_cast<WCHAR>(drawn.ch < 0x10000 ? drawn.ch : '?');
+          out.Attributes = static_cast<WORD>(drawn.attr | half);
           shown_.At(x, y) = c;
         }
       }

@@ -233,6 +233,8 @@ bool IsPathSeparator(char c) { return c == '\\' || c == ':' || c == '/'; }
 
 char PathSeparator() { return '\\'; }
 
+size_t MaxPathLength() { return MAX_PATH - 1; }
+
 bool PutInPlace(const std::string& from, const std::string& to) {
   if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return false;
   ForgetTemporary(from);

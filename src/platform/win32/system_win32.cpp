@@ -27,7 +27,12 @@ std::vector<uint32_t> DecodeFileName(const std::string& name) {
   return chars;
 }
 
-std::string FileNamePrefix(const std::string& name, size_t count) { return name.substr(0, count); }
+// Names are in the ANSI code page: a byte is a character, a character a cell.
+std::string FileNamePrefix(const std::string& name, size_t width) { return name.substr(0, width); }
+
+void DropLastChar(std::string& name) {
+  if (!name.empty()) name.pop_back();
+}
 
 void UpperInPlace(std::string& text) {
   if (!text.empty()) ::CharUpperBuffA(text.data(), static_cast<DWORD>(text.size()));
