@@ -28,10 +28,8 @@ uint32_t KeyPathChar(uint8_t b) {
 
 }  // namespace
 
-void ProgressScreen::Present(bool force) {
-  // The clock is read once every few calls: the loops of a stage call here for every cell.
-  if (!force && !clockEveryCall_ && (++calls_ & (kCallsPerClock - 1)) != 0) return;
-  uint64_t now = platform::MonotonicMs();
+void ProgressScreen::Present(bool force, uint64_t now) {
+  if (now == 0) now = platform::MonotonicMs();
   if (!force && now - lastPresent_ < kPresentMs) return;
   lastPresent_ = now;
   DrawPending();
@@ -78,9 +76,9 @@ bool ProgressScreen::PollProgress(uint32_t fileOffset) {
     return !dialogs_.AbortRequested();
   }
   offset_ = fileOffset;
-  // The input is asked every few milliseconds: the loops that call here call very often.
-  uint64_t now = clockEveryCall_ || (++polls_ & (kCallsPerClock - 1)) == 0 || fileOffset == 0 ? platform::MonotonicMs()
-                                                                                             : lastInput_;
+  // The input is asked every few milliseconds of work, by the clock alone: a call may come after
+  // a chunk read from a slow disk or after a key of a hundred thousand values.
+  uint64_t now = platform::MonotonicMs();
   if (now - lastInput_ >= kInputMs || fileOffset == 0) {
     lastInput_ = now;
     ui->input.PollInput(false);
@@ -90,7 +88,7 @@ bool ProgressScreen::PollProgress(uint32_t fileOffset) {
     }
   }
   if (dialogs_.AbortRequested()) return false;
-  Present(false);
+  Present(false, now);
   return true;
 }
 
@@ -111,15 +109,13 @@ void ProgressScreen::SetGauge(uint32_t permille) {
   // starts from nothing).
   if (permille <= gaugeValue_) return;
   gaugeValue_ = permille;
-  gaugeShown_ = false;
-  Present(false);
+  gaugeShown_ = false;  // drawn by the next poll
 }
 
 void ProgressScreen::ShowStatusLine(std::string_view text) {
   if (Scr() == nullptr) return;
   status_.assign(text.substr(0, static_cast<size_t>(W() - 4)));
-  statusShown_ = false;
-  Present(false);
+  statusShown_ = false;  // drawn by the next poll
 }
 
 void ProgressScreen::CreateProgressScreen() {
@@ -167,7 +163,6 @@ void ProgressScreen::ShowFileHeader(const std::string& name) {
 }
 
 void ProgressScreen::SetStage(uint32_t stage) {
-  clockEveryCall_ = stage == kStageLoading || stage == kStageSaving;
   Screen* screen = Scr();
   if (screen != nullptr) Present(true);  // the stage's last value, which the throttle may hold back
   if (screen != nullptr && stage != 0) {

@@ -50,17 +50,13 @@ class ProgressScreen final : public hive::ProgressSink {
   // The terminal sees the screen at most every kPresentMs during a stage; force for a stage
   // change, a dialog or the end. The offset, the gauge and the status line change far more often
   // than that: they are kept, and drawn here.
-  void Present(bool force);
+  // now: the clock as the caller read it, or 0.
+  void Present(bool force, uint64_t now = 0);
   int16_t W() { return static_cast<int16_t>(Scr()->Width()); }
   int16_t H() { return static_cast<int16_t>(Scr()->Height()); }
 
   static constexpr uint64_t kPresentMs = 30;
   static constexpr uint64_t kInputMs = 5;
-  static constexpr uint32_t kCallsPerClock = 64;
-  uint32_t calls_ = 0;
-  uint32_t polls_ = 0;
-  // Loading and saving call once a chunk, however slow the disk: the clock is read every call.
-  bool clockEveryCall_ = true;
   Dialogs& dialogs_;
   int gaugeLength_ = 0;
   int gaugeFilled_ = 0;
