@@ -1,5 +1,6 @@
 #include "console/dialogs.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "hive/faults.h"
@@ -287,9 +288,15 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
   if (ui_ != nullptr) {
     WindowRecord& r = ui_->windows.Record(kInformation);
     bool help = type == kInfoHelp;
-    ui_->windows.LayoutInformation(help ? ScreenPos{60, 20} : ScreenPos{44, 9}, type == kInfoConfirmFix, !help);
+    std::string shown = type == kInfoPartsSaved ? partsText : text;
+    ScreenPos size = help ? ScreenPos{60, 20} : ScreenPos{44, 9};
+    if (!help) {  // higher where the text needs more than its three rows (the parts message has four)
+      int rows = static_cast<int>(WrapText(shown, size.x - 4).size());
+      size.y = static_cast<int16_t>(std::clamp(rows + 6, 9, std::max(9, ui_->screen.Height())));
+    }
+    ui_->windows.LayoutInformation(size, type == kInfoConfirmFix, !help);
     std::string kept = r.text;
-    r.text = type == kInfoPartsSaved ? partsText : text;
+    r.text = shown;
     uint32_t result = RunWindow(kInformation);
     r.text = kept;
     return result;

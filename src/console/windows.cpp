@@ -246,6 +246,8 @@ void WindowTable::DrawTextArea(int kind) {
       screen_.WriteText({static_cast<int16_t>(r.pos.x + 2), y}, std::string(static_cast<size_t>(a), ' '));
       screen_.WriteFileName({static_cast<int16_t>(r.pos.x + 2), y}, line, static_cast<size_t>(a));
     } else if ((r.flags & kCentred) && length <= a) {
+      // The whole row first: a shorter line scrolled into it keeps nothing of the one before.
+      screen_.WriteText({static_cast<int16_t>(r.pos.x + 2), y}, std::string(static_cast<size_t>(a), ' '));
       screen_.WriteText({static_cast<int16_t>(r.pos.x + 2 + (a - length) / 2), y}, line);
     } else {
       screen_.WriteTextN({static_cast<int16_t>(r.pos.x + 2), y}, line, static_cast<size_t>(a));

@@ -66,8 +66,9 @@ class File {
   // The write and access times of another file, and its creation time where the system keeps one.
   bool SetTimes(const FileInfo& like);
   // The permission bits of another file, and with owner its ownership where this process may
-  // give it (POSIX); nothing on Windows.
-  bool TakePermissions(const FileInfo& like, bool owner);
+  // give it (POSIX); nothing on Windows. With writable the file is never left read-only: where
+  // the bits let no one write, its owner may.
+  bool TakePermissions(const FileInfo& like, bool owner, bool writable = false);
   // The hidden, system and archive attributes (Windows); nothing on POSIX.
   bool SetAttributes(uint32_t attributes);
   bool IsOpen() const { return handle_ != kNoHandle; }

@@ -89,15 +89,19 @@ int HiveSaver::OverwriteInPlace(const std::string& name, bool& toDisks) {
   Log(LogMarker::Info, "Overwrite mode selected\r\n");
   // A hive named through a link is saved where the link leads; the link stays.
   std::string hive = platform::RealPath(name);
-  // Held from before the backup until the new hive is in place: another run that saves the same
-  // hive meanwhile fails, rather than mixing its work with this one's.
+  // Held from before the backup until the new hive is in place, so that two runs never mix their
+  // work. The backup is a copy of the hive as it was loaded: when the file is gone, was replaced
+  // or changed since, or another run holds it, no such copy can be made. The file there then
+  // stays as it is, and the repaired hive can still be written elsewhere in disk mode.
   platform::FileLock lock;
-  std::string reason;
-  if (!lock.Lock(hive, reason) || !StillAsLoaded(hive, reason)) {
-    WriteFailed(hive, reason);
-    return 0;
+  std::string reason, changed;
+  bool held = lock.Lock(hive, reason);
+  if (!StillAsLoaded(hive, changed)) {
+    held = false;
+    reason = changed;
   }
-  if (!MakeBackup(hive)) {
+  if (!held) Log(LogMarker::Error, "Reason: " + reason + "\r\n");
+  if (!held || !MakeBackup(hive)) {
     lock.Unlock();
     Log(LogMarker::Error, "Backup failed\r\n");
     questions_.ShowInformation(kBackupImpossible, 0);
@@ -112,8 +116,9 @@ int HiveSaver::OverwriteInPlace(const std::string& name, bool& toDisks) {
 
 bool HiveSaver::StillAsLoaded(const std::string& path, std::string& reason) const {
   platform::FileInfo now;
-  if (original_ && platform::LookUp(path, now) && platform::SameFileUnchanged(*original_, now)) return true;
-  reason = "the hive file changed after it was loaded";
+  bool found = platform::LookUp(path, now);
+  if (original_ && found && platform::SameFileUnchanged(*original_, now)) return true;
+  reason = found ? "the hive file changed after it was loaded" : "the hive file was removed after it was loaded";
   return false;
 }
 
@@ -235,10 +240,6 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
     return WriteFailed(target);
   }
 
-  if (targetExists && !inPlace && (existing.attributes & platform::kAttrReadOnly)) {
-    platform::SetAttributes(target, existing.attributes & ~platform::kAttrReadOnly);  // so it can be replaced
-  }
-
   // Written beside the target first, under a name of its own: a write that does not finish
   // leaves the target as it was, and no other file is ever written through.
   std::string temporary;
@@ -269,16 +270,17 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
   }
   // The new file looks as the one it replaces: the original in place keeps its permissions,
   // owner, attributes and times; another target keeps its own permissions and takes the
-  // original's attributes (never read-only); a new one is no more open than the original.
+  // original's attributes; a new one is no more open than the original. Neither of the last two
+  // is ever read-only, whatever the bits it took.
   if (inPlace && original_) {
     file.TakePermissions(*original_, true);
     file.SetAttributes(original_->attributes);
     file.SetTimes(*original_);
   } else {
     if (targetExists) {
-      file.TakePermissions(existing, true);
+      file.TakePermissions(existing, true, true);
     } else if (original_) {
-      file.TakePermissions(*original_, false);
+      file.TakePermissions(*original_, false, true);
     }
     if (targetExists && original_) file.SetAttributes(original_->attributes & ~platform::kAttrReadOnly);
     if (half != 0 && original_) file.SetWriteTime(original_->writeTime);
@@ -289,6 +291,9 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
   // it was loaded, its work is kept and this save fails.
   std::string reason;
   if (inPlace && !StillAsLoaded(target, reason)) return giveUp(kWriteCreateFailed, reason);
+  if (targetExists && !inPlace && (existing.attributes & platform::kAttrReadOnly)) {
+    platform::SetAttributes(target, existing.attributes & ~platform::kAttrReadOnly);  // so it can be replaced
+  }
   if (!platform::PutInPlace(temporary, target)) return giveUp(kWriteCreateFailed, "the file could not be put in place");
   Log(LogMarker::Decision, "File saved, size " + Decimal(count) + "\r\n");
   if (!Poll(start + count)) return kWriteStopped;

@@ -71,7 +71,8 @@ class HiveSaver {
 
  private:
   int64_t WriteFailed(const std::string& target, const std::string& reason = {});
-  // The in-place save of a hive, with its backup; false when it reached disk mode.
+  // The in-place save of a hive, with its backup. toDisks: no backup of the hive as it was loaded
+  // could be made (the box has been shown), and disk mode takes over.
   int OverwriteInPlace(const std::string& name, bool& toDisks);
   // Whether the file at path is still the one that was loaded; reason says why not.
   bool StillAsLoaded(const std::string& path, std::string& reason) const;

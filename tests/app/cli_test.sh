@@ -46,6 +46,31 @@ timeout 20 "$prog" /t "$work/SAMPLE" </dev/null >"$work/out" 2>&1; code=$?
 check "end of input answers the prompt as Esc" test "$code" -eq 0
 check "end of input stops the check" grep -q 'Checking process cancelled' "$work/out"
 
+# /o onto a read-only file: it is replaced, and what stands there can be written again.
+printf 'old' >"$work/repaired"
+chmod a-w "$work/repaired"
+printf 'ffo' | timeout 20 "$prog" /t /o:"$work/repaired" "$work/SAMPLE" >/dev/null 2>&1
+check "/o replaces a read-only file and leaves it writable" test -n "$(find "$work/repaired" -size 8192c -perm -u+w)"
+# The hive deleted, or replaced by another file, while the save question waits: no backup of the
+# hive as it was loaded can be made, so the box says so and disk mode writes the repaired hive.
+# Under the hive's name stays what was there (nothing, or the other file), and no backup.
+printf 'x' | cat "$work/original" - >"$work/other"
+mkdir "$work/drive"
+for change in deleted replaced; do
+  cp "$work/original" "$work/SAMPLE"
+  rm -f "$work/out" "$work/drive/SAMPLE"
+  (printf 'ff'
+    for ((t = 0; t < 1000; t++)); do grep -q 'Do You want to save it' "$work/out" 2>/dev/null && break; sleep 0.01; done
+    if [ "$change" = deleted ]; then rm "$work/SAMPLE"; else cp "$work/other" "$work/new" && mv "$work/new" "$work/SAMPLE"; fi
+    printf 'o\rd') | TARVOS_DRIVES="D=$work/drive,fixed,100000000" timeout 20 "$prog" /t "$work/SAMPLE" >"$work/out" 2>&1
+  check "$change hive: the backup fails and the box says so" test "$(grep -c -e $'^Backup failed\r$' \
+    -e '^Impossible to backup original hive file. Press Enter' "$work/out")" -eq 2
+  check "$change hive: disk mode writes the repaired hive" cmp -s "$work/drive/SAMPLE" "$work/repaired"
+  left=$(cd "$work" && ls SAMPLE* 2>/dev/null; cmp -s SAMPLE other && echo other)
+  check "$change hive: what was there stays" test "$left" = "$([ "$change" = replaced ] && printf 'SAMPLE\nother')"
+done
+cp "$work/original" "$work/SAMPLE"
+
 if command -v setsid >/dev/null; then
   timeout 20 setsid -w "$prog" "$work/SAMPLE" </dev/null >"$work/out" 2>"$work/err"; code=$?
   check "without a terminal the full-screen run ends with 0" test "$code" -eq 0

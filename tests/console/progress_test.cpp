@@ -129,11 +129,20 @@ TEST(ConsoleDialogs, WindowsOfTheQuestions) {
     EXPECT_EQ(run.dialogs.AskInsertDisk('A', t.variant), kResultOk);
     EXPECT_EQ(run.ui.windows.Record(kInsertDisk).text, t.text);
   }
-  {
+  // An information box has room for its text: every line drawn, no scroll bar.
+  struct Box {
+    uint32_t type, argument;
+    std::vector<std::string> lines;
+  };
+  for (const Box& b : {Box{kInfoSavingFailed, 'p', {"Saving failed.", "Command line switch /p ignored"}},
+                       Box{kInfoPartsSaved, 3, {"Now You have 3 parts of hive file.", "You can join it together by commandfile ",
+                                                "REDIVIV.IRE enclosed with last", "volume"}}}) {
     ScreenRun run("\r");
-    run.dialogs.ShowInformation(kInfoSavingFailed, 'p');
+    run.dialogs.ShowInformation(b.type, b.argument);
     WindowRecord& box = run.ui.windows.Record(kInformation);
-    EXPECT_EQ(box.lines, (std::vector<std::string>{"Saving failed.", "Command line switch /p ignored"})) << "two lines";
+    EXPECT_EQ(box.lines, b.lines);
+    EXPECT_FALSE(box.scrollShown) << b.type;
+    EXPECT_NE(run.device.Sent().find(b.lines.back()), std::string::npos) << "the last line is drawn";
   }
 }
 

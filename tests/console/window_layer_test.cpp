@@ -123,6 +123,18 @@ TEST(WindowTable, ScrollingAndListsByPages) {
   EXPECT_EQ(error.firstLine, 17) << "a notch of the wheel scrolls three rows";
   rig.windows.CloseWindow(kErrorPrompt);
 
+  // A centred text scrolled by a line: the shorter line keeps nothing of the longer one before it.
+  rig.windows.LayoutInformation({44, 9}, false, true);
+  WindowRecord& box = rig.windows.Record(kInformation);
+  box.text = "the first line is the longest of them\nsecond\nthird\nfourth";
+  rig.windows.PrepareText(kInformation);
+  rig.windows.OpenWindow(kInformation);
+  rig.input.LineDown();
+  std::string row;
+  for (int x = box.pos.x + 2; x < box.pos.x + 42; ++x) row += static_cast<char>(rig.Ch(x, box.pos.y + 2));
+  EXPECT_EQ(row, std::string(17, ' ') + "second" + std::string(17, ' '));
+  rig.windows.CloseWindow(kInformation);
+
   WindowRecord& list = rig.windows.Record(kSelectionWindow);
   list.size = {72, 16};
   list.text.clear();

@@ -188,16 +188,25 @@ TEST_F(Saving, ReadOnlyOriginalFailsAndStaysUnchanged) {
   platform::SetAttributes(hive, 0);
 }
 
+// A read-only hive saved onto a read-only file of the output name and into a new folder: what is
+// written is never read-only.
 TEST_F(Saving, OutputNameAndFolder) {
   std::vector<uint8_t> before = Pattern(8192);
   std::string hive = Hive("SYSTEM", before);
+  std::string out = Hive("out.dat", Pattern(100));
+  for (const std::string& file : {hive, out}) ASSERT_TRUE(platform::SetAttributes(file, platform::kAttrReadOnly));
+  auto writable = [](const std::string& file) {
+    platform::FileInfo info;
+    return platform::LookUp(file, info) && (info.attributes & platform::kAttrReadOnly) == 0;
+  };
   std::vector<uint8_t> after = Pattern(4096);
   {
     SaveRig s(after, hive, {kSaveOverwrite});
-    s.targets.outputName = dir.Path("out.dat");
+    s.targets.outputName = out;
     s.targets.outputGiven = 1;
     EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
-    EXPECT_EQ(ReadFileBytes(dir.Path("out.dat")), after);
+    EXPECT_EQ(ReadFileBytes(out), after);
+    EXPECT_TRUE(writable(out));
     EXPECT_EQ(s.targets.outputGiven, 1);
   }
   {
@@ -205,11 +214,15 @@ TEST_F(Saving, OutputNameAndFolder) {
     s.targets.outputFolder = dir.Path("fixed");
     s.targets.folderGiven = 1;
     EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
-    EXPECT_EQ(ReadFileBytes(dir.Path("fixed") + platform::PathSeparator() + "SYSTEM"), after);
+    std::string saved = dir.Path("fixed") + platform::PathSeparator() + "SYSTEM";
+    EXPECT_EQ(ReadFileBytes(saved), after);
+    EXPECT_TRUE(writable(saved));
     EXPECT_TRUE(s.rig.log.Has("# Output folder created\r\n"));
   }
   EXPECT_EQ(ReadFileBytes(hive), before) << "the original untouched";
+  EXPECT_FALSE(writable(hive)) << "and still read-only";
   EXPECT_EQ(Files(), (std::vector<std::string>{"SYSTEM", "fixed", "out.dat"})) << "no backup";
+  platform::SetAttributes(hive, 0);
 }
 
 TEST_F(Saving, OutputNamingTheInputItselfSavesInPlace) {
@@ -248,11 +261,19 @@ TEST_F(Saving, FolderThatCannotBeMadeFallsBackToInPlace) {
   EXPECT_EQ(s.targets.folderGiven, 1);
 }
 
+// Drives from the table that TARVOS_DRIVES gives.
+void SetDrives(const std::string& table) {
+  static std::string setting;
+  setting = "TARVOS_DRIVES=" + table;
+  putenv(setting.data());
+}
+
 // What a hostile but ordinary user can do to the folder of a hive, and what a save must then do.
 // Each row: the hive's name, what is done before it is loaded (returns the name the hive is
 // saved by; empty skips the row where the system cannot make it) and between loading and
 // saving, and what every file holds afterwards: 'B' the original bytes, 'A' the repaired ones,
-// 'C' the bytes someone else wrote meanwhile, 'V' a victim's bytes.
+// 'C' the bytes someone else wrote meanwhile, 'V' a victim's bytes. Where no backup of the hive
+// as it was loaded can be made, the box says so and disk mode writes the repaired hive to drive D.
 TEST_F(Saving, FilesThatCanBeTrusted) {
   namespace fs = std::filesystem;
   const std::vector<uint8_t> kBefore = Pattern(8192), kChanged = Pattern(12288), kVictim = {'v', 'i', 'c'};
@@ -270,11 +291,11 @@ TEST_F(Saving, FilesThatCanBeTrusted) {
     std::function<void(const std::string& hive)> meanwhile;
     std::map<std::string, char> holds;  // every file of the folder afterwards
     std::vector<std::string> logged;
-    bool fails = false;  // a failed save (code 2)
+    bool toDisks = false;  // "Backup failed", its box, and disk mode
   };
   std::vector<Row> rows = {
-      {"a hive named as its own backup", "sam.bak", nullptr, nullptr, {{"sam.bak", 'B'}},
-       {"! Backup failed\r\n", "! Reason: the backup name is the hive's own name\r\n"}},
+      {"a hive named as its own backup", "sam.bak", nullptr, nullptr, {{"sam.bak", 'B'}, {"D/sam.bak", 'A'}},
+       {"! Reason: the backup name is the hive's own name\r\n"}, true},
       {"planted links at the backup name and the old fixed temporary name", "SYSTEM",
        [&](const std::string& hive) {
          WriteFileBytes(dir.Path("victim"), kVictim);
@@ -292,22 +313,26 @@ TEST_F(Saving, FilesThatCanBeTrusted) {
        },
        nullptr, {{"SOFTWARE", 'L'}, {"real/SOFTWARE", 'A'}, {"real/SOFTWARE.BAK", 'B'}}, {}},
       {"a hive changed after loading", "SECURITY", nullptr,
-       [&](const std::string& hive) { WriteFileBytes(hive, kChanged); }, {{"SECURITY", 'C'}},
+       [&](const std::string& hive) { WriteFileBytes(hive, kChanged); }, {{"SECURITY", 'C'}, {"D/SECURITY", 'A'}},
        {"! Reason: the hive file changed after it was loaded\r\n"}, true},
       {"a hive replaced after loading", "DEFAULT", nullptr,
        [&](const std::string& hive) {
          WriteFileBytes(hive + ".new", kBefore);
          fs::rename(hive + ".new", hive);
        },
-       {{"DEFAULT", 'B'}}, {"! Reason: the hive file changed after it was loaded\r\n"}, true},
+       {{"DEFAULT", 'B'}, {"D/DEFAULT", 'A'}}, {"! Reason: the hive file changed after it was loaded\r\n"}, true},
+      {"a hive deleted after loading", "NTUSER.DAT", nullptr, [&](const std::string& hive) { fs::remove(hive); },
+       {{"D/NTUSER.DAT", 'A'}}, {"! Reason: the hive file was removed after it was loaded\r\n"}, true},
   };
+  SetDrives("D=" + dir.Path("D") + ",fixed,100000000");
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     for (const auto& entry : fs::directory_iterator(dir.Dir())) fs::remove_all(entry.path());
+    fs::create_directory(dir.Path("D"));
     std::string hive = Hive(row.hive, kBefore);
     std::string name = row.plant ? row.plant(hive) : hive;
     if (name.empty()) continue;  // no links here
-    SaveRig s(kAfter, name, {kSaveOverwrite, kAnswerCancel});
+    SaveRig s(kAfter, name, {kSaveOverwrite, 'D'});
     if (row.meanwhile) row.meanwhile(hive);
     s.Saver().SaveChangedHive(name);
     std::map<std::string, char> holds;
@@ -320,8 +345,12 @@ TEST_F(Saving, FilesThatCanBeTrusted) {
     }
     EXPECT_EQ(holds, row.holds);
     for (const std::string& line : row.logged) EXPECT_TRUE(s.rig.log.Has(line)) << line;
-    EXPECT_EQ(s.rig.faults.Error().code, row.fails ? hive::kOutputFileOpenError : hive::kNoError);
+    EXPECT_EQ(s.rig.log.Has("! Backup failed\r\n"), row.toDisks);
+    using Shown = std::vector<std::pair<uint32_t, uint32_t>>;
+    EXPECT_EQ(s.questions.information, (row.toDisks ? Shown{{kBackupImpossible, 0}} : Shown{}));
+    EXPECT_EQ(s.rig.faults.Error().code, hive::kNoError);
   }
+  SetDrives("");
 }
 
 // Two hives of one run whose backup names meet, and what a backup keeps of its original.
@@ -358,7 +387,8 @@ TEST_F(Saving, BackupsOfOneRunNeverReplaceEachOther) {
   }
 }
 
-// A hive that another run is saving at this moment is not saved again over it.
+// A hive that another run is saving at this moment is not saved again over it: no backup of it
+// can be made, and disk mode is offered instead.
 TEST_F(Saving, HiveHeldByAnotherRunIsNotSaved) {
   std::vector<uint8_t> before = Pattern(8192);
   std::string hive = Hive("SYSTEM", before);
@@ -377,15 +407,9 @@ TEST_F(Saving, HiveHeldByAnotherRunIsNotSaved) {
   other.join();
   EXPECT_EQ(ReadFileBytes(hive), before);
   EXPECT_TRUE(s.rig.log.Has("! Reason: being saved by another run\r\n"));
-  EXPECT_EQ(s.rig.faults.Error().code, hive::kOutputFileOpenError);
+  EXPECT_TRUE(s.rig.log.Has("! Backup failed\r\n"));
+  EXPECT_EQ(s.questions.information, (std::vector<std::pair<uint32_t, uint32_t>>{{kBackupImpossible, 0}}));
   EXPECT_EQ(Files(), std::vector<std::string>{"SYSTEM"});
-}
-
-// Drives from the table that TARVOS_DRIVES gives.
-void SetDrives(const std::string& table) {
-  static std::string setting;
-  setting = "TARVOS_DRIVES=" + table;
-  putenv(setting.data());
 }
 
 TEST_F(Saving, SplitOntoThreeFloppies) {

@@ -171,7 +171,7 @@ bool File::SetTimes(const FileInfo& like) {
   return ::futimens(static_cast<int>(handle_), times) == 0;
 }
 
-bool File::TakePermissions(const FileInfo& like, bool owner) {
+bool File::TakePermissions(const FileInfo& like, bool owner, bool writable) {
   if (handle_ == kNoHandle) return false;
   int fd = static_cast<int>(handle_);
   // Ownership first: a change of owner may clear the set-id bits that the mode then restores.
@@ -181,7 +181,9 @@ bool File::TakePermissions(const FileInfo& like, bool owner) {
       (void)::fchown(fd, static_cast<uid_t>(-1), like.group);
     }
   }
-  return ::fchmod(fd, static_cast<mode_t>(like.mode & 07777)) == 0;
+  auto mode = static_cast<mode_t>(like.mode & 07777);
+  if (writable && (mode & 0222) == 0) mode |= S_IWUSR;
+  return ::fchmod(fd, mode) == 0;
 }
 
 bool File::SetAttributes(uint32_t) { return handle_ != kNoHandle; }

@@ -138,7 +138,7 @@ bool File::SetTimes(const FileInfo& like) {
   return ::SetFileTime(H(handle_), like.creationTime != 0 ? &creation : nullptr, &access, &write);
 }
 
-bool File::TakePermissions(const FileInfo&, bool) { return handle_ != kNoHandle; }
+bool File::TakePermissions(const FileInfo&, bool, bool) { return handle_ != kNoHandle; }
 
 bool File::SetAttributes(uint32_t attributes) {
   if (handle_ == kNoHandle) return false;
