@@ -85,8 +85,10 @@ def main():
             g.write(f.read())
         run = Run([prog, target], env)
         run.wait_for(b"offset", 120)
-        run.send(b"a")
-        run.wait_for(b"Save", 120)
+        for _ in range(10):  # Fix All for each kind of fault, up to the save question
+            run.send(b"a")
+            if run.wait_for(b"Save", 5) is not None:
+                break
         run.send(b"o")
         run.drain(random.uniform(0.2, 2.0))
         run.send(b"p")

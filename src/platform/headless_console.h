@@ -9,7 +9,7 @@
 
 namespace tarvos::platform {
 
-class HeadlessConsole final : public ConsoleDevice {
+class HeadlessConsole : public ConsoleDevice {
  public:
   // Each byte of keys is one key press (see KeyFromByte); "\x1b" is Esc, "\r" Enter.
   explicit HeadlessConsole(std::string keys = {}) { AddKeys(keys); }

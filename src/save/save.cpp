@@ -101,7 +101,9 @@ int HiveSaver::OverwriteInPlace(const std::string& name, bool& toDisks) {
     reason = changed;
   }
   if (!held) Log(LogMarker::Error, "Reason: " + reason + "\r\n");
-  if (!held || !MakeBackup(hive)) {
+  bool backedUp = held && MakeBackup(hive);
+  if (backupStopped_) return 1;  // the run is being ended: nothing more is written
+  if (!backedUp) {
     lock.Unlock();
     Log(LogMarker::Error, "Backup failed\r\n");
     questions_.ShowInformation(kBackupImpossible, 0);
@@ -168,7 +170,7 @@ bool HiveSaver::MakeBackup(const std::string& name) {
       return true;
     }
   }
-  Log(LogMarker::Error, "Reason: " + reason + "\r\n");
+  if (!backupStopped_) Log(LogMarker::Error, "Reason: " + reason + "\r\n");
   return false;
 }
 
@@ -189,12 +191,21 @@ bool HiveSaver::CopyToBackup(const std::string& from, const std::string& backup,
   }
   std::vector<char> buffer(1 << 20);
   bool copied = true;
+  uint64_t done = 0;
   for (;;) {
     size_t got = 0;
     copied = in.Read(buffer.data(), buffer.size(), got);
     if (!copied || got == 0) break;
     copied = out.Write(buffer.data(), got);
     if (!copied) break;
+    // The copy is the first half of the save's gauge; keys are answered after every chunk.
+    done += got;
+    faults_.Services().progress.SetGauge(static_cast<uint32_t>(like.size > 0 ? done * 500 / like.size : 0));
+    if (!Poll(static_cast<uint32_t>(done))) {
+      backupStopped_ = true;
+      copied = false;
+      break;
+    }
   }
   // A copy keeps what a copy by the system keeps: permissions, owner, attributes and times.
   copied = copied && out.TakePermissions(like, true) && out.SetAttributes(like.attributes) && out.SetTimes(like) &&

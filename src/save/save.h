@@ -89,6 +89,7 @@ class HiveSaver {
   SaveTargets& targets_;
   std::optional<platform::FileInfo> original_;
   std::string inPlaceName_;  // the hive's own name while it is overwritten in place
+  bool backupStopped_ = false;  // the user ended the run while the backup was being copied
 };
 
 }  // namespace tarvos::save

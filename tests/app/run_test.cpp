@@ -293,6 +293,52 @@ TEST_F(Run, AbortOutsideLineModeShowsTheBoxAndEndsTheList) {
   EXPECT_EQ(device->KeysLeft(), 0u);
 }
 
+// What the progress window showed at each flush: the stage marked and the gauge's percentage.
+class GaugeRecorder : public platform::HeadlessConsole {
+ public:
+  using HeadlessConsole::HeadlessConsole;
+  void Present() override {
+    HeadlessConsole::Present();
+    const platform::ScreenModel& screen = cells_;
+    int stage = -1;
+    for (int row = 7; row < 11 && screen.Height() > 11; ++row) {
+      if (screen.At(10, row).ch == 0x25BA) stage = row - 7;
+    }
+    std::string percent;
+    for (int x = screen.Width() - 6; x < screen.Width() - 2 && screen.Height() > 3; ++x) {
+      uint32_t ch = screen.At(x, screen.Height() - 3).ch;
+      if (ch >= '0' && ch <= '9') percent += static_cast<char>(ch);
+    }
+    if (stage >= 0) shown.push_back({stage, percent.empty() ? -1 : std::stoi(percent)});
+  }
+  std::vector<std::pair<int, int>> shown;
+};
+
+// A hive whose walk on two cores gives up on a fault and starts again on one: the gauge of a
+// stage never goes back, and a finished load shows 100% before the next stage starts.
+TEST_F(Run, GaugeNeverGoesBackWithinAStage) {
+  std::string shared = testing::SharedHivesDir();
+  if (shared.empty()) GTEST_SKIP() << "no shared hives";
+  std::vector<uint8_t> bytes = testing::ReadFileBytes(shared + "/damaged/BadListHive");
+  ASSERT_FALSE(bytes.empty());
+  std::string hive = Hive("BadListHive", bytes);
+  GaugeRecorder recorder("aaaaaaaaaaaaaaaaaaaac\r");
+  RunTarvos({hive}, recorder);
+  ASSERT_GT(recorder.shown.size(), 4u);
+  int stagesSeen = 0;
+  for (size_t i = 1; i < recorder.shown.size(); ++i) {
+    auto [stage, value] = recorder.shown[i];
+    auto [before, was] = recorder.shown[i - 1];
+    if (stage == before) {
+      EXPECT_GE(value, was) << "stage " << stage << ", flush " << i;
+    } else {
+      ++stagesSeen;
+      if (before == 0) EXPECT_EQ(was, 100) << "the load's last value, before the next stage";
+    }
+  }
+  EXPECT_GE(stagesSeen, 2);
+}
+
 TEST_F(Run, LogFileHoldsTheSameEntriesWithMarkers) {
   std::string hive = Hive("SYSTEM", Dirty());
   std::string log = dir.Path("run.tlg");

@@ -4,6 +4,9 @@
 #include "console/progress.h"
 #include "hive/faults.h"
 #include "platform/headless_console.h"
+#include "support/hive_builder.h"
+#include "support/temp_dir.h"
+#include "support/walked_hive.h"
 
 namespace tarvos::console {
 namespace {
@@ -89,6 +92,27 @@ TEST(ProgressWindow, GaugeOffsetStagesAndFileName) {
     EXPECT_EQ(main.focusedSlot, 0) << k.ch;
     EXPECT_EQ(run.dialogs.RunPaused(), k.paused) << k.ch;
     EXPECT_EQ(run.Row(main.buttons[0].pos.y, main.buttons[0].pos.x, 7), k.paused ? " Resume" : " Pause ") << k.ch;
+  }
+}
+
+// The gauge's values of a real check whose walk on two cores gives up on a fault and starts
+// again on one: they go back, and the window never shows it.
+TEST(ProgressWindow, GaugeOfAWalkDoneAgainNeverGoesBack) {
+  std::string shared = testing::SharedHivesDir();
+  if (shared.empty()) GTEST_SKIP() << "no shared hives";
+  testing::WalkedHive walked(testing::ReadFileBytes(shared + "/damaged/BadListHive"), testing::FixAllAnswers());
+  const std::vector<uint32_t>& values = walked.rig.progress.gauge;
+  bool wentBack = false;
+  for (size_t i = 1; i < values.size(); ++i) wentBack = wentBack || values[i] < values[i - 1];
+  ASSERT_TRUE(wentBack) << "the walk was done again";
+  ScreenRun run;
+  int shown = 0;
+  for (uint32_t value : values) {
+    run.progress.SetGauge(value);
+    run.progress.DrawPending();
+    int now = std::stoi(run.Row(22, 74, 4));
+    EXPECT_GE(now, shown) << value;
+    shown = now;
   }
 }
 
