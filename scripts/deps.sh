@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++)
 if [ "${1:-}" != "--run" ]; then
-  packages+=(libgtest-dev googletest libbenchmark-dev g++-mingw-w64-x86-64-posix wine wine64 util-linux bsdutils libhivex-bin libregf-utils tmux python3 procps clang libclang-rt-14-dev)
+  packages+=(libgtest-dev googletest libbenchmark-dev g++-mingw-w64-x86-64-posix wine wine64 util-linux bsdutils libhivex-bin libregf-utils tmux python3 procps xvfb xdotool clang libclang-rt-14-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -102,6 +102,13 @@ if build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TY
     summary+=("windows (wine): command-line checks FAILED"); status=1
   fi
   run_screen "windows" build-win
+  # Wine's own console window on a virtual display: sizes, resizes and the title.
+  if tests/console/wineconsole_test.sh build-win/TarvosD.exe build/tarvos-sample-hive >build-win/wineconsole.log 2>&1; then
+    summary+=("windows (wine): $(grep -c '^ok' build-win/wineconsole.log) checks passed in Wine's console window")
+  else
+    grep -E '^FAIL' build-win/wineconsole.log
+    summary+=("windows (wine): checks in Wine's console window FAILED"); status=1
+  fi
 else
   summary+=("windows: BUILD FAILED"); status=1
 fi

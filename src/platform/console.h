@@ -13,7 +13,7 @@ namespace tarvos::platform {
 enum class ConsoleOpen {
   Ready,      // set up; keys and output work
   NoConsole,  // the full-screen interface was asked for, but there is no terminal or console
-  TooSmall,   // the screen cannot be made at least 66 x 25 cells
+  TooSmall,   // the screen cannot be made at least 66 x 24 cells
 };
 
 // One input record of the full-screen interface.

@@ -210,6 +210,13 @@ if [ -n "$exe" ] && command -v wine >/dev/null; then
   keys Enter
   check "Windows build: the run ends with 1" wait_for "EXIT=1" 30
   check "Windows build: the backup holds the original" cmp -s "$work/WIN.BAK" "$work/win-original"
+  # A terminal too small for the full screen, no hive named: the size message, not a silent end.
+  start 60 20 "wine $exe"
+  wait_for "EXIT=" 60 >/dev/null
+  # Wine's console breaks the line at the terminal's edge itself.
+  check "Windows build: 60 x 20 is too small, with the size needed and the size found" bash -c "tmux -L $server capture-pane -p |
+    tr -d '\n' | grep -qF 'TarvosD: the console screen is too small: 66 x 24 needed, 60 x 20 found; /t runs in line mode'"
+  check "Windows build: and the run ends with 0" wait_for "EXIT=0" 1
   # Finding hives on real drive letters: Wine's own C:, and a folder mapped as a drive.
   if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX/drive_c/windows/system32" ]; then
     mkdir -p "$WINEPREFIX/drive_c/windows/system32/config"

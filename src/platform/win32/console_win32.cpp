@@ -1,10 +1,12 @@
 #include <windows.h>
 
+#include <cstdio>
+#include <optional>
 #include <string>
-
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/console_geometry.h"
 
 namespace tarvos::platform {
 
@@ -30,13 +32,48 @@ void WriteAll(HANDLE h, std::string_view text) {
   }
 }
 
+bool ReadGeometry(HANDLE buffer, ConsoleGeometry& geometry) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!::GetConsoleScreenBufferInfo(buffer, &info)) return false;
+  geometry.columns = info.dwSize.X;
+  geometry.rows = info.dwSize.Y;
+  geometry.window = WindowRect{info.srWindow.Left, info.srWindow.Top, info.srWindow.Right, info.srWindow.Bottom};
+  return true;
+}
+
+// Brings a buffer from now to wanted; false when the console refused a set.
+bool SetGeometry(HANDLE buffer, const ConsoleGeometry& now, const ConsoleGeometry& wanted) {
+  ConsoleSetPlan plan = PlanConsoleSets(now, wanted);
+  for (int i = 0; i < plan.count; ++i) {
+    const ConsoleSet& set = plan.sets[i];
+    if (set.what == ConsoleSet::What::Buffer) {
+      if (!::SetConsoleScreenBufferSize(buffer, COORD{static_cast<SHORT>(set.columns), static_cast<SHORT>(set.rows)})) {
+        return false;
+      }
+    } else {
+      SMALL_RECT window{static_cast<SHORT>(set.window.left), static_cast<SHORT>(set.window.top),
+                        static_cast<SHORT>(set.window.right), static_cast<SHORT>(set.window.bottom)};
+      if (!::SetConsoleWindowInfo(buffer, TRUE, &window)) return false;
+    }
+  }
+  return true;
+}
+
 // The Windows console: the active screen buffer "CONOUT$" and the standard input handle.
 class Win32Console final : public ConsoleDevice {
  public:
   ~Win32Console() override { Close(); }
 
+  std::string ScreenSizes() const override {
+    if (foundColumns_ <= 0 || foundRows_ <= 0) return {};
+    char text[64];
+    std::snprintf(text, sizeof text, "%d x %d needed, %d x %d found", kMinColumns, kMinRows, foundColumns_, foundRows_);
+    return text;
+  }
+
   ConsoleOpen Open(bool screen, bool mouse) override {
     Close();
+    foundColumns_ = foundRows_ = 0;
     input_ = ::GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     consoleInput_ = input_ != nullptr && input_ != INVALID_HANDLE_VALUE && ::GetConsoleMode(input_, &mode);
@@ -47,7 +84,7 @@ class Win32Console final : public ConsoleDevice {
       // Line mode still works on standard input and output.
       return screen ? ConsoleOpen::NoConsole : ConsoleOpen::Ready;
     }
-    if (!EnsureScreenSize()) return ConsoleOpen::TooSmall;
+    if (screen && !EnsureScreenSize()) return ConsoleOpen::TooSmall;
     savedCodePage_ = ::GetConsoleOutputCP();
     codePageSaved_ = true;
     if (consoleInput_) {
@@ -72,6 +109,10 @@ class Win32Console final : public ConsoleDevice {
       consoleInput_ = false;
     }
     if (screen_ != nullptr) {
+      // The user's window and buffer as they were before the run grew them.
+      ConsoleGeometry now;
+      if (geometrySaved_ && ReadGeometry(screen_, now)) SetGeometry(screen_, now, savedGeometry_);
+      geometrySaved_ = false;
       if (codePageSaved_) ::SetConsoleOutputCP(savedCodePage_);
       codePageSaved_ = false;
       ::CloseHandle(screen_);
@@ -93,8 +134,11 @@ class Win32Console final : public ConsoleDevice {
   void SetTitle(const char* title) override {
     if (screen_ == nullptr) return;
     if (!titleSaved_) {  // the user's title, put back when the console is given back
+      // An empty title is a title too: Wine's console on a terminal starts with none, and the
+      // terminal would otherwise keep the program's.
       wchar_t saved[1024] = {};
-      titleSaved_ = ::GetConsoleTitleW(saved, 1024) > 0;
+      ::SetLastError(ERROR_SUCCESS);
+      titleSaved_ = ::GetConsoleTitleW(saved, 1024) > 0 || ::GetLastError() == ERROR_SUCCESS;
       savedTitle_ = saved;
     }
     ::SetConsoleTitleA(title);
@@ -169,10 +213,8 @@ class Win32Console final : public ConsoleDevice {
       buffer_ = nullptr;
       return false;
     }
-    COORD size{columns, rows};
-    SMALL_RECT window{0, 0, static_cast<SHORT>(columns - 1), static_cast<SHORT>(rows - 1)};
-    ::SetConsoleScreenBufferSize(buffer_, size);
-    ::SetConsoleWindowInfo(buffer_, TRUE, &window);
+    ConsoleGeometry made;
+    if (ReadGeometry(buffer_, made)) SetGeometry(buffer_, made, WholeBuffer(columns, rows));
     ::SetConsoleActiveScreenBuffer(buffer_);
     if (consoleInput_) {
       // Quick edit off (extended flags without it): a click reaches the program, not a selection.
@@ -272,13 +314,15 @@ class Win32Console final : public ConsoleDevice {
         record.control = in.Event.MouseEvent.dwControlKeyState;
         return true;
       case WINDOW_BUFFER_SIZE_EVENT: {
-        // The screen keeps the size it was laid out for: the buffer is set back, and all of it
-        // drawn again.
-        COORD held{static_cast<SHORT>(cells_.Width()), static_cast<SHORT>(cells_.Height())};
-        SMALL_RECT window{0, 0, static_cast<SHORT>(held.X - 1), static_cast<SHORT>(held.Y - 1)};
-        ::SetConsoleScreenBufferSize(buffer_, held);
-        ::SetConsoleWindowInfo(buffer_, TRUE, &window);
-        shown_.Resize(0, 0);
+        // The screen keeps the size it was laid out for: the buffer and its window are set back,
+        // and all of it is drawn again. Nothing is set when the size holds: the console answers
+        // every buffer set, even one that changes nothing, with another of these records.
+        ConsoleGeometry now;
+        const ConsoleGeometry held = WholeBuffer(cells_.Width(), cells_.Height());
+        if (ReadGeometry(buffer_, now) && now != held) {
+          SetGeometry(buffer_, now, held);
+          shown_.Resize(0, 0);
+        }
         record.type = InputRecord::Type::Resize;
         record.width = in.Event.WindowBufferSizeEvent.dwSize.X;
         record.height = in.Event.WindowBufferSizeEvent.dwSize.Y;
@@ -299,16 +343,23 @@ class Win32Console final : public ConsoleDevice {
     return ReadResult::End;
   }
 
+  // The full screen is drawn in a buffer the size of the console window: a window smaller than
+  // the screen needs is grown where the console can show that much (the buffer with it, and both
+  // put back by Close), and otherwise the console is too small.
   bool EnsureScreenSize() {
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!::GetConsoleScreenBufferInfo(screen_, &info)) return true;
-    SHORT columns = info.dwSize.X < kMinColumns ? kMinColumns : info.dwSize.X;
-    SHORT rows = info.dwSize.Y < kMinRows ? kMinRows : info.dwSize.Y;
-    if (columns == info.dwSize.X && rows == info.dwSize.Y) return true;
-    COORD size{columns, rows};
-    SMALL_RECT window{0, 0, static_cast<SHORT>(columns - 1), static_cast<SHORT>(rows - 1)};
-    if (::SetConsoleScreenBufferSize(screen_, size) && ::SetConsoleWindowInfo(screen_, TRUE, &window)) return true;
-    return false;
+    ConsoleGeometry now;
+    if (!ReadGeometry(screen_, now)) return true;
+    foundColumns_ = now.window.Columns();
+    foundRows_ = now.window.Rows();
+    COORD largest = ::GetLargestConsoleWindowSize(screen_);
+    std::optional<ConsoleGeometry> wanted = ScreenGeometry(now, largest.X, largest.Y, kMinColumns, kMinRows);
+    if (!wanted) return false;
+    if (*wanted == now) return true;
+    savedGeometry_ = now;
+    geometrySaved_ = true;
+    ConsoleGeometry grown;
+    return SetGeometry(screen_, now, *wanted) && ReadGeometry(screen_, grown) && grown.window.Columns() >= kMinColumns &&
+           grown.window.Rows() >= kMinRows;
   }
 
   static constexpr ULONGLONG kPollIntervalMs = 5;
@@ -318,6 +369,10 @@ class Win32Console final : public ConsoleDevice {
   HANDLE buffer_ = nullptr;  // the program's own screen buffer while the full screen is up
   ScreenModel shown_;
   bool consoleInput_ = false;
+  ConsoleGeometry savedGeometry_;  // the user's buffer and window, when the run grew them
+  bool geometrySaved_ = false;
+  int foundColumns_ = 0;  // the console window found at Open
+  int foundRows_ = 0;
   bool titleSaved_ = false;
   std::wstring savedTitle_;
   bool inputEnded_ = false;
