@@ -49,15 +49,25 @@ check "the main screen is back" wait_for "BEFORE-THE-RUN"
 sleep 0.3
 check "the terminal's modes are as they were" cmp -s "$work/before" "$work/after"
 
-# 80 x 24, the size most terminals open at, takes the full screen; a smaller one says what it needs.
-cp "$work/original" "$work/S24"
-start 80 24 "$prog $work/S24"
-check "80 x 24: the error window opens" wait_for "Error on offset: 0x????????"
-check "with the gauge on the screen's third row from the bottom" bash -c "tmux -L $server capture-pane -p | sed -n 22p | grep -q 'Complete:'"
-keys s
-check "S stops, and the fault left is printed" wait_for "Press Enter to exit..."
-keys Enter
-check "and the run ends" wait_for "EXIT="
+# 80 x 24 (the size most terminals open at), 80 x 25 and 132 x 43, under two terminal types: the
+# error window in its place, the gauge on the screen's third row from the bottom, every frame
+# upright; a smaller screen says what it needs.
+layout_ok() {  # layout_ok <columns> <rows>
+  pane | sed -n 5p | grep -q '^    ╔' && pane | sed -n "$(($2 - 2))p" | grep -q '^  Complete:' && frames_in_place "$1"
+}
+for size in "80 24" "80 25" "132 43"; do
+  for term in xterm-256color linux; do
+    read -r cols rows <<<"$size"
+    cp "$work/original" "$work/S24"
+    start "$cols" "$rows" "TERM=$term $prog $work/S24"
+    wait_for "Error on offset: 0x????????" >/dev/null
+    check "$cols x $rows, TERM=$term: the error window and the gauge in their places, every frame upright" layout_ok "$cols" "$rows"
+    keys s
+    wait_for "Press Enter to exit..." >/dev/null
+    keys Enter
+    check "$cols x $rows, TERM=$term: S stops, and the run ends" wait_for "EXIT=0"
+  done
+done
 start 60 20 "$prog $work/S24"
 wait_for "EXIT=" >/dev/null
 check "60 x 20: too small, with the size needed and the size found" bash -c "tmux -L $server capture-pane -pJ |
@@ -82,6 +92,71 @@ keys s
 wait_for "Press Enter to exit..." >/dev/null
 keys Enter
 check "and the run ends" wait_for "SHELL> "
+
+# kill -TSTP with a dialog up and no job-control shell above the run: it stops all the same, with
+# the terminal's modes and screen the user's; kill -CONT takes the screen again, drawn whole.
+cp "$work/original" "$work/KILLED"
+start 80 25 "$prog $work/KILLED"
+wait_for "Error on offset" >/dev/null
+pid=$(pgrep -n -f "$prog $work/KILLED")
+kill -TSTP "$pid"
+sleep 0.5
+check "kill -TSTP: the run is stopped" bash -c "ps -o stat= -p $pid | grep -q T"
+check "with the terminal's modes as they were before the run" bash -c "stty -a <$(tmux -L "$server" display -p '#{pane_tty}') | cmp -s - $work/before"
+check "and the user's screen" bash -c "! tmux -L $server capture-pane -p | grep -q 'Error on offset'"
+kill -CONT "$pid"
+check "kill -CONT: the error window is drawn again" wait_for "Error on offset" 3
+check "whole, every frame upright" frames_in_place 80
+keys s
+wait_for "Press Enter to exit..." >/dev/null
+keys Enter
+check "and the run ends" wait_for "EXIT=0"
+
+# Names of wide and combining characters: a hive whose name is cut to the header's field by
+# width, and profiles of such names in the selection list, with its scroll bar.
+wide=$(printf '\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e')  # three CJK characters
+mark=$(printf 'e\xcc\x81')  # e and a combining acute
+"$make_hive" "$work/clean-wide"
+printf 'ffo' | "$prog" /t "$work/clean-wide" >/dev/null 2>&1
+rm -f "$work/clean-wide.BAK"
+widename="$work/$wide$mark-$wide$wide$wide$mark$wide$wide$wide$wide"
+cp "$work/clean-wide" "$widename"
+start 80 25 "$prog '$widename'"
+check "a CJK name: the check ends with its box" wait_for "Hive file checking complete"
+check "the name in the header, cut by width with three dots" bash -c "tmux -L $server capture-pane -p | sed -n 6p | grep -q '\.\.\.'"
+check "every row within the screen, every frame upright" frames_in_place 80
+keys Enter
+wait_for "EXIT=" >/dev/null
+mkdir -p "$work/w/Windows/System32/config"
+cp "$work/clean-wide" "$work/w/Windows/System32/config/SYSTEM"
+for ((i = 0; i < 14; i++)); do
+  mkdir -p "$work/w/Users/$i$wide$mark$wide$wide$wide$wide$mark$wide$wide$wide"
+  cp "$work/clean-wide" "$work/w/Users/$i$wide$mark$wide$wide$wide$wide$mark$wide$wide$wide/NTUSER.DAT"
+done
+start 80 25 "TARVOS_DRIVES='C=$work/w,fixed,1000000' $prog"
+check "the selection list of CJK profiles" wait_for "Profile:  $work/w/Users/0"
+check "every row within the screen, the frame and the scroll bar upright" frames_in_place 80
+keys Escape
+wait_for "EXIT=" >/dev/null
+
+# A path of 200 characters typed into the field: it scrolls, and the hive it names is checked.
+deep="$work/d"
+while [ ${#deep} -lt 180 ]; do deep="$deep/folder$((${#deep} % 10))"; done
+mkdir -p "$deep"
+long="$deep/$(printf 'h%.0s' $(seq $((199 - ${#deep}))))"
+cp "$work/clean-wide" "$long"
+start 80 25 "TARVOS_DRIVES='C=$work/w,fixed,1000000' $prog /l:$work/typed.tlg"
+wait_for "Profile:  $work/w/Users/0" >/dev/null
+keys Right Enter
+wait_for "Type full path of filename" >/dev/null
+keys -l "$long"
+sleep 0.3
+check "the field shows the end of the path typed" bash -c "tmux -L $server capture-pane -p | grep -qF '${long: -40}'"
+keys Enter
+check "a 200-character path typed is checked" wait_for "Hive file checking complete"
+keys Enter
+wait_for "EXIT=" >/dev/null
+check "the log names it whole" grep -qF "$long" "$work/typed.tlg"
 
 # The user's title comes back when the run ends.
 cp "$work/original" "$work/T"

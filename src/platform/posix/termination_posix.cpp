@@ -45,19 +45,18 @@ void WriteScreen(const char* text, size_t length) {
   (void)written;
 }
 
-// A stop: the terminal is given back, the process stops as asked; when it is continued, the
-// terminal is taken again.
+// A stop: the terminal is given back, the process stops; when it is continued, the terminal is
+// taken again.
 void OnStop(int) {
   int saved = errno;
   WriteScreen(g_screenRestore, g_screenRestoreLength);
   int fd = g_terminalFd.load();
   bool moded = fd >= 0 && ::tcgetattr(fd, &g_runMode) == 0;
   if (fd >= 0) ::tcsetattr(fd, TCSANOW, &g_terminalMode);
-  RaiseAsDefault(SIGTSTP);  // stopped here until continued
-  struct sigaction action{};
-  action.sa_handler = OnStop;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGTSTP, &action, nullptr);
+  // Stopped here until continued. SIGSTOP rather than the default of SIGTSTP, which the system
+  // drops for a run with no job-control shell above it (a terminal's own command, a script):
+  // a stop asked for is a stop.
+  ::raise(SIGSTOP);
   if (moded) ::tcsetattr(fd, TCSANOW, &g_runMode);
   WriteScreen(g_screenBegin, g_screenBeginLength);
   g_continued = 1;
