@@ -333,7 +333,9 @@ TEST_F(Run, GaugeNeverGoesBackWithinAStage) {
       EXPECT_GE(value, was) << "stage " << stage << ", flush " << i;
     } else {
       ++stagesSeen;
-      if (before == 0) EXPECT_EQ(was, 100) << "the load's last value, before the next stage";
+      if (before == 0) {
+        EXPECT_EQ(was, 100) << "the load's last value, before the next stage";
+      }
     }
   }
   EXPECT_GE(stagesSeen, 2);
