@@ -90,7 +90,7 @@ def main():
             if run.wait_for(b"Save", 5) is not None:
                 break
         run.send(b"o")
-        run.drain(random.uniform(0.2, 2.0))
+        run.drain(random.uniform(0.05, 1.2))  # the backup copy, then the writing
         run.send(b"p")
         save.append(run.wait_for(b"esume", 10))
         run.end()

@@ -6,72 +6,11 @@
 
 namespace tarvos::hive {
 
-namespace {
-
-constexpr const char* kMessages[kErrorCodeCount] = {
-    "<No Error>",
-    "<Input file open error>",
-    "<Output file open error>",
-    "<Unable to get file info>",
-    "<Hive file is too small>",
-    "<Size of hive file not aligned>",
-    "<File seek error>",
-    "<File read error>",
-    "<Invalid hive file signature>",
-    "<Invalid start offset>",
-    "<Invalid size info>",
-    "<Broken hive header>",
-    "<Invalid hive header CRC>",
-    "<Memory allocation error>",
-    "<Invalid frame signature>",
-    "<Invalid frame offset>",
-    "<Invalid frame length>",
-    "<Invalid cell size>",
-    "<Cell size is too large>",
-    "<Invalid offset>",
-    "<Data block is not a key cell>",
-    "<Suspicious descendent-key pointer list: zero capacity>",
-    "<Invalid descendent-key data: parent offset not match>",
-    "<Invalid descendent-key list structure: null offset>",
-    "<Descendent-key list cell has impossible signature>",
-    "<Descendent-key counter does not match real descendent keys>",
-    "<Orphan value list: zero counter>",
-    "<Erased value list: null offset>",
-    "<Invalid value list structure: null offset>",
-    "<Invalid value signature>",
-    "<Default value already exist>",
-    "<Invalid default value attribute: symbolic name present>",
-    "<Invalid value structure: zero data field length>",
-    "<Invalid value structure: data field length too large>",
-    "<Invalid value structure: null data offset>",
-    "<Null offset to security block>",
-    "<Invalid security block signature>",
-    "<Invalid security block structure: null offset to previous or next>",
-    "<Cross linked data>",
-    "<Using data block marked as unused>",
-    "<Security info allocation error>",
-    "<Security info reallocation error>",
-    "<Binary data overlapped>",
-    "<Orphan segmented-value list: zero counter>",
-    "<Erased segmented-value list: null offset>",
-    "<Invalid segmented-value list structure: null offset>",
-    "<Incorrect segmented-value size>",
-    "<Incorrect root parent offset>",
-    "<Invalid file version>",
-    "<Unknown error>",
-    "<Invalid key name>",
-    "<Invalid value name>",
-};
-
-}  // namespace
-
 void FixModeTable::Reset() {
-  modes_.fill(kFixAsk);
-  for (uint32_t code : {0u, 1u, 3u, 4u, 6u, 7u, 13u, 40u, 41u, 49u}) modes_[code] = kFixNone;
-  modes_[kOutputFileOpenError] = kSkipAll;
+  for (uint32_t code = 0; code < kErrorCodeCount; ++code) modes_[code] = kFaultTable[code].startMode;
 }
 
-const char* ErrorMessage(uint32_t code) { return kMessages[code < kErrorCodeCount ? code : kUnknownError]; }
+const char* ErrorMessage(uint32_t code) { return FaultOf(code).message; }
 
 std::string FormatError(const ErrorRecord& record) {
   std::string line = ErrorMessage(record.code);
@@ -128,46 +67,20 @@ int FaultReporter::ReportFault(uint32_t code, uint32_t offset, FieldRef field, u
 }
 
 bool FaultReporter::ApplyFix(uint32_t code, FieldRef field, uint32_t repair) {
-  switch (code) {
-    case kSizeNotAligned:
-      if (field.Given()) field.Set(field.Get() & kPageMask);
-      return true;
-    case kInvalidSignature:
-      if (!services_.decider.ConfirmSignatureRepair()) return false;
-      if (field.Given()) field.Set(base::kSignatureValue);
-      return true;
-    // The repair value is written as given.
-    case kInvalidSizeInfo: case kBrokenHeader: case kInvalidFrameSignature: case kInvalidFrameOffset:
-    case kInvalidFrameLength: case kInvalidCellSize: case kCellSizeTooLarge: case kInvalidFileVersion:
-    case kInvalidHeaderChecksum: case kParentOffsetMismatch: case kSubkeyCountMismatch:
-    case kIncorrectSegmentedSize:
-      if (field.Given()) field.Set(repair);
-      return true;
-    case kOrphanValueList: case kNullSecurityLink: case kIncorrectRootParent:
-      if (field.Given()) field.Set(kNullOffset);
-      return true;
-    case kErasedValueList:
-      if (field.Given()) field.Set(0);
-      return true;
-    case kDefaultValueExists: case kDefaultValueHasName:
-      if (field.Given()) field.Set(field.Get() & ~1u);
-      return true;
-    case kZeroDataLength: case kDataLengthTooLarge:
-      if (field.Given()) field.Set((field.Get() & 0x80000000u) | 4u);
-      return true;
-    case kNullSecurityOffset: case kInvalidSecuritySignature:
-      if (field.Given()) field.Set(repair);
-      return true;
-    // The check that raised these makes the repair itself once it is told "fixed".
-    case kInvalidStartOffset: case kInvalidOffset: case kNotAKeyCell: case kZeroCapacityList:
-    case kNullOffsetInKeyList: case kImpossibleListSignature: case kNullOffsetInValueList:
-    case kInvalidValueSignature: case kNullDataOffset: case kCrossLinkedData: case kDataOverlapped:
-    case kOrphanSegmentList: case kErasedSegmentList: case kNullOffsetInSegmentList: case kInvalidKeyName:
-    case kInvalidValueName:
-      return true;
-    default:  // codes below 5, above 48, and 6, 7, 13, 39, 40, 41
-      return false;
+  Repair how = code < kErrorCodeCount ? kFaultTable[code].repair : Repair::Never;
+  if (how == Repair::Signature && !services_.decider.ConfirmSignatureRepair()) return false;
+  if (how == Repair::Never || how == Repair::Caller || !field.Given()) return how != Repair::Never;
+  switch (how) {
+    case Repair::Value: field.Set(repair); break;
+    case Repair::Null: field.Set(kNullOffset); break;
+    case Repair::Zero: field.Set(0); break;
+    case Repair::Align: field.Set(field.Get() & kPageMask); break;
+    case Repair::Signature: field.Set(base::kSignatureValue); break;
+    case Repair::ClearBit0: field.Set(field.Get() & ~1u); break;
+    case Repair::DataLength: field.Set((field.Get() & 0x80000000u) | 4u); break;
+    default: break;
   }
+  return true;
 }
 
 uint32_t PermilleOf(uint32_t part, uint32_t whole) {

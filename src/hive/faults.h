@@ -11,70 +11,110 @@
 
 namespace tarvos::hive {
 
-// Fault codes. Checks raise 1 to 48; 0 is no error; 49 stands in for any larger code.
-enum ErrorCode : uint32_t {
-  kNoError = 0,
-  kInputFileOpenError = 1,
-  kOutputFileOpenError = 2,
-  kUnableToGetFileInfo = 3,
-  kHiveTooSmall = 4,
-  kSizeNotAligned = 5,
-  kFileSeekError = 6,
-  kFileReadError = 7,
-  kInvalidSignature = 8,
-  kInvalidStartOffset = 9,
-  kInvalidSizeInfo = 10,
-  kBrokenHeader = 11,
-  kInvalidHeaderChecksum = 12,
-  kMemoryAllocationError = 13,
-  kInvalidFrameSignature = 14,
-  kInvalidFrameOffset = 15,
-  kInvalidFrameLength = 16,
-  kInvalidCellSize = 17,
-  kCellSizeTooLarge = 18,
-  kInvalidOffset = 19,
-  kNotAKeyCell = 20,
-  kZeroCapacityList = 21,
-  kParentOffsetMismatch = 22,
-  kNullOffsetInKeyList = 23,
-  kImpossibleListSignature = 24,
-  kSubkeyCountMismatch = 25,
-  kOrphanValueList = 26,
-  kErasedValueList = 27,
-  kNullOffsetInValueList = 28,
-  kInvalidValueSignature = 29,
-  kDefaultValueExists = 30,
-  kDefaultValueHasName = 31,
-  kZeroDataLength = 32,
-  kDataLengthTooLarge = 33,
-  kNullDataOffset = 34,
-  kNullSecurityOffset = 35,
-  kInvalidSecuritySignature = 36,
-  kNullSecurityLink = 37,
-  kCrossLinkedData = 38,
-  kUnusedBlockInUse = 39,
-  kSecurityAllocationError = 40,
-  kSecurityReallocationError = 41,
-  kDataOverlapped = 42,
-  kOrphanSegmentList = 43,
-  kErasedSegmentList = 44,
-  kNullOffsetInSegmentList = 45,
-  kIncorrectSegmentedSize = 46,
-  kIncorrectRootParent = 47,
-  kInvalidFileVersion = 48,
-  kUnknownError = 49,
-  // Beyond the numbered catalogue of old: a key name that no reader takes (none, or UTF-16 of an
-  // odd length). The check renames the key.
-  kInvalidKeyName = 50,
-  // A value name that no reader takes (UTF-16 of an odd length, or a NUL character in it). The
-  // check marks it 8-bit or renames the value.
-  kInvalidValueName = 51,
-};
-
-inline constexpr uint32_t kErrorCodeCount = 52;
-
 // How a fault code is handled: reported only, fixed without asking, asked, or skipped.
 enum FixMode : uint8_t { kFixNone = 0, kFixAll = 1, kFixAsk = 2, kSkipAll = 4 };
+
+// How a fix of a code is made once the user says "fix":
+//   Never       it cannot be fixed: the fault stays and the check of the file ends;
+//   Value       the repair value the check gives is written into the field;
+//   Null, Zero  kNullOffset, or 0, is written into the field;
+//   Caller      the check that raised it makes the repair (drops the reference, rebuilds a list);
+//   Align       the field is rounded down to a whole page;
+//   Signature   "regf" is written, after the user confirms it once more;
+//   ClearBit0   the field's lowest bit is cleared;
+//   DataLength  the field keeps its top bit and takes a length of 4.
+enum class Repair : uint8_t { Never, Value, Null, Zero, Caller, Align, Signature, ClearBit0, DataLength };
+
+// The catalogue of faults: one row per code, in the order of the codes: its name, its number, its
+// message, the fix mode every run starts with, and how a fix is made. The codes, the messages,
+// the starting modes and the repairs all come from here. Codes 1 to 48 are the numbered catalogue
+// of old (49 stands in for any larger code); 50 and 51 are names no reader takes, which the check
+// renames (a key) or marks 8-bit or renames (a value).
+#define TARVOS_FAULTS(X) \
+  X(kNoError, 0, "<No Error>", kFixNone, Never) \
+  X(kInputFileOpenError, 1, "<Input file open error>", kFixNone, Never) \
+  X(kOutputFileOpenError, 2, "<Output file open error>", kSkipAll, Never) \
+  X(kUnableToGetFileInfo, 3, "<Unable to get file info>", kFixNone, Never) \
+  X(kHiveTooSmall, 4, "<Hive file is too small>", kFixNone, Never) \
+  X(kSizeNotAligned, 5, "<Size of hive file not aligned>", kFixAsk, Align) \
+  X(kFileSeekError, 6, "<File seek error>", kFixNone, Never) \
+  X(kFileReadError, 7, "<File read error>", kFixNone, Never) \
+  X(kInvalidSignature, 8, "<Invalid hive file signature>", kFixAsk, Signature) \
+  X(kInvalidStartOffset, 9, "<Invalid start offset>", kFixAsk, Caller) \
+  X(kInvalidSizeInfo, 10, "<Invalid size info>", kFixAsk, Value) \
+  X(kBrokenHeader, 11, "<Broken hive header>", kFixAsk, Value) \
+  X(kInvalidHeaderChecksum, 12, "<Invalid hive header CRC>", kFixAsk, Value) \
+  X(kMemoryAllocationError, 13, "<Memory allocation error>", kFixNone, Never) \
+  X(kInvalidFrameSignature, 14, "<Invalid frame signature>", kFixAsk, Value) \
+  X(kInvalidFrameOffset, 15, "<Invalid frame offset>", kFixAsk, Value) \
+  X(kInvalidFrameLength, 16, "<Invalid frame length>", kFixAsk, Value) \
+  X(kInvalidCellSize, 17, "<Invalid cell size>", kFixAsk, Value) \
+  X(kCellSizeTooLarge, 18, "<Cell size is too large>", kFixAsk, Value) \
+  X(kInvalidOffset, 19, "<Invalid offset>", kFixAsk, Caller) \
+  X(kNotAKeyCell, 20, "<Data block is not a key cell>", kFixAsk, Caller) \
+  X(kZeroCapacityList, 21, "<Suspicious descendent-key pointer list: zero capacity>", kFixAsk, Caller) \
+  X(kParentOffsetMismatch, 22, "<Invalid descendent-key data: parent offset not match>", kFixAsk, Value) \
+  X(kNullOffsetInKeyList, 23, "<Invalid descendent-key list structure: null offset>", kFixAsk, Caller) \
+  X(kImpossibleListSignature, 24, "<Descendent-key list cell has impossible signature>", kFixAsk, Caller) \
+  X(kSubkeyCountMismatch, 25, "<Descendent-key counter does not match real descendent keys>", kFixAsk, Value) \
+  X(kOrphanValueList, 26, "<Orphan value list: zero counter>", kFixAsk, Null) \
+  X(kErasedValueList, 27, "<Erased value list: null offset>", kFixAsk, Zero) \
+  X(kNullOffsetInValueList, 28, "<Invalid value list structure: null offset>", kFixAsk, Caller) \
+  X(kInvalidValueSignature, 29, "<Invalid value signature>", kFixAsk, Caller) \
+  X(kDefaultValueExists, 30, "<Default value already exist>", kFixAsk, ClearBit0) \
+  X(kDefaultValueHasName, 31, "<Invalid default value attribute: symbolic name present>", kFixAsk, ClearBit0) \
+  X(kZeroDataLength, 32, "<Invalid value structure: zero data field length>", kFixAsk, DataLength) \
+  X(kDataLengthTooLarge, 33, "<Invalid value structure: data field length too large>", kFixAsk, DataLength) \
+  X(kNullDataOffset, 34, "<Invalid value structure: null data offset>", kFixAsk, Caller) \
+  X(kNullSecurityOffset, 35, "<Null offset to security block>", kFixAsk, Value) \
+  X(kInvalidSecuritySignature, 36, "<Invalid security block signature>", kFixAsk, Value) \
+  X(kNullSecurityLink, 37, "<Invalid security block structure: null offset to previous or next>", kFixAsk, Null) \
+  X(kCrossLinkedData, 38, "<Cross linked data>", kFixAsk, Caller) \
+  X(kUnusedBlockInUse, 39, "<Using data block marked as unused>", kFixAsk, Never) \
+  X(kSecurityAllocationError, 40, "<Security info allocation error>", kFixNone, Never) \
+  X(kSecurityReallocationError, 41, "<Security info reallocation error>", kFixNone, Never) \
+  X(kDataOverlapped, 42, "<Binary data overlapped>", kFixAsk, Caller) \
+  X(kOrphanSegmentList, 43, "<Orphan segmented-value list: zero counter>", kFixAsk, Caller) \
+  X(kErasedSegmentList, 44, "<Erased segmented-value list: null offset>", kFixAsk, Caller) \
+  X(kNullOffsetInSegmentList, 45, "<Invalid segmented-value list structure: null offset>", kFixAsk, Caller) \
+  X(kIncorrectSegmentedSize, 46, "<Incorrect segmented-value size>", kFixAsk, Value) \
+  X(kIncorrectRootParent, 47, "<Incorrect root parent offset>", kFixAsk, Null) \
+  X(kInvalidFileVersion, 48, "<Invalid file version>", kFixAsk, Value) \
+  X(kUnknownError, 49, "<Unknown error>", kFixNone, Never) \
+  X(kInvalidKeyName, 50, "<Invalid key name>", kFixAsk, Caller) \
+  X(kInvalidValueName, 51, "<Invalid value name>", kFixAsk, Caller)
+
+enum ErrorCode : uint32_t {
+#define TARVOS_FAULT_CODE(name, code, message, mode, repair) name = code,
+  TARVOS_FAULTS(TARVOS_FAULT_CODE)
+#undef TARVOS_FAULT_CODE
+};
+
+struct FaultRow {
+  uint32_t code;
+  const char* message;
+  FixMode startMode;
+  Repair repair;
+};
+
+inline constexpr FaultRow kFaultTable[] = {
+#define TARVOS_FAULT_ROW(name, code, message, mode, repair) {code, message, mode, Repair::repair},
+    TARVOS_FAULTS(TARVOS_FAULT_ROW)
+#undef TARVOS_FAULT_ROW
+};
+
+inline constexpr uint32_t kErrorCodeCount = sizeof kFaultTable / sizeof kFaultTable[0];
+
+constexpr bool RowsInCodeOrder() {
+  for (uint32_t i = 0; i < kErrorCodeCount; ++i) {
+    if (kFaultTable[i].code != i) return false;
+  }
+  return true;
+}
+static_assert(RowsInCodeOrder(), "a row of the fault table out of its place");
+
+// The row of a code; code 49's for anything outside the table.
+inline const FaultRow& FaultOf(uint32_t code) { return kFaultTable[code < kErrorCodeCount ? code : uint32_t{kUnknownError}]; }
 
 // One decision byte per code. Reset once per run, so a "Fix All" holds for every later file.
 class FixModeTable {
