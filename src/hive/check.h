@@ -37,8 +37,7 @@ class HiveCheck {
   // either met a fault, or a cell both marked, all of it is undone and the walk is done on one
   // core, where every fault is reported as always.
   WalkOutcome Walk() {
-    if (twoWalkers && frames.UsedCellMark() == 0 && frames.FreeCellMark() == 0 &&
-        std::thread::hardware_concurrency() >= 2) {
+    if (twoWalkers && std::thread::hardware_concurrency() >= 2) {
       SecondWalker second(image_, frames, secondWalkerFirst);
       walk.SetSecondWalker(&second);
       faults_.Speculate(true);

@@ -72,7 +72,6 @@ void FrameTable::Release() {
   halves_.Clear();
   pageCount_ = 0;
   totalAllocated_ = 0;
-  usedMark_ = freeMark_ = 0;
   spare_ = SpareCells{};
   image_ = nullptr;
   faults_ = nullptr;
@@ -116,8 +115,6 @@ bool FrameTable::Build(HiveImage& image, FaultReporter& faults, FrameScan* scan)
   }
   // Referenced cells are marked in the cell table, beside the image: no size field is changed,
   // so there is nothing to put back in the image after the walk.
-  usedMark_ = 0;
-  freeMark_ = 0;
 
   if (!CheckRoot()) return false;
   faults.Services().log.Entry(LogMarker::Info, "Frame structure checked\r\n");
@@ -385,14 +382,14 @@ bool FrameTable::IsUsableKey(uint32_t hiveOffset) const {
   const uint8_t* cell = image_->AtHiveOffset(hiveOffset);
   uint32_t field = Le32(cell);
   if (static_cast<int32_t>(field) >= 0) return false;
-  return Le16(cell + cell::kSignature) == cell::kKeySignature && SizeFieldLength(field | usedMark_) >= key::kName;
+  return Le16(cell + cell::kSignature) == cell::kKeySignature && SizeFieldLength(field) >= key::kName;
 }
 
 void FrameTable::Reclassify(uint32_t hiveOffset) {
   CellEntry* entry = Lookup(hiveOffset);
   if (entry == nullptr) return;
   const uint8_t* cell = image_->AtHiveOffset(hiveOffset);
-  uint32_t length = SizeFieldLength(Le32(cell) | usedMark_);
+  uint32_t length = SizeFieldLength(Le32(cell));
   entry->kind = static_cast<uint8_t>((entry->kind & ~kCellKindMask) | Kind(cell, length));
 }
 
@@ -403,7 +400,7 @@ constexpr uint16_t kRootNameLength = sizeof kRootName - 1;
 
 bool FrameTable::HoldsItsName(uint32_t key) const {
   const uint8_t* k = image_->AtHiveOffset(key);
-  uint32_t length = SizeFieldLength(Le32(k) | usedMark_);
+  uint32_t length = SizeFieldLength(Le32(k));
   uint16_t name = Le16(k + key::kNameLength);
   return name > 0 && length >= key::kName + uint32_t{name};
 }
@@ -439,7 +436,7 @@ uint32_t FrameTable::MoveRootKey(uint32_t root) {
   PutLe16(to + key::kFlags, static_cast<uint16_t>(Le16(to + key::kFlags) | key::kFlagCompressedName));
   std::memcpy(to + key::kName, kRootName, kRootNameLength);
   Reclassify(moved);
-  PutLe32(from, SizeFieldLength(Le32(from) | usedMark_));  // the old cell is free; its keys find their new parent
+  PutLe32(from, SizeFieldLength(Le32(from)));  // the old cell is free; its keys find their new parent
   image_->NoteFreedByRepair(root, SizeFieldLength(Le32(from)));
   return moved;
 }

@@ -118,14 +118,6 @@ class FrameTable {
   CellEntry* Lookup(uint32_t hiveOffset);
   OffsetResult OffsetCheck(uint32_t hiveOffset);
 
-  uint32_t UsedCellMark() const { return usedMark_; }
-  uint32_t FreeCellMark() const { return freeMark_; }
-  // Bits of the size fields that mark referenced cells; 0 (as Build leaves them) keeps the marks
-  // in the cell table.
-  void SetMarks(uint32_t used, uint32_t free) {
-    usedMark_ = used;
-    freeMark_ = free;
-  }
   uint64_t TotalAllocated() const { return totalAllocated_; }
   uint32_t PageCount() const { return pageCount_; }
   const FramePage& Page(uint32_t index) const { return pages_[index]; }
@@ -190,8 +182,6 @@ class FrameTable {
   uint64_t generation_ = 0;
   uint32_t pageCount_ = 0;
   uint64_t totalAllocated_ = 0;
-  uint32_t usedMark_ = 0;
-  uint32_t freeMark_ = 0;
   SpareCells spare_;
 };
 

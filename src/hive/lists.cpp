@@ -14,7 +14,7 @@ bool VisitList(HiveImage& image, FrameTable& frames, uint32_t list, int depth, V
   const uint8_t kind = frames.Lookup(list)->Kind() & kCellKindMask;
   if (!IsListKind(kind) || (depth > 0 && kind == kCellIndexRoot)) return true;
   const uint8_t* cell = image.AtHiveOffset(list);
-  const uint32_t length = SizeFieldLength(Le32(cell) | frames.UsedCellMark());
+  const uint32_t length = SizeFieldLength(Le32(cell));
   const uint32_t stride = (kind == kCellFastLeaf || kind == kCellHashLeaf) ? list::kLongEntry : list::kShortEntry;
   const uint32_t count = Le16(cell + list::kCount);
   if (list::kEntries + uint64_t{stride} * count > length) return true;

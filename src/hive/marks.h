@@ -1,7 +1,7 @@
 // Reference marks: every cell the key tree walk reaches is marked, so that a second reference to
 // it is found (cross-linked data); and the overlap check, which tests that a structure fits in
-// its cell. The marks live in a spare bit of each cell's size field and are all removed again
-// before anything is saved.
+// its cell. The marks live in the cell table beside the image (a second walker keeps its own):
+// no byte of the hive is changed by them.
 #pragma once
 
 #include <cstdint>
@@ -25,10 +25,10 @@ class CellMarks {
   WalkOutcome MarkCell(uint32_t hiveOffset);
   // Code 42 when the cell holds fewer than needed bytes (its size field included).
   WalkOutcome CheckOverlap(uint32_t hiveOffset, uint64_t needed);
-  // Puts back every size field (and clears the marks kept beside the image).
+  // Clears every mark.
   void RemoveAllMarks();
 
-  // The length of a cell with any mark stripped.
+  // The length of a cell.
   uint32_t CellLength(uint32_t hiveOffset) const;
   uint64_t ReferencedBytes() const { return referenced_; }
 

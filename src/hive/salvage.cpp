@@ -33,7 +33,7 @@ class Salvage {
 
  private:
   uint8_t* Cell(uint32_t offset) { return image_.AtHiveOffset(offset); }
-  uint32_t Length(uint32_t offset) { return SizeFieldLength(Le32(Cell(offset)) | frames_.UsedCellMark()); }
+  uint32_t Length(uint32_t offset) { return SizeFieldLength(Le32(Cell(offset))); }
   uint32_t Parent(uint32_t key) { return Le32(Cell(key) + key::kParent); }
   bool Reached(uint32_t offset) {
     CellEntry* entry = frames_.Lookup(offset);
