@@ -72,7 +72,6 @@ void ParseSwitch(const std::string& arg, RunOptions& options) {
       }
       break;
     case 'l':
-      options.logSwitch = arg;
       if (Third(arg) == ':') {
         options.logFileName = rest;
         if (rest.empty()) options.helpRequested = true;

@@ -19,7 +19,6 @@ class HiveList {
  public:
   // Adds a copy of the name; a second name makes the run a several-file run.
   bool Add(const std::string& name);
-  void Release() { names_.clear(); }
   size_t Count() const { return names_.size(); }
   std::string& operator[](size_t i) { return names_[i]; }
   const std::vector<std::string>& Names() const { return names_; }
@@ -37,7 +36,7 @@ struct RunOptions {
   std::optional<std::string> outputFolder;
   std::optional<std::string> driveList;
   // Each switch argument as typed.
-  std::optional<std::string> ttySwitch, logSwitch, outputSwitch, folderSwitch, searchSwitch;
+  std::optional<std::string> ttySwitch, outputSwitch, folderSwitch, searchSwitch;
   uint8_t outputGiven = 0;
   uint8_t folderGiven = 0;
   bool perFileLog = false;

@@ -183,7 +183,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     // Each cell's start depends on the size before it. The processor fetches ahead within a page
     // on its own; the next page is asked for here, a page ahead of the cells being read.
     const uint32_t ahead = imageSize - at > kPageSize ? at + kPageSize : at;
-    __builtin_prefetch(buffer + ahead);
+    PrefetchRead(buffer + ahead);
     uint32_t left = frameEnd - at;
     uint32_t sizeField = Le32(buffer + at);
     bool isAllocated = static_cast<int32_t>(sizeField) < 0;

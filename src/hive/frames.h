@@ -13,6 +13,7 @@
 #include "hive/faults.h"
 #include "hive/image.h"
 #include "hive/layout.h"
+#include "hive/portable.h"
 
 namespace tarvos::hive {
 
@@ -70,14 +71,14 @@ struct CellEntry {
   uint8_t position;
   uint8_t kind;  // CellKind, plus the flag bits below
 
-  uint8_t Kind() const { return __atomic_load_n(&kind, __ATOMIC_RELAXED); }
-  void SetBits(uint8_t bits) { __atomic_store_n(&kind, static_cast<uint8_t>(Kind() | bits), __ATOMIC_RELAXED); }
-  void ClearBits(uint8_t bits) { __atomic_store_n(&kind, static_cast<uint8_t>(Kind() & ~bits), __ATOMIC_RELAXED); }
+  uint8_t Kind() const { return LoadRelaxed(kind); }
+  void SetBits(uint8_t bits) { StoreRelaxed(kind, static_cast<uint8_t>(Kind() | bits)); }
+  void ClearBits(uint8_t bits) { StoreRelaxed(kind, static_cast<uint8_t>(Kind() & ~bits)); }
 };
 inline constexpr uint8_t kCellKindMask = 0x1F;
 inline constexpr uint8_t kCellRegistered = 0x20;    // a security block the walk registered
 inline constexpr uint8_t kCellOffAlignment = 0x40;  // starts 4 bytes past an 8-byte step: never a target
-inline constexpr uint8_t kCellSideMark = 0x80;      // referenced, for cells whose size field has no spare bit
+inline constexpr uint8_t kCellSideMark = 0x80;      // referenced by the key tree walk
 
 // One 4 KB page of the data area.
 struct FramePage {

@@ -43,7 +43,6 @@ void HiveImage::Release() {
   buffer_ = nullptr;
   allocated_ = 0;
   size_ = 0;
-  readPosition_ = 0;
   loaded_ = false;
   declaredDataSize = 0;
   rootKeyOffset = 0;
@@ -74,15 +73,6 @@ bool HiveImage::FreedByRepairs(uint32_t hiveOffset, uint32_t length) const {
   if (after == freedByRepairs_.begin()) return false;
   const auto& [at, size] = *(after - 1);
   return uint64_t{at} + size > hiveOffset;
-}
-
-bool HiveImage::ReadHiveBytes(void* out, uint32_t count, uint32_t fileOffset) {
-  if (!loaded_) return false;
-  uint64_t from = fileOffset == kNullOffset ? readPosition_ : fileOffset;
-  if (from + count > size_) return false;
-  std::memcpy(out, buffer_ + from, count);
-  if (fileOffset == kNullOffset) readPosition_ = static_cast<uint32_t>(from + count);
-  return true;
 }
 
 namespace {

@@ -58,7 +58,7 @@ class HiveImage {
   // (the image as it was) when the memory cannot be had.
   bool Grow(uint32_t size);
   void Release();
-  void MarkLoaded() { loaded_ = true; readPosition_ = 0; }
+  void MarkLoaded() { loaded_ = true; }
 
   bool Loaded() const { return loaded_; }
   // The bytes of the file that are checked and saved. Never above the allocated size.
@@ -75,10 +75,6 @@ class HiveImage {
   uint8_t* AtHiveOffset(uint32_t offset) { return loaded_ ? buffer_ + kBaseBlockSize + offset : nullptr; }
   uint8_t* BaseBlock() { return AtFileOffset(0); }
 
-  // Copies count bytes at a file offset (kNullOffset: at the read position, which advances).
-  // False when any of them lies outside the image.
-  bool ReadHiveBytes(void* out, uint32_t count, uint32_t fileOffset);
-
   uint32_t declaredDataSize = 0;
   uint32_t rootKeyOffset = 0;
   // Space that this run's repairs made free (hive offset, length): cells that were in use, which
@@ -90,7 +86,6 @@ class HiveImage {
   uint8_t* buffer_ = nullptr;
   size_t allocated_ = 0;
   uint32_t size_ = 0;
-  uint32_t readPosition_ = 0;
   bool loaded_ = false;
   std::vector<std::pair<uint32_t, uint32_t>> freedByRepairs_;  // in address order, apart
 };

@@ -41,8 +41,7 @@ bool SecurityRegistry::IsRegistered(uint32_t offset) const {
   return entry != nullptr && marks_.IsRegistered(entry);
 }
 
-WalkOutcome SecurityRegistry::CheckKeySecurity(WalkNode& /*node*/, uint32_t key, const WalkNode* ancestor,
-                                               WalkNode& root) {
+WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* ancestor, WalkNode& root) {
   FieldRef s = FieldRef::Image32(image_.AtHiveOffset(key) + key::kSecurity);
   uint32_t inherited = ancestor != nullptr ? Le32(image_.AtHiveOffset(ancestor->keyOffset) + key::kSecurity)
                                            : kNullOffset;

@@ -38,7 +38,7 @@ class SecurityRegistry {
   bool IsRegistered(uint32_t offset) const;
   // The security of one key; ancestor is the nearest key record above it (none for the root),
   // root the walk's first record, where the search for waiting keys starts.
-  WalkOutcome CheckKeySecurity(WalkNode& node, uint32_t key, const WalkNode* ancestor, WalkNode& root);
+  WalkOutcome CheckKeySecurity(uint32_t key, const WalkNode* ancestor, WalkNode& root);
   // After the walk: relinks every registered block into one ring when any link is wrong; when
   // the hive has no block left at all, makes one for the keys that wait.
   void FinalRelink();

@@ -285,7 +285,7 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   const WalkNode* ancestor = node.parent;
   while (ancestor != nullptr && ancestor->kind != WalkNode::kKey) ancestor = ancestor->parent;
   node.checked = true;
-  WalkOutcome security = security_.CheckKeySecurity(node, key, ancestor, root_);
+  WalkOutcome security = security_.CheckKeySecurity(key, ancestor, root_);
   if (security == WalkOutcome::Stop) return Step::Stop;
   if (security == WalkOutcome::Drop) {
     // The key takes its nearest ancestor's block. The root has none to take: it waits for the

@@ -364,9 +364,9 @@ uint8_t HiveSaver::SaveToDisks(const platform::Drive& drive, const std::string& 
         platform::File file;
         std::string temporary;
         if (file.CreateBeside(batch, temporary)) {
-          bool written = file.Write(text.data(), text.size()) && file.Flush();
+          bool batchWritten = file.Write(text.data(), text.size()) && file.Flush();
           file.Close();
-          if (written && platform::PutInPlace(temporary, batch)) {
+          if (batchWritten && platform::PutInPlace(temporary, batch)) {
             Log(LogMarker::Decision, "Batch file saved\r\n");
           } else {
             platform::RemoveFile(temporary);
