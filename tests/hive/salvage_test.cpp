@@ -7,6 +7,7 @@
 
 #include "hive/salvage.h"
 #include "support/hive_builder.h"
+#include "support/hive_judge.h"
 #include "support/walked_hive.h"
 
 namespace tarvos::hive {
@@ -41,11 +42,11 @@ TEST(Salvage, CutOffKeysComeBack) {
     t.b = t.builder.AddKey(t.builder.Root(), "beta");
     t.c = t.builder.AddKey(t.builder.Root(), "Gamma");
     t.parent = t.builder.AddKey(t.builder.Root(), "Parent");
+    t.broken = t.builder.AddKey(t.parent, "Broken");  // every list in name order, as Windows keeps them
+    t.twin = t.builder.AddKey(t.parent, "Twin");
     t.x = t.builder.AddKey(t.parent, "X");
     t.y = t.builder.AddKey(t.x, "Y");
     t.z = t.builder.AddKey(t.y, "Z");
-    t.twin = t.builder.AddKey(t.parent, "Twin");
-    t.broken = t.builder.AddKey(t.parent, "Broken");
     t.builder.SetListKind(t.builder.Root(), testing::ListKind::IndexRoot, 2, testing::ListKind::HashLeaf);
   };
   struct Row {
@@ -78,6 +79,7 @@ TEST(Salvage, CutOffKeysComeBack) {
     EXPECT_TRUE(h.salvaged);
     for (const std::string& line : row.logged) EXPECT_TRUE(Logged(h, line)) << line;
     EXPECT_EQ(h.walk.KeysVisited(), row.keys);
+    EXPECT_EQ(testing::ReadTree(h.Bytes()).unordered, std::vector<std::string>{}) << "lists written anew hold their names in order";
     WalkedHive second(h.Bytes());
     EXPECT_EQ(second.AskedCodes(), std::vector<uint32_t>{});
     EXPECT_EQ(second.walk.KeysVisited(), row.keys);

@@ -232,6 +232,12 @@ TreeReport ReadTree(const std::vector<uint8_t>& image) {
         stack.push_back(child);
       }
     }
+    // Windows finds a subkey by a binary search of its parent's lists: they hold the names in order.
+    if (!std::is_sorted(names.begin(), names.end(), [](const auto& a, const auto& b) { return a.first < b.first; })) {
+      std::string order;
+      for (const auto& name : names) order += " " + Printable(name.second);
+      report.unordered.push_back(Hex(parent) + ":" + order);
+    }
     std::sort(names.begin(), names.end());
     for (size_t i = 1; i < names.size(); ++i) {
       if (names[i].first == names[i - 1].first) {
