@@ -292,6 +292,8 @@ TEST_F(Saving, FilesThatCanBeTrusted) {
     std::map<std::string, char> holds;  // every file of the folder afterwards
     std::vector<std::string> logged;
     bool toDisks = false;  // "Backup failed", its box, and disk mode
+    bool whileWriting = false;  // meanwhile happens after the backup, while the new hive is written
+    uint32_t error = hive::kNoError;
   };
   std::vector<Row> rows = {
       {"a hive named as its own backup", "sam.bak", nullptr, nullptr, {{"sam.bak", 'B'}, {"D/sam.bak", 'A'}},
@@ -323,6 +325,13 @@ TEST_F(Saving, FilesThatCanBeTrusted) {
        {{"DEFAULT", 'B'}, {"D/DEFAULT", 'A'}}, {"! Reason: the hive file changed after it was loaded\r\n"}, true},
       {"a hive deleted after loading", "NTUSER.DAT", nullptr, [&](const std::string& hive) { fs::remove(hive); },
        {{"D/NTUSER.DAT", 'A'}}, {"! Reason: the hive file was removed after it was loaded\r\n"}, true},
+      {"a hive replaced after its backup, while the repaired one is written", "SAM", nullptr,
+       [&](const std::string& hive) {
+         WriteFileBytes(hive + ".new", kChanged);
+         fs::rename(hive + ".new", hive);
+       },
+       {{"SAM", 'C'}, {"SAM.BAK", 'B'}}, {"! Reason: the hive file changed after it was loaded\r\n"}, false, true,
+       hive::kOutputFileOpenError},
   };
   SetDrives("D=" + dir.Path("D") + ",fixed,100000000");
   for (const Row& row : rows) {
@@ -333,7 +342,16 @@ TEST_F(Saving, FilesThatCanBeTrusted) {
     std::string name = row.plant ? row.plant(hive) : hive;
     if (name.empty()) continue;  // no links here
     SaveRig s(kAfter, name, {kSaveOverwrite, 'D'});
-    if (row.meanwhile) row.meanwhile(hive);
+    bool happened = false;
+    if (row.meanwhile && row.whileWriting) {
+      s.rig.progress.onPoll = [&](uint32_t) {
+        if (happened || !s.rig.log.Has("# Backup created\r\n")) return;
+        happened = true;
+        row.meanwhile(hive);
+      };
+    } else if (row.meanwhile) {
+      row.meanwhile(hive);
+    }
     s.Saver().SaveChangedHive(name);
     std::map<std::string, char> holds;
     for (const auto& entry : fs::recursive_directory_iterator(dir.Dir())) {
@@ -348,7 +366,7 @@ TEST_F(Saving, FilesThatCanBeTrusted) {
     EXPECT_EQ(s.rig.log.Has("! Backup failed\r\n"), row.toDisks);
     using Shown = std::vector<std::pair<uint32_t, uint32_t>>;
     EXPECT_EQ(s.questions.information, (row.toDisks ? Shown{{kBackupImpossible, 0}} : Shown{}));
-    EXPECT_EQ(s.rig.faults.Error().code, hive::kNoError);
+    EXPECT_EQ(s.rig.faults.Error().code, row.error);
   }
   SetDrives("");
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,6 +43,7 @@ class ScriptedProgress final : public hive::ProgressSink {
   explicit ScriptedProgress(int stopAt = 0) : stopAt_(stopAt) {}
   bool PollProgress(uint32_t fileOffset) override {
     offsets.push_back(fileOffset);
+    if (onPoll) onPoll(fileOffset);
     return stopAt_ == 0 || static_cast<int>(offsets.size()) < stopAt_;
   }
   void SetGauge(uint32_t permille) override { gauge.push_back(permille); }
@@ -51,6 +53,7 @@ class ScriptedProgress final : public hive::ProgressSink {
     statusLength = text.size();
   }
   std::vector<uint32_t> offsets;
+  std::function<void(uint32_t)> onPoll;  // what else happens while the run goes on
   std::vector<uint32_t> gauge;
   std::string status;
   size_t statusLength = 0;
