@@ -294,11 +294,15 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
       int rows = static_cast<int>(WrapText(shown, size.x - 4).size());
       size.y = static_cast<int16_t>(std::clamp(rows + 6, 9, std::max(9, ui_->screen.Height())));
     }
-    ui_->windows.LayoutInformation(size, type == kInfoConfirmFix, !help);
+    ui_->windows.LayoutInformation(size, type == kInfoConfirmFix || type == kInfoNoHives, !help);
+    // With nothing found, the first button opens the path field (a label as long as "Ok"'s).
+    std::string okLabel = r.buttons[0].label;
+    if (type == kInfoNoHives) r.buttons[0].label = " Manual ";
     std::string kept = r.text;
     r.text = shown;
     uint32_t result = RunWindow(kInformation);
     r.text = kept;
+    r.buttons[0].label = okLabel;
     return result;
   }
   Echo("\r\n");
@@ -468,9 +472,15 @@ uint32_t Dialogs::RunBrowserDialog(const std::string& listing, size_t entries, s
   return result;
 }
 
+uint32_t Dialogs::ShowNothingFound(std::string& typed) {
+  if (ShowInformation(kInfoNoHives, 0) != kResultOk) return kResultCancel;
+  return EnterManualPath(typed);
+}
+
 uint32_t Dialogs::EnterManualPath(std::string& path) {
   if (ui_ == nullptr) return kResultCancel;
   WindowTable& windows = ui_->windows;
+  uint8_t before = windows.currentKind;
   WindowRecord& r = windows.Record(kManualPath);
   InputDispatcher& input = ui_->input;
   r.text.clear();
@@ -491,7 +501,7 @@ uint32_t Dialogs::EnterManualPath(std::string& path) {
   windows.textEntry = false;
   ui_->screen.HideCursor();
   windows.CloseWindow(kManualPath);
-  windows.currentKind = kSelectionWindow;
+  windows.currentKind = before;  // the selection window, or the main one
   ui_->screen.Present();
   if (result == kResultCancel || input.path.empty()) return kResultCancel;
   path = input.path;

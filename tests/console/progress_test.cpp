@@ -204,6 +204,22 @@ TEST(ConsoleDialogs, SelectionPathAndSearch) {
     EXPECT_NE(run.device.Sent().find("/mnt/c/Windows"), std::string::npos);
     run.dialogs.CloseSearchWindow();
   }
+  // Nothing found: the box offers " Manual ", the path field, or " Cancel " (Right, Enter) and Esc.
+  for (const char* keys : {"\rC:/typed\r", "R\r", "\x1b"}) {
+    ScreenRun run(keys[0] == 'R' ? std::string() : keys);
+    if (keys[0] == 'R') {
+      run.device.AddKey(platform::KeyEvent{0, platform::kVkRight, 0});
+      run.device.AddKeys(keys + 1);
+    }
+    std::string typed;
+    bool manual = keys[0] == '\r';
+    EXPECT_EQ(run.dialogs.ShowNothingFound(typed), manual ? kResultTyped : kResultCancel) << keys;
+    EXPECT_EQ(typed, manual ? "C:/typed" : "");
+    EXPECT_NE(run.device.Sent().find("No hive files found"), std::string::npos);
+    EXPECT_NE(run.device.Sent().find(" Manual "), std::string::npos);
+    EXPECT_NE(run.device.Sent().find(" Cancel "), std::string::npos);
+    EXPECT_EQ(run.ui.windows.Record(kInformation).buttons[0].label, "   Ok   ") << "the box's own label back";
+  }
 }
 
 }  // namespace
