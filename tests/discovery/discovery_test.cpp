@@ -296,7 +296,7 @@ TEST(Discovery, EachRowOpensTheHiveItShows) {
   SortFoundList(lines.Found());
   ScriptedSelection known;
   for (; known.choose < lines.Found().size(); ++known.choose) {
-    if (lines.Found()[known.choose].path == drives.dir.Path("e/Windows/System32/CONFIG")) break;
+    if (fs::path(lines.Found()[known.choose].path) == fs::path(drives.dir.Path("e/Windows/System32/CONFIG"))) break;
   }
   std::vector<std::string> names;
   for (const std::string& file : run(known, false, "")) names.push_back(fs::path(file).filename().string());
