@@ -58,6 +58,21 @@ uint32_t Get32(const uint8_t* bytes) {
   return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
+// Whether a file of this name is a hive for the full search, by its first bytes: it begins with
+// "regf" and is no transaction log (a log's file type and a .LOG, .LOG1 or .LOG2 name together; a
+// hive whose file type alone is damaged is listed, to be repaired).
+bool IsHiveFile(const std::string& name, const uint8_t* head, size_t count) {
+  if (count < 4 || Get32(head) != hive::base::kSignatureValue) return false;
+  if (count < hive::base::kFileType + 4) return true;
+  uint32_t type = Get32(head + hive::base::kFileType);
+  bool logType =
+      type == hive::txlog::kFileTypeOld || type == hive::txlog::kFileTypeOlder || type == hive::txlog::kFileTypeEntries;
+  size_t dot = name.rfind('.');
+  std::string extension = dot == std::string::npos ? std::string() : Lower(name.substr(dot));
+  bool logName = extension == ".log" || extension == ".log1" || extension == ".log2";
+  return !(logType && logName);
+}
+
 std::string ReadText(const std::string& path, size_t limit) {
   platform::File file;
   uint64_t size = 0;
@@ -128,18 +143,6 @@ bool IsCandidateName(const std::string& name) {
   return true;
 }
 
-bool IsHiveFile(const std::string& name, uint64_t size, const uint8_t* head, size_t count) {
-  if (size < hive::kBaseBlockSize || count < 4 || Get32(head) != hive::base::kSignatureValue) return false;
-  if (count < hive::base::kFileType + 4) return true;
-  uint32_t type = Get32(head + hive::base::kFileType);
-  bool logType = type == hive::txlog::kFileTypeOld || type == hive::txlog::kFileTypeOlder ||
-                 type == hive::txlog::kFileTypeEntries;
-  size_t dot = name.rfind('.');
-  std::string extension = dot == std::string::npos ? std::string() : Lower(name.substr(dot));
-  bool logName = extension == ".log" || extension == ".log1" || extension == ".log2";
-  return !(logType && logName);
-}
-
 bool SearchedByDefault(const platform::Drive& drive) {
   return drive.kind == platform::DriveKind::kFixed && !drive.substituted;
 }
@@ -186,7 +189,8 @@ void Locations::ScanBootInis(const std::vector<platform::Drive>& drives) {
     std::string boot = FindNoCase(drive.root, "boot.ini");
     if (boot.empty()) continue;
     for (const std::string& name : ParseBootIni(ReadText(boot, 1 << 20))) {
-      if (std::none_of(systemRoots_.begin(), systemRoots_.end(), [&](const std::string& r) { return SameNoCase(r, name); })) {
+      if (std::none_of(systemRoots_.begin(), systemRoots_.end(),
+                       [&](const std::string& r) { return SameNoCase(r, name); })) {
         systemRoots_.push_back(name);
       }
     }
@@ -214,7 +218,8 @@ bool Locations::FindConfigHives(const std::string& folder) {
     // An empty file is no hive (Windows 10 leaves them so in RegBack).
     platform::FileInfo info;
     std::string file = FindNoCase(folder, name);
-    if (!file.empty() && platform::LookUp(file, info) && !(info.attributes & platform::kAttrDirectory) && info.size > 0) {
+    if (!file.empty() && platform::LookUp(file, info) && !(info.attributes & platform::kAttrDirectory) &&
+        info.size > 0) {
       AddFound(folder, kRegistry);
       return true;
     }
@@ -266,9 +271,9 @@ bool Locations::ScanProfile(const std::string& profile) {
     }
   }
   // The user's classes: where Windows Vista and later keep them, and where Windows XP did.
-  for (std::string classes : {FindPathNoCase(profile, {"AppData", "Local", "Microsoft", "Windows", "UsrClass.dat"}),
-                              FindPathNoCase(profile, {"Local Settings", "Application Data", "Microsoft", "Windows",
-                                                       "UsrClass.dat"})}) {
+  for (std::string classes :
+       {FindPathNoCase(profile, {"AppData", "Local", "Microsoft", "Windows", "UsrClass.dat"}),
+        FindPathNoCase(profile, {"Local Settings", "Application Data", "Microsoft", "Windows", "UsrClass.dat"})}) {
     if (IsFile(classes)) AddFound(classes, kHivefile);
   }
   return listed;
@@ -346,12 +351,13 @@ void Locations::WalkDrive(const std::string& root, SearchProgress& progress) {
 }
 
 void Locations::TestCandidateFile(const std::string& path, const platform::FileInfo& entry) {
-  if (entry.size < hive::kBaseBlockSize) return;  // not opened: too short for any hive
+  // Not opened when it is too short for any hive, even a damaged one: shorter than a base block.
+  if (entry.size < hive::kBaseBlockSize) return;
   platform::File file;
   if (!file.OpenRead(path)) return;
   uint8_t head[32] = {};
   size_t got = 0;
-  if (!file.ReadAt(0, head, sizeof head, got) || !IsHiveFile(entry.name, entry.size, head, got)) return;
+  if (!file.ReadAt(0, head, sizeof head, got) || !IsHiveFile(entry.name, head, got)) return;
   // Where the listing tells no identity (Windows), the file is looked up for it.
   if (entry.index != 0) {
     AddFoundAs(path, kHivefile, &entry);

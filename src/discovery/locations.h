@@ -16,9 +16,8 @@ namespace tarvos::discovery {
 
 // The hive files a folder line stands for, in the order they are checked: those of a system's
 // configuration folder (Windows 2000 to 11; each only where present), then a profile's.
-inline constexpr const char* kKnownHiveNames[] = {"system", "system.alt", "software",   "sam",     "security",
-                                                  "userdiff", "default", "components", "drivers", "bbi",
-                                                  "elam",     "ntuser.dat"};
+inline constexpr const char* kKnownHiveNames[] = {"system",  "system.alt", "software", "sam", "security", "userdiff",
+                                                  "default", "components", "drivers",  "bbi", "elam",     "ntuser.dat"};
 enum FoundKind { kRegistry = 0, kProfile = 1, kHivefile = 2 };
 inline constexpr const char* kLabels[] = {"Registry: ", "Profile:  ", "Hivefile: "};
 inline constexpr size_t kLabelLength = 10;
@@ -53,10 +52,6 @@ std::vector<std::string> ParseBootIni(const std::string& text);
 // Whether the full search opens a file of this name (executables, libraries, pictures, help and
 // web pages are passed over).
 bool IsCandidateName(const std::string& name);
-// Whether a file that begins with "regf" is a hive for the full search: at least a base block
-// long, and not a transaction log (a log's file type and a .LOG, .LOG1 or .LOG2 name together; a
-// hive whose file type alone is damaged is listed, to be repaired). head: its first 32 bytes.
-bool IsHiveFile(const std::string& name, uint64_t size, const uint8_t* head, size_t count);
 // Whether a drive is searched without being named: a fixed disk of its own (not a substituted
 // folder, not a CD-ROM, not a network share).
 bool SearchedByDefault(const platform::Drive& drive);
@@ -72,7 +67,8 @@ class Locations {
   // The known places on every fixed drive.
   void ScanKnownLocations(const std::vector<platform::Drive>& drives);
   // Whole drives: those of driveList (letters), or every fixed drive.
-  void FullDiskSearch(const std::vector<platform::Drive>& drives, const std::string& driveList, SearchProgress& progress);
+  void FullDiskSearch(const std::vector<platform::Drive>& drives, const std::string& driveList,
+                      SearchProgress& progress);
 
   std::vector<FoundLine>& Found() { return found_; }
 
@@ -82,7 +78,9 @@ class Locations {
     bool operator==(const Identity& other) const { return volume == other.volume && index == other.index; }
   };
   struct IdentityHash {
-    size_t operator()(const Identity& id) const { return std::hash<uint64_t>()(id.index * 0x9E3779B97F4A7C15ull ^ id.volume); }
+    size_t operator()(const Identity& id) const {
+      return std::hash<uint64_t>()(id.index * 0x9E3779B97F4A7C15ull ^ id.volume);
+    }
   };
   // The entry's identity where the system tells it; false when it does not.
   static bool IdentityOf(const platform::FileInfo& info, Identity& id);

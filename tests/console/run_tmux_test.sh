@@ -272,19 +272,6 @@ check "then the next, and the run ends" wait_for "EXIT=0"
 order=$(grep 'Processing file' "$work/found.tlg" | sed 's|.*config/||; s|\.\.\..*||' | tr '\r\n' '  ' | tr -s ' ')
 check "both hives of the folder, in the order of the known names" test "$order" = "SYSTEM SOFTWARE "
 
-# Nothing found: the box offers the path field, and the hive typed there is checked.
-mkdir -p "$work/empty"
-start 80 25 "TARVOS_DRIVES='C=$work/empty,fixed,1000000' $prog"
-check "nothing found: the box says so" wait_for "No hive files found"
-check "and offers Manual" bash -c "tmux -L $server capture-pane -p | grep -qF ' Manual '"
-keys Enter
-wait_for "Type full path of filename" >/dev/null
-keys -l "$work/clean"
-keys Enter
-check "Manual there: the hive typed is checked" wait_for "Hive file checking complete"
-keys Enter
-wait_for "EXIT=" >/dev/null
-
 # A folder of the drive mounted again inside it (a bind mount, in a namespace of its own): not
 # walked twice, its hive listed once under the first path found. Skipped where no such mount is
 # allowed.
