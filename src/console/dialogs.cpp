@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "hive/faults.h"
+#include "platform/clock.h"
 
 namespace tarvos::console {
 
@@ -531,7 +532,13 @@ uint32_t Dialogs::UpdateSearchWindow(const std::string* folder) {
   uint32_t before = ui_->input.dialogResult;
   ui_->input.PollInput(false);
   if (ui_->input.dialogResult == kResultNone) ui_->input.dialogResult = before;  // kept until read
-  ui_->screen.Present();
+  // The terminal sees the search window at most every kSearchPresentMs: a search that opens
+  // thousands of files would spend its time drawing otherwise. Closing it shows the last state.
+  uint64_t now = platform::MonotonicMs();
+  if (now - searchShown_ >= kSearchPresentMs) {
+    searchShown_ = now;
+    ui_->screen.Present();
+  }
   return ui_->input.dialogResult;
 }
 

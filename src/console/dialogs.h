@@ -107,6 +107,8 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   bool exitFlag_ = false;
   bool continueFlag_ = false;
   bool runPaused_ = false;
+  static constexpr uint64_t kSearchPresentMs = 30;
+  uint64_t searchShown_ = 0;  // when the search window was last shown (MonotonicMs)
 };
 
 }  // namespace tarvos::console
