@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "hive/faults.h"
+#include "platform/clock.h"
 
 namespace tarvos::console {
 
@@ -294,11 +295,15 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
       int rows = static_cast<int>(WrapText(shown, size.x - 4).size());
       size.y = static_cast<int16_t>(std::clamp(rows + 6, 9, std::max(9, ui_->screen.Height())));
     }
-    ui_->windows.LayoutInformation(size, type == kInfoConfirmFix, !help);
+    ui_->windows.LayoutInformation(size, type == kInfoConfirmFix || type == kInfoNoHives, !help);
+    // With nothing found, the first button opens the path field (a label as long as "Ok"'s).
+    std::string okLabel = r.buttons[0].label;
+    if (type == kInfoNoHives) r.buttons[0].label = " Manual ";
     std::string kept = r.text;
     r.text = shown;
     uint32_t result = RunWindow(kInformation);
     r.text = kept;
+    r.buttons[0].label = okLabel;
     return result;
   }
   Echo("\r\n");
@@ -468,9 +473,15 @@ uint32_t Dialogs::RunBrowserDialog(const std::string& listing, size_t entries, s
   return result;
 }
 
+uint32_t Dialogs::ShowNothingFound(std::string& typed) {
+  if (ShowInformation(kInfoNoHives, 0) != kResultOk) return kResultCancel;
+  return EnterManualPath(typed);
+}
+
 uint32_t Dialogs::EnterManualPath(std::string& path) {
   if (ui_ == nullptr) return kResultCancel;
   WindowTable& windows = ui_->windows;
+  uint8_t before = windows.currentKind;
   WindowRecord& r = windows.Record(kManualPath);
   InputDispatcher& input = ui_->input;
   r.text.clear();
@@ -491,7 +502,7 @@ uint32_t Dialogs::EnterManualPath(std::string& path) {
   windows.textEntry = false;
   ui_->screen.HideCursor();
   windows.CloseWindow(kManualPath);
-  windows.currentKind = kSelectionWindow;
+  windows.currentKind = before;  // the selection window, or the main one
   ui_->screen.Present();
   if (result == kResultCancel || input.path.empty()) return kResultCancel;
   path = input.path;
@@ -521,7 +532,13 @@ uint32_t Dialogs::UpdateSearchWindow(const std::string* folder) {
   uint32_t before = ui_->input.dialogResult;
   ui_->input.PollInput(false);
   if (ui_->input.dialogResult == kResultNone) ui_->input.dialogResult = before;  // kept until read
-  ui_->screen.Present();
+  // The terminal sees the search window at most every kSearchPresentMs: a search that opens
+  // thousands of files would spend its time drawing otherwise. Closing it shows the last state.
+  uint64_t now = platform::MonotonicMs();
+  if (now - searchShown_ >= kSearchPresentMs) {
+    searchShown_ = now;
+    ui_->screen.Present();
+  }
   return ui_->input.dialogResult;
 }
 

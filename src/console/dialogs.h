@@ -64,9 +64,11 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   // kResultChosen with the entry in chosen, kResultTyped with the path typed in typedPath, or
   // kResultCancel.
   uint32_t RunBrowserDialog(const std::string& listing, size_t entries, size_t& chosen, std::string& typedPath) override;
-  void ShowNothingFound() override { ShowInformation(kInfoNoHives, 0); }
+  // "No hive files found" with " Manual " and " Cancel ": Manual opens the path field.
+  uint32_t ShowNothingFound(std::string& typed) override;
   size_t BrowserTextWidth() override;
-  // The path field over the selection window: kResultTyped with the path, or kResultCancel.
+  // The path field over the selection window or the main one: kResultTyped with the path, or
+  // kResultCancel.
   uint32_t EnterManualPath(std::string& path);
   // The window of a disk search: the folder being searched shown; kResultCancel once the user
   // has cancelled.
@@ -105,6 +107,8 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   bool exitFlag_ = false;
   bool continueFlag_ = false;
   bool runPaused_ = false;
+  static constexpr uint64_t kSearchPresentMs = 30;
+  uint64_t searchShown_ = 0;  // when the search window was last shown (MonotonicMs)
 };
 
 }  // namespace tarvos::console

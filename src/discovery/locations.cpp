@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "hive/layout.h"
 #include "platform/file.h"
 #include "platform/screen_model.h"
 #include "platform/text.h"
@@ -34,6 +35,42 @@ bool IsFolder(const std::string& path) {
 bool IsFile(const std::string& path) {
   platform::FileInfo info;
   return !path.empty() && platform::LookUp(path, info) && !(info.attributes & platform::kAttrDirectory);
+}
+
+// A path as a line shows it: a control character (a line feed in a name, say) would break the
+// listing, so it shows as "?", as the search window shows it.
+std::string ShownPath(std::string path) {
+  for (char& c : path) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return path;
+}
+
+// The form of a path under which two names of one file compare equal.
+std::string PathKey(const std::string& path) {
+  std::string key = platform::FullPath(path);
+  if (key.empty()) key = path;
+  if (platform::NamesIgnoreCase()) key = Lower(key);
+  return key;
+}
+
+uint32_t Get32(const uint8_t* bytes) {
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+// Whether a file of this name is a hive for the full search, by its first bytes: it begins with
+// "regf" and is no transaction log (a log's file type and a .LOG, .LOG1 or .LOG2 name together; a
+// hive whose file type alone is damaged is listed, to be repaired).
+bool IsHiveFile(const std::string& name, const uint8_t* head, size_t count) {
+  if (count < 4 || Get32(head) != hive::base::kSignatureValue) return false;
+  if (count < hive::base::kFileType + 4) return true;
+  uint32_t type = Get32(head + hive::base::kFileType);
+  bool logType =
+      type == hive::txlog::kFileTypeOld || type == hive::txlog::kFileTypeOlder || type == hive::txlog::kFileTypeEntries;
+  size_t dot = name.rfind('.');
+  std::string extension = dot == std::string::npos ? std::string() : Lower(name.substr(dot));
+  bool logName = extension == ".log" || extension == ".log1" || extension == ".log2";
+  return !(logType && logName);
 }
 
 std::string ReadText(const std::string& path, size_t limit) {
@@ -78,6 +115,9 @@ std::vector<std::string> ParseBootIni(const std::string& text) {
       keyStart = false;
       size_t to = section.find_first_of("=\r\n", i + 1);
       std::string name = section.substr(i + 1, (to == std::string::npos ? section.size() : to) - i - 1);
+      // "...\WINNT = "Windows 2000"": the blanks around the name are not part of it.
+      size_t first = name.find_first_not_of(" \t");
+      name = first == std::string::npos ? std::string() : name.substr(first, name.find_last_not_of(" \t") - first + 1);
       if (name.size() > 255) name.resize(255);
       if (!name.empty()) names.push_back(name);
     } else if (c == '=') {
@@ -103,34 +143,54 @@ bool IsCandidateName(const std::string& name) {
   return true;
 }
 
-bool Locations::AddFound(const std::string& path, int kind) {
+bool SearchedByDefault(const platform::Drive& drive) {
+  return drive.kind == platform::DriveKind::kFixed && !drive.substituted;
+}
+
+bool Locations::IdentityOf(const platform::FileInfo& info, Identity& id) {
+  id = Identity{info.volume, info.index};
+  return info.index != 0;
+}
+
+void Locations::AddFound(const std::string& path, int kind) {
+  platform::FileInfo info;
+  AddFoundAs(path, kind, platform::LookUp(path, info) ? &info : nullptr);
+}
+
+void Locations::AddFoundAs(const std::string& path, int kind, const platform::FileInfo* info) {
+  // One line a file: by its full path, and by its identity, which links and a second mount of
+  // the same disk share.
+  std::string key = PathKey(path);
+  if (listedPaths_.count(key) != 0) return;
+  Identity id{};
+  bool identified = info != nullptr && IdentityOf(*info, id);
+  if (identified && !listedFiles_.insert(id).second) return;
+  listedPaths_.insert(std::move(key));
   // The width counts cells: the path as the system shows it, cut with three dots.
-  size_t cells = platform::TextWidth(platform::DecodeFileName(path));
-  std::string shown = path;
+  std::string shown = ShownPath(path);
+  size_t cells = platform::TextWidth(platform::DecodeFileName(shown));
   if (kLabelLength + cells > width_ && width_ > kLabelLength + 3) {
-    shown = platform::FileNamePrefix(path, width_ - kLabelLength - 3) + "...";
+    shown = platform::FileNamePrefix(shown, width_ - kLabelLength - 3) + "...";
   }
-  std::string text = std::string(kLabels[kind]) + shown;
-  for (const FoundLine& line : found_) {
-    if (SameNoCase(line.text, text)) return true;
-  }
-  found_.push_back(FoundLine{kind, path, text});
-  return true;
+  found_.push_back(FoundLine{kind, path, std::string(kLabels[kind]) + shown});
 }
 
 void Locations::ScanKnownLocations(const std::vector<platform::Drive>& drives) {
+  // Current Windows before the profiles of boot.ini's systems: its "Documents and Settings" is
+  // a link to "Users", and a place is listed under the path it is found by first.
   ScanBootInis(drives);
-  ScanAllProfiles();
   ScanCurrentWindows(drives);
+  ScanAllProfiles();
 }
 
 void Locations::ScanBootInis(const std::vector<platform::Drive>& drives) {
   for (const platform::Drive& drive : drives) {
-    if (drive.removable) continue;
+    if (!SearchedByDefault(drive)) continue;
     std::string boot = FindNoCase(drive.root, "boot.ini");
     if (boot.empty()) continue;
     for (const std::string& name : ParseBootIni(ReadText(boot, 1 << 20))) {
-      if (std::none_of(systemRoots_.begin(), systemRoots_.end(), [&](const std::string& r) { return SameNoCase(r, name); })) {
+      if (std::none_of(systemRoots_.begin(), systemRoots_.end(),
+                       [&](const std::string& r) { return SameNoCase(r, name); })) {
         systemRoots_.push_back(name);
       }
     }
@@ -140,11 +200,14 @@ void Locations::ScanBootInis(const std::vector<platform::Drive>& drives) {
 
 void Locations::ScanConfigFolders(const std::vector<platform::Drive>& drives) {
   for (const platform::Drive& drive : drives) {
-    if (drive.removable) continue;
+    if (!SearchedByDefault(drive)) continue;
     for (const std::string& name : systemRoots_) {
       std::string system = FindNoCase(drive.root, name);
       std::string config = FindPathNoCase(system, {"system32", "config"});
-      if (!config.empty() && FindConfigHives(config)) systemFolders_.push_back(system);
+      if (!config.empty() && FindConfigHives(config)) {
+        systemFolders_.push_back(system);
+        ScanSystemFolder(system);
+      }
     }
   }
 }
@@ -152,12 +215,27 @@ void Locations::ScanConfigFolders(const std::vector<platform::Drive>& drives) {
 bool Locations::FindConfigHives(const std::string& folder) {
   if (!IsFolder(folder)) return false;
   for (const char* name : kKnownHiveNames) {
-    if (IsFile(FindNoCase(folder, name))) {
+    // An empty file is no hive (Windows 10 leaves them so in RegBack).
+    platform::FileInfo info;
+    std::string file = FindNoCase(folder, name);
+    if (!file.empty() && platform::LookUp(file, info) && !(info.attributes & platform::kAttrDirectory) &&
+        info.size > 0) {
       AddFound(folder, kRegistry);
       return true;
     }
   }
   return false;
+}
+
+void Locations::ScanSystemFolder(const std::string& system) {
+  // The configuration folder, its backup, and the profiles of the system's own accounts.
+  std::string config = FindPathNoCase(system, {"System32", "config"});
+  FindConfigHives(config);
+  FindConfigHives(FindNoCase(config, "RegBack"));
+  ScanProfile(FindNoCase(config, "systemprofile"));
+  std::string services = FindNoCase(system, "ServiceProfiles");
+  ScanProfile(FindNoCase(services, "LocalService"));
+  ScanProfile(FindNoCase(services, "NetworkService"));
 }
 
 void Locations::ScanAllProfiles() {
@@ -172,34 +250,50 @@ void Locations::ScanAllProfiles() {
 int Locations::ScanProfiles(const std::string& folder) {
   if (folder.empty()) return 0;
   int count = 0;
-  for (const platform::FileInfo& entry : platform::FindEntries(Join(folder, "*"))) {
-    if (!(entry.attributes & platform::kAttrDirectory)) continue;
-    std::string profile = Join(folder, entry.name);
-    for (const char* name : kKnownHiveNames) {
-      if (IsFile(FindNoCase(profile, name)) && AddFound(profile, kProfile)) ++count;
-    }
+  std::vector<platform::FileInfo> entries = platform::FindEntries(Join(folder, "*"));
+  // The folders themselves before the links to them ("Default User" leads to "Default").
+  std::stable_partition(entries.begin(), entries.end(),
+                        [](const platform::FileInfo& entry) { return !(entry.attributes & platform::kAttrLink); });
+  for (const platform::FileInfo& entry : entries) {
+    if ((entry.attributes & platform::kAttrDirectory) && ScanProfile(Join(folder, entry.name))) ++count;
   }
   return count;
 }
 
+bool Locations::ScanProfile(const std::string& profile) {
+  if (profile.empty()) return false;
+  bool listed = false;
+  for (const char* name : kKnownHiveNames) {
+    if (IsFile(FindNoCase(profile, name))) {
+      AddFound(profile, kProfile);
+      listed = true;
+      break;
+    }
+  }
+  // The user's classes: where Windows Vista and later keep them, and where Windows XP did.
+  for (std::string classes :
+       {FindPathNoCase(profile, {"AppData", "Local", "Microsoft", "Windows", "UsrClass.dat"}),
+        FindPathNoCase(profile, {"Local Settings", "Application Data", "Microsoft", "Windows", "UsrClass.dat"})}) {
+    if (IsFile(classes)) AddFound(classes, kHivefile);
+  }
+  return listed;
+}
+
 void Locations::ScanCurrentWindows(const std::vector<platform::Drive>& drives) {
   for (const platform::Drive& drive : drives) {
-    if (drive.removable) continue;
-    std::string windows = FindNoCase(drive.root, "Windows");
-    std::string config = FindPathNoCase(windows, {"System32", "config"});
-    if (!config.empty()) FindConfigHives(config);
-    std::string users = FindNoCase(drive.root, "Users");
-    if (!users.empty()) {
-      for (const platform::FileInfo& entry : platform::FindEntries(Join(users, "*"))) {
-        if (!(entry.attributes & platform::kAttrDirectory)) continue;
-        std::string profile = Join(users, entry.name);
-        if (IsFile(FindNoCase(profile, "ntuser.dat"))) AddFound(profile, kProfile);
-        std::string classes = FindPathNoCase(profile, {"AppData", "Local", "Microsoft", "Windows", "UsrClass.dat"});
-        if (IsFile(classes)) AddFound(classes, kHivefile);
-      }
+    if (!SearchedByDefault(drive)) continue;
+    // The installation, and the one an upgrade kept in Windows.old.
+    for (const std::string& top : {drive.root, FindNoCase(drive.root, "Windows.old")}) {
+      if (top.empty()) continue;
+      std::string windows = FindNoCase(top, "Windows");
+      if (!windows.empty()) ScanSystemFolder(windows);
+      // Users first: "Documents and Settings" of current Windows is a link to it.
+      ScanProfiles(FindNoCase(top, "Users"));
+      ScanProfiles(FindNoCase(top, "Documents and Settings"));
+      std::string amcache = FindPathNoCase(windows, {"AppCompat", "Programs", "Amcache.hve"});
+      if (IsFile(amcache)) AddFound(amcache, kHivefile);
     }
-    for (std::string file : {FindPathNoCase(windows, {"AppCompat", "Programs", "Amcache.hve"}),
-                             FindPathNoCase(drive.root, {"Boot", "BCD"}),
+    for (std::string file : {FindPathNoCase(drive.root, {"Boot", "BCD"}),
                              FindPathNoCase(drive.root, {"EFI", "Microsoft", "Boot", "BCD"})}) {
       if (IsFile(file)) AddFound(file, kHivefile);
     }
@@ -211,9 +305,11 @@ void Locations::FullDiskSearch(const std::vector<platform::Drive>& drives, const
   if (drives.empty()) return;
   progress.OpenSearchWindow();
   stopped_ = false;
+  walkedFolders_.clear();
   for (const platform::Drive& drive : drives) {
+    // A drive named is walked whatever its kind; without names, the fixed disks.
     bool listed = driveList.find(platform::UpperChar(drive.letter)) != std::string::npos;
-    if (driveList.empty() ? !drive.removable : listed) WalkDrive(drive.root, progress);
+    if (driveList.empty() ? SearchedByDefault(drive) : listed) WalkDrive(drive.root, progress);
   }
   progress.CloseSearchWindow();
 }
@@ -222,9 +318,13 @@ void Locations::WalkDrive(const std::string& root, SearchProgress& progress) {
   // The drive's own file system, where the system tells which one an entry is on (a drive root
   // itself cannot always be looked up as an entry: it is then walked without the test).
   platform::FileInfo top;
-  if (!platform::LookUp(root, top)) top.volume = 0;
-  // Folders to walk, without recursion; the walk stays on the drive's own file system and never
-  // follows a link to a folder.
+  if (!platform::LookUp(root, top)) top = platform::FileInfo{};
+  Identity id{};
+  if (IdentityOf(top, id) && !walkedFolders_.insert(id).second) return;  // the same disk mounted twice
+  // Folders to walk, without recursion; the walk stays on the drive's own file system, never
+  // follows a link to a folder, and enters a folder once however often it is mounted (a bind
+  // mount shows a folder again under the same device and inode; on Windows a mount point is a
+  // link, and the listing tells no identity).
   std::vector<std::string> folders{root};
   while (!folders.empty()) {
     std::string folder = folders.back();
@@ -237,10 +337,11 @@ void Locations::WalkDrive(const std::string& root, SearchProgress& progress) {
       std::string path = Join(folder, entry.name);
       if (entry.attributes & platform::kAttrDirectory) {
         bool sameDrive = top.volume == 0 || entry.volume == 0 || entry.volume == top.volume;
-        if (!(entry.attributes & platform::kAttrLink) && sameDrive) below.push_back(path);
+        if ((entry.attributes & platform::kAttrLink) || !sameDrive) continue;
+        if (!IdentityOf(entry, id) || walkedFolders_.insert(id).second) below.push_back(path);
       } else if (IsCandidateName(entry.name)) {
         if (progress.UpdateSearchWindow(nullptr) != 0) stopped_ = true;
-        TestCandidateFile(path);
+        TestCandidateFile(path, entry);
       }
       if (stopped_) return;
     }
@@ -249,15 +350,20 @@ void Locations::WalkDrive(const std::string& root, SearchProgress& progress) {
   }
 }
 
-void Locations::TestCandidateFile(const std::string& path) {
+void Locations::TestCandidateFile(const std::string& path, const platform::FileInfo& entry) {
+  // Not opened when it is too short for any hive, even a damaged one: shorter than a base block.
+  if (entry.size < hive::kBaseBlockSize) return;
   platform::File file;
   if (!file.OpenRead(path)) return;
   uint8_t head[32] = {};
   size_t got = 0;
-  if (!file.ReadAt(0, head, sizeof head, got) || got < 4 || std::string(reinterpret_cast<char*>(head), 4) != "regf") return;
-  // A transaction log begins with "regf" too: its file type is not a hive's (0).
-  uint32_t type = got >= 32 ? (head[28] | head[29] << 8 | head[30] << 16 | static_cast<uint32_t>(head[31]) << 24) : 0;
-  if (type == 0) AddFound(path, kHivefile);
+  if (!file.ReadAt(0, head, sizeof head, got) || !IsHiveFile(entry.name, head, got)) return;
+  // Where the listing tells no identity (Windows), the file is looked up for it.
+  if (entry.index != 0) {
+    AddFoundAs(path, kHivefile, &entry);
+  } else {
+    AddFound(path, kHivefile);
+  }
 }
 
 }  // namespace tarvos::discovery

@@ -17,8 +17,15 @@ std::string Lower(std::string text) {
 }  // namespace
 
 void SortFoundList(std::vector<FoundLine>& found) {
-  std::stable_sort(found.begin(), found.end(),
-                   [](const FoundLine& a, const FoundLine& b) { return Lower(a.path) < Lower(b.path); });
+  // Each path lowered once, not at every comparison.
+  std::vector<std::pair<std::string, size_t>> order;
+  order.reserve(found.size());
+  for (size_t i = 0; i < found.size(); ++i) order.emplace_back(Lower(found[i].path), i);
+  std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<FoundLine> sorted;
+  sorted.reserve(found.size());
+  for (const auto& entry : order) sorted.push_back(std::move(found[entry.second]));
+  found = std::move(sorted);
 }
 
 void AddKnownHivesIn(const std::string& folder, const AddName& add) {
@@ -58,15 +65,18 @@ void DiscoverAndSelectHives(SelectionUi& ui, bool searchDisks, const std::string
     locations.ScanKnownLocations(drives);
   }
   std::vector<FoundLine>& found = locations.Found();
+  std::string typed;
   if (found.empty()) {
-    ui.ShowNothingFound();
+    // The user may know where the hive is that no search found.
+    if (ui.ShowNothingFound(typed) == kBrowserTyped) AddPathToHiveList(typed, add, expand);
     return;
   }
   SortFoundList(found);
+  // One row a line: no line text holds a line feed (AddFound shows control characters as "?"),
+  // so the row chosen is the index of the line it shows.
   std::string listing;
   for (const FoundLine& line : found) listing += line.text + "\n";
   size_t chosen = 0;
-  std::string typed;
   uint32_t result = ui.RunBrowserDialog(listing, found.size(), chosen, typed);
   if (result == kBrowserChosen && chosen < found.size()) {
     // The full path the line stands for, not its shortened text.

@@ -21,7 +21,9 @@ class SelectionUi : public SearchProgress {
   // The listing (one line an entry); kBrowserChosen with chosen, kBrowserTyped with typed, or
   // anything else for nothing.
   virtual uint32_t RunBrowserDialog(const std::string& listing, size_t entries, size_t& chosen, std::string& typed) = 0;
-  virtual void ShowNothingFound() = 0;
+  // "No hive files found", with the path field offered: kBrowserTyped with typed, or anything
+  // else when the user leaves it at that.
+  virtual uint32_t ShowNothingFound(std::string& typed) = 0;
   // The characters of one line of the selection window.
   virtual size_t BrowserTextWidth() = 0;
 };
@@ -36,7 +38,7 @@ void AddKnownHivesIn(const std::string& folder, const AddName& add);
 // ending in a separator and one or two dots) stands for every file in it (expand).
 void AddPathToHiveList(std::string path, const AddName& add, const AddName& expand);
 // The whole step of a run that names no hive: the search or the known places, the selection
-// window, and the names of the choice given to add.
+// window (or, with nothing found, the path field), and the names of the choice given to add.
 void DiscoverAndSelectHives(SelectionUi& ui, bool searchDisks, const std::string& driveList, const AddName& add,
                             const AddName& expand);
 

@@ -23,11 +23,34 @@ bool DriveTableFromEnvironment(std::vector<TableDrive>& drives) {
     drive.drive.letter = static_cast<char>(item[0] & 0x5F);
     drive.drive.root = item.substr(2, comma1 - 2);
     drive.drive.label = drive.drive.root;
-    drive.drive.removable = item.substr(comma1 + 1, comma2 - comma1 - 1) == "removable";
+    std::string kind = item.substr(comma1 + 1, comma2 - comma1 - 1);
+    drive.drive.kind = kind == "removable" ? DriveKind::kRemovable
+                       : kind == "cdrom"   ? DriveKind::kCdRom
+                       : kind == "network" ? DriveKind::kNetwork
+                       : kind == "ram"     ? DriveKind::kRam
+                                           : DriveKind::kFixed;
+    drive.drive.removable = drive.drive.kind == DriveKind::kRemovable;
+    drive.drive.substituted = kind == "subst";
     drive.free = std::strtoull(item.c_str() + comma2 + 1, nullptr, 10);
     drives.push_back(drive);
   }
   return true;
+}
+
+DriveKind KindOfFileSystem(const std::string& type, const std::string& options) {
+  // Disks of other machines, reached over a network (a FUSE file system names its driver after
+  // the dot). Walking one by default would search another machine's disks, slowly.
+  static const char* const kNetwork[] = {"nfs",  "nfs4",   "cifs", "smb3",      "smbfs",  "ncpfs", "afs",
+                                         "ceph", "lustre", "9p",   "glusterfs", "sshfs",  "davfs", "rclone",
+                                         "s3fs", "curlftpfs"};
+  std::string driver = type.rfind("fuse.", 0) == 0 ? type.substr(5) : type;
+  if (driver == "iso9660" || driver == "udf") return DriveKind::kCdRom;
+  // WSL shows the Windows drives as 9p shares of the drvfs kind: the machine's own disks.
+  if (driver == "drvfs" || (driver == "9p" && options.find("drvfs") != std::string::npos)) return DriveKind::kFixed;
+  for (const char* name : kNetwork) {
+    if (driver == name) return DriveKind::kNetwork;
+  }
+  return DriveKind::kFixed;
 }
 
 std::optional<TableDrive> FindTableDrive(const Drive& drive) {

@@ -204,6 +204,21 @@ TEST(ConsoleDialogs, SelectionPathAndSearch) {
     EXPECT_NE(run.device.Sent().find("/mnt/c/Windows"), std::string::npos);
     run.dialogs.CloseSearchWindow();
   }
+  // Nothing found: the box offers " Manual ", the path field, or " Cancel " (Right, Enter) and Esc.
+  for (std::string keys : {"\rC:/typed\r", "R\r", "\x1b"}) {
+    ScreenRun run(keys[0] == 'R' ? "" : keys);
+    if (keys[0] == 'R') {
+      run.device.AddKey(platform::KeyEvent{0, platform::kVkRight, 0});
+      run.device.AddKeys("\r");
+    }
+    std::string typed;
+    EXPECT_EQ(run.dialogs.ShowNothingFound(typed), keys[0] == '\r' ? kResultTyped : kResultCancel) << keys;
+    EXPECT_EQ(typed, keys[0] == '\r' ? "C:/typed" : "");
+    for (const char* shown : {"No hive files found", " Manual ", " Cancel "}) {
+      EXPECT_NE(run.device.Sent().find(shown), std::string::npos);
+    }
+    EXPECT_EQ(run.ui.windows.Record(kInformation).buttons[0].label, "   Ok   ") << "the box's own label back";
+  }
 }
 
 }  // namespace

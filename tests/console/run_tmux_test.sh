@@ -272,6 +272,21 @@ check "then the next, and the run ends" wait_for "EXIT=0"
 order=$(grep 'Processing file' "$work/found.tlg" | sed 's|.*config/||; s|\.\.\..*||' | tr '\r\n' '  ' | tr -s ' ')
 check "both hives of the folder, in the order of the known names" test "$order" = "SYSTEM SOFTWARE "
 
+# A folder of the drive mounted again inside it (a bind mount, in a namespace of its own): not
+# walked twice, its hive listed once under the first path found. Skipped where no such mount is
+# allowed.
+mkdir -p "$work/b/evidence" "$work/b/again"
+cp "$work/clean" "$work/b/evidence/SYSTEM"
+if unshare -rm sh -c "mount --bind $work/b/evidence $work/b/again" 2>/dev/null; then
+  start 80 25 "TARVOS_DRIVES='C=$work/b,fixed,1000000' unshare -rm sh -c 'mount --bind $work/b/evidence $work/b/again && exec $prog /s:C'"
+  check "a bind mount: the hive listed under the first path found" wait_for "Hivefile: $work/b/again/SYSTEM"
+  check "and only there" test "$(pane | grep -c 'Hivefile: ')" -eq 1
+  keys Escape
+  wait_for "EXIT=" >/dev/null
+else
+  echo "ok   skipped: no bind mount allowed here"
+fi
+
 if [ -n "$exe" ] && command -v wine >/dev/null; then
   export WINEDEBUG=-all
   "$make_hive" --several "$work/WIN"

@@ -11,25 +11,58 @@ namespace tarvos::platform {
 
 namespace {
 
-// Mount points of real file systems, from /proc/mounts, with whether their disk is removable.
+// /proc/mounts writes a blank, a tab, a line feed and a backslash of a path as three octal digits.
+std::string Unescape(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    bool octal = field[i] == '\\' && i + 3 < field.size();
+    for (size_t k = 1; octal && k <= 3; ++k) octal = field[i + k] >= '0' && field[i + k] <= '7';
+    if (octal) {
+      out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
+// The kind of a local disk: its block device in /sys tells whether the medium can be taken out
+// (a partition asks the disk that holds it); an optical drive is a CD-ROM whatever it holds.
+DriveKind KindOfDevice(const std::string& device) {
+  std::string name = RealPath(device);
+  name = name.substr(name.rfind('/') + 1);
+  std::string block = RealPath("/sys/class/block/" + name);
+  FileInfo info;
+  if (LookUp(block + "/partition", info)) block = block.substr(0, block.rfind('/'));
+  std::string disk = block.substr(block.rfind('/') + 1);
+  if (disk.rfind("sr", 0) == 0) return DriveKind::kCdRom;
+  std::ifstream removable(block + "/removable");
+  int flag = 0;
+  return (removable >> flag) && flag == 1 ? DriveKind::kRemovable : DriveKind::kFixed;
+}
+
+// Mount points of disks (local, read-only ones included) and of network file systems, from
+// /proc/mounts, with their kinds.
 std::vector<Drive> MountedDrives() {
   std::vector<Drive> drives;
   std::ifstream mounts("/proc/mounts");
   std::string line;
   while (std::getline(mounts, line)) {
     std::istringstream fields(line);
-    std::string device, point, type;
-    fields >> device >> point >> type;
-    if (device.rfind("/dev/", 0) != 0) continue;  // proc, sysfs, tmpfs and the like
+    std::string device, point, type, options;
+    fields >> device >> point >> type >> options;
+    DriveKind kind = KindOfFileSystem(type, options);
+    if (device.rfind("/dev/", 0) == 0) {
+      if (kind == DriveKind::kFixed) kind = KindOfDevice(device);
+    } else if (kind != DriveKind::kNetwork) {
+      continue;  // proc, sysfs, tmpfs and the like
+    }
     Drive drive;
-    drive.root = point;
-    drive.label = point;
-    // /dev/sdb1 -> /sys/block/sdb/removable
-    std::string name = device.substr(5);
-    while (!name.empty() && name.back() >= '0' && name.back() <= '9') name.pop_back();
-    std::ifstream removable("/sys/block/" + name + "/removable");
-    int flag = 0;
-    drive.removable = (removable >> flag) && flag == 1;
+    drive.root = Unescape(point);
+    drive.label = drive.root;
+    drive.kind = kind;
+    drive.removable = kind == DriveKind::kRemovable;
     if (std::none_of(drives.begin(), drives.end(), [&](const Drive& d) { return d.root == drive.root; })) {
       drives.push_back(drive);
     }
@@ -52,6 +85,8 @@ std::vector<Drive> ListDrives() {
   }
   return MountedDrives();
 }
+
+bool NamesIgnoreCase() { return false; }
 
 bool FreeSpace(const Drive& drive, uint64_t& bytes) {
   if (auto entry = FindTableDrive(drive)) return TableFreeSpace(*entry, bytes);

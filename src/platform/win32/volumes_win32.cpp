@@ -19,11 +19,24 @@ std::vector<Drive> ListDrives() {
     Drive drive;
     drive.letter = static_cast<char>(root[0] & 0x5F);
     drive.root = std::string(root, 3);
-    drive.removable = ::GetDriveTypeA(drive.root.c_str()) == DRIVE_REMOVABLE;
+    UINT type = ::GetDriveTypeA(drive.root.c_str());
+    drive.kind = type == DRIVE_FIXED       ? DriveKind::kFixed
+                 : type == DRIVE_REMOVABLE ? DriveKind::kRemovable
+                 : type == DRIVE_CDROM     ? DriveKind::kCdRom
+                 : type == DRIVE_REMOTE    ? DriveKind::kNetwork
+                 : type == DRIVE_RAMDISK   ? DriveKind::kRam
+                                           : DriveKind::kUnknown;
+    drive.removable = drive.kind == DriveKind::kRemovable;
+    // A substituted drive (subst) is a folder of another drive: its device is "\??\C:\folder".
+    char device[1024];
+    drive.substituted = ::QueryDosDeviceA(drive.root.substr(0, 2).c_str(), device, sizeof device) != 0 &&
+                        std::string(device).rfind("\\??\\", 0) == 0;
     drives.push_back(drive);
   }
   return drives;
 }
+
+bool NamesIgnoreCase() { return true; }
 
 bool FreeSpace(const Drive& drive, uint64_t& bytes) {
   if (auto entry = FindTableDrive(drive)) return TableFreeSpace(*entry, bytes);
