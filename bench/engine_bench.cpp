@@ -49,7 +49,7 @@ bool Load(testing::EngineRig& rig, hive::HiveImage& image) {
 void LoadAndCheckBaseBlock(benchmark::State& state) {
   uint64_t bytes = std::filesystem::file_size(BenchHive());
   for (auto _ : state) {
-    testing::EngineRig rig(std::deque<uint32_t>(4, hive::kAnswerFix));
+    testing::EngineRig rig(std::deque<uint32_t>(4, kAnswerFix));
     hive::HiveImage image;
     if (!Load(rig, image)) state.SkipWithError("the hive did not load");
   }
@@ -59,7 +59,7 @@ void LoadAndCheckBaseBlock(benchmark::State& state) {
 BENCHMARK(LoadAndCheckBaseBlock)->Unit(benchmark::kMillisecond);
 
 void FramePass(benchmark::State& state) {
-  testing::EngineRig rig(std::deque<uint32_t>(4, hive::kAnswerFix));
+  testing::EngineRig rig(std::deque<uint32_t>(4, kAnswerFix));
   hive::HiveImage image;
   if (!Load(rig, image)) {
     state.SkipWithError("the hive did not load");
@@ -76,7 +76,7 @@ BENCHMARK(FramePass)->Unit(benchmark::kMillisecond);
 
 // Frames, then the walk with values and security blocks, the relink and the removal of the marks.
 void WholeCheck(benchmark::State& state) {
-  testing::EngineRig rig(std::deque<uint32_t>(4, hive::kAnswerFix));
+  testing::EngineRig rig(std::deque<uint32_t>(4, kAnswerFix));
   hive::HiveImage image;
   if (!Load(rig, image)) {
     state.SkipWithError("the hive did not load");

@@ -51,12 +51,12 @@ uint32_t Dialogs::RunWindow(uint8_t kind) {
   windows.PrepareText(kind);
   windows.OpenWindow(kind);
   ui_->screen.Present();
-  ui_->input.dialogResult = kResultNone;
-  while (ui_->input.dialogResult == kResultNone) {
+  ui_->input.dialogResult = kAnswerNone;
+  while (ui_->input.dialogResult == kAnswerNone) {
     ui_->input.PollInput(true);
     ui_->screen.Present();
   }
-  uint32_t result = ui_->input.dialogResult != kResultNone ? ui_->input.dialogResult : kResultCancel;
+  uint32_t result = ui_->input.dialogResult != kAnswerNone ? ui_->input.dialogResult : kAnswerCancel;
   windows.CloseWindow(kind);
   windows.currentKind = before == kNoWindow ? static_cast<uint8_t>(kProgressWindow) : before;
   ui_->screen.Present();
@@ -79,8 +79,8 @@ void Dialogs::EndOfInput() {
   HandleEscape();
   if (kind_ == kExitConfirmation) {
     if (!exitFlag_) continueFlag_ = true;
-  } else if (result_ == kResultNone) {
-    result_ = kResultCancel;
+  } else if (result_ == kAnswerNone) {
+    result_ = kAnswerCancel;
   }
 }
 
@@ -94,7 +94,7 @@ void Dialogs::DispatchKey(const KeyEvent& key) {
       return;
     }
     if (ch == 0x1B) {
-      result_ = kResultCancel;
+      result_ = kAnswerCancel;
       return;
     }
   }
@@ -113,14 +113,14 @@ void Dialogs::EnterRule(bool ctrl) {
     case kInformation:
       if (ctrl) return;
       Echo("\r\n\r\n");
-      result_ = kResultOk;
+      result_ = kAnswerOk;
       break;
     case kInsertDisk:
       if (ctrl) return;
       Echo("\r\n");
-      result_ = kResultOk;
+      result_ = kAnswerOk;
       break;
-    case kNoWindow: result_ = kResultCancel; break;
+    case kNoWindow: result_ = kAnswerCancel; break;
     default: break;
   }
 }
@@ -134,13 +134,13 @@ void Dialogs::HandleEscape() {
       break;
     case kInformation:
       Echo("\r\n\r\n");
-      result_ = kResultCancel;
+      result_ = kAnswerCancel;
       break;
-    case kDriveSelection: result_ = kResultCancel; break;
+    case kDriveSelection: result_ = kAnswerCancel; break;
     case kErrorPrompt: case kSaveQuestion: case kInsertDisk: case kSelectionWindow: case kManualPath:
     case kSearchWindow:
       Echo("\r\n");
-      result_ = kResultCancel;
+      result_ = kAnswerCancel;
       break;
     default: break;
   }
@@ -162,26 +162,26 @@ void Dialogs::LetterRule(uint8_t ch, bool ctrl) {
       if (ctrl) return;
       if (letter == 'f') {
         Echo("f\r\n");
-        result_ = kResultFix;
+        result_ = kAnswerFix;
       } else if (letter == 'a') {
         Echo("a\r\n");
-        result_ = kResultFixAll;
+        result_ = kAnswerFixAll;
       } else if (letter == 's') {
         Echo("s\r\n");
-        result_ = kResultCancel;
+        result_ = kAnswerCancel;
       }
       break;
     case kSaveQuestion:
       if (ctrl) return;
       if (letter == 'o') {
         Echo("o\r\n");
-        result_ = 0x01000000;
+        result_ = kAnswerOverwrite;
       } else if (letter == 'd') {
         Echo("d\r\n");
-        result_ = 0x02000000;
+        result_ = kAnswerDisk;
       } else if (letter == 'c') {
         Echo("c\r\n");
-        result_ = kResultCancel;
+        result_ = kAnswerCancel;
       }
       break;
     default: break;
@@ -190,8 +190,8 @@ void Dialogs::LetterRule(uint8_t ch, bool ctrl) {
 
 uint32_t Dialogs::WaitForResult(uint8_t kind) {
   kind_ = kind;
-  result_ = kResultNone;
-  while (result_ == kResultNone) PollInput(true);
+  result_ = kAnswerNone;
+  while (result_ == kAnswerNone) PollInput(true);
   kind_ = kProgressWindow;
   return result_;
 }
@@ -250,7 +250,7 @@ uint32_t Dialogs::AskErrorAction(uint32_t offset, uint32_t code) {
 
 bool Dialogs::ConfirmSignatureRepair() {
   if (ttyMode_ && ui_ == nullptr) return true;
-  return ShowInformation(kInfoConfirmFix, 0) != kResultCancel;
+  return ShowInformation(kInfoConfirmFix, 0) != kAnswerCancel;
 }
 
 uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
@@ -336,35 +336,35 @@ uint32_t Dialogs::AskDriveLetter(const std::vector<platform::Drive>& drives, siz
     windows.PrepareText(kDriveSelection);
     windows.OpenWindow(kDriveSelection);
     ui_->screen.Present();
-    uint32_t result = kResultNone;
-    while (result == kResultNone) {
-      ui_->input.dialogResult = kResultNone;
+    uint32_t result = kAnswerNone;
+    while (result == kAnswerNone) {
+      ui_->input.dialogResult = kAnswerNone;
       ui_->input.PollInput(true);
       ui_->screen.Present();
       uint32_t got = ui_->input.dialogResult;
-      if (got == kResultOk && !windows.listMode) {
+      if (got == kAnswerOk && !windows.listMode) {
         windows.UnmarkFocus();
         windows.listMode = true;
         int rows = r.TextRows() < static_cast<int>(drives.size()) ? r.TextRows() : static_cast<int>(drives.size());
         windows.listRows = static_cast<uint16_t>(rows);
         windows.HighlightRow(kDriveSelection, windows.highlightedRow, true);
-      } else if (got == kResultOk) {
+      } else if (got == kAnswerOk) {
         windows.HighlightRow(kDriveSelection, windows.highlightedRow, false);
         windows.listMode = false;
         chosen = static_cast<size_t>(windows.highlightedRow + r.firstLine);
-        result = chosen < drives.size() ? save::kAnswerChosen : kResultCancel;
-      } else if (got == kResultCancel && windows.listMode) {
+        result = chosen < drives.size() ? kAnswerChosen : kAnswerCancel;
+      } else if (got == kAnswerCancel && windows.listMode) {
         windows.HighlightRow(kDriveSelection, windows.highlightedRow, false);
         windows.listMode = false;
         windows.MarkFocus();
-      } else if (got == kResultCancel) {
-        result = kResultCancel;
+      } else if (got == kAnswerCancel) {
+        result = kAnswerCancel;
       }
       ui_->screen.Present();
     }
     windows.CloseWindow(kDriveSelection);
     ui_->screen.Present();
-    return result != kResultNone ? result : kResultCancel;
+    return result != kAnswerNone ? result : kAnswerCancel;
   }
   Echo("Press drive letter to save file [");
   for (size_t i = 0; i < drives.size(); ++i) {
@@ -375,9 +375,9 @@ uint32_t Dialogs::AskDriveLetter(const std::vector<platform::Drive>& drives, siz
   Echo("]:");
   kind_ = kDriveSelection;
   for (;;) {
-    result_ = kResultNone;
-    while (result_ == kResultNone) PollInput(true);
-    if (result_ == kResultCancel) {
+    result_ = kAnswerNone;
+    while (result_ == kAnswerNone) PollInput(true);
+    if (result_ == kAnswerCancel) {
       Echo("\r\n");
       break;
     }
@@ -385,11 +385,11 @@ uint32_t Dialogs::AskDriveLetter(const std::vector<platform::Drive>& drives, siz
       if (static_cast<uint32_t>(static_cast<uint8_t>(drives[i].letter)) == result_) {
         Echo(std::string(1, drives[i].letter) + "\r\n");
         chosen = i;
-        result_ = save::kAnswerChosen;
+        result_ = kAnswerChosen;
         break;
       }
     }
-    if (result_ == save::kAnswerChosen) break;
+    if (result_ == kAnswerChosen) break;
   }
   kind_ = kProgressWindow;
   return result_;
@@ -412,8 +412,8 @@ uint32_t Dialogs::AskInsertDisk(char letter, uint32_t variant) {
 
 void Dialogs::WaitEnterToExit() {
   Echo("\r\nPress Enter to exit...");
-  result_ = kResultNone;
-  while (result_ == kResultNone) PollInput(true);
+  result_ = kAnswerNone;
+  while (result_ == kAnswerNone) PollInput(true);
   Echo("\r\n");
 }
 
@@ -434,7 +434,7 @@ void Dialogs::LeaveListMode(uint8_t kind, bool markFocus) {
 }
 
 uint32_t Dialogs::RunBrowserDialog(const std::string& listing, size_t entries, size_t& chosen, std::string& typedPath) {
-  if (ui_ == nullptr) return kResultCancel;
+  if (ui_ == nullptr) return kAnswerCancel;
   WindowTable& windows = ui_->windows;
   WindowRecord& r = windows.Record(kSelectionWindow);
   windows.currentKind = kSelectionWindow;
@@ -444,26 +444,26 @@ uint32_t Dialogs::RunBrowserDialog(const std::string& listing, size_t entries, s
   windows.highlightedRow = 0;
   windows.OpenWindow(kSelectionWindow);
   ui_->screen.Present();
-  uint32_t result = kResultNone;
-  while (result == kResultNone) {
-    ui_->input.dialogResult = kResultNone;
+  uint32_t result = kAnswerNone;
+  while (result == kAnswerNone) {
+    ui_->input.dialogResult = kAnswerNone;
     ui_->input.PollInput(true);
     uint32_t got = ui_->input.dialogResult;
-    if (got == kResultOk && !windows.listMode && entries > 0) {
+    if (got == kAnswerOk && !windows.listMode && entries > 0) {
       EnterListMode(kSelectionWindow, entries);
-    } else if (got == kResultOk && windows.listMode) {
+    } else if (got == kAnswerOk && windows.listMode) {
       LeaveListMode(kSelectionWindow, false);
       chosen = static_cast<size_t>(windows.highlightedRow + r.firstLine);
-      result = kResultChosen;
-    } else if (got == kResultManual) {
-      if (EnterManualPath(typedPath) == kResultTyped) result = kResultTyped;
-    } else if (got == kResultHelp) {
+      result = kAnswerChosen;
+    } else if (got == kAnswerManual) {
+      if (EnterManualPath(typedPath) == kAnswerTyped) result = kAnswerTyped;
+    } else if (got == kAnswerHelp) {
       ShowInformation(kInfoHelp, 0);
       windows.currentKind = kSelectionWindow;
-    } else if (got == kResultCancel && windows.listMode) {
+    } else if (got == kAnswerCancel && windows.listMode) {
       LeaveListMode(kSelectionWindow, true);
-    } else if (got == kResultCancel) {
-      result = kResultCancel;
+    } else if (got == kAnswerCancel) {
+      result = kAnswerCancel;
     }
     ui_->screen.Present();
   }
@@ -474,12 +474,12 @@ uint32_t Dialogs::RunBrowserDialog(const std::string& listing, size_t entries, s
 }
 
 uint32_t Dialogs::ShowNothingFound(std::string& typed) {
-  if (ShowInformation(kInfoNoHives, 0) != kResultOk) return kResultCancel;
+  if (ShowInformation(kInfoNoHives, 0) != kAnswerOk) return kAnswerCancel;
   return EnterManualPath(typed);
 }
 
 uint32_t Dialogs::EnterManualPath(std::string& path) {
-  if (ui_ == nullptr) return kResultCancel;
+  if (ui_ == nullptr) return kAnswerCancel;
   WindowTable& windows = ui_->windows;
   uint8_t before = windows.currentKind;
   WindowRecord& r = windows.Record(kManualPath);
@@ -493,8 +493,8 @@ uint32_t Dialogs::EnterManualPath(std::string& path) {
   input.DrawPathField();
   ui_->screen.RestoreCursor();
   ui_->screen.Present();
-  uint32_t result = kResultNone;
-  while (result != kResultOk && result != kResultCancel) {
+  uint32_t result = kAnswerNone;
+  while (result != kAnswerOk && result != kAnswerCancel) {
     input.PollInput(true);
     result = input.dialogResult;
     ui_->screen.Present();
@@ -504,9 +504,9 @@ uint32_t Dialogs::EnterManualPath(std::string& path) {
   windows.CloseWindow(kManualPath);
   windows.currentKind = before;  // the selection window, or the main one
   ui_->screen.Present();
-  if (result == kResultCancel || input.path.empty()) return kResultCancel;
+  if (result == kAnswerCancel || input.path.empty()) return kAnswerCancel;
   path = input.path;
-  return kResultTyped;
+  return kAnswerTyped;
 }
 
 size_t Dialogs::BrowserTextWidth() {
@@ -517,12 +517,12 @@ void Dialogs::OpenSearchWindow() {
   if (ui_ == nullptr) return;
   ui_->windows.Record(kSearchWindow).text.clear();
   ui_->windows.OpenWindow(kSearchWindow);
-  ui_->input.dialogResult = kResultNone;
+  ui_->input.dialogResult = kAnswerNone;
   ui_->screen.Present();
 }
 
 uint32_t Dialogs::UpdateSearchWindow(const std::string* folder) {
-  if (ui_ == nullptr) return kResultNone;
+  if (ui_ == nullptr) return kAnswerNone;
   WindowRecord& r = ui_->windows.Record(kSearchWindow);
   if (folder != nullptr) {
     ScreenPos row{static_cast<int16_t>(r.pos.x + 2), static_cast<int16_t>(r.pos.y + 2)};
@@ -531,7 +531,7 @@ uint32_t Dialogs::UpdateSearchWindow(const std::string* folder) {
   }
   uint32_t before = ui_->input.dialogResult;
   ui_->input.PollInput(false);
-  if (ui_->input.dialogResult == kResultNone) ui_->input.dialogResult = before;  // kept until read
+  if (ui_->input.dialogResult == kAnswerNone) ui_->input.dialogResult = before;  // kept until read
   // The terminal sees the search window at most every kSearchPresentMs: a search that opens
   // thousands of files would spend its time drawing otherwise. Closing it shows the last state.
   uint64_t now = platform::MonotonicMs();

@@ -8,13 +8,13 @@
 #include "console/console_state.h"
 #include "console/full_screen.h"
 #include "discovery/selection.h"
+#include "hive/answers.h"
 #include "hive/engine_io.h"
 #include "platform/keys.h"
 #include "save/questions.h"
 
 namespace tarvos::console {
 
-inline constexpr uint32_t kResultNone = 0;
 
 // Types of ShowInformation.
 enum InformationType : uint32_t {
@@ -61,16 +61,16 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   void WaitEnterToExit();
 
   // The selection of hive files (full screen only): a listing of entries, one a line. Returns
-  // kResultChosen with the entry in chosen, kResultTyped with the path typed in typedPath, or
-  // kResultCancel.
+  // kAnswerChosen with the entry in chosen, kAnswerTyped with the path typed in typedPath, or
+  // kAnswerCancel.
   uint32_t RunBrowserDialog(const std::string& listing, size_t entries, size_t& chosen, std::string& typedPath) override;
   // "No hive files found" with " Manual " and " Cancel ": Manual opens the path field.
   uint32_t ShowNothingFound(std::string& typed) override;
   size_t BrowserTextWidth() override;
-  // The path field over the selection window or the main one: kResultTyped with the path, or
-  // kResultCancel.
+  // The path field over the selection window or the main one: kAnswerTyped with the path, or
+  // kAnswerCancel.
   uint32_t EnterManualPath(std::string& path);
-  // The window of a disk search: the folder being searched shown; kResultCancel once the user
+  // The window of a disk search: the folder being searched shown; kAnswerCancel once the user
   // has cancelled.
   void OpenSearchWindow() override;
   uint32_t UpdateSearchWindow(const std::string* folder) override;
@@ -103,7 +103,7 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   const std::string* helpText_ = nullptr;
   FullScreen* ui_ = nullptr;
   uint8_t kind_ = kProgressWindow;
-  uint32_t result_ = kResultNone;
+  uint32_t result_ = kAnswerNone;
   bool exitFlag_ = false;
   bool continueFlag_ = false;
   bool runPaused_ = false;

@@ -67,11 +67,11 @@ bool InputDispatcher::EditPath(const InputEvent& e) {
     // Bytes of the name's own encoding (UTF-8 on POSIX); as long as the system opens.
     if (path.size() < platform::MaxPathLength()) path += static_cast<char>(e.ch);
     DrawPathField();
-    dialogResult = kResultTyped;
+    dialogResult = kAnswerTyped;
     return true;
   }
   if (e.ch == 0x1B || e.ch == 0x0D) {
-    dialogResult = e.ch == 0x1B ? kResultCancel : kResultOk;
+    dialogResult = e.ch == 0x1B ? kAnswerCancel : kAnswerOk;
     return true;
   }
   if (e.ch == 0x08 && !path.empty()) {
@@ -175,14 +175,14 @@ void InputDispatcher::ActivateFocused() {
   static constexpr uint32_t kResults[kWindowCount][kSlots] = {
       {},                                                                      // the main window: below
       {},                                                                      // the exit confirmation: below
-      {kResultFix, kResultFixAll, kNothing, kNothing, kResultCancel},          // error
-      {kResultOk, kResultCancel},                                              // information
-      {kResultFix, kResultDisk, kResultCancel},                                // save question
-      {kResultOk, kResultCancel},                                              // drives
-      {kResultOk, kResultCancel},                                              // insert disk
-      {kResultOk, kResultManual, kResultHelp, kResultCancel},                  // browser
-      {kResultOk},                                                             // path entry
-      {kResultCancel},                                                         // search
+      {kAnswerFix, kAnswerFixAll, kNothing, kNothing, kAnswerCancel},          // error
+      {kAnswerOk, kAnswerCancel},                                              // information
+      {kAnswerFix, kAnswerDisk, kAnswerCancel},                                // save question
+      {kAnswerOk, kAnswerCancel},                                              // drives
+      {kAnswerOk, kAnswerCancel},                                              // insert disk
+      {kAnswerOk, kAnswerManual, kAnswerHelp, kAnswerCancel},                  // browser
+      {kAnswerOk},                                                             // path entry
+      {kAnswerCancel},                                                         // search
   };
   uint8_t kind = windows_.currentKind;
   int slot = kind < kWindowCount ? windows_.Record(kind).focusedSlot : 0;
@@ -195,14 +195,14 @@ void InputDispatcher::ActivateFocused() {
     uint32_t result = kResults[kind][slot];
     if (result != kNothing) dialogResult = result;
   } else {
-    dialogResult = kResultCancel;
+    dialogResult = kAnswerCancel;
   }
 }
 
 void InputDispatcher::HandleEscape() {
   uint8_t kind = windows_.currentKind;
   if (kind == kExitConfirmation) continueFlag = true;
-  if (kind >= kErrorPrompt && kind <= kSearchWindow) dialogResult = kResultCancel;
+  if (kind >= kErrorPrompt && kind <= kSearchWindow) dialogResult = kAnswerCancel;
 }
 
 void InputDispatcher::MoveFocus(int step) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "console/windows.h"
+#include "hive/answers.h"
 #include "platform/console.h"
 
 namespace tarvos::console {
@@ -18,17 +19,7 @@ inline constexpr uint8_t kEventClick = 0x01;
 inline constexpr uint8_t kEventDoubleClick = 0x02;
 inline constexpr uint8_t kEventRightButton = 0x04;
 
-// Results a window leaves.
-inline constexpr uint32_t kResultFix = 0x01000000;
-inline constexpr uint32_t kResultFixAll = 0x11000000;
-inline constexpr uint32_t kResultDisk = 0x02000000;
-inline constexpr uint32_t kResultOk = 0x81000000;
-inline constexpr uint32_t kResultManual = 0x82000000;
-inline constexpr uint32_t kResultHelp = 0x83000000;
-inline constexpr uint32_t kResultTyped = 0xFD000000;
-inline constexpr uint32_t kResultChosen = 0xFE000000;
-inline constexpr uint32_t kResultCancel = 0xFF000000;
-
+// A window leaves its answer (hive/answers.h) in dialogResult.
 struct InputEvent {
   uint8_t kind = 0;  // 0 a key; else kEvent* bits of a click
   uint8_t ch = 0;

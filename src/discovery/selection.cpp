@@ -68,7 +68,7 @@ void DiscoverAndSelectHives(SelectionUi& ui, bool searchDisks, const std::string
   std::string typed;
   if (found.empty()) {
     // The user may know where the hive is that no search found.
-    if (ui.ShowNothingFound(typed) == kBrowserTyped) AddPathToHiveList(typed, add, expand);
+    if (ui.ShowNothingFound(typed) == kAnswerTyped) AddPathToHiveList(typed, add, expand);
     return;
   }
   SortFoundList(found);
@@ -78,14 +78,14 @@ void DiscoverAndSelectHives(SelectionUi& ui, bool searchDisks, const std::string
   for (const FoundLine& line : found) listing += line.text + "\n";
   size_t chosen = 0;
   uint32_t result = ui.RunBrowserDialog(listing, found.size(), chosen, typed);
-  if (result == kBrowserChosen && chosen < found.size()) {
+  if (result == kAnswerChosen && chosen < found.size()) {
     // The full path the line stands for, not its shortened text.
     if (found[chosen].kind == kHivefile) {
       AddPathToHiveList(found[chosen].path, add, expand);
     } else {
       AddKnownHivesIn(found[chosen].path, add);
     }
-  } else if (result == kBrowserTyped) {
+  } else if (result == kAnswerTyped) {
     AddPathToHiveList(typed, add, expand);
   }
 }

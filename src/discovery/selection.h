@@ -8,20 +8,19 @@
 #include <vector>
 
 #include "discovery/locations.h"
+#include "hive/answers.h"
 
 namespace tarvos::discovery {
 
-inline constexpr uint32_t kBrowserChosen = 0xFE000000;
-inline constexpr uint32_t kBrowserTyped = 0xFD000000;
 
 // What the selection needs of the screen. Implemented by the console.
 class SelectionUi : public SearchProgress {
  public:
   virtual void ShowSearchingScreen() = 0;
-  // The listing (one line an entry); kBrowserChosen with chosen, kBrowserTyped with typed, or
+  // The listing (one line an entry); kAnswerChosen with chosen, kAnswerTyped with typed, or
   // anything else for nothing.
   virtual uint32_t RunBrowserDialog(const std::string& listing, size_t entries, size_t& chosen, std::string& typed) = 0;
-  // "No hive files found", with the path field offered: kBrowserTyped with typed, or anything
+  // "No hive files found", with the path field offered: kAnswerTyped with typed, or anything
   // else when the user leaves it at that.
   virtual uint32_t ShowNothingFound(std::string& typed) = 0;
   // The characters of one line of the selection window.

@@ -6,15 +6,9 @@
 #include <cstdint>
 #include <string_view>
 
-namespace tarvos::hive {
+#include "hive/answers.h"
 
-// Answers of the error prompt.
-inline constexpr uint32_t kAnswerNone = 0;
-inline constexpr uint32_t kAnswerFix = 0x01000000;
-inline constexpr uint32_t kAnswerSkip = 0x04000000;
-inline constexpr uint32_t kAnswerFixAll = 0x11000000;
-inline constexpr uint32_t kAnswerSkipAll = 0x14000000;
-inline constexpr uint32_t kAnswerStop = 0xFF000000;
+namespace tarvos::hive {
 
 class FaultDecider {
  public:

@@ -4,15 +4,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "hive/answers.h"
 #include "platform/volumes.h"
 
 namespace tarvos::save {
 
-inline constexpr uint32_t kSaveOverwrite = 0x01000000;
-inline constexpr uint32_t kSaveDisk = 0x02000000;
-inline constexpr uint32_t kAnswerOk = 0x81000000;
-inline constexpr uint32_t kAnswerChosen = 0xFE000000;
-inline constexpr uint32_t kAnswerCancel = 0xFF000000;
 
 // Information messages that saving shows.
 inline constexpr uint32_t kNotEnoughSpace = 0;
@@ -23,7 +19,7 @@ inline constexpr uint32_t kSavingFailed = 5;
 class SaveQuestions {
  public:
   virtual ~SaveQuestions() = default;
-  // kSaveOverwrite, kSaveDisk or kAnswerCancel.
+  // kAnswerOverwrite, kAnswerDisk or kAnswerCancel.
   virtual uint32_t AskSaveMode() = 0;
   // kAnswerChosen with the drive's index in chosen, or kAnswerCancel.
   virtual uint32_t AskDriveLetter(const std::vector<platform::Drive>& drives, size_t& chosen) = 0;

@@ -64,9 +64,9 @@ int HiveSaver::SaveHive(const std::string& name) {
     targets_.folderGiven = platform::SamePath(targets_.outputFolder, inputFolder) ? 2 : 1;
   }
   uint32_t answer = questions_.AskSaveMode();
-  if (answer != kSaveOverwrite && answer != kSaveDisk) return 1;  // cancelled: nothing is written
+  if (answer != kAnswerOverwrite && answer != kAnswerDisk) return 1;  // cancelled: nothing is written
 
-  bool disk = answer == kSaveDisk;
+  bool disk = answer == kAnswerDisk;
   if (!disk && (targets_.outputGiven == 1 || targets_.folderGiven == 1)) {
     std::string target = targets_.outputGiven == 1 ? targets_.outputName : name;
     if (targets_.folderGiven == 1) {

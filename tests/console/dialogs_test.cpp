@@ -23,9 +23,9 @@ TEST(ErrorPrompt, FixFixAllAndStopEchoInLowerCase) {
     uint32_t result;
     const char* echo;
   };
-  for (const Case& c : {Case{"F", kResultFix, "f\r\n"}, Case{"a", kResultFixAll, "a\r\n"},
-                        Case{"S", kResultCancel, "s\r\n"}, Case{"\x1b", kResultCancel, "\r\n"},
-                        Case{"xkl\r0f", kResultFix, "f\r\n"}}) {
+  for (const Case& c : {Case{"F", kAnswerFix, "f\r\n"}, Case{"a", kAnswerFixAll, "a\r\n"},
+                        Case{"S", kAnswerCancel, "s\r\n"}, Case{"\x1b", kAnswerCancel, "\r\n"},
+                        Case{"xkl\r0f", kAnswerFix, "f\r\n"}}) {
     DialogRig rig(c.keys);
     EXPECT_EQ(rig.dialogs.AskErrorAction(0x1000, hive::kInvalidCellSize), c.result) << c.keys;
     EXPECT_EQ(rig.device.Stdout(), std::string("Press key to Fix/fix All/Stop [F|A|S]:") + c.echo) << c.keys;
@@ -40,20 +40,20 @@ TEST(ErrorPrompt, CtrlLettersAreIgnored) {
   ctrlF.control = platform::kLeftCtrl;
   rig.device.AddKey(ctrlF);
   rig.device.AddKeys("s");
-  EXPECT_EQ(rig.dialogs.AskErrorAction(0, 5), kResultCancel);
+  EXPECT_EQ(rig.dialogs.AskErrorAction(0, 5), kAnswerCancel);
 }
 
 TEST(ErrorPrompt, OutsideLineModeTheFaultIsNamedFirst) {
   DialogRig rig("f", false);
-  EXPECT_EQ(rig.dialogs.AskErrorAction(0x2000, hive::kInvalidFrameSignature), kResultFix);
+  EXPECT_EQ(rig.dialogs.AskErrorAction(0x2000, hive::kInvalidFrameSignature), kAnswerFix);
   EXPECT_EQ(rig.device.Stdout(),
             "\r\n<Invalid frame signature> - 0x00002000\r\nPress key to Fix/fix All/Stop [F|A|S]:f\r\n");
 }
 
 TEST(EndOfInput, AnswersEveryWaitingPromptAsEsc) {
   DialogRig rig("");
-  EXPECT_EQ(rig.dialogs.AskErrorAction(0, 11), kResultCancel);
-  EXPECT_EQ(rig.dialogs.ShowInformation(kInfoBackupImpossible, 0), kResultCancel);
+  EXPECT_EQ(rig.dialogs.AskErrorAction(0, 11), kAnswerCancel);
+  EXPECT_EQ(rig.dialogs.ShowInformation(kInfoBackupImpossible, 0), kAnswerCancel);
   rig.dialogs.AskExitConfirmation();
   EXPECT_FALSE(rig.abort) << "Esc at the exit confirmation continues";
   rig.dialogs.SetCurrentKind(kNoWindow);
@@ -98,7 +98,7 @@ TEST(ProgressPolling, PromptAnswersAreNotTakenByPollsOfAPipe) {
   ProgressScreen progress(rig.dialogs);
   EXPECT_TRUE(progress.PollProgress(0));
   EXPECT_EQ(rig.device.KeysLeft(), 1u) << "the answer waits for its prompt";
-  EXPECT_EQ(rig.dialogs.AskErrorAction(0, 11), kResultFix);
+  EXPECT_EQ(rig.dialogs.AskErrorAction(0, 11), kAnswerFix);
 }
 
 TEST(Information, TextsAndEnter) {
@@ -117,7 +117,7 @@ TEST(Information, TextsAndEnter) {
   };
   for (const Case& c : cases) {
     DialogRig rig("z\r");
-    EXPECT_EQ(rig.dialogs.ShowInformation(c.type, c.argument), kResultOk);
+    EXPECT_EQ(rig.dialogs.ShowInformation(c.type, c.argument), kAnswerOk);
     EXPECT_EQ(rig.device.Stdout(), std::string("\r\n") + c.text + ". Press Enter to continue...\r\n\r\n");
   }
 }

@@ -119,13 +119,13 @@ TEST(ProgressWindow, GaugeOfAWalkDoneAgainNeverGoesBack) {
 TEST(ConsoleDialogs, WindowsOfTheQuestions) {
   {
     ScreenRun run("\x1b");
-    EXPECT_EQ(run.dialogs.AskErrorAction(hive::kNullOffset, hive::kBrokenHeader), kResultCancel);
+    EXPECT_EQ(run.dialogs.AskErrorAction(hive::kNullOffset, hive::kBrokenHeader), kAnswerCancel);
     EXPECT_NE(run.device.Sent().find("Error on offset: 0x???????? "), std::string::npos);
     EXPECT_NE(run.device.Sent().find("<Broken hive header>"), std::string::npos);
   }
   {
     ScreenRun run("f");
-    EXPECT_EQ(run.dialogs.AskErrorAction(0x2468, hive::kInvalidOffset), kResultFix);
+    EXPECT_EQ(run.dialogs.AskErrorAction(0x2468, hive::kInvalidOffset), kAnswerFix);
     EXPECT_NE(run.device.Sent().find("Error on offset: 0x00002468 "), std::string::npos);
   }
   {
@@ -138,7 +138,7 @@ TEST(ConsoleDialogs, WindowsOfTheQuestions) {
     drives[0].root = "C:\\";  // a Windows drive: its root is shown
     drives[1].label = "/media/usb";
     size_t chosen = 9;
-    EXPECT_EQ(run.dialogs.AskDriveLetter(drives, chosen), save::kAnswerChosen);
+    EXPECT_EQ(run.dialogs.AskDriveLetter(drives, chosen), kAnswerChosen);
     EXPECT_EQ(chosen, 1u);
     EXPECT_EQ(run.ui.windows.Record(kDriveSelection).text, "C:\\\nD: /media/usb\nE:");
     EXPECT_EQ(run.device.KeysLeft(), 0u);
@@ -150,7 +150,7 @@ TEST(ConsoleDialogs, WindowsOfTheQuestions) {
   for (Text t : {Text{0, "Please insert disk into drive A:"}, Text{1, "Please insert new disk into drive A:"},
                  Text{2, "Not enough space. Please insert another disk into drive A:"}}) {
     ScreenRun run("\r");
-    EXPECT_EQ(run.dialogs.AskInsertDisk('A', t.variant), kResultOk);
+    EXPECT_EQ(run.dialogs.AskInsertDisk('A', t.variant), kAnswerOk);
     EXPECT_EQ(run.ui.windows.Record(kInsertDisk).text, t.text);
   }
   // An information box has room for its text: every line drawn, no scroll bar.
@@ -180,7 +180,7 @@ TEST(ConsoleDialogs, SelectionPathAndSearch) {
     run.device.AddKeys("\r");
     size_t chosen = 0;
     std::string typed;
-    EXPECT_EQ(run.dialogs.RunBrowserDialog(listing, 25, chosen, typed), kResultChosen);
+    EXPECT_EQ(run.dialogs.RunBrowserDialog(listing, 25, chosen, typed), kAnswerChosen);
     EXPECT_EQ(chosen, 12u) << "ten rows shown, the list scrolled by the last Down keys";
   }
   {
@@ -190,7 +190,7 @@ TEST(ConsoleDialogs, SelectionPathAndSearch) {
     run.device.AddKeys("\rC:/x\bhi\x1b\rve\r");
     size_t chosen = 0;
     std::string typed;
-    EXPECT_EQ(run.dialogs.RunBrowserDialog(listing, 25, chosen, typed), kResultTyped);
+    EXPECT_EQ(run.dialogs.RunBrowserDialog(listing, 25, chosen, typed), kAnswerTyped);
     EXPECT_EQ(typed, "C:/hive");
   }
   {
@@ -198,9 +198,9 @@ TEST(ConsoleDialogs, SelectionPathAndSearch) {
     run.device.SetKeysSeenByPolls(true);
     run.dialogs.OpenSearchWindow();
     std::string folder = "/mnt/c/Windows";
-    uint32_t result = kResultNone;
-    for (int i = 0; i < 5 && result == kResultNone; ++i) result = run.dialogs.UpdateSearchWindow(&folder);
-    EXPECT_EQ(result, kResultCancel);
+    uint32_t result = kAnswerNone;
+    for (int i = 0; i < 5 && result == kAnswerNone; ++i) result = run.dialogs.UpdateSearchWindow(&folder);
+    EXPECT_EQ(result, kAnswerCancel);
     EXPECT_NE(run.device.Sent().find("/mnt/c/Windows"), std::string::npos);
     run.dialogs.CloseSearchWindow();
   }
@@ -212,7 +212,7 @@ TEST(ConsoleDialogs, SelectionPathAndSearch) {
       run.device.AddKeys("\r");
     }
     std::string typed;
-    EXPECT_EQ(run.dialogs.ShowNothingFound(typed), keys[0] == '\r' ? kResultTyped : kResultCancel) << keys;
+    EXPECT_EQ(run.dialogs.ShowNothingFound(typed), keys[0] == '\r' ? kAnswerTyped : kAnswerCancel) << keys;
     EXPECT_EQ(typed, keys[0] == '\r' ? "C:/typed" : "");
     for (const char* shown : {"No hive files found", " Manual ", " Cancel "}) {
       EXPECT_NE(run.device.Sent().find(shown), std::string::npos);

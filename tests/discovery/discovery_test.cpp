@@ -245,7 +245,7 @@ class ScriptedSelection final : public SelectionUi {
   size_t BrowserTextWidth() override { return 68; }
   size_t choose = 0, entries = 0;
   std::string path, listing;
-  uint32_t answer = kBrowserChosen;
+  uint32_t answer = kAnswerChosen;
   int nothing = 0;
 };
 
@@ -293,7 +293,7 @@ TEST(Discovery, EachRowOpensTheHiveItShows) {
   // Nothing found: no selection window, and the path typed in the box is the run's hive.
   Drives::UseTable("C=" + drives.dir.Path("e/Users/Nobody") + ",fixed,1000");
   ScriptedSelection none;
-  none.answer = kBrowserTyped;
+  none.answer = kAnswerTyped;
   none.path = drives.dir.Path("f/typed.dat");
   EXPECT_EQ(run(none, false, ""), std::vector<std::string>{none.path});
   EXPECT_TRUE(none.nothing == 1 && none.listing.empty());

@@ -173,7 +173,7 @@ TEST(ReportFault, UnfixableCodeAnsweredFixOrFixAllStaysUnfixed) {
 }
 
 TEST(ReportFault, SkipOneAndUnknownAnswersAreNotFixed) {
-  for (uint32_t answer : {kAnswerSkip, 0u, 0x81000000u}) {
+  for (uint32_t answer : {kAnswerSkip, kAnswerNone, kAnswerOk}) {
     EngineRig rig({answer});
     EXPECT_EQ(rig.faults.ReportFault(kInvalidCellSize, 5, FieldRef::None(), 0), 0);
     EXPECT_EQ(rig.modes.Get(kInvalidCellSize), kFixAsk);

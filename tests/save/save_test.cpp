@@ -121,7 +121,7 @@ TEST_F(Saving, OverwriteInPlaceKeepsABackupOfTheOriginal) {
   std::string hive = Hive("SYSTEM", before);
   std::vector<uint8_t> after = Pattern(8192);
   after[100] ^= 0xFF;
-  SaveRig s(after, hive, {kSaveOverwrite});
+  SaveRig s(after, hive, {kAnswerOverwrite});
   EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
   EXPECT_EQ(ReadFileBytes(hive), after);
   EXPECT_EQ(ReadFileBytes(dir.Path("SYSTEM.BAK")), before);
@@ -139,7 +139,7 @@ TEST_F(Saving, ReadOnlyBackupIsReplaced) {
   std::string hive = Hive("Software", Pattern(8192));
   std::string backup = Hive("Software.bak", Pattern(100));
   ASSERT_TRUE(platform::SetAttributes(backup, platform::kAttrReadOnly));
-  SaveRig s(Pattern(8192), hive, {kSaveOverwrite});
+  SaveRig s(Pattern(8192), hive, {kAnswerOverwrite});
   s.Saver().SaveChangedHive(hive);
   EXPECT_EQ(ReadFileBytes(backup).size(), 8192u);
 }
@@ -156,7 +156,7 @@ TEST_F(Saving, CancelChangesNothing) {
 TEST_F(Saving, ChunksOf256KiBAndATail) {
   std::string hive = Hive("BIG", Pattern(10));
   std::vector<uint8_t> image = Pattern(3 * kChunk + 5);
-  SaveRig s(image, hive, {kSaveOverwrite});
+  SaveRig s(image, hive, {kAnswerOverwrite});
   EXPECT_EQ(s.Saver().WriteHiveFile(dir.Path("OUT"), static_cast<uint32_t>(image.size()), 0, 0, false),
             static_cast<int64_t>(image.size()));
   EXPECT_EQ(s.rig.progress.offsets, (std::vector<uint32_t>{0, kChunk, 2 * kChunk, 3 * kChunk, 3 * kChunk + 5}));
@@ -167,7 +167,7 @@ TEST_F(Saving, ChunksOf256KiBAndATail) {
 TEST_F(Saving, StopDuringTheWriteLeavesTheOriginalIntact) {
   std::vector<uint8_t> before = Pattern(3 * kChunk);
   std::string hive = Hive("SYSTEM", before);
-  SaveRig s(Pattern(3 * kChunk), hive, {kSaveOverwrite}, 3);
+  SaveRig s(Pattern(3 * kChunk), hive, {kAnswerOverwrite}, 3);
   HiveSaver saver = s.Saver();
   EXPECT_EQ(saver.SaveHive(hive), 1);
   EXPECT_EQ(ReadFileBytes(hive), before);
@@ -179,7 +179,7 @@ TEST_F(Saving, ReadOnlyOriginalFailsAndStaysUnchanged) {
   std::vector<uint8_t> before = Pattern(8192);
   std::string hive = Hive("SYSTEM", before);
   ASSERT_TRUE(platform::SetAttributes(hive, platform::kAttrReadOnly));
-  SaveRig s(Pattern(4096), hive, {kSaveOverwrite});
+  SaveRig s(Pattern(4096), hive, {kAnswerOverwrite});
   EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
   EXPECT_EQ(ReadFileBytes(hive), before);
   EXPECT_TRUE(s.rig.log.Has("! Saving file " + hive + " failed\r\n"));
@@ -201,7 +201,7 @@ TEST_F(Saving, OutputNameAndFolder) {
   };
   std::vector<uint8_t> after = Pattern(4096);
   {
-    SaveRig s(after, hive, {kSaveOverwrite});
+    SaveRig s(after, hive, {kAnswerOverwrite});
     s.targets.outputName = out;
     s.targets.outputGiven = 1;
     EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
@@ -210,7 +210,7 @@ TEST_F(Saving, OutputNameAndFolder) {
     EXPECT_EQ(s.targets.outputGiven, 1);
   }
   {
-    SaveRig s(after, hive, {kSaveOverwrite});
+    SaveRig s(after, hive, {kAnswerOverwrite});
     s.targets.outputFolder = dir.Path("fixed");
     s.targets.folderGiven = 1;
     EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
@@ -232,14 +232,14 @@ TEST_F(Saving, OutputNamingTheInputItselfSavesInPlace) {
   std::string otherCase = platform::IsPathSeparator('\\') ? dir.Path("system") : std::string();
   for (const std::string& alias : {hive, relative, otherCase}) {
     if (alias.empty()) continue;  // no relative path across drives
-    SaveRig s(Pattern(4096), hive, {kSaveOverwrite});
+    SaveRig s(Pattern(4096), hive, {kAnswerOverwrite});
     s.targets.outputName = alias;
     s.targets.outputGiven = 1;
     s.Saver().SaveChangedHive(hive);
     EXPECT_EQ(s.targets.outputGiven, 2) << alias;
     EXPECT_TRUE(s.rig.log.Has("# Backup created\r\n")) << alias;
   }
-  SaveRig s(Pattern(4096), hive, {kSaveOverwrite});
+  SaveRig s(Pattern(4096), hive, {kAnswerOverwrite});
   s.targets.outputFolder = dir.Dir().string();
   s.targets.folderGiven = 1;
   s.Saver().SaveChangedHive(hive);
@@ -249,7 +249,7 @@ TEST_F(Saving, OutputNamingTheInputItselfSavesInPlace) {
 
 TEST_F(Saving, FolderThatCannotBeMadeFallsBackToInPlace) {
   std::string hive = Hive("SYSTEM", Pattern(8192));
-  SaveRig s(Pattern(4096), hive, {kSaveOverwrite, kSaveOverwrite});
+  SaveRig s(Pattern(4096), hive, {kAnswerOverwrite, kAnswerOverwrite});
   s.targets.outputFolder = dir.Path("no") + platform::PathSeparator() + "such";
   s.targets.folderGiven = 1;
   s.targets.folderLetter = 'P';
@@ -341,7 +341,7 @@ TEST_F(Saving, FilesThatCanBeTrusted) {
     std::string hive = Hive(row.hive, kBefore);
     std::string name = row.plant ? row.plant(hive) : hive;
     if (name.empty()) continue;  // no links here
-    SaveRig s(kAfter, name, {kSaveOverwrite, 'D'});
+    SaveRig s(kAfter, name, {kAnswerOverwrite, 'D'});
     bool happened = false;
     if (row.meanwhile && row.whileWriting) {
       s.rig.progress.onPoll = [&](uint32_t) {
@@ -381,7 +381,7 @@ TEST_F(Saving, BackupsOfOneRunNeverReplaceEachOther) {
   ASSERT_TRUE(platform::LookUp(a, loaded));
   SaveTargets run;
   for (const std::string& hive : {a, b}) {
-    SaveRig s(Pattern(8192), hive, {kSaveOverwrite});
+    SaveRig s(Pattern(8192), hive, {kAnswerOverwrite});
     s.targets.backupsWritten = run.backupsWritten;
     s.Saver().SaveChangedHive(hive);
     run.backupsWritten = s.targets.backupsWritten;
@@ -419,7 +419,7 @@ TEST_F(Saving, HiveHeldByAnotherRunIsNotSaved) {
   });
   while (step == 0) std::this_thread::yield();
   ASSERT_EQ(step, 1);
-  SaveRig s(Pattern(4096), hive, {kSaveOverwrite});
+  SaveRig s(Pattern(4096), hive, {kAnswerOverwrite});
   s.Saver().SaveChangedHive(hive);
   step = 2;
   other.join();
@@ -436,7 +436,7 @@ TEST_F(Saving, SplitOntoThreeFloppies) {
   SetDrives("A=" + floppy + ",removable,1457664;C=" + dir.Path("none") + ",fixed,10");
   std::vector<uint8_t> image = Pattern(3000000);
   std::string hive = Hive("SOFTWARE", Pattern(10));
-  SaveRig s(image, hive, {kSaveDisk, 'A', kAnswerOk, kAnswerOk});
+  SaveRig s(image, hive, {kAnswerDisk, 'A', kAnswerOk, kAnswerOk});
   s.Saver().SaveChangedHive(hive);
   SetDrives("");
   ASSERT_EQ(s.questions.drivesShown.size(), 2u);
@@ -467,14 +467,14 @@ TEST_F(Saving, SpaceOnDrives) {
   std::string target = folder + platform::PathSeparator() + "SAM";
   {
     SetDrives("A=" + folder + ",removable,1023");
-    SaveRig s(Pattern(8192), hive, {kSaveDisk, 'A', kAnswerCancel});
+    SaveRig s(Pattern(8192), hive, {kAnswerDisk, 'A', kAnswerCancel});
     s.Saver().SaveChangedHive(hive);
     EXPECT_EQ(s.questions.insertVariants, std::vector<uint32_t>{2}) << "another disk, nothing written";
     EXPECT_FALSE(std::filesystem::exists(target));
   }
   {
     SetDrives("D=" + folder + ",fixed,4096");
-    SaveRig s(Pattern(8192), hive, {kSaveDisk, 'D'});
+    SaveRig s(Pattern(8192), hive, {kAnswerDisk, 'D'});
     s.Saver().SaveChangedHive(hive);
     ASSERT_EQ(s.questions.information.size(), 1u);
     EXPECT_EQ(s.questions.information[0], std::make_pair(kNotEnoughSpace, uint32_t{'D'}));
@@ -483,14 +483,14 @@ TEST_F(Saving, SpaceOnDrives) {
   {
     ASSERT_TRUE(WriteFileBytes(target, Pattern(5000)));  // replaced, so its size counts as free
     SetDrives("D=" + folder + ",fixed,4096");
-    SaveRig s(Pattern(8192), hive, {kSaveDisk, 'D'});
+    SaveRig s(Pattern(8192), hive, {kAnswerDisk, 'D'});
     s.Saver().SaveChangedHive(hive);
     EXPECT_TRUE(s.questions.information.empty());
     EXPECT_EQ(ReadFileBytes(target), Pattern(8192));
   }
   {
     SetDrives("A=" + dir.Path("absent") + ",removable,1457664");
-    SaveRig s(Pattern(8192), hive, {kSaveDisk, 'A', kAnswerCancel});
+    SaveRig s(Pattern(8192), hive, {kAnswerDisk, 'A', kAnswerCancel});
     s.Saver().SaveChangedHive(hive);
     EXPECT_EQ(s.questions.insertVariants, std::vector<uint32_t>{0}) << "no medium: insert a disk";
   }

@@ -20,7 +20,7 @@ class ScriptedDecider final : public hive::FaultDecider {
       : answers_(std::move(answers)), confirm_(confirm) {}
   uint32_t AskErrorAction(uint32_t offset, uint32_t code) override {
     asked.emplace_back(code, offset);
-    if (answers_.empty()) return hive::kAnswerStop;
+    if (answers_.empty()) return kAnswerStop;
     uint32_t answer = answers_.front();
     answers_.pop_front();
     return answer;

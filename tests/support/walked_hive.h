@@ -65,6 +65,6 @@ struct WalkedHive {
 };
 
 // Every fault fixed: the answers of a user who pressed "Fix All" at every prompt.
-inline std::deque<uint32_t> FixAllAnswers() { return std::deque<uint32_t>(64, hive::kAnswerFixAll); }
+inline std::deque<uint32_t> FixAllAnswers() { return std::deque<uint32_t>(64, kAnswerFixAll); }
 
 }  // namespace tarvos::testing
