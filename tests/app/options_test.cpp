@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "app/options.h"
+#include "platform/screen_model.h"
 #include "support/temp_dir.h"
 
 namespace tarvos::app {
@@ -194,6 +195,51 @@ TEST_F(CommandLine, ListFiles) {
   Parsed single({"@" + list});
   EXPECT_EQ(single.list.Count(), 1u);
   EXPECT_TRUE(single.list.SingleFileRun());
+}
+
+// Hives named in any script, in a list file saved as UTF-8 (with or without its byte-order mark)
+// or as UTF-16 of either byte order, or by a wildcard: the names arrive whole.
+TEST_F(CommandLine, NamesInAnyScriptFromListsAndWildcards) {
+  const std::string base = dir.Path("");
+  const std::vector<std::string> names = {base + "\xD0\xAE\xD0\xBB\xD0\xB8\xD1\x8F.DAT",  // Юлия.DAT
+                                          base + "\xE6\x97\xA5\xE6\x9C\xAC",              // 日本
+                                          base + "\xF0\x9F\x97\x9D.dat"};                  // 🗝.dat, a pair in UTF-16
+  for (const std::string& name : names) {
+    platform::File file;
+    ASSERT_TRUE(file.CreateNew(name)) << name;
+  }
+  std::string text;
+  for (const std::string& name : names) text += name + "\r\n";
+  text += "\r\n" + hive + "\r\n";  // after the empty line: not read
+  auto utf16 = [&](bool little) {
+    std::string out = little ? "\xFF\xFE" : "\xFE\xFF";
+    auto put = [&](uint32_t unit) {
+      char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+      out += little ? std::string{low, high} : std::string{high, low};
+    };
+    for (size_t at = 0; at < text.size();) {
+      auto lead = static_cast<uint8_t>(text[at]);
+      size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+      uint32_t ch = length == 1 ? lead : platform::DecodeUtf8(text.substr(at, length))[0];
+      at += length;
+      if (ch >= 0x10000) {
+        put(0xD800 + ((ch - 0x10000) >> 10));
+        put(0xDC00 + ((ch - 0x10000) & 0x3FF));
+      } else {
+        put(ch);
+      }
+    }
+    return out;
+  };
+  std::string list = dir.Path("hives.lst");
+  for (const std::string& content : {text, "\xEF\xBB\xBF" + text, utf16(true), utf16(false)}) {
+    Touch(list, content);
+    Parsed p({"@" + list});
+    EXPECT_EQ(p.list.Names(), names) << "list starting " << static_cast<int>(static_cast<uint8_t>(content[0]));
+    EXPECT_TRUE(p.options.skipped.empty());
+  }
+  Parsed wildcard({base + "\xD0\xAE*"});
+  EXPECT_EQ(wildcard.list.Names(), std::vector<std::string>{names[0]});
 }
 
 TEST_F(CommandLine, ThirdLineEmptyEndsTheList) {
