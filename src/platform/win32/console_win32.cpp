@@ -232,6 +232,7 @@ class Win32Console final : public ConsoleDevice {
     if (consoleInput_) {
       uint8_t byte = 0;
       if (typed_.Next(byte)) {  // the rest of a character typed beyond ASCII
+        key = KeyEvent{};
         key.ch = byte;
         return ReadResult::Key;
       }
