@@ -346,7 +346,7 @@ if [ -n "$exe" ] && command -v wine >/dev/null; then
   wait_for "Type full path of filename" >/dev/null
   keys -l "Z:$work/u/Ёлка/日本.DAT"
   sleep 0.5
-  check "Windows build: Cyrillic typed into the path field shows as typed" wait_for "Z:$work/u/Ёлка/"
+  check "Windows build: Cyrillic typed into the path field shows there as typed" wait_for "║ Z:$work/u/Ёлка/"
   keys Enter
   wait_for "Error on offset" 30 >/dev/null
   keys a
