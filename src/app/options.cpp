@@ -1,5 +1,6 @@
 #include "app/options.h"
 
+#include "platform/screen_model.h"
 #include "platform/text.h"
 #include "save/names.h"
 
@@ -148,7 +149,7 @@ void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<
     if (entry.attributes & (platform::kAttrDirectory | platform::kAttrTemporary)) continue;
     std::string name = folder + entry.name;
     // A name that does not fit the path buffer is skipped: cut short, it could name another file.
-    if (name.size() >= kPathBufferSize) continue;
+    if (name.size() > platform::MaxPathLength()) continue;
     list.Add(name);
     ++added;
   }
@@ -165,20 +166,16 @@ bool ReadListFile(const std::string& name, HiveList& list, std::vector<std::stri
     Skip(skipped, name, "cannot read list file");
     return false;
   }
-  char line[kPathBufferSize];
-  for (bool first = true;; first = false) {
-    int length = ReadLine(file, line);
+  ListReader reader(file);
+  std::string entry;
+  for (;;) {
+    int length = ReadLine(reader, entry, platform::MaxPathLength());
     if (length == kLineTooLong) continue;
     if (length == -1) {
       Skip(skipped, name, "cannot read list file");
       return false;
     }
     if (length == 0) return true;
-    std::string entry(line, static_cast<size_t>(length));
-    if (first && entry.rfind("\xEF\xBB\xBF", 0) == 0) {
-      entry.erase(0, 3);  // saved by Notepad as UTF-8
-      if (entry.empty()) return true;
-    }
     if (!platform::FindEntries(entry).empty()) {
       list.Add(entry);
     } else {
@@ -187,27 +184,90 @@ bool ReadListFile(const std::string& name, HiveList& list, std::vector<std::stri
   }
 }
 
-int ReadLine(platform::File& file, char* buffer) {
-  size_t length = 0;
-  bool tooLong = false;
-  bool carriageReturnAfterFull = false;  // a full buffer may still end with "\r\n"
-  for (;;) {
-    char byte = 0;
+bool ListReader::Ready(size_t count) {
+  while (data_.size() - at_ < count && !failed_) {
+    if (at_ > 0) {
+      data_.erase(0, at_);
+      at_ = 0;
+    }
+    char chunk[4096];
     size_t got = 0;
-    if (!file.Read(&byte, 1, got)) return -1;
-    if (got == 0 || byte == '\n') break;
-    if (length + 1 < kPathBufferSize && !carriageReturnAfterFull) {
-      buffer[length++] = byte;
-    } else if (byte == '\r' && !carriageReturnAfterFull) {
-      carriageReturnAfterFull = true;
+    if (!file_.Read(chunk, sizeof chunk, got)) failed_ = true;
+    if (got == 0) break;
+    data_.append(chunk, got);
+  }
+  return data_.size() - at_ >= count;
+}
+
+int ListReader::Raw() {
+  if (!Ready(1)) return failed_ ? kFailed : kEnd;
+  return static_cast<uint8_t>(data_[at_++]);
+}
+
+int ListReader::Next() {
+  if (form_ == Form::Unknown) {
+    Ready(3);
+    std::string_view head = std::string_view(data_).substr(at_, 3);
+    if (head.substr(0, 2) == "\xFF\xFE" || head.substr(0, 2) == "\xFE\xFF") {
+      form_ = head[0] == '\xFF' ? Form::Utf16Le : Form::Utf16Be;
+      at_ += 2;
     } else {
-      tooLong = true;  // read on to the line end, keep nothing
+      form_ = Form::Utf8;
+      if (head == "\xEF\xBB\xBF") at_ += 3;  // saved by Notepad as UTF-8
     }
   }
-  if (tooLong) return kLineTooLong;
-  if (length > 0 && buffer[length - 1] == '\r') --length;
-  buffer[length] = '\0';
-  return static_cast<int>(length);
+  if (form_ == Form::Utf8) return Raw();
+  if (next_ < character_.size()) return static_cast<uint8_t>(character_[next_++]);
+  // One UTF-16 character: a unit, or a pair of surrogates; a half without its other is "?".
+  auto unit = [&]() -> int {
+    int a = Raw();
+    if (a < 0) return a;
+    int b = Raw();
+    if (b < 0) return b == kFailed ? kFailed : kEnd;  // an odd byte at the end is no character
+    return form_ == Form::Utf16Le ? a | b << 8 : a << 8 | b;
+  };
+  int first = unit();
+  if (first < 0) return first;
+  uint32_t ch = static_cast<uint32_t>(first);
+  if (ch >= 0xD800 && ch <= 0xDBFF) {
+    Ready(2);
+    size_t before = at_;
+    int second = unit();
+    if (second >= 0xDC00 && second <= 0xDFFF) {
+      ch = 0x10000 + ((ch - 0xD800) << 10) + (static_cast<uint32_t>(second) - 0xDC00);
+    } else {
+      ch = '?';
+      at_ = before;  // not the other half: a character of its own
+    }
+  } else if (ch >= 0xDC00 && ch <= 0xDFFF) {
+    ch = '?';
+  }
+  character_.clear();
+  next_ = 0;
+  platform::AppendUtf8(character_, ch);
+  return static_cast<uint8_t>(character_[next_++]);
+}
+
+int ReadLine(ListReader& reader, std::string& line, size_t limit) {
+  line.clear();
+  bool tooLong = false;
+  for (;;) {
+    int byte = reader.Next();
+    if (byte == ListReader::kFailed) return -1;
+    if (byte == ListReader::kEnd || byte == '\n') break;
+    // One byte more than the limit is kept: it may be the "\r" of the line end.
+    if (line.size() <= limit) {
+      line.push_back(static_cast<char>(byte));
+    } else {
+      tooLong = true;  // read on to the line end, keep nothing more
+    }
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (tooLong || line.size() > limit) {
+    line.clear();
+    return kLineTooLong;
+  }
+  return static_cast<int>(line.size());
 }
 
 bool ValidateDriveList(std::string& text) {

@@ -11,8 +11,6 @@
 namespace tarvos::app {
 
 inline constexpr const char* kDefaultLogName = "tarvos.tlg";
-// Paths and list-file lines are held in buffers of this many bytes, terminator included.
-inline constexpr size_t kPathBufferSize = 4096;
 
 // The ordered hive files of the run.
 class HiveList {
@@ -68,15 +66,40 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
 // noted in skipped when given.
 void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<std::string>* skipped = nullptr);
 
-// Adds the lines of a list file that name something existing, up to the first empty line. A
-// byte-order mark before the first line is not part of it. Lines skipped are noted in skipped.
+// Adds the lines of a list file that name something existing, up to the first empty line. The
+// file is UTF-8, or UTF-16 of either byte order after its byte-order mark (as Notepad saves
+// "Unicode"); a byte-order mark is not part of the first line. Lines skipped are noted in skipped.
 bool ReadListFile(const std::string& name, HiveList& list, std::vector<std::string>* skipped = nullptr);
 
-// One line of a file into a buffer of kPathBufferSize bytes, without its line end: its length,
-// 0 for an empty line or the end of the file, -1 when the read fails, kLineTooLong when the line
-// does not fit (it is then skipped whole).
+// The text of a list file as UTF-8 bytes, one at a time, whatever form of Unicode it was saved in.
+class ListReader {
+ public:
+  static constexpr int kEnd = -1;
+  static constexpr int kFailed = -2;
+  explicit ListReader(platform::File& file) : file_(file) {}
+  // The next byte, kEnd after the last, kFailed when a read fails.
+  int Next();
+
+ private:
+  enum class Form : uint8_t { Unknown, Utf8, Utf16Le, Utf16Be };
+  // The next byte of the file itself.
+  int Raw();
+  // Makes at least count bytes of the file ready where the file has them.
+  bool Ready(size_t count);
+  platform::File& file_;
+  Form form_ = Form::Unknown;
+  std::string data_;  // read from the file, not yet taken
+  size_t at_ = 0;
+  std::string character_;  // the UTF-8 bytes of the last UTF-16 character, not yet taken
+  size_t next_ = 0;
+  bool failed_ = false;
+};
+
+// One line of a list file, without its line end, into line: its length, 0 for an empty line or
+// the end of the file, -1 when the read fails, kLineTooLong when the line is longer than limit
+// bytes (it is then skipped whole, and never held).
 inline constexpr int kLineTooLong = -2;
-int ReadLine(platform::File& file, char* buffer);
+int ReadLine(ListReader& reader, std::string& line, size_t limit);
 
 // Letters separated by commas ("C,D,E"); upper-cased in place when valid.
 bool ValidateDriveList(std::string& text);

@@ -89,7 +89,8 @@ void Dialogs::DispatchKey(const KeyEvent& key) {
   uint8_t ch = key.ch;
   if (kind_ == kDriveSelection) {  // the drive letter prompt takes any letter
     uint8_t letter = static_cast<uint8_t>(ch & 0x5F);
-    if (letter >= 'A' && letter <= 'Z') {
+    // A byte of a character typed beyond ASCII is no letter, though it may look like one here.
+    if (ch < 0x80 && letter >= 'A' && letter <= 'Z') {
       result_ = letter;
       return;
     }

@@ -50,7 +50,7 @@ std::string ShownPath(std::string path) {
 std::string PathKey(const std::string& path) {
   std::string key = platform::FullPath(path);
   if (key.empty()) key = path;
-  if (platform::NamesIgnoreCase()) key = Lower(key);
+  if (platform::NamesIgnoreCase()) platform::UpperInPlace(key);  // in every script
   return key;
 }
 

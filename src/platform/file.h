@@ -18,7 +18,7 @@ inline constexpr uint32_t kAttrLink = 0x400;  // a symbolic link (a reparse poin
 
 // One entry found by a name or pattern search.
 struct FileInfo {
-  std::string name;         // as the file system stores it, without its folder
+  std::string name;         // as the file system stores it (in UTF-8), without its folder
   uint32_t attributes = 0;  // kAttr* bits
   uint64_t size = 0;
   int64_t writeTime = 0;    // 100 ns units since 1601-01-01 (Windows file time)
@@ -137,7 +137,8 @@ std::string FullPath(const std::string& path);
 // file system ignores case), or the same file reached another way.
 bool SamePath(const std::string& a, const std::string& b);
 char PathSeparator();
-// The longest path the system opens, in bytes of its own encoding (4095 on Linux, 259 on Windows).
+// The longest path the system opens, in bytes of UTF-8 (4095 on Linux; on Windows 32759, what the
+// wide functions take in the \\?\ form).
 size_t MaxPathLength();
 
 // Wildcard match of one name against one pattern component ("*" any run, "?" one character).

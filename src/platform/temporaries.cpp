@@ -10,7 +10,7 @@ namespace {
 // A few fixed slots: a handler may read them at any moment, so nothing here allocates.
 struct Slot {
   std::atomic<bool> used{false};
-  char path[4100];
+  char path[32768 + 4];  // the longest path either system opens, in UTF-8
 };
 Slot g_slots[4];
 

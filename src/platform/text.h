@@ -1,4 +1,5 @@
-// Upper- and lower-casing of 8-bit text as the system does it.
+// File names and other text of the program, all of it UTF-8: case, the characters a name shows,
+// and how it is cut.
 #pragma once
 
 #include <cstdint>
@@ -7,15 +8,18 @@
 
 namespace tarvos::platform {
 
+// One byte of UTF-8 text: ASCII letters change case, every other byte stays.
 char LowerChar(char c);
 char UpperChar(char c);
+// Upper-cases as the file system compares names: every letter on Windows (through the
+// system's upper-case table, as NTFS does), ASCII letters on POSIX.
 void UpperInPlace(std::string& text);
-// The characters a file name shows: UTF-8 on POSIX, the ANSI code page (1251) on Windows.
+// The characters a file name shows (it is UTF-8 on both systems).
 std::vector<uint32_t> DecodeFileName(const std::string& name);
 // The first characters of a file name that fit width cells of the screen (a wide character
-// takes two, a combining mark none), in the name's own encoding.
+// takes two, a combining mark none), never cutting a UTF-8 sequence.
 std::string FileNamePrefix(const std::string& name, size_t width);
-// A file name without its last character (a whole UTF-8 sequence on POSIX).
+// A file name without its last character (a whole UTF-8 sequence).
 void DropLastChar(std::string& name);
 
 }  // namespace tarvos::platform

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "app/options.h"
+#include "platform/screen_model.h"
 #include "support/temp_dir.h"
 
 namespace tarvos::app {
@@ -196,6 +197,51 @@ TEST_F(CommandLine, ListFiles) {
   EXPECT_TRUE(single.list.SingleFileRun());
 }
 
+// Hives named in any script, in a list file saved as UTF-8 (with or without its byte-order mark)
+// or as UTF-16 of either byte order, or by a wildcard: the names arrive whole.
+TEST_F(CommandLine, NamesInAnyScriptFromListsAndWildcards) {
+  const std::string base = dir.Path("");
+  const std::vector<std::string> names = {base + "\xD0\xAE\xD0\xBB\xD0\xB8\xD1\x8F.DAT",  // Юлия.DAT
+                                          base + "\xE6\x97\xA5\xE6\x9C\xAC",              // 日本
+                                          base + "\xF0\x9F\x97\x9D.dat"};                  // 🗝.dat, a pair in UTF-16
+  for (const std::string& name : names) {
+    platform::File file;
+    ASSERT_TRUE(file.CreateNew(name)) << name;
+  }
+  std::string text;
+  for (const std::string& name : names) text += name + "\r\n";
+  text += "\r\n" + hive + "\r\n";  // after the empty line: not read
+  auto utf16 = [&](bool little) {
+    std::string out = little ? "\xFF\xFE" : "\xFE\xFF";
+    auto put = [&](uint32_t unit) {
+      char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+      out += little ? std::string{low, high} : std::string{high, low};
+    };
+    for (size_t at = 0; at < text.size();) {
+      auto lead = static_cast<uint8_t>(text[at]);
+      size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+      uint32_t ch = length == 1 ? lead : platform::DecodeUtf8(text.substr(at, length))[0];
+      at += length;
+      if (ch >= 0x10000) {
+        put(0xD800 + ((ch - 0x10000) >> 10));
+        put(0xDC00 + ((ch - 0x10000) & 0x3FF));
+      } else {
+        put(ch);
+      }
+    }
+    return out;
+  };
+  std::string list = dir.Path("hives.lst");
+  for (const std::string& content : {text, "\xEF\xBB\xBF" + text, utf16(true), utf16(false)}) {
+    Touch(list, content);
+    Parsed p({"@" + list});
+    EXPECT_EQ(p.list.Names(), names) << "list starting " << static_cast<int>(static_cast<uint8_t>(content[0]));
+    EXPECT_TRUE(p.options.skipped.empty());
+  }
+  Parsed wildcard({base + "\xD0\xAE*"});
+  EXPECT_EQ(wildcard.list.Names(), std::vector<std::string>{names[0]});
+}
+
 TEST_F(CommandLine, ThirdLineEmptyEndsTheList) {
   Touch(dir.Path("A"));
   Touch(dir.Path("B"));
@@ -205,31 +251,34 @@ TEST_F(CommandLine, ThirdLineEmptyEndsTheList) {
   EXPECT_EQ(Parsed({"@" + list}).list.Count(), 2u);
 }
 
-TEST(ReadLine, LongLinesNeverOverrunTheBuffer) {
+// A line longer than the limit is skipped whole, however far it goes, and its "\r\n" never counts.
+TEST(ReadLine, LongLinesAreSkippedWhole) {
   TempDir dir;
   std::string path = dir.Path("long.lst");
-  std::string fits(kPathBufferSize - 1, 'a');
-  std::string tooLong(kPathBufferSize, 'b');
-  Touch(path, fits + "\r\n" + tooLong + "\n" + "short\n" + std::string(kPathBufferSize * 3, 'c') + "\r\nend");
+  const size_t limit = 300;
+  std::string fits(limit, 'a');
+  std::string tooLong(limit + 1, 'b');
+  Touch(path, fits + "\r\n" + tooLong + "\n" + "short\n" + std::string(limit * 3, 'c') + "\r\nend");
   platform::File file;
   ASSERT_TRUE(file.OpenRead(path));
-  std::vector<char> buffer(kPathBufferSize + 16, '#');
-  EXPECT_EQ(ReadLine(file, buffer.data()), static_cast<int>(fits.size()));
-  EXPECT_EQ(std::string(buffer.data()), fits);
-  EXPECT_EQ(ReadLine(file, buffer.data()), kLineTooLong);
-  for (size_t i = kPathBufferSize; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], '#') << i;
-  EXPECT_EQ(ReadLine(file, buffer.data()), 5);
-  EXPECT_STREQ(buffer.data(), "short");
-  EXPECT_EQ(ReadLine(file, buffer.data()), kLineTooLong);
-  EXPECT_EQ(ReadLine(file, buffer.data()), 3);
-  EXPECT_STREQ(buffer.data(), "end");
-  EXPECT_EQ(ReadLine(file, buffer.data()), 0);
+  ListReader reader(file);
+  std::string line;
+  EXPECT_EQ(ReadLine(reader, line, limit), static_cast<int>(fits.size()));
+  EXPECT_EQ(line, fits);
+  EXPECT_EQ(ReadLine(reader, line, limit), kLineTooLong);
+  EXPECT_EQ(line, "");
+  EXPECT_EQ(ReadLine(reader, line, limit), 5);
+  EXPECT_EQ(line, "short");
+  EXPECT_EQ(ReadLine(reader, line, limit), kLineTooLong);
+  EXPECT_EQ(ReadLine(reader, line, limit), 3);
+  EXPECT_EQ(line, "end");
+  EXPECT_EQ(ReadLine(reader, line, limit), 0);
 }
 
 TEST(ReadListFile, OverlongLineIsSkippedNotCut) {
   TempDir dir;
   Touch(dir.Path("A"));
-  std::string longName = dir.Path(std::string(kPathBufferSize, 'x'));
+  std::string longName = dir.Path(std::string(platform::MaxPathLength() + 1, 'x'));
   std::string list = dir.Path("l.lst");
   Touch(list, longName + "\n" + dir.Path("A") + "\n");
   HiveList hives;

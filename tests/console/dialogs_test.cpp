@@ -43,6 +43,18 @@ TEST(ErrorPrompt, CtrlLettersAreIgnored) {
   EXPECT_EQ(rig.dialogs.AskErrorAction(0, 5), kAnswerCancel);
 }
 
+// The drive prompt takes letters only: the bytes of a character typed beyond ASCII arrive as
+// keys of their own, and 0xD0 (the lead byte of "\xD0\xAE", Cyrillic) is no "P".
+TEST(DrivePrompt, BytesBeyondAsciiAreNoLetters) {
+  DialogRig rig("\xD0\xAE" "d");
+  std::vector<platform::Drive> drives(3);
+  for (size_t i = 0; i < drives.size(); ++i) drives[i].letter = "CDP"[i];
+  size_t chosen = 9;
+  EXPECT_EQ(rig.dialogs.AskDriveLetter(drives, chosen), save::kAnswerChosen);
+  EXPECT_EQ(chosen, 1u);
+  EXPECT_EQ(rig.device.Stdout(), "Press drive letter to save file [C,D,P]:D\r\n");
+}
+
 TEST(ErrorPrompt, OutsideLineModeTheFaultIsNamedFirst) {
   DialogRig rig("f", false);
   EXPECT_EQ(rig.dialogs.AskErrorAction(0x2000, hive::kInvalidFrameSignature), kAnswerFix);

@@ -325,6 +325,53 @@ if [ -n "$exe" ] && command -v wine >/dev/null; then
     wait_for "EXIT=" 30 >/dev/null
     rm -f "$WINEPREFIX/drive_c/windows/system32/config/SYSTEM"
   fi
+  # Profiles named in Cyrillic and CJK on a mapped drive: both listed, each line checks and saves
+  # its own hive with the backup beside it; then a Cyrillic and CJK path typed into the field.
+  # (Wine's console on a terminal draws both halves of a wide character, so CJK names are read
+  # from the log, not the screen.)
+  for profile in Юлия 日本; do
+    mkdir -p "$work/u/Users/$profile"
+    "$make_hive" "$work/u/Users/$profile/NTUSER.DAT"
+    cp "$work/u/Users/$profile/NTUSER.DAT" "$work/u-$profile"
+  done
+  users="Z:$work/u\\Users"
+  for choice in Юлия 日本; do
+    start 80 25 "LC_ALL=C.UTF-8 TARVOS_DRIVES='C=Z:$work/u,fixed,1000000' wine $exe /l:Z:$work/u-$choice.tlg"
+    check "Windows build: the profile named in Cyrillic is listed" wait_for "Profile:  $users\\Юлия" 60
+    check "Windows build: and the one in CJK" wait_for "Profile:  $users\\日" 1
+    keys Enter
+    sleep 0.3
+    [ "$choice" = 日本 ] && keys Down && sleep 0.3
+    keys Enter
+    wait_for "Error on offset" 30 >/dev/null
+    keys a
+    check "Windows build: $choice chosen, checked, to the save question" wait_for "File Save" 30
+    keys o
+    wait_for "Hive file checking complete" 30 >/dev/null
+    keys Enter
+    check "Windows build: $choice saved, the run ends with 1" wait_for "EXIT=1" 30
+    check "Windows build: the hive of $choice is saved under its name" grep -qF "Saving file $users\\$choice\\NTUSER.DAT..." "$work/u-$choice.tlg"
+    check "Windows build: its backup holds the original" cmp -s "$work/u/Users/$choice/NTUSER.BAK" "$work/u-$choice"
+  done
+  mkdir -p "$work/u/Ёлка"
+  "$make_hive" "$work/u/Ёлка/日本.DAT"
+  start 80 25 "LC_ALL=C.UTF-8 TARVOS_DRIVES='C=Z:$work/u,fixed,1000000' wine $exe /l:Z:$work/u-typed.tlg"
+  wait_for "Profile:  $users" 60 >/dev/null
+  keys Right Enter
+  wait_for "Type full path of filename" >/dev/null
+  keys -l "Z:$work/u/Ёлка/日本.DAT"
+  sleep 0.5
+  check "Windows build: Cyrillic typed into the path field shows there as typed" wait_for "║ Z:$work/u/Ёлка/"
+  keys Enter
+  wait_for "Error on offset" 30 >/dev/null
+  keys a
+  wait_for "File Save" 30 >/dev/null
+  keys o
+  check "Windows build: the typed path's hive is checked and saved" wait_for "Hive file checking complete" 30
+  keys Enter
+  wait_for "EXIT=" 30 >/dev/null
+  check "Windows build: the log names the typed path whole" grep -qF "Processing file: Z:$work/u/Ёлка/日本.DAT..." "$work/u-typed.tlg"
+  check "Windows build: with the backup beside it" test -f "$work/u/Ёлка/日本.bak"
 fi
 
 echo "$failures failure(s)"

@@ -5,6 +5,8 @@
 #include <fstream>
 
 #include "platform/file.h"
+#include "platform/screen_model.h"
+#include "platform/text.h"
 #include "support/temp_dir.h"
 
 namespace tarvos::platform {
@@ -110,6 +112,89 @@ TEST(File, NewFilesAreCreatedExclusively) {
   a.Close();
   b.Close();
   EXPECT_TRUE(RemoveFile(nameA) && RemoveFile(nameB));
+}
+
+// Names in any script, and a path past the 260 characters of the old Windows limit, go through
+// every file function as UTF-8 and come back as they went in. Where names ignore case (Windows),
+// they do so in every script.
+TEST(File, NamesInAnyScriptAndLongPaths) {
+  testing::TempDir dir;
+  const std::string sep(1, PathSeparator());
+  const std::string base = dir.Dir().string() + sep;
+  const bool namesIgnoreCase = IsPathSeparator('\\');
+  std::string deep = base;
+  for (int i = 0; i < 6; ++i) {
+    deep += "\xD0\xBF\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0-" + std::string(40, 'd') + std::to_string(i);  // "папка-ddd…"
+    ASSERT_TRUE(CreateFolder(deep)) << deep;
+    deep += sep;
+  }
+  ASSERT_GT(DecodeUtf8(deep).size(), 300u);
+  ASSERT_GT(MaxPathLength(), deep.size() + 100);
+  struct Case {
+    std::string folder;  // made below base unless it is deep
+    std::string name;
+    std::string folderOtherCase;  // the folder's name with its letters in the other case
+  };
+  const std::string julia = "\xD0\xAE\xD0\xBB\xD0\xB8\xD1\x8F";    // Юлия
+  const std::string juliaUpper = "\xD0\xAE\xD0\x9B\xD0\x98\xD0\xAF";  // ЮЛИЯ
+  const std::string japan = "\xE6\x97\xA5\xE6\x9C\xAC";              // 日本, no case
+  for (const Case& c : {Case{julia, "NTUSER.DAT", juliaUpper}, Case{japan, "ntuser.dat", japan},
+                        Case{"\xC3\x89t\xC3\xA9", "\xF0\x9F\x97\x9D.dat", "\xC3\x89T\xC3\x89"},  // Été, 🗝.dat
+                        Case{"", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.hve", ""}}) {
+    const std::string folder = c.folder.empty() ? deep : base + c.folder + sep;
+    if (!c.folder.empty()) ASSERT_TRUE(CreateFolder(base + c.folder));
+    const std::string path = folder + c.name;
+    {
+      File file;
+      ASSERT_TRUE(file.CreateNew(path)) << path << ": " << file.Failure();
+      ASSERT_TRUE(file.Write(c.name.data(), c.name.size()));
+    }
+    FileInfo info;
+    ASSERT_TRUE(LookUp(path, info)) << path;
+    EXPECT_EQ(info.name, c.name);
+    EXPECT_EQ(info.size, c.name.size());
+    std::vector<FileInfo> listed = FindEntries(folder + "*");
+    ASSERT_EQ(listed.size(), 1u) << folder;
+    EXPECT_EQ(listed[0].name, c.name);
+    File read;
+    ASSERT_TRUE(read.OpenRead(path)) << read.Failure();
+    char text[64] = {};
+    size_t got = 0;
+    EXPECT_TRUE(read.ReadAt(0, text, sizeof text, got));
+    EXPECT_EQ(std::string(text, got), c.name);
+    read.Close();
+
+    // Replaced in one step by a file made beside it, as a save does.
+    File beside;
+    std::string temporary;
+    ASSERT_TRUE(beside.CreateBeside(path, temporary));
+    ASSERT_TRUE(beside.Write("new", 3));
+    beside.Close();
+    ASSERT_TRUE(PutInPlace(temporary, path));
+    ASSERT_TRUE(LookUp(path, info));
+    EXPECT_EQ(info.size, 3u);
+    EXPECT_EQ(FindEntries(folder + "*").size(), 1u) << "nothing left beside it";
+
+    ASSERT_TRUE(SetAttributes(path, kAttrReadOnly));
+    ASSERT_TRUE(LookUp(path, info));
+    EXPECT_NE(info.attributes & kAttrReadOnly, 0u);
+    ASSERT_TRUE(SetAttributes(path, 0));
+
+    const std::string otherCase = (c.folder.empty() ? deep : base + c.folderOtherCase + sep) + c.name;
+    EXPECT_TRUE(SamePath(path, folder + "." + sep + c.name));
+    if (otherCase != path) {
+      EXPECT_EQ(SamePath(path, otherCase), namesIgnoreCase) << otherCase;
+      EXPECT_EQ(LookUp(otherCase, info), namesIgnoreCase) << otherCase;
+    }
+    std::string upper = c.folder;
+    UpperInPlace(upper);
+    std::string asciiUpper = c.folder;
+    for (char& ch : asciiUpper) ch = UpperChar(ch);
+    EXPECT_EQ(upper, namesIgnoreCase ? c.folderOtherCase : asciiUpper) << "upper-cased as names compare";
+
+    EXPECT_TRUE(RemoveFile(path));
+    EXPECT_FALSE(LookUp(path, info));
+  }
 }
 
 TEST(SlashArgument, SwitchOrPath) {

@@ -5,6 +5,8 @@ set -u
 exe=$1
 make_hive=$2
 export WINEDEBUG=-all
+# Wine hands the program its command line converted from the terminal's encoding.
+export LC_ALL=C.UTF-8
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -62,6 +64,53 @@ if [ -d "$logs" ]; then
   timeout 60 wine "$exe" /t "$(winpath "$work/l/transactions_NTUSER.DAT")" </dev/null >"$work/out" 2>&1
   check "and checks clean" test "$(grep -cE 'Error found|Transaction log' "$work/out")" -eq 0
 fi
+
+# Names in any script: profiles "Юлия" and "日本" named on the command line, in list files saved
+# as UTF-8 and UTF-16, through /o, /p and /l, and a hive behind a path past 260 characters. Output
+# to a file is UTF-8.
+mkdir -p "$work/Users/Юлия" "$work/Users/日本" "$work/выход"
+for profile in Юлия 日本; do
+  "$make_hive" "$work/Users/$profile/NTUSER.DAT"
+  cp "$work/Users/$profile/NTUSER.DAT" "$work/original-$profile"
+done
+julia=$(winpath "$work/Users/Юлия/NTUSER.DAT")
+japan=$(winpath "$work/Users/日本/NTUSER.DAT")
+printf 'fo' | timeout 60 wine "$exe" /t /l:"$(winpath "$work/журнал.tlg")" "$julia" >"$work/out" 2>&1
+check "a hive named in Cyrillic on the command line is checked under its name" grep -qF "Hive file loaded: $julia, size: 8192" "$work/out"
+check "fixed and saved over the original" grep -q $'^File saved, size 8192\r$' "$work/out"
+check "with the original kept as NTUSER.BAK beside it" cmp -s "$work/Users/Юлия/NTUSER.BAK" "$work/original-Юлия"
+check "the log named in Cyrillic holds the hive's name" grep -qF "File opened: $julia" "$work/журнал.tlg"
+timeout 60 wine "$exe" /t "$julia" </dev/null >"$work/out" 2>&1
+check "the saved hive checks clean" grep -q $'^Hive structure checked\r$' "$work/out"
+
+printf 'fo' | timeout 60 wine "$exe" /t "$japan" /o:"$(winpath "$work/выход/日本.DAT")" >"$work/out" 2>&1
+check "/o: a CJK hive saved under a CJK name in a Cyrillic folder" grep -qF "Saving file $(winpath "$work/выход/日本.DAT")..." "$work/out"
+printf 'fo' | timeout 60 wine "$exe" /t "$japan" /p:"$(winpath "$work/выход")" >"$work/out" 2>&1
+check "/p: saved into the Cyrillic folder" grep -q $'^File saved, size 8192\r$' "$work/out"
+check "both results are there, the original untouched" bash -c 'test -f "$1/выход/日本.DAT" && test -f "$1/выход/NTUSER.DAT" &&
+  cmp -s "$1/Users/日本/NTUSER.DAT" "$1/original-日本"' _ "$work"
+timeout 60 wine "$exe" /t "$(winpath "$work/выход/日本.DAT")" </dev/null >"$work/out" 2>&1
+check "and the result checks clean" grep -q $'^Hive structure checked\r$' "$work/out"
+
+printf '%s\r\n%s\r\n' "$julia" "$japan" >"$work/utf8.lst"
+{ printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$work/utf8.lst"; } >"$work/utf16le.lst"
+{ printf '\xfe\xff'; iconv -f UTF-8 -t UTF-16BE "$work/utf8.lst"; } >"$work/utf16be.lst"
+for form in utf8 utf16le utf16be; do
+  timeout 60 wine "$exe" /t "@$(winpath "$work/$form.lst")" </dev/null >"$work/out" 2>&1
+  check "a $form list file names both profiles' hives" bash -c 'grep -qF "Processing file: $2..." "$1" && grep -qF "Processing file: $3..." "$1"' _ \
+    "$work/out" "$julia" "$japan"
+done
+
+long="$work/long"
+for i in 1 2 3 4 5 6; do long="$long/папкапапкапапкапапкапапкапапкапапкапапка$i"; done
+mkdir -p "$long"
+"$make_hive" "$long/日本語.DAT"
+cp "$long/日本語.DAT" "$work/original-long"
+longname=$(winpath "$long/日本語.DAT")
+printf 'fo' | timeout 60 wine "$exe" /t "$longname" >"$work/out" 2>&1
+check "a path of ${#longname} characters is checked and saved" bash -c 'test "${#2}" -gt 260 && grep -qF "Hive file loaded: $2, size: 8192" "$1" &&
+  grep -q $'"'"'^File saved, size 8192\r$'"'"' "$1"' _ "$work/out" "$longname"
+check "with its backup beside it" cmp -s "$long/日本語.bak" "$work/original-long"
 
 echo "$failures failure(s)"
 test "$failures" -eq 0

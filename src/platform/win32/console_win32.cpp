@@ -7,6 +7,7 @@
 
 #include "platform/console.h"
 #include "platform/console_geometry.h"
+#include "platform/win32/wide.h"
 
 namespace tarvos::platform {
 
@@ -14,7 +15,6 @@ namespace {
 
 constexpr SHORT kMinColumns = 66;
 constexpr SHORT kMinRows = 24;
-constexpr UINT kRunCodePage = 1251;
 
 CtrlHandler g_ctrlHandler = nullptr;
 
@@ -31,6 +31,89 @@ void WriteAll(HANDLE h, std::string_view text) {
     done += n;
   }
 }
+
+// How many bytes at the end of text start a UTF-8 sequence that the text does not finish.
+size_t UnfinishedTail(std::string_view text) {
+  for (size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+    auto byte = static_cast<uint8_t>(text[text.size() - back]);
+    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: its lead is further back
+    size_t length = byte < 0xC0 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+    return length > back ? back : 0;
+  }
+  return 0;
+}
+
+// Standard output or error. A console is written in UTF-16, so that a name in any script shows
+// as it is whatever the console's code page; a file or a pipe gets the program's UTF-8 bytes. A
+// character cut between two writes is held until its end comes.
+class OutputStream {
+ public:
+  explicit OutputStream(DWORD which) : which_(which) {}
+
+  void Write(std::string_view text) {
+    HANDLE h = ::GetStdHandle(which_);
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) return;
+    DWORD mode = 0;
+    if (!::GetConsoleMode(h, &mode)) {
+      WriteAll(h, text);
+      return;
+    }
+    held_.append(text);
+    size_t tail = UnfinishedTail(held_);
+    std::wstring wide = Wide(std::string_view(held_).substr(0, held_.size() - tail));
+    held_.erase(0, held_.size() - tail);
+    for (size_t done = 0; done < wide.size();) {
+      DWORD n = 0;
+      auto want = static_cast<DWORD>(wide.size() - done > 8192 ? 8192 : wide.size() - done);
+      if (!::WriteConsoleW(h, wide.data() + done, want, &n, nullptr) || n == 0) return;
+      done += n;
+    }
+  }
+
+ private:
+  DWORD which_;
+  std::string held_;
+};
+
+// A typed character as the console layer takes keys: ASCII as it is, anything else as the bytes
+// of its UTF-8 sequence, one key each, as a terminal sends them (a character past U+FFFF comes
+// as two records, its surrogate halves).
+class TypedBytes {
+ public:
+  // The key record's character; false when it is the first half of a pair, with nothing yet.
+  bool Take(wchar_t unit) {
+    uint32_t ch = unit;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      high_ = unit;
+      return false;
+    }
+    if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      if (high_ == 0) return false;
+      ch = 0x10000 + ((static_cast<uint32_t>(high_) - 0xD800) << 10) + (unit - 0xDC00);
+    }
+    high_ = 0;
+    bytes_.clear();
+    next_ = 0;
+    AppendUtf8(bytes_, ch);
+    return true;
+  }
+  // The next byte of the character taken last; false when all went.
+  bool Next(uint8_t& byte) {
+    if (next_ >= bytes_.size()) return false;
+    byte = static_cast<uint8_t>(bytes_[next_++]);
+    return true;
+  }
+  void Clear() {
+    high_ = 0;
+    bytes_.clear();
+    next_ = 0;
+  }
+
+ private:
+  wchar_t high_ = 0;
+  std::string bytes_;
+  size_t next_ = 0;
+};
 
 bool ReadGeometry(HANDLE buffer, ConsoleGeometry& geometry) {
   CONSOLE_SCREEN_BUFFER_INFO info;
@@ -77,7 +160,7 @@ class Win32Console final : public ConsoleDevice {
     input_ = ::GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     consoleInput_ = input_ != nullptr && input_ != INVALID_HANDLE_VALUE && ::GetConsoleMode(input_, &mode);
-    screen_ = ::CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    screen_ = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, 0, nullptr);
     if (screen_ == INVALID_HANDLE_VALUE) {
       screen_ = nullptr;
@@ -85,14 +168,11 @@ class Win32Console final : public ConsoleDevice {
       return screen ? ConsoleOpen::NoConsole : ConsoleOpen::Ready;
     }
     if (screen && !EnsureScreenSize()) return ConsoleOpen::TooSmall;
-    savedCodePage_ = ::GetConsoleOutputCP();
-    codePageSaved_ = true;
     if (consoleInput_) {
       savedInputMode_ = mode;
       inputModeSaved_ = true;
       ::SetConsoleMode(input_, ENABLE_WINDOW_INPUT | (mouse ? ENABLE_MOUSE_INPUT : 0));
     }
-    ::SetConsoleOutputCP(kRunCodePage);
     FlushInput();
     return ConsoleOpen::Ready;
   }
@@ -113,8 +193,6 @@ class Win32Console final : public ConsoleDevice {
       ConsoleGeometry now;
       if (geometrySaved_ && ReadGeometry(screen_, now)) SetGeometry(screen_, now, savedGeometry_);
       geometrySaved_ = false;
-      if (codePageSaved_) ::SetConsoleOutputCP(savedCodePage_);
-      codePageSaved_ = false;
       ::CloseHandle(screen_);
       screen_ = nullptr;
     }
@@ -141,17 +219,23 @@ class Win32Console final : public ConsoleDevice {
       titleSaved_ = ::GetConsoleTitleW(saved, 1024) > 0 || ::GetLastError() == ERROR_SUCCESS;
       savedTitle_ = saved;
     }
-    ::SetConsoleTitleA(title);
+    ::SetConsoleTitleW(Wide(title).c_str());
   }
 
-  void WriteStdout(std::string_view text) override { WriteAll(::GetStdHandle(STD_OUTPUT_HANDLE), text); }
-  void WriteStderr(std::string_view text) override { WriteAll(::GetStdHandle(STD_ERROR_HANDLE), text); }
+  void WriteStdout(std::string_view text) override { stdout_.Write(text); }
+  void WriteStderr(std::string_view text) override { stderr_.Write(text); }
 
   ReadResult ReadKey(KeyEvent& key, bool wait) override {
     if (inputEnded_) return ReadResult::End;
     HANDLE in = input_ != nullptr ? input_ : ::GetStdHandle(STD_INPUT_HANDLE);
     if (in == nullptr || in == INVALID_HANDLE_VALUE) return wait ? End() : ReadResult::None;
     if (consoleInput_) {
+      uint8_t byte = 0;
+      if (typed_.Next(byte)) {  // the rest of a character typed beyond ASCII
+        key = KeyEvent{};
+        key.ch = byte;
+        return ReadResult::Key;
+      }
       // Long stages poll after every small step; the console is asked at most every few
       // milliseconds.
       if (!wait) {
@@ -164,9 +248,9 @@ class Win32Console final : public ConsoleDevice {
       if (!::GetNumberOfConsoleInputEvents(in, &pending) || pending == 0) return ReadResult::None;
       INPUT_RECORD record;
       DWORD read = 0;
-      if (!::ReadConsoleInputA(in, &record, 1, &read) || read == 0) return ReadResult::None;
+      if (!::ReadConsoleInputW(in, &record, 1, &read) || read == 0) return ReadResult::None;
       if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) return ReadResult::None;
-      key.ch = static_cast<uint8_t>(record.Event.KeyEvent.uChar.AsciiChar);
+      if (!KeyCharacter(record.Event.KeyEvent.uChar.UnicodeChar, key.ch)) return ReadResult::None;
       key.vk = record.Event.KeyEvent.wVirtualKeyCode;
       key.control = record.Event.KeyEvent.dwControlKeyState;
       // Some consoles (Wine on a terminal) deliver Esc, Enter, Tab and Backspace without their
@@ -195,6 +279,7 @@ class Win32Console final : public ConsoleDevice {
   }
 
   void FlushInput() override {
+    typed_.Clear();
     if (consoleInput_) ::FlushConsoleInputBuffer(input_);
   }
 
@@ -286,16 +371,28 @@ class Win32Console final : public ConsoleDevice {
 
   bool ReadInput(InputRecord& record, int timeoutMs) override {
     if (buffer_ == nullptr || !consoleInput_) return false;
+    uint8_t byte = 0;
+    if (typed_.Next(byte)) {  // the rest of a character typed beyond ASCII
+      record = InputRecord{};
+      record.type = InputRecord::Type::Key;
+      record.keyDown = true;
+      record.ch = byte;
+      return true;
+    }
     if (::WaitForSingleObject(input_, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) return false;
     INPUT_RECORD in;
     DWORD read = 0;
-    if (!::ReadConsoleInputA(input_, &in, 1, &read) || read == 0) return false;
+    if (!::ReadConsoleInputW(input_, &in, 1, &read) || read == 0) return false;
     record = InputRecord{};
     switch (in.EventType) {
       case KEY_EVENT:
         record.type = InputRecord::Type::Key;
         record.keyDown = in.Event.KeyEvent.bKeyDown != 0;
-        record.ch = static_cast<uint8_t>(in.Event.KeyEvent.uChar.AsciiChar);
+        // A released key's character is not typed; the first half of a pair is no key yet.
+        if (record.keyDown && !KeyCharacter(in.Event.KeyEvent.uChar.UnicodeChar, record.ch)) {
+          record = InputRecord{};
+          return true;
+        }
         record.vk = in.Event.KeyEvent.wVirtualKeyCode;
         record.control = in.Event.KeyEvent.dwControlKeyState;
         if (record.ch == 0 && (record.vk == kVkEscape || record.vk == kVkReturn || record.vk == kVkBack)) {
@@ -343,6 +440,16 @@ class Win32Console final : public ConsoleDevice {
     return ReadResult::End;
   }
 
+  // The key's character, or the first byte of it beyond ASCII (the others follow as keys of
+  // their own); false when the record brings no key yet.
+  bool KeyCharacter(wchar_t unit, uint8_t& ch) {
+    if (unit < 0x80) {
+      ch = static_cast<uint8_t>(unit);
+      return true;
+    }
+    return typed_.Take(unit) && typed_.Next(ch);
+  }
+
   // The full screen is drawn in a buffer the size of the console window: a window smaller than
   // the screen needs is grown where the console can show that much (the buffer with it, and both
   // put back by Close), and otherwise the console is too small.
@@ -377,9 +484,10 @@ class Win32Console final : public ConsoleDevice {
   std::wstring savedTitle_;
   bool inputEnded_ = false;
   bool inputModeSaved_ = false;
-  bool codePageSaved_ = false;
   DWORD savedInputMode_ = 0;
-  UINT savedCodePage_ = 0;
+  OutputStream stdout_{STD_OUTPUT_HANDLE};
+  OutputStream stderr_{STD_ERROR_HANDLE};
+  TypedBytes typed_;
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "platform/file.h"
 #include "platform/termination.h"
+#include "platform/win32/wide.h"
 
 namespace tarvos::platform {
 
@@ -22,8 +23,8 @@ FILETIME ToFileTime(int64_t value) {
   return t;
 }
 
-void FillInfo(const WIN32_FIND_DATAA& data, FileInfo& info) {
-  info.name = data.cFileName;
+void FillInfo(const WIN32_FIND_DATAW& data, FileInfo& info) {
+  info.name = Utf8(data.cFileName);
   info.attributes = data.dwFileAttributes;
   info.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   info.writeTime = FileTime(data.ftLastWriteTime);
@@ -33,7 +34,7 @@ void FillInfo(const WIN32_FIND_DATAA& data, FileInfo& info) {
 
 // The volume serial number and file index: what tells one file from another.
 void FillIdentity(const std::string& path, FileInfo& info) {
-  HANDLE h = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  HANDLE h = ::CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;
   BY_HANDLE_FILE_INFORMATION data;
@@ -48,12 +49,13 @@ std::string Reason(DWORD error, const std::string& path) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: case ERROR_INVALID_NAME: return "no such file";
     case ERROR_ACCESS_DENIED: {
-      DWORD attributes = ::GetFileAttributesA(path.c_str());
+      DWORD attributes = ::GetFileAttributesW(WidePath(path).c_str());
       if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return "is a folder";
       return "permission denied";
     }
     case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION: return "in use by another program";
     case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS: return "a file of that name exists";
+    case ERROR_FILENAME_EXCED_RANGE: return "name too long";
     default: {
       char text[32];
       std::snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
@@ -68,7 +70,7 @@ File::~File() { Close(); }
 
 bool File::OpenRead(const std::string& path, bool regularOnly) {
   Close();
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     failure_ = Reason(::GetLastError(), path);
@@ -86,7 +88,7 @@ bool File::OpenRead(const std::string& path, bool regularOnly) {
 
 bool File::OpenAppend(const std::string& path) {
   Close();
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+  HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER zero{};
@@ -100,7 +102,7 @@ bool File::OpenAppend(const std::string& path) {
 
 bool File::CreateNew(const std::string& path) {
   Close();
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     failure_ = Reason(::GetLastError(), path);
@@ -205,8 +207,8 @@ bool File::Write(const void* data, size_t count) {
 
 bool LookUp(const std::string& path, FileInfo& info) {
   if (path.empty() || path.find_first_of("*?") != std::string::npos) return false;
-  WIN32_FIND_DATAA data;
-  HANDLE h = ::FindFirstFileA(path.c_str(), &data);
+  WIN32_FIND_DATAW data;
+  HANDLE h = ::FindFirstFileW(WidePath(path).c_str(), &data);
   if (h == INVALID_HANDLE_VALUE) return false;
   FillInfo(data, info);
   ::FindClose(h);
@@ -216,15 +218,15 @@ bool LookUp(const std::string& path, FileInfo& info) {
 
 std::vector<FileInfo> FindEntries(const std::string& pattern) {
   std::vector<FileInfo> found;
-  WIN32_FIND_DATAA data;
-  HANDLE h = ::FindFirstFileA(pattern.c_str(), &data);
+  WIN32_FIND_DATAW data;
+  HANDLE h = ::FindFirstFileW(WidePath(pattern).c_str(), &data);
   if (h == INVALID_HANDLE_VALUE) return found;
   do {
-    if (lstrcmpA(data.cFileName, ".") == 0 || lstrcmpA(data.cFileName, "..") == 0) continue;
+    if (::lstrcmpW(data.cFileName, L".") == 0 || ::lstrcmpW(data.cFileName, L"..") == 0) continue;
     FileInfo info;
     FillInfo(data, info);
     found.push_back(std::move(info));
-  } while (::FindNextFileA(h, &data));
+  } while (::FindNextFileW(h, &data));
   ::FindClose(h);
   return found;
 }
@@ -233,16 +235,18 @@ bool IsPathSeparator(char c) { return c == '\\' || c == ':' || c == '/'; }
 
 char PathSeparator() { return '\\'; }
 
-size_t MaxPathLength() { return MAX_PATH - 1; }
+// The wide functions take 32767 UTF-16 units in the "\\?\" form, prefix included; a UTF-8 name
+// never has fewer bytes than units.
+size_t MaxPathLength() { return 32767 - 8; }
 
 bool PutInPlace(const std::string& from, const std::string& to) {
-  if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return false;
+  if (!::MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return false;
   ForgetTemporary(from);
   return true;
 }
 
 bool RemoveFile(const std::string& path) {
-  bool removed = ::DeleteFileA(path.c_str()) != 0;
+  bool removed = ::DeleteFileW(WidePath(path).c_str()) != 0;
   ForgetTemporary(path);
   return removed;
 }
@@ -251,16 +255,18 @@ bool RemoveFile(const std::string& path) {
 // the system releases it when the process ends, however it ends.
 bool FileLock::Lock(const std::string& path, std::string& failure) {
   Unlock();
-  std::string full = FullPath(path);
-  if (full.empty()) full = path;
-  uint64_t hash = 1469598103934665603ull;  // FNV-1a of the path without regard to case
-  for (char c : full) {
-    char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    hash = (hash ^ static_cast<unsigned char>(lower)) * 1099511628211ull;
+  std::wstring full = FullWidePath(Wide(path));
+  if (full.empty()) full = Wide(path);
+  // FNV-1a of the path without regard to case, letters of every script included: two runs that
+  // name the file in different case meet at the same mutex.
+  uint64_t hash = 1469598103934665603ull;
+  for (wchar_t c : UpperWide(full)) {
+    hash = (hash ^ static_cast<uint16_t>(c)) * 1099511628211ull;
   }
-  char name[64];
-  std::snprintf(name, sizeof name, "Local\\TarvosD-save-%016llx", static_cast<unsigned long long>(hash));
-  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, name);
+  wchar_t name[64];
+  ::wsprintfW(name, L"Local\\TarvosD-save-%08lx%08lx", static_cast<unsigned long>(hash >> 32),
+              static_cast<unsigned long>(hash & 0xFFFFFFFFu));
+  HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name);
   if (mutex == nullptr) {
     failure = Reason(::GetLastError(), path);
     return false;
@@ -284,24 +290,31 @@ void FileLock::Unlock() {
 
 std::string RealPath(const std::string& path) { return path; }
 
-bool CreateFolder(const std::string& path) { return ::CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool CreateFolder(const std::string& path) { return ::CreateDirectoryW(WidePath(path).c_str(), nullptr) != 0; }
 
 bool SetAttributes(const std::string& path, uint32_t attributes) {
   DWORD keep = attributes & (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive);
-  return ::SetFileAttributesA(path.c_str(), keep != 0 ? keep : FILE_ATTRIBUTE_NORMAL) != 0;
+  return ::SetFileAttributesW(WidePath(path).c_str(), keep != 0 ? keep : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
 std::string FullPath(const std::string& path) {
-  char full[4096];
-  DWORD length = ::GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-  if (length == 0 || length >= sizeof full) return {};
-  return std::string(full, length);
+  std::wstring full = FullWidePath(Wide(path));
+  // The long form is the system's business: the program sees the path the user would write.
+  if (full.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    full.replace(0, 8, L"\\\\");
+  } else if (full.rfind(L"\\\\?\\", 0) == 0 && full.size() > 6 && full[5] == L':') {
+    full.erase(0, 4);
+  }
+  return Utf8(full);
 }
 
+// Names are compared as the file system compares them: every letter without regard to case.
 bool SamePath(const std::string& a, const std::string& b) {
-  std::string fullA = FullPath(a);
-  std::string fullB = FullPath(b);
-  return !fullA.empty() && !fullB.empty() && ::lstrcmpiA(fullA.c_str(), fullB.c_str()) == 0;
+  std::wstring fullA = Wide(FullPath(a));
+  std::wstring fullB = Wide(FullPath(b));
+  return !fullA.empty() && !fullB.empty() &&
+         ::CompareStringOrdinal(fullA.c_str(), static_cast<int>(fullA.size()), fullB.c_str(),
+                                static_cast<int>(fullB.size()), TRUE) == CSTR_EQUAL;
 }
 
 bool SlashArgumentIsSwitch(const std::string&) { return true; }

@@ -1,41 +1,30 @@
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include "platform/clock.h"
+#include "platform/command_line.h"
 #include "platform/memory.h"
-#include "platform/screen_model.h"
 #include "platform/text.h"
+#include "platform/win32/wide.h"
 
 namespace tarvos::platform {
 
-char LowerChar(char c) {
-  char text[2] = {c, 0};
-  ::CharLowerBuffA(text, 1);
-  return text[0];
-}
-
-char UpperChar(char c) {
-  char text[2] = {c, 0};
-  ::CharUpperBuffA(text, 1);
-  return text[0];
-}
-
 uint64_t MonotonicMs() { return ::GetTickCount64(); }
 
-std::vector<uint32_t> DecodeFileName(const std::string& name) {
-  std::vector<uint32_t> chars;
-  for (char c : name) chars.push_back(TextChar(static_cast<uint8_t>(c)));
-  return chars;
-}
-
-// Names are in the ANSI code page: a byte is a character, a character a cell.
-std::string FileNamePrefix(const std::string& name, size_t width) { return name.substr(0, width); }
-
-void DropLastChar(std::string& name) {
-  if (!name.empty()) name.pop_back();
-}
-
 void UpperInPlace(std::string& text) {
-  if (!text.empty()) ::CharUpperBuffA(text.data(), static_cast<DWORD>(text.size()));
+  if (!text.empty()) text = Utf8(UpperWide(Wide(text)));
+}
+
+// The command line as the system keeps it, in UTF-16, split by the rules of the C runtime.
+std::vector<std::string> ProgramArguments(int, char**) {
+  std::vector<std::string> args;
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) return args;
+  for (int i = 1; i < count; ++i) args.push_back(Utf8(wide[i]));
+  ::LocalFree(wide);
+  return args;
 }
 
 LocalTime NowLocal() {

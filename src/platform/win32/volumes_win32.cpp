@@ -2,6 +2,7 @@
 #include <winioctl.h>
 
 #include "platform/drive_table.h"
+#include "platform/win32/wide.h"
 
 namespace tarvos::platform {
 
@@ -12,14 +13,14 @@ std::vector<Drive> ListDrives() {
     for (const TableDrive& entry : table) drives.push_back(entry.drive);
     return drives;
   }
-  char roots[1024];
-  DWORD length = ::GetLogicalDriveStringsA(sizeof roots - 1, roots);
-  if (length == 0 || length >= sizeof roots) return drives;
-  for (const char* root = roots; *root != '\0'; root += lstrlenA(root) + 1) {
+  wchar_t roots[1024];
+  DWORD length = ::GetLogicalDriveStringsW(1023, roots);
+  if (length == 0 || length >= 1024) return drives;
+  for (const wchar_t* root = roots; *root != L'\0'; root += ::lstrlenW(root) + 1) {
     Drive drive;
     drive.letter = static_cast<char>(root[0] & 0x5F);
-    drive.root = std::string(root, 3);
-    UINT type = ::GetDriveTypeA(drive.root.c_str());
+    drive.root = Utf8(std::wstring_view(root, 3));
+    UINT type = ::GetDriveTypeW(std::wstring(root, 3).c_str());
     drive.kind = type == DRIVE_FIXED       ? DriveKind::kFixed
                  : type == DRIVE_REMOVABLE ? DriveKind::kRemovable
                  : type == DRIVE_CDROM     ? DriveKind::kCdRom
@@ -28,9 +29,9 @@ std::vector<Drive> ListDrives() {
                                            : DriveKind::kUnknown;
     drive.removable = drive.kind == DriveKind::kRemovable;
     // A substituted drive (subst) is a folder of another drive: its device is "\??\C:\folder".
-    char device[1024];
-    drive.substituted = ::QueryDosDeviceA(drive.root.substr(0, 2).c_str(), device, sizeof device) != 0 &&
-                        std::string(device).rfind("\\??\\", 0) == 0;
+    wchar_t device[1024];
+    drive.substituted = ::QueryDosDeviceW(std::wstring(root, 2).c_str(), device, 1024) != 0 &&
+                        std::wstring_view(device).rfind(L"\\??\\", 0) == 0;
     drives.push_back(drive);
   }
   return drives;
@@ -41,16 +42,16 @@ bool NamesIgnoreCase() { return true; }
 bool FreeSpace(const Drive& drive, uint64_t& bytes) {
   if (auto entry = FindTableDrive(drive)) return TableFreeSpace(*entry, bytes);
   ULARGE_INTEGER available;
-  if (!::GetDiskFreeSpaceExA(drive.root.c_str(), &available, nullptr, nullptr)) return false;
+  if (!::GetDiskFreeSpaceExW(Wide(drive.root).c_str(), &available, nullptr, nullptr)) return false;
   bytes = available.QuadPart;
   return true;
 }
 
 int CheckMedia(const Drive& drive) {
   if (auto entry = FindTableDrive(drive)) return TableCheckMedia(*entry);
-  char device[] = "\\\\.\\A:";
-  device[4] = drive.letter;
-  HANDLE h = ::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  wchar_t device[] = L"\\\\.\\A:";
+  device[4] = static_cast<wchar_t>(drive.letter);
+  HANDLE h = ::CreateFileW(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return 255;
   DWORD returned = 0;
   BOOL present = ::DeviceIoControl(h, IOCTL_DISK_CHECK_VERIFY, nullptr, 0, nullptr, 0, &returned, nullptr);
