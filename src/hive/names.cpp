@@ -125,7 +125,8 @@ bool TakenNames::Take(StoredName name) {
     std::string suffix = " (" + std::to_string(n) + ")";
     std::vector<uint16_t> candidate = units;
     if (units.size() + suffix.size() > room) {  // no room to add: the end gives way
-      suffix = "~" + std::to_string(n);
+      suffix = std::to_string(n);
+      suffix.insert(suffix.begin(), '~');
       if (suffix.size() > room) return false;
       candidate.resize(room - suffix.size() < units.size() ? room - suffix.size() : units.size());
     }

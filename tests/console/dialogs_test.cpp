@@ -50,7 +50,7 @@ TEST(DrivePrompt, BytesBeyondAsciiAreNoLetters) {
   std::vector<platform::Drive> drives(3);
   for (size_t i = 0; i < drives.size(); ++i) drives[i].letter = "CDP"[i];
   size_t chosen = 9;
-  EXPECT_EQ(rig.dialogs.AskDriveLetter(drives, chosen), save::kAnswerChosen);
+  EXPECT_EQ(rig.dialogs.AskDriveLetter(drives, chosen), kAnswerChosen);
   EXPECT_EQ(chosen, 1u);
   EXPECT_EQ(rig.device.Stdout(), "Press drive letter to save file [C,D,P]:D\r\n");
 }

@@ -142,7 +142,9 @@ TEST(File, NamesInAnyScriptAndLongPaths) {
                         Case{"\xC3\x89t\xC3\xA9", "\xF0\x9F\x97\x9D.dat", "\xC3\x89T\xC3\x89"},  // Été, 🗝.dat
                         Case{"", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.hve", ""}}) {
     const std::string folder = c.folder.empty() ? deep : base + c.folder + sep;
-    if (!c.folder.empty()) ASSERT_TRUE(CreateFolder(base + c.folder));
+    if (!c.folder.empty()) {
+      ASSERT_TRUE(CreateFolder(base + c.folder));
+    }
     const std::string path = folder + c.name;
     {
       File file;
