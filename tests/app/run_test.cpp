@@ -318,7 +318,7 @@ class GaugeRecorder : public platform::HeadlessConsole {
 // stage never goes back, and a finished load shows 100% before the next stage starts.
 TEST_F(Run, GaugeNeverGoesBackWithinAStage) {
   std::string shared = testing::SharedHivesDir();
-  if (shared.empty()) GTEST_SKIP() << "no shared hives";
+  if (shared.empty()) GTEST_SKIP() << testing::kNoSharedHives;
   std::vector<uint8_t> bytes = testing::ReadFileBytes(shared + "/damaged/BadListHive");
   ASSERT_FALSE(bytes.empty());
   std::string hive = Hive("BadListHive", bytes);

@@ -99,7 +99,7 @@ TEST(ProgressWindow, GaugeOffsetStagesAndFileName) {
 // again on one: they go back, and the window never shows it.
 TEST(ProgressWindow, GaugeOfAWalkDoneAgainNeverGoesBack) {
   std::string shared = testing::SharedHivesDir();
-  if (shared.empty()) GTEST_SKIP() << "no shared hives";
+  if (shared.empty()) GTEST_SKIP() << testing::kNoSharedHives;
   testing::WalkedHive walked(testing::ReadFileBytes(shared + "/damaged/BadListHive"), testing::FixAllAnswers());
   const std::vector<uint32_t>& values = walked.rig.progress.gauge;
   bool wentBack = false;

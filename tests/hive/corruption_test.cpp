@@ -70,7 +70,7 @@ struct CaseKept {
 // cases spread over the run, all by default).
 TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   std::string root = testing::SharedHivesDir();
-  if (root.empty()) GTEST_SKIP() << "no shared hive folder";
+  if (root.empty()) GTEST_SKIP() << testing::kNoSharedHives;
   std::vector<std::string> names;
   std::vector<std::vector<uint8_t>> hives;
   std::vector<std::vector<uint32_t>> cells;
@@ -215,7 +215,7 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
 // its tree is sound, and the keys a careful reader finds intact in the damaged file are kept.
 TEST(Corruption, RealDamageKeepsTheIntactKeys) {
   std::string root = testing::SharedHivesDir();
-  if (root.empty()) GTEST_SKIP() << "no shared hive folder";
+  if (root.empty()) GTEST_SKIP() << testing::kNoSharedHives;
   testing::TempDir dir;
   size_t intactAll = 0, keptAll = 0;
   for (const auto& file : std::filesystem::directory_iterator(std::filesystem::path(root) / "damaged")) {

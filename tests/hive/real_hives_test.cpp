@@ -31,7 +31,7 @@ const std::map<std::string, std::vector<uint32_t>> kExpected = {
 
 TEST(RealHives, BaseBlocksAndFramesAsOtherReadersSeeThem) {
   std::string root = testing::SharedHivesDir();
-  if (root.empty()) GTEST_SKIP() << "no shared hive folder";
+  if (root.empty()) GTEST_SKIP() << testing::kNoSharedHives;
   int files = 0;
   for (const char* folder : {"windows", "odd", "damaged"}) {
     for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(root) / folder)) {
@@ -61,7 +61,7 @@ TEST(RealHives, BaseBlocksAndFramesAsOtherReadersSeeThem) {
 // Keys the walk visits on every hive that another reader opens, against that reader's count.
 TEST(RealHives, WalkFindsNoFaultAndEveryKeyOtherReadersList) {
   std::string root = testing::SharedHivesDir();
-  if (root.empty()) GTEST_SKIP() << "no shared hive folder";
+  if (root.empty()) GTEST_SKIP() << testing::kNoSharedHives;
   auto hivexml = [](const std::filesystem::path& file) {
     return testing::CommandOutput("hivexml '" + file.string() + "' 2>/dev/null");
   };
@@ -93,7 +93,7 @@ TEST(RealHives, WalkFindsNoFaultAndEveryKeyOtherReadersList) {
 
 TEST(RealHives, DamagedHivesFixedAllCheckCleanTheSecondTime) {
   std::string root = testing::SharedHivesDir();
-  if (root.empty()) GTEST_SKIP() << "no shared hive folder";
+  if (root.empty()) GTEST_SKIP() << testing::kNoSharedHives;
   // The keys each keeps, those a repair cut off found again (of the key cells intact in the file:
   // TruncatedHive 85, EffectiveSizeHive 5,003, BadListHive and BadSubkeyHive 7).
   const std::map<std::string, uint64_t> kKept = {

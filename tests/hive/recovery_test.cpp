@@ -27,7 +27,7 @@ bool HasLine(const testing::RecordingLog& log, const std::string& start) {
 // What recovery gives on the real logs (their README), then a second check of the result.
 TEST(Recovery, RealLogsAsWindowsAppliesThem) {
   std::string root = testing::SharedHivesDir();
-  if (root.empty()) GTEST_SKIP() << "no shared hive folder";
+  if (root.empty()) GTEST_SKIP() << testing::kNoSharedHives;
   struct Row {
     const char* hive;
     std::vector<std::string> lines;  // in order; each the start of a line of the log

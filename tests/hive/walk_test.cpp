@@ -44,8 +44,10 @@ TEST(KeyWalk, HealthyTreeOfEveryListKind) {
   EXPECT_EQ(h.walk.KeysVisited(), 13u);
   EXPECT_FALSE(h.rig.faults.Changed());
   EXPECT_EQ(h.rig.progress.status, "\\Gamma\\Deep") << "the last key's path";
+  ASSERT_FALSE(h.rig.progress.offsets.empty());
   EXPECT_EQ(h.rig.progress.offsets.back(), deep) << "one poll per key, with its offset";
-  EXPECT_EQ(h.walk.Root().childCount, 2u) << "the root's ri holds two lists";
+  ASSERT_EQ(h.walk.Root().childCount, 2u) << "the root's ri holds two lists";
+  ASSERT_GE(h.walk.Root().children[0].childCount, 2u);
   EXPECT_EQ(h.walk.Root().children[0].kind, WalkNode::kNestedList);
   EXPECT_EQ(h.walk.Root().children[0].children[1].keyOffset, b);
 }
@@ -72,6 +74,7 @@ TEST(KeyWalk, ParentOffsetFaults) {
   WalkedHive h(bytes, {kAnswerFix, kAnswerFix});
   EXPECT_EQ(h.outcome, WalkOutcome::Continue);
   ASSERT_EQ(Codes(h), (std::vector<uint32_t>{kParentOffsetMismatch, kInvalidOffset}));
+  ASSERT_GE(h.rig.decider.asked.size(), 2u);
   EXPECT_EQ(h.rig.decider.asked[0].second, c + key::kParent);
   EXPECT_EQ(h.rig.decider.asked[1].second, b + key::kParent);
   EXPECT_TRUE(h.rig.log.Has("! Error found: <Invalid offset> - " + [&] {
@@ -95,6 +98,7 @@ TEST(DescendentKeys, EntryPointingAtAValueCell) {
   Put32(bytes, CellField(list, list::kEntries), value);  // the first entry
   WalkedHive h(bytes, {kAnswerFix}, {}, false);
   EXPECT_EQ(Codes(h), std::vector<uint32_t>{kNotAKeyCell});
+  ASSERT_FALSE(h.rig.decider.asked.empty());
   EXPECT_EQ(h.rig.decider.asked[0].second, value + 4);
   EXPECT_EQ(h.ListCount(list), 1u);
   EXPECT_EQ(h.Subkeys(builder.Root()), 1u) << "kept in step with the list: no code 25";
@@ -110,6 +114,7 @@ TEST(DescendentKeys, IndexRootOfTwoHashLeavesCountsSeven) {
   EXPECT_TRUE(h.rig.decider.asked.empty());
   EXPECT_EQ(h.Subkeys(builder.Root()), 7u);
   EXPECT_EQ(h.walk.KeysVisited(), 8u);
+  ASSERT_GE(h.walk.Root().childCount, 2u);
   EXPECT_EQ(h.walk.Root().children[1].childCount, 3u);
 }
 
@@ -167,6 +172,7 @@ TEST(DescendentKeys, ListFaultsUnhookTheList) {
     Put16(bytes, CellField(list, c.field), c.value);
     WalkedHive h(bytes, {kAnswerFix}, {}, false);
     EXPECT_EQ(Codes(h), std::vector<uint32_t>{c.code}) << c.what;
+    ASSERT_FALSE(h.rig.decider.asked.empty()) << c.what;
     EXPECT_EQ(h.rig.decider.asked[0].second, list + c.at) << c.what;
     EXPECT_EQ(h.Subkeys(a), 0u) << c.what;
     EXPECT_EQ(h.ListOf(a), kNullOffset) << c.what;
@@ -182,6 +188,7 @@ TEST(DescendentKeys, StoredCountOfFiveWithThreeEntries) {
   Put32(bytes, CellField(a, key::kSubkeyCount), 5);
   WalkedHive h(bytes, {kAnswerFix});
   EXPECT_EQ(Codes(h), std::vector<uint32_t>{kSubkeyCountMismatch});
+  ASSERT_FALSE(h.rig.decider.asked.empty());
   EXPECT_EQ(h.rig.decider.asked[0].second, a + key::kSubkeyCount);
   EXPECT_EQ(h.rig.faults.Changed(), true);
   EXPECT_EQ(h.Subkeys(a), 3u);
@@ -448,6 +455,8 @@ TEST(KeyWalk, SecondWalkerLeavesWhatOneWalkerLeaves) {
     EXPECT_EQ(two.rig.log.lines, one.rig.log.lines);
     EXPECT_EQ(two.walk.KeysVisited(), one.walk.KeysVisited());
     EXPECT_EQ(two.rig.progress.status, one.rig.progress.status);
+    ASSERT_FALSE(one.rig.progress.offsets.empty() || two.rig.progress.offsets.empty());
+    ASSERT_FALSE(one.rig.progress.gauge.empty() || two.rig.progress.gauge.empty());
     EXPECT_EQ(two.rig.progress.offsets.back(), one.rig.progress.offsets.back());
     EXPECT_EQ(two.rig.progress.gauge.back(), one.rig.progress.gauge.back());
     ASSERT_EQ(two.check.security.Count(), one.check.security.Count());

@@ -21,6 +21,8 @@ class TempDir {
 
 // The folder of shared real hives, or an empty string when it is absent.
 std::string SharedHivesDir();
+// What a test skipped for want of them says; the run ends with one line that counts them.
+inline constexpr const char* kNoSharedHives = "no shared hive folder";
 
 }  // namespace tarvos::testing
 
