@@ -35,6 +35,38 @@ struct RunState {
   hive::ErrorRecord lastError;
 };
 
+// The stages of a loaded hive, in their order: the base block and the frames, the key tree
+// (salvage and the final fix-ups when no fault is left), then the save of what was repaired. Each
+// ends the file's check when the run is stopped or a fault is left unfixed.
+void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::Dialogs& dialogs,
+                  console::ProgressScreen& progress, hive::FaultReporter& faults, hive::HiveImage& image,
+                  hive::FrameScan& scan, const std::optional<platform::FileInfo>& info) {
+  progress.SetStage(console::kStageStructure);
+  if (run.abortRequested) return;
+  log.Entry(hive::LogMarker::Info, "Processing frame structure...\r\n");
+  hive::HiveCheck check(image, faults, run.keyPath);
+  if (!hive::CheckBaseBlock(image, faults) || !check.CheckFrames(&scan)) return;
+  progress.SetStage(console::kStageData);
+  if (run.abortRequested) return;
+  log.Entry(hive::LogMarker::Info, "Processing hive structure...\r\n");
+  if (!check.SetUpSecurity()) return;
+  check.Walk();
+  if (!faults.IsErrorLeft() && !run.abortRequested && faults.Changed()) check.SalvageAndWalkAgain();
+  if (!faults.IsErrorLeft() && !run.abortRequested) check.FinalFixUps();
+  // Marks never outlive the checks: removed on every path, before anything is saved.
+  check.RemoveMarks();
+  if (run.abortRequested) {
+    log.Entry(hive::LogMarker::Info, "Checking process cancelled\r\n");
+    return;
+  }
+  if (!faults.IsErrorLeft()) log.Entry(hive::LogMarker::Info, "Hive structure checked\r\n");
+  // Fixes already applied are saved also when the user stopped at a later fault.
+  if (!faults.Changed()) return;
+  progress.SetStage(console::kStageSaving);
+  save::HiveSaver saver(image, faults, dialogs, run.targets, info);
+  saver.SaveChangedHive(name);
+}
+
 // What one hive file goes through; the per-file state lives and dies here.
 void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs& dialogs,
                  console::ProgressScreen& progress, bool& endList) {
@@ -68,37 +100,7 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
       scan.Discard();  // the logs change the image
       if (hive::RecoverFromLogs(image, hive::ReadTransactionLogs(name), log)) faults.MarkChanged();
     }
-    if (loaded > 0) {
-      progress.SetStage(console::kStageStructure);
-      if (!run.abortRequested) {
-        log.Entry(hive::LogMarker::Info, "Processing frame structure...\r\n");
-        hive::HiveCheck check(image, faults, run.keyPath);
-        if (hive::CheckBaseBlock(image, faults) && check.CheckFrames(&scan)) {
-          progress.SetStage(console::kStageData);
-          if (!run.abortRequested) {
-            log.Entry(hive::LogMarker::Info, "Processing hive structure...\r\n");
-            if (check.SetUpSecurity()) {
-              check.Walk();
-              if (!faults.IsErrorLeft() && !run.abortRequested && faults.Changed()) check.SalvageAndWalkAgain();
-              if (!faults.IsErrorLeft() && !run.abortRequested) check.FinalFixUps();
-              // Marks never outlive the checks: removed on every path, before anything is saved.
-              check.RemoveMarks();
-              if (run.abortRequested) {
-                log.Entry(hive::LogMarker::Info, "Checking process cancelled\r\n");
-              } else if (!faults.IsErrorLeft()) {
-                log.Entry(hive::LogMarker::Info, "Hive structure checked\r\n");
-              }
-              // Fixes already applied are saved also when the user stopped at a later fault.
-              if (faults.Changed() && !run.abortRequested) {
-                progress.SetStage(console::kStageSaving);
-                save::HiveSaver saver(image, faults, dialogs, run.targets, info);
-                saver.SaveChangedHive(name);
-              }
-            }
-          }
-        }
-      }
-    }
+    if (loaded > 0) CheckAndSave(run, name, log, dialogs, progress, faults, image, scan, info);
     image.Release();
   }
 
