@@ -17,17 +17,19 @@ import termios
 import time
 
 
-def interactive(prog, hive):
+def timed_pty(argv, marker, answer, env=None, timeout=10):
+    """Runs argv in a pty of 80 x 25: the seconds until marker is in its output (None if never),
+    when answer is typed, and the bytes it wrote."""
     pid, fd = pty.fork()
     if pid == 0:
-        os.execv(prog, [prog, hive])
+        os.execve(argv[0], argv, env if env is not None else os.environ)
     fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))
     start = time.monotonic()
     sent = 0
     seen = b""
     done = None
     while True:
-        ready, _, _ = select.select([fd], [], [], 10)
+        ready, _, _ = select.select([fd], [], [], timeout)
         if not ready:
             break
         try:
@@ -38,11 +40,15 @@ def interactive(prog, hive):
             break
         sent += len(chunk)
         seen = (seen + chunk)[-4096:]
-        if done is None and b"checking complete" in seen:
+        if done is None and marker in seen:
             done = time.monotonic() - start
-            os.write(fd, b"\r")
+            os.write(fd, answer)
     os.waitpid(pid, 0)
     return done, sent
+
+
+def interactive(prog, hive):
+    return timed_pty([prog, hive], b"checking complete", b"\r")
 
 
 def line_mode(prog, hive):

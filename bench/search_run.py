@@ -5,15 +5,11 @@ start of the run to the moment the selection window is on the screen (Esc then e
 A benchmark, not a test.
 
 Usage: bench/search_run.py <TarvosD> <hits>[,<hits>...] [runs] [tree folder]"""
-import fcntl
 import os
-import pty
-import select
 import statistics
-import struct
 import sys
-import termios
-import time
+
+from interactive_run import timed_pty
 
 
 def make_tree(top, hits):
@@ -33,28 +29,7 @@ def make_tree(top, hits):
 
 def search(prog, top):
     env = dict(os.environ, TARVOS_DRIVES="C=%s,fixed,1000000" % top, TERM="xterm-256color")
-    pid, fd = pty.fork()
-    if pid == 0:
-        os.execve(prog, [prog, "/s:C"], env)
-    fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))
-    start = time.monotonic()
-    seen = b""
-    done = None
-    while True:
-        ready, _, _ = select.select([fd], [], [], 600)
-        if not ready:
-            break
-        try:
-            chunk = os.read(fd, 65536)
-        except OSError:
-            break
-        if not chunk:
-            break
-        seen = (seen + chunk)[-4096:]
-        if done is None and b"Select file or folder" in seen:
-            done = time.monotonic() - start
-            os.write(fd, b"\x1b")
-    os.waitpid(pid, 0)
+    done, _ = timed_pty([prog, "/s:C"], b"Select file or folder", b"\x1b", env, 600)
     return done
 
 
