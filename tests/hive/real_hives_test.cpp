@@ -2,8 +2,10 @@
 // folder is absent.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <map>
+#include <string>
 
 #include "hive/frames.h"
 #include "hive/image.h"
@@ -14,6 +16,27 @@
 
 namespace tarvos::hive {
 namespace {
+
+// Counts the tests of the whole run skipped for want of the shared hives and says so once, at its end.
+class SharedHivesNote : public ::testing::EmptyTestEventListener {
+ public:
+  void OnTestPartResult(const ::testing::TestPartResult& result) override {
+    if (result.skipped() && std::string(result.message()).find(testing::kNoSharedHives) != std::string::npos) ++skipped_;
+  }
+  void OnTestProgramEnd(const ::testing::UnitTest&) override {
+    if (skipped_ > 0) {
+      std::printf("%d tests skipped: no shared hive folder (../shared/hives, or the folder TARVOS_HIVES names)\n", skipped_);
+    }
+  }
+
+ private:
+  int skipped_ = 0;
+};
+
+[[maybe_unused]] const bool kNoteAdded = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new SharedHivesNote);
+  return true;
+}();
 
 // Codes the base block check and the frame pass raise on each file, fixing everything; files not
 // named are clean.

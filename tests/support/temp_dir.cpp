@@ -1,10 +1,6 @@
 #include "support/temp_dir.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <cstdio>
-#include <string>
 #include <chrono>
 #include <cstdlib>
 #include <system_error>
@@ -26,31 +22,6 @@ TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
 }
-
-namespace {
-
-// Counts the tests skipped for want of the shared hives and says so once, at the end of the run.
-class SharedHivesNote : public ::testing::EmptyTestEventListener {
- public:
-  void OnTestPartResult(const ::testing::TestPartResult& result) override {
-    if (result.skipped() && std::string(result.message()).find(kNoSharedHives) != std::string::npos) ++skipped_;
-  }
-  void OnTestProgramEnd(const ::testing::UnitTest&) override {
-    if (skipped_ > 0) {
-      std::printf("%d tests skipped: no shared hive folder (../shared/hives, or the folder TARVOS_HIVES names)\n", skipped_);
-    }
-  }
-
- private:
-  int skipped_ = 0;
-};
-
-[[maybe_unused]] const bool kNoteAdded = [] {
-  ::testing::UnitTest::GetInstance()->listeners().Append(new SharedHivesNote);
-  return true;
-}();
-
-}  // namespace
 
 std::string SharedHivesDir() {
   const char* fromEnv = std::getenv("TARVOS_HIVES");
