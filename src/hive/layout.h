@@ -171,6 +171,10 @@ inline constexpr uint32_t kCount = 0x06;
 inline constexpr uint32_t kEntries = 0x08;
 inline constexpr uint32_t kShortEntry = 4;
 inline constexpr uint32_t kLongEntry = 8;
+// The width of an entry of a list cell of this kind.
+inline constexpr uint32_t EntryStride(uint8_t kind) {
+  return kind == kCellFastLeaf || kind == kCellHashLeaf ? kLongEntry : kShortEntry;
+}
 }  // namespace list
 
 }  // namespace tarvos::hive

@@ -15,7 +15,7 @@ bool VisitList(HiveImage& image, FrameTable& frames, uint32_t list, int depth, V
   if (!IsListKind(kind) || (depth > 0 && kind == kCellIndexRoot)) return true;
   const uint8_t* cell = image.AtHiveOffset(list);
   const uint32_t length = SizeFieldLength(Le32(cell));
-  const uint32_t stride = (kind == kCellFastLeaf || kind == kCellHashLeaf) ? list::kLongEntry : list::kShortEntry;
+  const uint32_t stride = list::EntryStride(kind);
   const uint32_t count = Le16(cell + list::kCount);
   if (list::kEntries + uint64_t{stride} * count > length) return true;
   for (uint32_t i = 0; i < count; ++i) {

@@ -40,10 +40,6 @@ namespace {
 
 bool IsList(uint8_t kind) { return kind >= kCellIndexLeaf && kind <= kCellHashLeaf; }
 
-uint32_t StrideOf(uint8_t kind) {
-  return (kind == kCellFastLeaf || kind == kCellHashLeaf) ? list::kLongEntry : list::kShortEntry;
-}
-
 }  // namespace
 
 void KeyWalk::Release() {
@@ -467,7 +463,7 @@ KeyWalk::Step KeyWalk::BeginKeyList(WalkNode& node, uint32_t key, uint32_t list)
 }
 
 KeyWalk::Step KeyWalk::OpenList(WalkNode& node, uint32_t list, uint8_t kind, uint32_t owner, bool nested) {
-  uint32_t stride = StrideOf(kind);
+  uint32_t stride = list::EntryStride(kind);
   uint16_t count = Le16(Cell(list) + list::kCount);
   if (count == 0) {
     return faults_.ReportFault(kZeroCapacityList, list + list::kCount, FieldRef::None(), 0) ? Step::Drop : Step::Stop;
