@@ -6,12 +6,8 @@ prog=$1
 make_hive=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
+. "$(dirname "$0")/../support/checks.sh"
 quiet() { "$@" >/dev/null 2>&1; }
-check() {  # check <description> <condition...>
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
 
 "$prog" /h >"$work/help" 2>"$work/help.err"; code=$?
 check "/h exits with 2" test "$code" -eq 2

@@ -4,11 +4,7 @@
 work=$(mktemp -d)
 server="tarvos-$(basename "$0" .sh)-$$"
 trap 'tmux -L "$server" kill-server 2>/dev/null; rm -rf "$work"' EXIT
-failures=0
-check() {
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
+. "$(dirname "$0")/../support/checks.sh"
 command -v tmux >/dev/null || { echo "ok   skipped: no tmux"; exit 0; }
 
 pane() { tmux -L "$server" capture-pane -p "$@" 2>/dev/null; }

@@ -20,12 +20,7 @@ stop_display() {
   xvfb=
 }
 trap 'wineserver -k 2>/dev/null; stop_display; rm -rf "$work"' EXIT
-failures=0
-check() {
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
+. "$(dirname "$0")/../support/checks.sh"
 
 start_display() {  # start_display <width>x<height>: a display of that size of its own
   rm -f "$work/display"

@@ -9,12 +9,7 @@ export WINEDEBUG=-all
 export LC_ALL=C.UTF-8
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-check() {
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
+. "$(dirname "$0")/../support/checks.sh"
 
 timeout 120 wine "$exe" /h >"$work/help" 2>/dev/null </dev/null; code=$?
 check "/h exits with 2" test "$code" -eq 2

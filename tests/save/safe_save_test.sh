@@ -10,11 +10,7 @@ terms=${4:-50}
 races=${5:-10}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-check() {  # check <description> <condition...>
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
+. "$(dirname "$0")/../support/checks.sh"
 same() { cmp -s "$1" "$2"; }
 temporaries() { find "$1" -name '*tarvos-*' | wc -l; }
 restored() {  # the terminal mode that stty -a printed has line editing and echo on
