@@ -202,6 +202,8 @@ start 80 25 "$prog $work/BIG"
 wait_for "is now checking file" >/dev/null
 for ((i = 0; i < 400; i++)); do keys p; sleep 0.02; pane | grep -qF " Resume " && break; done
 check "P pauses the run: the button reads Resume" wait_for " Resume " 1
+# The button is drawn as the key is read, the offset reached on the held poll a moment later.
+sleep 0.3
 held=$(pane | sed -n 3p)
 pid=$(pgrep -n -f "$prog $work/BIG")
 ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
