@@ -27,12 +27,12 @@ std::string FormatError(const ErrorRecord& record) {
   return line;
 }
 
-int FaultReporter::ReportFault(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
+WalkOutcome FaultReporter::ReportFault(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
   if (speculating_) {
     faultSeen_ = true;
-    return 0;
+    return WalkOutcome::Stop;
   }
-  if (IsErrorLeft()) return 0;
+  if (IsErrorLeft()) return WalkOutcome::Stop;
   ErrorRecord record{code, offset, field.Given() ? field.Get() : kNullOffset};
   Log(LogMarker::Error, "Error found: " + FormatError(record));
 
@@ -59,11 +59,14 @@ int FaultReporter::ReportFault(uint32_t code, uint32_t offset, FieldRef field, u
   if (fix && ApplyFix(code, field, repair)) {
     changed_ = true;
     Log(LogMarker::Decision, "Attempt to fix last error\r\n");
-    return 1;
+    const FaultRow& row = FaultOf(code);
+    bool written = row.repair != Repair::Caller && field.Given();
+    return row.after == After::Keep && (written || row.repair == Repair::Caller) ? WalkOutcome::Continue
+                                                                                  : WalkOutcome::Drop;
   }
   error_ = record;
   Log(LogMarker::Info, "Checking process cancelled\r\n");
-  return 0;
+  return WalkOutcome::Stop;
 }
 
 bool FaultReporter::ApplyFix(uint32_t code, FieldRef field, uint32_t repair) {

@@ -25,67 +25,82 @@ enum FixMode : uint8_t { kFixNone = 0, kFixAll = 1, kFixAsk = 2, kSkipAll = 4 };
 //   DataLength  the field keeps its top bit and takes a length of 4.
 enum class Repair : uint8_t { Never, Value, Null, Zero, Caller, Align, Signature, ClearBit0, DataLength };
 
+// What a fix of a code means for the check that reported it:
+//   Keep  the structure that holds the field stays, repaired where it lies (a count, a link, a
+//         flag, a header field), and the check goes on with it;
+//   Drop  what the reference names goes: the caller takes the entry out of its list, clears or
+//         replaces the field, or leaves the cell out.
+// A code whose repair is a value written, reported with no field to write it into, is fixed by
+// dropping the reference.
+enum class After : uint8_t { Keep, Drop };
+
+// The answer of every report and of every step of the walk: carry on; take the reference out (a
+// fix was applied that drops it); or stop (a fault was left unfixed, memory ran out, or the run
+// is stopped).
+enum class WalkOutcome { Continue, Drop, Stop };
+
 // The catalogue of faults: one row per code, in the order of the codes: its name, its number, its
-// message, the fix mode every run starts with, and how a fix is made. The codes, the messages,
-// the starting modes and the repairs all come from here. Codes 1 to 48 are the numbered catalogue
+// message, the fix mode every run starts with, how a fix is made and what it means for the caller.
+// The codes, the messages, the starting modes, the repairs and the reports' answers all come from
+// here. Codes 1 to 48 are the numbered catalogue
 // of old (49 stands in for any larger code); 50 and 51 are names no reader takes, which the check
 // renames (a key) or marks 8-bit or renames (a value).
 #define TARVOS_FAULTS(X) \
-  X(kNoError, 0, "<No Error>", kFixNone, Never) \
-  X(kInputFileOpenError, 1, "<Input file open error>", kFixNone, Never) \
-  X(kOutputFileOpenError, 2, "<Output file open error>", kSkipAll, Never) \
-  X(kUnableToGetFileInfo, 3, "<Unable to get file info>", kFixNone, Never) \
-  X(kHiveTooSmall, 4, "<Hive file is too small>", kFixNone, Never) \
-  X(kSizeNotAligned, 5, "<Size of hive file not aligned>", kFixAsk, Align) \
-  X(kFileSeekError, 6, "<File seek error>", kFixNone, Never) \
-  X(kFileReadError, 7, "<File read error>", kFixNone, Never) \
-  X(kInvalidSignature, 8, "<Invalid hive file signature>", kFixAsk, Signature) \
-  X(kInvalidStartOffset, 9, "<Invalid start offset>", kFixAsk, Caller) \
-  X(kInvalidSizeInfo, 10, "<Invalid size info>", kFixAsk, Value) \
-  X(kBrokenHeader, 11, "<Broken hive header>", kFixAsk, Value) \
-  X(kInvalidHeaderChecksum, 12, "<Invalid hive header CRC>", kFixAsk, Value) \
-  X(kMemoryAllocationError, 13, "<Memory allocation error>", kFixNone, Never) \
-  X(kInvalidFrameSignature, 14, "<Invalid frame signature>", kFixAsk, Value) \
-  X(kInvalidFrameOffset, 15, "<Invalid frame offset>", kFixAsk, Value) \
-  X(kInvalidFrameLength, 16, "<Invalid frame length>", kFixAsk, Value) \
-  X(kInvalidCellSize, 17, "<Invalid cell size>", kFixAsk, Value) \
-  X(kCellSizeTooLarge, 18, "<Cell size is too large>", kFixAsk, Value) \
-  X(kInvalidOffset, 19, "<Invalid offset>", kFixAsk, Caller) \
-  X(kNotAKeyCell, 20, "<Data block is not a key cell>", kFixAsk, Caller) \
-  X(kZeroCapacityList, 21, "<Suspicious descendent-key pointer list: zero capacity>", kFixAsk, Caller) \
-  X(kParentOffsetMismatch, 22, "<Invalid descendent-key data: parent offset not match>", kFixAsk, Value) \
-  X(kNullOffsetInKeyList, 23, "<Invalid descendent-key list structure: null offset>", kFixAsk, Caller) \
-  X(kImpossibleListSignature, 24, "<Descendent-key list cell has impossible signature>", kFixAsk, Caller) \
-  X(kSubkeyCountMismatch, 25, "<Descendent-key counter does not match real descendent keys>", kFixAsk, Value) \
-  X(kOrphanValueList, 26, "<Orphan value list: zero counter>", kFixAsk, Null) \
-  X(kErasedValueList, 27, "<Erased value list: null offset>", kFixAsk, Zero) \
-  X(kNullOffsetInValueList, 28, "<Invalid value list structure: null offset>", kFixAsk, Caller) \
-  X(kInvalidValueSignature, 29, "<Invalid value signature>", kFixAsk, Caller) \
-  X(kDefaultValueExists, 30, "<Default value already exist>", kFixAsk, ClearBit0) \
-  X(kDefaultValueHasName, 31, "<Invalid default value attribute: symbolic name present>", kFixAsk, ClearBit0) \
-  X(kZeroDataLength, 32, "<Invalid value structure: zero data field length>", kFixAsk, DataLength) \
-  X(kDataLengthTooLarge, 33, "<Invalid value structure: data field length too large>", kFixAsk, DataLength) \
-  X(kNullDataOffset, 34, "<Invalid value structure: null data offset>", kFixAsk, Caller) \
-  X(kNullSecurityOffset, 35, "<Null offset to security block>", kFixAsk, Value) \
-  X(kInvalidSecuritySignature, 36, "<Invalid security block signature>", kFixAsk, Value) \
-  X(kNullSecurityLink, 37, "<Invalid security block structure: null offset to previous or next>", kFixAsk, Null) \
-  X(kCrossLinkedData, 38, "<Cross linked data>", kFixAsk, Caller) \
-  X(kUnusedBlockInUse, 39, "<Using data block marked as unused>", kFixAsk, Never) \
-  X(kSecurityAllocationError, 40, "<Security info allocation error>", kFixNone, Never) \
-  X(kSecurityReallocationError, 41, "<Security info reallocation error>", kFixNone, Never) \
-  X(kDataOverlapped, 42, "<Binary data overlapped>", kFixAsk, Caller) \
-  X(kOrphanSegmentList, 43, "<Orphan segmented-value list: zero counter>", kFixAsk, Caller) \
-  X(kErasedSegmentList, 44, "<Erased segmented-value list: null offset>", kFixAsk, Caller) \
-  X(kNullOffsetInSegmentList, 45, "<Invalid segmented-value list structure: null offset>", kFixAsk, Caller) \
-  X(kIncorrectSegmentedSize, 46, "<Incorrect segmented-value size>", kFixAsk, Value) \
-  X(kIncorrectRootParent, 47, "<Incorrect root parent offset>", kFixAsk, Null) \
-  X(kInvalidFileVersion, 48, "<Invalid file version>", kFixAsk, Value) \
-  X(kUnknownError, 49, "<Unknown error>", kFixNone, Never) \
-  X(kInvalidKeyName, 50, "<Invalid key name>", kFixAsk, Caller) \
-  X(kInvalidValueName, 51, "<Invalid value name>", kFixAsk, Caller)
+  X(kNoError, 0, "<No Error>", kFixNone, Never, Keep) \
+  X(kInputFileOpenError, 1, "<Input file open error>", kFixNone, Never, Keep) \
+  X(kOutputFileOpenError, 2, "<Output file open error>", kSkipAll, Never, Keep) \
+  X(kUnableToGetFileInfo, 3, "<Unable to get file info>", kFixNone, Never, Keep) \
+  X(kHiveTooSmall, 4, "<Hive file is too small>", kFixNone, Never, Keep) \
+  X(kSizeNotAligned, 5, "<Size of hive file not aligned>", kFixAsk, Align, Keep) \
+  X(kFileSeekError, 6, "<File seek error>", kFixNone, Never, Keep) \
+  X(kFileReadError, 7, "<File read error>", kFixNone, Never, Keep) \
+  X(kInvalidSignature, 8, "<Invalid hive file signature>", kFixAsk, Signature, Keep) \
+  X(kInvalidStartOffset, 9, "<Invalid start offset>", kFixAsk, Caller, Drop) \
+  X(kInvalidSizeInfo, 10, "<Invalid size info>", kFixAsk, Value, Keep) \
+  X(kBrokenHeader, 11, "<Broken hive header>", kFixAsk, Value, Keep) \
+  X(kInvalidHeaderChecksum, 12, "<Invalid hive header CRC>", kFixAsk, Value, Keep) \
+  X(kMemoryAllocationError, 13, "<Memory allocation error>", kFixNone, Never, Keep) \
+  X(kInvalidFrameSignature, 14, "<Invalid frame signature>", kFixAsk, Value, Keep) \
+  X(kInvalidFrameOffset, 15, "<Invalid frame offset>", kFixAsk, Value, Keep) \
+  X(kInvalidFrameLength, 16, "<Invalid frame length>", kFixAsk, Value, Keep) \
+  X(kInvalidCellSize, 17, "<Invalid cell size>", kFixAsk, Value, Keep) \
+  X(kCellSizeTooLarge, 18, "<Cell size is too large>", kFixAsk, Value, Keep) \
+  X(kInvalidOffset, 19, "<Invalid offset>", kFixAsk, Caller, Drop) \
+  X(kNotAKeyCell, 20, "<Data block is not a key cell>", kFixAsk, Caller, Drop) \
+  X(kZeroCapacityList, 21, "<Suspicious descendent-key pointer list: zero capacity>", kFixAsk, Caller, Drop) \
+  X(kParentOffsetMismatch, 22, "<Invalid descendent-key data: parent offset not match>", kFixAsk, Value, Keep) \
+  X(kNullOffsetInKeyList, 23, "<Invalid descendent-key list structure: null offset>", kFixAsk, Caller, Drop) \
+  X(kImpossibleListSignature, 24, "<Descendent-key list cell has impossible signature>", kFixAsk, Caller, Drop) \
+  X(kSubkeyCountMismatch, 25, "<Descendent-key counter does not match real descendent keys>", kFixAsk, Value, Keep) \
+  X(kOrphanValueList, 26, "<Orphan value list: zero counter>", kFixAsk, Null, Keep) \
+  X(kErasedValueList, 27, "<Erased value list: null offset>", kFixAsk, Zero, Keep) \
+  X(kNullOffsetInValueList, 28, "<Invalid value list structure: null offset>", kFixAsk, Caller, Drop) \
+  X(kInvalidValueSignature, 29, "<Invalid value signature>", kFixAsk, Caller, Drop) \
+  X(kDefaultValueExists, 30, "<Default value already exist>", kFixAsk, ClearBit0, Drop) \
+  X(kDefaultValueHasName, 31, "<Invalid default value attribute: symbolic name present>", kFixAsk, ClearBit0, Keep) \
+  X(kZeroDataLength, 32, "<Invalid value structure: zero data field length>", kFixAsk, DataLength, Keep) \
+  X(kDataLengthTooLarge, 33, "<Invalid value structure: data field length too large>", kFixAsk, DataLength, Keep) \
+  X(kNullDataOffset, 34, "<Invalid value structure: null data offset>", kFixAsk, Caller, Drop) \
+  X(kNullSecurityOffset, 35, "<Null offset to security block>", kFixAsk, Value, Keep) \
+  X(kInvalidSecuritySignature, 36, "<Invalid security block signature>", kFixAsk, Value, Keep) \
+  X(kNullSecurityLink, 37, "<Invalid security block structure: null offset to previous or next>", kFixAsk, Null, Keep) \
+  X(kCrossLinkedData, 38, "<Cross linked data>", kFixAsk, Caller, Drop) \
+  X(kUnusedBlockInUse, 39, "<Using data block marked as unused>", kFixAsk, Never, Keep) \
+  X(kSecurityAllocationError, 40, "<Security info allocation error>", kFixNone, Never, Keep) \
+  X(kSecurityReallocationError, 41, "<Security info reallocation error>", kFixNone, Never, Keep) \
+  X(kDataOverlapped, 42, "<Binary data overlapped>", kFixAsk, Caller, Drop) \
+  X(kOrphanSegmentList, 43, "<Orphan segmented-value list: zero counter>", kFixAsk, Caller, Drop) \
+  X(kErasedSegmentList, 44, "<Erased segmented-value list: null offset>", kFixAsk, Caller, Drop) \
+  X(kNullOffsetInSegmentList, 45, "<Invalid segmented-value list structure: null offset>", kFixAsk, Caller, Drop) \
+  X(kIncorrectSegmentedSize, 46, "<Incorrect segmented-value size>", kFixAsk, Value, Keep) \
+  X(kIncorrectRootParent, 47, "<Incorrect root parent offset>", kFixAsk, Null, Keep) \
+  X(kInvalidFileVersion, 48, "<Invalid file version>", kFixAsk, Value, Keep) \
+  X(kUnknownError, 49, "<Unknown error>", kFixNone, Never, Keep) \
+  X(kInvalidKeyName, 50, "<Invalid key name>", kFixAsk, Caller, Keep) \
+  X(kInvalidValueName, 51, "<Invalid value name>", kFixAsk, Caller, Keep)
 
 enum ErrorCode : uint32_t {
-#define TARVOS_FAULT_CODE(name, code, message, mode, repair) name = code,
+#define TARVOS_FAULT_CODE(name, code, message, mode, repair, after) name = code,
   TARVOS_FAULTS(TARVOS_FAULT_CODE)
 #undef TARVOS_FAULT_CODE
 };
@@ -95,10 +110,11 @@ struct FaultRow {
   const char* message;
   FixMode startMode;
   Repair repair;
+  After after;
 };
 
 inline constexpr FaultRow kFaultTable[] = {
-#define TARVOS_FAULT_ROW(name, code, message, mode, repair) {code, message, mode, Repair::repair},
+#define TARVOS_FAULT_ROW(name, code, message, mode, repair, after) {code, message, mode, Repair::repair, After::after},
     TARVOS_FAULTS(TARVOS_FAULT_ROW)
 #undef TARVOS_FAULT_ROW
 };
@@ -153,13 +169,19 @@ struct EngineServices {
 };
 
 // Reports one fault: logs it, decides by its fix mode (asking the user when told to), applies
-// the repair and answers 1 (fixed) or 0 (not fixed). The first fault left unfixed is kept in the
+// the repair and answers what the caller does next: Continue (fixed, the reference kept), Drop
+// (fixed, the reference goes) or Stop (not fixed). The first fault left unfixed is kept in the
 // record, and every later report of the file is refused.
 class FaultReporter {
  public:
   explicit FaultReporter(EngineServices services) : services_(services) {}
 
-  int ReportFault(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair);
+  WalkOutcome ReportFault(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair);
+  // The same report, for a check that goes on in its own way once the fault is fixed: whether it
+  // was.
+  bool Repaired(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
+    return ReportFault(code, offset, field, repair) != WalkOutcome::Stop;
+  }
 
   bool IsErrorLeft() const { return error_.code != kNoError; }
   const ErrorRecord& Error() const { return error_; }

@@ -154,7 +154,7 @@ class FrameTable {
   // Without a fault reporter (a scan) any fault ends the frame's check with false.
   bool CheckFrame(uint32_t frameOffset, uint32_t& frameSize);
   bool Fault(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
-    return faults_ != nullptr && faults_->ReportFault(code, offset, field, repair);
+    return faults_ != nullptr && faults_->Repaired(code, offset, field, repair);
   }
   // Takes the frames a scan found sound, up to the image's size; where they end.
   uint32_t Adopt(FrameScan& scan);

@@ -206,7 +206,7 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
   }
   uint32_t size = static_cast<uint32_t>(fileSize);
   if ((size & ~kPageMask) != 0 &&
-      !faults.ReportFault(kSizeNotAligned, kNullOffset, FieldRef::Variable(size), 0)) {
+      !faults.Repaired(kSizeNotAligned, kNullOffset, FieldRef::Variable(size), 0)) {
     return kLoadFailed;
   }
 
@@ -285,7 +285,7 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
   const bool checksumWrong = HeaderChecksum(block) != value(base::kChecksum);
 
   if (value(base::kSignature) != base::kSignatureValue &&
-      !faults.ReportFault(kInvalidSignature, kNullOffset, field(base::kSignature), base::kSignatureValue)) {
+      !faults.Repaired(kInvalidSignature, kNullOffset, field(base::kSignature), base::kSignatureValue)) {
     return false;
   }
   image.rootKeyOffset = value(base::kRootKeyOffset);
@@ -293,7 +293,7 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
   bool repaired = false;
   auto check = [&](bool bad, uint32_t code, uint32_t at, uint32_t repair) {
     if (!bad) return true;
-    if (!faults.ReportFault(code, kNullOffset, field(at), repair)) return false;
+    if (!faults.Repaired(code, kNullOffset, field(at), repair)) return false;
     repaired = true;
     return true;
   };
@@ -331,7 +331,7 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
   if (repaired) {
     PutLe32(block + base::kChecksum, sum);
   } else if (sum != value(base::kChecksum) &&
-             !faults.ReportFault(kInvalidHeaderChecksum, kNullOffset, field(base::kChecksum), sum)) {
+             !faults.Repaired(kInvalidHeaderChecksum, kNullOffset, field(base::kChecksum), sum)) {
     return false;
   }
   faults.Services().log.Entry(LogMarker::Info, "Header checked\r\n");

@@ -16,8 +16,7 @@ WalkOutcome CellMarks::MarkCell(uint32_t hiveOffset) {
   }
   bool marked = own != nullptr ? (*own & kOwnMarked) != 0 : side != nullptr && (side->Kind() & kCellSideMark) != 0;
   if (marked) {
-    return faults_.ReportFault(kCrossLinkedData, hiveOffset, FieldRef::None(), 0) ? WalkOutcome::Drop
-                                                                                   : WalkOutcome::Stop;
+    return faults_.ReportFault(kCrossLinkedData, hiveOffset, FieldRef::None(), 0);
   }
   referenced_ += CellLength(hiveOffset);
   ShowGauge();
@@ -76,7 +75,7 @@ void CellMarks::ShowGauge() {
 WalkOutcome CellMarks::CheckOverlap(uint32_t hiveOffset, uint64_t needed) {
   uint32_t available = 0u - Le32(image_.AtHiveOffset(hiveOffset));
   if (available >= needed) return WalkOutcome::Continue;
-  return faults_.ReportFault(kDataOverlapped, hiveOffset, FieldRef::None(), 0) ? WalkOutcome::Drop : WalkOutcome::Stop;
+  return faults_.ReportFault(kDataOverlapped, hiveOffset, FieldRef::None(), 0);
 }
 
 void CellMarks::RemoveAllMarks() {

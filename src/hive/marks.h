@@ -12,10 +12,6 @@
 
 namespace tarvos::hive {
 
-// The result of every step of the walk: carry on; take the reference out (a fix was applied
-// that drops it); or stop (a fault was left unfixed, memory ran out, or the run is stopped).
-enum class WalkOutcome { Continue, Drop, Stop };
-
 class CellMarks {
  public:
   CellMarks(HiveImage& image, FrameTable& frames, FaultReporter& faults)

@@ -48,14 +48,14 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* anc
   const uint32_t position = key + key::kSecurity;
   bool reported = false;
   if (frames_.OffsetCheck(s.Get()) != kOffsetValid) {
-    if (!faults_.ReportFault(kInvalidOffset, position, s, 0)) return WalkOutcome::Stop;
+    if (!faults_.Repaired(kInvalidOffset, position, s, 0)) return WalkOutcome::Stop;
     s.Set(kNullOffset);
     faults_.MarkChanged();
     reported = true;
   }
   if (s.Get() == kNullOffset) {
     if (ancestor == nullptr) {
-      if (!reported && !faults_.ReportFault(kNullSecurityOffset, position, FieldRef::None(), 0)) {
+      if (!reported && !faults_.Repaired(kNullSecurityOffset, position, FieldRef::None(), 0)) {
         return WalkOutcome::Stop;
       }
       pendingStart_ = &root;
@@ -63,7 +63,7 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* anc
       return WalkOutcome::Continue;
     }
     if (!reported) {
-      if (!faults_.ReportFault(kNullSecurityOffset, position, s, inherited)) return WalkOutcome::Stop;
+      if (!faults_.Repaired(kNullSecurityOffset, position, s, inherited)) return WalkOutcome::Stop;
     } else if (inherited != kNullOffset) {
       s.Set(inherited);
       faults_.MarkChanged();
@@ -79,7 +79,7 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* anc
   uint8_t* sk = image_.AtHiveOffset(block);
   if (Le16(sk + cell::kSignature) != cell::kSecuritySignature) {
     if (ancestor == nullptr) {
-      if (!faults_.ReportFault(kInvalidSecuritySignature, block + cell::kSignature, FieldRef::None(), 0)) {
+      if (!faults_.Repaired(kInvalidSecuritySignature, block + cell::kSignature, FieldRef::None(), 0)) {
         return WalkOutcome::Stop;
       }
       s.Set(kNullOffset);
@@ -88,7 +88,7 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* anc
       pending_ = 1;
       return WalkOutcome::Continue;
     }
-    if (!faults_.ReportFault(kInvalidSecuritySignature, block + cell::kSignature, s, inherited)) {
+    if (!faults_.Repaired(kInvalidSecuritySignature, block + cell::kSignature, s, inherited)) {
       return WalkOutcome::Stop;
     }
     if (s.Get() == kNullOffset) ++pending_;
@@ -134,13 +134,13 @@ bool SecurityRegistry::CheckLink(uint32_t block, uint32_t at) {
   FieldRef link = FieldRef::Image32(image_.AtHiveOffset(block) + at);
   bool reported = false;
   if (frames_.OffsetCheck(link.Get()) != kOffsetValid) {
-    if (!faults_.ReportFault(kInvalidOffset, block + at, link, 0)) return false;
+    if (!faults_.Repaired(kInvalidOffset, block + at, link, 0)) return false;
     link.Set(kNullOffset);
     faults_.MarkChanged();
     reported = true;
   }
   if (link.Get() == kNullOffset && !reported) {
-    if (!faults_.ReportFault(kNullSecurityLink, block + at, link, 0)) return false;
+    if (!faults_.Repaired(kNullSecurityLink, block + at, link, 0)) return false;
     relink_ = true;
   }
   return true;

@@ -14,13 +14,11 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
   uint32_t list = listField.Get();
   if (countField.Get() == 0) {
     if (list == kNullOffset) return WalkOutcome::Continue;
-    return faults_.ReportFault(kOrphanValueList, key + key::kValueCount, listField, 0) ? WalkOutcome::Continue
-                                                                                      : WalkOutcome::Stop;
+    return faults_.ReportFault(kOrphanValueList, key + key::kValueCount, listField, 0);
   }
   if (frames_.OffsetCheck(list) != kOffsetValid) return Report(kInvalidOffset, key + key::kValueList, listField);
   if (list == kNullOffset) {
-    return faults_.ReportFault(kErasedValueList, key + key::kValueList, countField, 0) ? WalkOutcome::Continue
-                                                                                      : WalkOutcome::Stop;
+    return faults_.ReportFault(kErasedValueList, key + key::kValueList, countField, 0);
   }
   WalkOutcome outcome = marks_.MarkCell(list);
   if (outcome != WalkOutcome::Continue) return outcome;
@@ -67,7 +65,7 @@ WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defa
     FieldRef flags = FieldRef::Image16(v + value::kFlags);
     if (defaultSeen) return Report(kDefaultValueExists, value + value::kNameLength, flags);  // the first one stays
     if ((flags.Get() & value::kFlagCompressedName) != 0 &&
-        !faults_.ReportFault(kDefaultValueHasName, value + value::kFlags, flags, 0)) {
+        !faults_.Repaired(kDefaultValueHasName, value + value::kFlags, flags, 0)) {
       return WalkOutcome::Stop;
     }
     defaultSeen = true;
@@ -78,13 +76,12 @@ WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defa
   FieldRef length = FieldRef::Image32(v + value::kDataLength);
   // Windows writes a value without data as length 0 and no data cell: that is sound.
   if (length.Get() == 0 && Le32(v + value::kData) == kNullOffset) return WalkOutcome::Continue;
-  if (length.Get() == 0 && !faults_.ReportFault(kZeroDataLength, value + value::kDataLength, length, 0)) {
+  if (length.Get() == 0 && !faults_.Repaired(kZeroDataLength, value + value::kDataLength, length, 0)) {
     return WalkOutcome::Stop;
   }
   if (length.Get() & value::kDataInline) {
     if ((length.Get() & ~value::kDataInline) <= value::kInlineMax) return WalkOutcome::Continue;
-    return faults_.ReportFault(kDataLengthTooLarge, value + value::kDataLength, length, 0) ? WalkOutcome::Continue
-                                                                                          : WalkOutcome::Stop;
+    return faults_.ReportFault(kDataLengthTooLarge, value + value::kDataLength, length, 0);
   }
   FieldRef dataField = FieldRef::Image32(v + value::kData);
   uint32_t data = dataField.Get();
@@ -105,7 +102,7 @@ bool ValueCheck::CheckName(uint32_t value) {
   // that stops at one; a NUL further on is what Windows and hivex write and readers show.
   bool sound = (compressed || length % 2 == 0) && (compressed ? text[0] != 0 : Le16(text) != 0);
   if (sound) return true;
-  if (!faults_.ReportFault(kInvalidValueName, value + value::kNameLength, FieldRef::None(), 0)) return false;
+  if (!faults_.Repaired(kInvalidValueName, value + value::kNameLength, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
   bool latin1 = true;
   for (uint32_t i = 0; i < length && latin1; ++i) latin1 = (text[i] >= 0x20 && text[i] < 0x7F) || text[i] >= 0xA0;
@@ -163,7 +160,7 @@ WalkOutcome ValueCheck::CheckSegmented(uint32_t db, uint32_t value) {
                     : segment == kNullOffset                     ? kNullOffsetInSegmentList
                                                                  : kNoError;
     if (code != kNoError) {
-      if (!faults_.ReportFault(code, position, code == kInvalidOffset ? entry : FieldRef::None(), 0)) {
+      if (!faults_.Repaired(code, position, code == kInvalidOffset ? entry : FieldRef::None(), 0)) {
         outcome = WalkOutcome::Stop;
         break;
       }
@@ -192,9 +189,7 @@ WalkOutcome ValueCheck::CheckSegmented(uint32_t db, uint32_t value) {
     faults_.MarkChanged();
     return WalkOutcome::Continue;
   }
-  return faults_.ReportFault(kIncorrectSegmentedSize, value + value::kDataLength, length, capacity)
-             ? WalkOutcome::Continue
-             : WalkOutcome::Stop;
+  return faults_.ReportFault(kIncorrectSegmentedSize, value + value::kDataLength, length, capacity);
 }
 
 }  // namespace tarvos::hive

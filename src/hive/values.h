@@ -30,7 +30,7 @@ class ValueCheck {
   WalkOutcome CheckSegmented(uint32_t db, uint32_t value);
   uint8_t* Cell(uint32_t offset) { return image_.AtHiveOffset(offset); }
   WalkOutcome Report(uint32_t code, uint32_t offset, FieldRef field = FieldRef::None(), uint32_t repair = 0) {
-    return faults_.ReportFault(code, offset, field, repair) ? WalkOutcome::Drop : WalkOutcome::Stop;
+    return faults_.ReportFault(code, offset, field, repair);
   }
 
   HiveImage& image_;

@@ -200,10 +200,10 @@ KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, ui
   uint32_t rootTarget = target;  // the root's reference lives in the base block, not in a list
   FieldRef reference = position != kNullOffset ? FieldRef::Image32(Cell(position)) : FieldRef::Variable(rootTarget);
   if (frames_.OffsetCheck(target) != kOffsetValid) {
-    return faults_.ReportFault(kInvalidOffset, position, reference, 0) ? Step::Drop : Step::Stop;
+    return From(faults_.ReportFault(kInvalidOffset, position, reference, 0));
   }
   if (target == kNullOffset) {
-    return faults_.ReportFault(kNullOffsetInKeyList, position, FieldRef::None(), 0) ? Step::Drop : Step::Stop;
+    return From(faults_.ReportFault(kNullOffsetInKeyList, position, FieldRef::None(), 0));
   }
   // A key that two lists name belongs to the one its own parent field names, when that key's
   // list does name it: the entry here is the stray claim, and goes.
@@ -211,8 +211,7 @@ KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, ui
   if (owner != kNullOffset && (targetKind == kCellKey || targetKind == kCellRootKey) && frames_.IsUsableKey(target)) {
     uint32_t parent = Le32(Cell(target) + key::kParent);
     if (parent != owner && parent != target && Lists(parent, target)) {
-      return faults_.ReportFault(kParentOffsetMismatch, target + key::kParent, FieldRef::None(), 0) ? Step::Drop
-                                                                                                  : Step::Stop;
+      return From(faults_.ReportFault(kParentOffsetMismatch, target + key::kParent, FieldRef::None(), 0));
     }
   }
   Step marked = From(marks_.MarkCell(target));
@@ -221,7 +220,7 @@ KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, ui
   uint8_t kind = targetKind;
   if (IsList(kind)) return BeginNestedList(node, owner, target, kind);
   if (kind != kCellKey && kind != kCellRootKey) {
-    return faults_.ReportFault(kNotAKeyCell, target + cell::kSignature, FieldRef::None(), 0) ? Step::Drop : Step::Stop;
+    return From(faults_.ReportFault(kNotAKeyCell, target + cell::kSignature, FieldRef::None(), 0));
   }
   node.keyOffset = target;
   Step checked = CheckKey(node, owner, counter, target);
@@ -246,11 +245,11 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   if (owner != kNullOffset && length >= key::kParent + 4) {
     FieldRef parent = FieldRef::Image32(k + key::kParent);
     if (frames_.OffsetCheck(parent.Get()) != kOffsetValid) {
-      if (!faults_.ReportFault(kInvalidOffset, key + key::kParent, parent, 0)) return Step::Stop;
+      if (!faults_.Repaired(kInvalidOffset, key + key::kParent, parent, 0)) return Step::Stop;
       parent.Set(owner);
       faults_.MarkChanged();
     } else if (parent.Get() != owner) {
-      if (!faults_.ReportFault(kParentOffsetMismatch, key + key::kParent, parent, owner)) return Step::Stop;
+      if (!faults_.Repaired(kParentOffsetMismatch, key + key::kParent, parent, owner)) return Step::Stop;
       // The list held a key of another: it was not as written, and keys it lost may name its owner.
       listsRepaired_.push_back(owner);
     }
@@ -312,7 +311,7 @@ bool KeyWalk::CutName(uint32_t owner, uint32_t key, uint32_t length) {
   uint32_t room = length - key::kName;
   if ((Le16(k + key::kFlags) & key::kFlagCompressedName) == 0) room &= ~1u;
   if (room == 0) return true;  // no character left: the overlap check drops the key
-  if (!faults_.ReportFault(kDataOverlapped, key, FieldRef::None(), 0)) return false;
+  if (!faults_.Repaired(kDataOverlapped, key, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
   const std::vector<uint16_t> uncut = StoredName::OfKey(k, length).Upper();
   // The name ends where the cell's slack of zeros begins (none left: the name check makes one).
@@ -357,7 +356,7 @@ bool KeyWalk::CheckSiblingName(uint32_t owner, uint32_t key) {
     names.Add(upper);
     return true;
   }
-  if (!faults_.ReportFault(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
+  if (!faults_.Repaired(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
   names.Take(name);
   PutLe32(hint, ListHint(signature, Cell(key), length));
@@ -378,7 +377,7 @@ bool KeyWalk::CheckName(uint32_t key) {
   uint16_t flags = Le16(k + key::kFlags);
   bool compressed = (flags & key::kFlagCompressedName) != 0;
   if (length != 0 && (compressed || length % 2 == 0)) return true;
-  if (!faults_.ReportFault(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
+  if (!faults_.Repaired(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
   const uint8_t* name = k + key::kName;
   bool ascii = length > 0;
@@ -408,7 +407,7 @@ bool KeyWalk::CheckClass(uint32_t key) {
   const uint16_t classLength = Le16(Cell(key) + key::kClassLength);
   if (frames_.OffsetCheck(offset) != kOffsetValid || classLength == 0 || classLength % 2 != 0 ||
       (frames_.Lookup(offset)->Kind() & kCellKindMask) != kCellNone) {
-    outcome = faults_.ReportFault(kInvalidOffset, key + key::kClass, field, 0) ? WalkOutcome::Drop : WalkOutcome::Stop;
+    outcome = faults_.ReportFault(kInvalidOffset, key + key::kClass, field, 0);
   } else {
     outcome = marks_.MarkCell(offset);
     if (outcome == WalkOutcome::Continue) outcome = marks_.CheckOverlap(offset, 4 + uint64_t{Le16(Cell(key) + key::kClassLength)});
@@ -448,16 +447,14 @@ void KeyWalk::ShowPath(WalkNode& node, uint32_t key) {
 
 KeyWalk::Step KeyWalk::BeginKeyList(WalkNode& node, uint32_t key, uint32_t list) {
   if (frames_.OffsetCheck(list) != kOffsetValid) {
-    return faults_.ReportFault(kInvalidOffset, key + key::kSubkeyList, FieldRef::Image32(Cell(key) + key::kSubkeyList), 0)
-               ? Step::Drop
-               : Step::Stop;
+    FieldRef reference = FieldRef::Image32(Cell(key) + key::kSubkeyList);
+    return From(faults_.ReportFault(kInvalidOffset, key + key::kSubkeyList, reference, 0));
   }
   Step marked = From(marks_.MarkCell(list));
   if (marked != Step::Continue) return marked;
   uint8_t kind = frames_.Lookup(list)->Kind() & kCellKindMask;
   if (!IsList(kind)) {
-    return faults_.ReportFault(kImpossibleListSignature, list + cell::kSignature, FieldRef::None(), 0) ? Step::Drop
-                                                                                                      : Step::Stop;
+    return From(faults_.ReportFault(kImpossibleListSignature, list + cell::kSignature, FieldRef::None(), 0));
   }
   return OpenList(node, list, kind, key, false);
 }
@@ -466,7 +463,7 @@ KeyWalk::Step KeyWalk::OpenList(WalkNode& node, uint32_t list, uint8_t kind, uin
   uint32_t stride = list::EntryStride(kind);
   uint16_t count = Le16(Cell(list) + list::kCount);
   if (count == 0) {
-    return faults_.ReportFault(kZeroCapacityList, list + list::kCount, FieldRef::None(), 0) ? Step::Drop : Step::Stop;
+    return From(faults_.ReportFault(kZeroCapacityList, list + list::kCount, FieldRef::None(), 0));
   }
   Step fits = From(marks_.CheckOverlap(list, list::kEntries + uint64_t{stride} * count));
   if (fits != Step::Continue) return fits;
@@ -585,9 +582,7 @@ WalkOutcome KeyWalk::CountCheck(uint32_t key, uint32_t counter) {
   if (Le32(count) == counter) return WalkOutcome::Continue;
   // Fewer keys listed than counted: the list may have lost some, whose cells still name the key.
   if (counter < Le32(count)) listsRepaired_.push_back(key);
-  return faults_.ReportFault(kSubkeyCountMismatch, key + key::kSubkeyCount, FieldRef::Image32(count), counter)
-             ? WalkOutcome::Continue
-             : WalkOutcome::Stop;
+  return faults_.ReportFault(kSubkeyCountMismatch, key + key::kSubkeyCount, FieldRef::Image32(count), counter);
 }
 
 }  // namespace tarvos::hive

@@ -106,7 +106,7 @@ TEST(FormatError, OffsetAndValueParts) {
 TEST(ReportFault, FixLogsAndMarksTheHiveChanged) {
   EngineRig rig({kAnswerFix});
   uint8_t field[4] = {1, 0, 0, 0};
-  EXPECT_EQ(rig.faults.ReportFault(kInvalidCellSize, 0x1020, FieldRef::Image32(field), 0x10), 1);
+  EXPECT_EQ(rig.faults.ReportFault(kInvalidCellSize, 0x1020, FieldRef::Image32(field), 0x10), WalkOutcome::Continue);
   EXPECT_EQ(Le32(field), 0x10u);
   EXPECT_TRUE(rig.faults.Changed());
   EXPECT_FALSE(rig.faults.IsErrorLeft());
@@ -119,9 +119,9 @@ TEST(ReportFault, FixLogsAndMarksTheHiveChanged) {
 TEST(ReportFault, StopLeavesTheFaultAndRefusesEveryLaterReport) {
   EngineRig rig({kAnswerStop, kAnswerFix});
   uint8_t field[4] = {0x34, 0x12, 0, 0};
-  EXPECT_EQ(rig.faults.ReportFault(kInvalidOffset, 0x2000, FieldRef::Image32(field), 0), 0);
-  EXPECT_EQ(rig.faults.ReportFault(kInvalidOffset, 0x3000, FieldRef::Image32(field), 0), 0);
-  EXPECT_EQ(rig.faults.ReportFault(kInvalidCellSize, 0x3000, FieldRef::None(), 0), 0);
+  EXPECT_EQ(rig.faults.ReportFault(kInvalidOffset, 0x2000, FieldRef::Image32(field), 0), WalkOutcome::Stop);
+  EXPECT_EQ(rig.faults.ReportFault(kInvalidOffset, 0x3000, FieldRef::Image32(field), 0), WalkOutcome::Stop);
+  EXPECT_EQ(rig.faults.ReportFault(kInvalidCellSize, 0x3000, FieldRef::None(), 0), WalkOutcome::Stop);
   EXPECT_EQ(rig.decider.asked.size(), 1u) << "the second fault is neither logged nor asked";
   std::vector<std::string> expected = {"! Error found: <Invalid offset> - 0x00002000:0x00001234\r\n",
                                        "* Checking process cancelled\r\n"};
@@ -134,8 +134,8 @@ TEST(ReportFault, StopLeavesTheFaultAndRefusesEveryLaterReport) {
 
 TEST(ReportFault, FixAllHoldsForTheRunAndSkipAllToo) {
   EngineRig rig({kAnswerFixAll, kAnswerSkipAll});
-  EXPECT_EQ(rig.faults.ReportFault(kInvalidOffset, 1, FieldRef::None(), 0), 1);
-  EXPECT_EQ(rig.faults.ReportFault(kInvalidOffset, 2, FieldRef::None(), 0), 1);
+  EXPECT_EQ(rig.faults.ReportFault(kInvalidOffset, 1, FieldRef::None(), 0), WalkOutcome::Drop);
+  EXPECT_EQ(rig.faults.ReportFault(kInvalidOffset, 2, FieldRef::None(), 0), WalkOutcome::Drop);
   EXPECT_EQ(rig.decider.asked.size(), 1u);
   EXPECT_TRUE(rig.log.Has("# Entering \"Fix All\" mode for last error\r\n"));
   EXPECT_EQ(rig.log.Count("# Attempt to fix last error"), 2);
@@ -143,10 +143,10 @@ TEST(ReportFault, FixAllHoldsForTheRunAndSkipAllToo) {
 
   // The next file has a new reporter over the same table: no prompt for code 19.
   FaultReporter next(EngineServices{rig.modes, rig.decider, rig.progress, rig.log});
-  EXPECT_EQ(next.ReportFault(kInvalidOffset, 3, FieldRef::None(), 0), 1);
+  EXPECT_EQ(next.ReportFault(kInvalidOffset, 3, FieldRef::None(), 0), WalkOutcome::Drop);
   EXPECT_EQ(rig.decider.asked.size(), 1u);
 
-  EXPECT_EQ(next.ReportFault(kCrossLinkedData, 4, FieldRef::None(), 0), 0);
+  EXPECT_EQ(next.ReportFault(kCrossLinkedData, 4, FieldRef::None(), 0), WalkOutcome::Stop);
   EXPECT_TRUE(rig.log.Has("# Entering \"Skip All\" mode for last error\r\n"));
   EXPECT_EQ(rig.modes.Get(kCrossLinkedData), kSkipAll);
   EXPECT_EQ(next.Error().code, kCrossLinkedData);
@@ -155,7 +155,7 @@ TEST(ReportFault, FixAllHoldsForTheRunAndSkipAllToo) {
 TEST(ReportFault, CodesThatAreNeverAsked) {
   for (uint32_t code : {kInputFileOpenError, kOutputFileOpenError, kMemoryAllocationError, kSecurityAllocationError}) {
     EngineRig rig({kAnswerFix});
-    EXPECT_EQ(rig.faults.ReportFault(code, kNullOffset, FieldRef::None(), 0), 0) << code;
+    EXPECT_EQ(rig.faults.ReportFault(code, kNullOffset, FieldRef::None(), 0), WalkOutcome::Stop) << code;
     EXPECT_TRUE(rig.decider.asked.empty()) << code;
     EXPECT_EQ(rig.faults.Error().code, code);
   }
@@ -165,7 +165,7 @@ TEST(ReportFault, UnfixableCodeAnsweredFixOrFixAllStaysUnfixed) {
   for (uint32_t code : {kFileSeekError, kUnusedBlockInUse}) {
     EngineRig rig({kAnswerFixAll});
     rig.modes.Set(code, kFixAsk);
-    EXPECT_EQ(rig.faults.ReportFault(code, 5, FieldRef::None(), 0), 0);
+    EXPECT_EQ(rig.faults.ReportFault(code, 5, FieldRef::None(), 0), WalkOutcome::Stop);
     EXPECT_TRUE(rig.faults.IsErrorLeft());
     EXPECT_FALSE(rig.faults.Changed());
     EXPECT_EQ(rig.log.Count("# Attempt"), 0);
@@ -175,7 +175,7 @@ TEST(ReportFault, UnfixableCodeAnsweredFixOrFixAllStaysUnfixed) {
 TEST(ReportFault, SkipOneAndUnknownAnswersAreNotFixed) {
   for (uint32_t answer : {kAnswerSkip, kAnswerNone, kAnswerOk}) {
     EngineRig rig({answer});
-    EXPECT_EQ(rig.faults.ReportFault(kInvalidCellSize, 5, FieldRef::None(), 0), 0);
+    EXPECT_EQ(rig.faults.ReportFault(kInvalidCellSize, 5, FieldRef::None(), 0), WalkOutcome::Stop);
     EXPECT_EQ(rig.modes.Get(kInvalidCellSize), kFixAsk);
   }
 }
@@ -187,7 +187,7 @@ uint32_t Repaired(uint32_t code, uint32_t before, uint32_t repair, bool sixteen 
   uint8_t field[4];
   PutLe32(field, before);
   FieldRef ref = sixteen ? FieldRef::Image16(field) : FieldRef::Image32(field);
-  EXPECT_EQ(rig.faults.ReportFault(code, 0, ref, repair), 1) << code;
+  EXPECT_NE(rig.faults.ReportFault(code, 0, ref, repair), WalkOutcome::Stop) << code;
   return Le32(field);
 }
 
@@ -212,14 +212,45 @@ TEST(ApplyFix, WritesEachCodesRepair) {
 TEST(ApplyFix, SecurityCodesWithoutAFieldAreFixedWithoutWriting) {
   EngineRig rig;
   rig.modes.Set(kNullSecurityOffset, kFixAll);
-  EXPECT_EQ(rig.faults.ReportFault(kNullSecurityOffset, 0, FieldRef::None(), 0x20), 1);
+  EXPECT_EQ(rig.faults.ReportFault(kNullSecurityOffset, 0, FieldRef::None(), 0x20), WalkOutcome::Drop);
   EXPECT_TRUE(rig.faults.Changed());
+}
+
+// What a fix tells the check that reported it: a repair written into its field keeps the
+// reference; a repair the caller makes, or one with no field to write, drops it (bar the names,
+// which the caller mends in place); a fault left stops the check.
+TEST(ReportFault, AnswersWhatTheFixMeansForTheCaller) {
+  struct Row {
+    uint32_t code;
+    bool field;
+    uint32_t answer;
+    WalkOutcome expected;
+  };
+  const Row rows[] = {
+      {kSubkeyCountMismatch, true, kAnswerFix, WalkOutcome::Continue},
+      {kParentOffsetMismatch, true, kAnswerFix, WalkOutcome::Continue},
+      {kParentOffsetMismatch, false, kAnswerFix, WalkOutcome::Drop},  // a stray list entry goes
+      {kOrphanValueList, true, kAnswerFixAll, WalkOutcome::Continue},
+      {kDefaultValueExists, true, kAnswerFix, WalkOutcome::Drop},  // the second default goes
+      {kInvalidOffset, true, kAnswerFix, WalkOutcome::Drop},
+      {kCrossLinkedData, false, kAnswerFix, WalkOutcome::Drop},
+      {kInvalidKeyName, false, kAnswerFix, WalkOutcome::Continue},  // renamed, kept
+      {kInvalidValueName, false, kAnswerFix, WalkOutcome::Continue},
+      {kSubkeyCountMismatch, true, kAnswerSkip, WalkOutcome::Stop},
+      {kInvalidOffset, true, kAnswerStop, WalkOutcome::Stop},
+  };
+  for (const Row& row : rows) {
+    EngineRig rig({row.answer});
+    uint8_t field[4] = {7, 0, 0, 0};
+    FieldRef ref = row.field ? FieldRef::Image32(field) : FieldRef::None();
+    EXPECT_EQ(rig.faults.ReportFault(row.code, 0x40, ref, 3), row.expected) << row.code << " field " << row.field;
+  }
 }
 
 TEST(ApplyFix, CallersOwnVariable) {
   EngineRig rig({kAnswerFix});
   uint32_t size = 0x3001;
-  EXPECT_EQ(rig.faults.ReportFault(kSizeNotAligned, kNullOffset, FieldRef::Variable(size), 0), 1);
+  EXPECT_EQ(rig.faults.ReportFault(kSizeNotAligned, kNullOffset, FieldRef::Variable(size), 0), WalkOutcome::Continue);
   EXPECT_EQ(size, 0x3000u);
 }
 
