@@ -47,13 +47,8 @@ uint32_t StoredName::Room() const {
 
 std::vector<uint16_t> StoredName::Units() const {
   std::vector<uint16_t> units;
-  const uint8_t* text = cell + textAt;
-  uint32_t length = Length();
-  if (Compressed()) {
-    units.assign(text, text + length);
-  } else {
-    for (uint32_t i = 0; i + 1 < length; i += 2) units.push_back(Le16(text + i));
-  }
+  units.reserve(Length());
+  ForEachUnit([&units](uint16_t c) { units.push_back(c); });
   return units;
 }
 
@@ -92,25 +87,19 @@ void TakenNames::Remove(const std::vector<uint16_t>& upper) {
 }
 
 uint32_t ListHint(uint16_t listSignature, const uint8_t* keyCell, uint32_t keyCellLength) {
-  StoredName name = StoredName::OfKey(const_cast<uint8_t*>(keyCell), keyCellLength);
+  const StoredName name = StoredName::OfKey(const_cast<uint8_t*>(keyCell), keyCellLength);
   if (listSignature == cell::kHashLeafSignature) {  // read in place: every key of such a list asks
-    const uint8_t* text = keyCell + key::kName;
-    const uint32_t length = name.Length();
     uint32_t hash = 0;
-    if (name.Compressed()) {
-      for (uint32_t i = 0; i < length; ++i) hash = hash * 37 + UpperUnit(text[i]);
-    } else {
-      for (uint32_t i = 0; i + 1 < length; i += 2) hash = hash * 37 + UpperUnit(Le16(text + i));
-    }
+    name.ForEachUnit([&hash](uint16_t c) { hash = hash * 37 + UpperUnit(c); });
     return hash;
   }
   if (listSignature != cell::kFastLeafSignature) return 0;
-  uint8_t hint[4] = {0, 0, 0, 0};
-  uint32_t length = name.Length();
   // The first four characters, each as its low byte.
-  for (uint32_t c = 0, at = 0; c < 4; ++c, at += name.Compressed() ? 1 : 2) {
-    if (at + (name.Compressed() ? 0 : 1) < length) hint[c] = keyCell[key::kName + at];
-  }
+  uint8_t hint[4] = {0, 0, 0, 0};
+  uint32_t count = 0;
+  name.ForEachUnit([&hint, &count](uint16_t c) {
+    if (count < 4) hint[count++] = static_cast<uint8_t>(c);
+  });
   return Le32(hint);
 }
 

@@ -34,6 +34,18 @@ struct StoredName {
   // Its characters as stored: 8-bit names are Latin-1, the others UTF-16LE (an odd last byte is
   // left out).
   std::vector<uint16_t> Units() const;
+  // The same characters handed one at a time to each(unit), with nothing allocated: the one
+  // place a stored name is decoded.
+  template <typename Each>
+  void ForEachUnit(Each each) const {
+    const uint8_t* text = cell + textAt;
+    const uint32_t length = Length();
+    if (Compressed()) {
+      for (uint32_t i = 0; i < length; ++i) each(static_cast<uint16_t>(text[i]));
+    } else {
+      for (uint32_t i = 0; i + 1 < length; i += 2) each(static_cast<uint16_t>(text[i] | text[i + 1] << 8));
+    }
+  }
   std::vector<uint16_t> Upper() const;
   // Writes the characters (within Room), as 8-bit text when every one fits a byte.
   void Write(const std::vector<uint16_t>& units);

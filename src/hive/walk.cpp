@@ -427,21 +427,17 @@ void KeyWalk::ShowPath(WalkNode& node, uint32_t key) {
     return;
   }
   uint32_t start = node.parent->pathLength;
-  const uint8_t* k = Cell(key);
-  uint16_t nameLength = Le16(k + key::kNameLength);
-  bool compressed = (Le16(k + key::kFlags) & key::kFlagCompressedName) != 0;
-  uint32_t chars = compressed ? nameLength : nameLength / 2u;
+  const StoredName name = StoredName::OfKey(Cell(key), marks_.CellLength(key));
+  const bool compressed = name.Compressed();
+  uint32_t chars = compressed ? name.Length() : name.Length() / 2u;
   uint64_t length = uint64_t{start} + 1 + chars;
   if (length > 0xFFFFFFFFu || !path_.Grow(length)) {
     node.pathLength = start;  // the path stays as it was
     return;
   }
-  char* text = path_.Data();
-  text[start] = '\\';
-  const uint8_t* name = k + key::kName;
-  for (uint32_t i = 0; i < chars; ++i) {
-    text[start + 1 + i] = static_cast<char>(compressed ? name[i] : DisplayChar(Le16(name + 2 * i)));
-  }
+  char* text = path_.Data() + start;
+  *text++ = '\\';
+  name.ForEachUnit([&text, compressed](uint16_t c) { *text++ = static_cast<char>(compressed ? c : DisplayChar(c)); });
   node.pathLength = static_cast<uint32_t>(length);
 }
 
