@@ -140,6 +140,26 @@ TEST(Security, LinkToABlockNoKeyUsesIsLeftOutOfTheRing) {
   EXPECT_NE(h.Field(unused, security::kLinkA), 0u);
 }
 
+// A link, forward or back, to a sound cell that is no block of the ring (here a key) is no fault
+// the walk can see at the block, yet the ring is rebuilt from the blocks the keys use.
+TEST(Security, LinkOutOfTheRingEitherWayRebuildsIt) {
+  for (uint32_t link : {security::kLinkB, security::kLinkA}) {
+    HiveBuilder builder;
+    uint32_t y = builder.AddSecurity(kDescriptor);
+    uint32_t key = builder.AddKey(builder.Root(), "Y");
+    builder.SetSecurity(key, y);
+    std::vector<uint8_t> bytes = builder.Build();
+    Put32(bytes, CellField(y, link), key);
+    WalkedHive h(bytes);
+    EXPECT_TRUE(h.AskedCodes().empty()) << link;
+    EXPECT_TRUE(h.rig.faults.Changed()) << link;
+    for (uint32_t at : {security::kLinkA, security::kLinkB}) {
+      EXPECT_EQ(h.Field(y, at), builder.Security()) << "link " << link << ", field " << at;
+      EXPECT_EQ(h.Field(builder.Security(), at), y) << "link " << link << ", field " << at;
+    }
+  }
+}
+
 TEST(Security, RegistryGrowsPast256Blocks) {
   HiveBuilder builder;
   for (int i = 0; i < 257; ++i) {
