@@ -29,6 +29,7 @@ UsageText AssembleUsageText() {
       "  /s            - full fixed disk(s) search\r\n"
       "  /s:<drv_list> - specified disk(s) search\r\n"
       "  /t            - TTY mode (without manual selection)\r\n"
+      "  /v, --version - print version\r\n"
       "  /h, /?        - print help\r\n";
   UsageText usage;
   usage.help = std::string(kPiece1) + kDefaultLogName + kPiece3;
@@ -37,6 +38,26 @@ UsageText AssembleUsageText() {
     if (c == '\r') c = ' ';
   }
   return usage;
+}
+
+std::string VersionLine() {
+#if defined(_WIN32)
+  const char* system = "Windows";
+#elif defined(__linux__)
+  const char* system = "Linux";
+#else
+  const char* system = "POSIX";
+#endif
+#if defined(__x86_64__) || defined(_M_X64)
+  const char* processor = "x86-64";
+#elif defined(__aarch64__)
+  const char* processor = "arm64";
+#elif defined(__i386__) || defined(_M_IX86)
+  const char* processor = "x86";
+#else
+  const char* processor = "other";
+#endif
+  return std::string("TarvosD ") + kVersion + " (" + system + " " + processor + ")\n";
 }
 
 namespace {
@@ -56,6 +77,10 @@ void Skip(std::vector<std::string>* skipped, const std::string& name, const char
 void ParseSwitch(const std::string& arg, RunOptions& options) {
   if (arg == "--help") {  // as every other command of a POSIX system understands it
     options.helpRequested = true;
+    return;
+  }
+  if (arg == "--version") {
+    options.versionRequested = true;
     return;
   }
   char letter = platform::LowerChar(arg.size() > 1 ? arg[1] : '\0');
@@ -102,6 +127,7 @@ void ParseSwitch(const std::string& arg, RunOptions& options) {
       }
       break;
     case 'm': options.mouseDisabled = true; break;
+    case 'v': options.versionRequested = true; break;
     case 'h': case '?': options.helpRequested = true; break;
     default: break;
   }

@@ -11,6 +11,10 @@
 namespace tarvos::app {
 
 inline constexpr const char* kDefaultLogName = "tarvos.tlg";
+inline constexpr const char* kVersion = TARVOS_VERSION;
+
+// "TarvosD <version> (<system> <processor>)" and a line end: what /v and --version print.
+std::string VersionLine();
 
 // The ordered hive files of the run.
 class HiveList {
@@ -39,6 +43,7 @@ struct RunOptions {
   uint8_t folderGiven = 0;
   bool perFileLog = false;
   bool helpRequested = false;
+  bool versionRequested = false;
   bool selectionNeeded = true;
   bool mouseDisabled = false;
   // Run flags decided by the command line.

@@ -135,6 +135,10 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   if (run.options.outputSwitch && run.options.outputSwitch->size() > 1) run.targets.outputLetter = (*run.options.outputSwitch)[1];
   if (run.options.folderSwitch && run.options.folderSwitch->size() > 1) run.targets.folderLetter = (*run.options.folderSwitch)[1];
 
+  if (run.options.versionRequested && !run.options.helpRequested) {
+    device.WriteStdout(VersionLine());
+    return kExitNothingChanged;
+  }
   // A terminal that takes no control sequences gets the line form of the run, as with /t.
   if (!run.options.ttyMode && !run.options.helpRequested) {
     std::string why = device.WhyNoScreen();

@@ -70,7 +70,7 @@ void ConsoleState::Notice(const std::string& text) {
 
 void ConsoleState::PrintHelpBanner(const std::string& usageText) {
   WriteStdout(kProductTitle);
-  WriteStdout(" v1.03, Windows registry hive checker and repairer\r\n");
+  WriteStdout(std::string(" v") + TARVOS_VERSION + ", Windows registry hive checker and repairer\r\n");
   WriteStdout("TarvosD project, 2026\r\n");
   WriteStdout("\r\n");
   WriteStdout(usageText);

@@ -12,10 +12,18 @@ quiet() { "$@" >/dev/null 2>&1; }
 "$prog" /h >"$work/help" 2>"$work/help.err"; code=$?
 check "/h exits with 2" test "$code" -eq 2
 check "/h starts with the banner" grep -q '^Castellan v1\.03, ' "$work/help"
-tail -c 543 "$work/help" >"$work/usage"
-check "usage text is the last 543 bytes" grep -q '^Usage: TarvosD \[<hive_file>|@<listfile> \[<switches>\]\]' "$work/usage"
-check "usage lines end with CR LF" test "$(grep -c $'\r$' "$work/usage")" -eq 13
+tail -c 576 "$work/help" >"$work/usage"
+check "usage text is the last 576 bytes" grep -q '^Usage: TarvosD \[<hive_file>|@<listfile> \[<switches>\]\]' "$work/usage"
+check "usage lines end with CR LF" test "$(grep -c $'\r$' "$work/usage")" -eq 14
 check "help goes to standard output only" test ! -s "$work/help.err"
+# The version is the build's own, set once in CMakeLists.txt, and the banner shows the same.
+version=$(sed -n 's/^project(TarvosD VERSION \([0-9.]*\) .*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
+for args in "--version" "/v" "-V"; do
+  "$prog" $args >"$work/version" 2>&1; code=$?
+  check "'$args' prints the version and the platform, and exits with 0" \
+    test "$code" -eq 0 -a "$(cat "$work/version")" = "TarvosD $version (Linux x86-64)"
+done
+check "the banner names the same version" grep -q "^Castellan v$version, " "$work/help"
 
 for args in "/t" "/s:C," "SYSTEM /h" "-?"; do
   # shellcheck disable=SC2086

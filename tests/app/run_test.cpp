@@ -209,7 +209,7 @@ TEST_F(Run, HelpAndItsExitCode) {
   EXPECT_EQ(out.rfind("Castellan v1.03, ", 0), 0u);
   size_t usage = out.find("Usage: TarvosD");
   ASSERT_NE(usage, std::string::npos);
-  EXPECT_EQ(out.size() - usage, 543u);
+  EXPECT_EQ(out.size() - usage, 576u);
   EXPECT_EQ(out.substr(usage - 4, 4), "\r\n\r\n") << "an empty line before the usage text";
 
   EXPECT_EQ(Go({"/t"}), 2);

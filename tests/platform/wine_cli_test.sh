@@ -14,8 +14,12 @@ trap 'rm -rf "$work"' EXIT
 timeout 120 wine "$exe" /h >"$work/help" 2>/dev/null </dev/null; code=$?
 check "/h exits with 2" test "$code" -eq 2
 check "/h starts with the banner" grep -q '^Castellan v1\.03, ' "$work/help"
-tail -c 543 "$work/help" | head -c 53 >"$work/first"
-check "usage text is the last 543 bytes" test "$(cat "$work/first")" = "Usage: TarvosD [<hive_file>|@<listfile> [<switches>]]"
+tail -c 576 "$work/help" | head -c 53 >"$work/first"
+check "usage text is the last 576 bytes" test "$(cat "$work/first")" = "Usage: TarvosD [<hive_file>|@<listfile> [<switches>]]"
+
+timeout 60 wine "$exe" /v >"$work/version" 2>/dev/null </dev/null; code=$?
+check "/v prints the version and Windows, and exits with 0" \
+  bash -c "test $code -eq 0 && grep -qE '^TarvosD [0-9.]+ \(Windows x86-64\)\r?$' '$work/version'"
 
 for args in "/t" "/s:C," "SYSTEM /h"; do
   # shellcheck disable=SC2086
