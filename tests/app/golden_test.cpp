@@ -1,8 +1,9 @@
 // Golden runs: every folder of tests/golden is one case. Its hive is either built by the script
 // hive.txt (below) or copied from the file of ../shared/hives that `source` names, together with
 // the transaction logs beside that file. expect.1 is the line-mode transcript of a first run that
-// answers with the keys of `keys` (default: fix all, then overwrite), expect.2 that of a second
-// run over the saved hive, which finds nothing. The hive's path is written as HIVE in both.
+// answers with the keys of `keys` (its lines joined; default: fix all, then overwrite), expect.2
+// that of a second run without keys over what the first left: after a save, it finds nothing.
+// The hive's path is written as HIVE in both.
 //
 // hive.txt, one command a line ('#' starts a comment line); a PATH is a key path under the root
 // key, its parts joined by '\' (the root key itself is the empty path), NAME "" is the empty name:
@@ -253,7 +254,8 @@ TEST_P(Golden, Run) {
     std::string stem = from.filename().string() + ".";
     for (const auto& entry : fs::directory_iterator(from.parent_path())) {
       std::string name = entry.path().filename().string();
-      if (name.rfind(stem, 0) == 0) fs::copy_file(entry.path(), hive + "." + name.substr(stem.size()));
+      if (name.rfind(stem, 0) != 0) continue;
+      ASSERT_TRUE(testing::WriteFileBytes(hive + "." + name.substr(stem.size()), testing::ReadFileBytes(entry.path().string())));
     }
   }
   ASSERT_TRUE(testing::WriteFileBytes(hive, bytes));
