@@ -90,6 +90,41 @@ done
 check "$races pairs of runs saving one hive at once: one saves, the other cannot back it up, nothing is mixed" \
   test "$mixed" -eq 0
 
+# Another file moved over the hive after the run loaded it: at the save question the check before
+# the backup sees it; while the repaired hive is written beside it (a slow disk makes that last),
+# the check just before the rename does. Either way nothing is saved and the other file stays.
+"$make_hive" "$work/small" 20000
+printf 'another program wrote this\n' >"$work/other"
+waitfor() { for ((t = 0; t < 1000; t++)); do grep -q "$1" "$2" 2>/dev/null && return; sleep 0.01; done; }
+unsaved() { ! grep -q '^File saved' "$1"; }
+replaced() {  # replaced <question|write> [environment of the run]
+  local when=$1 d="$work/replaced-$1" what="at the save question"
+  shift
+  [ "$when" = write ] && what="while the new one is written"
+  mkdir "$d"
+  cp "$work/small" "$d/BIG"
+  (printf 'ff'; while [ ! -e "$d/go" ]; do sleep 0.01; done; printf 'o') | env "$@" "$prog" /t "$d/BIG" >"$d/out" 2>&1 &
+  waitfor 'Do You want to save it' "$d/out"
+  [ "$when" = write ] && touch "$d/go" && waitfor '^Saving file ' "$d/out"
+  cp "$work/other" "$d/NEW" && mv "$d/NEW" "$d/BIG"
+  touch "$d/go"
+  wait
+  check "a hive replaced $what: nothing is saved" unsaved "$d/out"
+  check "a hive replaced $what: the other file stays" same "$d/BIG" "$work/other"
+  check "a hive replaced $what: nothing is left beside it" test "$(temporaries "$d")" -eq 0
+}
+replaced question
+check "a hive replaced at the save question cannot be backed up" grep -q $'^Backup failed\r$' "$work/replaced-question/out"
+if command -v cc >/dev/null && cc -shared -fPIC -o "$work/slow.so" "$(dirname "$0")/../console/slow_disk.c" -ldl; then
+  replaced write TARVOS_SLOW_MS=100 LD_PRELOAD="$work/slow.so"
+  check "a hive replaced while the new one is written: the last check before the rename sees it" \
+    grep -q $'^Reason: the hive file changed after it was loaded\r$' "$work/replaced-write/out"
+  check "a hive replaced while the new one is written: it was backed up as loaded" \
+    same "$work/replaced-write/BIG.BAK" "$work/small"
+else
+  echo "skip a hive replaced while the new one is written: no C compiler for the slow disk"
+fi
+
 # SIGTERM or SIGHUP while a prompt waits in the terminal: the terminal gets its echo and line
 # editing back, and the run ends as the signal asks.
 if command -v script >/dev/null; then
