@@ -113,6 +113,14 @@ else
   summary+=("windows: BUILD FAILED"); status=1
 fi
 
+echo "== packages: static Linux binary, Debian package, Windows zip (built twice)"
+if tests/package/package_test.sh build/tarvos-sample-hive >build/package.log 2>&1; then
+  summary+=("packages: $(grep -c '^ok' build/package.log) checks passed ($(grep '^size' build/package.log | grep -v SHA256SUMS | awk '{printf "%s%s %s bytes", sep, $3, $2; sep=", "}'))")
+else
+  grep -E '^FAIL' build/package.log
+  summary+=("packages: checks FAILED"); status=1
+fi
+
 echo "== fuzz targets (clang with AddressSanitizer and UndefinedBehaviorSanitizer), a short run each"
 if build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOS_FUZZ=ON -DTARVOS_SANITIZE=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++; then
