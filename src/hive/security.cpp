@@ -29,6 +29,7 @@ void SecurityRegistry::Release() {
   pending_ = 0;
   pendingStart_ = nullptr;
   users_.clear();
+  lastUsers_ = nullptr;
 }
 
 uint32_t SecurityRegistry::Lookup(uint32_t offset) const {
@@ -117,8 +118,14 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* anc
 }
 
 void SecurityRegistry::CountUser(uint32_t key) {
+  // A field settled names a registered block, or none; keys after keys mostly name the same.
   uint32_t block = Le32(image_.AtHiveOffset(key) + key::kSecurity);
-  if (IsRegistered(block)) ++users_[block];
+  if (block == kNullOffset) return;
+  if (block != lastBlock_ || lastUsers_ == nullptr) {
+    lastBlock_ = block;
+    lastUsers_ = &users_[block];
+  }
+  ++*lastUsers_;
 }
 
 uint32_t SecurityRegistry::Users(uint32_t block) const {

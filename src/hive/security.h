@@ -97,6 +97,8 @@ class SecurityRegistry {
   WalkNode* pendingStart_ = nullptr;
   uint32_t tag_ = 0;
   std::unordered_map<uint32_t, uint32_t> users_;  // block -> keys that use it
+  uint32_t lastBlock_ = kNullOffset;  // the block CountUser counted last, and its count
+  uint32_t* lastUsers_ = nullptr;
 };
 
 }  // namespace tarvos::hive
