@@ -52,6 +52,7 @@ class HiveCheck {
     }
     return walk.Run();
   }
+  // The ring of security blocks and their reference counts, from what the walk found.
   void FinalFixUps() { security.FinalRelink(); }
   // After a walk whose repairs changed the hive: the keys they cut off are brought back, and the
   // tree is walked again so that those keys are checked like any other. A subtree brought back

@@ -1,7 +1,10 @@
 #include "hive/security.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "hive/allocator.h"
 
@@ -25,6 +28,8 @@ void SecurityRegistry::Release() {
   relink_ = false;
   pending_ = 0;
   pendingStart_ = nullptr;
+  users_.clear();
+  lastUsers_ = nullptr;
 }
 
 uint32_t SecurityRegistry::Lookup(uint32_t offset) const {
@@ -105,11 +110,27 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* anc
   if (outcome != WalkOutcome::Continue) return outcome;
   if (!Register(block)) return WalkOutcome::Stop;
   if (pending_ > 0) {
-    GiveToWaitingKeys(block);
+    users_[block] += GiveToWaitingKeys(block);
     pending_ = 0;
     faults_.MarkChanged();
   }
   return WalkOutcome::Continue;
+}
+
+void SecurityRegistry::CountUser(uint32_t key) {
+  // A field settled names a registered block, or none; keys after keys mostly name the same.
+  uint32_t block = Le32(image_.AtHiveOffset(key) + key::kSecurity);
+  if (block == kNullOffset) return;
+  if (block != lastBlock_ || lastUsers_ == nullptr) {
+    lastBlock_ = block;
+    lastUsers_ = &users_[block];
+  }
+  ++*lastUsers_;
+}
+
+uint32_t SecurityRegistry::Users(uint32_t block) const {
+  auto found = users_.find(block);
+  return found != users_.end() ? found->second : 0;
 }
 
 bool SecurityRegistry::TakeOver(const SecurityRegistry& other) {
@@ -123,6 +144,8 @@ bool SecurityRegistry::TakeOver(const SecurityRegistry& other) {
     if (taken.insert(entry.offset).second) merged[count++] = entry;
   }
   for (uint32_t i = 0; i < count; ++i) marks_.SetRegistered(frames_.Lookup(merged[i].offset), true);
+  // A block both walks registered is used by the keys of both.
+  for (const auto& [block, users] : other.users_) users_[block] += users;
   // The room a registry grown one step at a time would have.
   merged.Resize((size_t{count} / security::kRegistryStep + 1) * security::kRegistryStep);
   entries_.Swap(merged);
@@ -147,8 +170,7 @@ bool SecurityRegistry::CheckLink(uint32_t block, uint32_t at) {
 }
 
 bool SecurityRegistry::Register(uint32_t block) {
-  uint8_t* sk = image_.AtHiveOffset(block);
-  entries_[count_] = Entry{block, Le32(sk + security::kLinkB), Le32(sk + security::kLinkA), tag_};
+  entries_[count_] = Entry{block, tag_};
   ++count_;
   marks_.SetRegistered(frames_.Lookup(block), true);
   if (count_ == entries_.Size() && !entries_.Resize(entries_.Size() + security::kRegistryStep)) {
@@ -213,7 +235,20 @@ constexpr uint8_t kStandardDescriptor[] = {
     0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00,  // group
 };
 
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+// "1 block", "3 blocks".
+std::string Counted(uint32_t count, const char* what) {
+  return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
 }  // namespace
+
+void SecurityRegistry::Log(const std::string& line) { faults_.Services().log.Entry(LogMarker::Info, line + "\r\n"); }
 
 void SecurityRegistry::FinalRelink() {
   if (count_ == 0 && pending_ > 0 && pendingStart_ != nullptr) {
@@ -231,22 +266,66 @@ void SecurityRegistry::FinalRelink() {
     PutLe32(sk + security::kDescriptorLength, sizeof kStandardDescriptor);
     std::memcpy(sk + security::kDescriptor, kStandardDescriptor, sizeof kStandardDescriptor);
     frames_.Reclassify(block);
-    PutLe32(sk + security::kReferences, GiveToWaitingKeys(block));
+    uint32_t given = GiveToWaitingKeys(block);
+    PutLe32(sk + security::kReferences, given);
     pending_ = 0;
     faults_.MarkChanged();
+    Log("Security block " + Hex(block) + " made for " + Counted(given, "key"));
     return;
   }
   if (count_ == 0) return;
-  bool needed = relink_ || pending_ > 0;
-  for (uint32_t i = 0; i < count_ && !needed; ++i) needed = !IsRegistered(entries_[i].linkB);
-  for (uint32_t i = 0; i < count_ && !needed; ++i) needed = !IsRegistered(entries_[i].linkA);
-  if (!needed) return;
+  if (relink_ || !RingSound()) Relink();
+  SetReferenceCounts();
+}
+
+bool SecurityRegistry::RingSound() const {
+  std::unordered_map<uint32_t, uint32_t> index;  // block -> its entry
+  index.reserve(count_);
+  for (uint32_t i = 0; i < count_; ++i) index.emplace(entries_[i].offset, i);
+  auto link = [this](uint32_t entry, uint32_t field) {
+    return Le32(image_.AtHiveOffset(entries_[entry].offset) + field);
+  };
+  std::vector<uint32_t> next(count_);
+  for (uint32_t i = 0; i < count_; ++i) {
+    auto forward = index.find(link(i, security::kLinkB));
+    if (forward == index.end() || index.count(link(i, security::kLinkA)) == 0) return false;
+    if (link(forward->second, security::kLinkA) != entries_[i].offset) return false;
+    next[i] = forward->second;
+  }
+  // With every block the previous of its next, the next links go round in rings: the one from
+  // the first block must pass every block before it comes back.
+  uint32_t at = 0;
+  for (uint32_t steps = 1; steps < count_; ++steps) {
+    at = next[at];
+    if (at == 0) return false;
+  }
+  return true;
+}
+
+void SecurityRegistry::Relink() {
   for (uint32_t i = 0; i < count_; ++i) {
     uint8_t* sk = image_.AtHiveOffset(entries_[i].offset);
     PutLe32(sk + security::kLinkB, entries_[(i + 1) % count_].offset);
     PutLe32(sk + security::kLinkA, entries_[(i + count_ - 1) % count_].offset);
   }
   faults_.MarkChanged();
+  Log("Security block ring relinked (" + Counted(count_, "block") + ")");
+}
+
+void SecurityRegistry::SetReferenceCounts() {
+  for (uint32_t i = 0; i < count_; ++i) {
+    const uint32_t block = entries_[i].offset;
+    uint8_t* references = image_.AtHiveOffset(block) + security::kReferences;
+    const uint32_t counted = Users(block);
+    const uint32_t was = Le32(references);
+    if (was == counted) continue;
+    // Windows frees a block when its count falls to 0 as keys are deleted: a count below the keys
+    // that use it would free a block still in use.
+    PutLe32(references, counted);
+    faults_.MarkChanged();
+    Log("Reference count of security block " + Hex(block) + " set to " + std::to_string(counted) + " (was " +
+        std::to_string(was) + ")");
+  }
 }
 
 }  // namespace tarvos::hive

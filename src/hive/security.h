@@ -1,9 +1,13 @@
 // Security blocks: each key's block is checked the first time it is met and registered; keys left
-// without one wait for the next block registered; after the walk the ring that links every block
-// is rebuilt, in the order the walk met them, when any link is wrong.
+// without one wait for the next block registered; the keys that use each block are counted. After
+// the walk the ring that links every block is rebuilt, in the order the walk met them, when it is
+// not one ring of exactly the registered blocks, and each block's reference count is set to the
+// keys counted; each such repair is logged.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <unordered_map>
 
 #include "hive/faults.h"
 #include "hive/frames.h"
@@ -17,8 +21,6 @@ class SecurityRegistry {
  public:
   struct Entry {
     uint32_t offset;
-    uint32_t linkB;  // as found when registered
-    uint32_t linkA;
     uint32_t tag = 0;  // where in the tree it was registered (KeyWalk's tag)
   };
 
@@ -39,8 +41,12 @@ class SecurityRegistry {
   // The security of one key; ancestor is the nearest key record above it (none for the root),
   // root the walk's first record, where the search for waiting keys starts.
   WalkOutcome CheckKeySecurity(uint32_t key, const WalkNode* ancestor, WalkNode& root);
-  // After the walk: relinks every registered block into one ring when any link is wrong; when
-  // the hive has no block left at all, makes one for the keys that wait.
+  // Once a key's security field is settled (its own block, its ancestor's, or none while it
+  // waits), the block it names counts one more key; a key that waits counts when it is given one.
+  void CountUser(uint32_t key);
+  // After the walk: relinks every registered block into one ring when the links do not make one,
+  // and sets each block's reference count to the keys that use it; when the hive has no block
+  // left at all, makes one for the keys that wait. Each repair is logged, and is a change.
   void FinalRelink();
   // A key whose block was dropped and that got none from an ancestor waits for the next block;
   // for the root the search for waiting keys starts at it.
@@ -66,6 +72,16 @@ class SecurityRegistry {
  private:
   // Checks one ring link of a block; false when a report was not fixed.
   bool CheckLink(uint32_t block, uint32_t field);
+  // Whether the links make one ring of the registered blocks: every block's next and previous
+  // are registered blocks, the next one's previous is the block itself, and the next links lead
+  // through every block back to the first.
+  bool RingSound() const;
+  void Relink();
+  void SetReferenceCounts();
+  // Keys counted for a block.
+  uint32_t Users(uint32_t block) const;
+  // One line of the log, for a repair made after the walk.
+  void Log(const std::string& line);
   bool Register(uint32_t block);
   // How many waiting keys got the block.
   uint32_t GiveToWaitingKeys(uint32_t block);
@@ -80,6 +96,9 @@ class SecurityRegistry {
   uint32_t pending_ = 0;
   WalkNode* pendingStart_ = nullptr;
   uint32_t tag_ = 0;
+  std::unordered_map<uint32_t, uint32_t> users_;  // block -> keys that use it
+  uint32_t lastBlock_ = kNullOffset;  // the block CountUser counted last, and its count
+  uint32_t* lastUsers_ = nullptr;
 };
 
 }  // namespace tarvos::hive

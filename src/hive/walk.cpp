@@ -290,6 +290,7 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
     if (inherited == kNullOffset) security_.AddWaitingKey(ancestor == nullptr ? &root_ : nullptr);
     faults_.MarkChanged();
   }
+  security_.CountUser(key);
 
   // A link key stays where it is and is counted there. It has no keys of its own; a list it holds
   // all the same (flags the damage changed) is followed by every reader, and so it is checked.

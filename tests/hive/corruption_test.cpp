@@ -133,11 +133,14 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
     if (only > 0) {
       for (const std::string& line : first.rig.log.lines) std::printf("1: %s", line.c_str());
     }
-    if (!second.AskedCodes().empty() || !second.passed) {
+    // The repairs after the walk (the security ring, the reference counts) leave nothing for a
+    // second check to change either.
+    if (!second.AskedCodes().empty() || !second.passed || second.rig.faults.Changed()) {
       ++unclean;
       uint32_t code = second.AskedCodes().empty() ? kNoError : second.AskedCodes()[0];
       uint32_t at = second.AskedCodes().empty() ? 0 : second.rig.decider.asked[0].second;
-      std::printf("seed %d (%s): the second check asks about code %u at 0x%X\n", seed, names[which].c_str(), code, at);
+      std::printf("seed %d (%s): the second check asks about code %u at 0x%X%s\n", seed, names[which].c_str(), code, at,
+                  second.rig.faults.Changed() ? ", and changes the hive" : "");
       if (std::getenv("TARVOS_CORRUPTIONS_VERBOSE") != nullptr) {
         for (const std::string& line : first.rig.log.lines) std::printf("1: %s", line.c_str());
         for (const std::string& line : second.rig.log.lines) std::printf("2: %s", line.c_str());

@@ -1,6 +1,11 @@
 // Security blocks: checks at the first key, waiting keys, the registry and the ring.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
+#include <functional>
+#include <set>
+
 #include "support/hive_builder.h"
 #include "support/walked_hive.h"
 
@@ -19,6 +24,18 @@ const std::vector<uint8_t> kDescriptor(20, 1);
 std::vector<uint32_t> SecondRun(const WalkedHive& first) { return WalkedHive(first.Bytes(), FixAllAnswers()).AskedCodes(); }
 
 uint32_t SecurityOf(WalkedHive& h, uint32_t key) { return h.Field(key, key::kSecurity); }
+
+// The lines the checks after the walk log about the ring and the reference counts.
+std::vector<std::string> RingLines(const WalkedHive& h) {
+  return h.rig.log.Starting({"* Security block", "* Reference count"});
+}
+
+std::string CountLine(uint32_t block, uint32_t counted, uint32_t was) {
+  char line[96];
+  std::snprintf(line, sizeof line, "* Reference count of security block 0x%08X set to %u (was %u)\r\n", block, counted,
+                was);
+  return line;
+}
 
 TEST(Security, SharedBlockIsCheckedAndRegisteredOnce) {
   HiveBuilder builder;
@@ -39,6 +56,9 @@ TEST(Security, SharedBlockIsCheckedAndRegisteredOnce) {
   EXPECT_NE(made, builder.Security());
   EXPECT_EQ(h.Field(made, security::kLinkA), made) << "a ring of its own";
   EXPECT_EQ(h.Field(made, security::kReferences), 3u);
+  char made3[64];
+  std::snprintf(made3, sizeof made3, "* Security block 0x%08X made for 3 keys\r\n", made);
+  EXPECT_EQ(RingLines(h), std::vector<std::string>{made3});
   EXPECT_TRUE(SecondRun(h).empty());
 
   WalkedHive healthy(builder.Build());
@@ -135,6 +155,7 @@ TEST(Security, LinkToABlockNoKeyUsesIsLeftOutOfTheRing) {
   WalkedHive h(builder.Build());
   EXPECT_TRUE(h.AskedCodes().empty()) << "no report during the walk";
   EXPECT_TRUE(h.rig.faults.Changed()) << "but the ring is rebuilt";
+  EXPECT_EQ(RingLines(h), std::vector<std::string>{"* Security block ring relinked (1 block)\r\n"});
   EXPECT_EQ(h.Field(builder.Security(), security::kLinkA), builder.Security());
   EXPECT_EQ(h.Field(builder.Security(), security::kLinkB), builder.Security());
   EXPECT_NE(h.Field(unused, security::kLinkA), 0u);
@@ -153,6 +174,7 @@ TEST(Security, LinkOutOfTheRingEitherWayRebuildsIt) {
     WalkedHive h(bytes);
     EXPECT_TRUE(h.AskedCodes().empty()) << link;
     EXPECT_TRUE(h.rig.faults.Changed()) << link;
+    EXPECT_EQ(RingLines(h), std::vector<std::string>{"* Security block ring relinked (2 blocks)\r\n"}) << link;
     for (uint32_t at : {security::kLinkA, security::kLinkB}) {
       EXPECT_EQ(h.Field(y, at), builder.Security()) << "link " << link << ", field " << at;
       EXPECT_EQ(h.Field(builder.Security(), at), y) << "link " << link << ", field " << at;
@@ -194,6 +216,140 @@ TEST(Security, ShortLinkKeyTakesNoBlockOfWaitingKeys) {
   EXPECT_EQ(SecurityOf(h, last), builder.Security());
   EXPECT_EQ(h.walk.KeysVisited(), 3u) << "the short link key is dropped";
   EXPECT_TRUE(SecondRun(h).empty());
+}
+
+// The hive of the ring checks: X is the root's block, also used by A and D; B uses Y, C uses Z.
+struct RingHive {
+  HiveBuilder builder;
+  uint32_t a, b, c, d;
+  std::array<uint32_t, 3> blocks;  // X, Y, Z
+  RingHive() {
+    const uint32_t root = builder.Root();
+    a = builder.AddKey(root, "A");
+    b = builder.AddKey(root, "B");
+    c = builder.AddKey(root, "C");
+    d = builder.AddKey(root, "D");
+    blocks = {builder.Security(), builder.AddSecurity(kDescriptor), builder.AddSecurity(kDescriptor)};
+    builder.SetSecurity(b, blocks[1]);
+    builder.SetSecurity(c, blocks[2]);
+  }
+  std::vector<uint32_t> Keys() const { return {builder.Root(), a, b, c, d}; }
+};
+
+// Whether the links, followed forward from the root's block, make one ring that holds exactly
+// the blocks the keys use, each block the previous of its next.
+bool OneRingOfTheUsedBlocks(WalkedHive& h, const RingHive& hive) {
+  std::set<uint32_t> used;
+  for (uint32_t key : hive.Keys()) used.insert(SecurityOf(h, key));
+  std::set<uint32_t> seen;
+  uint32_t start = SecurityOf(h, hive.builder.Root());
+  uint32_t at = start;
+  do {
+    if (used.count(at) == 0 || !seen.insert(at).second) return false;
+    uint32_t next = h.Field(at, security::kLinkB);
+    if (h.Field(next, security::kLinkA) != at) return false;
+    at = next;
+  } while (at != start);
+  return seen == used;
+}
+
+struct RingCase {
+  const char* name;
+  std::function<void(std::vector<uint8_t>&, const RingHive&)> damage;
+  std::vector<uint32_t> codes;     // asked during the walk
+  uint32_t relinked;               // blocks of the rebuilt ring; 0 when it is left as found
+  std::array<uint32_t, 3> counts;  // of X, Y and Z afterwards
+};
+
+void SetCount(std::vector<uint8_t>& bytes, uint32_t block, uint32_t count) {
+  Put32(bytes, CellField(block, security::kReferences), count);
+}
+
+// Links block to next, both ways.
+void Chain(std::vector<uint8_t>& bytes, uint32_t block, uint32_t next) {
+  Put32(bytes, CellField(block, security::kLinkB), next);
+  Put32(bytes, CellField(next, security::kLinkA), block);
+}
+
+const RingCase kRingCases[] = {
+    {"sound", [](std::vector<uint8_t>&, const RingHive&) {}, {}, 0, {3, 1, 1}},
+    // A ring need not run in the order the walk meets its blocks.
+    {"sound, the other way round",
+     [](std::vector<uint8_t>& bytes, const RingHive& hive) {
+       Chain(bytes, hive.blocks[0], hive.blocks[2]);
+       Chain(bytes, hive.blocks[2], hive.blocks[1]);
+       Chain(bytes, hive.blocks[1], hive.blocks[0]);
+     },
+     {}, 0, {3, 1, 1}},
+    {"back link to itself",
+     [](std::vector<uint8_t>& bytes, const RingHive& hive) {
+       Put32(bytes, CellField(hive.blocks[0], security::kLinkA), hive.blocks[0]);
+     },
+     {}, 3, {3, 1, 1}},
+    {"two rings, each sound",
+     [](std::vector<uint8_t>& bytes, const RingHive& hive) {
+       Chain(bytes, hive.blocks[0], hive.blocks[0]);
+       Chain(bytes, hive.blocks[1], hive.blocks[2]);
+       Chain(bytes, hive.blocks[2], hive.blocks[1]);
+     },
+     {}, 3, {3, 1, 1}},
+    {"count too high", [](std::vector<uint8_t>& bytes, const RingHive& hive) { SetCount(bytes, hive.blocks[1], 9); },
+     {}, 0, {3, 1, 1}},
+    {"count too low", [](std::vector<uint8_t>& bytes, const RingHive& hive) { SetCount(bytes, hive.blocks[0], 1); },
+     {}, 0, {3, 1, 1}},
+    // A key whose block is dropped takes its parent's, which is then used by one key more; the
+    // dropped block leaves the ring.
+    {"bad signature, the parent's block taken",
+     [](std::vector<uint8_t>& bytes, const RingHive& hive) {
+       Put16(bytes, CellField(hive.blocks[2], cell::kSignature), 0x6B6E);
+     },
+     {kInvalidSecuritySignature}, 2, {4, 1, 1}},
+    {"invalid offset, the parent's block taken",
+     [](std::vector<uint8_t>& bytes, const RingHive& hive) { Put32(bytes, CellField(hive.c, key::kSecurity), 0x13); },
+     {kInvalidOffset}, 2, {4, 1, 1}},
+    {"a key cell named, the parent's block taken",
+     [](std::vector<uint8_t>& bytes, const RingHive& hive) { Put32(bytes, CellField(hive.c, key::kSecurity), hive.a); },
+     {kCrossLinkedData}, 2, {4, 1, 1}},
+    // The root and A wait, and take B's block when it is registered; D, whose offset is bad,
+    // then takes it from the root, and X is left to no key.
+    {"waiting keys given the next block",
+     [](std::vector<uint8_t>& bytes, const RingHive& hive) {
+       Put32(bytes, CellField(hive.builder.Root(), key::kSecurity), kNullOffset);
+       Put32(bytes, CellField(hive.a, key::kSecurity), kNullOffset);
+       Put32(bytes, CellField(hive.d, key::kSecurity), 0x13);
+     },
+     {kNullSecurityOffset, kInvalidOffset}, 2, {3, 4, 1}},
+};
+
+// Every case, on one core and on two: the walk asks what it asks, the ring is rebuilt (and says
+// so) only when its links do not make one ring of the blocks in use, each block's count is set to
+// the keys that use it with a line for each count changed, and a second check changes nothing.
+TEST(Security, RingAndReferenceCountsAfterTheWalk) {
+  for (const RingCase& row : kRingCases) {
+    for (bool twoWalkers : {false, true}) {
+      SCOPED_TRACE(std::string(row.name) + (twoWalkers ? ", two walkers" : ", one walker"));
+      RingHive hive;
+      std::vector<uint8_t> bytes = hive.builder.Build();
+      row.damage(bytes, hive);
+      WalkedHive h(bytes, FixAllAnswers(), {}, true, twoWalkers);
+      EXPECT_EQ(h.AskedCodes(), row.codes);
+      std::vector<std::string> expected;
+      if (row.relinked > 0) {
+        expected.push_back("* Security block ring relinked (" + std::to_string(row.relinked) + " blocks)\r\n");
+      }
+      for (size_t i = 0; i < hive.blocks.size(); ++i) {
+        const uint32_t was = testing::Get32(bytes, CellField(hive.blocks[i], security::kReferences));
+        EXPECT_EQ(h.Field(hive.blocks[i], security::kReferences), row.counts[i]) << "block " << i;
+        if (was != row.counts[i]) expected.push_back(CountLine(hive.blocks[i], row.counts[i], was));
+      }
+      EXPECT_EQ(RingLines(h), expected);
+      EXPECT_EQ(h.rig.faults.Changed(), !expected.empty() || !row.codes.empty());
+      EXPECT_TRUE(OneRingOfTheUsedBlocks(h, hive));
+      WalkedHive second(h.Bytes());
+      EXPECT_TRUE(second.AskedCodes().empty());
+      EXPECT_FALSE(second.rig.faults.Changed()) << "the ring and the counts are sound after the repair";
+    }
+  }
 }
 
 }  // namespace

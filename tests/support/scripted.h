@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -79,6 +80,19 @@ class RecordingLog final : public hive::EngineLog {
     int n = 0;
     for (const std::string& l : lines) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
     return n;
+  }
+  // The lines that begin with any of the prefixes, in their order.
+  std::vector<std::string> Starting(std::initializer_list<const char*> prefixes) const {
+    std::vector<std::string> found;
+    for (const std::string& l : lines) {
+      for (const char* prefix : prefixes) {
+        if (l.rfind(prefix, 0) == 0) {
+          found.push_back(l);
+          break;
+        }
+      }
+    }
+    return found;
   }
   std::vector<std::string> lines;
 };
