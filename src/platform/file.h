@@ -50,6 +50,9 @@ class File {
   bool OpenRead(const std::string& path, bool regularOnly = true);
   // Read and write, created when missing, content kept, positioned at its end.
   bool OpenAppend(const std::string& path);
+  // A plain file written from its start: created when missing, emptied when not. As with
+  // OpenAppend, a link planted under the name is not followed.
+  bool OpenEmptied(const std::string& path);
   // A new file, read and write, no sharing, created exclusively: fails when anything of that
   // name exists, a link included (a link is never followed).
   bool CreateNew(const std::string& path);

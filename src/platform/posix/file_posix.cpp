@@ -129,6 +129,23 @@ bool File::OpenAppend(const std::string& path) {
   return true;
 }
 
+bool File::OpenEmptied(const std::string& path) {
+  Close();
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    failure_ = Reason(errno);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    failure_ = "not a regular file";
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
 bool File::CreateNew(const std::string& path) {
   Close();
   // Readable by the owner alone until the caller gives it the permissions it is to have.
