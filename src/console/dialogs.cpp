@@ -11,6 +11,14 @@ namespace tarvos::console {
 using platform::KeyEvent;
 using platform::ReadResult;
 
+std::string CheckOnlyText(uint32_t faults) {
+  std::string found = faults == kCheckOnlyNotChecked ? "the hive could not be checked"
+                      : faults == 0                  ? "no fault found"
+                      : faults == 1                  ? "1 fault found"
+                                                     : std::to_string(faults) + " faults found";
+  return "Check only: " + found + ", nothing written";
+}
+
 void Dialogs::AttachScreen(FullScreen* ui) {
   ui_ = ui;
   if (ui_ == nullptr) return;
@@ -282,6 +290,7 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
       text = "Saving failed.\nCommand line switch /x ignored";
       text[text.size() - 9] = static_cast<char>(argument);
       break;
+    case kInfoCheckOnly: text = CheckOnlyText(argument); break;
     case kInfoNoHives: text = "No hive files found"; break;
     case kInfoAborted: text = "Operation aborted"; break;
     case kInfoComplete: text = "Hive file checking complete"; break;
