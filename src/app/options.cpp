@@ -24,12 +24,18 @@ UsageText AssembleUsageText() {
       "  /ln           - write log file \"<hive_file>.tlg\"\r\n"
       "  /l:<log_file> - write log file with specified name\r\n"
       "  /m            - disable mouse\r\n"
+      "  /n            - check only, write nothing\r\n"
       "  /o:<output>   - write result file with specified name\r\n"
       "  /p:<path>     - write result file to specified folder\r\n"
+      "  /r:<report>   - write JSON Lines report (- = stdout)\r\n"
       "  /s            - full fixed disk(s) search\r\n"
       "  /s:<drv_list> - specified disk(s) search\r\n"
       "  /t            - TTY mode (without manual selection)\r\n"
-      "  /h, /?        - print help\r\n";
+      "  /h, /?        - print help\r\n"
+      "\r\n"
+      "Exit code: 0 clean, else a sum of 1 repaired and saved,\r\n"
+      "2 help printed, 4 faults left, 8 a hive not checked,\r\n"
+      "16 usage error\r\n";
   UsageText usage;
   usage.help = std::string(kPiece1) + kDefaultLogName + kPiece3;
   usage.box = usage.help;
@@ -49,13 +55,18 @@ bool IsSwitch(const std::string& arg) {
 
 char Third(const std::string& arg) { return arg.size() > 2 ? arg[2] : '\0'; }
 
-void Skip(std::vector<std::string>* skipped, const std::string& name, const char* why) {
-  if (skipped != nullptr) skipped->push_back(name + ": " + why);
+void Skip(std::vector<SkippedInput>* skipped, const std::string& name, const char* why) {
+  if (skipped != nullptr) skipped->push_back({name, why});
 }
 
 void ParseSwitch(const std::string& arg, RunOptions& options) {
   if (arg == "--help") {  // as every other command of a POSIX system understands it
     options.helpRequested = true;
+    return;
+  }
+  static constexpr std::string_view kReportLong = "--report=";
+  if (arg.compare(0, kReportLong.size(), kReportLong) == 0) {
+    options.reportName = arg.substr(kReportLong.size());
     return;
   }
   char letter = platform::LowerChar(arg.size() > 1 ? arg[1] : '\0');
@@ -102,6 +113,11 @@ void ParseSwitch(const std::string& arg, RunOptions& options) {
       }
       break;
     case 'm': options.mouseDisabled = true; break;
+    case 'n': options.checkOnly = true; break;
+    case 'r':
+      // An empty name is caught with the other combinations, once every switch is read.
+      options.reportName = Third(arg) == ':' ? rest : std::string();
+      break;
     case 'h': case '?': options.helpRequested = true; break;
     default: break;
   }
@@ -139,9 +155,17 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
   if (options.outputGiven && list.Count() > 1) options.helpRequested = true;
   if (options.searchSwitch) options.searchDisks = true;
   if (options.searchDisks && !options.selectionNeeded) options.helpRequested = true;
+
+  if (options.checkOnly && (options.outputSwitch || options.folderSwitch)) {
+    options.usageError = "/n checks only and writes no hive: it does not go with /o or /p";
+  } else if (options.reportName && options.reportName->empty()) {
+    options.usageError = "/r needs a file name: /r:<report>, or /r:- for standard output";
+  } else if (options.reportName == kReportToStdout && !options.ttyMode) {
+    options.usageError = "/r:- writes the report on standard output, which only line mode (/t) leaves free";
+  }
 }
 
-void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<std::string>* skipped) {
+void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<SkippedInput>* skipped) {
   std::string folder = pattern.substr(0, save::FileNameIndex(pattern));
   std::vector<platform::FileInfo> found = platform::FindEntries(pattern);
   size_t added = 0;
@@ -159,7 +183,7 @@ void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<
   Skip(skipped, pattern, folderNamed ? "is a folder" : "no such file");
 }
 
-bool ReadListFile(const std::string& name, HiveList& list, std::vector<std::string>* skipped) {
+bool ReadListFile(const std::string& name, HiveList& list, std::vector<SkippedInput>* skipped) {
   platform::File file;
   // A list may come through a pipe (a shell's process substitution), so not only plain files.
   if (!file.OpenRead(name, false)) {

@@ -27,6 +27,16 @@ class HiveList {
   bool singleFileRun_ = true;
 };
 
+// A name the command line gave that the run cannot check, and why ("no such file").
+struct SkippedInput {
+  std::string name;
+  std::string why;
+  std::string Text() const { return name + ": " + why; }
+};
+
+// The report's destination that stands for standard output.
+inline constexpr const char* kReportToStdout = "-";
+
 struct RunOptions {
   std::optional<std::string> hiveArgument;
   std::string logFileName;  // set by every /l form
@@ -45,9 +55,17 @@ struct RunOptions {
   bool ttyMode = false;
   bool logEnabled = false;
   bool searchDisks = false;
+  // Check only (/n): the hive is only read, every fault is repaired in memory without a question,
+  // and nothing is ever written.
+  bool checkOnly = false;
+  // The report (/r:, --report=): a file, or kReportToStdout.
+  std::optional<std::string> reportName;
+  // Switches that cannot go together, or a switch without what it needs: the run does not start,
+  // and this is said on standard error.
+  std::string usageError;
   // What the command line named but the run skips, one line each ("<name>: no such file"), for
   // standard error.
-  std::vector<std::string> skipped;
+  std::vector<SkippedInput> skipped;
 };
 
 // The usage text, assembled once: with carriage-return/line-feed line ends for standard output,
@@ -64,12 +82,12 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
 
 // Adds the entries that a name pattern matches (files only) to the list; what it skips is
 // noted in skipped when given.
-void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<std::string>* skipped = nullptr);
+void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<SkippedInput>* skipped = nullptr);
 
 // Adds the lines of a list file that name something existing, up to the first empty line. The
 // file is UTF-8, or UTF-16 of either byte order after its byte-order mark (as Notepad saves
 // "Unicode"); a byte-order mark is not part of the first line. Lines skipped are noted in skipped.
-bool ReadListFile(const std::string& name, HiveList& list, std::vector<std::string>* skipped = nullptr);
+bool ReadListFile(const std::string& name, HiveList& list, std::vector<SkippedInput>* skipped = nullptr);
 
 // The text of a list file as UTF-8 bytes, one at a time, whatever form of Unicode it was saved in.
 class ListReader {

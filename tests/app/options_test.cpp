@@ -33,21 +33,25 @@ class CommandLine : public ::testing::Test {
   std::string hive;
 };
 
-TEST(UsageText, Is543BytesInThreePieces) {
+TEST(UsageText, SwitchesThenExitCodesInThreePieces) {
   UsageText usage = AssembleUsageText();
-  ASSERT_EQ(usage.help.size(), 543u);
+  ASSERT_EQ(usage.help.size(), 773u);
   EXPECT_EQ(usage.help.find("\"tarvos.tlg\""), 103u - 1) << "the default name follows the first 103 bytes";
   EXPECT_EQ(usage.help.rfind("Usage: TarvosD [<hive_file>|@<listfile> [<switches>]]\r\n\r\n<switches>\r\n", 0), 0u);
   EXPECT_NE(usage.help.find("\r\n  /l:<log_file> - write log file with specified name\r\n"), std::string::npos);
-  EXPECT_EQ(usage.help.substr(usage.help.size() - 30), "  /h, /?        - print help\r\n");
-  // Every option line has its dash in the 17th column.
+  EXPECT_NE(usage.help.find("\r\n  /h, /?        - print help\r\n\r\nExit code: 0 clean, "), std::string::npos);
+  EXPECT_EQ(usage.help.substr(usage.help.size() - 16), "16 usage error\r\n");
+  // Every option line has its dash in the 17th column, and fits the help box (56 columns).
   size_t lines = 0;
   for (size_t at = usage.help.find("\r\n  /"); at != std::string::npos; at = usage.help.find("\r\n  /", at + 1)) {
     EXPECT_EQ(usage.help[at + 2 + 16], '-') << usage.help.substr(at + 2, 20);
     ++lines;
   }
-  EXPECT_EQ(lines, 10u);
-  ASSERT_EQ(usage.box.size(), 543u);
+  EXPECT_EQ(lines, 12u);
+  for (size_t from = 0, end; (end = usage.help.find("\r\n", from)) != std::string::npos; from = end + 2) {
+    EXPECT_LE(end - from, 56u) << usage.help.substr(from, end - from);
+  }
+  ASSERT_EQ(usage.box.size(), 773u);
   EXPECT_EQ(usage.box.find('\r'), std::string::npos);
   EXPECT_EQ(usage.box.substr(0, 55), usage.help.substr(0, 53) + " \n");
 }
@@ -117,6 +121,45 @@ TEST_F(CommandLine, DriveListsOfASearch) {
 
   Parsed withHive({"/s", hive});
   EXPECT_TRUE(withHive.options.helpRequested);
+}
+
+// Check only and the report: their forms, and the combinations that are usage errors (the run
+// does not start) rather than help.
+TEST_F(CommandLine, CheckOnlyAndReportSwitches) {
+  struct Row {
+    std::vector<std::string> args;
+    bool checkOnly;
+    std::optional<std::string> report;
+    std::string errorHas;  // empty: no usage error
+  };
+  const std::vector<Row> rows = {
+      {{"/n", "/t", hive}, true, {}, ""},
+      {{"-N", hive}, true, {}, ""},
+      {{hive, "/r:out.jsonl"}, false, "out.jsonl", ""},
+      {{hive, "--report=a b.jsonl", "/n"}, true, "a b.jsonl", ""},
+      {{"/t", hive, "/r:-"}, false, "-", ""},
+      {{"/t", hive, "--report=-"}, false, "-", ""},
+      {{"/n", "/o:x", hive}, true, {}, "/o or /p"},
+      {{"/p:folder", "-n", hive}, true, {}, "/o or /p"},
+      {{"/t", hive, "/r:"}, false, "", "needs a file name"},
+      {{"/t", hive, "/r"}, false, "", "needs a file name"},
+      {{hive, "/r:-"}, false, "-", "only line mode"},
+  };
+  for (const Row& row : rows) {
+    Parsed p(row.args);
+    SCOPED_TRACE(row.args[0] + " " + row.args[1]);
+    EXPECT_EQ(p.options.checkOnly, row.checkOnly);
+    EXPECT_EQ(p.options.reportName, row.report);
+    if (row.errorHas.empty()) {
+      EXPECT_EQ(p.options.usageError, "");
+    } else {
+      EXPECT_NE(p.options.usageError.find(row.errorHas), std::string::npos) << p.options.usageError;
+    }
+    EXPECT_FALSE(p.options.helpRequested);
+    EXPECT_EQ(p.list.Count(), 1u);
+  }
+  EXPECT_TRUE(Parsed({"/ln", hive}).options.perFileLog);
+  EXPECT_FALSE(Parsed({"/ln", hive}).options.checkOnly) << "the n of /ln is the log's";
 }
 
 TEST(ValidateDriveList, RulesAndUpperCase) {
