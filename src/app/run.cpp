@@ -141,7 +141,9 @@ HiveEnd EndOfHive(const RunState& run, const hive::FaultReporter& faults, bool l
     case HiveStatus::Saved: end.exitBits = kExitHiveChanged; break;
     default: break;
   }
-  // What the exit code always said: the single hive of the run was changed, saved or not.
+  // Repairs written count also when a later fault was left; and what the exit code always said:
+  // the single hive of the run was changed, saved or not.
+  if (saved && saved->Saved()) end.exitBits |= kExitHiveChanged;
   if (!checkOnly && faults.Changed() && run.list.SingleFileRun()) end.exitBits |= kExitHiveChanged;
   return end;
 }
