@@ -308,6 +308,18 @@ std::vector<FileInfo> FindEntries(const std::string& pattern) {
   return found;
 }
 
+std::vector<std::string> FolderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return names;
+  while (struct dirent* entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());  // as FindEntries gives them
+  return names;
+}
+
 bool IsPathSeparator(char c) { return c == '/'; }
 
 char PathSeparator() { return '/'; }

@@ -248,6 +248,14 @@ std::vector<FileInfo> FindEntries(const std::string& pattern) {
   return found;
 }
 
+std::vector<std::string> FolderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  std::string pattern = folder;
+  if (!pattern.empty() && !IsPathSeparator(pattern.back())) pattern += '\\';
+  for (FileInfo& entry : FindEntries(pattern + "*")) names.push_back(std::move(entry.name));
+  return names;
+}
+
 bool IsPathSeparator(char c) { return c == '\\' || c == ':' || c == '/'; }
 
 char PathSeparator() { return '\\'; }
