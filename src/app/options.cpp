@@ -6,9 +6,52 @@
 
 namespace tarvos::app {
 
+// The list file being read: the file, its reader, and its name for what is noted.
+struct HiveList::ListSource {
+  explicit ListSource(std::string listName, std::unique_ptr<platform::File> listFile)
+      : name(std::move(listName)), file(std::move(listFile)), reader(*file) {}
+  std::string name;
+  std::unique_ptr<platform::File> file;
+  ListReader reader;
+  std::string line;
+};
+
+HiveList::HiveList() = default;
+HiveList::~HiveList() = default;
+
 bool HiveList::Add(const std::string& name) {
-  if (!names_.empty()) singleFileRun_ = false;
-  names_.push_back(name);
+  if (anyAdded_) singleFileRun_ = false;
+  anyAdded_ = true;
+  waiting_.push_back(name);
+  return true;
+}
+
+void HiveList::Follow(const std::string& listName, std::unique_ptr<platform::File> file) {
+  source_ = std::make_unique<ListSource>(listName, std::move(file));
+}
+
+void HiveList::ReadAhead(size_t count, std::vector<SkippedInput>* skipped) {
+  while (source_ != nullptr && waiting_.size() < count) {
+    int length = ReadLine(source_->reader, source_->line, platform::MaxPathLength());
+    if (length == kLineTooLong) continue;
+    if (length == -1 && skipped != nullptr) skipped->push_back({source_->name, "cannot read list file"});
+    if (length <= 0) {  // the end of the list: an empty line, the end of the file, or a failed read
+      source_.reset();
+      break;
+    }
+    if (!platform::FindEntries(source_->line).empty()) {
+      Add(source_->line);
+    } else if (skipped != nullptr) {
+      skipped->push_back({source_->line, "no such file"});
+    }
+  }
+}
+
+bool HiveList::Next(std::string& name, std::vector<SkippedInput>* skipped) {
+  ReadAhead(1, skipped);
+  if (waiting_.empty()) return false;
+  name = std::move(waiting_.front());
+  waiting_.pop_front();
   return true;
 }
 
@@ -152,7 +195,10 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
   if (options.ttySwitch) options.ttyMode = true;
   if (options.ttyMode && options.selectionNeeded) options.helpRequested = true;
   if (!options.hiveArgument && !options.selectionNeeded) options.helpRequested = true;
-  if (options.outputGiven && list.Count() > 1) options.helpRequested = true;
+  // Two names read ahead tell a single-file run from a several-file one; the rest of a list file
+  // is read as the run goes.
+  list.ReadAhead(2, &options.skipped);
+  if (options.outputGiven && !list.SingleFileRun()) options.helpRequested = true;
   if (options.searchSwitch) options.searchDisks = true;
   if (options.searchDisks && !options.selectionNeeded) options.helpRequested = true;
 
@@ -184,28 +230,14 @@ void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<
 }
 
 bool ReadListFile(const std::string& name, HiveList& list, std::vector<SkippedInput>* skipped) {
-  platform::File file;
+  auto file = std::make_unique<platform::File>();
   // A list may come through a pipe (a shell's process substitution), so not only plain files.
-  if (!file.OpenRead(name, false)) {
+  if (!file->OpenRead(name, false)) {
     Skip(skipped, name, "cannot read list file");
     return false;
   }
-  ListReader reader(file);
-  std::string entry;
-  for (;;) {
-    int length = ReadLine(reader, entry, platform::MaxPathLength());
-    if (length == kLineTooLong) continue;
-    if (length == -1) {
-      Skip(skipped, name, "cannot read list file");
-      return false;
-    }
-    if (length == 0) return true;
-    if (!platform::FindEntries(entry).empty()) {
-      list.Add(entry);
-    } else {
-      Skip(skipped, entry, "no such file");
-    }
-  }
+  list.Follow(name, std::move(file));
+  return true;
 }
 
 bool ListReader::Ready(size_t count) {

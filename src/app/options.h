@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,26 +14,41 @@ namespace tarvos::app {
 
 inline constexpr const char* kDefaultLogName = "tarvos.tlg";
 
-// The ordered hive files of the run.
-class HiveList {
- public:
-  // Adds a copy of the name; a second name makes the run a several-file run.
-  bool Add(const std::string& name);
-  size_t Count() const { return names_.size(); }
-  std::string& operator[](size_t i) { return names_[i]; }
-  const std::vector<std::string>& Names() const { return names_; }
-  bool SingleFileRun() const { return singleFileRun_; }
-
- private:
-  std::vector<std::string> names_;
-  bool singleFileRun_ = true;
-};
-
 // A name the command line gave that the run cannot check, and why ("no such file").
 struct SkippedInput {
   std::string name;
   std::string why;
   std::string Text() const { return name + ": " + why; }
+};
+
+// The hive files of the run, in their order: the names given or found, then the lines of a list
+// file, read as the run reaches them, so that a list of any length holds no more than a few
+// names at a time.
+class HiveList {
+ public:
+  HiveList();
+  ~HiveList();
+  HiveList(const HiveList&) = delete;
+  HiveList& operator=(const HiveList&) = delete;
+
+  // Adds a copy of the name after those waiting; a second name makes the run a several-file run.
+  bool Add(const std::string& name);
+  // The lines of a list file, once opened, follow the names added so far (see ReadListFile).
+  void Follow(const std::string& listName, std::unique_ptr<platform::File> file);
+  // Reads on in the list file until count names wait or it ends. The lines that name nothing
+  // are noted in skipped when given.
+  void ReadAhead(size_t count, std::vector<SkippedInput>* skipped = nullptr);
+  // Takes the next name, reading on as needed; false once none is left.
+  bool Next(std::string& name, std::vector<SkippedInput>* skipped = nullptr);
+  size_t Waiting() const { return waiting_.size(); }
+  bool SingleFileRun() const { return singleFileRun_; }
+
+ private:
+  struct ListSource;
+  std::deque<std::string> waiting_;
+  std::unique_ptr<ListSource> source_;
+  bool anyAdded_ = false;
+  bool singleFileRun_ = true;
 };
 
 // The report's destination that stands for standard output.
@@ -84,9 +101,11 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
 // noted in skipped when given.
 void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<SkippedInput>* skipped = nullptr);
 
-// Adds the lines of a list file that name something existing, up to the first empty line. The
-// file is UTF-8, or UTF-16 of either byte order after its byte-order mark (as Notepad saves
-// "Unicode"); a byte-order mark is not part of the first line. Lines skipped are noted in skipped.
+// Makes the lines of a list file that name something existing, up to the first empty line, the
+// next names of the list, read as they are taken. The file is UTF-8, or UTF-16 of either byte
+// order after its byte-order mark (as Notepad saves "Unicode"); a byte-order mark is not part of
+// the first line. Lines skipped are noted in skipped as they are read. False when the file
+// cannot be opened.
 bool ReadListFile(const std::string& name, HiveList& list, std::vector<SkippedInput>* skipped = nullptr);
 
 // The text of a list file as UTF-8 bytes, one at a time, whatever form of Unicode it was saved in.

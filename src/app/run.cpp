@@ -30,10 +30,12 @@ struct RunState {
   hive::FixModeTable fixModes;
   hive::KeyPathBuffer keyPath;
   save::SaveTargets targets;
+  // The folder whose entries were last looked at for transaction logs.
+  hive::FolderListing folder;
   RunReport report;
   bool abortRequested = false;
   int exitCode = kExitNothingChanged;
-  size_t hivesEnded = 0;  // of the list, those whose processing ended (not passed over after a stop)
+  size_t notStarted = 0;  // files of the list passed over once the run was stopped
   // Of the last file started.
   bool hiveChanged = false;
   hive::ErrorRecord lastError;
@@ -170,7 +172,7 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
   std::optional<save::SaveOutcome> saved;
   // A log beside its hive (a wildcard over a registry folder names them all) is never checked as
   // a hive, whatever its first sector holds: checked as one, it would be saved as one.
-  if (!run.abortRequested && hive::IsLogBesideItsHive(name)) {
+  if (!run.abortRequested && hive::IsLogBesideItsHive(name, &run.folder)) {
     log.Entry(hive::LogMarker::Info, "Transaction log skipped: " + name + "\r\n");
     logSkipped = true;
   } else if (!run.abortRequested) {
@@ -191,7 +193,7 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
     // A dirty hive takes what its logs hold first, as Windows would when it loads it.
     if (loaded > 0 && hive::IsDirty(image)) {
       scan.Discard();  // the logs change the image
-      if (hive::RecoverFromLogs(image, hive::ReadTransactionLogs(name), log)) faults.MarkChanged();
+      if (hive::RecoverFromLogs(image, hive::ReadTransactionLogs(name, &run.folder), log)) faults.MarkChanged();
     }
     if (loaded > 0) CheckAndSave(run, name, log, dialogs, progress, faults, image, scan, info, saved);
     image.Release();
@@ -226,8 +228,10 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
   run.hiveChanged = faults.Changed();
   run.lastError = faults.Error();
   // A file taken up after the run was stopped is passed over: neither checked nor counted.
-  if (alreadyStopped) return;
-  ++run.hivesEnded;
+  if (alreadyStopped) {
+    ++run.notStarted;
+    return;
+  }
   run.exitCode |= end.exitBits;
   run.report.EndHive(end, info ? std::optional<uint64_t>(info->size) : std::nullopt);
 }
@@ -291,11 +295,17 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
     run.report.SetWriter([&reportFile](std::string_view line) { return reportFile.Write(line.data(), line.size()); });
   }
   run.report.SetCheckOnly(run.options.checkOnly);
-  for (const SkippedInput& skipped : run.options.skipped) {
-    console.Notice(skipped.Text());
-    run.report.SkippedInput(skipped.name, skipped.why);
-    run.exitCode |= kExitNotChecked;
-  }
+  // What the command line or a list file names but the run cannot check: said, reported and
+  // counted as it is met.
+  auto noteSkipped = [&] {
+    for (const SkippedInput& skipped : run.options.skipped) {
+      console.Notice(skipped.Text());
+      run.report.SkippedInput(skipped.name, skipped.why);
+      run.exitCode |= kExitNotChecked;
+    }
+    run.options.skipped.clear();
+  };
+  noteSkipped();
 
   RunLog log(console, run.options.ttyMode, run.options.logEnabled, run.options.perFileLog,
              run.options.logFileName.empty() ? kDefaultLogName : run.options.logFileName);
@@ -333,11 +343,15 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
         [&](const std::string& name) { run.list.Add(name); },
         [&](const std::string& pattern) { ExpandHiveArgument(pattern, run.list); });
   }
-  if (run.list.Count() > 0) progress.DrawProgressScreen();
+  if (run.list.Waiting() > 0) progress.DrawProgressScreen();
   bool endList = false;
-  for (size_t i = 0; i < run.list.Count() && !endList; ++i) {
-    ProcessFile(run, run.list[i], log, dialogs, progress, endList);
+  std::string name;
+  while (!endList && run.list.Next(name, &run.options.skipped)) {
+    noteSkipped();
+    ProcessFile(run, name, log, dialogs, progress, endList);
   }
+  noteSkipped();
+  while (endList && run.list.Next(name)) ++run.notStarted;
 
   progress.CloseProgressScreen();
   if (!run.options.perFileLog) log.CloseLog();
@@ -352,7 +366,7 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
     dialogs.WaitEnterToExit();
   }
   console.CloseConsoleState();
-  run.report.Finish(run.abortRequested, run.list.Count() - run.hivesEnded, run.exitCode);
+  run.report.Finish(run.abortRequested, run.notStarted, run.exitCode);
   return run.exitCode;
 }
 
