@@ -287,7 +287,7 @@ void RunReport::Finish(bool stopped, size_t notStarted, int exitCode) {
     for (char& c : key) c = c == ' ' ? '_' : c;
     summary.Number(key, byStatus_[static_cast<size_t>(status)]);
   }
-  summary.Number("faults", faultTotal_).Bool("stopped", stopped).Number("not_started", notStarted);
+  summary.Number("faults", faultTotal_).Bool("run_stopped", stopped).Number("not_started", notStarted);
   summary.Bool("check_only", checkOnly_).Number("exit", static_cast<uint64_t>(exitCode));
   Write(summary.Close());
 }

@@ -91,6 +91,7 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
   check "the report of an unreadable hive says it was not checked, and why" python3 - "$work/report" <<'PY'
 import json, sys
 hive, summary = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
+assert summary["run_stopped"] is False and summary["stopped"] == 0
 assert hive["outcome"]["status"] == "not checked" and hive["outcome"]["reason"] == "Input file open error", hive
 assert [f["code"] for f in hive["faults"]] == [1] and hive["exit"] == 8 and hive["size"] == 8192, hive
 assert hive["format"] is None and hive["keys"] is None and summary["not_checked"] == 1 and summary["exit"] == 8
@@ -107,7 +108,11 @@ fi
 cat >"$work/report.py" <<'PY'
 import json, re, sys
 report, log = sys.argv[1], sys.argv[2]
-objects = [json.loads(line) for line in open(report, encoding="utf-8")]
+def unique(pairs):
+    keys = [k for k, _ in pairs]
+    assert len(keys) == len(set(keys)), keys
+    return dict(pairs)
+objects = [json.loads(line, object_pairs_hook=unique) for line in open(report, encoding="utf-8")]
 hives, s = objects[:-1], objects[-1]
 assert s["type"] == "summary" and s["version"] == 1 and s["hives"] == len(hives), s
 assert all(h["type"] == "hive" and h["version"] == 1 for h in hives)
