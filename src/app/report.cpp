@@ -29,9 +29,13 @@ std::string_view WithoutLineEnd(std::string_view text) {
   return text;
 }
 
+// The number written at text[at] (decimal, or hex digits with base 16); at moves past it.
 uint64_t NumberAt(std::string_view text, size_t& at, int base = 10) {
   std::string digits;
-  while (at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at]))) digits += text[at++];
+  auto digit = [base](char c) {
+    return base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : std::isdigit(static_cast<unsigned char>(c)) != 0;
+  };
+  while (at < text.size() && digit(text[at])) digits += text[at++];
   return digits.empty() ? 0 : std::strtoull(digits.c_str(), nullptr, base);
 }
 

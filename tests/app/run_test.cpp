@@ -1,6 +1,8 @@
 // Whole runs of the program through a scripted console: stages, prompts, logs and exit codes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "app/run.h"
 #include "hive/layout.h"
 #include "platform/headless_console.h"
@@ -496,6 +498,55 @@ TEST_F(Run, ReportOnStandardOutputLeavesTheTextToStandardError) {
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
   EXPECT_EQ(Go({"/t", "/r:" + dir.Path("no/such/folder/r.jsonl"), healthy}), kExitNotChecked);
   EXPECT_NE(device->Stderr().find("cannot write report file"), std::string::npos);
+}
+
+// Keys that repairs cut off come back, and the report names each as the log does: the key, the
+// keys below it, and the key it went back under (none for lost+found).
+TEST_F(Run, ReportNamesTheKeysBroughtBackAsTheLogDoes) {
+  struct Row {
+    const char* what;
+    const char* json;  // the report's array that holds them
+    bool underRoot;
+  };
+  const std::vector<Row> rows = {
+      {"a leaf of the root's index root dropped", "\"reconnected\":[{", true},
+      {"a parent's cell freed", "\"lost_and_found\":[{", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    testing::HiveBuilder builder;
+    for (const char* name : {"Alpha", "beta", "Gamma"}) builder.AddKey(builder.Root(), name);
+    uint32_t parent = builder.AddKey(builder.Root(), "Parent");
+    uint32_t x = builder.AddKey(parent, "X");
+    builder.AddKey(x, "Y");
+    builder.SetListKind(builder.Root(), testing::ListKind::IndexRoot, 2, testing::ListKind::HashLeaf);
+    std::vector<uint8_t> bytes = builder.Build();
+    if (row.underRoot) {
+      Put32(bytes, testing::CellField(builder.ListOf(builder.Root()), hive::list::kEntries), 0x7FFFFFF8);
+    } else {
+      Put32(bytes, testing::CellField(parent, 0), 0u - Get32(bytes, testing::CellField(parent, 0)));
+    }
+    std::string hive = Hive("SOFTWARE", bytes);
+    EXPECT_EQ(Go({"/t", "/n", "/r:-", hive}), kExitFaultsLeft);
+    std::string report = Out().substr(0, Out().find('\n'));
+    std::string text = device->Stderr();
+    size_t found = 0;
+    for (size_t at = text.find("Key "); at != std::string::npos; at = text.find("Key ", at + 1)) {
+      unsigned key = 0, under = 0, keys = 0;
+      std::string entry;
+      if (std::sscanf(text.c_str() + at, "Key reconnected: 0x%X (%u keys) under 0x%X", &key, &keys, &under) == 3) {
+        entry = "{\"key\":" + std::to_string(key) + ",\"keys\":" + std::to_string(keys) + ",\"under\":" + std::to_string(under) + "}";
+      } else if (std::sscanf(text.c_str() + at, "Key moved to lost+found: 0x%X (%u keys)", &key, &keys) == 2) {
+        entry = "{\"key\":" + std::to_string(key) + ",\"keys\":" + std::to_string(keys) + "}";
+      } else {
+        continue;
+      }
+      ++found;
+      EXPECT_NE(report.find(entry), std::string::npos) << entry << "\n" << report;
+    }
+    EXPECT_GT(found, 0u) << text;
+    EXPECT_NE(report.find(row.json), std::string::npos) << report;
+  }
 }
 
 }  // namespace
