@@ -53,13 +53,6 @@ bool ParseKeyAndCount(std::string_view text, uint32_t& key, uint64_t& keys, size
   return true;
 }
 
-// The catalogue text without its angle brackets.
-std::string_view MessageOf(uint32_t code) {
-  std::string_view message = hive::ErrorMessage(code);
-  if (message.size() >= 2 && message.front() == '<' && message.back() == '>') message = message.substr(1, message.size() - 2);
-  return message;
-}
-
 // The name of a key cell in UTF-8, or nothing when the cell does not lie whole in the image.
 bool AppendKeyName(std::string& out, const hive::HiveImage& image, uint32_t key) {
   uint64_t at = uint64_t{hive::kBaseBlockSize} + key;
@@ -78,6 +71,12 @@ bool AppendKeyName(std::string& out, const hive::HiveImage& image, uint32_t key)
 }
 
 }  // namespace
+
+std::string FaultText(uint32_t code) {
+  std::string_view message = hive::ErrorMessage(code);
+  if (message.size() >= 2 && message.front() == '<' && message.back() == '>') message = message.substr(1, message.size() - 2);
+  return std::string(message);
+}
 
 const char* StatusName(HiveStatus status) {
   switch (status) {
@@ -122,6 +121,21 @@ void RunReport::Loaded(const hive::HiveImage& image) {
   minor_ = hive::Le32(block + hive::base::kMinorVersion);
   primary_ = hive::Le32(block + hive::base::kPrimarySequence);
   secondary_ = hive::Le32(block + hive::base::kSecondarySequence);
+}
+
+void RunReport::Counted(const hive::KeyWalk& walk, const hive::HiveImage& image) {
+  uint64_t values = 0;
+  std::vector<const hive::WalkNode*> open{&walk.Root()};
+  while (!open.empty()) {
+    const hive::WalkNode* node = open.back();
+    open.pop_back();
+    uint64_t field = uint64_t{hive::kBaseBlockSize} + node->keyOffset + hive::key::kValueCount;
+    if (node->kind == hive::WalkNode::kKey && node->checked && field + 4 <= image.Size()) {
+      values += hive::Le32(image.Buffer() + field);
+    }
+    for (uint32_t i = 0; node->children != nullptr && i < node->childCount; ++i) open.push_back(&node->children[i]);
+  }
+  counts_ = {walk.KeysVisited(), values};
 }
 
 std::string RunReport::KeyPathOfFault() const {
@@ -233,7 +247,7 @@ void RunReport::EndHive(const HiveEnd& end, std::optional<uint64_t> size) {
   JsonArray faults;
   for (const ReportedFault& f : faults_) {
     JsonObject fault;
-    fault.Number("code", f.record.code).Text("message", MessageOf(f.record.code));
+    fault.Number("code", f.record.code).Text("message", FaultText(f.record.code));
     f.record.offset != hive::kNullOffset ? fault.Number("offset", f.record.offset) : fault.Null("offset");
     f.record.value != hive::kNullOffset ? fault.Number("value", f.record.value) : fault.Null("value");
     f.fieldAt != hive::kNullOffset ? fault.Number("field_offset", f.fieldAt) : fault.Null("field_offset");

@@ -39,6 +39,8 @@ enum class HiveStatus : uint8_t {
   Clean,       // no fault, nothing to write
 };
 const char* StatusName(HiveStatus status);
+// A fault's catalogue message without its angle brackets.
+std::string FaultText(uint32_t code);
 
 struct HiveEnd {
   HiveStatus status = HiveStatus::Clean;
@@ -70,8 +72,9 @@ class RunReport final : public hive::FaultWatcher {
   void FaultDecided(const hive::ErrorRecord& record, hive::FieldRef field, bool fixed) override;
   // A log entry of the hive: applied or refused transaction logs, keys reconnected or moved.
   void LogEntry(std::string_view message);
-  // Keys and values of the walked tree, once the walk went through it whole.
-  void Counted(uint64_t keys, uint64_t values) { counts_ = {keys, values}; }
+  // Keys and values of the walked tree, once the walk went through it whole: the keys the walk
+  // kept, and each key's value count as the walk left it.
+  void Counted(const hive::KeyWalk& walk, const hive::HiveImage& image);
 
   const std::vector<ReportedFault>& Faults() const { return faults_; }
   // Whether the fault left is one that kept the hive from being read or checked whole.

@@ -37,7 +37,6 @@ struct RunState {
   int exitCode = kExitNothingChanged;
   size_t notStarted = 0;  // files of the list passed over once the run was stopped
   // Of the last file started.
-  bool hiveChanged = false;
   hive::ErrorRecord lastError;
 };
 
@@ -48,22 +47,6 @@ class CheckOnlyDecider final : public hive::FaultDecider {
   uint32_t AskErrorAction(uint32_t, uint32_t) override { return kAnswerFixAll; }
   bool ConfirmSignatureRepair() override { return true; }
 };
-
-// Values of the keys the walk went through whole: each key's count, as the walk left it.
-uint64_t ValuesOfWalkedKeys(const hive::KeyWalk& walk, const hive::HiveImage& image) {
-  uint64_t values = 0;
-  std::vector<const hive::WalkNode*> open{&walk.Root()};
-  while (!open.empty()) {
-    const hive::WalkNode* node = open.back();
-    open.pop_back();
-    uint64_t field = uint64_t{hive::kBaseBlockSize} + node->keyOffset + hive::key::kValueCount;
-    if (node->kind == hive::WalkNode::kKey && node->checked && field + 4 <= image.Size()) {
-      values += hive::Le32(image.Buffer() + field);
-    }
-    for (uint32_t i = 0; node->children != nullptr && i < node->childCount; ++i) open.push_back(&node->children[i]);
-  }
-  return values;
-}
 
 // The stages of a loaded hive, in their order: the base block and the frames, the key tree
 // (salvage and the final fix-ups when no fault is left), then the save of what was repaired. Each
@@ -88,7 +71,7 @@ void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::
   run.report.WatchWalk(&image, nullptr);
   if (!faults.IsErrorLeft() && !run.abortRequested) check.FinalFixUps();
   if (!faults.IsErrorLeft() && !run.abortRequested && run.report.Writing()) {
-    run.report.Counted(check.walk.KeysVisited(), ValuesOfWalkedKeys(check.walk, image));
+    run.report.Counted(check.walk, image);
   }
   // Marks never outlive the checks: removed on every path, before anything is saved.
   check.RemoveMarks();
@@ -116,20 +99,20 @@ HiveEnd EndOfHive(const RunState& run, const hive::FaultReporter& faults, bool l
     end.written = saved->written;
     end.backup = saved->backup;
   }
-  std::string leftMessage = hive::ErrorMessage(left.code);
-  if (leftMessage.size() >= 2) leftMessage = leftMessage.substr(1, leftMessage.size() - 2);
+  // A save that failed leaves its fault (the output file's) behind: the hive is not saved.
+  const bool saveFailed = faults.IsErrorLeft() && left.code == hive::kOutputFileOpenError;
   if (logSkipped) {
     end.status = HiveStatus::Skipped;
     end.reason = "a transaction log";
   } else if (faults.IsErrorLeft() && RunReport::LeavesHiveUnchecked(left.code)) {
     end.status = HiveStatus::NotChecked;
-    end.reason = leftMessage;
+    end.reason = FaultText(left.code);
   } else if (run.abortRequested) {
     end.status = HiveStatus::Stopped;
     end.reason = "stopped by the user";
-  } else if (faults.IsErrorLeft()) {
+  } else if (faults.IsErrorLeft() && !saveFailed) {
     end.status = HiveStatus::FaultLeft;
-    end.reason = leftMessage;
+    end.reason = FaultText(left.code);
   } else if (faults.Changed() && (!checkOnly || !found.empty())) {
     bool written = saved && saved->Saved();
     end.status = written ? HiveStatus::Saved : HiveStatus::NotSaved;
@@ -225,7 +208,6 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
   progress.ClearStageMarkers();
   progress.ShowFault(0, {});
   if (run.options.perFileLog) log.CloseLog();
-  run.hiveChanged = faults.Changed();
   run.lastError = faults.Error();
   // A file taken up after the run was stopped is passed over: neither checked nor counted.
   if (alreadyStopped) {

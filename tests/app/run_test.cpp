@@ -399,6 +399,8 @@ TEST_F(Run, ExitCodesAddUpWhatBecameOfEachHive) {
       {"fixed and saved", {"H"}, "fo", "fo\r", kExitHiveChanged},
       {"fixed, the save cancelled", {"H"}, "fc", "fc\r", kExitHiveChanged | kExitFaultsLeft},
       {"stopped at the fault", {"H"}, "s", "s\r", kExitFaultsLeft},
+      {"the /o file cannot be written, then cancelled", {"/o:NOFOLDER/out", "H"}, "fo\rc", "fo\rc\r",
+       kExitHiveChanged | kExitFaultsLeft},
       {"missing", {"MISSING"}, "", "", kExitNotChecked},
       {"check only with /o", {"/n", "/o:out", "H"}, "", "", kExitUsage},
       {"help", {"/?"}, "", "", kExitHelp},
@@ -418,6 +420,7 @@ TEST_F(Run, ExitCodesAddUpWhatBecameOfEachHive) {
       if (line) args.push_back("/t");
       for (const std::string& arg : row.args) {
         args.push_back(arg == "H" || arg == "G" || arg == "MISSING" ? dir.Path(arg)
+                       : arg.rfind("/o:", 0) == 0                    ? "/o:" + dir.Path(arg.substr(3))
                        : arg[0] == '@'                               ? "@" + dir.Path(arg.substr(1))
                                                                      : arg);
       }
