@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "app/json.h"
 #include "app/run.h"
 #include "hive/layout.h"
 #include "platform/headless_console.h"
@@ -477,13 +478,18 @@ TEST_F(Run, ReportOnStandardOutputLeavesTheTextToStandardError) {
     lines.push_back(Out().substr(from, end - from));
   }
   ASSERT_EQ(lines.size(), 4u) << Out();
-  EXPECT_EQ(lines[0].rfind("{\"type\":\"hive\",\"version\":1,\"path\":\"" + damaged + "\"", 0), 0u);
+  auto quoted = [](const std::string& path) {  // a Windows path has its backslashes escaped
+    std::string json;
+    AppendJsonString(json, path);
+    return json;
+  };
+  EXPECT_EQ(lines[0].rfind("{\"type\":\"hive\",\"version\":1,\"path\":" + quoted(damaged), 0), 0u);
   EXPECT_NE(lines[0].find("\"fault_count\":1,\"faults\":[{\"code\":11,\"message\":\"Broken hive header\""),
             std::string::npos)
       << lines[0];
   EXPECT_NE(lines[0].find("\"fate\":\"repaired in memory\""), std::string::npos);
   EXPECT_NE(lines[1].find("\"status\":\"clean\""), std::string::npos) << lines[1];
-  EXPECT_NE(lines[2].find("\"path\":\"" + dir.Path("MISSING") + "\""), std::string::npos) << "in the list's order";
+  EXPECT_NE(lines[2].find("\"path\":" + quoted(dir.Path("MISSING"))), std::string::npos) << "in the list's order";
   EXPECT_NE(lines[2].find("\"status\":\"not checked\",\"reason\":\"no such file\""), std::string::npos);
   EXPECT_EQ(lines[3].rfind("{\"type\":\"summary\",\"version\":1,\"hives\":3,\"clean\":1,\"saved\":0,\"not_saved\":1,", 0),
             0u)
