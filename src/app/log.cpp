@@ -64,6 +64,7 @@ void RunLog::Entry(hive::LogMarker marker, std::string_view message) {
   const char* mark = marker == hive::LogMarker::Error ? "! " : marker == hive::LogMarker::Decision ? "# " : "* ";
   LogWrite(mark + TimeStamp() + " - ");
   LogEcho(message);
+  if (onEntry) onEntry(message);
 }
 
 }  // namespace tarvos::app

@@ -2,6 +2,7 @@
 // message of every entry is also written to standard output.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,8 @@ class RunLog final : public hive::EngineLog {
   void Break() override { LogEcho("\r\n"); }
 
   const std::string& Name() const { return name_; }
+  // Sees the message of every entry, as the run's report does.
+  std::function<void(std::string_view)> onEntry;
 
  private:
   enum class Handle { None, Open, Invalid };

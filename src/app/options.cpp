@@ -6,9 +6,52 @@
 
 namespace tarvos::app {
 
+// The list file being read: the file, its reader, and its name for what is noted.
+struct HiveList::ListSource {
+  explicit ListSource(std::string listName, std::unique_ptr<platform::File> listFile)
+      : name(std::move(listName)), file(std::move(listFile)), reader(*file) {}
+  std::string name;
+  std::unique_ptr<platform::File> file;
+  ListReader reader;
+  std::string line;
+};
+
+HiveList::HiveList() = default;
+HiveList::~HiveList() = default;
+
 bool HiveList::Add(const std::string& name) {
-  if (!names_.empty()) singleFileRun_ = false;
-  names_.push_back(name);
+  if (anyAdded_) singleFileRun_ = false;
+  anyAdded_ = true;
+  waiting_.push_back(name);
+  return true;
+}
+
+void HiveList::Follow(const std::string& listName, std::unique_ptr<platform::File> file) {
+  source_ = std::make_unique<ListSource>(listName, std::move(file));
+}
+
+void HiveList::ReadAhead(size_t count, std::vector<SkippedInput>* skipped) {
+  while (source_ != nullptr && waiting_.size() < count) {
+    int length = ReadLine(source_->reader, source_->line, platform::MaxPathLength());
+    if (length == kLineTooLong) continue;
+    if (length == -1 && skipped != nullptr) skipped->push_back({source_->name, "cannot read list file"});
+    if (length <= 0) {  // the end of the list: an empty line, the end of the file, or a failed read
+      source_.reset();
+      break;
+    }
+    if (!platform::FindEntries(source_->line).empty()) {
+      Add(source_->line);
+    } else if (skipped != nullptr) {
+      skipped->push_back({source_->line, "no such file"});
+    }
+  }
+}
+
+bool HiveList::Next(std::string& name, std::vector<SkippedInput>* skipped) {
+  ReadAhead(1, skipped);
+  if (waiting_.empty()) return false;
+  name = std::move(waiting_.front());
+  waiting_.pop_front();
   return true;
 }
 
@@ -24,13 +67,19 @@ UsageText AssembleUsageText() {
       "  /ln           - write log file \"<hive_file>.tlg\"\r\n"
       "  /l:<log_file> - write log file with specified name\r\n"
       "  /m            - disable mouse\r\n"
+      "  /n            - check only, write nothing\r\n"
       "  /o:<output>   - write result file with specified name\r\n"
       "  /p:<path>     - write result file to specified folder\r\n"
+      "  /r:<report>   - write JSON Lines report (- = stdout)\r\n"
       "  /s            - full fixed disk(s) search\r\n"
       "  /s:<drv_list> - specified disk(s) search\r\n"
       "  /t            - TTY mode (without manual selection)\r\n"
       "  /v, --version - print version\r\n"
-      "  /h, /?        - print help\r\n";
+      "  /h, /?        - print help\r\n"
+      "\r\n"
+      "Exit code: 0 clean, else a sum of 1 repaired and saved,\r\n"
+      "2 help printed, 4 faults left, 8 a hive not checked,\r\n"
+      "16 usage error\r\n";
   UsageText usage;
   usage.help = std::string(kPiece1) + kDefaultLogName + kPiece3;
   usage.box = usage.help;
@@ -70,8 +119,8 @@ bool IsSwitch(const std::string& arg) {
 
 char Third(const std::string& arg) { return arg.size() > 2 ? arg[2] : '\0'; }
 
-void Skip(std::vector<std::string>* skipped, const std::string& name, const char* why) {
-  if (skipped != nullptr) skipped->push_back(name + ": " + why);
+void Skip(std::vector<SkippedInput>* skipped, const std::string& name, const char* why) {
+  if (skipped != nullptr) skipped->push_back({name, why});
 }
 
 void ParseSwitch(const std::string& arg, RunOptions& options) {
@@ -81,6 +130,11 @@ void ParseSwitch(const std::string& arg, RunOptions& options) {
   }
   if (arg == "--version") {
     options.versionRequested = true;
+    return;
+  }
+  static constexpr std::string_view kReportLong = "--report=";
+  if (arg.compare(0, kReportLong.size(), kReportLong) == 0) {
+    options.reportName = arg.substr(kReportLong.size());
     return;
   }
   char letter = platform::LowerChar(arg.size() > 1 ? arg[1] : '\0');
@@ -128,6 +182,11 @@ void ParseSwitch(const std::string& arg, RunOptions& options) {
       break;
     case 'm': options.mouseDisabled = true; break;
     case 'v': options.versionRequested = true; break;
+    case 'n': options.checkOnly = true; break;
+    case 'r':
+      // An empty name is caught with the other combinations, once every switch is read.
+      options.reportName = Third(arg) == ':' ? rest : std::string();
+      break;
     case 'h': case '?': options.helpRequested = true; break;
     default: break;
   }
@@ -162,12 +221,23 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
   if (options.ttySwitch) options.ttyMode = true;
   if (options.ttyMode && options.selectionNeeded) options.helpRequested = true;
   if (!options.hiveArgument && !options.selectionNeeded) options.helpRequested = true;
-  if (options.outputGiven && list.Count() > 1) options.helpRequested = true;
+  // Two names read ahead tell a single-file run from a several-file one; the rest of a list file
+  // is read as the run goes.
+  list.ReadAhead(2, &options.skipped);
+  if (options.outputGiven && !list.SingleFileRun()) options.helpRequested = true;
   if (options.searchSwitch) options.searchDisks = true;
   if (options.searchDisks && !options.selectionNeeded) options.helpRequested = true;
+
+  if (options.checkOnly && (options.outputSwitch || options.folderSwitch)) {
+    options.usageError = "/n checks only and writes no hive: it does not go with /o or /p";
+  } else if (options.reportName && options.reportName->empty()) {
+    options.usageError = "/r needs a file name: /r:<report>, or /r:- for standard output";
+  } else if (options.reportName == kReportToStdout && !options.ttyMode) {
+    options.usageError = "/r:- writes the report on standard output, which only line mode (/t) leaves free";
+  }
 }
 
-void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<std::string>* skipped) {
+void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<SkippedInput>* skipped) {
   std::string folder = pattern.substr(0, save::FileNameIndex(pattern));
   std::vector<platform::FileInfo> found = platform::FindEntries(pattern);
   size_t added = 0;
@@ -185,29 +255,15 @@ void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<
   Skip(skipped, pattern, folderNamed ? "is a folder" : "no such file");
 }
 
-bool ReadListFile(const std::string& name, HiveList& list, std::vector<std::string>* skipped) {
-  platform::File file;
+bool ReadListFile(const std::string& name, HiveList& list, std::vector<SkippedInput>* skipped) {
+  auto file = std::make_unique<platform::File>();
   // A list may come through a pipe (a shell's process substitution), so not only plain files.
-  if (!file.OpenRead(name, false)) {
+  if (!file->OpenRead(name, false)) {
     Skip(skipped, name, "cannot read list file");
     return false;
   }
-  ListReader reader(file);
-  std::string entry;
-  for (;;) {
-    int length = ReadLine(reader, entry, platform::MaxPathLength());
-    if (length == kLineTooLong) continue;
-    if (length == -1) {
-      Skip(skipped, name, "cannot read list file");
-      return false;
-    }
-    if (length == 0) return true;
-    if (!platform::FindEntries(entry).empty()) {
-      list.Add(entry);
-    } else {
-      Skip(skipped, entry, "no such file");
-    }
-  }
+  list.Follow(name, std::move(file));
+  return true;
 }
 
 bool ListReader::Ready(size_t count) {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,20 +18,45 @@ inline constexpr const char* kVersion = TARVOS_VERSION;
 // "TarvosD <version> (<system> <processor>)" and a line end: what /v and --version print.
 std::string VersionLine();
 
-// The ordered hive files of the run.
+// A name the command line gave that the run cannot check, and why ("no such file").
+struct SkippedInput {
+  std::string name;
+  std::string why;
+  std::string Text() const { return name + ": " + why; }
+};
+
+// The hive files of the run, in their order: the names given or found, then the lines of a list
+// file, read as the run reaches them, so that a list of any length holds no more than a few
+// names at a time.
 class HiveList {
  public:
-  // Adds a copy of the name; a second name makes the run a several-file run.
+  HiveList();
+  ~HiveList();
+  HiveList(const HiveList&) = delete;
+  HiveList& operator=(const HiveList&) = delete;
+
+  // Adds a copy of the name after those waiting; a second name makes the run a several-file run.
   bool Add(const std::string& name);
-  size_t Count() const { return names_.size(); }
-  std::string& operator[](size_t i) { return names_[i]; }
-  const std::vector<std::string>& Names() const { return names_; }
+  // The lines of a list file, once opened, follow the names added so far (see ReadListFile).
+  void Follow(const std::string& listName, std::unique_ptr<platform::File> file);
+  // Reads on in the list file until count names wait or it ends. The lines that name nothing
+  // are noted in skipped when given.
+  void ReadAhead(size_t count, std::vector<SkippedInput>* skipped = nullptr);
+  // Takes the next name, reading on as needed; false once none is left.
+  bool Next(std::string& name, std::vector<SkippedInput>* skipped = nullptr);
+  size_t Waiting() const { return waiting_.size(); }
   bool SingleFileRun() const { return singleFileRun_; }
 
  private:
-  std::vector<std::string> names_;
+  struct ListSource;
+  std::deque<std::string> waiting_;
+  std::unique_ptr<ListSource> source_;
+  bool anyAdded_ = false;
   bool singleFileRun_ = true;
 };
+
+// The report's destination that stands for standard output.
+inline constexpr const char* kReportToStdout = "-";
 
 struct RunOptions {
   std::optional<std::string> hiveArgument;
@@ -50,9 +77,17 @@ struct RunOptions {
   bool ttyMode = false;
   bool logEnabled = false;
   bool searchDisks = false;
+  // Check only (/n): the hive is only read, every fault is repaired in memory without a question,
+  // and nothing is ever written.
+  bool checkOnly = false;
+  // The report (/r:, --report=): a file, or kReportToStdout.
+  std::optional<std::string> reportName;
+  // Switches that cannot go together, or a switch without what it needs: the run does not start,
+  // and this is said on standard error.
+  std::string usageError;
   // What the command line named but the run skips, one line each ("<name>: no such file"), for
   // standard error.
-  std::vector<std::string> skipped;
+  std::vector<SkippedInput> skipped;
 };
 
 // The usage text, assembled once: with carriage-return/line-feed line ends for standard output,
@@ -69,12 +104,14 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
 
 // Adds the entries that a name pattern matches (files only) to the list; what it skips is
 // noted in skipped when given.
-void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<std::string>* skipped = nullptr);
+void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<SkippedInput>* skipped = nullptr);
 
-// Adds the lines of a list file that name something existing, up to the first empty line. The
-// file is UTF-8, or UTF-16 of either byte order after its byte-order mark (as Notepad saves
-// "Unicode"); a byte-order mark is not part of the first line. Lines skipped are noted in skipped.
-bool ReadListFile(const std::string& name, HiveList& list, std::vector<std::string>* skipped = nullptr);
+// Makes the lines of a list file that name something existing, up to the first empty line, the
+// next names of the list, read as they are taken. The file is UTF-8, or UTF-16 of either byte
+// order after its byte-order mark (as Notepad saves "Unicode"); a byte-order mark is not part of
+// the first line. Lines skipped are noted in skipped as they are read. False when the file
+// cannot be opened.
+bool ReadListFile(const std::string& name, HiveList& list, std::vector<SkippedInput>* skipped = nullptr);
 
 // The text of a list file as UTF-8 bytes, one at a time, whatever form of Unicode it was saved in.
 class ListReader {

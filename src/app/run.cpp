@@ -4,6 +4,7 @@
 
 #include "app/log.h"
 #include "app/options.h"
+#include "app/report.h"
 #include "console/console_state.h"
 #include "console/dialogs.h"
 #include "console/full_screen.h"
@@ -29,18 +30,32 @@ struct RunState {
   hive::FixModeTable fixModes;
   hive::KeyPathBuffer keyPath;
   save::SaveTargets targets;
+  // The folder whose entries were last looked at for transaction logs.
+  hive::FolderListing folder;
+  RunReport report;
   bool abortRequested = false;
+  int exitCode = kExitNothingChanged;
+  size_t notStarted = 0;  // files of the list passed over once the run was stopped
   // Of the last file started.
-  bool hiveChanged = false;
   hive::ErrorRecord lastError;
+};
+
+// Check only answers every fault as Fix All would, in memory: nothing asked, nothing written
+// (the fix modes say Fix All already; this answers what asks all the same).
+class CheckOnlyDecider final : public hive::FaultDecider {
+ public:
+  uint32_t AskErrorAction(uint32_t, uint32_t) override { return kAnswerFixAll; }
+  bool ConfirmSignatureRepair() override { return true; }
 };
 
 // The stages of a loaded hive, in their order: the base block and the frames, the key tree
 // (salvage and the final fix-ups when no fault is left), then the save of what was repaired. Each
-// ends the file's check when the run is stopped or a fault is left unfixed.
+// ends the file's check when the run is stopped or a fault is left unfixed. A check-only run
+// never saves. The saver's account, when it ran, is left in saved.
 void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::Dialogs& dialogs,
                   console::ProgressScreen& progress, hive::FaultReporter& faults, hive::HiveImage& image,
-                  hive::FrameScan& scan, const std::optional<platform::FileInfo>& info) {
+                  hive::FrameScan& scan, const std::optional<platform::FileInfo>& info,
+                  std::optional<save::SaveOutcome>& saved) {
   progress.SetStage(console::kStageStructure);
   if (run.abortRequested) return;
   log.Entry(hive::LogMarker::Info, "Processing frame structure...\r\n");
@@ -50,9 +65,14 @@ void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::
   if (run.abortRequested) return;
   log.Entry(hive::LogMarker::Info, "Processing hive structure...\r\n");
   if (!check.SetUpSecurity()) return;
+  run.report.WatchWalk(&image, &check.walk);
   check.Walk();
   if (!faults.IsErrorLeft() && !run.abortRequested && faults.Changed()) check.SalvageAndWalkAgain();
+  run.report.WatchWalk(&image, nullptr);
   if (!faults.IsErrorLeft() && !run.abortRequested) check.FinalFixUps();
+  if (!faults.IsErrorLeft() && !run.abortRequested && run.report.Writing()) {
+    run.report.Counted(check.walk, image);
+  }
   // Marks never outlive the checks: removed on every path, before anything is saved.
   check.RemoveMarks();
   if (run.abortRequested) {
@@ -61,27 +81,83 @@ void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::
   }
   if (!faults.IsErrorLeft()) log.Entry(hive::LogMarker::Info, "Hive structure checked\r\n");
   // Fixes already applied are saved also when the user stopped at a later fault.
-  if (!faults.Changed()) return;
+  if (!faults.Changed() || run.options.checkOnly) return;
   progress.SetStage(console::kStageSaving);
   save::HiveSaver saver(image, faults, dialogs, run.targets, info);
   saver.SaveChangedHive(name);
+  saved = saver.Outcome();
+}
+
+// What a file's processing came to, and the bits of the exit code it sets.
+HiveEnd EndOfHive(const RunState& run, const hive::FaultReporter& faults, bool logSkipped,
+                  const std::optional<save::SaveOutcome>& saved) {
+  HiveEnd end;
+  const bool checkOnly = run.options.checkOnly;
+  const std::vector<ReportedFault>& found = run.report.Faults();
+  const hive::ErrorRecord& left = faults.Error();
+  if (saved) {
+    end.written = saved->written;
+    end.backup = saved->backup;
+  }
+  // A save that failed leaves its fault (the output file's) behind: the hive is not saved.
+  const bool saveFailed = faults.IsErrorLeft() && left.code == hive::kOutputFileOpenError;
+  if (logSkipped) {
+    end.status = HiveStatus::Skipped;
+    end.reason = "a transaction log";
+  } else if (faults.IsErrorLeft() && RunReport::LeavesHiveUnchecked(left.code)) {
+    end.status = HiveStatus::NotChecked;
+    end.reason = FaultText(left.code);
+  } else if (run.abortRequested) {
+    end.status = HiveStatus::Stopped;
+    end.reason = "stopped by the user";
+  } else if (faults.IsErrorLeft() && !saveFailed) {
+    end.status = HiveStatus::FaultLeft;
+    end.reason = FaultText(left.code);
+  } else if (faults.Changed() && (!checkOnly || !found.empty())) {
+    bool written = saved && saved->Saved();
+    end.status = written ? HiveStatus::Saved : HiveStatus::NotSaved;
+    end.reason = checkOnly ? "check only" : saved ? saved->notSaved : "";
+  }
+  switch (end.status) {
+    case HiveStatus::NotChecked: end.exitBits = kExitNotChecked; break;
+    case HiveStatus::Stopped: case HiveStatus::FaultLeft: case HiveStatus::NotSaved:
+      end.exitBits = kExitFaultsLeft;
+      break;
+    case HiveStatus::Saved: end.exitBits = kExitHiveChanged; break;
+    default: break;
+  }
+  // Repairs written count also when a later fault was left; and what the exit code always said:
+  // the single hive of the run was changed, saved or not.
+  if (saved && saved->Saved()) end.exitBits |= kExitHiveChanged;
+  if (!checkOnly && faults.Changed() && run.list.SingleFileRun()) end.exitBits |= kExitHiveChanged;
+  return end;
 }
 
 // What one hive file goes through; the per-file state lives and dies here.
 void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs& dialogs,
                  console::ProgressScreen& progress, bool& endList) {
-  hive::FaultReporter faults(hive::EngineServices{run.fixModes, dialogs, progress, log});
+  const bool alreadyStopped = run.abortRequested;
+  CheckOnlyDecider answerFixAll;
+  hive::FaultDecider& decider = run.options.checkOnly ? static_cast<hive::FaultDecider&>(answerFixAll) : dialogs;
+  hive::FaultReporter faults(hive::EngineServices{run.fixModes, decider, progress, log});
+  faults.Watch(&run.report);
   hive::HiveImage image;
+  run.report.BeginHive(name);
+  run.report.WatchWalk(&image, nullptr);
+  progress.ShowFault(0, {});
 
   if (run.options.perFileLog) log.OpenLog(name);
   std::optional<platform::FileInfo> info = save::ReadFileInfo(name);
   progress.ShowFileHeader(name);
   progress.SetStage(console::kStageLoading);
 
+  bool logSkipped = false;
+  std::optional<save::SaveOutcome> saved;
   // A log beside its hive (a wildcard over a registry folder names them all) is never checked as
   // a hive, whatever its first sector holds: checked as one, it would be saved as one.
-  if (!run.abortRequested && hive::IsLogBesideItsHive(name)) {
+  if (!run.abortRequested && hive::IsLogBesideItsHive(name, &run.folder)) {
     log.Entry(hive::LogMarker::Info, "Transaction log skipped: " + name + "\r\n");
+    logSkipped = true;
   } else if (!run.abortRequested) {
     hive::FileHiveSource source;
     std::optional<uint64_t> knownSize;
@@ -94,30 +170,52 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
     if (loaded > 0 && hive::IsTransactionLogFile(name, image)) {
       log.Entry(hive::LogMarker::Info, "Transaction log skipped: " + name + "\r\n");
       loaded = hive::kLoadNotOpened;
+      logSkipped = true;
     }
+    if (loaded > 0) run.report.Loaded(image);
     // A dirty hive takes what its logs hold first, as Windows would when it loads it.
     if (loaded > 0 && hive::IsDirty(image)) {
       scan.Discard();  // the logs change the image
-      if (hive::RecoverFromLogs(image, hive::ReadTransactionLogs(name), log)) faults.MarkChanged();
+      if (hive::RecoverFromLogs(image, hive::ReadTransactionLogs(name, &run.folder), log)) faults.MarkChanged();
     }
-    if (loaded > 0) CheckAndSave(run, name, log, dialogs, progress, faults, image, scan, info);
+    if (loaded > 0) CheckAndSave(run, name, log, dialogs, progress, faults, image, scan, info, saved);
     image.Release();
   }
+  run.report.WatchWalk(nullptr, nullptr);
 
-  // End of the file: outside line mode a file with no fault left is closed with a box; a stopped
-  // run says so instead, and ends the list.
-  if (!faults.IsErrorLeft() && !run.options.ttyMode) {
-    if (run.abortRequested) {
-      dialogs.ShowInformation(console::kInfoAborted, 0);
-      endList = true;
-    } else {
+  HiveEnd end = EndOfHive(run, faults, logSkipped, saved);
+  const bool stopped = run.abortRequested;
+  // A check-only run ends each hive it checked with a line that counts its faults.
+  const auto shownCount = end.status == HiveStatus::NotChecked ? console::kCheckOnlyNotChecked
+                                                                : static_cast<uint32_t>(run.report.Faults().size());
+  if (run.options.checkOnly && !logSkipped && !stopped) {
+    log.Entry(hive::LogMarker::Info, console::CheckOnlyText(shownCount) + "\r\n");
+  }
+  // End of the file: outside line mode a file with no fault left is closed with a box (in a
+  // check-only run, every file, with its count); a stopped run says so instead, and ends the list.
+  if (!run.options.ttyMode) {
+    if (stopped) {
+      if (!faults.IsErrorLeft()) {
+        dialogs.ShowInformation(console::kInfoAborted, 0);
+        endList = true;
+      }
+    } else if (run.options.checkOnly && !logSkipped) {
+      dialogs.ShowInformation(console::kInfoCheckOnly, shownCount);
+    } else if (!faults.IsErrorLeft()) {
       dialogs.ShowInformation(console::kInfoComplete, 0);
     }
   }
   progress.ClearStageMarkers();
+  progress.ShowFault(0, {});
   if (run.options.perFileLog) log.CloseLog();
-  run.hiveChanged = faults.Changed();
   run.lastError = faults.Error();
+  // A file taken up after the run was stopped is passed over: neither checked nor counted.
+  if (alreadyStopped) {
+    ++run.notStarted;
+    return;
+  }
+  run.exitCode |= end.exitBits;
+  run.report.EndHive(end, info ? std::optional<uint64_t>(info->size) : std::nullopt);
 }
 
 }  // namespace
@@ -127,6 +225,10 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   RunState run;
   run.usage = AssembleUsageText();
   ParseCommandLine(args, run.options, run.list);
+  if (!run.options.usageError.empty()) {
+    device.WriteStderr("TarvosD: " + run.options.usageError + "\n");
+    return kExitUsage;
+  }
 
   if (run.options.outputFileName) run.targets.outputName = *run.options.outputFileName;
   if (run.options.outputFolder) run.targets.outputFolder = *run.options.outputFolder;
@@ -154,14 +256,42 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   bool screen = !run.options.ttyMode && !run.options.helpRequested;
   if (!console.OpenConsoleState(screen, run.options.mouseDisabled)) {
     console.CloseConsoleState();
-    return kExitNothingChanged;
+    return kExitNotChecked;
   }
   if (run.options.helpRequested) {
     console.PrintHelpBanner(run.usage.help);
     console.CloseConsoleState();
     return kExitHelp;
   }
-  for (const std::string& skipped : run.options.skipped) console.Notice(skipped);
+  // The report: a file of its own, emptied, or standard output, which line mode's text then
+  // leaves to standard error.
+  platform::File reportFile;
+  if (run.options.reportName == kReportToStdout) {
+    console.SendTextToStderr(true);
+    run.report.SetWriter([&device](std::string_view line) {
+      device.WriteStdout(line);
+      return true;
+    });
+  } else if (run.options.reportName) {
+    if (!reportFile.OpenEmptied(*run.options.reportName)) {
+      console.Notice(*run.options.reportName + ": cannot write report file (" + reportFile.Failure() + ")");
+      console.CloseConsoleState();
+      return kExitNotChecked;
+    }
+    run.report.SetWriter([&reportFile](std::string_view line) { return reportFile.Write(line.data(), line.size()); });
+  }
+  run.report.SetCheckOnly(run.options.checkOnly);
+  // What the command line or a list file names but the run cannot check: said, reported and
+  // counted as it is met.
+  auto noteSkipped = [&] {
+    for (const SkippedInput& skipped : run.options.skipped) {
+      console.Notice(skipped.Text());
+      run.report.SkippedInput(skipped.name, skipped.why);
+      run.exitCode |= kExitNotChecked;
+    }
+    run.options.skipped.clear();
+  };
+  noteSkipped();
 
   RunLog log(console, run.options.ttyMode, run.options.logEnabled, run.options.perFileLog,
              run.options.logFileName.empty() ? kDefaultLogName : run.options.logFileName);
@@ -176,9 +306,21 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   }
   console::ProgressScreen progress(dialogs);
   progress.CreateProgressScreen();
+  log.onEntry = [&run](std::string_view message) { run.report.LogEntry(message); };
 
   if (!run.options.perFileLog) log.OpenLog(std::string());
   run.fixModes.Reset();
+  if (run.options.checkOnly) {
+    // Every fault that would be asked is fixed as Fix All fixes it, in memory; the progress
+    // window, which asks nothing now, shows the faults as they come.
+    for (uint32_t code = 0; code < hive::kErrorCodeCount; ++code) {
+      if (run.fixModes.Get(code) == hive::kFixAsk) run.fixModes.Set(code, hive::kFixAll);
+    }
+    run.report.onFault = [&progress](const ReportedFault& fault, size_t count) {
+      std::string text = hive::FormatError(fault.record);
+      progress.ShowFault(count, text.substr(0, text.size() - 2));
+    };
+  }
 
   // No hive named: the hives of the Windows installations in sight, and the user's choice.
   if (run.options.selectionNeeded && ui != nullptr) {
@@ -187,11 +329,15 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
         [&](const std::string& name) { run.list.Add(name); },
         [&](const std::string& pattern) { ExpandHiveArgument(pattern, run.list); });
   }
-  if (run.list.Count() > 0) progress.DrawProgressScreen();
+  if (run.list.Waiting() > 0) progress.DrawProgressScreen();
   bool endList = false;
-  for (size_t i = 0; i < run.list.Count() && !endList; ++i) {
-    ProcessFile(run, run.list[i], log, dialogs, progress, endList);
+  std::string name;
+  while (!endList && run.list.Next(name, &run.options.skipped)) {
+    noteSkipped();
+    ProcessFile(run, name, log, dialogs, progress, endList);
   }
+  noteSkipped();
+  while (endList && run.list.Next(name)) ++run.notStarted;
 
   progress.CloseProgressScreen();
   if (!run.options.perFileLog) log.CloseLog();
@@ -206,7 +352,8 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
     dialogs.WaitEnterToExit();
   }
   console.CloseConsoleState();
-  return (run.hiveChanged && single) ? kExitHiveChanged : kExitNothingChanged;
+  run.report.Finish(run.abortRequested, run.notStarted, run.exitCode);
+  return run.exitCode;
 }
 
 }  // namespace tarvos::app

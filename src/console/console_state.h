@@ -27,7 +27,10 @@ class ConsoleState {
   // Safe after a failed open and when called twice.
   void CloseConsoleState();
 
-  void WriteStdout(std::string_view text) { device_.WriteStdout(text); }
+  // The text of line mode: on standard output, or on standard error while standard output
+  // carries something else (the report).
+  void WriteStdout(std::string_view text) { textToStderr_ ? device_.WriteStderr(text) : device_.WriteStdout(text); }
+  void SendTextToStderr(bool on) { textToStderr_ = on; }
   // The full screen of an interactive run: taken over and cleared in the main colour; false
   // when there is none to draw on. FinishRunScreen gives the user's screen back.
   bool PrepareRunScreen();
@@ -47,6 +50,7 @@ class ConsoleState {
   bool screen_ = false;
   bool mouse_ = true;
   bool runScreen_ = false;
+  bool textToStderr_ = false;
   std::string heldNotices_;
 };
 

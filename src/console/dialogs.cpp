@@ -11,6 +11,14 @@ namespace tarvos::console {
 using platform::KeyEvent;
 using platform::ReadResult;
 
+std::string CheckOnlyText(uint32_t faults) {
+  std::string found = faults == kCheckOnlyNotChecked ? "the hive could not be checked"
+                      : faults == 0                  ? "no fault found"
+                      : faults == 1                  ? "1 fault found"
+                                                     : std::to_string(faults) + " faults found";
+  return "Check only: " + found + ", nothing written";
+}
+
 void Dialogs::AttachScreen(FullScreen* ui) {
   ui_ = ui;
   if (ui_ == nullptr) return;
@@ -256,7 +264,7 @@ bool Dialogs::ConfirmSignatureRepair() {
 
 uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
   std::string text;
-  std::string partsText;
+  std::string windowText;  // where a window breaks the line that a prompt keeps whole
   char buffer[64];
   switch (type) {
     case kInfoNotEnoughSpace:
@@ -268,7 +276,7 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
       text = buffer;
       text.back() = '\n';
       text += "You can join it together by commandfile REDIVIV.IRE enclosed with last\nvolume";
-      partsText = text;  // a window keeps the line feeds
+      windowText = text;  // a window keeps the line feeds
       for (char& c : text) {
         if (c == '\n') c = ' ';  // a line prompt keeps to one line
       }
@@ -282,6 +290,11 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
       text = "Saving failed.\nCommand line switch /x ignored";
       text[text.size() - 9] = static_cast<char>(argument);
       break;
+    case kInfoCheckOnly:
+      text = CheckOnlyText(argument);
+      windowText = text;
+      windowText.replace(windowText.rfind(", "), 2, "\n");  // "nothing written" on a line of its own
+      break;
     case kInfoNoHives: text = "No hive files found"; break;
     case kInfoAborted: text = "Operation aborted"; break;
     case kInfoComplete: text = "Hive file checking complete"; break;
@@ -290,7 +303,7 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
   if (ui_ != nullptr) {
     WindowRecord& r = ui_->windows.Record(kInformation);
     bool help = type == kInfoHelp;
-    std::string shown = type == kInfoPartsSaved ? partsText : text;
+    std::string shown = windowText.empty() ? text : windowText;
     ScreenPos size = help ? ScreenPos{60, 20} : ScreenPos{44, 9};
     if (!help) {  // higher where the text needs more than its three rows (the parts message has four)
       int rows = static_cast<int>(WrapText(shown, size.x - 4).size());

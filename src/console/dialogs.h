@@ -24,10 +24,15 @@ enum InformationType : uint32_t {
   kInfoConfirmFix = 3,
   kInfoHelp = 4,
   kInfoSavingFailed = 5,
+  kInfoCheckOnly = 6,  // the argument: the faults found, or kCheckOnlyNotChecked
   kInfoNoHives = 253,
   kInfoAborted = 254,
   kInfoComplete = 255,
 };
+
+// The line that ends each hive of a check-only run, in the log and in its box.
+inline constexpr uint32_t kCheckOnlyNotChecked = 0xFFFFFFFF;
+std::string CheckOnlyText(uint32_t faults);
 
 class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, public discovery::SelectionUi {
  public:

@@ -183,6 +183,18 @@ void ProgressScreen::ClearStageMarkers() {
   Present(true);
 }
 
+void ProgressScreen::ShowFault(size_t count, const std::string& text) {
+  Screen* screen = Scr();
+  if (screen == nullptr) return;
+  const int16_t row = kStageRow + 5;
+  const int width = W() - 2 * kMarkerColumn;
+  for (int16_t line = row; line < row + 2; ++line) screen->FillBlanks({kMarkerColumn, line}, width, colour::kMain);
+  if (count == 0) return;
+  screen->WriteText({kMarkerColumn, row}, "Faults found: " + std::to_string(count));
+  screen->WriteTextN({kMarkerColumn, static_cast<int16_t>(row + 1)}, text, static_cast<size_t>(width));
+  Present(false);
+}
+
 void ProgressScreen::CloseProgressScreen() {
   if (Screen* screen = Scr()) {
     screen->ClearScreen(colour::kEnded);

@@ -36,6 +36,9 @@ class ProgressScreen final : public hive::ProgressSink {
   // Before each stage of a file; polls the input, so the run may be stopped here.
   void SetStage(uint32_t stage);
   void ClearStageMarkers();
+  // Below the stages, while nothing asks about faults (check only): how many the file has shown
+  // so far, and the last one; count 0 clears both lines.
+  void ShowFault(size_t count, const std::string& text);
   // At the end of the run: the screen cleared, no window current any more.
   void CloseProgressScreen();
 

@@ -56,7 +56,9 @@ WalkOutcome FaultReporter::ReportFault(uint32_t code, uint32_t offset, FieldRef 
     default: break;
   }
 
-  if (fix && ApplyFix(code, field, repair)) {
+  const bool fixed = fix && ApplyFix(code, field, repair);
+  if (watcher_ != nullptr) watcher_->FaultDecided(record, field, fixed);
+  if (fixed) {
     changed_ = true;
     Log(LogMarker::Decision, "Attempt to fix last error\r\n");
     const FaultRow& row = FaultOf(code);

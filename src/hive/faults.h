@@ -168,6 +168,14 @@ struct EngineServices {
   EngineLog& log;
 };
 
+// Told of every fault once its fate is decided: fixed (in the image) or left. The run's report
+// keeps them; the engine itself never needs one.
+class FaultWatcher {
+ public:
+  virtual ~FaultWatcher() = default;
+  virtual void FaultDecided(const ErrorRecord& record, FieldRef field, bool fixed) = 0;
+};
+
 // Reports one fault: logs it, decides by its fix mode (asking the user when told to), applies
 // the repair and answers what the caller does next: Continue (fixed, the reference kept), Drop
 // (fixed, the reference goes) or Stop (not fixed). The first fault left unfixed is kept in the
@@ -189,6 +197,7 @@ class FaultReporter {
   // Follow-up changes made by a check after a fixed report, and repairs made outside a report.
   void MarkChanged() { changed_ = true; }
   EngineServices& Services() { return services_; }
+  void Watch(FaultWatcher* watcher) { watcher_ = watcher; }
   // While a walk is tried on two cores, a fault is neither logged, asked nor fixed: the report
   // answers "not fixed" at once, so the walk stops, and the walk is then done again in full.
   void Speculate(bool on) {
@@ -202,6 +211,7 @@ class FaultReporter {
   void Log(LogMarker marker, std::string_view message) { services_.log.Entry(marker, message); }
 
   EngineServices services_;
+  FaultWatcher* watcher_ = nullptr;
   bool speculating_ = false;
   bool faultSeen_ = false;
   ErrorRecord error_;

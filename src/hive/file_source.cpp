@@ -1,5 +1,6 @@
 #include "hive/image.h"
 
+#include <algorithm>
 #include <cstring>
 #include "hive/layout.h"
 #include "hive/recovery.h"
@@ -24,7 +25,21 @@ bool FileHiveSource::ReadAt(uint64_t offset, uint8_t* buffer, size_t count, size
 }
 void FileHiveSource::Close() { impl_->file.Close(); }
 
-std::vector<TransactionLog> ReadTransactionLogs(const std::string& named) {
+const std::vector<std::string>& FolderListing::Names(const std::string& folder) {
+  if (listed_ && folder == folder_) return names_;
+  folder_ = folder;
+  listed_ = true;
+  names_.clear();
+  upper_.clear();
+  names_ = platform::FolderNames(folder);
+  for (const std::string& name : names_) {
+    upper_.push_back(name);
+    platform::UpperInPlace(upper_.back());
+  }
+  return names_;
+}
+
+std::vector<TransactionLog> ReadTransactionLogs(const std::string& named, FolderListing* listing) {
   std::vector<TransactionLog> logs;
   // Beside the file itself: a hive named through a link has its logs where the link leads.
   const std::string hiveName = platform::RealPath(named);
@@ -35,14 +50,15 @@ std::vector<TransactionLog> ReadTransactionLogs(const std::string& named) {
   platform::UpperInPlace(stem);
   // One look at the folder: a disk written by Windows and mounted elsewhere keeps the case the
   // logs were given, which need not be the hive's.
-  std::vector<platform::FileInfo> entries = platform::FindEntries(folder + "*");
+  FolderListing own;
+  FolderListing& entries = listing != nullptr ? *listing : own;
+  const std::vector<std::string>& names = entries.Names(folder);
+  const std::vector<std::string>& upper = entries.UpperNames();
   for (const char* suffix : kLogSuffixes) {
-    for (const platform::FileInfo& entry : entries) {
-      std::string upper = entry.name;
-      platform::UpperInPlace(upper);
-      if (upper != stem + suffix) continue;
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (upper[i] != stem + suffix) continue;
       TransactionLog log;
-      log.name = folder + entry.name;
+      log.name = folder + names[i];
       platform::File file;
       uint64_t size = 0;
       if (!file.OpenRead(log.name)) {
@@ -60,7 +76,7 @@ std::vector<TransactionLog> ReadTransactionLogs(const std::string& named) {
   return logs;
 }
 
-bool IsLogBesideItsHive(const std::string& name) {
+bool IsLogBesideItsHive(const std::string& name, FolderListing* listing) {
   size_t folderEnd = name.size();
   while (folderEnd > 0 && !platform::IsPathSeparator(name[folderEnd - 1])) --folderEnd;
   std::string file = name.substr(folderEnd);
@@ -73,12 +89,11 @@ bool IsLogBesideItsHive(const std::string& name) {
     }
   }
   if (stem.empty()) return false;
-  for (const platform::FileInfo& entry : platform::FindEntries(name.substr(0, folderEnd) + "*")) {
-    std::string upper = entry.name;
-    platform::UpperInPlace(upper);
-    if (upper == stem) return true;
-  }
-  return false;
+  FolderListing own;
+  FolderListing& entries = listing != nullptr ? *listing : own;
+  entries.Names(name.substr(0, folderEnd));
+  const std::vector<std::string>& upper = entries.UpperNames();
+  return std::find(upper.begin(), upper.end(), stem) != upper.end();
 }
 
 }  // namespace tarvos::hive

@@ -44,6 +44,7 @@ bool IsList(uint8_t kind) { return kind >= kCellIndexLeaf && kind <= kCellHashLe
 
 void KeyWalk::Release() {
   takenOver_ = 0;
+  current_ = nullptr;
   tag_ = 0;
   lastKeyTag_ = 0;
   security_.SetTag(0);
@@ -198,6 +199,7 @@ void KeyWalk::ReadAhead(const uint8_t* entries, uint32_t count, uint32_t stride)
 
 KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, uint32_t position, uint32_t& counter) {
   uint32_t rootTarget = target;  // the root's reference lives in the base block, not in a list
+  current_ = node.parent;  // an entry of its owner's list
   FieldRef reference = position != kNullOffset ? FieldRef::Image32(Cell(position)) : FieldRef::Variable(rootTarget);
   if (frames_.OffsetCheck(target) != kOffsetValid) {
     return From(faults_.ReportFault(kInvalidOffset, position, reference, 0));
@@ -223,6 +225,7 @@ KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, ui
     return From(faults_.ReportFault(kNotAKeyCell, target + cell::kSignature, FieldRef::None(), 0));
   }
   node.keyOffset = target;
+  current_ = &node;
   Step checked = CheckKey(node, owner, counter, target);
   if (checked == Step::Drop) {  // counted, then dropped: not counted after all
     --counter;
@@ -505,6 +508,7 @@ bool KeyWalk::HandleChild(ListFrame& frame, Step outcome) {
     return true;
   }
   frame.entries.Drop();
+  current_ = frame.node;  // the entry's record is gone, or about to be
   listsRepaired_.push_back(frame.owner);
   takenOut_.push_back(frame.target);
   PutLe16(Cell(frame.list) + list::kCount, static_cast<uint16_t>(frame.entries.Count()));
@@ -546,6 +550,7 @@ bool KeyWalk::TakeOverShare(ListFrame& frame) {
 }
 
 KeyWalk::Step KeyWalk::FinishFrame(ListFrame& frame, uint32_t& parentCounter) {
+  current_ = frame.node;
   if (frame.share) {
     shareCounter_ = frame.counter;
     return Step::Continue;

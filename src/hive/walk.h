@@ -79,6 +79,9 @@ class KeyWalk {
   uint32_t ShareCounter() const { return shareCounter_; }
   std::string_view LastPath() const { return path_.Text(lastPath_); }
   uint32_t LastKey() const { return lastKey_; }
+  // The record of the key the walk works on (its own cell, or a list it owns; its ancestors
+  // through parent), null before the first; valid until the records are freed.
+  const WalkNode* CurrentNode() const { return current_; }
   uint32_t LastKeyTag() const { return lastKeyTag_; }
   // Of the keys visited, those the second walker checked.
   uint64_t KeysTakenOver() const { return takenOver_; }
@@ -171,6 +174,7 @@ class KeyWalk {
   uint32_t shareCounter_ = 0;
   uint32_t lastPath_ = 0;
   uint32_t lastKey_ = kNullOffset;
+  const WalkNode* current_ = nullptr;
   uint32_t tag_ = 0;  // 0 before the root's list, else its entry + 1: where a record comes in the tree
   uint32_t lastKeyTag_ = 0;
   uint64_t takenOver_ = 0;

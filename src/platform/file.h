@@ -50,6 +50,9 @@ class File {
   bool OpenRead(const std::string& path, bool regularOnly = true);
   // Read and write, created when missing, content kept, positioned at its end.
   bool OpenAppend(const std::string& path);
+  // A plain file written from its start: created when missing, emptied when not. As with
+  // OpenAppend, a link planted under the name is not followed.
+  bool OpenEmptied(const std::string& path);
   // A new file, read and write, no sharing, created exclusively: fails when anything of that
   // name exists, a link included (a link is never followed).
   bool CreateNew(const std::string& path);
@@ -110,6 +113,10 @@ bool LookUp(const std::string& path, FileInfo& info);
 // Every entry that matches a pattern whose last component may hold "*" and "?", in the order
 // the search delivers them. Folders are included, "." and ".." are not.
 std::vector<FileInfo> FindEntries(const std::string& pattern);
+
+// The names of a folder's entries ("." and ".." left out), without looking at each one: cheaper
+// than FindEntries where only the names count. Empty when the folder cannot be read.
+std::vector<std::string> FolderNames(const std::string& folder);
 
 // True for the characters that end a folder part of a path ("\" and ":" on Windows, "/" on POSIX).
 bool IsPathSeparator(char c);

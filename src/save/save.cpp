@@ -63,14 +63,21 @@ int HiveSaver::SaveHive(const std::string& name) {
     std::string inputFolder = FolderOf(platform::FullPath(name));
     targets_.folderGiven = platform::SamePath(targets_.outputFolder, inputFolder) ? 2 : 1;
   }
+  outcome_.notSaved.clear();  // of this attempt: an earlier one may have failed
   uint32_t answer = questions_.AskSaveMode();
-  if (answer != kAnswerOverwrite && answer != kAnswerDisk) return 1;  // cancelled: nothing is written
+  if (answer != kAnswerOverwrite && answer != kAnswerDisk) {  // cancelled: nothing is written
+    outcome_.notSaved = "save cancelled";
+    return 1;
+  }
 
   bool disk = answer == kAnswerDisk;
   if (!disk && (targets_.outputGiven == 1 || targets_.folderGiven == 1)) {
     std::string target = targets_.outputGiven == 1 ? targets_.outputName : name;
     if (targets_.folderGiven == 1) {
-      if (!EnsureOutputFolder(targets_.outputFolder)) return 0;
+      if (!EnsureOutputFolder(targets_.outputFolder)) {
+        outcome_.notSaved = "saving failed: the output folder cannot be created";
+        return 0;
+      }
       std::string folder = targets_.outputFolder;
       if (!folder.empty() && platform::IsPathSeparator(folder.back()) && folder.size() > 1) folder.pop_back();
       target = folder + platform::PathSeparator() + FileNamePart(target);
@@ -102,10 +109,14 @@ int HiveSaver::OverwriteInPlace(const std::string& name, bool& toDisks) {
   }
   if (!held) Log(LogMarker::Error, "Reason: " + reason + "\r\n");
   bool backedUp = held && MakeBackup(hive);
-  if (backupStopped_) return 1;  // the run is being ended: nothing more is written
+  if (backupStopped_) {  // the run is being ended: nothing more is written
+    outcome_.notSaved = "stopped";
+    return 1;
+  }
   if (!backedUp) {
     lock.Unlock();
     Log(LogMarker::Error, "Backup failed\r\n");
+    outcome_.notSaved = "backup failed";
     questions_.ShowInformation(kBackupImpossible, 0);
     toDisks = true;
     return 1;
@@ -127,11 +138,26 @@ bool HiveSaver::StillAsLoaded(const std::string& path, std::string& reason) cons
 void HiveSaver::SaveOnDisks(const std::string& name) {
   for (;;) {
     std::vector<platform::Drive> drives = platform::ListDrives();
-    if (drives.empty()) return;  // nothing to choose from: disk mode ends
+    if (drives.empty()) {  // nothing to choose from: disk mode ends
+      if (outcome_.notSaved.empty()) outcome_.notSaved = "saving failed: no drive for disk mode";
+      return;
+    }
     size_t chosen = 0;
-    if (questions_.AskDriveLetter(drives, chosen) != kAnswerChosen || chosen >= drives.size()) return;
+    if (questions_.AskDriveLetter(drives, chosen) != kAnswerChosen || chosen >= drives.size()) {
+      outcome_.notSaved = "save cancelled";
+      return;
+    }
     Log(LogMarker::Info, "Disk mode selected: " + drives[chosen].root + "\r\n");
-    if (SaveToDisks(drives[chosen], name) == kDisksSaved) return;
+    outcome_.notSaved.clear();
+    uint8_t result = SaveToDisks(drives[chosen], name);
+    if (result == kDisksSaved) return;
+    if (result == kDisksCancelled) {
+      outcome_.notSaved = "save cancelled";
+    } else if (result == kDisksTooSmall) {
+      outcome_.notSaved = "saving failed: not enough space";
+    } else if (outcome_.notSaved.empty()) {
+      outcome_.notSaved = "saving failed";  // the write said why, when it could
+    }
   }
 }
 
@@ -167,6 +193,7 @@ bool HiveSaver::MakeBackup(const std::string& name) {
       targets_.backupsWritten.push_back(platform::FullPath(backup));
       faults_.Services().progress.SetGauge(500);
       Log(LogMarker::Decision, "Backup created\r\n");
+      outcome_.backup = backup;
       return true;
     }
   }
@@ -230,6 +257,7 @@ bool HiveSaver::EnsureOutputFolder(std::string folder) {
 }
 
 int64_t HiveSaver::WriteFailed(const std::string& target, const std::string& reason) {
+  outcome_.notSaved = "saving failed: " + target + (reason.empty() ? "" : " (" + reason + ")");
   faults_.ReportFault(hive::kOutputFileOpenError, hive::kNullOffset, hive::FieldRef::None(), 0);
   Log(LogMarker::Error, "Saving file " + target + " failed\r\n");
   if (!reason.empty()) Log(LogMarker::Error, "Reason: " + reason + "\r\n");
@@ -238,7 +266,10 @@ int64_t HiveSaver::WriteFailed(const std::string& target, const std::string& rea
 
 int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint32_t start, uint32_t half,
                                  bool removable) {
-  if (!Poll(start)) return kWriteStopped;
+  if (!Poll(start)) {
+    outcome_.notSaved = "stopped";
+    return kWriteStopped;
+  }
   Log(LogMarker::Info, "Saving file " + target + "...\r\n");
 
   platform::FileInfo existing;
@@ -272,7 +303,10 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
   for (uint32_t i = 0; i < chunks; ++i) {
     if (!file.Write(image_.Buffer() + start + uint64_t{i} * chunk, chunk)) return giveUp(kWriteCreateFailed, kWriteError);
     uint32_t reached = start + (i + 1) * chunk;
-    if (!Poll(reached)) return giveUp(kWriteStopped, {});
+    if (!Poll(reached)) {
+      outcome_.notSaved = "stopped";
+      return giveUp(kWriteStopped, {});
+    }
     gauge(reached);
   }
   uint32_t tail = count - chunks * chunk;
@@ -307,6 +341,7 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
   }
   if (!platform::PutInPlace(temporary, target)) return giveUp(kWriteCreateFailed, "the file could not be put in place");
   Log(LogMarker::Decision, "File saved, size " + Decimal(count) + "\r\n");
+  outcome_.written.push_back(target);
   if (!Poll(start + count)) return kWriteStopped;
   gauge(start + count);
   return count;

@@ -44,6 +44,15 @@ inline constexpr uint32_t kRemovableChunk = 0x20000;  // 128 KiB
 inline constexpr uint64_t kMinimumPart = 1024;
 inline constexpr const char* kJoinBatchName = "REDIVIV.IRE";
 
+// What became of a changed hive: the files written whole (the hive, or each part of it), the
+// backup of the original, and why the save did not end with the hive written, if it did not.
+struct SaveOutcome {
+  std::vector<std::string> written;
+  std::string backup;
+  std::string notSaved;
+  bool Saved() const { return !written.empty() && notSaved.empty(); }
+};
+
 class HiveSaver {
  public:
   // original: the hive file as found at the start of its processing (none when it was not found).
@@ -69,6 +78,8 @@ class HiveSaver {
   // The backup of a hive: ".BAK", or ".bak" when the name on disk holds lower case.
   static std::string BackupName(const std::string& name, const std::string& nameOnDisk);
 
+  const SaveOutcome& Outcome() const { return outcome_; }
+
  private:
   int64_t WriteFailed(const std::string& target, const std::string& reason = {});
   // The in-place save of a hive, with its backup. toDisks: no backup of the hive as it was loaded
@@ -90,6 +101,7 @@ class HiveSaver {
   std::optional<platform::FileInfo> original_;
   std::string inPlaceName_;  // the hive's own name while it is overwritten in place
   bool backupStopped_ = false;  // the user ended the run while the backup was being copied
+  SaveOutcome outcome_;
 };
 
 }  // namespace tarvos::save

@@ -12,9 +12,9 @@ quiet() { "$@" >/dev/null 2>&1; }
 "$prog" /h >"$work/help" 2>"$work/help.err"; code=$?
 check "/h exits with 2" test "$code" -eq 2
 check "/h starts with the banner" grep -q '^Castellan v1\.03, ' "$work/help"
-tail -c 576 "$work/help" >"$work/usage"
-check "usage text is the last 576 bytes" grep -q '^Usage: TarvosD \[<hive_file>|@<listfile> \[<switches>\]\]' "$work/usage"
-check "usage lines end with CR LF" test "$(grep -c $'\r$' "$work/usage")" -eq 14
+tail -c 806 "$work/help" >"$work/usage"
+check "usage text is the last 806 bytes" grep -q '^Usage: TarvosD \[<hive_file>|@<listfile> \[<switches>\]\]' "$work/usage"
+check "usage lines end with CR LF" test "$(grep -c $'\r$' "$work/usage")" -eq 20
 check "help goes to standard output only" test ! -s "$work/help.err"
 # The version is the build's own, set once in CMakeLists.txt, and the banner shows the same.
 version=$(sed -n 's/^project(TarvosD VERSION \([0-9.]*\) .*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
@@ -35,19 +35,19 @@ done
 cp "$work/SAMPLE" "$work/original"
 
 printf 's' | timeout 20 "$prog" /t "$work/SAMPLE" >"$work/out" 2>&1; code=$?
-check "stop at the prompt exits with 0" test "$code" -eq 0
+check "stop at the prompt exits with 4: a fault left" test "$code" -eq 4
 check "stop cancels the check" grep -q $'^Press key to Fix/fix All/Stop \\[F|A|S\\]:s\r$' "$work/out"
 check "stop is logged" grep -q $'^Checking process cancelled\r$' "$work/out"
 check "stopped hive is unchanged" cmp -s "$work/SAMPLE" "$work/original"
 
 printf 'ff' | timeout 20 "$prog" /t /l:"$work/run.tlg" "$work/SAMPLE" >"$work/out" 2>&1; code=$?
-check "fixed hive exits with 1" test "$code" -eq 1
+check "fixed hive, the save cancelled by the end of input, exits with 5: changed, not saved" test "$code" -eq 5
 check "header checked after the fix" grep -q $'^Header checked\r$' "$work/out"
 check "log has markers and time stamps" grep -qE $'^\\* [0-9]{2}-[0-9]{2}-[0-9]{4} [0-9:]{8} - Header checked\r$' "$work/run.tlg"
 check "fixed hive is not saved yet" cmp -s "$work/SAMPLE" "$work/original"
 
 timeout 20 "$prog" /t "$work/SAMPLE" </dev/null >"$work/out" 2>&1; code=$?
-check "end of input answers the prompt as Esc" test "$code" -eq 0
+check "end of input answers the prompt as Esc: a fault left, 4" test "$code" -eq 4
 check "end of input stops the check" grep -q 'Checking process cancelled' "$work/out"
 
 # /o onto a read-only file: it is replaced, and what stands there can be written again.
@@ -77,7 +77,7 @@ cp "$work/original" "$work/SAMPLE"
 
 if command -v setsid >/dev/null; then
   timeout 20 setsid -w "$prog" "$work/SAMPLE" </dev/null >"$work/out" 2>"$work/err"; code=$?
-  check "without a terminal the full-screen run ends with 0" test "$code" -eq 0
+  check "without a terminal the full-screen run ends with 8: nothing checked" test "$code" -eq 8
   check "and says why on standard error" test "$(wc -l <"$work/err")" -eq 1
   check "and processes nothing" test ! -s "$work/out"
 fi
@@ -94,12 +94,83 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
   as_nobody "$pub/TarvosD" /t "$pub/LOCKED" </dev/null >"$work/out" 2>"$work/err"; code=$?
   check "an unreadable hive is an input open error" grep -q $'^Error found: <Input file open error>\r$' "$work/out"
   check "with its reason" grep -q $'^Reason: permission denied\r$' "$work/out"
-  check "and the run ends with 0" test "$code" -eq 0
+  check "and the run ends with 8: not checked" test "$code" -eq 8
+  as_nobody "$pub/TarvosD" /t /n /r:- "$pub/LOCKED" </dev/null >"$work/report" 2>/dev/null
+  check "the report of an unreadable hive says it was not checked, and why" python3 - "$work/report" <<'PY'
+import json, sys
+hive, summary = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
+assert summary["run_stopped"] is False and summary["stopped"] == 0
+assert hive["outcome"]["status"] == "not checked" and hive["outcome"]["reason"] == "Input file open error", hive
+assert [f["code"] for f in hive["faults"]] == [1] and hive["exit"] == 8 and hive["size"] == 8192, hive
+assert hive["format"] is None and hive["keys"] is None and summary["not_checked"] == 1 and summary["exit"] == 8
+PY
   as_nobody "$pub/TarvosD" /t "@$pub/locked.lst" </dev/null >"$work/out" 2>"$work/err"
   check "an unreadable list file is named on standard error" \
     test "$(cat "$work/err")" = "TarvosD: $pub/locked.lst: cannot read list file"
   rm -rf "$pub"
 fi
+
+# The report checked against the log of the same run: one object per hive, then the summary;
+# every fault of the log (message and offset) in the report, in order. Extra Python conditions on
+# the hive objects (h) and the summary (s) may follow.
+cat >"$work/report.py" <<'PY'
+import json, re, sys
+report, log = sys.argv[1], sys.argv[2]
+def unique(pairs):
+    keys = [k for k, _ in pairs]
+    assert len(keys) == len(set(keys)), keys
+    return dict(pairs)
+objects = [json.loads(line, object_pairs_hook=unique) for line in open(report, encoding="utf-8")]
+hives, s = objects[:-1], objects[-1]
+assert s["type"] == "summary" and s["version"] == 1 and s["hives"] == len(hives), s
+assert all(h["type"] == "hive" and h["version"] == 1 for h in hives)
+text = open(log, encoding="latin-1", newline="").read() if log != "-" else ""
+logged = [(m, int(o, 16) if o else None)
+          for m, o in re.findall(r"Error found: <([^>]*)>(?: - 0x([0-9A-F]{8}))?", text)]
+reported = [(f["message"], f["offset"]) for h in hives for f in h["faults"]]
+assert log == "-" or logged == reported, (logged, reported)
+assert s["faults"] == len(reported)
+for condition in sys.argv[3:]:
+    for h in hives:
+        assert eval(condition), (condition, h if "h" in condition else s)
+PY
+report_ok() { python3 "$work/report.py" "$@"; }
+
+# Check only from a shell: nothing asked, nothing written, and the exit code says what was found.
+cp "$work/original" "$work/SAMPLE"
+rm -f "$work/n.tlg"
+"$make_hive" "$work/CLEAN"
+printf 'ffo' | timeout 20 "$prog" /t "$work/CLEAN" >/dev/null 2>&1
+rm -f "$work/CLEAN.BAK"
+timeout 20 "$prog" /t /n /r:"$work/r.jsonl" /l:"$work/n.tlg" "$work/SAMPLE" </dev/null >"$work/out" 2>&1; code=$?
+check "/n over a damaged hive exits with 4" test "$code" -eq 4
+check "and ends with its count" grep -q $'^Check only: 1 fault found, nothing written\r$' "$work/out"
+check "and leaves the hive as it was" cmp -s "$work/SAMPLE" "$work/original"
+check "its report: the fault repaired in memory, the hive not saved" report_ok "$work/r.jsonl" "$work/n.tlg" \
+  'h["outcome"] == {"status": "not saved", "reason": "check only", "saved_to": [], "backup": None}' \
+  'h["faults"][0]["fate"] == "repaired in memory" and h["exit"] == 4 and h["check_only"]' 's["exit"] == 4'
+timeout 20 "$prog" /t /n /r:"$work/r.jsonl" "$work/CLEAN" </dev/null >"$work/out" 2>&1; code=$?
+check "/n over a healthy hive exits with 0" test "$code" -eq 0
+check "and says so" grep -q $'^Check only: no fault found, nothing written\r$' "$work/out"
+check "its report: clean, the keys and values counted" report_ok "$work/r.jsonl" - \
+  'h["outcome"]["status"] == "clean" and h["faults"] == [] and h["keys"] == 4 and h["values"] == 2' \
+  'h["format"] == {"major": 1, "minor": 5} and h["sequence"]["primary"] == h["sequence"]["secondary"]'
+timeout 20 "$prog" /t /n "$work/no-such-hive" </dev/null >/dev/null 2>&1; code=$?
+check "/n over a missing file exits with 8" test "$code" -eq 8
+timeout 20 "$prog" /t /n /o:"$work/out.dat" "$work/SAMPLE" </dev/null >/dev/null 2>"$work/err"; code=$?
+check "/n with /o is a usage error: 16, and a line on standard error" test "$code" -eq 16 -a "$(wc -l <"$work/err")" -eq 1
+printf '%s\n%s\n%s\n' "$work/SAMPLE" "$work/CLEAN" "$work/no-such-hive" >"$work/three.lst"
+timeout 20 "$prog" /t /n /r:- "@$work/three.lst" </dev/null >"$work/r.jsonl" 2>"$work/out"; code=$?
+check "/n over a list: a fault left and a hive not checked, 4 + 8" test "$code" -eq 12
+check "/r:- leaves standard output to the report" report_ok "$work/r.jsonl" "$work/out" \
+  's["hives"] == 3 and s["not_saved"] == 1 and s["clean"] == 1 and s["not_checked"] == 1 and s["exit"] == 12'
+# A name whose bytes are not UTF-8: valid JSON, and the bytes given back exactly in hex.
+odd=$(printf 'odd-\xe9\xff-name')
+cp "$work/CLEAN" "$work/$odd"
+timeout 20 "$prog" /t /n /r:- "$work/$odd" </dev/null >"$work/r.jsonl" 2>/dev/null
+check "a name that is not UTF-8: its bytes in path_hex, its characters in path" report_ok "$work/r.jsonl" - \
+  "bytes.fromhex(h['path_hex']) == b'$work/odd-\\xe9\\xff-name' and h['path'].endswith('odd-\\xe9\\xff-name')"
+rm -f "$work/$odd"
 
 hives=$(dirname "$0")/../../../shared/hives
 if [ -f "$hives/windows/SYSTEM" ]; then
@@ -114,14 +185,47 @@ if [ -f "$hives/windows/SYSTEM" ]; then
   check "and after the fix the frame pass goes on" grep -q $'^Frame structure checked\r$' "$work/out"
 fi
 
+# Check only over every damaged hive: each file as it was, times included, nothing else in its
+# folder, the faults a Fix All run finds, exit code 4; the report lists what the log lists.
+if [ -d "$hives/damaged" ]; then
+  for hive in "$hives"/damaged/*; do
+    name=$(basename "$hive")
+    rm -rf "$work/d" "$work/f"
+    mkdir -p "$work/d" "$work/f"
+    cp -p "$hive" "$work/d/$name"
+    touch -a -d '2001-02-03 04:05:06' "$work/d/$name"
+    stamps=$(stat -c '%X %Y %Z %s' "$work/d/$name")
+    rm -f "$work/n.tlg"
+    timeout 60 "$prog" /t /n /r:"$work/r.jsonl" /l:"$work/n.tlg" "$work/d/$name" </dev/null >"$work/out" 2>&1; code=$?
+    check "$name: /n exits with 4" test "$code" -eq 4
+    # Its times first: a comparison reads the file, and that alone may set its access time.
+    check "$name: /n leaves the file's times as they were" test "$(stat -c '%X %Y %Z %s' "$work/d/$name")" = "$stamps"
+    check "$name: and the file byte for byte" cmp -s "$hive" "$work/d/$name"
+    check "$name: /n writes nothing beside it" test "$(ls -A "$work/d")" = "$name"
+    cp "$hive" "$work/f/$name"
+    chmod u+w "$work/f/$name"
+    yes a | head -n 200 | tr -d '\n' | sed 's/$/c/' | timeout 60 "$prog" /t "$work/f/$name" >"$work/fixall" 2>&1
+    check "$name: /n finds the faults a Fix All run finds" \
+      test "$(grep 'Error found' "$work/out")" = "$(grep 'Error found' "$work/fixall")" -a -n "$(grep 'Error found' "$work/out")"
+    check "$name: the report lists the log's faults, repaired in memory" report_ok "$work/r.jsonl" "$work/n.tlg" \
+      'h["fault_count"] == len(h["faults"]) > 0 and all(f["fate"] == "repaired in memory" for f in h["faults"])' \
+      'h["outcome"]["reason"] == "check only" and h["exit"] == 4 and h["size"] == '"$(stat -c %s "$hive")"
+  done
+  rm -rf "$work/d" "$work/f"
+fi
+
 if [ -d "$hives/damaged" ] && command -v hivexml >/dev/null && command -v regfexport >/dev/null; then
   for hive in "$hives"/damaged/*; do
     name=$(basename "$hive")
     mkdir -p "$work/d"
     cp "$hive" "$work/d/$name"
     chmod u+w "$work/d/$name"
-    yes a | head -n 200 | tr -d '\n' | sed 's/$/o/' | timeout 60 "$prog" /t "$work/d/$name" >"$work/out" 2>&1
+    yes a | head -n 200 | tr -d '\n' | sed 's/$/o/' | timeout 60 "$prog" /t /r:"$work/r.jsonl" /l:"$work/a.tlg" "$work/d/$name" >"$work/out" 2>&1
     check "$name: fixed and saved over the original" grep -q $'^File saved, size ' "$work/out"
+    check "$name: the report says where it was saved and what became its backup" report_ok "$work/r.jsonl" "$work/a.tlg" \
+      "h['outcome'] == {'status': 'saved', 'reason': None, 'saved_to': ['$work/d/$name'], 'backup': '$work/d/$name.bak'}" \
+      'all(f["fate"] == "repaired" for f in h["faults"]) and h["exit"] == 1 and not h["check_only"]'
+    rm -f "$work/a.tlg"
     check "$name: the backup holds the original bytes" cmp -s "$hive" "$work/d/$name.bak"
     timeout 60 "$prog" /t "$work/d/$name" </dev/null >"$work/out2" 2>&1; code=$?
     check "$name: a second check finds nothing" test "$code" -eq 0 -a "$(grep -c 'Error found' "$work/out2")" -eq 0
@@ -141,7 +245,7 @@ if [ -d "$hives/damaged" ] && command -v hivexml >/dev/null && command -v regfex
   check "/p leaves the original" cmp -s "$hives/damaged/BadListHive" "$work/BadListHive"
   printf 'aaaaaaaac' | timeout 60 "$prog" /t "$work/BadListHive" >/dev/null 2>&1; code=$?
   check "cancel at the save question changes nothing" cmp -s "$hives/damaged/BadListHive" "$work/BadListHive"
-  check "and the exit code still says a fix was applied" test "$code" -eq 1
+  check "and the exit code still says a fix was applied, and that it was left unsaved" test "$code" -eq 5
 fi
 
 # Dirty hives with their logs: recovered, saved with a backup, clean the second time, and what other
@@ -151,6 +255,13 @@ if [ -d "$hives/logs" ]; then
     mkdir -p "$work/l"
     cp "$hives/logs/$folder/"* "$work/l/"
     chmod u+w "$work/l/"*
+    timeout 60 "$prog" /t /n /r:"$work/r.jsonl" "$work/l/$hive" </dev/null >"$work/out" 2>&1; code=$?
+    check "$folder: /n applies the logs in memory and finds no fault: exit 0" test "$code" -eq 0
+    check "$folder: and writes nothing" diff -r "$hives/logs/$folder" "$work/l"
+    check "$folder: its report names the logs applied and counts the keys and values other readers list" \
+      report_ok "$work/r.jsonl" "$work/out" 'h["logs"]["recovered"] and h["outcome"]["status"] == "clean"' \
+      "(h['keys'], h['values']) == ($keys, $values)" \
+      '[(a["name"], a["count"]) for a in h["logs"]["applied"]] == [(n, int(c)) for n, c in re.findall(r"Transaction log applied: (.*), (\d+) \w+\r", text)] != []'
     printf 'o' | timeout 60 "$prog" /t "$work/l/$hive" >"$work/out" 2>&1
     check "$folder: recovered from its logs" grep -q $'^Hive recovered from transaction logs\r$' "$work/out"
     check "$folder: saved with the original as backup" cmp -s "$hives/logs/$folder/$hive" "$work/l/$backup"

@@ -17,10 +17,22 @@ void Touch(const std::string& path, const std::string& content = "x") {
   std::ofstream(path, std::ios::binary) << content;
 }
 
+// The names of a list, all taken, as a run takes them.
+std::vector<std::string> TakeAll(HiveList& list, std::vector<SkippedInput>* skipped = nullptr) {
+  std::vector<std::string> names;
+  for (std::string name; list.Next(name, skipped);) names.push_back(name);
+  return names;
+}
+
+// A command line parsed, and every name it gives taken.
 struct Parsed {
-  explicit Parsed(std::vector<std::string> args) { ParseCommandLine(args, options, list); }
+  explicit Parsed(std::vector<std::string> args) {
+    ParseCommandLine(args, options, list);
+    names = TakeAll(list, &options.skipped);
+  }
   RunOptions options;
   HiveList list;
+  std::vector<std::string> names;
 };
 
 class CommandLine : public ::testing::Test {
@@ -33,21 +45,25 @@ class CommandLine : public ::testing::Test {
   std::string hive;
 };
 
-TEST(UsageText, Is576BytesInThreePieces) {
+TEST(UsageText, SwitchesThenExitCodesInThreePieces) {
   UsageText usage = AssembleUsageText();
-  ASSERT_EQ(usage.help.size(), 576u);
+  ASSERT_EQ(usage.help.size(), 806u);
   EXPECT_EQ(usage.help.find("\"tarvos.tlg\""), 103u - 1) << "the default name follows the first 103 bytes";
   EXPECT_EQ(usage.help.rfind("Usage: TarvosD [<hive_file>|@<listfile> [<switches>]]\r\n\r\n<switches>\r\n", 0), 0u);
   EXPECT_NE(usage.help.find("\r\n  /l:<log_file> - write log file with specified name\r\n"), std::string::npos);
-  EXPECT_EQ(usage.help.substr(usage.help.size() - 30), "  /h, /?        - print help\r\n");
-  // Every option line has its dash in the 17th column.
+  EXPECT_NE(usage.help.find("\r\n  /h, /?        - print help\r\n\r\nExit code: 0 clean, "), std::string::npos);
+  EXPECT_EQ(usage.help.substr(usage.help.size() - 16), "16 usage error\r\n");
+  // Every option line has its dash in the 17th column, and fits the help box (56 columns).
   size_t lines = 0;
   for (size_t at = usage.help.find("\r\n  /"); at != std::string::npos; at = usage.help.find("\r\n  /", at + 1)) {
     EXPECT_EQ(usage.help[at + 2 + 16], '-') << usage.help.substr(at + 2, 20);
     ++lines;
   }
-  EXPECT_EQ(lines, 11u);
-  ASSERT_EQ(usage.box.size(), 576u);
+  EXPECT_EQ(lines, 13u);
+  for (size_t from = 0, end; (end = usage.help.find("\r\n", from)) != std::string::npos; from = end + 2) {
+    EXPECT_LE(end - from, 56u) << usage.help.substr(from, end - from);
+  }
+  ASSERT_EQ(usage.box.size(), 806u);
   EXPECT_EQ(usage.box.find('\r'), std::string::npos);
   EXPECT_EQ(usage.box.substr(0, 55), usage.help.substr(0, 53) + " \n");
 }
@@ -57,8 +73,8 @@ TEST_F(CommandLine, TtySwitchInAnyCaseAndLength) {
     Parsed p({tty, hive});
     EXPECT_TRUE(p.options.ttyMode) << tty;
     EXPECT_FALSE(p.options.helpRequested) << tty;
-    ASSERT_EQ(p.list.Count(), 1u);
-    EXPECT_EQ(p.list[0], hive);
+    ASSERT_EQ(p.names.size(), 1u);
+    EXPECT_EQ(p.names[0], hive);
   }
 }
 
@@ -119,6 +135,45 @@ TEST_F(CommandLine, DriveListsOfASearch) {
   EXPECT_TRUE(withHive.options.helpRequested);
 }
 
+// Check only and the report: their forms, and the combinations that are usage errors (the run
+// does not start) rather than help.
+TEST_F(CommandLine, CheckOnlyAndReportSwitches) {
+  struct Row {
+    std::vector<std::string> args;
+    bool checkOnly;
+    std::optional<std::string> report;
+    std::string errorHas;  // empty: no usage error
+  };
+  const std::vector<Row> rows = {
+      {{"/n", "/t", hive}, true, {}, ""},
+      {{"-N", hive}, true, {}, ""},
+      {{hive, "/r:out.jsonl"}, false, "out.jsonl", ""},
+      {{hive, "--report=a b.jsonl", "/n"}, true, "a b.jsonl", ""},
+      {{"/t", hive, "/r:-"}, false, "-", ""},
+      {{"/t", hive, "--report=-"}, false, "-", ""},
+      {{"/n", "/o:x", hive}, true, {}, "/o or /p"},
+      {{"/p:folder", "-n", hive}, true, {}, "/o or /p"},
+      {{"/t", hive, "/r:"}, false, "", "needs a file name"},
+      {{"/t", hive, "/r"}, false, "", "needs a file name"},
+      {{hive, "/r:-"}, false, "-", "only line mode"},
+  };
+  for (const Row& row : rows) {
+    Parsed p(row.args);
+    SCOPED_TRACE(row.args[0] + " " + row.args[1]);
+    EXPECT_EQ(p.options.checkOnly, row.checkOnly);
+    EXPECT_EQ(p.options.reportName, row.report);
+    if (row.errorHas.empty()) {
+      EXPECT_EQ(p.options.usageError, "");
+    } else {
+      EXPECT_NE(p.options.usageError.find(row.errorHas), std::string::npos) << p.options.usageError;
+    }
+    EXPECT_FALSE(p.options.helpRequested);
+    EXPECT_EQ(p.names.size(), 1u);
+  }
+  EXPECT_TRUE(Parsed({"/ln", hive}).options.perFileLog);
+  EXPECT_FALSE(Parsed({"/ln", hive}).options.checkOnly) << "the n of /ln is the log's";
+}
+
 TEST(ValidateDriveList, RulesAndUpperCase) {
   std::string ok = "a,b,z";
   EXPECT_TRUE(ValidateDriveList(ok));
@@ -137,7 +192,7 @@ TEST_F(CommandLine, HelpRulesAfterTheArguments) {
 
   Parsed helpFirst({"/h", hive});
   EXPECT_FALSE(helpFirst.options.helpRequested) << "the hive name withdraws the help";
-  EXPECT_EQ(helpFirst.list.Count(), 1u);
+  EXPECT_EQ(helpFirst.names.size(), 1u);
   EXPECT_TRUE(Parsed({hive, "/h"}).options.helpRequested);
   EXPECT_TRUE(Parsed({"/t", "/h", hive, "/l:"}).options.helpRequested) << "later arguments can ask again";
 }
@@ -148,7 +203,7 @@ TEST_F(CommandLine, WildcardsAndOutputName) {
   std::filesystem::create_directory(dir.Path("SUBDIR"));
   std::string pattern = dir.Path("S*");
   Parsed p({pattern});
-  std::vector<std::string> names = p.list.Names();
+  std::vector<std::string> names = p.names;
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{dir.Path("SAM"), dir.Path("SOFTWARE"), dir.Path("SYSTEM")}))
       << "the folder is skipped, each name keeps the pattern's folder";
@@ -157,11 +212,11 @@ TEST_F(CommandLine, WildcardsAndOutputName) {
   EXPECT_TRUE(Parsed({pattern, "/o:out.dat"}).options.helpRequested) << "one output for three hives";
   Parsed one({dir.Path("SY?TEM"), "/o:out.dat"});
   EXPECT_FALSE(one.options.helpRequested);
-  EXPECT_EQ(one.list.Count(), 1u);
+  EXPECT_EQ(one.names.size(), 1u);
   EXPECT_TRUE(one.list.SingleFileRun());
 
   Parsed none({dir.Path("NOTHING*")});
-  EXPECT_EQ(none.list.Count(), 0u);
+  EXPECT_EQ(none.names.size(), 0u);
   EXPECT_FALSE(none.options.helpRequested) << "no match is silent";
   EXPECT_FALSE(none.options.selectionNeeded);
 }
@@ -180,7 +235,7 @@ TEST_F(CommandLine, ListFiles) {
   EXPECT_FALSE(p.options.helpRequested);
   EXPECT_TRUE(p.options.ttyMode);
   std::vector<std::string> expected = {hive, dir.Path("SAM"), dir.Path("folder"), dir.Path("S*")};
-  EXPECT_EQ(p.list.Names(), expected) << "missing names are skipped; folders and patterns are kept as written; "
+  EXPECT_EQ(p.names, expected) << "missing names are skipped; folders and patterns are kept as written; "
                                          "the empty line ends the list";
 
   EXPECT_TRUE(Parsed({"@"}).options.helpRequested);
@@ -188,12 +243,12 @@ TEST_F(CommandLine, ListFiles) {
   EXPECT_TRUE(Parsed({"@" + list, hive}).options.helpRequested);
 
   Parsed missing({"@" + dir.Path("nolist")});
-  EXPECT_EQ(missing.list.Count(), 0u);
+  EXPECT_EQ(missing.names.size(), 0u);
   EXPECT_FALSE(missing.options.helpRequested);
 
   Touch(list, hive);  // a last line without a line end
   Parsed single({"@" + list});
-  EXPECT_EQ(single.list.Count(), 1u);
+  EXPECT_EQ(single.names.size(), 1u);
   EXPECT_TRUE(single.list.SingleFileRun());
 }
 
@@ -235,11 +290,11 @@ TEST_F(CommandLine, NamesInAnyScriptFromListsAndWildcards) {
   for (const std::string& content : {text, "\xEF\xBB\xBF" + text, utf16(true), utf16(false)}) {
     Touch(list, content);
     Parsed p({"@" + list});
-    EXPECT_EQ(p.list.Names(), names) << "list starting " << static_cast<int>(static_cast<uint8_t>(content[0]));
+    EXPECT_EQ(p.names, names) << "list starting " << static_cast<int>(static_cast<uint8_t>(content[0]));
     EXPECT_TRUE(p.options.skipped.empty());
   }
   Parsed wildcard({base + "\xD0\xAE*"});
-  EXPECT_EQ(wildcard.list.Names(), std::vector<std::string>{names[0]});
+  EXPECT_EQ(wildcard.names, std::vector<std::string>{names[0]});
 }
 
 TEST_F(CommandLine, ThirdLineEmptyEndsTheList) {
@@ -248,7 +303,7 @@ TEST_F(CommandLine, ThirdLineEmptyEndsTheList) {
   Touch(dir.Path("C"));
   std::string list = dir.Path("l.lst");
   Touch(list, dir.Path("A") + "\n" + dir.Path("B") + "\n\n" + dir.Path("C") + "\n");
-  EXPECT_EQ(Parsed({"@" + list}).list.Count(), 2u);
+  EXPECT_EQ(Parsed({"@" + list}).names.size(), 2u);
 }
 
 // A line longer than the limit is skipped whole, however far it goes, and its "\r\n" never counts.
@@ -283,7 +338,35 @@ TEST(ReadListFile, OverlongLineIsSkippedNotCut) {
   Touch(list, longName + "\n" + dir.Path("A") + "\n");
   HiveList hives;
   EXPECT_TRUE(ReadListFile(list, hives));
-  EXPECT_EQ(hives.Names(), std::vector<std::string>{dir.Path("A")});
+  EXPECT_EQ(TakeAll(hives), std::vector<std::string>{dir.Path("A")});
+}
+
+// A list file is read as its names are taken: however long it is, a few names wait at a time,
+// and a line that names nothing is noted when it is reached.
+TEST(ReadListFile, ReadAsTheNamesAreTaken) {
+  TempDir dir;
+  Touch(dir.Path("A"));
+  std::string list = dir.Path("l.lst");
+  std::string text;
+  for (int i = 0; i < 1000; ++i) text += (i == 500 ? dir.Path("gone") : dir.Path("A")) + "\n";
+  Touch(list, text);
+  RunOptions options;
+  HiveList hives;
+  ParseCommandLine({"/t", "@" + list}, options, hives);
+  EXPECT_EQ(hives.Waiting(), 2u) << "two names tell a several-file run";
+  EXPECT_FALSE(hives.SingleFileRun());
+  EXPECT_TRUE(options.skipped.empty());
+  std::string name;
+  size_t taken = 0;
+  for (; hives.Next(name, &options.skipped); ++taken) {
+    EXPECT_LE(hives.Waiting(), 1u);
+    if (taken == 499) {
+      EXPECT_TRUE(options.skipped.empty());
+    }
+  }
+  EXPECT_EQ(taken, 999u);
+  ASSERT_EQ(options.skipped.size(), 1u);
+  EXPECT_EQ(options.skipped[0].Text(), dir.Path("gone") + ": no such file");
 }
 
 TEST(HiveList, SecondNameEndsTheSingleFileRun) {

@@ -1,6 +1,9 @@
 // Whole runs of the program through a scripted console: stages, prompts, logs and exit codes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "app/json.h"
 #include "app/run.h"
 #include "hive/layout.h"
 #include "platform/headless_console.h"
@@ -61,7 +64,7 @@ TEST_F(Run, HealthyHiveInLineMode) {
 TEST_F(Run, DirtyHiveStoppedAtThePromptIsLeftAlone) {
   std::vector<uint8_t> bytes = Dirty();
   std::string hive = Hive("SECURITY", bytes);
-  EXPECT_EQ(Go({"/t", hive}, "s"), 0);
+  EXPECT_EQ(Go({"/t", hive}, "s"), kExitFaultsLeft);
   EXPECT_NE(Out().find("Error found: <Broken hive header>\r\nPress key to Fix/fix All/Stop [F|A|S]:s\r\n"
                        "Checking process cancelled\r\n"),
             std::string::npos)
@@ -70,20 +73,20 @@ TEST_F(Run, DirtyHiveStoppedAtThePromptIsLeftAlone) {
   EXPECT_EQ(testing::ReadFileBytes(hive), bytes);
 }
 
-TEST_F(Run, FixedHiveGivesExitCode1WithoutTouchingTheFile) {
+TEST_F(Run, FixedHiveNotSavedGivesExitCode5WithoutTouchingTheFile) {
   std::vector<uint8_t> bytes = Dirty();
   std::string hive = Hive("SAM", bytes);
-  EXPECT_EQ(Go({"/t", hive}, "f"), 1);
+  EXPECT_EQ(Go({"/t", hive}, "f"), kExitHiveChanged | kExitFaultsLeft) << "changed, and the save question cancelled";
   EXPECT_NE(Out().find(":f\r\nAttempt to fix last error\r\nHeader checked\r\n"), std::string::npos) << Out();
   EXPECT_EQ(testing::ReadFileBytes(hive), bytes) << "nothing is saved before a save was chosen";
 }
 
-TEST_F(Run, FixAllHoldsAcrossFilesAndSeveralFilesExitWith0) {
+TEST_F(Run, FixAllHoldsAcrossFiles) {
   std::string a = Hive("A", Dirty());
   std::string b = Hive("B", Dirty());
   std::string list = dir.Path("hives.lst");
   ASSERT_TRUE(WriteText(list, a + "\n" + b + "\n"));
-  EXPECT_EQ(Go({"/t", "@" + list}, "a"), 0) << "two files: the exit code does not name a change";
+  EXPECT_EQ(Go({"/t", "@" + list}, "a"), kExitFaultsLeft) << "two files repaired, neither saved";
   std::string out = Out();
   EXPECT_EQ(out.find("Press key to Fix"), out.rfind("Press key to Fix")) << "the second file is fixed without a prompt";
   size_t fixes = 0;
@@ -100,7 +103,7 @@ TEST_F(Run, ListWithOneNameKeepsTheSingleFileExitCode) {
   std::string list = dir.Path("one.lst");
   std::string text = a + "\r\n";
   ASSERT_TRUE(WriteText(list, text));
-  EXPECT_EQ(Go({"/t", "@" + list}, "f"), 1);
+  EXPECT_EQ(Go({"/t", "@" + list}, "f") & kExitHiveChanged, kExitHiveChanged);
 }
 
 TEST_F(Run, BrokenFrameSignatureFixedAndThePassGoesOn) {
@@ -110,7 +113,7 @@ TEST_F(Run, BrokenFrameSignatureFixedAndThePassGoesOn) {
   std::vector<uint8_t> bytes = builder.Build();
   Put32(bytes, 0x2000, 0x58585858);
   std::string hive = Hive("SYSTEM", bytes);
-  EXPECT_EQ(Go({"/t", hive}, "f"), 1);
+  EXPECT_EQ(Go({"/t", hive}, "f") & kExitHiveChanged, kExitHiveChanged);
   EXPECT_NE(Out().find("Header checked\r\nError found: <Invalid frame signature> - 0x00002000\r\n"
                        "Press key to Fix/fix All/Stop [F|A|S]:f\r\nAttempt to fix last error\r\n"
                        "Frame structure checked\r\n"),
@@ -127,7 +130,7 @@ TEST_F(Run, BadFilesAreReportedAndTheRunGoesOn) {
   std::string list = dir.Path("l.lst");
   std::string text = small + "\n" + odd + "\n" + good + "\n";
   ASSERT_TRUE(WriteText(list, text));
-  EXPECT_EQ(Go({"/t", "@" + list}, "s"), 0);
+  EXPECT_EQ(Go({"/t", "@" + list}, "s"), kExitNotChecked | kExitFaultsLeft) << "too small; a fault left";
   std::string out = Out();
   EXPECT_NE(out.find("Error found: <Hive file is too small>\r\nChecking process cancelled\r\n"), std::string::npos);
   EXPECT_NE(out.find("Error found: <Size of hive file not aligned>\r\nPress key"), std::string::npos);
@@ -140,7 +143,7 @@ TEST_F(Run, UnalignedHiveFixedIsRoundedDown) {
   std::vector<uint8_t> bytes = Healthy();
   bytes.resize(12289, 0);
   std::string hive = Hive("ODD", bytes);
-  EXPECT_EQ(Go({"/t", hive}, "f"), 1);
+  EXPECT_EQ(Go({"/t", hive}, "f") & kExitHiveChanged, kExitHiveChanged);
   EXPECT_NE(Out().find("size: 12288\r\n"), std::string::npos);
   EXPECT_NE(Out().find("Header checked"), std::string::npos);
 }
@@ -163,7 +166,7 @@ TEST_F(Run, SkippedInputsAreNamed) {
     bool when;
     std::string stderrText;  // every line, without the "TarvosD: " before each
     std::string stdoutHas;   // empty: nothing on standard output
-    int exit = 0;
+    int exit = kExitNotChecked;
   };
   std::vector<Row> rows = {
       {{"/t", dir.Path("NONE")}, true, dir.Path("NONE") + ": no such file\n", ""},
@@ -179,7 +182,7 @@ TEST_F(Run, SkippedInputsAreNamed) {
       {{"/t", dir.Path("FIFO")}, fifo, "",
        "Open file error: " + dir.Path("FIFO") + "\r\nReason: not a regular file\r\n"},
       {{"/t", "/l:" + dir.Path("no/run.tlg"), good}, true, dir.Path("no/run.tlg") + ": cannot open log file\n",
-       "Hive structure checked\r\n"},
+       "Hive structure checked\r\n", kExitNothingChanged},
       {{dir.Path("NONE")}, true, dir.Path("NONE") + ": no such file\n", ""},
       {{"/t", good, "--help"}, true, "", "Usage: TarvosD", 2},
   };
@@ -209,7 +212,7 @@ TEST_F(Run, HelpAndItsExitCode) {
   EXPECT_EQ(out.rfind("Castellan v1.03, ", 0), 0u);
   size_t usage = out.find("Usage: TarvosD");
   ASSERT_NE(usage, std::string::npos);
-  EXPECT_EQ(out.size() - usage, 576u);
+  EXPECT_EQ(out.size() - usage, 806u);
   EXPECT_EQ(out.substr(usage - 4, 4), "\r\n\r\n") << "an empty line before the usage text";
 
   EXPECT_EQ(Go({"/t"}), 2);
@@ -223,7 +226,7 @@ TEST_F(Run, ConsoleThatCannotBeSetUp) {
   std::string hive = Hive("SYSTEM", Dirty());
   device = std::make_unique<platform::HeadlessConsole>("f");
   device->SetOpenResult(platform::ConsoleOpen::NoConsole);
-  EXPECT_EQ(RunTarvos({hive}, *device), 0);
+  EXPECT_EQ(RunTarvos({hive}, *device), kExitNotChecked);
   EXPECT_EQ(device->Stdout(), "");
   EXPECT_NE(device->Stderr(), "");
   EXPECT_EQ(device->KeysLeft(), 1u) << "no file was processed";
@@ -236,14 +239,14 @@ TEST_F(Run, NoHiveNamedAndNothingFound) {
 
 TEST_F(Run, UnfixedErrorOfASingleHiveIsShownAtTheEndOutsideLineMode) {
   std::string hive = Hive("SYSTEM", Dirty());
-  EXPECT_EQ(Go({hive}, "s\r"), 0);
+  EXPECT_EQ(Go({hive}, "s\r"), kExitFaultsLeft);
   EXPECT_NE(device->Sent().find("Error on offset: 0x????????"), std::string::npos) << "the error window";
   EXPECT_NE(device->Sent().find("<Broken hive header>"), std::string::npos);
   EXPECT_EQ(Out(), "<Broken hive header>\r\n\r\nPress Enter to exit...\r\n") << "once the screen is closed";
   EXPECT_FALSE(device->ScreenBegun());
   EXPECT_EQ(device->KeysLeft(), 0u);
 
-  EXPECT_EQ(Go({"/t", hive}, "s\r"), 0);
+  EXPECT_EQ(Go({"/t", hive}, "s\r"), kExitFaultsLeft);
   EXPECT_EQ(Out().find("Press Enter to exit"), std::string::npos) << "line mode prints nothing at the end";
   EXPECT_EQ(device->KeysLeft(), 1u);
 }
@@ -257,7 +260,7 @@ TEST_F(Run, AbortStopsLoadingAndLeavesLaterFilesUnloaded) {
   std::string b = Hive("B.dat", Healthy());
   device = std::make_unique<platform::HeadlessConsole>("\x1bx");
   device->SetKeysSeenByPolls(true, 2);  // past the stage change and the first chunk
-  EXPECT_EQ(RunTarvos({"/t", "/ln", dir.Path("*.dat")}, *device), 0);
+  EXPECT_EQ(RunTarvos({"/t", "/ln", dir.Path("*.dat")}, *device), kExitFaultsLeft) << "stopped";
   std::string out = device->Stdout();
   EXPECT_NE(out.find("Hive file loading...\r\nPress key to Continue/Exit [C|X]:x\r\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("Hive file loaded"), std::string::npos);
@@ -285,7 +288,7 @@ TEST_F(Run, AbortOutsideLineModeShowsTheBoxAndEndsTheList) {
   std::string b = Hive("B.dat", Healthy());
   device = std::make_unique<platform::HeadlessConsole>("x\r\r");
   device->SetKeysSeenByPolls(true);
-  EXPECT_EQ(RunTarvos({"/l:" + dir.Path("run.tlg"), dir.Path("*.dat")}, *device), 0);
+  EXPECT_EQ(RunTarvos({"/l:" + dir.Path("run.tlg"), dir.Path("*.dat")}, *device), kExitFaultsLeft) << "stopped";
   EXPECT_NE(device->Sent().find("Terminate program?"), std::string::npos) << "X opens the exit confirmation";
   EXPECT_NE(device->Sent().find("Operation aborted"), std::string::npos);
   std::vector<uint8_t> log = testing::ReadFileBytes(dir.Path("run.tlg"));
@@ -344,7 +347,7 @@ TEST_F(Run, GaugeNeverGoesBackWithinAStage) {
 TEST_F(Run, LogFileHoldsTheSameEntriesWithMarkers) {
   std::string hive = Hive("SYSTEM", Dirty());
   std::string log = dir.Path("run.tlg");
-  EXPECT_EQ(Go({"/t", "/l:" + log, hive}, "f"), 1);
+  EXPECT_EQ(Go({"/t", "/l:" + log, hive}, "f") & kExitHiveChanged, kExitHiveChanged);
   std::vector<uint8_t> bytes = testing::ReadFileBytes(log);
   std::string text(bytes.begin(), bytes.end());
   const char* sequence[] = {" Castellan Log ", "Castellan started", "\r\n\r\n* ", " - Processing file: ",
@@ -358,6 +361,185 @@ TEST_F(Run, LogFileHoldsTheSameEntriesWithMarkers) {
     at = found + 1;
   }
   EXPECT_EQ(text.find("Press key"), std::string::npos) << "prompts are not logged";
+}
+
+// The text of one row of the screen at each flush, without the blanks around it.
+class RowRecorder : public platform::HeadlessConsole {
+ public:
+  RowRecorder(std::string keys, int row) : HeadlessConsole(std::move(keys)), row_(row) {}
+  void Present() override {
+    HeadlessConsole::Present();
+    const platform::ScreenModel& screen = cells_;
+    if (screen.Height() <= row_) return;
+    std::string text;
+    for (int x = 0; x < screen.Width(); ++x) text += static_cast<char>(screen.At(x, row_).ch < 0x80 ? screen.At(x, row_).ch : '?');
+    text.erase(text.find_last_not_of(' ') + 1);
+    text.erase(0, text.find_first_not_of(' '));
+    rows.push_back(text);
+  }
+  std::vector<std::string> rows;
+
+ private:
+  int row_;
+};
+
+// The exit code adds up what became of each hive, in line mode and on the full screen alike: the
+// keys differ (the screen closes each hive with a box), the codes do not.
+TEST_F(Run, ExitCodesAddUpWhatBecameOfEachHive) {
+  struct Row {
+    const char* what;
+    std::vector<std::string> args;  // "H" a damaged hive, "G" a healthy one, "@L" a list of both
+    std::string lineKeys;
+    std::string screenKeys;
+    int exit;
+  };
+  const std::vector<Row> rows = {
+      {"healthy", {"G"}, "", "\r", kExitNothingChanged},
+      {"check only, a fault", {"/n", "H"}, "", "\r", kExitFaultsLeft},
+      {"check only, healthy", {"/n", "G"}, "", "\r", kExitNothingChanged},
+      {"fixed and saved", {"H"}, "fo", "fo\r", kExitHiveChanged},
+      {"fixed, the save cancelled", {"H"}, "fc", "fc\r", kExitHiveChanged | kExitFaultsLeft},
+      {"stopped at the fault", {"H"}, "s", "s\r", kExitFaultsLeft},
+      {"the /o file cannot be written, then cancelled", {"/o:NOFOLDER/out", "H"}, "fo\rc", "fo\rc\r",
+       kExitHiveChanged | kExitFaultsLeft},
+      {"missing", {"MISSING"}, "", "", kExitNotChecked},
+      {"check only with /o", {"/n", "/o:out", "H"}, "", "", kExitUsage},
+      {"help", {"/?"}, "", "", kExitHelp},
+      {"a list, check only", {"/n", "@L"}, "", "\r\r", kExitFaultsLeft},
+      {"a list, fixed and saved", {"@L"}, "fo", "fo\r\r", kExitHiveChanged},
+      {"a list, fixed, the save cancelled", {"@L"}, "fc", "fc\r\r", kExitFaultsLeft},
+      {"a list with a name missing", {"@M"}, "", "\r", kExitNotChecked},
+  };
+  for (bool line : {true, false}) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(line ? "line mode: " : "full screen: ") + row.what);
+      std::string damaged = Hive("H", Dirty());
+      std::string healthy = Hive("G", Healthy());
+      ASSERT_TRUE(WriteText(dir.Path("L"), damaged + "\n" + healthy + "\n"));
+      ASSERT_TRUE(WriteText(dir.Path("M"), healthy + "\n" + dir.Path("MISSING") + "\n"));
+      std::vector<std::string> args;
+      if (line) args.push_back("/t");
+      for (const std::string& arg : row.args) {
+        args.push_back(arg == "H" || arg == "G" || arg == "MISSING" ? dir.Path(arg)
+                       : arg.rfind("/o:", 0) == 0                    ? "/o:" + dir.Path(arg.substr(3))
+                       : arg[0] == '@'                               ? "@" + dir.Path(arg.substr(1))
+                                                                     : arg);
+      }
+      EXPECT_EQ(Go(args, line ? row.lineKeys : row.screenKeys), row.exit);
+      EXPECT_EQ(device->KeysLeft(), 0u) << "every answer was asked for";
+      std::filesystem::remove(dir.Path("H.BAK"));
+    }
+  }
+}
+
+// Check only: every fault logged and repaired in memory without a question, a line that counts
+// them, and not a byte written beside the hive; on the full screen no fault window, the faults on
+// the progress window, and a box with the count.
+TEST_F(Run, CheckOnlyAsksNothingAndWritesNothing) {
+  std::vector<uint8_t> bytes = Dirty();
+  Put32(bytes, 0x1000, 0x58585858);  // a second fault, in the frame pass
+  testing::StoreChecksum(bytes);
+  std::string hive = Hive("NTUSER.DAT", bytes);
+  EXPECT_EQ(Go({"/t", "/n", hive}), kExitFaultsLeft);
+  std::string out = Out();
+  EXPECT_NE(out.find("Error found: <Broken hive header>\r\nAttempt to fix last error\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Error found: <Invalid frame signature> - 0x00001000\r\nAttempt to fix last error\r\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("Hive structure checked\r\nCheck only: 2 faults found, nothing written\r\n"), std::string::npos);
+  EXPECT_EQ(out.find("Press key"), std::string::npos) << "nothing is asked";
+  EXPECT_EQ(testing::ReadFileBytes(hive), bytes);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Dir()), {}), 1) << "no backup, no other file";
+
+  RowRecorder screen("\r", 12);
+  EXPECT_EQ(RunTarvos({"/n", hive}, screen), kExitFaultsLeft);
+  EXPECT_EQ(screen.Sent().find("Error on offset"), std::string::npos) << "no fault window";
+  EXPECT_NE(std::find(screen.rows.begin(), screen.rows.end(), "Faults found: 2"), screen.rows.end())
+      << "the progress window counts them";
+  EXPECT_NE(screen.Sent().find("Check only: 2 faults found"), std::string::npos) << "the box at the end";
+  EXPECT_EQ(screen.KeysLeft(), 0u);
+  EXPECT_EQ(testing::ReadFileBytes(hive), bytes);
+
+  std::string healthy = Hive("USRCLASS.DAT", Healthy());
+  EXPECT_EQ(Go({"/t", "-n", healthy}), kExitNothingChanged);
+  EXPECT_NE(Out().find("Check only: no fault found, nothing written\r\n"), std::string::npos);
+}
+
+// The report on standard output in line mode: only JSON there, one object per hive and the sum
+// of the run, the text of the run on standard error. Names missing from the command line are
+// hives not checked.
+TEST_F(Run, ReportOnStandardOutputLeavesTheTextToStandardError) {
+  std::string damaged = Hive("H", Dirty());
+  std::string healthy = Hive("G", Healthy());
+  std::string list = dir.Path("L");
+  ASSERT_TRUE(WriteText(list, damaged + "\n" + healthy + "\n" + dir.Path("MISSING") + "\n"));
+  EXPECT_EQ(Go({"/t", "/n", "/r:-", "@" + list}), kExitFaultsLeft | kExitNotChecked);
+  // Three hives in the list's order, the missing one in its place, then the summary (their
+  // fields are checked with a JSON parser by the shell test).
+  std::vector<std::string> lines;
+  for (size_t from = 0, end; (end = Out().find('\n', from)) != std::string::npos; from = end + 1) {
+    lines.push_back(Out().substr(from, end - from));
+  }
+  ASSERT_EQ(lines.size(), 4u) << Out();
+  std::string missing;
+  AppendJsonString(missing, dir.Path("MISSING"));  // as JSON writes it: a Windows path's backslashes escaped
+  EXPECT_NE(lines[0].find("\"status\":\"not saved\""), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("\"status\":\"clean\""), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find("\"path\":" + missing + ","), std::string::npos) << lines[2];
+  EXPECT_EQ(lines[3].rfind("{\"type\":\"summary\"", 0), 0u) << lines[3];
+  EXPECT_NE(device->Stderr().find("Check only: 1 fault found, nothing written\r\n"), std::string::npos);
+
+  // A report that cannot be written: nothing is checked.
+  EXPECT_EQ(Go({"/t", "/r:" + dir.Path("no/such/folder/r.jsonl"), healthy}), kExitNotChecked);
+  EXPECT_NE(device->Stderr().find("cannot write report file"), std::string::npos);
+}
+
+// Keys that repairs cut off come back, and the report names each as the log does: the key, the
+// keys below it, and the key it went back under (none for lost+found).
+TEST_F(Run, ReportNamesTheKeysBroughtBackAsTheLogDoes) {
+  struct Row {
+    const char* what;
+    const char* json;  // the report's array that holds them
+    bool underRoot;
+  };
+  const std::vector<Row> rows = {
+      {"a leaf of the root's index root dropped", "\"reconnected\":[{", true},
+      {"a parent's cell freed", "\"lost_and_found\":[{", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    testing::HiveBuilder builder;
+    for (const char* name : {"Alpha", "beta", "Gamma"}) builder.AddKey(builder.Root(), name);
+    uint32_t parent = builder.AddKey(builder.Root(), "Parent");
+    uint32_t x = builder.AddKey(parent, "X");
+    builder.AddKey(x, "Y");
+    builder.SetListKind(builder.Root(), testing::ListKind::IndexRoot, 2, testing::ListKind::HashLeaf);
+    std::vector<uint8_t> bytes = builder.Build();
+    if (row.underRoot) {
+      Put32(bytes, testing::CellField(builder.ListOf(builder.Root()), hive::list::kEntries), 0x7FFFFFF8);
+    } else {
+      Put32(bytes, testing::CellField(parent, 0), 0u - Get32(bytes, testing::CellField(parent, 0)));
+    }
+    std::string hive = Hive("SOFTWARE", bytes);
+    EXPECT_EQ(Go({"/t", "/n", "/r:-", hive}), kExitFaultsLeft);
+    std::string report = Out().substr(0, Out().find('\n'));
+    std::string text = device->Stderr();
+    size_t found = 0;
+    for (size_t at = text.find("Key "); at != std::string::npos; at = text.find("Key ", at + 1)) {
+      unsigned key = 0, under = 0, keys = 0;
+      std::string entry;
+      if (std::sscanf(text.c_str() + at, "Key reconnected: 0x%X (%u keys) under 0x%X", &key, &keys, &under) == 3) {
+        entry = "{\"key\":" + std::to_string(key) + ",\"keys\":" + std::to_string(keys) + ",\"under\":" + std::to_string(under) + "}";
+      } else if (std::sscanf(text.c_str() + at, "Key moved to lost+found: 0x%X (%u keys)", &key, &keys) == 2) {
+        entry = "{\"key\":" + std::to_string(key) + ",\"keys\":" + std::to_string(keys) + "}";
+      } else {
+        continue;
+      }
+      ++found;
+      EXPECT_NE(report.find(entry), std::string::npos) << entry << "\n" << report;
+    }
+    EXPECT_GT(found, 0u) << text;
+    EXPECT_NE(report.find(row.json), std::string::npos) << report;
+  }
 }
 
 }  // namespace

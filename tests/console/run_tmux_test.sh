@@ -42,7 +42,7 @@ check "S stops; the fixes made are offered for saving" wait_for "File Save"
 keys M-o  # Alt+O: the terminal sends Esc and "o" at once
 check "Alt+O saves; the screen is given back, then the fault left is printed" wait_for "Press Enter to exit..."
 keys Enter
-check "the run ends with 1: the hive was changed" wait_for "EXIT=1"
+check "the run ends with 5: the hive was changed and saved (1), a fault left (4)" wait_for "EXIT=5"
 check "the backup holds the original" cmp -s "$work/SAMPLE.BAK" "$work/original"
 check "the hive was saved repaired" bash -c "! cmp -s $work/SAMPLE $work/original"
 check "the main screen is back" wait_for "BEFORE-THE-RUN"
@@ -65,13 +65,44 @@ for size in "80 24" "80 25" "132 43"; do
     keys s
     wait_for "Press Enter to exit..." >/dev/null
     keys Enter
-    check "$cols x $rows, TERM=$term: S stops, and the run ends" wait_for "EXIT=0"
+    check "$cols x $rows, TERM=$term: S stops, and the run ends with 4: a fault left" wait_for "EXIT=4"
   done
 done
 start 60 20 "$prog $work/S24"
 wait_for "EXIT=" >/dev/null
 check "60 x 20: too small, with the size needed and the size found" bash -c "tmux -L $server capture-pane -pJ |
   grep -qF 'TarvosD: the console screen is too small: 66 x 24 needed, 60 x 20 found; /t runs in line mode'"
+
+# Check only on the full screen: no fault window, a box with the count for each hive, nothing
+# written; the exit codes of a clean hive, one with faults left, and a list of both.
+cp "$work/original" "$work/CHECK"
+mkdir -p "$work/co"
+cp "$work/original" "$work/co/ONLY"
+start 80 25 "$prog /n $work/co/ONLY"
+check "check only: a box counts the faults" wait_for "Check only: 4 faults found"
+check "and says nothing was written" wait_for "nothing written" 1
+check "no fault window was opened" bash -c "! tmux -L $server capture-pane -p | grep -q 'Error on offset'"
+check "every frame upright" frames_in_place 80
+keys Enter
+check "the run ends with 4: faults left" wait_for "EXIT=4"
+check "the hive as it was, and nothing beside it" bash -c "cmp -s $work/co/ONLY $work/original && test \"\$(ls $work/co)\" = ONLY"
+"$make_hive" "$work/co/CLEAN"
+printf 'ffo' | "$prog" /t "$work/co/CLEAN" >/dev/null 2>&1
+rm -f "$work/co/CLEAN.BAK"
+start 80 25 "$prog -n $work/co/CLEAN"
+check "check only, a clean hive: the box says no fault" wait_for "Check only: no fault found"
+keys Enter
+check "and the run ends with 0" wait_for "EXIT=0"
+printf '%s\n%s\n' "$work/co/CLEAN" "$work/co/ONLY" >"$work/co.lst"
+start 80 25 "$prog /n @$work/co.lst"
+check "check only over a list: a box for the first hive" wait_for "Check only: no fault found"
+keys Enter
+check "then for the second" wait_for "Check only: 4 faults found"
+keys Enter
+check "and the run ends with 4" wait_for "EXIT=4"
+start 80 25 "$prog /n /o:$work/co/OUT $work/co/ONLY"
+check "check only with /o: a usage error, 16" wait_for "EXIT=16"
+check "named on standard error" wait_for "it does not go with /o or /p" 1
 
 # Stopped (kill -TSTP, as Ctrl+Z in a shell) with a dialog up, the user's screen is back while
 # the run waits; taken to the foreground again (fg), the screen is taken and drawn whole.
@@ -110,7 +141,7 @@ check "whole, every frame upright" frames_in_place 80
 keys s
 wait_for "Press Enter to exit..." >/dev/null
 keys Enter
-check "and the run ends" wait_for "EXIT=0"
+check "and the run ends" wait_for "EXIT=4"
 
 # Names of wide and combining characters: a hive whose name is cut to the header's field by
 # width, and profiles of such names in the selection list, with its scroll bar.
@@ -217,7 +248,7 @@ check "X opens the exit confirmation" wait_for "Terminate program?" 5
 keys Enter
 check "Ok ends the run: Operation aborted" wait_for "Operation aborted" 10
 keys Enter
-check "and the run ends with 0" wait_for "EXIT=0"
+check "and the run ends with 4: stopped" wait_for "EXIT=4"
 
 # A slow disk (each read and write of 64 KB or more takes 100 ms): a key typed during the load, the
 # backup copy or the writing is answered at once, not after dozens of chunks.
@@ -233,7 +264,7 @@ if command -v cc >/dev/null && cc -shared -fPIC -o "$work/slow.so" "$here/slow_d
   keys Enter
   wait_for "Operation aborted" 10 >/dev/null
   keys Enter
-  check "and the run ends" wait_for "EXIT=0"
+  check "and the run ends, stopped" wait_for "EXIT=4"
   "$make_hive" --several "$work/SLOWSAVE" 30000
   cp "$work/SLOWSAVE" "$work/slow-original"
   start 80 25 "LD_PRELOAD=$work/slow.so $prog $work/SLOWSAVE"
@@ -308,7 +339,7 @@ if [ -n "$exe" ] && command -v wine >/dev/null; then
   # Wine's console breaks the line at the terminal's edge itself.
   check "Windows build: 60 x 20 is too small, with the size needed and the size found" bash -c "tmux -L $server capture-pane -p |
     tr -d '\n' | grep -qF 'TarvosD: the console screen is too small: 66 x 24 needed, 60 x 20 found; /t runs in line mode'"
-  check "Windows build: and the run ends with 0" wait_for "EXIT=0" 1
+  check "Windows build: and the run ends with 8: nothing could be checked" wait_for "EXIT=8" 1
   # Finding hives on real drive letters: Wine's own C:, and a folder mapped as a drive.
   if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX/drive_c/windows/system32" ]; then
     mkdir -p "$WINEPREFIX/drive_c/windows/system32/config"

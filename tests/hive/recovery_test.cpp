@@ -268,6 +268,19 @@ TEST_F(BuiltLogs, LogsBesideTheHive) {
   EXPECT_TRUE(h.recovered);
   EXPECT_EQ(h.image.Buffer()[kBaseBlockSize + frame::kTimeStamp], 'A');
 
+  // One listing kept for the hives of a folder gives each its own logs, and is made again for
+  // another folder.
+  testing::WriteFileBytes(dir.Path("Other"), hive);
+  FolderListing listing;
+  EXPECT_EQ(ReadTransactionLogs(name, &listing).size(), 2u);
+  std::vector<TransactionLog> other = ReadTransactionLogs(dir.Path("Other"), &listing);
+  ASSERT_EQ(other.size(), 1u);
+  EXPECT_EQ(other[0].name, dir.Path("Other.LOG1"));
+  EXPECT_TRUE(IsLogBesideItsHive(dir.Path("Other.LOG1"), &listing));
+  testing::TempDir elsewhere;
+  testing::WriteFileBytes(elsewhere.Path("System"), hive);
+  EXPECT_TRUE(ReadTransactionLogs(elsewhere.Path("System"), &listing).empty());
+
   // Logs as large as they may be and holding nothing (sparse files): each is refused by its first
   // sector, the rest never read.
   testing::TempDir big;

@@ -84,6 +84,30 @@ TEST(File, AppendKeepsContent) {
   EXPECT_EQ(content, "onetwo");
 }
 
+// A report file is written from its start: what it held goes, a folder or a link planted under
+// its name is refused, and a new one is made.
+TEST(File, EmptiedFileStartsAfresh) {
+  testing::TempDir dir;
+  std::string path = dir.Path("run.jsonl");
+  { std::ofstream(path, std::ios::binary) << "an older run"; }
+  for (const char* text : {"one", "two"}) {
+    File file;
+    ASSERT_TRUE(file.OpenEmptied(path));
+    ASSERT_TRUE(file.Write(text, 3));
+  }
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), "two");
+  File folder;
+  EXPECT_FALSE(folder.OpenEmptied(dir.Dir().string()));
+  std::error_code ec;
+  std::filesystem::create_symlink(path, dir.Path("link"), ec);
+  if (!ec) {
+    File link;
+    EXPECT_FALSE(link.OpenEmptied(dir.Path("link")));
+    EXPECT_EQ(std::filesystem::file_size(path), 3u) << "the link was not followed";
+  }
+}
+
 // New files never replace or write through anything of their name; those beside a target get
 // names of their own, in the target's folder, short whatever the target's name.
 TEST(File, NewFilesAreCreatedExclusively) {

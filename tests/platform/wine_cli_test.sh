@@ -14,8 +14,8 @@ trap 'rm -rf "$work"' EXIT
 timeout 120 wine "$exe" /h >"$work/help" 2>/dev/null </dev/null; code=$?
 check "/h exits with 2" test "$code" -eq 2
 check "/h starts with the banner" grep -q '^Castellan v1\.03, ' "$work/help"
-tail -c 576 "$work/help" | head -c 53 >"$work/first"
-check "usage text is the last 576 bytes" test "$(cat "$work/first")" = "Usage: TarvosD [<hive_file>|@<listfile> [<switches>]]"
+tail -c 806 "$work/help" | head -c 53 >"$work/first"
+check "usage text is the last 806 bytes" test "$(cat "$work/first")" = "Usage: TarvosD [<hive_file>|@<listfile> [<switches>]]"
 
 timeout 60 wine "$exe" /v >"$work/version" 2>/dev/null </dev/null; code=$?
 check "/v prints the version and Windows, and exits with 0" \
@@ -32,17 +32,32 @@ cp "$work/SAMPLE" "$work/original"
 hive=$(winpath "$work/SAMPLE")
 
 printf 's' | timeout 60 wine "$exe" /t "$hive" >"$work/out" 2>&1; code=$?
-check "stop at the prompt exits with 0" test "$code" -eq 0
+check "stop at the prompt exits with 4: a fault left" test "$code" -eq 4
 check "stop cancels the check" grep -q $'^Press key to Fix/fix All/Stop \\[F|A|S\\]:s\r$' "$work/out"
 check "stopped hive is unchanged" cmp -s "$work/SAMPLE" "$work/original"
 
 printf 'f' | timeout 60 wine "$exe" /t /l:"$(winpath "$work/run.tlg")" "$hive" >"$work/out" 2>&1; code=$?
-check "fixed hive exits with 1" test "$code" -eq 1
+check "fixed hive, not saved, exits with 5" test "$code" -eq 5
 check "header checked after the fix" grep -q $'^Header checked\r$' "$work/out"
 check "log written with markers" grep -qE $'^# [0-9]{2}-[0-9]{2}-[0-9]{4} [0-9:]{8} - Attempt to fix last error\r$' "$work/run.tlg"
 
 timeout 60 wine "$exe" /t "$hive" </dev/null >"$work/out" 2>&1; code=$?
 check "end of input stops the check" grep -q 'Checking process cancelled' "$work/out"
+
+# Check only: nothing written, the faults counted, the report parsed; the usage error and a
+# missing hive.
+timeout 60 wine "$exe" /t /n /r:"$(winpath "$work/r.jsonl")" "$hive" </dev/null >"$work/out" 2>&1; code=$?
+check "/n exits with 4 and changes nothing" test "$code" -eq 4 -a "$(cmp -s "$work/SAMPLE" "$work/original" && ls "$work" | grep -c SAMPLE)" = 1
+check "/n ends the hive with its count" grep -q $'^Check only: 1 fault found, nothing written\r$' "$work/out"
+check "the report is JSON, the fault repaired in memory" python3 -c '
+import json, sys
+hive, summary = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
+assert hive["faults"][0]["fate"] == "repaired in memory" and hive["outcome"]["reason"] == "check only"
+assert summary["exit"] == 4' "$work/r.jsonl"
+timeout 60 wine "$exe" /t /n "$(winpath "$work/no-such-hive")" </dev/null >/dev/null 2>&1; code=$?
+check "/n over a missing hive exits with 8" test "$code" -eq 8
+timeout 60 wine "$exe" /t /n /p:"$(winpath "$work")" "$hive" </dev/null >/dev/null 2>&1; code=$?
+check "/n with /p is a usage error, 16" test "$code" -eq 16
 
 printf 'fo' | timeout 60 wine "$exe" /t "$hive" >"$work/out" 2>&1; code=$?
 check "fixed and saved over the original" grep -q $'^File saved, size 8192\r$' "$work/out"
@@ -79,6 +94,12 @@ check "a hive named in Cyrillic on the command line is checked under its name" g
 check "fixed and saved over the original" grep -q $'^File saved, size 8192\r$' "$work/out"
 check "with the original kept as NTUSER.BAK beside it" cmp -s "$work/Users/Юлия/NTUSER.BAK" "$work/original-Юлия"
 check "the log named in Cyrillic holds the hive's name" grep -qF "File opened: $julia" "$work/журнал.tlg"
+timeout 60 wine "$exe" /t /n /r:- "$julia" </dev/null >"$work/r.jsonl" 2>/dev/null
+check "the report names the hive in Cyrillic as UTF-8" python3 -c '
+import json, sys
+hive = json.loads(open(sys.argv[1], encoding="utf-8").readline())
+assert hive["path"] == sys.argv[2] and "path_hex" not in hive and hive["outcome"]["status"] == "clean", hive' \
+  "$work/r.jsonl" "$julia"
 timeout 60 wine "$exe" /t "$julia" </dev/null >"$work/out" 2>&1
 check "the saved hive checks clean" grep -q $'^Hive structure checked\r$' "$work/out"
 

@@ -87,7 +87,16 @@ File::~File() { Close(); }
 bool File::OpenRead(const std::string& path, bool regularOnly) {
   Close();
   // Opened without waiting: a FIFO without a writer would otherwise hold the run forever.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  int fd = -1;
+#ifdef O_NOATIME
+  // Reading leaves the access time as it was (a hive may be evidence), where the system lets this
+  // process do so: its owner's, or one with the right to.
+  fd = ::open(path.c_str(), flags | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), flags);
+#else
+  fd = ::open(path.c_str(), flags);
+#endif
   if (fd < 0) {
     failure_ = Reason(errno);
     return false;
@@ -121,6 +130,23 @@ bool File::OpenAppend(const std::string& path) {
   }
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::lseek(fd, 0, SEEK_END) < 0) {
+    ::close(fd);
+    failure_ = "not a regular file";
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+bool File::OpenEmptied(const std::string& path) {
+  Close();
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    failure_ = Reason(errno);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
     ::close(fd);
     failure_ = "not a regular file";
     return false;
@@ -280,6 +306,18 @@ std::vector<FileInfo> FindEntries(const std::string& pattern) {
   // A directory's own order is arbitrary here; sorted names make runs repeatable.
   std::sort(found.begin(), found.end(), [](const FileInfo& a, const FileInfo& b) { return a.name < b.name; });
   return found;
+}
+
+std::vector<std::string> FolderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return names;
+  while (struct dirent* entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());  // as FindEntries gives them
+  return names;
 }
 
 bool IsPathSeparator(char c) { return c == '/'; }

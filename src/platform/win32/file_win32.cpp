@@ -100,6 +100,23 @@ bool File::OpenAppend(const std::string& path) {
   return true;
 }
 
+bool File::OpenEmptied(const std::string& path) {
+  Close();
+  HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    failure_ = Reason(::GetLastError(), path);
+    return false;
+  }
+  if (::GetFileType(h) != FILE_TYPE_DISK || !::SetEndOfFile(h)) {
+    ::CloseHandle(h);
+    failure_ = "not a regular file";
+    return false;
+  }
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
 bool File::CreateNew(const std::string& path) {
   Close();
   HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -229,6 +246,14 @@ std::vector<FileInfo> FindEntries(const std::string& pattern) {
   } while (::FindNextFileW(h, &data));
   ::FindClose(h);
   return found;
+}
+
+std::vector<std::string> FolderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  std::string pattern = folder;
+  if (!pattern.empty() && !IsPathSeparator(pattern.back())) pattern += '\\';
+  for (FileInfo& entry : FindEntries(pattern + "*")) names.push_back(std::move(entry.name));
+  return names;
 }
 
 bool IsPathSeparator(char c) { return c == '\\' || c == ':' || c == '/'; }

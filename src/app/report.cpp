@@ -1,0 +1,313 @@
+#include "app/report.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+#include "app/json.h"
+#include "app/run.h"
+#include "hive/bytes.h"
+#include "hive/layout.h"
+#include "hive/names.h"
+#include "platform/file.h"
+#include "platform/screen_model.h"
+
+namespace tarvos::app {
+
+namespace {
+
+constexpr std::string_view kApplied = "Transaction log applied: ";
+constexpr std::string_view kRefused = "Transaction log refused: ";
+constexpr std::string_view kRecovered = "Hive recovered from transaction logs";
+constexpr std::string_view kReconnected = "Key reconnected: ";
+constexpr std::string_view kMovedToLostAndFound = "Key moved to lost+found: ";
+
+bool StartsWith(std::string_view text, std::string_view head) { return text.substr(0, head.size()) == head; }
+
+std::string_view WithoutLineEnd(std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  return text;
+}
+
+// The number written at text[at] (decimal, or hex digits with base 16); at moves past it.
+uint64_t NumberAt(std::string_view text, size_t& at, int base = 10) {
+  std::string digits;
+  auto digit = [base](char c) {
+    return base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : std::isdigit(static_cast<unsigned char>(c)) != 0;
+  };
+  while (at < text.size() && digit(text[at])) digits += text[at++];
+  return digits.empty() ? 0 : std::strtoull(digits.c_str(), nullptr, base);
+}
+
+// "0x0000ABCD (N keys)" and what follows it.
+bool ParseKeyAndCount(std::string_view text, uint32_t& key, uint64_t& keys, size_t& at) {
+  if (!StartsWith(text, "0x")) return false;
+  at = 2;
+  key = static_cast<uint32_t>(NumberAt(text, at, 16));
+  if (text.substr(at, 2) != " (") return false;
+  at += 2;
+  keys = NumberAt(text, at);
+  at = text.find(')', at);
+  if (at == std::string_view::npos) return false;
+  ++at;
+  return true;
+}
+
+// The name of a key cell in UTF-8, or nothing when the cell does not lie whole in the image.
+bool AppendKeyName(std::string& out, const hive::HiveImage& image, uint32_t key) {
+  uint64_t at = uint64_t{hive::kBaseBlockSize} + key;
+  if (at + hive::key::kName > image.Size()) return false;
+  auto* cell = const_cast<uint8_t*>(image.Buffer() + at);
+  uint64_t length = std::min<uint64_t>(hive::SizeFieldLength(hive::Le32(cell)), image.Size() - at);
+  std::vector<uint16_t> units = hive::StoredName::OfKey(cell, static_cast<uint32_t>(length)).Units();
+  for (size_t i = 0; i < units.size(); ++i) {
+    uint32_t ch = units[i];
+    if (ch >= 0xD800 && ch <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      ch = 0x10000 + ((ch - 0xD800) << 10) + (units[++i] - 0xDC00u);
+    }
+    platform::AppendUtf8(out, ch);  // a surrogate alone gives its three bytes, which JsonText::Utf16 escapes
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string FaultText(uint32_t code) {
+  std::string_view message = hive::ErrorMessage(code);
+  if (message.size() >= 2 && message.front() == '<' && message.back() == '>') message = message.substr(1, message.size() - 2);
+  return std::string(message);
+}
+
+const char* StatusName(HiveStatus status) {
+  switch (status) {
+    case HiveStatus::NotChecked: return "not checked";
+    case HiveStatus::Skipped: return "skipped";
+    case HiveStatus::Stopped: return "stopped";
+    case HiveStatus::FaultLeft: return "fault left";
+    case HiveStatus::NotSaved: return "not saved";
+    case HiveStatus::Saved: return "saved";
+    case HiveStatus::Clean: return "clean";
+  }
+  return "";
+}
+
+bool RunReport::LeavesHiveUnchecked(uint32_t code) {
+  switch (code) {
+    case hive::kInputFileOpenError: case hive::kUnableToGetFileInfo: case hive::kHiveTooSmall:
+    case hive::kFileSeekError: case hive::kFileReadError: case hive::kMemoryAllocationError:
+    case hive::kSecurityAllocationError: case hive::kSecurityReallocationError:
+      return true;
+    default: return false;
+  }
+}
+
+void RunReport::BeginHive(const std::string& given) {
+  given_ = given;
+  headerRead_ = false;
+  logs_.clear();
+  recovered_ = false;
+  counts_.reset();
+  faults_.clear();
+  broughtBack_.clear();
+  image_ = nullptr;
+  walk_ = nullptr;
+}
+
+void RunReport::Loaded(const hive::HiveImage& image) {
+  if (!image.Loaded() || image.Size() < hive::kBaseBlockSize) return;
+  const uint8_t* block = image.Buffer();
+  headerRead_ = true;
+  major_ = hive::Le32(block + hive::base::kMajorVersion);
+  minor_ = hive::Le32(block + hive::base::kMinorVersion);
+  primary_ = hive::Le32(block + hive::base::kPrimarySequence);
+  secondary_ = hive::Le32(block + hive::base::kSecondarySequence);
+}
+
+void RunReport::Counted(const hive::KeyWalk& walk, const hive::HiveImage& image) {
+  uint64_t values = 0;
+  std::vector<const hive::WalkNode*> open{&walk.Root()};
+  while (!open.empty()) {
+    const hive::WalkNode* node = open.back();
+    open.pop_back();
+    uint64_t field = uint64_t{hive::kBaseBlockSize} + node->keyOffset + hive::key::kValueCount;
+    if (node->kind == hive::WalkNode::kKey && node->checked && field + 4 <= image.Size()) {
+      values += hive::Le32(image.Buffer() + field);
+    }
+    for (uint32_t i = 0; node->children != nullptr && i < node->childCount; ++i) open.push_back(&node->children[i]);
+  }
+  counts_ = {walk.KeysVisited(), values};
+}
+
+std::string RunReport::KeyPathOfFault() const {
+  if (walk_ == nullptr || image_ == nullptr || walk_->CurrentNode() == nullptr) return {};
+  std::vector<uint32_t> keys;  // from the current key up to the root
+  for (const hive::WalkNode* node = walk_->CurrentNode(); node != nullptr; node = node->parent) {
+    if (node->kind == hive::WalkNode::kKey && node->keyOffset != hive::kNullOffset) keys.push_back(node->keyOffset);
+  }
+  if (keys.empty()) return {};
+  std::string path;
+  // The root key's own name is not part of a path: "\" is the root.
+  for (size_t i = keys.size() - 1; i-- > 0;) {
+    path += '\\';
+    if (!AppendKeyName(path, *image_, keys[i])) path += '?';
+  }
+  return path.empty() ? "\\" : path;
+}
+
+void RunReport::FaultDecided(const hive::ErrorRecord& record, hive::FieldRef field, bool fixed) {
+  ReportedFault fault;
+  fault.record = record;
+  fault.fixed = fixed;
+  if (image_ != nullptr && field.Given() && field.kind != hive::FieldRef::Kind::Host32 &&
+      field.at >= image_->Buffer() && field.at < image_->Buffer() + image_->Size()) {
+    fault.fieldAt = static_cast<uint32_t>(field.at - image_->Buffer());
+  }
+  fault.keyPath = KeyPathOfFault();
+  faults_.push_back(std::move(fault));
+  if (onFault) onFault(faults_.back(), faults_.size());
+}
+
+void RunReport::LogEntry(std::string_view message) {
+  message = WithoutLineEnd(message);
+  if (StartsWith(message, kApplied)) {
+    // "NAME, N entries": the name may hold commas, the count never does.
+    std::string_view rest = message.substr(kApplied.size());
+    size_t comma = rest.rfind(", ");
+    if (comma == std::string_view::npos) return;
+    TransactionLogUse use;
+    use.name = rest.substr(0, comma);
+    size_t at = comma + 2;
+    use.count = NumberAt(rest, at);
+    use.unit = rest.substr(std::min(at + 1, rest.size()));
+    logs_.push_back(std::move(use));
+  } else if (StartsWith(message, kRefused)) {
+    // "NAME (reason)": the reason is in the last parentheses that open after the name.
+    std::string_view rest = message.substr(kRefused.size());
+    size_t open = rest.rfind(" (");
+    TransactionLogUse use;
+    use.name = rest.substr(0, open);
+    use.refused = open == std::string_view::npos ? "" : rest.substr(open + 2, rest.size() - open - 3);
+    logs_.push_back(std::move(use));
+  } else if (message == kRecovered) {
+    recovered_ = true;
+  } else if (StartsWith(message, kReconnected) || StartsWith(message, kMovedToLostAndFound)) {
+    bool lost = StartsWith(message, kMovedToLostAndFound);
+    std::string_view rest = message.substr(lost ? kMovedToLostAndFound.size() : kReconnected.size());
+    KeyBroughtBack back;
+    size_t at = 0;
+    if (!ParseKeyAndCount(rest, back.key, back.keys, at)) return;
+    if (!lost && rest.substr(at, 9) == " under 0x") {
+      at += 9;
+      back.under = static_cast<uint32_t>(NumberAt(rest, at, 16));
+    }
+    broughtBack_.push_back(back);
+  }
+}
+
+void RunReport::Write(const std::string& line) {
+  if (writer_) writer_(line + "\n");
+}
+
+void RunReport::EndHive(const HiveEnd& end, std::optional<uint64_t> size) {
+  ++hives_;
+  ++byStatus_[static_cast<size_t>(end.status)];
+  faultTotal_ += faults_.size();
+  if (!writer_) return;
+
+  JsonObject hive;
+  hive.Text("type", "hive").Number("version", kReportVersion).Text("path", given_);
+  std::string resolved = platform::RealPath(given_);
+  if (resolved == given_) resolved = platform::FullPath(given_);
+  hive.Text("resolved", resolved);
+  size ? hive.Number("size", *size) : hive.Null("size");
+  if (headerRead_) {
+    hive.Raw("format", JsonObject().Number("major", major_).Number("minor", minor_).Close());
+    hive.Raw("sequence", JsonObject().Number("primary", primary_).Number("secondary", secondary_).Close());
+  } else {
+    hive.Null("format").Null("sequence");
+  }
+  JsonArray applied, refused;
+  for (const TransactionLogUse& use : logs_) {
+    JsonObject log;
+    log.Text("name", use.name);
+    if (use.refused.empty()) {
+      applied.Add(log.Number("count", use.count).Text("unit", use.unit).Close());
+    } else {
+      refused.Add(log.Text("reason", use.refused).Close());
+    }
+  }
+  hive.Raw("logs",
+           JsonObject().Raw("applied", applied.Close()).Raw("refused", refused.Close()).Bool("recovered", recovered_).Close());
+  if (counts_) {
+    hive.Number("keys", counts_->first).Number("values", counts_->second);
+  } else {
+    hive.Null("keys").Null("values");
+  }
+  const bool saved = end.status == HiveStatus::Saved;
+  JsonArray faults;
+  for (const ReportedFault& f : faults_) {
+    JsonObject fault;
+    fault.Number("code", f.record.code).Text("message", FaultText(f.record.code));
+    f.record.offset != hive::kNullOffset ? fault.Number("offset", f.record.offset) : fault.Null("offset");
+    f.record.value != hive::kNullOffset ? fault.Number("value", f.record.value) : fault.Null("value");
+    f.fieldAt != hive::kNullOffset ? fault.Number("field_offset", f.fieldAt) : fault.Null("field_offset");
+    f.keyPath.empty() ? fault.Null("key_path") : fault.Text("key_path", f.keyPath, JsonText::Utf16);
+    fault.Text("fate", !f.fixed ? "left" : saved ? "repaired" : "repaired in memory");
+    faults.Add(fault.Close());
+  }
+  hive.Number("fault_count", faults_.size()).Raw("faults", faults.Close());
+  JsonArray reconnected, lostAndFound;
+  for (const KeyBroughtBack& back : broughtBack_) {
+    JsonObject key;
+    key.Number("key", back.key).Number("keys", back.keys);
+    if (back.under != hive::kNullOffset) {
+      reconnected.Add(key.Number("under", back.under).Close());
+    } else {
+      lostAndFound.Add(key.Close());
+    }
+  }
+  hive.Raw("reconnected", reconnected.Close()).Raw("lost_and_found", lostAndFound.Close());
+  JsonObject outcome;
+  outcome.Text("status", StatusName(end.status));
+  end.reason.empty() ? outcome.Null("reason") : outcome.Text("reason", end.reason);
+  // The names written, and their bytes in hex too when one of them is not UTF-8.
+  JsonArray written, writtenHex;
+  bool allUtf8 = true;
+  for (const std::string& file : end.written) {
+    std::string item;
+    allUtf8 = AppendJsonString(item, file) && allUtf8;
+    written.Add(item);
+    writtenHex.Add('"' + HexBytes(file) + '"');
+  }
+  outcome.Raw("saved_to", written.Close());
+  if (!allUtf8) outcome.Raw("saved_to_hex", writtenHex.Close());
+  end.backup.empty() ? outcome.Null("backup") : outcome.Text("backup", end.backup);
+  hive.Raw("outcome", outcome.Close()).Bool("check_only", checkOnly_).Number("exit", static_cast<uint64_t>(end.exitBits));
+  Write(hive.Close());
+}
+
+void RunReport::SkippedInput(const std::string& given, const std::string& why) {
+  BeginHive(given);
+  HiveEnd end;
+  end.status = HiveStatus::NotChecked;
+  end.reason = why;
+  end.exitBits = kExitNotChecked;
+  EndHive(end, std::nullopt);
+}
+
+void RunReport::Finish(bool stopped, size_t notStarted, int exitCode) {
+  if (!writer_) return;
+  JsonObject summary;
+  summary.Text("type", "summary").Number("version", kReportVersion).Number("hives", hives_);
+  for (HiveStatus status : {HiveStatus::Clean, HiveStatus::Saved, HiveStatus::NotSaved, HiveStatus::FaultLeft,
+                            HiveStatus::Stopped, HiveStatus::NotChecked, HiveStatus::Skipped}) {
+    std::string key = StatusName(status);
+    for (char& c : key) c = c == ' ' ? '_' : c;
+    summary.Number(key, byStatus_[static_cast<size_t>(status)]);
+  }
+  summary.Number("faults", faultTotal_).Bool("run_stopped", stopped).Number("not_started", notStarted);
+  summary.Bool("check_only", checkOnly_).Number("exit", static_cast<uint64_t>(exitCode));
+  Write(summary.Close());
+}
+
+}  // namespace tarvos::app
