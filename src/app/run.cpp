@@ -41,20 +41,27 @@ struct RunState {
 void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::Dialogs& dialogs,
                   console::ProgressScreen& progress, hive::FaultReporter& faults, hive::HiveImage& image,
                   hive::FrameScan& scan, const std::optional<platform::FileInfo>& info) {
+  // A mapped file cut short by another process: what the image holds is no longer the file. The
+  // check ends there with the read error, and nothing is saved.
+  auto lost = [&faults] { return faults.ReportLostImage(); };
   progress.SetStage(console::kStageStructure);
   if (run.abortRequested) return;
   log.Entry(hive::LogMarker::Info, "Processing frame structure...\r\n");
   hive::HiveCheck check(image, faults, run.keyPath);
-  if (!hive::CheckBaseBlock(image, faults) || !check.CheckFrames(&scan)) return;
+  if (!hive::CheckBaseBlock(image, faults) || !check.CheckFrames(&scan) || lost()) {
+    lost();
+    return;
+  }
   progress.SetStage(console::kStageData);
   if (run.abortRequested) return;
   log.Entry(hive::LogMarker::Info, "Processing hive structure...\r\n");
   if (!check.SetUpSecurity()) return;
   check.Walk();
-  if (!faults.IsErrorLeft() && !run.abortRequested && faults.Changed()) check.SalvageAndWalkAgain();
-  if (!faults.IsErrorLeft() && !run.abortRequested) check.FinalFixUps();
+  if (!lost() && !faults.IsErrorLeft() && !run.abortRequested && faults.Changed()) check.SalvageAndWalkAgain();
+  if (!lost() && !faults.IsErrorLeft() && !run.abortRequested) check.FinalFixUps();
   // Marks never outlive the checks: removed on every path, before anything is saved.
   check.RemoveMarks();
+  if (lost()) return;
   if (run.abortRequested) {
     log.Entry(hive::LogMarker::Info, "Checking process cancelled\r\n");
     return;
@@ -65,13 +72,17 @@ void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::
   progress.SetStage(console::kStageSaving);
   save::HiveSaver saver(image, faults, dialogs, run.targets, info);
   saver.SaveChangedHive(name);
+  lost();
 }
 
 // What one hive file goes through; the per-file state lives and dies here.
 void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs& dialogs,
                  console::ProgressScreen& progress, bool& endList) {
-  hive::FaultReporter faults(hive::EngineServices{run.fixModes, dialogs, progress, log});
   hive::HiveImage image;
+  // The image may be a view of the file: the work on it ends at the first page the file lost.
+  hive::WatchedProgress watched(progress, image);
+  hive::FaultReporter faults(hive::EngineServices{run.fixModes, dialogs, watched, log});
+  faults.WatchImage(&image);
 
   if (run.options.perFileLog) log.OpenLog(name);
   std::optional<platform::FileInfo> info = save::ReadFileInfo(name);
