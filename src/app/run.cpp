@@ -1,6 +1,9 @@
 #include "app/run.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "app/log.h"
 #include "app/options.h"
@@ -15,6 +18,7 @@
 #include "hive/recovery.h"
 #include "save/names.h"
 #include "save/save.h"
+#include "platform/memory.h"
 #include "platform/termination.h"
 
 namespace tarvos::app {
@@ -30,6 +34,10 @@ struct RunState {
   hive::KeyPathBuffer keyPath;
   save::SaveTargets targets;
   bool abortRequested = false;
+  // TARVOS_PRIVATE_MEMORY: the most private memory the run held at the end of a walk, for the
+  // benchmarks (written on standard error at the end of the run).
+  bool sampleMemory = false;
+  uint64_t privateAtWalkEnd = 0;
   // Of the last file started.
   bool hiveChanged = false;
   hive::ErrorRecord lastError;
@@ -57,6 +65,7 @@ void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::
   log.Entry(hive::LogMarker::Info, "Processing hive structure...\r\n");
   if (!check.SetUpSecurity()) return;
   check.Walk();
+  if (run.sampleMemory) run.privateAtWalkEnd = std::max(run.privateAtWalkEnd, platform::PrivateMemoryBytes());
   if (!lost() && !faults.IsErrorLeft() && !run.abortRequested && faults.Changed()) check.SalvageAndWalkAgain();
   if (!lost() && !faults.IsErrorLeft() && !run.abortRequested) check.FinalFixUps();
   // Marks never outlive the checks: removed on every path, before anything is saved.
@@ -136,6 +145,8 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
 int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& device) {
   platform::InstallTerminationCleanup();
   RunState run;
+  const char* sample = std::getenv("TARVOS_PRIVATE_MEMORY");
+  run.sampleMemory = sample != nullptr && *sample != '\0';
   run.usage = AssembleUsageText();
   ParseCommandLine(args, run.options, run.list);
 
@@ -217,6 +228,10 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
     dialogs.WaitEnterToExit();
   }
   console.CloseConsoleState();
+  if (run.sampleMemory) {
+    device.WriteStderr("TarvosD: private memory at the end of the walk: " + std::to_string(run.privateAtWalkEnd / 1024) +
+                       " KiB\n");
+  }
   return (run.hiveChanged && single) ? kExitHiveChanged : kExitNothingChanged;
 }
 
