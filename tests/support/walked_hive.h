@@ -35,6 +35,8 @@ struct WalkedHive {
     std::string file = folder->Path("hive");
     if (!WriteFileBytes(file, bytes)) return;
     hive::FileHiveSource source(true);
+    // Small hives too have the second half of their frames checked on the second core.
+    check.frames.splitFrom = 2 * hive::kPageSize;
     Check(source, {}, true, true, file);
   }
   void Check(hive::HiveSource& source, const std::vector<hive::TransactionLog>& logs, bool salvage, bool twoWalkers,
