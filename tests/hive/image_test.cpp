@@ -233,17 +233,6 @@ TEST(LoadHive, PlainFileIsMappedOrReadToTheSameImage) {
   EXPECT_EQ(logs[0], logs[1]);
 }
 
-TEST(LoadHive, StopAtTheFirstPollOfAMappedFileLoadsNothing) {
-  testing::TempDir dir;
-  ASSERT_TRUE(testing::WriteFileBytes(dir.Path("h"), FileOfSize(0x3000)));
-  EngineRig rig({}, 1);
-  FileHiveSource source(true);
-  HiveImage image;
-  EXPECT_EQ(LoadHive(image, rig.faults, source, dir.Path("h"), std::nullopt), kLoadStopped);
-  EXPECT_FALSE(image.Loaded());
-  EXPECT_FALSE(rig.faults.IsErrorLeft());
-}
-
 // A view cannot grow: transaction logs and new frames get the image copied into a buffer of its
 // own, with everything the repairs wrote to the view, and zeros after it.
 TEST(HiveImage, GrowingAMappedImageCopiesIt) {

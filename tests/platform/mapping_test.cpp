@@ -60,16 +60,6 @@ TEST_F(PrivateViewTest, WritesStayInTheProcessAndTheFileIsNeverChanged) {
   EXPECT_EQ(other.LostAt(), PrivateView::kNothingLost);
 }
 
-TEST_F(PrivateViewTest, NothingToMapIsRefused) {
-  PrivateView view;
-  File closed;
-  EXPECT_FALSE(view.Map(closed, kPage)) << "no open file";
-  File file;
-  if (!MapFile(view, file, Pages(1))) GTEST_SKIP() << "no views of files here";
-  EXPECT_FALSE(view.Map(file, 0)) << "no bytes";
-  EXPECT_EQ(view.Data(), nullptr);
-}
-
 // Another process cuts the file short while it is mapped: the pages past the new end read as
 // zeros (also when written), the view says where the first lost page was, the pages before it
 // keep the file's bytes, and a view of another file loses nothing.
