@@ -1,8 +1,12 @@
 // How close a whole /t run comes to the time it takes to read the hive: built hives of 128 MB and
 // 512 MB (a tree of keys, 20 subkeys a key, values of several kinds), a process that only reads
-// the file into the kind of buffer the loader uses (the floor), and a /t run of the program, timed
-// side by side as whole processes; with the peak memory of the run against the file's size.
+// the file into the kind of buffer the read path uses, one that only touches every page of a
+// private view of it (the floors), and a /t run of the program, timed side by side as whole
+// processes; with the private memory the run holds at the end of its walk against the file's
+// size, for the clean hive and for a copy in which every frame gets a repair.
 // A benchmark, not a test. Usage: tarvos-check-speed <TarvosD> [megabytes ...]
+// The floors alone, for timing them with other tools: tarvos-check-speed --read-only FILE,
+// tarvos-check-speed --touch FILE; and the built hives: tarvos-check-speed --build MB [--frames].
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,12 +15,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "hive/layout.h"
 #include "platform/file.h"
+#include "platform/mapping.h"
 #include "platform/memory.h"
 #include "support/hive_builder.h"
 
@@ -24,8 +30,11 @@ namespace {
 
 using namespace tarvos;
 
-std::string BuildHive(uint32_t megabytes) {
-  std::string path = (std::filesystem::temp_directory_path() / ("tarvos-speed-" + std::to_string(megabytes) + ".hive")).string();
+// Each key holds three values; with repairEveryFrame every frame header names another offset than
+// its own, so a "Fix All" run writes to every frame.
+std::string BuildHive(uint32_t megabytes, bool repairEveryFrame = false) {
+  std::string path = (std::filesystem::temp_directory_path() /
+                      ("tarvos-speed-" + std::to_string(megabytes) + (repairEveryFrame ? "-frames" : "") + ".hive")).string();
   if (std::filesystem::exists(path)) return path;
   testing::HiveBuilder builder;
   std::vector<uint32_t> keys = {builder.Root()};
@@ -40,8 +49,29 @@ std::string BuildHive(uint32_t megabytes) {
     keys.push_back(key);
   }
   std::vector<uint8_t> image = builder.Build();
+  if (repairEveryFrame) {
+    // The frame's own offset, off by a page: mended in the header alone, the cells kept.
+    for (size_t frame = hive::kBaseBlockSize; frame + hive::kPageSize <= image.size();) {
+      uint32_t frameSize = testing::Get32(image, static_cast<uint32_t>(frame + 8));
+      if (frameSize == 0) break;
+      testing::Put32(image, static_cast<uint32_t>(frame + 4), static_cast<uint32_t>(frame - hive::kBaseBlockSize + hive::kPageSize));
+      frame += frameSize;
+    }
+  }
   testing::WriteFileBytes(path, image);
   return path;
+}
+
+// The other floor: every page of a private view of the file touched once, as the check's first
+// look at each does.
+int TouchOnly(const char* path) {
+  platform::File file;
+  uint64_t size = 0;
+  platform::PrivateView view;
+  if (!file.OpenRead(path) || !file.Size(size) || !view.Map(file, static_cast<size_t>(size))) return 1;
+  unsigned sum = 0;
+  for (size_t at = 0; at < view.Size(); at += 4096) sum += view.Data()[at];
+  return sum == 1 ? 2 : 0;  // the sum is used, so the reads stay
 }
 
 // The floor: the file read into the loader's kind of buffer, nothing more.
@@ -59,10 +89,12 @@ int ReadOnly(const char* path) {
 struct Run {
   double seconds;
   long peakKilobytes;
+  long privateKilobytes;  // at the end of the walk, as the run reports it
 };
 
-Run Time(const std::vector<std::string>& args) {
+Run Time(const std::vector<std::string>& args, bool samplePrivate = false) {
   std::fflush(stdout);  // nothing buffered is written twice by the child
+  std::string report = (std::filesystem::temp_directory_path() / ("tarvos-speed-" + std::to_string(::getpid()) + ".err")).string();
   auto start = std::chrono::steady_clock::now();
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -71,6 +103,10 @@ Run Time(const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     std::freopen("/dev/null", "r", stdin);
     std::freopen("/dev/null", "w", stdout);
+    if (samplePrivate) {
+      ::setenv("TARVOS_PRIVATE_MEMORY", "1", 1);
+      std::freopen(report.c_str(), "w", stderr);
+    }
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
@@ -78,11 +114,23 @@ Run Time(const std::vector<std::string>& args) {
   struct rusage usage{};
   ::wait4(pid, &status, 0, &usage);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return {seconds, usage.ru_maxrss};
+  long privateKilobytes = -1;
+  if (samplePrivate) {
+    if (std::FILE* in = std::fopen(report.c_str(), "r")) {
+      char line[256];
+      while (std::fgets(line, sizeof line, in) != nullptr) {
+        const char* at = std::strstr(line, "at the end of the walk: ");
+        if (at != nullptr) privateKilobytes = std::atol(at + 24);
+      }
+      std::fclose(in);
+    }
+    std::remove(report.c_str());
+  }
+  return {seconds, usage.ru_maxrss, privateKilobytes};
 }
 
 Run Best(const std::vector<std::string>& args, int runs) {
-  Run best{1e9, 0};
+  Run best{1e9, 0, -1};
   for (int i = 0; i < runs; ++i) {
     Run r = Time(args);
     best.seconds = std::min(best.seconds, r.seconds);
@@ -95,6 +143,12 @@ Run Best(const std::vector<std::string>& args, int runs) {
 
 int main(int argc, char** argv) {
   if (argc >= 3 && std::string(argv[1]) == "--read-only") return ReadOnly(argv[2]);
+  if (argc >= 3 && std::string(argv[1]) == "--touch") return TouchOnly(argv[2]);
+  if (argc >= 3 && std::string(argv[1]) == "--build") {
+    bool frames = argc >= 4 && std::string(argv[3]) == "--frames";
+    std::printf("%s\n", BuildHive(static_cast<uint32_t>(std::atoi(argv[2])), frames).c_str());
+    return 0;
+  }
   if (argc < 2) {
     std::fprintf(stderr, "usage: tarvos-check-speed <TarvosD> [megabytes ...]\n");
     return 2;
@@ -110,12 +164,24 @@ int main(int argc, char** argv) {
     double file = static_cast<double>(std::filesystem::file_size(hive));
     Best({self, "--read-only", hive}, 2);  // into the page cache
     Run floor = Best({self, "--read-only", hive}, 7);
+    Run touch = Best({self, "--touch", hive}, 7);
     Run check = Best({argv[1], "/t", hive}, 7);
+    Run sampled = Time({argv[1], "/t", hive}, true);
     if (first == 0) first = check.seconds;
-    std::printf("%4u MB hive: floor %.0f ms, /t run %.0f ms, ratio %.2f; peak memory %.2f x the file + %.0f MB; %.2f x the first size's time\n",
-                megabytes, floor.seconds * 1000, check.seconds * 1000, check.seconds / floor.seconds,
-                static_cast<double>(check.peakKilobytes) * 1024 / file,
-                (static_cast<double>(check.peakKilobytes) * 1024 - file) / (1 << 20), check.seconds / first);
+    std::printf("%4u MB hive: read floor %.0f ms, touch floor %.0f ms, /t run %.0f ms (%.2f x the read, %.2f x the touch); "
+                "%.2f x the first size's time\n",
+                megabytes, floor.seconds * 1000, touch.seconds * 1000, check.seconds * 1000, check.seconds / floor.seconds,
+                check.seconds / touch.seconds, check.seconds / first);
+    std::printf("             private memory at the end of the walk %.1f MB (%.1f%% of the file); peak RSS %.2f x the file\n",
+                static_cast<double>(sampled.privateKilobytes) / 1024, 100.0 * sampled.privateKilobytes * 1024 / file,
+                static_cast<double>(check.peakKilobytes) * 1024 / file);
+    // Every frame repaired ("Fix All" from standard input): every page of the view is written.
+    std::string frames = BuildHive(megabytes, true);
+    Best({self, "--read-only", frames}, 1);
+    Run repaired = Time({"/bin/sh", "-c", "printf aaaaaaaaaaaaaaaa | exec \"$0\" /t \"$1\"", argv[1], frames}, true);
+    std::printf("             every frame repaired: private memory at the end of the walk %.1f MB (the file + %.1f MB)\n",
+                static_cast<double>(repaired.privateKilobytes) / 1024,
+                (static_cast<double>(repaired.privateKilobytes) * 1024 - file) / (1 << 20));
   }
   return 0;
 }

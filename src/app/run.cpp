@@ -1,6 +1,9 @@
 #include "app/run.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "app/log.h"
 #include "app/options.h"
@@ -16,6 +19,7 @@
 #include "hive/recovery.h"
 #include "save/names.h"
 #include "save/save.h"
+#include "platform/memory.h"
 #include "platform/termination.h"
 
 namespace tarvos::app {
@@ -36,6 +40,10 @@ struct RunState {
   bool abortRequested = false;
   int exitCode = kExitNothingChanged;
   size_t notStarted = 0;  // files of the list passed over once the run was stopped
+  // TARVOS_PRIVATE_MEMORY: the most private memory the run held at the end of a walk, for the
+  // benchmarks (written on standard error at the end of the run).
+  bool sampleMemory = false;
+  uint64_t privateAtWalkEnd = 0;
   // Of the last file started.
   hive::ErrorRecord lastError;
 };
@@ -56,25 +64,33 @@ void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::
                   console::ProgressScreen& progress, hive::FaultReporter& faults, hive::HiveImage& image,
                   hive::FrameScan& scan, const std::optional<platform::FileInfo>& info,
                   std::optional<save::SaveOutcome>& saved) {
+  // A mapped file cut short by another process: what the image holds is no longer the file. The
+  // check ends there with the read error, and nothing is saved.
+  auto lost = [&faults] { return faults.ReportLostImage(); };
   progress.SetStage(console::kStageStructure);
   if (run.abortRequested) return;
   log.Entry(hive::LogMarker::Info, "Processing frame structure...\r\n");
   hive::HiveCheck check(image, faults, run.keyPath);
-  if (!hive::CheckBaseBlock(image, faults) || !check.CheckFrames(&scan)) return;
+  if (!hive::CheckBaseBlock(image, faults) || !check.CheckFrames(&scan) || lost()) {
+    lost();
+    return;
+  }
   progress.SetStage(console::kStageData);
   if (run.abortRequested) return;
   log.Entry(hive::LogMarker::Info, "Processing hive structure...\r\n");
   if (!check.SetUpSecurity()) return;
   run.report.WatchWalk(&image, &check.walk);
   check.Walk();
-  if (!faults.IsErrorLeft() && !run.abortRequested && faults.Changed()) check.SalvageAndWalkAgain();
+  if (run.sampleMemory) run.privateAtWalkEnd = std::max(run.privateAtWalkEnd, platform::PrivateMemoryBytes());
+  if (!lost() && !faults.IsErrorLeft() && !run.abortRequested && faults.Changed()) check.SalvageAndWalkAgain();
   run.report.WatchWalk(&image, nullptr);
-  if (!faults.IsErrorLeft() && !run.abortRequested) check.FinalFixUps();
-  if (!faults.IsErrorLeft() && !run.abortRequested && run.report.Writing()) {
+  if (!lost() && !faults.IsErrorLeft() && !run.abortRequested) check.FinalFixUps();
+  if (!lost() && !faults.IsErrorLeft() && !run.abortRequested && run.report.Writing()) {
     run.report.Counted(check.walk, image);
   }
   // Marks never outlive the checks: removed on every path, before anything is saved.
   check.RemoveMarks();
+  if (lost()) return;
   if (run.abortRequested) {
     log.Entry(hive::LogMarker::Info, "Checking process cancelled\r\n");
     return;
@@ -86,6 +102,7 @@ void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::
   save::HiveSaver saver(image, faults, dialogs, run.targets, info);
   saver.SaveChangedHive(name);
   saved = saver.Outcome();
+  lost();
 }
 
 // What a file's processing came to, and the bits of the exit code it sets.
@@ -139,9 +156,12 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
   const bool alreadyStopped = run.abortRequested;
   CheckOnlyDecider answerFixAll;
   hive::FaultDecider& decider = run.options.checkOnly ? static_cast<hive::FaultDecider&>(answerFixAll) : dialogs;
-  hive::FaultReporter faults(hive::EngineServices{run.fixModes, decider, progress, log});
-  faults.Watch(&run.report);
   hive::HiveImage image;
+  // The image may be a view of the file: the work on it ends at the first page the file lost.
+  hive::WatchedProgress watched(progress, image);
+  hive::FaultReporter faults(hive::EngineServices{run.fixModes, decider, watched, log});
+  faults.Watch(&run.report);
+  faults.WatchImage(&image);
   run.report.BeginHive(name);
   run.report.WatchWalk(&image, nullptr);
   progress.ShowFault(0, {});
@@ -223,6 +243,8 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
 int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& device) {
   platform::InstallTerminationCleanup();
   RunState run;
+  const char* sample = std::getenv("TARVOS_PRIVATE_MEMORY");
+  run.sampleMemory = sample != nullptr && *sample != '\0';
   run.usage = AssembleUsageText();
   ParseCommandLine(args, run.options, run.list);
   if (!run.options.usageError.empty()) {
@@ -352,6 +374,10 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
     dialogs.WaitEnterToExit();
   }
   console.CloseConsoleState();
+  if (run.sampleMemory) {
+    device.WriteStderr("TarvosD: private memory at the end of the walk: " + std::to_string(run.privateAtWalkEnd / 1024) +
+                       " KiB\n");
+  }
   run.report.Finish(run.abortRequested, run.notStarted, run.exitCode);
   return run.exitCode;
 }

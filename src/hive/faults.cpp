@@ -1,5 +1,7 @@
 #include "hive/faults.h"
 
+#include "hive/image.h"
+
 #include <algorithm>
 
 #include <cstdio>
@@ -33,6 +35,11 @@ WalkOutcome FaultReporter::ReportFault(uint32_t code, uint32_t offset, FieldRef 
     return WalkOutcome::Stop;
   }
   if (IsErrorLeft()) return WalkOutcome::Stop;
+  if (watched_ != nullptr && watched_->Lost()) {
+    code = kFileReadError;
+    offset = watched_->LostAt();
+    field = FieldRef::None();
+  }
   ErrorRecord record{code, offset, field.Given() ? field.Get() : kNullOffset};
   Log(LogMarker::Error, "Error found: " + FormatError(record));
 
@@ -69,6 +76,12 @@ WalkOutcome FaultReporter::ReportFault(uint32_t code, uint32_t offset, FieldRef 
   error_ = record;
   Log(LogMarker::Info, "Checking process cancelled\r\n");
   return WalkOutcome::Stop;
+}
+
+bool FaultReporter::ReportLostImage() {
+  if (watched_ == nullptr || !watched_->Lost()) return false;
+  if (!IsErrorLeft()) ReportFault(kFileReadError, watched_->LostAt(), FieldRef::None(), 0);
+  return true;
 }
 
 bool FaultReporter::ApplyFix(uint32_t code, FieldRef field, uint32_t repair) {

@@ -11,6 +11,8 @@
 
 namespace tarvos::hive {
 
+class HiveImage;
+
 // How a fault code is handled: reported only, fixed without asking, asked, or skipped.
 enum FixMode : uint8_t { kFixNone = 0, kFixAll = 1, kFixAsk = 2, kSkipAll = 4 };
 
@@ -205,6 +207,12 @@ class FaultReporter {
     if (on) faultSeen_ = false;
   }
   bool FaultSeen() const { return faultSeen_; }
+  // The image of the file, when its file can be cut short under it (a view). Once it has lost a
+  // page, a fault found is that read error instead, never asked about: it was found in zeros.
+  void WatchImage(const HiveImage* image) { watched_ = image; }
+  // Whether the watched image lost pages of its file; the read error is reported when it had
+  // and no fault is left yet.
+  bool ReportLostImage();
 
  private:
   bool ApplyFix(uint32_t code, FieldRef field, uint32_t repair);
@@ -216,6 +224,7 @@ class FaultReporter {
   bool faultSeen_ = false;
   ErrorRecord error_;
   bool changed_ = false;
+  const HiveImage* watched_ = nullptr;
 };
 
 }  // namespace tarvos::hive

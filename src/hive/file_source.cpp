@@ -1,10 +1,12 @@
 #include "hive/image.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include "hive/layout.h"
 #include "hive/recovery.h"
 #include "platform/file.h"
+#include "platform/mapping.h"
 #include "platform/text.h"
 
 namespace tarvos::hive {
@@ -13,7 +15,25 @@ struct FileHiveSource::Impl {
   platform::File file;
 };
 
-FileHiveSource::FileHiveSource() : impl_(new Impl) {}
+namespace {
+
+class FileView final : public HiveView {
+ public:
+  uint8_t* Data() override { return view.Data(); }
+  uint32_t LostAt() const override {
+    uint64_t at = view.LostAt();
+    return at == platform::PrivateView::kNothingLost ? kNullOffset : static_cast<uint32_t>(at);
+  }
+  platform::PrivateView view;
+};
+
+}  // namespace
+
+FileHiveSource::FileHiveSource(bool mapped) : mapped_(mapped), impl_(new Impl) {}
+bool FileHiveSource::MappingWanted() {
+  const char* read = std::getenv("TARVOS_READ_HIVES");
+  return read == nullptr || *read == '\0';
+}
 FileHiveSource::~FileHiveSource() { delete impl_; }
 
 // Only a plain file is a hive: a FIFO or a device is refused at once, never waited on.
@@ -24,6 +44,12 @@ bool FileHiveSource::ReadAt(uint64_t offset, uint8_t* buffer, size_t count, size
   return impl_->file.ReadAt(offset, buffer, count, got);
 }
 void FileHiveSource::Close() { impl_->file.Close(); }
+std::unique_ptr<HiveView> FileHiveSource::MapPrivate(uint32_t size) {
+  if (!mapped_) return nullptr;
+  auto view = std::make_unique<FileView>();
+  if (!view->view.Map(impl_->file, size)) return nullptr;
+  return view;
+}
 
 const std::vector<std::string>& FolderListing::Names(const std::string& folder) {
   if (listed_ && folder == folder_) return names_;

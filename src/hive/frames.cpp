@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "hive/allocator.h"
@@ -72,6 +73,7 @@ void FrameTable::Release() {
   halves_.Clear();
   pageCount_ = 0;
   totalAllocated_ = 0;
+  takenFromTail_ = 0;
   spare_ = SpareCells{};
   image_ = nullptr;
   faults_ = nullptr;
@@ -89,12 +91,63 @@ bool FrameTable::Build(HiveImage& image, FaultReporter& faults, FrameScan* scan)
     return false;
   }
 
+  // Nothing taken from a scan as the hive was read: on a second core the frames of the second
+  // half are checked beside the first, reporting nothing, and taken over where the pass meets
+  // them (it always ends a frame where a sound frame header starts).
+  struct TailScan {
+    FrameTable table;
+    std::atomic<bool> stop{false};
+    uint32_t from = kNullOffset, start = kNullOffset, soundEnd = kNullOffset;
+    std::thread thread;
+    ~TailScan() { Join(); }
+    void Join() {
+      if (!thread.joinable()) return;
+      thread.join();
+    }
+  } tail;
+  if (adopted == kBaseBlockSize && image.Size() >= splitFrom && std::thread::hardware_concurrency() >= 2) {
+    tail.from = (image.Size() / 2) & kPageMask;
+    tail.table.image_ = &image;
+    tail.table.pageCount_ = pageCount_;
+    if (tail.from > kBaseBlockSize && tail.table.SizeTables(pageCount_)) {
+      try {
+        tail.thread = std::thread([&tail] { tail.table.ScanTail(tail.from, tail.stop, tail.start, tail.soundEnd); });
+      } catch (...) {  // no thread to be had: the pass does it all
+        tail.from = kNullOffset;
+      }
+    } else {
+      tail.from = kNullOffset;
+    }
+  }
+  // Whatever way the pass ends, the scan ends with it.
+  struct StopTail {
+    TailScan& tail;
+    ~StopTail() {
+      tail.stop.store(true, std::memory_order_relaxed);
+      tail.Join();
+    }
+  } stopTail{tail};
+  uint32_t tailStart = kNullOffset, tailEnd = kNullOffset;
+  bool tailJoined = false;
+
   uint32_t frameOffset = kBaseBlockSize;
   uint32_t frameNumber = 1;
   uint32_t remaining = pageCount_;
   while (remaining > frameNumber) {
     uint32_t frameSize = 0;
-    if (frameOffset < adopted) {
+    // Past the middle the scan's frames are known; they are taken when the pass reaches the
+    // first of them exactly.
+    if (frameOffset >= tail.from && !tailJoined) {
+      tail.Join();
+      tailJoined = true;
+    }
+    if (tailJoined && tailStart == kNullOffset && frameOffset >= tail.start) {
+      tailStart = frameOffset;
+      tailEnd = AdoptTail(tail.table, tail.start, tail.soundEnd, frameOffset);
+      takenFromTail_ = tailEnd - tailStart;
+      tail.table.Release();
+    }
+    if (frameOffset < adopted || (frameOffset >= tailStart && frameOffset < tailEnd)) {
       frameSize = pages_[frameOffset / kPageSize].frameSize;
     } else if (!CheckFrame(frameOffset, frameSize)) {
       return false;
@@ -262,6 +315,52 @@ uint32_t FrameTable::Adopt(FrameScan& scan) {
   cells_.Resize(cells);
   // The pages past the frames taken are the frame pass's to fill.
   for (uint32_t page = end / kPageSize; page <= pageCount_; ++page) pages_[page] = FramePage{};
+  return end;
+}
+
+void FrameTable::ScanTail(uint32_t from, const std::atomic<bool>& stop, uint32_t& start, uint32_t& soundEnd) {
+  const uint8_t* buffer = image_->Buffer();
+  const uint32_t size = image_->Size();
+  // The first sound frame header within a few pages of the middle; none, and there is nothing
+  // to take.
+  uint32_t at = from;
+  const uint32_t last = size - from > 0x100000 ? from + 0x100000 : size;
+  while (uint64_t{at} + frame::kHeaderSize <= last && !SoundFrameHeader(buffer, at)) at += kPageSize;
+  if (uint64_t{at} + frame::kHeaderSize > last) return;
+  start = at;
+  soundEnd = at;
+  while (uint64_t{at} + frame::kHeaderSize <= size && !stop.load(std::memory_order_relaxed)) {
+    uint32_t frameSize = Le32(buffer + at + frame::kSize);
+    if (frameSize == 0 || frameSize % kPageSize != 0 || frameSize > size - at) return;
+    size_t cells = cells_.Size();
+    uint32_t checked = 0;
+    if (!CheckFrame(at, checked)) {
+      cells_.Resize(cells);
+      return;
+    }
+    at += frameSize;
+    soundEnd = at;
+  }
+}
+
+uint32_t FrameTable::AdoptTail(FrameTable& tail, uint32_t start, uint32_t soundEnd, uint32_t at) {
+  if (start != at || soundEnd == kNullOffset || tail.pageCount_ < pageCount_) return at;
+  uint32_t end = at;
+  while (end < soundEnd) {
+    uint32_t size = tail.pages_[end / kPageSize].frameSize;
+    if (size == 0 || uint64_t{end} + size > image_->Size()) break;
+    end += size;
+  }
+  if (end == at) return at;
+  const size_t taken = end < soundEnd ? tail.pages_[end / kPageSize].cellBase : tail.cells_.Size();
+  const size_t base = cells_.Size();
+  if (taken > 0xFFFFFFFFu - base || !cells_.Resize(base + taken)) return at;
+  for (size_t i = 0; i < taken; ++i) cells_[base + i] = tail.cells_[i];
+  for (uint32_t page = at / kPageSize; page < end / kPageSize; ++page) {
+    pages_[page] = tail.pages_[page];
+    pages_[page].cellBase += static_cast<uint32_t>(base);
+  }
+  NewGeneration();
   return end;
 }
 

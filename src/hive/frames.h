@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <atomic>
 #include <map>
 #include <thread>
 #include <utility>
@@ -149,6 +150,13 @@ class FrameTable {
   };
   SpareCells& Spare() { return spare_; }
 
+  // An image of at least this many bytes, whose frames no scan took while it was read (a mapped
+  // hive), has the frames of its second half checked on a second core while the pass checks the
+  // first; the pass takes them over where it meets them. Tests lower it.
+  uint32_t splitFrom = 0x400000;
+  // The bytes of frames the last pass took from that scan.
+  uint32_t TakenFromSecondHalf() const { return takenFromTail_; }
+
  private:
   friend class FrameScan;
   // Without a fault reporter (a scan) any fault ends the frame's check with false.
@@ -158,6 +166,13 @@ class FrameTable {
   }
   // Takes the frames a scan found sound, up to the image's size; where they end.
   uint32_t Adopt(FrameScan& scan);
+  // Checks, reporting nothing, the frames from the first sound frame header at or after from up
+  // to the first with a fault, while stop stays false; start is where they begin and soundEnd
+  // where they end (kNullOffset when none was found). For the pass over the second half.
+  void ScanTail(uint32_t from, const std::atomic<bool>& stop, uint32_t& start, uint32_t& soundEnd);
+  // Takes the frames of such a scan when they begin at at, up to the image's size; where they
+  // end (at when none was taken).
+  uint32_t AdoptTail(FrameTable& tail, uint32_t start, uint32_t soundEnd, uint32_t at);
   CellEntry* Find(uint32_t hiveOffset);
   bool CheckRoot();
   uint32_t LargestOrphanTree() const;
@@ -183,6 +198,7 @@ class FrameTable {
   uint64_t generation_ = 0;
   uint32_t pageCount_ = 0;
   uint64_t totalAllocated_ = 0;
+  uint32_t takenFromTail_ = 0;
   SpareCells spare_;
 };
 

@@ -17,6 +17,14 @@ bool HiveImage::Allocate(uint32_t size) {
   return true;
 }
 
+void HiveImage::Adopt(std::unique_ptr<HiveView> view, uint32_t size) {
+  Release();
+  view_ = std::move(view);
+  buffer_ = view_->Data();
+  allocated_ = size;
+  size_ = size;
+}
+
 bool HiveImage::Grow(uint32_t size) {
   if (size <= size_) return true;
   if (size > allocated_) {
@@ -29,7 +37,12 @@ bool HiveImage::Grow(uint32_t size) {
     if (grown == nullptr) grown = static_cast<uint8_t*>(platform::AllocateLarge(capacity = size));
     if (grown == nullptr) return false;
     std::memcpy(grown, buffer_, size_);
-    if (buffer_ != nullptr) platform::FreeLarge(buffer_, allocated_);
+    if (view_ != nullptr) {
+      lostAt_ = view_->LostAt();  // the copy holds the zeros of pages lost so far
+      view_.reset();
+    } else if (buffer_ != nullptr) {
+      platform::FreeLarge(buffer_, allocated_);
+    }
     buffer_ = grown;
     allocated_ = static_cast<size_t>(capacity);
   }
@@ -39,8 +52,13 @@ bool HiveImage::Grow(uint32_t size) {
 }
 
 void HiveImage::Release() {
-  if (buffer_ != nullptr) platform::FreeLarge(buffer_, allocated_);
+  if (view_ != nullptr) {
+    view_.reset();
+  } else if (buffer_ != nullptr) {
+    platform::FreeLarge(buffer_, allocated_);
+  }
   buffer_ = nullptr;
+  lostAt_ = kNullOffset;
   allocated_ = 0;
   size_ = 0;
   loaded_ = false;
@@ -210,6 +228,16 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
     return kLoadFailed;
   }
 
+  // A view of the file has nothing to read: its pages come in as the checks first touch them.
+  if (std::unique_ptr<HiveView> view = source.MapPrivate(size)) {
+    log.Entry(LogMarker::Info, "Hive file loading...\r\n");
+    image.Adopt(std::move(view), size);
+    if (!progress.PollProgress(0)) return kLoadStopped;
+    progress.SetGauge(1000);
+    image.MarkLoaded();
+    log.Entry(LogMarker::Info, "Hive file loaded: " + name + ", size: " + Decimal(size) + "\r\n");
+    return kLoadDone;
+  }
   if (!image.Allocate(size)) {
     faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return kLoadFailed;

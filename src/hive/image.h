@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -13,6 +14,18 @@
 #include "hive/faults.h"
 
 namespace tarvos::hive {
+
+// A private copy-on-write view of a hive file: the image's bytes without a copy of them. A repair
+// written to it stays in memory; the file is never changed through it.
+class HiveView {
+ public:
+  virtual ~HiveView() = default;
+  virtual uint8_t* Data() = 0;
+  // The file offset of the first page that the file no longer held when it was touched (cut
+  // short by another process after it was mapped): such pages read as zeros. kNullOffset while
+  // nothing was lost.
+  virtual uint32_t LostAt() const = 0;
+};
 
 // Where a hive file's bytes come from while it is loaded.
 class HiveSource {
@@ -27,12 +40,18 @@ class HiveSource {
   virtual void Close() = 0;
   // Whether ReadAt may be called from two threads at once.
   virtual bool ReadsAtOnce() const { return false; }
+  // A view of the first size bytes of the open file, which stays valid once the source is
+  // closed; nullptr when the file is to be read instead.
+  virtual std::unique_ptr<HiveView> MapPrivate(uint32_t) { return nullptr; }
 };
 
-// A hive file on disk.
+// A hive file on disk: mapped where the system allows it, read otherwise.
 class FileHiveSource final : public HiveSource {
  public:
-  FileHiveSource();
+  // mapped: a plain file is mapped rather than read, where the system can. By default it is,
+  // unless TARVOS_READ_HIVES is set (not empty) in the environment (to compare the two ways).
+  explicit FileHiveSource(bool mapped = MappingWanted());
+  static bool MappingWanted();
   ~FileHiveSource() override;
   bool Open(const std::string& name) override;
   std::string OpenFailure() const override;
@@ -40,8 +59,10 @@ class FileHiveSource final : public HiveSource {
   bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count, size_t& got) override;
   void Close() override;
   bool ReadsAtOnce() const override { return true; }
+  std::unique_ptr<HiveView> MapPrivate(uint32_t size) override;
 
  private:
+  bool mapped_;
   struct Impl;
   Impl* impl_;
 };
@@ -54,13 +75,21 @@ class HiveImage {
   HiveImage& operator=(const HiveImage&) = delete;
 
   bool Allocate(uint32_t size);
+  // The image is a view of the file, size bytes of it.
+  void Adopt(std::unique_ptr<HiveView> view, uint32_t size);
   // Makes the image size bytes long, keeping its content and zero-filling what is new; false
-  // (the image as it was) when the memory cannot be had.
+  // (the image as it was) when the memory cannot be had. A view cannot grow past the file: its
+  // bytes are then copied into a buffer of the image's own.
   bool Grow(uint32_t size);
   void Release();
   void MarkLoaded() { loaded_ = true; }
 
   bool Loaded() const { return loaded_; }
+  bool Mapped() const { return view_ != nullptr; }
+  // Where the file lost the first page the image needed from it, once mapped (see HiveView);
+  // kNullOffset while nothing was lost. The bytes of such an image are no longer the file's.
+  uint32_t LostAt() const { return view_ != nullptr ? view_->LostAt() : lostAt_; }
+  bool Lost() const { return LostAt() != kNullOffset; }
   // The bytes of the file that are checked and saved. Never above the allocated size.
   uint32_t Size() const { return size_; }
   void LowerSize(uint32_t size) {
@@ -83,11 +112,28 @@ class HiveImage {
   bool FreedByRepairs(uint32_t hiveOffset, uint32_t length) const;
 
  private:
-  uint8_t* buffer_ = nullptr;
+  uint8_t* buffer_ = nullptr;  // the view's bytes, or the buffer allocated
+  std::unique_ptr<HiveView> view_;
   size_t allocated_ = 0;
   uint32_t size_ = 0;
+  uint32_t lostAt_ = kNullOffset;  // of a view whose bytes were copied
   bool loaded_ = false;
   std::vector<std::pair<uint32_t, uint32_t>> freedByRepairs_;  // in address order, apart
+};
+
+// The progress of the work on an image whose file can be cut short under it: once a page is
+// lost, a poll answers a stop, so that the work ends at once and the loss is reported
+// (FaultReporter::ReportLostImage) as the read error it is.
+class WatchedProgress final : public ProgressSink {
+ public:
+  WatchedProgress(ProgressSink& shown, const HiveImage& image) : shown_(shown), image_(image) {}
+  bool PollProgress(uint32_t fileOffset) override { return !image_.Lost() && shown_.PollProgress(fileOffset); }
+  void SetGauge(uint32_t permille) override { shown_.SetGauge(permille); }
+  void ShowStatusLine(std::string_view text) override { shown_.ShowStatusLine(text); }
+
+ private:
+  ProgressSink& shown_;
+  const HiveImage& image_;
 };
 
 // The stripes of a hive file being read, which the loader and one helper take in turn: each is

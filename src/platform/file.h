@@ -86,6 +86,7 @@ class File {
   bool Write(const void* data, size_t count);
 
  private:
+  friend class PrivateView;  // maps the file it holds
   static constexpr intptr_t kNoHandle = -1;
   intptr_t handle_ = kNoHandle;
   std::string failure_;

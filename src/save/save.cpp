@@ -336,6 +336,9 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
   // it was loaded, its work is kept and this save fails.
   std::string reason;
   if (inPlace && !StillAsLoaded(target, reason)) return giveUp(kWriteCreateFailed, reason);
+  // A mapped file cut short while it was written out: the copy is not the hive, and the run
+  // reports the read error instead.
+  if (image_.Lost()) return giveUp(kWriteStopped, {});
   if (targetExists && !inPlace && (existing.attributes & platform::kAttrReadOnly)) {
     platform::SetAttributes(target, existing.attributes & ~platform::kAttrReadOnly);  // so it can be replaced
   }

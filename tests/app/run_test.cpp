@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "app/json.h"
 #include "app/run.h"
 #include "hive/layout.h"
 #include "platform/headless_console.h"
 #include "support/hive_builder.h"
+#include "support/read_hives.h"
 #include "support/temp_dir.h"
 
 namespace tarvos::app {
@@ -252,6 +254,7 @@ TEST_F(Run, UnfixedErrorOfASingleHiveIsShownAtTheEndOutsideLineMode) {
 }
 
 TEST_F(Run, AbortStopsLoadingAndLeavesLaterFilesUnloaded) {
+  testing::ReadHives read;  // a mapped hive has no read to stop
   std::vector<uint8_t> big = Healthy();
   big.resize(4 * hive::kLoadChunkSize, 0);
   Put32(big, hive::base::kHiveDataSize, static_cast<uint32_t>(big.size() - hive::kBaseBlockSize));
@@ -270,6 +273,75 @@ TEST_F(Run, AbortStopsLoadingAndLeavesLaterFilesUnloaded) {
   EXPECT_NE(text.find("Castellan started"), std::string::npos);
   EXPECT_NE(text.find("Castellan stopped"), std::string::npos);
   EXPECT_EQ(text.find(" - Processing"), std::string::npos) << "its own log holds nothing but the frame";
+}
+
+// Mapped, loading is immediate: the frame pass carries the gauge and answers Esc as the read does.
+TEST_F(Run, AbortStopsTheFramePassOfAMappedHive) {
+  if (!testing::MappingAvailable()) GTEST_SKIP() << "hives are read here";
+  testing::HiveBuilder builder;
+  builder.GrowTo(4 * hive::kLoadChunkSize);
+  std::string a = Hive("A.dat", builder.Build());
+  std::string b = Hive("B.dat", Healthy());
+  device = std::make_unique<platform::HeadlessConsole>("\x1bx");
+  device->SetKeysSeenByPolls(true, 4);  // a few frames into the pass
+  EXPECT_EQ(RunTarvos({"/t", dir.Path("*.dat")}, *device), kExitFaultsLeft) << "stopped";
+  std::string out = device->Stdout();
+  EXPECT_NE(out.find("Hive file loaded: " + a), std::string::npos) << out;
+  EXPECT_NE(out.find("Header checked\r\nPress key to Continue/Exit [C|X]:x\r\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Frame structure checked"), std::string::npos);
+  EXPECT_EQ(out.find("Hive file loaded: " + b), std::string::npos) << "the later file is not loaded";
+}
+
+// A console that cuts a hive file short at the first prompt that waits for a key, as another
+// process may while the run stands at a question.
+class CuttingConsole : public platform::HeadlessConsole {
+ public:
+  CuttingConsole(std::string keys, std::string path, uint64_t size)
+      : HeadlessConsole(std::move(keys)), path_(std::move(path)), size_(size) {}
+  platform::ReadResult ReadKey(platform::KeyEvent& key, bool wait) override {
+    if (wait && !cut_) {
+      std::filesystem::resize_file(path_, size_);
+      cut_ = true;
+    }
+    return HeadlessConsole::ReadKey(key, wait);
+  }
+
+ private:
+  std::string path_;
+  uint64_t size_;
+  bool cut_ = false;
+};
+
+// A mapped hive cut short while the run waits at a question: the pages lost are a read error,
+// as a read that fails is; nothing is saved, the file is left as the other process made it,
+// and the run goes on with the next hive.
+TEST_F(Run, MappedHiveCutShortIsAReadErrorAndTheRunGoesOn) {
+  if (!testing::MappingAvailable()) GTEST_SKIP() << "hives are read here";
+  testing::HiveBuilder builder;
+  uint32_t parent = builder.Root();
+  for (int i = 0; i < 200; ++i) parent = builder.AddKey(i % 20 == 0 ? builder.Root() : parent, "Key" + std::to_string(i));
+  builder.GrowTo(0x40000);
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, hive::base::kClusteringFactor, 7);  // asked about before any frame is touched
+  testing::StoreChecksum(bytes);
+  std::string a = Hive("A.dat", bytes);
+  std::string b = Hive("B.dat", Healthy());
+  const uint64_t kept = 0x3000;
+  auto cutting = std::make_unique<CuttingConsole>("aaaaoooo", a, kept);
+  EXPECT_EQ(RunTarvos({"/t", dir.Path("*.dat")}, *cutting), kExitNotChecked) << "the first could not be checked";
+  std::string out = cutting->Stdout();
+  size_t second = out.find("Processing file: " + b);
+  ASSERT_NE(second, std::string::npos) << out;
+  std::string first = out.substr(0, second);
+  EXPECT_NE(first.find("<Broken hive header>"), std::string::npos) << first;
+  EXPECT_NE(first.find("Error found: <File read error>"), std::string::npos) << first;
+  EXPECT_EQ(first.find("Hive structure checked"), std::string::npos) << first;
+  EXPECT_EQ(first.find("Do You want to save it"), std::string::npos) << "nothing is saved";
+  EXPECT_NE(out.find("Hive structure checked", second), std::string::npos) << "the next hive is checked";
+  std::vector<uint8_t> left = testing::ReadFileBytes(a);
+  EXPECT_EQ(left, std::vector<uint8_t>(bytes.begin(), bytes.begin() + kept)) << "the file as the other process left it";
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("A.dat.BAK")));
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("A.BAK")));
 }
 
 TEST_F(Run, OutsideLineModeEachCheckedFileEndsWithTheCompletionBox) {

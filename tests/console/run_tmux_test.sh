@@ -250,11 +250,26 @@ check "Ok ends the run: Operation aborted" wait_for "Operation aborted" 10
 keys Enter
 check "and the run ends with 4: stopped" wait_for "EXIT=4"
 
+# The same hive, mapped, cut short by another process while the run is paused: the pages lost are
+# the read error, the run goes on to its end, and the file is left as the other process made it.
+cp "$work/BIG" "$work/CUT"
+start 80 25 "$prog $work/CUT"
+wait_for "is now checking file" >/dev/null
+for ((i = 0; i < 400; i++)); do keys p; sleep 0.02; pane | grep -qF " Resume " && break; done
+check "P pauses the mapped run" wait_for " Resume " 1
+truncate -s 1M "$work/CUT"
+keys r
+check "the file cut short is a read error" wait_for "File read error" 10
+keys Enter
+check "and the run ends with 8: the hive could not be checked" wait_for "EXIT=8" 10
+check "the file stays as it was cut" test "$(stat -c %s "$work/CUT")" = 1048576 -a ! -e "$work/CUT.BAK"
+
 # A slow disk (each read and write of 64 KB or more takes 100 ms): a key typed during the load, the
-# backup copy or the writing is answered at once, not after dozens of chunks.
+# backup copy or the writing is answered at once, not after dozens of chunks. The load is a read
+# of the file here, as where a hive cannot be mapped.
 if command -v cc >/dev/null && cc -shared -fPIC -o "$work/slow.so" "$here/slow_disk.c" -ldl; then
   "$make_hive" "$work/SLOW" 30000
-  start 80 25 "LD_PRELOAD=$work/slow.so $prog $work/SLOW"
+  start 80 25 "TARVOS_READ_HIVES=1 LD_PRELOAD=$work/slow.so $prog $work/SLOW"
   wait_for "is now checking file" >/dev/null
   sleep 0.3
   keys p

@@ -12,6 +12,7 @@
 
 #include "support/hive_builder.h"
 #include "support/hive_judge.h"
+#include "support/read_hives.h"
 #include "support/temp_dir.h"
 #include "support/walked_hive.h"
 
@@ -104,7 +105,7 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   int cases = count != nullptr ? std::atoi(count) : 300;
   int sample = readers != nullptr ? std::atoi(readers) : cases;
   testing::TempDir dir;
-  int unclean = 0, opened = 0, tried = 0, duplicated = 0, unsound = 0;
+  int unclean = 0, opened = 0, tried = 0, duplicated = 0, unsound = 0, mappedDiffer = 0, unmapped = 0;
   uint64_t keysBefore = 0, keysAfter = 0;  // reachable in the undamaged hives, and after each repair
   double worst = 1.0;
   int worstSeed = 0;
@@ -122,6 +123,17 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
     ASSERT_TRUE(first.passed) << "seed " << seed;
     ASSERT_FALSE(first.rig.faults.IsErrorLeft()) << "seed " << seed << ": " << first.rig.faults.Error().code;
     std::vector<uint8_t> repaired = first.Bytes();
+    // The same case from a file the image maps: the same questions and the same repaired bytes,
+    // and the file itself as it was.
+    {
+      testing::WalkedHive mapped(testing::WalkedHive::Mapped{}, bytes, testing::FixAllAnswers());
+      if (!mapped.mappedAtLoad) ++unmapped;
+      if (mapped.AskedCodes() != first.AskedCodes() || mapped.Bytes() != repaired ||
+          testing::ReadFileBytes(mapped.folder->Path("hive")) != bytes) {
+        ++mappedDiffer;
+        std::printf("seed %d (%s): the mapped hive is checked otherwise\n", seed, names[which].c_str());
+      }
+    }
     testing::WalkedHive second(repaired);
     uint64_t reached = std::min<uint64_t>(second.walk.KeysVisited(), keys[which]);
     keysBefore += keys[which];
@@ -205,6 +217,10 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
                 kept[i].intact);
   }
   EXPECT_LE(unclean * 1000, cases) << "at least 99.9% clean";
+  EXPECT_EQ(mappedDiffer, 0) << "a mapped hive is checked and repaired as a hive read into memory";
+  if (testing::MappingAvailable()) {
+    EXPECT_EQ(unmapped, 0) << "every case mapped";
+  }
   EXPECT_EQ(unsound, 0) << "every repaired tree sound";
   // Left over: a byte of a name changed to give a sibling's name, in a list that keeps no hint or
   // hash of the names ("li"), so nothing tells which of the two was written so.

@@ -337,8 +337,12 @@ struct PassResult {
   std::vector<uint8_t> image;
 };
 
-// The plain pass, or the frames scanned on a second core while two threads read the file.
-PassResult RunPass(const std::vector<uint8_t>& bytes, bool scanned, uint64_t shortAt) {
+// The plain pass, the frames scanned on a second core while two threads read the file, or the
+// frames of the second half checked on a second core beside the pass over the first (as for a
+// mapped hive).
+enum class Pass { Plain, Scanned, Split };
+PassResult RunPass(const std::vector<uint8_t>& bytes, Pass pass, uint64_t shortAt, uint32_t* taken = nullptr) {
+  const bool scanned = pass == Pass::Scanned;
   PassResult r;
   testing::EngineRig rig(testing::FixAllAnswers());
   testing::MemorySource source(bytes);
@@ -347,8 +351,10 @@ PassResult RunPass(const std::vector<uint8_t>& bytes, bool scanned, uint64_t sho
   HiveImage image;
   FrameScan scan;
   FrameTable frames;
+  frames.splitFrom = pass == Pass::Split ? 2 * kPageSize : 0xFFFFFFFFu;
   r.loaded = LoadHive(image, rig.faults, source, "x", std::nullopt, scanned ? &scan : nullptr);
   r.built = r.loaded == kLoadDone && CheckBaseBlock(image, rig.faults) && frames.Build(image, rig.faults, scanned ? &scan : nullptr);
+  if (taken != nullptr) *taken = frames.TakenFromSecondHalf();
   r.asked = rig.decider.asked;
   if (rig.faults.IsErrorLeft()) r.asked.emplace_back(rig.faults.Error().code, rig.faults.Error().offset);
   if (!r.built) return r;
@@ -370,41 +376,54 @@ TEST(FrameScan, TakesOverExactlyWhatThePlainPassBuilds) {
   builder.GrowTo(0x600000);  // three stripes of the read
   const std::vector<uint8_t> sound = builder.Build();
   constexpr uint32_t kLate = 0x4A0000;  // a frame's file offset in the third stripe
+  const uint32_t middle = (static_cast<uint32_t>(sound.size()) / 2) & kPageMask;  // where the second half's scan looks
   uint32_t wide = 0x1000;               // the 12 KB frame
   while (Get32(sound, wide + 8) != 0x3000) wide += Get32(sound, wide + 8);
   struct Case {
     const char* name;
     std::function<void(std::vector<uint8_t>&)> damage;
     uint64_t shortAt;
+    bool tailTaken;  // the pass split in two takes frames from its second core
   } cases[] = {
-      {"sound", [](std::vector<uint8_t>&) {}, ~0ull},
-      {"cell size off whole steps in a late frame", [](std::vector<uint8_t>& b) { Put32(b, kLate + 0x20, 0xFFF3); }, ~0ull},
-      {"frame signature lost in a late frame", [](std::vector<uint8_t>& b) { Put32(b, kLate, 0); }, ~0ull},
-      {"frame size beyond the file in a late frame", [](std::vector<uint8_t>& b) { Put32(b, kLate + 8, 0x10000000); }, ~0ull},
+      {"sound", [](std::vector<uint8_t>&) {}, ~0ull, true},
+      {"cell size off whole steps in a late frame", [](std::vector<uint8_t>& b) { Put32(b, kLate + 0x20, 0xFFF3); }, ~0ull, true},
+      {"frame signature lost in a late frame", [](std::vector<uint8_t>& b) { Put32(b, kLate, 0); }, ~0ull, true},
+      {"frame size beyond the file in a late frame", [](std::vector<uint8_t>& b) { Put32(b, kLate + 8, 0x10000000); }, ~0ull, true},
       {"declared data size ends within a frame",
        [wide](std::vector<uint8_t>& b) {
          Put32(b, base::kHiveDataSize, wide + 0x1000 - 0x1000);
          testing::StoreChecksum(b);
        },
-       ~0ull},
-      {"a read fails in the third stripe", [](std::vector<uint8_t>&) {}, kLate},
+       ~0ull, false},
+      {"a read fails in the third stripe", [](std::vector<uint8_t>&) {}, kLate, false},
+      {"frame signature lost where the second half starts", [middle](std::vector<uint8_t>& b) { Put32(b, middle, 0); }, ~0ull, true},
+      {"a frame runs over the middle", [middle](std::vector<uint8_t>& b) { Put32(b, middle - 0x1000 + 8, 0x3000); }, ~0ull, true},
+      {"the first frame of the second half has a bad cell (the scan stops there)",
+       [middle](std::vector<uint8_t>& b) { Put32(b, middle + 0x20, 0xFFF3); }, ~0ull, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> bytes = sound;
     c.damage(bytes);
-    PassResult plain = RunPass(bytes, false, c.shortAt);
-    PassResult scanned = RunPass(bytes, true, c.shortAt);
-    EXPECT_EQ(scanned.loaded, plain.loaded);
-    EXPECT_EQ(scanned.built, plain.built);
-    EXPECT_EQ(scanned.asked, plain.asked);
-    EXPECT_EQ(scanned.cells, plain.cells);
-    EXPECT_EQ(scanned.pages, plain.pages);
-    EXPECT_TRUE(scanned.image == plain.image);
+    PassResult plain = RunPass(bytes, Pass::Plain, c.shortAt);
+    uint32_t taken = 0;
+    for (Pass pass : {Pass::Scanned, Pass::Split}) {
+      SCOPED_TRACE(pass == Pass::Scanned ? "scanned as read" : "split in two");
+      PassResult other = RunPass(bytes, pass, c.shortAt, &taken);
+      EXPECT_EQ(other.loaded, plain.loaded);
+      EXPECT_EQ(other.built, plain.built);
+      EXPECT_EQ(other.asked, plain.asked);
+      EXPECT_EQ(other.cells, plain.cells);
+      EXPECT_EQ(other.pages, plain.pages);
+      EXPECT_TRUE(other.image == plain.image);
+    }
+    if (c.tailTaken) {
+      EXPECT_GT(taken, 0x100000u) << "frames of the second half were taken";
+    }
   }
   // The cases do what they say.
-  EXPECT_GT(RunPass(sound, true, ~0ull).cells.size(), 1500u);
-  EXPECT_EQ(RunPass(sound, true, kLate).asked, (std::vector<std::pair<uint32_t, uint32_t>>{{kFileReadError, kLate}}));
+  EXPECT_GT(RunPass(sound, Pass::Scanned, ~0ull).cells.size(), 1500u);
+  EXPECT_EQ(RunPass(sound, Pass::Scanned, kLate).asked, (std::vector<std::pair<uint32_t, uint32_t>>{{kFileReadError, kLate}}));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "hive/layout.h"
 #include "support/hive_builder.h"
 #include "support/memory_source.h"
+#include "support/read_hives.h"
 #include "support/scripted.h"
 #include "support/temp_dir.h"
 
@@ -197,6 +198,100 @@ TEST(LoadHive, ShortReadIsAFileReadError) {
     HiveImage image;
     EXPECT_EQ(LoadHive(image, rig.faults, source, "x", uint64_t{0x3000}), kLoadFailed);
     EXPECT_EQ(rig.faults.Error().code, kFileReadError);
+  }
+}
+
+// A plain file is mapped rather than read, unless the read is asked for: the same image, the same
+// log, and nothing to read, so the gauge is full at once.
+TEST(LoadHive, PlainFileIsMappedOrReadToTheSameImage) {
+  const std::vector<uint8_t> bytes = FileOfSize(3 * kLoadChunkSize + 0x1000);
+  testing::TempDir dir;
+  const std::string path = dir.Path("SYSTEM");
+  ASSERT_TRUE(testing::WriteFileBytes(path, bytes));
+  std::vector<std::string> logs[2];
+  for (bool mapped : {true, false}) {
+    SCOPED_TRACE(mapped ? "mapped" : "read");
+    EngineRig rig;
+    FileHiveSource source(mapped);
+    HiveImage image;
+    ASSERT_EQ(LoadHive(image, rig.faults, source, path, std::nullopt), kLoadDone);
+    const bool viewed = mapped && testing::MappingAvailable();
+    EXPECT_EQ(image.Mapped(), viewed);
+    ASSERT_EQ(image.Size(), bytes.size());
+    EXPECT_EQ(std::memcmp(image.Buffer(), bytes.data(), bytes.size()), 0);
+    EXPECT_EQ(image.LostAt(), kNullOffset);
+    if (viewed) {
+      EXPECT_EQ(rig.progress.offsets, std::vector<uint32_t>{0}) << "one poll: nothing is read";
+      EXPECT_EQ(rig.progress.gauge, std::vector<uint32_t>{1000});
+    }
+    logs[mapped ? 0 : 1] = rig.log.lines;
+    // A repair reaches the image, never the file.
+    PutLe32(image.Buffer() + base::kChecksum, 0x12345678);
+    EXPECT_EQ(Le32(image.Buffer() + base::kChecksum), 0x12345678u);
+    EXPECT_EQ(testing::ReadFileBytes(path), bytes);
+  }
+  EXPECT_EQ(logs[0], logs[1]);
+}
+
+// A view cannot grow: transaction logs and new frames get the image copied into a buffer of its
+// own, with everything the repairs wrote to the view, and zeros after it.
+TEST(HiveImage, GrowingAMappedImageCopiesIt) {
+  const std::vector<uint8_t> bytes = FileOfSize(0x5000);
+  testing::TempDir dir;
+  ASSERT_TRUE(testing::WriteFileBytes(dir.Path("h"), bytes));
+  EngineRig rig;
+  FileHiveSource source(true);
+  HiveImage image;
+  ASSERT_EQ(LoadHive(image, rig.faults, source, dir.Path("h"), std::nullopt), kLoadDone);
+  if (!image.Mapped()) GTEST_SKIP() << "no views of files here";
+  image.Buffer()[0x4000] = 0xAB;
+  image.LowerSize(0x3000);
+  ASSERT_TRUE(image.Grow(0x4000)) << "within the view";
+  EXPECT_TRUE(image.Mapped());
+  EXPECT_EQ(image.Buffer()[0x3000], 0) << "what is new is zeros, also within the view";
+  ASSERT_TRUE(image.Grow(0x9000));
+  EXPECT_FALSE(image.Mapped());
+  ASSERT_EQ(image.Size(), 0x9000u);
+  EXPECT_EQ(std::memcmp(image.Buffer(), bytes.data(), 0x3000), 0);
+  EXPECT_EQ(image.Buffer()[0x4000], 0) << "past the old size, zeros again";
+  EXPECT_EQ(image.Buffer()[0x8FFF], 0);
+  EXPECT_EQ(image.LostAt(), kNullOffset);
+  EXPECT_EQ(testing::ReadFileBytes(dir.Path("h")), bytes);
+}
+
+// A mapped file cut short by another process after it was loaded: the image says where, a poll
+// of the work on it answers a stop, and any fault found in the zeros is reported as the read
+// error at the first lost page instead, never asked about.
+TEST(HiveImage, FileCutShortUnderTheImageIsAReadError) {
+  testing::TempDir dir;
+  const std::string path = dir.Path("h");
+  ASSERT_TRUE(testing::WriteFileBytes(path, FileOfSize(0x8000)));
+  for (int way = 0; way < 2; ++way) {
+    SCOPED_TRACE(way == 0 ? "a fault found in the zeros" : "the loss found at a stage end");
+    EngineRig rig({kAnswerFix});
+    FileHiveSource source(true);
+    HiveImage image;
+    ASSERT_EQ(LoadHive(image, rig.faults, source, path, std::nullopt), kLoadDone);
+    if (!image.Mapped()) GTEST_SKIP() << "no views of files here";
+    rig.faults.WatchImage(&image);
+    WatchedProgress watched(rig.progress, image);
+    EXPECT_TRUE(watched.PollProgress(0));
+    EXPECT_FALSE(rig.faults.ReportLostImage());
+    std::filesystem::resize_file(path, 0x3000);
+    EXPECT_EQ(image.Buffer()[0x5000], 0);
+    EXPECT_EQ(image.LostAt(), 0x5000u);
+    EXPECT_FALSE(watched.PollProgress(0x5000));
+    if (way == 0) {
+      EXPECT_FALSE(rig.faults.Repaired(kInvalidFrameSignature, 0x5000, FieldRef::Image32(image.Buffer() + 0x5000), 0));
+      EXPECT_TRUE(rig.decider.asked.empty()) << "nothing found in zeros is asked about";
+    }
+    EXPECT_TRUE(rig.faults.ReportLostImage());
+    EXPECT_EQ(rig.faults.Error().code, kFileReadError);
+    EXPECT_EQ(rig.faults.Error().offset, 0x5000u);
+    EXPECT_FALSE(rig.faults.Changed());
+    EXPECT_EQ(rig.log.Count("! Error found: <File read error>"), 1);
+    image.Release();
+    ASSERT_TRUE(testing::WriteFileBytes(path, FileOfSize(0x8000)));
   }
 }
 

@@ -12,6 +12,7 @@
 #include "support/scripted.h"
 #include "support/hive_builder.h"
 #include "support/walked_hive.h"
+#include "support/read_hives.h"
 #include "support/temp_dir.h"
 
 namespace tarvos::hive {
@@ -58,27 +59,36 @@ TEST(RealHives, BaseBlocksAndFramesAsOtherReadersSeeThem) {
   int files = 0;
   for (const char* folder : {"windows", "odd", "damaged"}) {
     for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(root) / folder)) {
-      std::string name = std::string(folder) + "/" + entry.path().filename().string();
-      std::deque<uint32_t> fixes(8, kAnswerFix);
-      testing::EngineRig rig(fixes);
-      FileHiveSource source;
-      HiveImage image;
-      ASSERT_EQ(LoadHive(image, rig.faults, source, entry.path().string(), std::nullopt), kLoadDone) << name;
-      EXPECT_TRUE(CheckBaseBlock(image, rig.faults)) << name;
-      FrameTable frames;
-      EXPECT_TRUE(frames.Build(image, rig.faults)) << name;
-      EXPECT_EQ(frames.OffsetCheck(image.rootKeyOffset), kOffsetValid) << name;
-      std::vector<uint32_t> codes;
-      for (auto& [code, offset] : rig.decider.asked) codes.push_back(code);
-      auto expected = kExpected.find(name);
-      EXPECT_EQ(codes, expected == kExpected.end() ? std::vector<uint32_t>{} : expected->second) << name;
-      EXPECT_EQ(Le32(image.Buffer() + base::kChecksum), HeaderChecksum(image.Buffer())) << name;
-      EXPECT_LE(image.Size(), entry.file_size()) << name;
-      EXPECT_EQ(image.Size(), image.declaredDataSize + kBaseBlockSize) << name;
-      ++files;
+      // Mapped as the program loads a plain file, and read into memory: the same findings.
+      const std::vector<uint8_t> before = testing::ReadFileBytes(entry.path().string());
+      for (bool mapped : {true, false}) {
+        std::string name = std::string(folder) + "/" + entry.path().filename().string() + (mapped ? " (mapped)" : " (read)");
+        std::deque<uint32_t> fixes(8, kAnswerFix);
+        testing::EngineRig rig(fixes);
+        FileHiveSource source(mapped);
+        HiveImage image;
+        ASSERT_EQ(LoadHive(image, rig.faults, source, entry.path().string(), std::nullopt), kLoadDone) << name;
+        EXPECT_EQ(image.Mapped(), mapped && testing::MappingAvailable()) << name;
+        EXPECT_TRUE(CheckBaseBlock(image, rig.faults)) << name;
+        FrameTable frames;
+        EXPECT_TRUE(frames.Build(image, rig.faults)) << name;
+        EXPECT_EQ(frames.OffsetCheck(image.rootKeyOffset), kOffsetValid) << name;
+        std::vector<uint32_t> codes;
+        for (auto& [code, offset] : rig.decider.asked) codes.push_back(code);
+        auto expected = kExpected.find(std::string(folder) + "/" + entry.path().filename().string());
+        EXPECT_EQ(codes, expected == kExpected.end() ? std::vector<uint32_t>{} : expected->second) << name;
+        EXPECT_EQ(Le32(image.Buffer() + base::kChecksum), HeaderChecksum(image.Buffer())) << name;
+        EXPECT_LE(image.Size(), entry.file_size()) << name;
+        EXPECT_EQ(image.Size(), image.declaredDataSize + kBaseBlockSize) << name;
+        if (mapped) {
+          image.Release();
+          EXPECT_EQ(testing::ReadFileBytes(entry.path().string()), before) << name << ": repairs stay in memory";
+        }
+        ++files;
+      }
     }
   }
-  EXPECT_GE(files, 30);
+  EXPECT_GE(files, 60);
 }
 
 // What the checks after the walk repair in the security ring and the reference counts; every
@@ -108,6 +118,11 @@ TEST(RealHives, WalkFindsNoFaultAndEveryKeyOtherReadersList) {
       std::string name = std::string(folder) + "/" + entry.path().filename().string();
       testing::WalkedHive h(testing::ReadFileBytes(entry.path().string()), std::deque<uint32_t>(16, kAnswerFix));
       ASSERT_TRUE(h.passed) << name;
+      testing::WalkedHive mapped(testing::WalkedHive::Mapped{}, testing::ReadFileBytes(entry.path().string()),
+                                 std::deque<uint32_t>(16, kAnswerFix));
+      EXPECT_EQ(mapped.AskedCodes(), h.AskedCodes()) << name << " mapped";
+      EXPECT_EQ(mapped.walk.KeysVisited(), h.walk.KeysVisited()) << name << " mapped";
+      EXPECT_EQ(mapped.Bytes(), h.Bytes()) << name << " mapped";
       EXPECT_EQ(h.outcome, WalkOutcome::Continue) << name;
       auto expected = kExpected.find(name);
       std::vector<uint32_t> codes = expected == kExpected.end() ? std::vector<uint32_t>{} : expected->second;

@@ -2,11 +2,14 @@
 #pragma once
 
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "hive/check.h"
 #include "hive/recovery.h"
+#include "support/hive_builder.h"
 #include "support/memory_source.h"
+#include "support/temp_dir.h"
 
 namespace tarvos::testing {
 
@@ -20,12 +23,29 @@ struct WalkedHive {
   explicit WalkedHive(std::vector<uint8_t> bytes, std::deque<uint32_t> answers = {},
                       const std::vector<hive::TransactionLog>& logs = {}, bool salvage = true, bool twoWalkers = true)
       : rig(std::move(answers)), check(image, rig.faults, path), frames(check.frames), walk(check.walk) {
-    check.twoWalkers = twoWalkers;
-    check.secondWalkerFirst = twoWalkers;
     MemorySource source(std::move(bytes));
     source.atOnce = true;  // read by two threads, the frames scanned as they arrive
+    Check(source, logs, salvage, twoWalkers);
+  }
+  // The same, from a file of those bytes that the image maps, as the program loads a plain file.
+  struct Mapped {};
+  WalkedHive(Mapped, const std::vector<uint8_t>& bytes, std::deque<uint32_t> answers = {})
+      : rig(std::move(answers)), check(image, rig.faults, path), frames(check.frames), walk(check.walk) {
+    folder = std::make_unique<TempDir>();
+    std::string file = folder->Path("hive");
+    if (!WriteFileBytes(file, bytes)) return;
+    hive::FileHiveSource source(true);
+    // Small hives too have the second half of their frames checked on the second core.
+    check.frames.splitFrom = 2 * hive::kPageSize;
+    Check(source, {}, true, true, file);
+  }
+  void Check(hive::HiveSource& source, const std::vector<hive::TransactionLog>& logs, bool salvage, bool twoWalkers,
+             const std::string& name = "hive") {
+    check.twoWalkers = twoWalkers;
+    check.secondWalkerFirst = twoWalkers;
     hive::FrameScan scan;
-    loaded = hive::LoadHive(image, rig.faults, source, "hive", std::nullopt, &scan) == hive::kLoadDone;
+    loaded = hive::LoadHive(image, rig.faults, source, name, std::nullopt, &scan) == hive::kLoadDone;
+    mappedAtLoad = image.Mapped();
     if (loaded && hive::IsDirty(image)) scan.Discard();
     recovered = loaded && hive::RecoverFromLogs(image, logs, rig.log);
     if (recovered) rig.faults.MarkChanged();
@@ -50,6 +70,7 @@ struct WalkedHive {
   uint32_t ListOf(uint32_t key) { return Field(key, hive::key::kSubkeyList); }
   uint16_t ListCount(uint32_t list) { return hive::Le16(image.AtHiveOffset(list) + hive::list::kCount); }
 
+  std::unique_ptr<TempDir> folder;  // of the file mapped
   EngineRig rig;
   hive::HiveImage image;
   hive::KeyPathBuffer path;
@@ -57,6 +78,7 @@ struct WalkedHive {
   hive::FrameTable& frames;
   hive::KeyWalk& walk;
   bool loaded = false;
+  bool mappedAtLoad = false;
   bool recovered = false;
   bool salvaged = false;
   bool headerPassed = false;

@@ -3,7 +3,9 @@
 #include <time.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/clock.h"
 #include "platform/command_line.h"
@@ -68,6 +70,21 @@ void FreeLarge(void* buffer, size_t size) {
     return;
   }
   ::munmap(buffer, (size + kHugePage - 1) & ~(kHugePage - 1));
+}
+
+uint64_t PrivateMemoryBytes() {
+  std::FILE* rollup = std::fopen("/proc/self/smaps_rollup", "r");
+  if (rollup == nullptr) return 0;
+  char line[128];
+  unsigned long long kilobytes = 0;
+  while (std::fgets(line, sizeof line, rollup) != nullptr) {
+    if (std::strncmp(line, "Private_Dirty:", 14) == 0) {
+      kilobytes = std::strtoull(line + 14, nullptr, 10);
+      break;
+    }
+  }
+  std::fclose(rollup);
+  return kilobytes * 1024;
 }
 
 }  // namespace tarvos::platform

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "platform/posix/bus_faults.h"
 #include "platform/posix/terminal_mode.h"
 #include "platform/termination.h"
 
@@ -17,7 +18,8 @@ struct termios g_terminalMode;
 std::atomic<int> g_screenFd{-1};
 char g_screenRestore[128];
 size_t g_screenRestoreLength = 0;
-constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+// SIGBUS has a handler of its own, which tells the pages of a mapped hive from a crash.
+constexpr int kCrashSignals[] = {SIGSEGV, SIGFPE, SIGILL, SIGABRT};
 
 bool Unlink(const char* path) { return ::unlink(path) == 0; }
 
@@ -105,6 +107,7 @@ void KeepScreenRestoreForTermination(int fd, const char* sequence) {
   action.sa_handler = OnTermination;
   sigemptyset(&action.sa_mask);
   for (int sig : kCrashSignals) ::sigaction(sig, &action, nullptr);
+  InstallBusHandler();
 }
 
 void ForgetScreenRestoreForTermination() {

@@ -42,4 +42,6 @@ void FreeLarge(void* buffer, size_t) {
   if (buffer != nullptr) ::VirtualFree(buffer, 0, MEM_RELEASE);
 }
 
+uint64_t PrivateMemoryBytes() { return 0; }
+
 }  // namespace tarvos::platform
