@@ -51,12 +51,7 @@ void OnBus(int sig, siginfo_t* info, void*) {
   if (TakeViewFault(reinterpret_cast<uintptr_t>(info->si_addr))) return;
   // Any other SIGBUS is a crash: the terminal is given back first when the screen is up.
   if (ScreenUpForTermination()) TerminateOnSignal(sig);
-  ::signal(sig, SIG_DFL);
-  sigset_t unblocked;
-  sigemptyset(&unblocked);
-  sigaddset(&unblocked, sig);
-  ::sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
-  ::raise(sig);
+  RaiseAsDefault(sig);
 }
 
 }  // namespace

@@ -14,6 +14,9 @@ void ForgetScreenRestoreForTermination();
 // Ends the process as signal sig would, once the terminal is put back and the files being
 // written are removed. Safe in a signal handler.
 [[noreturn]] void TerminateOnSignal(int sig);
+// Raises sig with its default action, unblocked (a handler of sig runs with it blocked). Safe in a
+// signal handler.
+void RaiseAsDefault(int sig);
 // Whether the full screen is up (a SIGINT then comes from another process: a typed Ctrl+C is a key).
 bool ScreenUpForTermination();
 // While the full screen is up, a stop (SIGTSTP: Ctrl+Z from a shell, kill -TSTP) first gives the

@@ -30,7 +30,8 @@ size_t g_screenBeginLength = 0;
 struct termios g_runMode;
 volatile sig_atomic_t g_continued = 0;
 
-// Raises sig with its default action, unblocked (a handler of sig runs with it blocked).
+}  // namespace
+
 void RaiseAsDefault(int sig) {
   ::signal(sig, SIG_DFL);
   sigset_t unblocked;
@@ -39,6 +40,8 @@ void RaiseAsDefault(int sig) {
   ::sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
   ::raise(sig);
 }
+
+namespace {
 
 void WriteScreen(const char* text, size_t length) {
   int screen = g_screenFd.load();
