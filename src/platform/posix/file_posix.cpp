@@ -120,39 +120,37 @@ bool File::OpenRead(const std::string& path, bool regularOnly) {
   return true;
 }
 
-bool File::OpenAppend(const std::string& path) {
-  Close();
-  // A link planted under the name is not followed, and only a plain file is appended to.
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+namespace {
+
+// Opens a plain file to write, creating it; a link planted under the name is not followed. Then
+// ready() readies the open file (false: it is given up as not a plain file one can use).
+template <typename Ready>
+bool OpenPlainToWrite(const std::string& path, int access, intptr_t& handle, std::string& failure, Ready ready) {
+  int fd = ::open(path.c_str(), access | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
   if (fd < 0) {
-    failure_ = Reason(errno);
+    failure = Reason(errno);
     return false;
   }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::lseek(fd, 0, SEEK_END) < 0) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ready(fd)) {
     ::close(fd);
-    failure_ = "not a regular file";
+    failure = "not a regular file";
     return false;
   }
-  handle_ = fd;
+  handle = fd;
   return true;
+}
+
+}  // namespace
+
+bool File::OpenAppend(const std::string& path) {
+  Close();
+  return OpenPlainToWrite(path, O_RDWR, handle_, failure_, [](int fd) { return ::lseek(fd, 0, SEEK_END) >= 0; });
 }
 
 bool File::OpenEmptied(const std::string& path) {
   Close();
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    failure_ = Reason(errno);
-    return false;
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
-    ::close(fd);
-    failure_ = "not a regular file";
-    return false;
-  }
-  handle_ = fd;
-  return true;
+  return OpenPlainToWrite(path, O_WRONLY, handle_, failure_, [](int fd) { return ::ftruncate(fd, 0) == 0; });
 }
 
 bool File::CreateNew(const std::string& path) {
