@@ -108,6 +108,7 @@ void RunReport::BeginHive(const std::string& given) {
   recovered_ = false;
   counts_.reset();
   faults_.clear();
+  faultCount_ = 0;
   broughtBack_.clear();
   image_ = nullptr;
   walk_ = nullptr;
@@ -162,9 +163,16 @@ void RunReport::FaultDecided(const hive::ErrorRecord& record, hive::FieldRef fie
       field.at >= image_->Buffer() && field.at < image_->Buffer() + image_->Size()) {
     fault.fieldAt = static_cast<uint32_t>(field.at - image_->Buffer());
   }
+  ++faultCount_;
+  // Without a report to write, a fault is counted and shown, not kept: a hive with a fault in
+  // every frame has hundreds of thousands.
+  if (!writer_) {
+    if (onFault) onFault(fault, faultCount_);
+    return;
+  }
   fault.keyPath = KeyPathOfFault();
   faults_.push_back(std::move(fault));
-  if (onFault) onFault(faults_.back(), faults_.size());
+  if (onFault) onFault(faults_.back(), faultCount_);
 }
 
 void RunReport::LogEntry(std::string_view message) {
@@ -211,7 +219,7 @@ void RunReport::Write(const std::string& line) {
 void RunReport::EndHive(const HiveEnd& end, std::optional<uint64_t> size) {
   ++hives_;
   ++byStatus_[static_cast<size_t>(end.status)];
-  faultTotal_ += faults_.size();
+  faultTotal_ += faultCount_;
   if (!writer_) return;
 
   JsonObject hive;

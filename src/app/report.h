@@ -76,7 +76,8 @@ class RunReport final : public hive::FaultWatcher {
   // kept, and each key's value count as the walk left it.
   void Counted(const hive::KeyWalk& walk, const hive::HiveImage& image);
 
-  const std::vector<ReportedFault>& Faults() const { return faults_; }
+  // How many faults the hive being processed had; each is kept only while a report is written.
+  size_t FaultCount() const { return faultCount_; }
   // Whether the fault left is one that kept the hive from being read or checked whole.
   static bool LeavesHiveUnchecked(uint32_t code);
 
@@ -114,6 +115,7 @@ class RunReport final : public hive::FaultWatcher {
   bool recovered_ = false;
   std::optional<std::pair<uint64_t, uint64_t>> counts_;
   std::vector<ReportedFault> faults_;
+  size_t faultCount_ = 0;
   std::vector<KeyBroughtBack> broughtBack_;
   // The run's sums.
   uint64_t hives_ = 0;

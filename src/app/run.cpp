@@ -80,6 +80,7 @@ void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::
   log.Entry(hive::LogMarker::Info, "Processing hive structure...\r\n");
   if (!check.SetUpSecurity()) return;
   run.report.WatchWalk(&image, &check.walk);
+  check.walk.keepRecords = run.report.Writing();  // the report counts the values of the walked tree
   check.Walk();
   if (run.sampleMemory) run.privateAtWalkEnd = std::max(run.privateAtWalkEnd, platform::PrivateMemoryBytes());
   if (!lost() && !faults.IsErrorLeft() && !run.abortRequested && faults.Changed()) check.SalvageAndWalkAgain();
@@ -110,7 +111,7 @@ HiveEnd EndOfHive(const RunState& run, const hive::FaultReporter& faults, bool l
                   const std::optional<save::SaveOutcome>& saved) {
   HiveEnd end;
   const bool checkOnly = run.options.checkOnly;
-  const std::vector<ReportedFault>& found = run.report.Faults();
+  const bool found = run.report.FaultCount() != 0;
   const hive::ErrorRecord& left = faults.Error();
   if (saved) {
     end.written = saved->written;
@@ -130,7 +131,7 @@ HiveEnd EndOfHive(const RunState& run, const hive::FaultReporter& faults, bool l
   } else if (faults.IsErrorLeft() && !saveFailed) {
     end.status = HiveStatus::FaultLeft;
     end.reason = FaultText(left.code);
-  } else if (faults.Changed() && (!checkOnly || !found.empty())) {
+  } else if (faults.Changed() && (!checkOnly || found)) {
     bool written = saved && saved->Saved();
     end.status = written ? HiveStatus::Saved : HiveStatus::NotSaved;
     end.reason = checkOnly ? "check only" : saved ? saved->notSaved : "";
@@ -207,7 +208,7 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
   const bool stopped = run.abortRequested;
   // A check-only run ends each hive it checked with a line that counts its faults.
   const auto shownCount = end.status == HiveStatus::NotChecked ? console::kCheckOnlyNotChecked
-                                                                : static_cast<uint32_t>(run.report.Faults().size());
+                                                                : static_cast<uint32_t>(run.report.FaultCount());
   if (run.options.checkOnly && !logSkipped && !stopped) {
     log.Entry(hive::LogMarker::Info, console::CheckOnlyText(shownCount) + "\r\n");
   }

@@ -66,6 +66,7 @@ class HiveCheck {
     for (int round = 0; round < kSalvageRounds; ++round) {
       if (!SalvageKeys(image_, frames, walk, log, chains)) break;
       salvaged = true;
+      walk.keepRecords = true;  // the keys under each chain are counted in the last walk's records
       RemoveMarks();
       Release();
       if (!CheckFrames() || !SetUpSecurity() || Walk() == WalkOutcome::Stop || faults_.IsErrorLeft()) return true;

@@ -48,8 +48,18 @@ void KeyWalk::Release() {
   tag_ = 0;
   lastKeyTag_ = 0;
   security_.SetTag(0);
+  FreeRecordsBelow(root_);
+  stack_.Clear();
+  keys_ = 0;
+  listsRepaired_.clear();
+  takenOut_.clear();
+  listed_.clear();
+  namesUnder_.clear();
+}
+
+void KeyWalk::FreeRecordsBelow(WalkNode& top) {
   // Without recursion: down to a record whose children have none of their own, free, go back up.
-  WalkNode* node = &root_;
+  WalkNode* node = &top;
   uint32_t from = 0;
   for (;;) {
     WalkNode* next = nullptr;
@@ -67,17 +77,11 @@ void KeyWalk::Release() {
     std::free(node->children);
     node->children = nullptr;
     node->childCount = 0;
-    if (node == &root_ || node->parent == nullptr) break;
+    if (node == &top || node->parent == nullptr) break;
     WalkNode* parent = node->parent;
     from = static_cast<uint32_t>(node - parent->children) + 1;
     node = parent;
   }
-  stack_.Clear();
-  keys_ = 0;
-  listsRepaired_.clear();
-  takenOut_.clear();
-  listed_.clear();
-  namesUnder_.clear();
 }
 
 bool KeyWalk::AllocateChildren(WalkNode& node, uint32_t count) {
@@ -156,6 +160,11 @@ WalkOutcome KeyWalk::Drive(Step step, uint32_t& scratch) {
     ListFrame done = frame;
     stack_.Resize(top);
     step = FinishFrame(done, stack_.Size() > 0 ? stack_[stack_.Size() - 1].counter : scratch);
+    // A key whose keys were all walked needs their records no more, unless they are kept for
+    // later or some key below may still wait for a security block.
+    if (!done.nested && !done.share && done.node != &root_ && !keepRecords && security_.Pending() == 0) {
+      FreeRecordsBelow(*done.node);
+    }
   }
 }
 
@@ -481,6 +490,7 @@ KeyWalk::Step KeyWalk::OpenList(WalkNode& node, uint32_t list, uint8_t kind, uin
     faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return Step::Stop;
   }
+  if (split) second_->Walk().keepRecords = keepRecords;
   if (split && !second_->Start(root_, list, stride, owner, count)) {
     faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return Step::Stop;

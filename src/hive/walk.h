@@ -87,6 +87,11 @@ class KeyWalk {
   uint64_t KeysTakenOver() const { return takenOver_; }
   // Frees every record below the root.
   void Release();
+  // Whether the records of keys whose keys were all walked stay until Release, for what reads
+  // the walked tree afterwards (the counts of a report, the keys under a salvaged chain). By
+  // default only the records of the keys being walked are held, and those that a key waiting
+  // for a security block may be among.
+  bool keepRecords = false;
 
   const WalkNode& Root() const { return root_; }
   // Keys that were checked and stayed in the tree.
@@ -145,6 +150,8 @@ class KeyWalk {
   bool CheckClass(uint32_t key);
   void ShowPath(WalkNode& node, uint32_t key);
   bool AllocateChildren(WalkNode& node, uint32_t count);
+  // Frees the records below a record, which keeps its own.
+  void FreeRecordsBelow(WalkNode& top);
   // The walk waits on memory for each cell in turn (a key cell, its value list, the values, their
   // data), and the hive is far larger than the cache. Before the keys of a list are entered,
   // their cells are read a batch of keys at a time, a stage at a time, so that the waits of a

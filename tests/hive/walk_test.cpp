@@ -389,6 +389,52 @@ TEST(DescendentKeys, BadEntriesOutKeptOnesInOrder) {
 // asked, log, progress at the end, records, registry (in the tree's order) and saved bytes, when
 // the hive is sound and when a fault (found by either walker, or a cell both marked) sends it
 // back to one core.
+// Only the records of the keys being walked are held, unless they are asked to stay or a key
+// below may still wait for a security block: then every key that waited gets the block found.
+TEST(KeyWalk, RecordsOfWalkedKeysAreFreedUnlessStillNeeded) {
+  HiveBuilder builder;
+  uint32_t alpha = builder.AddKey(builder.Root(), "Alpha");
+  std::vector<uint32_t> deep;
+  for (int i = 0; i < 5; ++i) deep.push_back(builder.AddKey(builder.AddKey(alpha, "a" + std::to_string(i)), "x"));
+  builder.AddKey(builder.Root(), "Beta");  // keeps the block every key has by default
+  const std::vector<uint8_t> sound = builder.Build();
+  std::vector<uint8_t> waiting = sound;  // the root and all of Alpha's keys without a block
+  for (uint32_t key : {builder.Root(), alpha}) Put32(waiting, CellField(key, key::kSecurity), kNullOffset);
+  for (uint32_t key : deep) {
+    Put32(waiting, CellField(key, key::kSecurity), kNullOffset);
+    Put32(waiting, CellField(Get32(sound, CellField(key, key::kParent)), key::kSecurity), kNullOffset);
+  }
+  struct Case {
+    const char* name;
+    const std::vector<uint8_t>& bytes;
+    bool keep;
+    bool alphaKeysHeld;
+  } cases[] = {
+      {"a sound tree", sound, false, false},
+      {"records asked to stay", sound, true, true},
+      {"keys waiting for a block", waiting, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WalkedHive h(c.bytes, FixAllAnswers());
+    if (c.keep) {  // walked again, the records kept
+      h.walk.keepRecords = true;
+      ASSERT_TRUE(h.check.SetUpSecurity());
+      EXPECT_EQ(h.check.Walk(), WalkOutcome::Continue);
+      h.check.RemoveMarks();
+    }
+    ASSERT_EQ(h.walk.Root().childCount, 2u) << "the root's own records stay";
+    const WalkNode& held = h.walk.Root().children[0];
+    ASSERT_EQ(held.keyOffset, alpha);
+    EXPECT_EQ(held.children != nullptr, c.alphaKeysHeld);
+    if (c.alphaKeysHeld) {
+      EXPECT_EQ(held.childCount, 5u);
+    }
+    EXPECT_EQ(h.walk.KeysVisited(), 13u);
+    for (uint32_t key : deep) EXPECT_EQ(h.Field(key, key::kSecurity), builder.Security()) << "each key has a block";
+  }
+}
+
 TEST(KeyWalk, SecondWalkerLeavesWhatOneWalkerLeaves) {
   const std::vector<uint8_t> descriptor(20, 1);
   struct Built {
