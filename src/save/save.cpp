@@ -332,6 +332,11 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
   }
   if (!file.Flush()) return giveUp(kWriteCreateFailed, kWriteError);
   file.Close();
+  // Written whole: the image of a hive saved in place is let go before its original is looked at
+  // the last time, as a view of the original keeps it from being replaced (Windows refuses to
+  // while the file is mapped). Nothing reads the image after this; whether the file lost a page
+  // while it was written out is still known.
+  if (inPlace) image_.Release();
   // The last moment before the original goes: if another program changed or replaced it since
   // it was loaded, its work is kept and this save fails.
   std::string reason;

@@ -291,6 +291,7 @@ TEST(HiveImage, FileCutShortUnderTheImageIsAReadError) {
     EXPECT_FALSE(rig.faults.Changed());
     EXPECT_EQ(rig.log.Count("! Error found: <File read error>"), 1);
     image.Release();
+    EXPECT_EQ(image.LostAt(), 0x5000u) << "still known once the view is gone";
     ASSERT_TRUE(testing::WriteFileBytes(path, FileOfSize(0x8000)));
   }
 }

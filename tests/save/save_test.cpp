@@ -135,6 +135,27 @@ TEST_F(Saving, OverwriteInPlaceKeepsABackupOfTheOriginal) {
   EXPECT_EQ(saved.writeTime / 10000000, s.original->writeTime / 10000000) << "the original's time";
 }
 
+// A hive that is a view of its own file is saved over that file: the image is let go once it is
+// written out (Windows replaces no file while it is mapped), and the backup holds the file as it
+// was loaded.
+TEST_F(Saving, MappedHiveIsSavedOverItsOwnFile) {
+  const std::vector<uint8_t> before = Pattern(3 * kChunk);
+  std::string hive = Hive("SYSTEM", before);
+  SaveRig s(Pattern(4096), hive, {kAnswerOverwrite});
+  hive::FileHiveSource source(true);
+  ASSERT_EQ(hive::LoadHive(s.image, s.rig.faults, source, hive, std::nullopt), hive::kLoadDone);
+  if (!s.image.Mapped()) GTEST_SKIP() << "no views of files here";
+  s.image.Buffer()[100] ^= 0xFF;  // a repair
+  EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+  std::vector<uint8_t> after = before;
+  after[100] ^= 0xFF;
+  EXPECT_EQ(ReadFileBytes(hive), after);
+  EXPECT_EQ(ReadFileBytes(hive + ".BAK"), before);
+  EXPECT_TRUE(s.rig.log.Has("# File saved, size 786432\r\n"));
+  EXPECT_FALSE(s.image.Loaded()) << "let go";
+  EXPECT_EQ(Files(), (std::vector<std::string>{"SYSTEM", "SYSTEM.BAK"})) << "nothing left beside them";
+}
+
 TEST_F(Saving, ReadOnlyBackupIsReplaced) {
   std::string hive = Hive("Software", Pattern(8192));
   std::string backup = Hive("Software.bak", Pattern(100));
