@@ -50,4 +50,10 @@ std::string CommandOutput(const std::string& command) {
   return out;
 }
 
+bool CutFileShort(const std::string& path, uint64_t size) {
+  std::error_code ec;
+  std::filesystem::resize_file(path, size, ec);
+  return !ec;
+}
+
 }  // namespace tarvos::testing
