@@ -277,7 +277,7 @@ TEST(HiveImage, FileCutShortUnderTheImageIsAReadError) {
     WatchedProgress watched(rig.progress, image);
     EXPECT_TRUE(watched.PollProgress(0));
     EXPECT_FALSE(rig.faults.ReportLostImage());
-    std::filesystem::resize_file(path, 0x3000);
+    if (!testing::CutFileShort(path, 0x3000)) GTEST_SKIP() << "no mapped file can be cut short here";
     EXPECT_EQ(image.Buffer()[0x5000], 0);
     EXPECT_EQ(image.LostAt(), 0x5000u);
     EXPECT_FALSE(watched.PollProgress(0x5000));

@@ -33,7 +33,8 @@ namespace tarvos::testing {
 std::string CommandOutput(const std::string& command);
 
 // Cuts a file short to size bytes as another process would, also while this one maps it; false
-// where nothing here can.
+// where nothing here can. Windows cuts no mapped file short; under Wine a process of the host
+// does, as another machine cuts a file short on a share that a Windows client maps.
 bool CutFileShort(const std::string& path, uint64_t size);
 
 }  // namespace tarvos::testing
