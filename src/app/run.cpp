@@ -103,6 +103,7 @@ void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::
   save::HiveSaver saver(image, faults, dialogs, run.targets, info);
   saver.SaveChangedHive(name);
   saved = saver.Outcome();
+  // A save in place has let go of the image by now; a page lost while it was written is known.
   lost();
 }
 

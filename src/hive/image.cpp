@@ -10,6 +10,7 @@ namespace tarvos::hive {
 
 bool HiveImage::Allocate(uint32_t size) {
   Release();
+  lostAt_ = kNullOffset;
   buffer_ = static_cast<uint8_t*>(platform::AllocateLarge(size));
   if (buffer_ == nullptr) return false;
   allocated_ = size;
@@ -19,6 +20,7 @@ bool HiveImage::Allocate(uint32_t size) {
 
 void HiveImage::Adopt(std::unique_ptr<HiveView> view, uint32_t size) {
   Release();
+  lostAt_ = kNullOffset;
   view_ = std::move(view);
   buffer_ = view_->Data();
   allocated_ = size;
@@ -53,12 +55,12 @@ bool HiveImage::Grow(uint32_t size) {
 
 void HiveImage::Release() {
   if (view_ != nullptr) {
+    lostAt_ = view_->LostAt();  // still known once the view is gone: the run reports it after
     view_.reset();
   } else if (buffer_ != nullptr) {
     platform::FreeLarge(buffer_, allocated_);
   }
   buffer_ = nullptr;
-  lostAt_ = kNullOffset;
   allocated_ = 0;
   size_ = 0;
   loaded_ = false;

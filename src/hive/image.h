@@ -87,7 +87,8 @@ class HiveImage {
   bool Loaded() const { return loaded_; }
   bool Mapped() const { return view_ != nullptr; }
   // Where the file lost the first page the image needed from it, once mapped (see HiveView);
-  // kNullOffset while nothing was lost. The bytes of such an image are no longer the file's.
+  // kNullOffset while nothing was lost. The bytes of such an image are no longer the file's. It
+  // outlives Release, until the next Allocate or Adopt.
   uint32_t LostAt() const { return view_ != nullptr ? view_->LostAt() : lostAt_; }
   bool Lost() const { return LostAt() != kNullOffset; }
   // The bytes of the file that are checked and saved. Never above the allocated size.
@@ -116,7 +117,7 @@ class HiveImage {
   std::unique_ptr<HiveView> view_;
   size_t allocated_ = 0;
   uint32_t size_ = 0;
-  uint32_t lostAt_ = kNullOffset;  // of a view whose bytes were copied
+  uint32_t lostAt_ = kNullOffset;  // of a view whose bytes were copied, or that was released
   bool loaded_ = false;
   std::vector<std::pair<uint32_t, uint32_t>> freedByRepairs_;  // in address order, apart
 };

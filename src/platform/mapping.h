@@ -10,9 +10,11 @@ namespace tarvos::platform {
 
 // A private copy-on-write view of the start of an open file: its pages come in from the file as
 // they are first touched, and a page written is copied for this process alone, so the file is
-// never changed through the view. Should another process cut the file short while it is mapped,
-// a page past the new end reads as zeros instead of ending the process, and the view says where
-// the first such page was.
+// never changed through the view. Should another process cut the file short while it is mapped
+// (or the disk or share under it fail), a page past the new end reads as zeros instead of ending
+// the process, and the view says where the first such page was. On Windows, which cannot put one
+// page of zeros in a file view, the first page lost costs the whole view: from then on every page
+// of it reads as zeros.
 class PrivateView {
  public:
   PrivateView() = default;

@@ -299,9 +299,22 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
     faults_.Services().progress.SetGauge((1000 - share) / (half + 1) + half * 500);
   };
   const char* kWriteError = "the file could not be written";
+  // A write from a view fails where its file lost a page under it: the system meets the loss in
+  // its own copy, where no zeros are put in its place. The chunk's pages are read here to tell
+  // that from a write that failed: a page lost is the read error the run reports, not a save
+  // that failed.
+  auto writeFailed = [&](const uint8_t* from, uint32_t length) {
+    if (image_.Mapped()) {
+      volatile uint8_t sink = 0;
+      for (uint32_t at = 0; at < length; at += hive::kPageSize) sink = sink ^ from[at];
+      sink = sink ^ from[length - 1];
+    }
+    return image_.Lost() ? giveUp(kWriteStopped, {}) : giveUp(kWriteCreateFailed, kWriteError);
+  };
   uint32_t chunks = count / chunk;
   for (uint32_t i = 0; i < chunks; ++i) {
-    if (!file.Write(image_.Buffer() + start + uint64_t{i} * chunk, chunk)) return giveUp(kWriteCreateFailed, kWriteError);
+    const uint8_t* from = image_.Buffer() + start + uint64_t{i} * chunk;
+    if (!file.Write(from, chunk)) return writeFailed(from, chunk);
     uint32_t reached = start + (i + 1) * chunk;
     if (!Poll(reached)) {
       outcome_.notSaved = "stopped";
@@ -310,9 +323,8 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
     gauge(reached);
   }
   uint32_t tail = count - chunks * chunk;
-  if (tail > 0 && !file.Write(image_.Buffer() + start + uint64_t{chunks} * chunk, tail)) {
-    return giveUp(kWriteCreateFailed, kWriteError);
-  }
+  const uint8_t* last = image_.Buffer() + start + uint64_t{chunks} * chunk;
+  if (tail > 0 && !file.Write(last, tail)) return writeFailed(last, tail);
   // The new file looks as the one it replaces: the original in place keeps its permissions,
   // owner, attributes and times; another target keeps its own permissions and takes the
   // original's attributes; a new one is no more open than the original. Neither of the last two
@@ -332,6 +344,11 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
   }
   if (!file.Flush()) return giveUp(kWriteCreateFailed, kWriteError);
   file.Close();
+  // Written whole: the image of a hive saved in place is let go before its original is looked at
+  // the last time, as a view of the original keeps it from being replaced (Windows refuses to
+  // while the file is mapped). Nothing reads the image after this; whether the file lost a page
+  // while it was written out is still known.
+  if (inPlace) image_.Release();
   // The last moment before the original goes: if another program changed or replaced it since
   // it was loaded, its work is kept and this save fails.
   std::string reason;

@@ -69,7 +69,8 @@ class HiveSaver {
   bool MakeBackup(const std::string& name);
   bool EnsureOutputFolder(std::string folder);
   // Image bytes start .. start + count - 1 to target: count, kWriteCreateFailed or kWriteStopped.
-  // half 1: the write fills the second half of the gauge and takes the original's time.
+  // half 1: the write fills the second half of the gauge and takes the original's time. The save
+  // in place releases the image once it is written, before the original is replaced.
   int64_t WriteHiveFile(const std::string& target, uint32_t count, uint32_t start, uint32_t half, bool removable);
   uint8_t SaveToDisks(const platform::Drive& drive, const std::string& hivePath);
 

@@ -299,16 +299,18 @@ class CuttingConsole : public platform::HeadlessConsole {
   CuttingConsole(std::string keys, std::string path, uint64_t size)
       : HeadlessConsole(std::move(keys)), path_(std::move(path)), size_(size) {}
   platform::ReadResult ReadKey(platform::KeyEvent& key, bool wait) override {
-    if (wait && !cut_) {
-      std::filesystem::resize_file(path_, size_);
-      cut_ = true;
+    if (wait && !tried_) {
+      cut_ = testing::CutFileShort(path_, size_);
+      tried_ = true;
     }
     return HeadlessConsole::ReadKey(key, wait);
   }
+  bool Cut() const { return cut_; }
 
  private:
   std::string path_;
   uint64_t size_;
+  bool tried_ = false;
   bool cut_ = false;
 };
 
@@ -328,7 +330,9 @@ TEST_F(Run, MappedHiveCutShortIsAReadErrorAndTheRunGoesOn) {
   std::string b = Hive("B.dat", Healthy());
   const uint64_t kept = 0x3000;
   auto cutting = std::make_unique<CuttingConsole>("aaaaoooo", a, kept);
-  EXPECT_EQ(RunTarvos({"/t", dir.Path("*.dat")}, *cutting), kExitNotChecked) << "the first could not be checked";
+  int code = RunTarvos({"/t", dir.Path("*.dat")}, *cutting);
+  if (!cutting->Cut()) GTEST_SKIP() << "no mapped file can be cut short here";
+  EXPECT_EQ(code, kExitNotChecked) << "the first could not be checked";
   std::string out = cutting->Stdout();
   size_t second = out.find("Processing file: " + b);
   ASSERT_NE(second, std::string::npos) << out;

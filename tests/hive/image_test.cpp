@@ -277,7 +277,7 @@ TEST(HiveImage, FileCutShortUnderTheImageIsAReadError) {
     WatchedProgress watched(rig.progress, image);
     EXPECT_TRUE(watched.PollProgress(0));
     EXPECT_FALSE(rig.faults.ReportLostImage());
-    std::filesystem::resize_file(path, 0x3000);
+    if (!testing::CutFileShort(path, 0x3000)) GTEST_SKIP() << "no mapped file can be cut short here";
     EXPECT_EQ(image.Buffer()[0x5000], 0);
     EXPECT_EQ(image.LostAt(), 0x5000u);
     EXPECT_FALSE(watched.PollProgress(0x5000));
@@ -291,6 +291,7 @@ TEST(HiveImage, FileCutShortUnderTheImageIsAReadError) {
     EXPECT_FALSE(rig.faults.Changed());
     EXPECT_EQ(rig.log.Count("! Error found: <File read error>"), 1);
     image.Release();
+    EXPECT_EQ(image.LostAt(), 0x5000u) << "still known once the view is gone";
     ASSERT_TRUE(testing::WriteFileBytes(path, FileOfSize(0x8000)));
   }
 }

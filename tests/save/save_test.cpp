@@ -135,6 +135,41 @@ TEST_F(Saving, OverwriteInPlaceKeepsABackupOfTheOriginal) {
   EXPECT_EQ(saved.writeTime / 10000000, s.original->writeTime / 10000000) << "the original's time";
 }
 
+// A hive that is a view of its own file is saved over that file: the image is let go once it is
+// written out (Windows replaces no file while it is mapped), and the backup holds the file as it
+// was loaded. A file cut short by another process while it is written out is left so, the copy
+// goes, and what the run reports is the read error at the first page lost, not a failed save.
+TEST_F(Saving, MappedHiveIsSavedOverItsOwnFile) {
+  const std::vector<uint8_t> before = Pattern(3 * kChunk);
+  for (bool cut : {false, true}) {
+    SCOPED_TRACE(cut ? "cut short during the write" : "saved");
+    std::string hive = Hive(cut ? "CUT" : "SYSTEM", before);
+    SaveRig s(Pattern(4096), hive, {kAnswerOverwrite});
+    hive::FileHiveSource source(true);
+    ASSERT_EQ(hive::LoadHive(s.image, s.rig.faults, source, hive, std::nullopt), hive::kLoadDone);
+    if (!s.image.Mapped()) GTEST_SKIP() << "no views of files here";
+    s.rig.faults.WatchImage(&s.image);
+    s.image.Buffer()[100] ^= 0xFF;  // a repair
+    bool wasCut = false;
+    s.rig.progress.onPoll = [&](uint32_t offset) {  // once the first chunk is written
+      if (cut && offset == kChunk) wasCut = testing::CutFileShort(hive, kChunk);
+    };
+    EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+    if (cut && !wasCut) GTEST_SKIP() << "no mapped file can be cut short here";
+    EXPECT_EQ(ReadFileBytes(hive + ".BAK"), before);
+    std::vector<uint8_t> left = before;
+    if (cut) left.resize(kChunk); else left[100] ^= 0xFF;
+    EXPECT_EQ(ReadFileBytes(hive), left);
+    EXPECT_EQ(s.rig.log.Has("# File saved, size 786432\r\n"), !cut);
+    EXPECT_FALSE(s.rig.faults.IsErrorLeft()) << "the saver leaves no fault of its own";
+    EXPECT_TRUE(cut || !s.image.Loaded()) << "let go";
+    EXPECT_EQ(s.rig.faults.ReportLostImage(), cut);
+    EXPECT_EQ(s.rig.faults.Error().code, cut ? hive::kFileReadError : hive::kNoError);
+    EXPECT_EQ(s.rig.faults.Error().offset, cut ? kChunk : hive::kNullOffset) << "where the first page went";
+  }
+  EXPECT_EQ(Files(), (std::vector<std::string>{"CUT", "CUT.BAK", "SYSTEM", "SYSTEM.BAK"})) << "nothing left beside them";
+}
+
 TEST_F(Saving, ReadOnlyBackupIsReplaced) {
   std::string hive = Hive("Software", Pattern(8192));
   std::string backup = Hive("Software.bak", Pattern(100));

@@ -36,6 +36,10 @@ std::string SharedHivesDir() {
 }  // namespace tarvos::testing
 
 #include <cstdio>
+#include <thread>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace tarvos::testing {
 
@@ -48,6 +52,35 @@ std::string CommandOutput(const std::string& command) {
   while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
   pclose(pipe);
   return out;
+}
+
+bool CutFileShort(const std::string& path, uint64_t size) {
+  std::error_code ec;
+  std::filesystem::resize_file(path, size, ec);
+  if (!ec) return true;
+#ifdef _WIN32
+  // Refused here: under Wine, the host's truncate does it. Its process is not waited for as a
+  // Windows one is: the size says when it is done.
+  auto unixName = reinterpret_cast<char*(CDECL*)(const wchar_t*)>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* name = unixName != nullptr ? unixName(std::filesystem::path(path).wstring().c_str()) : nullptr;
+  if (name == nullptr) return false;
+  std::string command = "/usr/bin/truncate -s " + std::to_string(size) + " \"" + name + "\"";
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  std::wstring wide(command.size() + 1, L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) return false;
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  for (int i = 0; i < 1000; ++i) {
+    if (std::filesystem::file_size(path, ec) == size && !ec) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+#endif
+  return false;
 }
 
 }  // namespace tarvos::testing

@@ -1,6 +1,7 @@
 // A folder of its own for one test, removed afterwards.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -30,5 +31,10 @@ namespace tarvos::testing {
 
 // What a shell command writes on standard output; empty when it cannot be run.
 std::string CommandOutput(const std::string& command);
+
+// Cuts a file short to size bytes as another process would, also while this one maps it; false
+// where nothing here can. Windows cuts no mapped file short; under Wine a process of the host
+// does, as another machine cuts a file short on a share that a Windows client maps.
+bool CutFileShort(const std::string& path, uint64_t size);
 
 }  // namespace tarvos::testing

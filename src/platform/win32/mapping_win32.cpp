@@ -1,17 +1,130 @@
+#include <windows.h>
+
+#include <atomic>
+
 #include "platform/mapping.h"
 
 namespace tarvos::platform {
 
-// Windows keeps reading hives into memory: a view whose file fails under it (a network share
-// gone, a disk pulled) raises an in-page error that is not yet turned into a read error here.
-bool PrivateView::Map(const File&, size_t) { return false; }
+namespace {
+
+// What stands in a view's address range: the file's pages; nothing, for the moment the handler
+// takes to put zeros in their place; the zeros; or nothing for good, when the zeros could not be
+// had (the fault is then the crash it would have been without a view).
+enum ViewState : int { kFileView, kSwapping, kZeros, kGone };
+
+// The views the exception handler knows, found without a lock: a slot is taken by setting its
+// start, and its range, state and lost offset are read in the handler of whichever thread faulted.
+struct WatchedView {
+  std::atomic<uintptr_t> start{0};
+  std::atomic<uintptr_t> end{0};
+  std::atomic<uint64_t> lostAt{PrivateView::kNothingLost};
+  std::atomic<int> state{kFileView};
+};
+constexpr int kWatchedViews = 16;
+WatchedView g_views[kWatchedViews];
+std::atomic<bool> g_handlerInstalled{false};
+constexpr uintptr_t kPageSize = 4096;
+
+void NoteLoss(WatchedView& view, uint64_t offset) {
+  uint64_t lost = view.lostAt.load(std::memory_order_relaxed);
+  while (offset < lost && !view.lostAt.compare_exchange_weak(lost, offset, std::memory_order_release)) {
+  }
+}
+
+// A page of a view that the file could not give: cut short under it, or its share or disk gone.
+// Windows raises an in-page error for it; Wine, whose file views are the host's, an access
+// violation. Windows cannot put one page of zeros in the middle of a file view, and a view that
+// lost a page is given up anyway (its hive is the read error, never saved): the thread that
+// faulted first unmaps the whole view and puts zeros of the process's own in the same range.
+// Another thread that touches the range meanwhile finds nothing there; it waits for the zeros.
+LONG CALLBACK OnException(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+  const DWORD code = record.ExceptionCode;
+  if ((code != EXCEPTION_IN_PAGE_ERROR && code != EXCEPTION_ACCESS_VIOLATION) || record.NumberParameters < 2) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  const uintptr_t address = record.ExceptionInformation[1];
+  for (WatchedView& view : g_views) {
+    uintptr_t start = view.start.load(std::memory_order_acquire);
+    uintptr_t end = view.end.load(std::memory_order_acquire);
+    if (start == 0 || address < start || address >= end) continue;
+    const uint64_t offset = (address - start) & ~(kPageSize - 1);
+    int state = kFileView;
+    if (view.state.compare_exchange_strong(state, kSwapping, std::memory_order_acq_rel)) {
+      NoteLoss(view, offset);
+      void* at = reinterpret_cast<void*>(start);
+      ::UnmapViewOfFile(at);
+      void* zeros = ::VirtualAlloc(at, end - start, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+      state = zeros == at ? kZeros : kGone;
+      view.state.store(state, std::memory_order_release);
+    } else {
+      // An in-page error is a page lost, whoever swaps; an access violation here is a thread
+      // that came while the view was being swapped.
+      if (code == EXCEPTION_IN_PAGE_ERROR) NoteLoss(view, offset);
+      while ((state = view.state.load(std::memory_order_acquire)) == kSwapping) ::SwitchToThread();
+    }
+    return state == kZeros ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
+  }
+  // Not a view's: the search goes on, and a crash stays a crash.
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
+
+bool PrivateView::Map(const File& file, size_t size) {
+  Unmap();
+  if (file.handle_ == File::kNoHandle || size == 0) return false;
+  int slot = -1;
+  for (int i = 0; i < kWatchedViews && slot < 0; ++i) {
+    uintptr_t free = 0;
+    // A placeholder start takes the slot; the handler ignores it until the end is set.
+    if (g_views[i].start.compare_exchange_strong(free, ~uintptr_t{0})) slot = i;
+  }
+  if (slot < 0) return false;
+  const uint64_t wanted = size;
+  HANDLE mapping = ::CreateFileMappingW(reinterpret_cast<HANDLE>(file.handle_), nullptr, PAGE_WRITECOPY,
+                                        static_cast<DWORD>(wanted >> 32), static_cast<DWORD>(wanted), nullptr);
+  void* data = mapping != nullptr ? ::MapViewOfFile(mapping, FILE_MAP_COPY, 0, 0, size) : nullptr;
+  // The view keeps the file mapped by itself, also once the file's own handle is closed.
+  if (mapping != nullptr) ::CloseHandle(mapping);
+  if (data == nullptr) {
+    g_views[slot].start.store(0, std::memory_order_release);
+    return false;
+  }
+  if (!g_handlerInstalled.exchange(true)) ::AddVectoredExceptionHandler(1, OnException);
+  WatchedView& view = g_views[slot];
+  view.lostAt.store(kNothingLost, std::memory_order_relaxed);
+  view.state.store(kFileView, std::memory_order_relaxed);
+  view.end.store(reinterpret_cast<uintptr_t>(data) + size, std::memory_order_release);
+  view.start.store(reinterpret_cast<uintptr_t>(data), std::memory_order_release);
+  data_ = static_cast<uint8_t*>(data);
+  size_ = size;
+  slot_ = slot;
+  return true;
+}
 
 void PrivateView::Unmap() {
+  if (data_ == nullptr) return;
+  WatchedView& view = g_views[slot_];
+  // Out of the handler's sight first; a swap under way ends, and what is in the range then says
+  // how it goes. The slot is free for another view only once the range is given back.
+  view.end.store(0, std::memory_order_release);
+  int state;
+  while ((state = view.state.load(std::memory_order_acquire)) == kSwapping) ::SwitchToThread();
+  if (state == kFileView) {
+    ::UnmapViewOfFile(data_);
+  } else if (state == kZeros) {
+    ::VirtualFree(data_, 0, MEM_RELEASE);
+  }
+  view.start.store(0, std::memory_order_release);
   data_ = nullptr;
   size_ = 0;
   slot_ = -1;
 }
 
-uint64_t PrivateView::LostAt() const { return kNothingLost; }
+uint64_t PrivateView::LostAt() const {
+  return slot_ < 0 ? kNothingLost : g_views[slot_].lostAt.load(std::memory_order_acquire);
+}
 
 }  // namespace tarvos::platform
