@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "platform/mapping.h"
+#include "platform/watched_views.h"
 
 namespace tarvos::platform {
 
@@ -13,24 +14,8 @@ namespace {
 // had (the fault is then the crash it would have been without a view).
 enum ViewState : int { kFileView, kSwapping, kZeros, kGone };
 
-// The views the exception handler knows, found without a lock: a slot is taken by setting its
-// start, and its range, state and lost offset are read in the handler of whichever thread faulted.
-struct WatchedView {
-  std::atomic<uintptr_t> start{0};
-  std::atomic<uintptr_t> end{0};
-  std::atomic<uint64_t> lostAt{PrivateView::kNothingLost};
-  std::atomic<int> state{kFileView};
-};
-constexpr int kWatchedViews = 16;
-WatchedView g_views[kWatchedViews];
 std::atomic<bool> g_handlerInstalled{false};
 constexpr uintptr_t kPageSize = 4096;
-
-void NoteLoss(WatchedView& view, uint64_t offset) {
-  uint64_t lost = view.lostAt.load(std::memory_order_relaxed);
-  while (offset < lost && !view.lostAt.compare_exchange_weak(lost, offset, std::memory_order_release)) {
-  }
-}
 
 // A page of a view that the file could not give: cut short under it, or its share or disk gone.
 // Windows raises an in-page error for it; Wine, whose file views are the host's, an access
@@ -45,29 +30,28 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* pointers) {
     return EXCEPTION_CONTINUE_SEARCH;
   }
   const uintptr_t address = record.ExceptionInformation[1];
-  for (WatchedView& view : g_views) {
-    uintptr_t start = view.start.load(std::memory_order_acquire);
-    uintptr_t end = view.end.load(std::memory_order_acquire);
-    if (start == 0 || address < start || address >= end) continue;
-    const uint64_t offset = (address - start) & ~(kPageSize - 1);
-    int state = kFileView;
-    if (view.state.compare_exchange_strong(state, kSwapping, std::memory_order_acq_rel)) {
-      NoteLoss(view, offset);
-      void* at = reinterpret_cast<void*>(start);
-      ::UnmapViewOfFile(at);
-      void* zeros = ::VirtualAlloc(at, end - start, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-      state = zeros == at ? kZeros : kGone;
-      view.state.store(state, std::memory_order_release);
-    } else {
-      // An in-page error is a page lost, whoever swaps; an access violation here is a thread
-      // that came while the view was being swapped.
-      if (code == EXCEPTION_IN_PAGE_ERROR) NoteLoss(view, offset);
-      while ((state = view.state.load(std::memory_order_acquire)) == kSwapping) ::SwitchToThread();
-    }
-    return state == kZeros ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
-  }
+  WatchedView* found = ViewHolding(address);
   // Not a view's: the search goes on, and a crash stays a crash.
-  return EXCEPTION_CONTINUE_SEARCH;
+  if (found == nullptr) return EXCEPTION_CONTINUE_SEARCH;
+  WatchedView& view = *found;
+  const uintptr_t start = view.start.load(std::memory_order_acquire);
+  const uintptr_t end = view.end.load(std::memory_order_acquire);
+  const uint64_t offset = (address - start) & ~(kPageSize - 1);
+  int state = kFileView;
+  if (view.state.compare_exchange_strong(state, kSwapping, std::memory_order_acq_rel)) {
+    NoteLoss(view, offset);
+    void* at = reinterpret_cast<void*>(start);
+    ::UnmapViewOfFile(at);
+    void* zeros = ::VirtualAlloc(at, end - start, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    state = zeros == at ? kZeros : kGone;
+    view.state.store(state, std::memory_order_release);
+  } else {
+    // An in-page error is a page lost, whoever swaps; an access violation here is a thread
+    // that came while the view was being swapped.
+    if (code == EXCEPTION_IN_PAGE_ERROR) NoteLoss(view, offset);
+    while ((state = view.state.load(std::memory_order_acquire)) == kSwapping) ::SwitchToThread();
+  }
+  return state == kZeros ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
@@ -75,12 +59,7 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* pointers) {
 bool PrivateView::Map(const File& file, size_t size) {
   Unmap();
   if (file.handle_ == File::kNoHandle || size == 0) return false;
-  int slot = -1;
-  for (int i = 0; i < kWatchedViews && slot < 0; ++i) {
-    uintptr_t free = 0;
-    // A placeholder start takes the slot; the handler ignores it until the end is set.
-    if (g_views[i].start.compare_exchange_strong(free, ~uintptr_t{0})) slot = i;
-  }
+  int slot = TakeViewSlot();
   if (slot < 0) return false;
   const uint64_t wanted = size;
   HANDLE mapping = ::CreateFileMappingW(reinterpret_cast<HANDLE>(file.handle_), nullptr, PAGE_WRITECOPY,
@@ -89,15 +68,11 @@ bool PrivateView::Map(const File& file, size_t size) {
   // The view keeps the file mapped by itself, also once the file's own handle is closed.
   if (mapping != nullptr) ::CloseHandle(mapping);
   if (data == nullptr) {
-    g_views[slot].start.store(0, std::memory_order_release);
+    FreeViewSlot(slot);
     return false;
   }
   if (!g_handlerInstalled.exchange(true)) ::AddVectoredExceptionHandler(1, OnException);
-  WatchedView& view = g_views[slot];
-  view.lostAt.store(kNothingLost, std::memory_order_relaxed);
-  view.state.store(kFileView, std::memory_order_relaxed);
-  view.end.store(reinterpret_cast<uintptr_t>(data) + size, std::memory_order_release);
-  view.start.store(reinterpret_cast<uintptr_t>(data), std::memory_order_release);
+  WatchView(slot, data, size, kFileView);
   data_ = static_cast<uint8_t*>(data);
   size_ = size;
   slot_ = slot;
@@ -106,10 +81,10 @@ bool PrivateView::Map(const File& file, size_t size) {
 
 void PrivateView::Unmap() {
   if (data_ == nullptr) return;
-  WatchedView& view = g_views[slot_];
+  WatchedView& view = ViewInSlot(slot_);
   // Out of the handler's sight first; a swap under way ends, and what is in the range then says
   // how it goes. The slot is free for another view only once the range is given back.
-  view.end.store(0, std::memory_order_release);
+  UnwatchRange(slot_);
   int state;
   while ((state = view.state.load(std::memory_order_acquire)) == kSwapping) ::SwitchToThread();
   if (state == kFileView) {
@@ -117,14 +92,14 @@ void PrivateView::Unmap() {
   } else if (state == kZeros) {
     ::VirtualFree(data_, 0, MEM_RELEASE);
   }
-  view.start.store(0, std::memory_order_release);
+  FreeViewSlot(slot_);
   data_ = nullptr;
   size_ = 0;
   slot_ = -1;
 }
 
 uint64_t PrivateView::LostAt() const {
-  return slot_ < 0 ? kNothingLost : g_views[slot_].lostAt.load(std::memory_order_acquire);
+  return slot_ < 0 ? kNothingLost : ViewInSlot(slot_).lostAt.load(std::memory_order_acquire);
 }
 
 }  // namespace tarvos::platform
