@@ -1,5 +1,7 @@
 #include "platform/watched_views.h"
 
+#include "platform/mapping.h"
+
 namespace tarvos::platform {
 
 namespace {
@@ -45,6 +47,10 @@ void NoteLoss(WatchedView& view, uint64_t offset) {
   uint64_t lost = view.lostAt.load(std::memory_order_relaxed);
   while (offset < lost && !view.lostAt.compare_exchange_weak(lost, offset, std::memory_order_release)) {
   }
+}
+
+uint64_t PrivateView::LostAt() const {
+  return slot_ < 0 ? kNothingLost : g_views[slot_].lostAt.load(std::memory_order_acquire);
 }
 
 }  // namespace tarvos::platform

@@ -98,8 +98,4 @@ void PrivateView::Unmap() {
   slot_ = -1;
 }
 
-uint64_t PrivateView::LostAt() const {
-  return slot_ < 0 ? kNothingLost : ViewInSlot(slot_).lostAt.load(std::memory_order_acquire);
-}
-
 }  // namespace tarvos::platform
