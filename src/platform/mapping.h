@@ -34,6 +34,10 @@ class PrivateView {
   uint64_t LostAt() const;
 
  private:
+  // The view made in a slot is watched from now on and held here; Forget lets it go, the slot
+  // freed, once the system took the range back.
+  void Hold(int slot, void* data, size_t size, int state);
+  void Forget();
   uint8_t* data_ = nullptr;
   size_t size_ = 0;
   int slot_ = -1;  // where the fault handler finds the view

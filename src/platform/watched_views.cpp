@@ -49,6 +49,20 @@ void NoteLoss(WatchedView& view, uint64_t offset) {
   }
 }
 
+void PrivateView::Hold(int slot, void* data, size_t size, int state) {
+  WatchView(slot, data, size, state);
+  data_ = static_cast<uint8_t*>(data);
+  size_ = size;
+  slot_ = slot;
+}
+
+void PrivateView::Forget() {
+  FreeViewSlot(slot_);
+  data_ = nullptr;
+  size_ = 0;
+  slot_ = -1;
+}
+
 uint64_t PrivateView::LostAt() const {
   return slot_ < 0 ? kNothingLost : g_views[slot_].lostAt.load(std::memory_order_acquire);
 }

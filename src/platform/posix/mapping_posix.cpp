@@ -62,21 +62,16 @@ bool PrivateView::Map(const File& file, size_t size) {
     return false;
   }
   InstallBusHandler();
-  WatchView(slot, data, size);
-  data_ = static_cast<uint8_t*>(data);
-  size_ = size;
-  slot_ = slot;
+  Hold(slot, data, size, 0);
   return true;
 }
 
 void PrivateView::Unmap() {
   if (data_ == nullptr) return;
   // Out of the handler's sight before the range can be given to anything else.
-  FreeViewSlot(slot_);
+  UnwatchRange(slot_);
   ::munmap(data_, size_);
-  data_ = nullptr;
-  size_ = 0;
-  slot_ = -1;
+  Forget();
 }
 
 }  // namespace tarvos::platform

@@ -72,10 +72,7 @@ bool PrivateView::Map(const File& file, size_t size) {
     return false;
   }
   if (!g_handlerInstalled.exchange(true)) ::AddVectoredExceptionHandler(1, OnException);
-  WatchView(slot, data, size, kFileView);
-  data_ = static_cast<uint8_t*>(data);
-  size_ = size;
-  slot_ = slot;
+  Hold(slot, data, size, kFileView);
   return true;
 }
 
@@ -92,10 +89,7 @@ void PrivateView::Unmap() {
   } else if (state == kZeros) {
     ::VirtualFree(data_, 0, MEM_RELEASE);
   }
-  FreeViewSlot(slot_);
-  data_ = nullptr;
-  size_ = 0;
-  slot_ = -1;
+  Forget();
 }
 
 }  // namespace tarvos::platform
