@@ -70,7 +70,8 @@ def main():
     clean, damaged = os.path.join(work, "clean"), os.path.join(work, "damaged")
     subprocess.run([make_hive, clean, "30000"], check=True)
     subprocess.run([make_hive, "--several", damaged, "30000"], check=True)
-    env = dict(os.environ, LD_PRELOAD=shim, TERM="xterm-256color")
+    # A mapped hive is not read at all, so the slowed load is that of a hive read into memory.
+    env = dict(os.environ, LD_PRELOAD=shim, TERM="xterm-256color", TARVOS_READ_HIVES="1")
     load, save = [], []
     for _ in range(tries):
         run = Run([prog, clean], env)
