@@ -75,6 +75,13 @@ void StoredName::Write(const std::vector<uint16_t>& units) {
   PutLe16(cell + lengthField, static_cast<uint16_t>(narrow ? count : 2 * count));
 }
 
+bool PrintableLatin1(const uint8_t* text, uint32_t length) {
+  for (uint32_t i = 0; i < length; ++i) {
+    if (text[i] < 0x20 || (text[i] >= 0x7F && text[i] < 0xA0)) return false;
+  }
+  return true;
+}
+
 uint32_t HashOfName(const std::vector<uint16_t>& upperName) {
   uint32_t hash = 0;
   for (uint16_t c : upperName) hash = hash * 37 + c;

@@ -53,6 +53,10 @@ struct StoredName {
 
 uint32_t HashOfName(const std::vector<uint16_t>& upperName);
 
+// Whether bytes read as Latin-1 are printable text throughout: a name of such bytes whose 8-bit
+// flag was lost is taken as 8-bit text again.
+bool PrintableLatin1(const uint8_t* text, uint32_t length);
+
 // Names taken among the siblings of one key, compared as Windows compares them; a name may be
 // held by more than one key (as written).
 class TakenNames {

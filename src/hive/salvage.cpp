@@ -39,7 +39,8 @@ class Salvage {
     CellEntry* entry = frames_.Lookup(offset);
     return entry != nullptr && (entry->kind & kCellSideMark) != 0;
   }
-  // An allocated key cell that holds its fields and a name a reader takes.
+  // An allocated key cell that holds its fields and a name. A name of odd length in UTF-16 (its
+  // 8-bit flag lost) is mended by the walk that checks the keys brought back, like any other.
   bool SoundKey(uint32_t offset) {
     CellEntry* entry = frames_.OffsetCheck(offset) == kOffsetValid && offset != kNullOffset ? frames_.Lookup(offset) : nullptr;
     if (entry == nullptr) return false;
@@ -49,8 +50,7 @@ class Salvage {
     uint32_t length = Length(offset);
     if (length < key::kName) return false;
     uint16_t name = Le16(k + key::kNameLength);
-    bool compressed = (Le16(k + key::kFlags) & key::kFlagCompressedName) != 0;
-    return length >= key::kName + uint32_t{name} && name > 0 && (compressed || name % 2 == 0);
+    return length >= key::kName + uint32_t{name} && name > 0;
   }
   StoredName NameOf(uint32_t key) { return StoredName::OfKey(Cell(key), Length(key)); }
   bool IsOrphan(uint32_t offset) { return std::binary_search(orphans_.begin(), orphans_.end(), offset); }

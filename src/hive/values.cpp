@@ -104,9 +104,7 @@ bool ValueCheck::CheckName(uint32_t value) {
   if (sound) return true;
   if (!faults_.Repaired(kInvalidValueName, value + value::kNameLength, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
-  bool latin1 = true;
-  for (uint32_t i = 0; i < length && latin1; ++i) latin1 = (text[i] >= 0x20 && text[i] < 0x7F) || text[i] >= 0xA0;
-  if (latin1) {  // 8-bit text whose flag was lost
+  if (PrintableLatin1(text, length)) {  // 8-bit text whose flag was lost
     PutLe16(v + value::kFlags, static_cast<uint16_t>(Le16(v + value::kFlags) | value::kFlagCompressedName));
     return true;
   }

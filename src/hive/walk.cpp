@@ -392,10 +392,7 @@ bool KeyWalk::CheckName(uint32_t key) {
   if (length != 0 && (compressed || length % 2 == 0)) return true;
   if (!faults_.Repaired(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
-  const uint8_t* name = k + key::kName;
-  bool ascii = length > 0;
-  for (uint16_t i = 0; i < length && ascii; ++i) ascii = name[i] >= 0x20 && name[i] < 0x7F;
-  if (ascii) {  // 8-bit text whose flag was lost
+  if (length > 0 && PrintableLatin1(k + key::kName, length)) {  // 8-bit text whose flag was lost
     PutLe16(k + key::kFlags, static_cast<uint16_t>(flags | key::kFlagCompressedName));
     return true;
   }

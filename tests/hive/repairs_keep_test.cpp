@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -208,6 +209,26 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          Put32(bytes, CellField(keys[4], 0), 0u - Get32(bytes, CellField(keys[4], 0)));  // "Gone" freed
        },
        kInvalidCellSize},
+      {"keys cut off whose 8-bit flag was lost (a name of odd length in UTF-16): brought back, Latin-1 named as it was",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "A")};
+         keys.push_back(b.AddKey(keys[0], "\xEBigen"));
+         keys.push_back(b.AddKey(keys[0], std::string("\x01\x02\x03", 3)));
+         keys.push_back(b.AddKey(keys[1], "Below"));
+         return keys;
+       },
+       [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(b.ListOf(keys[0]), list::kEntries), 0x7FFFFFF8);
+         for (uint32_t cut : {keys[1], keys[2]}) Put16(bytes, CellField(cut, key::kFlags), 0);
+       },
+       kInvalidKeyName,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(KeyName(h, keys[1]), "\xEBigen");
+         EXPECT_EQ(h.Field(keys[1], key::kParent), keys[0]);
+         char own[9];
+         std::snprintf(own, sizeof own, "%08X", keys[2]);
+         EXPECT_EQ(KeyName(h, keys[2]), own) << "a name of its own, made of its offset";
+       }},
       {"a subtree brought back with a broken list of its own: a second round brings its keys back",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys = {b.AddKey(b.Root(), "P")};
