@@ -103,6 +103,7 @@ int CellsOnly(const char* path) {
   };
   size_t middle = (view.Size() / 2) & ~size_t{hive::kPageSize - 1};
   while (middle + 4 <= view.Size() && read32(middle) != hive::frame::kSignatureValue) middle += hive::kPageSize;
+  middle = std::min(middle, view.Size());  // no frame header past the middle: the first core takes it all
   uint64_t first = 0, second = 0;
   std::thread other([&] { hop(middle, view.Size(), second); });
   hop(hive::kBaseBlockSize, middle, first);
