@@ -64,13 +64,18 @@ std::string BuildHive(uint32_t megabytes, bool repairEveryFrame = false) {
   return path;
 }
 
+// A private view of the whole file, as the program maps a hive; false when it cannot be had.
+bool MapWhole(const std::string& path, platform::PrivateView& view) {
+  platform::File file;
+  uint64_t size = 0;
+  return file.OpenRead(path) && file.Size(size) && size != 0 && view.Map(file, static_cast<size_t>(size));
+}
+
 // The other floor: every page of a private view of the file touched once, as the check's first
 // look at each does.
 int TouchOnly(const char* path) {
-  platform::File file;
-  uint64_t size = 0;
   platform::PrivateView view;
-  if (!file.OpenRead(path) || !file.Size(size) || !view.Map(file, static_cast<size_t>(size))) return 1;
+  if (!MapWhole(path, view)) return 1;
   unsigned sum = 0;
   for (size_t at = 0; at < view.Size(); at += 4096) sum += view.Data()[at];
   return sum == 1 ? 2 : 0;  // the sum is used, so the reads stay
@@ -80,10 +85,8 @@ int TouchOnly(const char* path) {
 // frames followed by their sizes and nothing checked or kept, the two halves of the file on two
 // cores as the frame pass splits them. No check of the frames and cells can take less.
 int CellsOnly(const char* path) {
-  platform::File file;
-  uint64_t size = 0;
   platform::PrivateView view;
-  if (!file.OpenRead(path) || !file.Size(size) || !view.Map(file, static_cast<size_t>(size))) return 1;
+  if (!MapWhole(path, view)) return 1;
   const uint8_t* image = view.Data();
   auto read32 = [image](size_t at) {
     uint32_t value;
@@ -127,10 +130,8 @@ int ReadOnly(const char* path) {
 // touched: where the page cache holds the file in large folios (a file read from disk, on recent
 // kernels), touching costs a fraction of what it does page by page, and so does the touch floor.
 double LargePageShare(const std::string& path) {
-  platform::File file;
-  uint64_t size = 0;
   platform::PrivateView view;
-  if (!file.OpenRead(path) || !file.Size(size) || size == 0 || !view.Map(file, static_cast<size_t>(size))) return 0;
+  if (!MapWhole(path, view)) return 0;
   volatile unsigned sum = 0;
   for (size_t at = 0; at < view.Size(); at += 4096) sum = sum + view.Data()[at];
   const uintptr_t start = reinterpret_cast<uintptr_t>(view.Data());
@@ -148,7 +149,7 @@ double LargePageShare(const std::string& path) {
     }
   }
   std::fclose(maps);
-  return static_cast<double>(kilobytes) * 1024 / static_cast<double>(size);
+  return static_cast<double>(kilobytes) * 1024 / static_cast<double>(view.Size());
 }
 
 struct Run {
