@@ -46,7 +46,8 @@ enum class WalkOutcome { Continue, Drop, Stop };
 // The codes, the messages, the starting modes, the repairs and the reports' answers all come from
 // here. Codes 1 to 48 are the numbered catalogue
 // of old (49 stands in for any larger code); 50 and 51 are names no reader takes, which the check
-// renames (a key) or marks 8-bit or renames (a value).
+// renames (a key) or marks 8-bit or renames (a value); 52 a key's list whose names are out of the
+// order Windows searches them in, which the check sorts.
 #define TARVOS_FAULTS(X) \
   X(kNoError, 0, "<No Error>", kFixNone, Never, Keep) \
   X(kInputFileOpenError, 1, "<Input file open error>", kFixNone, Never, Keep) \
@@ -99,7 +100,8 @@ enum class WalkOutcome { Continue, Drop, Stop };
   X(kInvalidFileVersion, 48, "<Invalid file version>", kFixAsk, Value, Keep) \
   X(kUnknownError, 49, "<Unknown error>", kFixNone, Never, Keep) \
   X(kInvalidKeyName, 50, "<Invalid key name>", kFixAsk, Caller, Keep) \
-  X(kInvalidValueName, 51, "<Invalid value name>", kFixAsk, Caller, Keep)
+  X(kInvalidValueName, 51, "<Invalid value name>", kFixAsk, Caller, Keep) \
+  X(kSubkeyListOutOfOrder, 52, "<Descendent-key list out of name order>", kFixAsk, Caller, Keep)
 
 enum ErrorCode : uint32_t {
 #define TARVOS_FAULT_CODE(name, code, message, mode, repair, after) name = code,

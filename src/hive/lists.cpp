@@ -1,13 +1,18 @@
 #include "hive/lists.h"
 
+#include <algorithm>
+
+#include "hive/names.h"
+
 namespace tarvos::hive {
 
 namespace {
 
 bool IsListKind(uint8_t kind) { return kind >= kCellIndexLeaf && kind <= kCellHashLeaf; }
 
-// Calls visit(entry) for each entry of the list cell, stepping into the leaves of an index root
-// (one level: a root within a root is not followed); stops when visit answers false.
+// Calls visit(entry, leaf, slot) for each entry of the list cell (slot: the hive offset of the
+// entry in its leaf), stepping into the leaves of an index root (one level: a root within a root
+// is not followed); stops when visit answers false.
 template <typename Visit>
 bool VisitList(HiveImage& image, FrameTable& frames, uint32_t list, int depth, Visit& visit) {
   if (frames.OffsetCheck(list) != kOffsetValid || list == kNullOffset) return true;
@@ -23,7 +28,7 @@ bool VisitList(HiveImage& image, FrameTable& frames, uint32_t list, int depth, V
     if (kind == kCellIndexRoot) {
       if (!VisitList(image, frames, target, depth + 1, visit)) return false;
       cell = image.AtHiveOffset(list);
-    } else if (!visit(target)) {
+    } else if (!visit(target, list, list + list::kEntries + stride * i)) {
       return false;
     }
   }
@@ -41,7 +46,7 @@ uint32_t OwnList(HiveImage& image, FrameTable& frames, uint32_t key) {
 
 std::vector<uint32_t> SubkeyEntries(HiveImage& image, FrameTable& frames, uint32_t key) {
   std::vector<uint32_t> entries;
-  auto collect = [&entries](uint32_t target) {
+  auto collect = [&entries](uint32_t target, uint32_t, uint32_t) {
     entries.push_back(target);
     return true;
   };
@@ -51,12 +56,68 @@ std::vector<uint32_t> SubkeyEntries(HiveImage& image, FrameTable& frames, uint32
 
 bool ListsKey(HiveImage& image, FrameTable& frames, uint32_t key, uint32_t target) {
   bool found = false;
-  auto seek = [&](uint32_t entry) {
+  auto seek = [&](uint32_t entry, uint32_t, uint32_t) {
     found = entry == target;
     return !found;
   };
   VisitList(image, frames, OwnList(image, frames, key), 0, seek);
   return found;
+}
+
+namespace {
+
+// The name of a listed key, or none when the entry is not a usable key cell.
+bool NameOfEntry(HiveImage& image, FrameTable& frames, uint32_t entry, StoredName& name) {
+  if (entry == kNullOffset || frames.OffsetCheck(entry) != kOffsetValid || !frames.IsUsableKey(entry)) return false;
+  uint8_t* cell = image.AtHiveOffset(entry);
+  name = StoredName::OfKey(cell, SizeFieldLength(Le32(cell)));
+  return true;
+}
+
+}  // namespace
+
+bool InNameOrder(HiveImage& image, FrameTable& frames, uint32_t key) {
+  StoredName previous, current;
+  bool first = true, ordered = true;
+  auto step = [&](uint32_t entry, uint32_t, uint32_t) {
+    if (!NameOfEntry(image, frames, entry, current)) return false;  // the walk's to judge
+    ordered = first || CompareNames(previous, current) <= 0;
+    first = false;
+    previous = current;
+    return ordered;
+  };
+  return VisitList(image, frames, OwnList(image, frames, key), 0, step) || ordered;
+}
+
+bool SortByName(HiveImage& image, FrameTable& frames, uint32_t key) {
+  struct Place {
+    uint32_t slot;
+    uint16_t signature;
+  };
+  std::vector<Place> places;
+  std::vector<std::pair<std::vector<uint16_t>, uint32_t>> named;
+  bool usable = true;
+  auto collect = [&](uint32_t entry, uint32_t leaf, uint32_t slot) {
+    StoredName name;
+    usable = NameOfEntry(image, frames, entry, name);
+    if (!usable) return false;
+    places.push_back({slot, Le16(image.AtHiveOffset(leaf) + cell::kSignature)});
+    named.emplace_back(name.Upper(), entry);
+    return true;
+  };
+  VisitList(image, frames, OwnList(image, frames, key), 0, collect);
+  if (!usable) return false;
+  std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 0; i < places.size(); ++i) {
+    uint8_t* slot = image.AtHiveOffset(places[i].slot);
+    const uint32_t entry = named[i].second;
+    PutLe32(slot, entry);
+    if (places[i].signature != cell::kIndexLeafSignature) {  // an "lf" or "lh" leaf: 8-byte entries
+      const uint8_t* cell = image.AtHiveOffset(entry);
+      PutLe32(slot + 4, ListHint(places[i].signature, cell, SizeFieldLength(Le32(cell))));
+    }
+  }
+  return true;
 }
 
 }  // namespace tarvos::hive

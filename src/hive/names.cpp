@@ -82,6 +82,15 @@ bool PrintableLatin1(const uint8_t* text, uint32_t length) {
   return true;
 }
 
+int CompareNames(const StoredName& a, const StoredName& b) {
+  const uint32_t na = a.Units16(), nb = b.Units16();
+  for (uint32_t i = 0; i < na && i < nb; ++i) {
+    const uint16_t ua = UpperUnit(a.UnitAt(i)), ub = UpperUnit(b.UnitAt(i));
+    if (ua != ub) return ua < ub ? -1 : 1;
+  }
+  return na == nb ? 0 : na < nb ? -1 : 1;
+}
+
 uint32_t HashOfName(const std::vector<uint16_t>& upperName) {
   uint32_t hash = 0;
   for (uint16_t c : upperName) hash = hash * 37 + c;

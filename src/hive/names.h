@@ -46,10 +46,20 @@ struct StoredName {
       for (uint32_t i = 0; i + 1 < length; i += 2) each(static_cast<uint16_t>(text[i] | text[i + 1] << 8));
     }
   }
+  // The unit at a place below Length() / 2 (UTF-16) or Length() (8-bit).
+  uint16_t UnitAt(uint32_t i) const {
+    const uint8_t* text = cell + textAt;
+    return Compressed() ? text[i] : static_cast<uint16_t>(text[2 * i] | text[2 * i + 1] << 8);
+  }
+  uint32_t Units16() const { return Compressed() ? Length() : Length() / 2; }
   std::vector<uint16_t> Upper() const;
   // Writes the characters (within Room), as 8-bit text when every one fits a byte.
   void Write(const std::vector<uint16_t>& units);
 };
+
+// The order of two names as Windows sorts a key's list: upper-cased, UTF-16 units compared as
+// numbers, a name before the longer names it begins. Negative, 0 or positive; nothing allocated.
+int CompareNames(const StoredName& a, const StoredName& b);
 
 uint32_t HashOfName(const std::vector<uint16_t>& upperName);
 

@@ -583,6 +583,13 @@ KeyWalk::Step KeyWalk::FinishFrame(ListFrame& frame, uint32_t& parentCounter) {
     parentCounter += frame.node->childCount;
     return frame.node->childCount == 0 ? Step::EmptyNested : Step::Continue;
   }
+  // Its keys' names as they now stand, renames of this walk included.
+  if (!InNameOrder(image_, frames_, frame.owner)) {
+    const uint32_t list = Le32(Cell(frame.owner) + key::kSubkeyList);
+    if (!faults_.Repaired(kSubkeyListOutOfOrder, list, FieldRef::None(), 0)) return Step::Stop;
+    SortByName(image_, frames_, frame.owner);
+    faults_.MarkChanged();
+  }
   return From(CountCheck(frame.owner, frame.counter));
 }
 

@@ -63,7 +63,8 @@ constexpr const char* kCatalogue = R"(0 none <No Error>
 48 ask <Invalid file version>
 49 none <Unknown error>
 50 ask <Invalid key name>
-51 ask <Invalid value name>)";
+51 ask <Invalid value name>
+52 ask <Descendent-key list out of name order>)";
 
 TEST(FaultTable, MatchesTheCatalogue) {
   std::istringstream lines(kCatalogue);

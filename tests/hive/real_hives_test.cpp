@@ -126,6 +126,8 @@ TEST(RealHives, WalkFindsNoFaultAndEveryKeyOtherReadersList) {
       EXPECT_EQ(h.outcome, WalkOutcome::Continue) << name;
       auto expected = kExpected.find(name);
       std::vector<uint32_t> codes = expected == kExpected.end() ? std::vector<uint32_t>{} : expected->second;
+      // Made with two lists out of the order Windows searches ("а б г в"), each sorted.
+      if (name == "odd/WrongOrderHive") codes = {kSubkeyListOutOfOrder, kSubkeyListOutOfOrder};
       EXPECT_EQ(h.AskedCodes(), codes) << name;
       auto repairs = kRingRepairs.find(name);
       EXPECT_EQ(h.rig.log.Starting({"* Security block", "* Reference count"}),

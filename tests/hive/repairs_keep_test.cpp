@@ -290,6 +290,41 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          Put32(bytes, CellField(keys[3], key::kParent), keys[2]);
        },
        kInvalidOffset},
+      {"lists out of name order, one an index root over hash leaves: sorted, each entry with its hash",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "P"), b.AddKey(b.Root(), "Q")};
+         for (const char* name : {"A", "b", "C"}) keys.push_back(b.AddKey(keys[0], name));
+         for (const char* name : {"D", "e", "F", "g"}) keys.push_back(b.AddKey(keys[1], name));
+         b.SetListKind(keys[1], testing::ListKind::IndexRoot, 2, testing::ListKind::HashLeaf);
+         return keys;
+       },
+       [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         auto swap = [&bytes](uint32_t a, uint32_t z, uint32_t length) {
+           std::swap_ranges(bytes.begin() + a, bytes.begin() + a + length, bytes.begin() + z);
+         };
+         uint32_t list = b.ListOf(keys[0]);
+         swap(CellField(list, list::kEntries), CellField(list, list::kEntries + 2 * list::kLongEntry), list::kLongEntry);
+         uint32_t root = b.ListOf(keys[1]);
+         swap(CellField(root, list::kEntries), CellField(root, list::kEntries + list::kShortEntry), list::kShortEntry);
+       },
+       kSubkeyListOutOfOrder,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>&) {
+         EXPECT_EQ(h.rig.log.Starting({"! Error found"}).size(), 2u) << "both lists, and nothing else";
+       }},
+      {"a key renamed to its offset, whose old name stood last: its list sorted after the rename",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "P")};
+         for (const char* name : {"Abc", "Mid", "~\x01\x02"}) keys.push_back(b.AddKey(keys[0], name));
+         return keys;
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put16(bytes, CellField(keys[3], key::kFlags), 0);  // a name of odd length in UTF-16
+       },
+       kSubkeyListOutOfOrder,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(h.AskedCodes(), (std::vector<uint32_t>{kInvalidKeyName, kSubkeyListOutOfOrder}));
+         EXPECT_EQ(h.Field(h.ListOf(keys[0]), list::kEntries), keys[3]) << "its digits come first";
+       }},
   };
   testing::TempDir dir;
   for (const Case& c : cases) {
@@ -308,6 +343,8 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
     testing::TreeReport tree = testing::ReadTree(repaired);
     EXPECT_TRUE(tree.sound) << tree.firstFault;
     EXPECT_EQ(tree.duplicates, std::vector<std::string>{});
+    EXPECT_EQ(tree.unordered, std::vector<std::string>{}) << "every list in the order Windows searches";
+    EXPECT_EQ(tree.mishashed, std::vector<std::string>{});
     for (uint32_t key : kept) EXPECT_EQ(tree.reachable.count(key), 1u) << std::hex << "key 0x" << key;
     EXPECT_EQ(WalkedHive(repaired).AskedCodes(), std::vector<uint32_t>{}) << "a second check finds nothing";
     ASSERT_TRUE(testing::WriteFileBytes(dir.Path("repaired"), repaired));

@@ -6,6 +6,7 @@
 #include "hive/bytes.h"
 #include "hive/image.h"
 #include "hive/layout.h"
+#include "hive/names.h"
 
 namespace tarvos::testing {
 
@@ -212,7 +213,16 @@ uint32_t HiveBuilder::BuildList(const Key& key, const std::vector<uint32_t>& chi
 std::vector<uint8_t> HiveBuilder::Build() {
   for (Key& key : keys_) {
     if (!key.children.empty()) {
-      key.list = BuildList(key, key.children, key.listKind);
+      // As Windows keeps it: in the order of the names, upper-cased.
+      std::vector<uint32_t> ordered = key.children;
+      auto upper = [this](uint32_t child) {
+        std::vector<uint16_t> name;
+        const uint8_t* text = data_.data() + child + 4 + kKeyHeader;
+        for (uint16_t c = 0; c < hive::Le16(data_.data() + child + 4 + 0x48); ++c) name.push_back(hive::UpperUnit(text[c]));
+        return name;
+      };
+      std::stable_sort(ordered.begin(), ordered.end(), [&upper](uint32_t a, uint32_t b) { return upper(a) < upper(b); });
+      key.list = BuildList(key, ordered, key.listKind);
       Put32At(data_, key.offset + 4 + 0x14, static_cast<uint32_t>(key.children.size()));
       Put32At(data_, key.offset + 4 + 0x1C, key.list);
     }

@@ -96,7 +96,9 @@ std::u16string NameUnits(const View& v, uint32_t cell) {
 
 std::u16string Folded(std::u16string units) {
   for (char16_t& unit : units) {
-    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - u'a' + u'A');
+    // ASCII and Latin-1 letters, as Windows upper-cases them.
+    bool lower = (unit >= u'a' && unit <= u'z') || (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7);
+    if (lower) unit = static_cast<char16_t>(unit - 0x20);
   }
   return units;
 }
@@ -216,7 +218,20 @@ TreeReport ReadTree(const std::vector<uint8_t>& image) {
         fault("no subkey list, or one met twice or too short, at", leaf);
         continue;
       }
-      for (uint32_t i = 0; i < entries; ++i) children.push_back(v.Field32(leaf, list::kEntries + i * step));
+      for (uint32_t i = 0; i < entries; ++i) {
+        uint32_t child = v.Field32(leaf, list::kEntries + i * step);
+        children.push_back(child);
+        if (!longEntries || !WholeKeyCell(v, child, length(child))) continue;
+        // Windows compares an entry's hash ("lh") or first four characters ("lf") before its name.
+        uint32_t hint = 0;
+        std::u16string name = NameUnits(v, child);
+        if (signature == cell::kHashLeafSignature) {
+          for (char16_t unit : Folded(name)) hint = hint * 37 + unit;
+        } else {
+          for (size_t c = 0; c < 4 && c < name.size(); ++c) hint |= (name[c] & 0xFFu) << (8 * c);
+        }
+        if (v.Field32(leaf, list::kEntries + i * step + 4) != hint) report.mishashed.push_back(Hex(leaf) + ": " + Printable(name));
+      }
     }
     if (children.size() != count) fault("a subkey count differs from its lists at key", parent);
     std::vector<std::pair<std::u16string, std::u16string>> names;  // folded, as stored

@@ -22,6 +22,7 @@ struct TreeReport {
   std::set<uint32_t> reachable;         // hive offsets of the keys reached, the root's included
   std::vector<std::string> duplicates;  // "0xPARENT: NAME" for subkeys whose names differ only by case
   std::vector<std::string> unordered;   // "0xPARENT: NAME NAME..." for lists that hold names out of order
+  std::vector<std::string> mishashed;   // "0xLEAF: NAME" for entries whose hint or hash is not their name's
   bool sound = true;                    // false once anything malformed is met
   std::string firstFault;               // what made it unsound, for messages
 };
