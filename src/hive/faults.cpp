@@ -92,7 +92,6 @@ bool FaultReporter::ApplyFix(uint32_t code, FieldRef field, uint32_t repair) {
     case Repair::Value: field.Set(repair); break;
     case Repair::Null: field.Set(kNullOffset); break;
     case Repair::Zero: field.Set(0); break;
-    case Repair::Align: field.Set(field.Get() & kPageMask); break;
     case Repair::Signature: field.Set(base::kSignatureValue); break;
     case Repair::ClearBit0: field.Set(field.Get() & ~1u); break;
     case Repair::DataLength: field.Set((field.Get() & 0x80000000u) | 4u); break;

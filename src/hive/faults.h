@@ -21,11 +21,10 @@ enum FixMode : uint8_t { kFixNone = 0, kFixAll = 1, kFixAsk = 2, kSkipAll = 4 };
 //   Value       the repair value the check gives is written into the field;
 //   Null, Zero  kNullOffset, or 0, is written into the field;
 //   Caller      the check that raised it makes the repair (drops the reference, rebuilds a list);
-//   Align       the field is rounded down to a whole page;
 //   Signature   "regf" is written, after the user confirms it once more;
 //   ClearBit0   the field's lowest bit is cleared;
 //   DataLength  the field keeps its top bit and takes a length of 4.
-enum class Repair : uint8_t { Never, Value, Null, Zero, Caller, Align, Signature, ClearBit0, DataLength };
+enum class Repair : uint8_t { Never, Value, Null, Zero, Caller, Signature, ClearBit0, DataLength };
 
 // What a fix of a code means for the check that reported it:
 //   Keep  the structure that holds the field stays, repaired where it lies (a count, a link, a
@@ -54,7 +53,7 @@ enum class WalkOutcome { Continue, Drop, Stop };
   X(kOutputFileOpenError, 2, "<Output file open error>", kSkipAll, Never, Keep) \
   X(kUnableToGetFileInfo, 3, "<Unable to get file info>", kFixNone, Never, Keep) \
   X(kHiveTooSmall, 4, "<Hive file is too small>", kFixNone, Never, Keep) \
-  X(kSizeNotAligned, 5, "<Size of hive file not aligned>", kFixAsk, Align, Keep) \
+  X(kSizeNotAligned, 5, "<Size of hive file not aligned>", kFixAsk, Caller, Keep) \
   X(kFileSeekError, 6, "<File seek error>", kFixNone, Never, Keep) \
   X(kFileReadError, 7, "<File read error>", kFixNone, Never, Keep) \
   X(kInvalidSignature, 8, "<Invalid hive file signature>", kFixAsk, Signature, Keep) \

@@ -1,6 +1,8 @@
 #include "hive/frames.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -45,6 +47,25 @@ uint32_t NextPlausibleCell(const uint8_t* buffer, uint32_t at, uint32_t frameEnd
   return frameEnd;
 }
 
+// Where the cells after a bad size resume: the first place from at on where sound cell sizes lead
+// exactly to the frame's end, so that every cell after the bad one keeps its place whatever its
+// kind; else the next cell of a known kind (NextPlausibleCell). Found from the end backwards, in
+// one pass over the rest of the frame.
+uint32_t ResumeAfterBadSize(const uint8_t* buffer, uint32_t at, uint32_t frameEnd) {
+  if (at >= frameEnd) return frameEnd;
+  const uint32_t steps = (frameEnd - at) / cell::kAlignment;
+  std::vector<bool> reaches(steps + 1, false);  // from at + 8 * i, the sizes lead to the end
+  reaches[steps] = true;
+  uint32_t first = frameEnd;
+  for (uint32_t i = steps; i-- > 0;) {
+    const uint32_t p = at + i * cell::kAlignment;
+    const uint32_t length = SizeFieldLength(Le32(buffer + p));
+    reaches[i] = SoundLength(length) && length <= frameEnd - p && reaches[i + length / cell::kAlignment];
+    if (reaches[i]) first = p;
+  }
+  return first < frameEnd ? first : NextPlausibleCell(buffer, at, frameEnd);
+}
+
 // Whether sound cell sizes lead from at exactly to end, with no sound frame header on a page
 // between: a frame size that the cells bear out.
 bool CellsFill(const uint8_t* buffer, uint32_t at, uint32_t end) {
@@ -75,6 +96,8 @@ void FrameTable::Release() {
   totalAllocated_ = 0;
   takenFromTail_ = 0;
   spare_ = SpareCells{};
+  displaced_.clear();
+  displacedRead_ = false;
   image_ = nullptr;
   faults_ = nullptr;
 }
@@ -149,8 +172,18 @@ bool FrameTable::Build(HiveImage& image, FaultReporter& faults, FrameScan* scan)
     }
     if (frameOffset < adopted || (frameOffset >= tailStart && frameOffset < tailEnd)) {
       frameSize = pages_[frameOffset / kPageSize].frameSize;
-    } else if (!CheckFrame(frameOffset, frameSize)) {
-      return false;
+    } else {
+      uint32_t blocked = kNullOffset;
+      if (!PutPageBack(frameOffset, tailJoined ? kNullOffset : tail.from, blocked)) return false;
+      if (blocked != kNullOffset) {
+        // A page of the second half goes back: the scan there is of no use.
+        tail.stop.store(true, std::memory_order_relaxed);
+        tail.Join();
+        tailJoined = true;
+        tailStart = tailEnd = 0;
+        if (!PutPageBack(frameOffset, kNullOffset, blocked)) return false;
+      }
+      if (!CheckFrame(frameOffset, frameSize)) return false;
     }
     frameOffset += frameSize;
     remaining -= frameSize / kPageSize - 1;
@@ -171,6 +204,65 @@ bool FrameTable::Build(HiveImage& image, FaultReporter& faults, FrameScan* scan)
 
   if (!CheckRoot()) return false;
   faults.Services().log.Entry(LogMarker::Info, "Frame structure checked\r\n");
+  return true;
+}
+
+bool FrameTable::PutPageBack(uint32_t frameOffset, uint32_t notFrom, uint32_t& blocked) {
+  blocked = kNullOffset;
+  uint8_t* buffer = image_->Buffer();
+  const uint32_t size = image_->Size();
+  if (SoundFrameHeader(buffer, frameOffset)) return true;
+  // The page that belongs here: the one whose header names this place, else the place this
+  // page's own header names (its page is then the one that belongs there).
+  if (!displacedRead_) {
+    displacedRead_ = true;
+    for (uint32_t page = frameOffset + kPageSize; page < size && page - frameOffset >= kPageSize; page += kPageSize) {
+      const uint32_t named = Le32(buffer + page + frame::kOwnOffset) + kBaseBlockSize;
+      if (Le32(buffer + page + frame::kSignature) == frame::kSignatureValue && named != page && named % kPageSize == 0) {
+        displaced_.emplace(named, page);
+      }
+    }
+  }
+  uint32_t partner = kNullOffset;
+  auto naming = displaced_.find(frameOffset);
+  if (naming != displaced_.end()) {
+    partner = naming->second;
+  } else if (Le32(buffer + frameOffset + frame::kSignature) == frame::kSignatureValue) {
+    partner = Le32(buffer + frameOffset + frame::kOwnOffset) + kBaseBlockSize;
+  }
+  if (partner == kNullOffset || partner <= frameOffset || partner % kPageSize != 0 || partner > size - kPageSize) {
+    return true;
+  }
+  if (partner >= notFrom) {
+    blocked = partner;
+    return true;
+  }
+  auto swap = [buffer, frameOffset, partner] {
+    std::swap_ranges(buffer + frameOffset, buffer + frameOffset + kPageSize, buffer + partner);
+  };
+  swap();
+  const uint32_t frameSize = Le32(buffer + frameOffset + frame::kSize);
+  const bool sound = SoundFrameHeader(buffer, frameOffset) && frameSize != 0 && frameSize % kPageSize == 0 &&
+                     frameSize <= size - frameOffset &&
+                     CellsFill(buffer, frameOffset + frame::kHeaderSize, frameOffset + frameSize);
+  if (!sound) {
+    swap();
+    return true;
+  }
+  if (!Fault(kInvalidFrameOffset, frameOffset, FieldRef::None(), 0)) {
+    swap();
+    return false;
+  }
+  // The page sent away may name a place of its own further on.
+  displaced_.erase(frameOffset);
+  const uint32_t sent = Le32(buffer + partner + frame::kOwnOffset) + kBaseBlockSize;
+  if (Le32(buffer + partner + frame::kSignature) == frame::kSignatureValue && sent != partner && sent % kPageSize == 0) {
+    displaced_[sent] = partner;
+  }
+  char line[80];
+  std::snprintf(line, sizeof line, "Page 0x%08X put back in its place from 0x%08X\r\n", frameOffset - kBaseBlockSize,
+                partner - kBaseBlockSize);
+  faults_->Services().log.Entry(LogMarker::Info, line);
   return true;
 }
 
@@ -241,23 +333,25 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     uint32_t sizeField = Le32(buffer + at);
     bool isAllocated = static_cast<int32_t>(sizeField) < 0;
     uint32_t length = SizeFieldLength(sizeField);
+    // A bad size ends its cell where the cells after it resume. A cell that was in use (its
+    // size negative, and not a run of 0xFF) in a frame of its own stays in use up to there, so
+    // that what names it still finds it; any other becomes one free cell.
+    const bool inUse = isAllocated && sizeField != 0xFFFFFFFFu && !foreign;
     if (length > left) {
-      uint32_t next = NextPlausibleCell(buffer, at + cell::kAlignment, frameEnd);
-      if (!Fault(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), next - at)) return false;
+      uint32_t next = ResumeAfterBadSize(buffer, at + cell::kAlignment, frameEnd);
       length = next - at;
-      isAllocated = false;
-      image_->NoteFreedByRepair(at - kBaseBlockSize, length);
+      if (!Fault(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), inUse ? 0u - length : length)) return false;
+      isAllocated = inUse;
+      if (!inUse) image_->NoteFreedByRepair(at - kBaseBlockSize, length);
     } else if (!SoundLength(length)) {
       // A size a few bytes off whole steps keeps its cell when a cell plausibly follows the
-      // rounded size; otherwise what lies up to the next plausible cell becomes one free cell.
+      // rounded size.
       uint32_t rounded = length & ~(cell::kAlignment - 1);
-      uint32_t next = NextPlausibleCell(buffer, at + cell::kAlignment, frameEnd);
       bool keep = rounded >= cell::kAlignment && (rounded == left || NextPlausibleCell(buffer, at + rounded, frameEnd) == at + rounded);
-      uint32_t repaired = keep ? (isAllocated ? 0u - rounded : rounded) : next - at;
-      if (!Fault(kInvalidCellSize, at, FieldRef::Image32(buffer + at), repaired)) return false;
-      length = keep ? rounded : next - at;
-      if (!keep) image_->NoteFreedByRepair(at - kBaseBlockSize, length);
-      isAllocated = isAllocated && keep;
+      length = keep ? rounded : ResumeAfterBadSize(buffer, at + cell::kAlignment, frameEnd) - at;
+      isAllocated = keep ? isAllocated : inUse;
+      if (!Fault(kInvalidCellSize, at, FieldRef::Image32(buffer + at), isAllocated ? 0u - length : length)) return false;
+      if (!isAllocated) image_->NoteFreedByRepair(at - kBaseBlockSize, length);
     }
     if (isAllocated) allocated += length;
 

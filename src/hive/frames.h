@@ -161,6 +161,12 @@ class FrameTable {
   friend class FrameScan;
   // Without a fault reporter (a scan) any fault ends the frame's check with false.
   bool CheckFrame(uint32_t frameOffset, uint32_t& frameSize);
+  // A page whose frame header names another place, or the place another page's header names,
+  // is swapped with that page when the frame then found at frameOffset is sound (its cells fill
+  // it): two pages written to each other's places go back. Only pages from frameOffset on, and
+  // below notFrom (where the scan of the second half reads), are moved; a page at or past it is
+  // named in blocked instead. False when the user refused it.
+  bool PutPageBack(uint32_t frameOffset, uint32_t notFrom, uint32_t& blocked);
   bool Fault(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
     return faults_ != nullptr && faults_->Repaired(code, offset, field, repair);
   }
@@ -200,6 +206,10 @@ class FrameTable {
   uint64_t totalAllocated_ = 0;
   uint32_t takenFromTail_ = 0;
   SpareCells spare_;
+  // Pages ahead whose frame header names another place: that place -> where the page is. Read
+  // once, at the first page of the pass with an unsound header.
+  std::map<uint32_t, uint32_t> displaced_;
+  bool displacedRead_ = false;
 };
 
 // The frame pass over a hive as it is read: a second thread takes each frame once its bytes have

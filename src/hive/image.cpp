@@ -225,10 +225,20 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
     return kLoadFailed;
   }
   uint32_t size = static_cast<uint32_t>(fileSize);
-  if ((size & ~kPageMask) != 0 &&
-      !faults.Repaired(kSizeNotAligned, kNullOffset, FieldRef::Variable(size), 0)) {
+  // A file cut off a page boundary keeps its last part page: the cells there that are whole
+  // stay, and the rest of the page reads as zeros, which the frame pass mends like any other.
+  uint32_t asFound = size;
+  if ((size & ~kPageMask) != 0 && !faults.Repaired(kSizeNotAligned, kNullOffset, FieldRef::Variable(asFound), 0)) {
     return kLoadFailed;
   }
+  const uint32_t pageEnd = static_cast<uint32_t>((uint64_t{size} + kPageSize - 1) & kPageMask);
+  auto loaded = [&image, &faults, pageEnd]() {
+    if (image.Size() < pageEnd && !image.Grow(pageEnd)) {
+      faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+      return kLoadFailed;
+    }
+    return kLoadDone;
+  };
 
   // A view of the file has nothing to read: its pages come in as the checks first touch them.
   if (std::unique_ptr<HiveView> view = source.MapPrivate(size)) {
@@ -238,7 +248,7 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
     progress.SetGauge(1000);
     image.MarkLoaded();
     log.Entry(LogMarker::Info, "Hive file loaded: " + name + ", size: " + Decimal(size) + "\r\n");
-    return kLoadDone;
+    return loaded();
   }
   if (!image.Allocate(size)) {
     faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
@@ -272,7 +282,7 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
   if (watcher != nullptr) watcher->Finished();
   image.MarkLoaded();
   log.Entry(LogMarker::Info, "Hive file loaded: " + name + ", size: " + Decimal(size) + "\r\n");
-  return kLoadDone;
+  return loaded();
 }
 
 uint32_t HeaderChecksum(const uint8_t* baseBlock) {
@@ -310,10 +320,6 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
   if (block == nullptr) return false;
   auto field = [block](uint32_t at) { return FieldRef::Image32(block + at); };
   auto value = [block](uint32_t at) { return Le32(block + at); };
-  // A wrong checksum says the fields are not to be trusted: then frames that go on soundly past
-  // the declared data size are not cut off.
-  const bool checksumWrong = HeaderChecksum(block) != value(base::kChecksum);
-
   if (value(base::kSignature) != base::kSignatureValue &&
       !faults.Repaired(kInvalidSignature, kNullOffset, field(base::kSignature), base::kSignatureValue)) {
     return false;
@@ -350,7 +356,10 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
     return false;
   }
 
-  uint32_t effective = checksumWrong ? EffectiveDataSize(image) : 0;
+  // Sound frames that go on past the declared data size are kept, whatever the base block says:
+  // a base block written over by another hive's, or one of an older state of the file, declares
+  // less than the frames hold. Windows never leaves a sound frame beyond its data size.
+  uint32_t effective = EffectiveDataSize(image);
   if (!check(effective > value(base::kHiveDataSize), kInvalidSizeInfo, base::kHiveDataSize, effective)) return false;
 
   image.declaredDataSize = value(base::kHiveDataSize);

@@ -89,6 +89,21 @@ bool InNameOrder(HiveImage& image, FrameTable& frames, uint32_t key) {
   return VisitList(image, frames, OwnList(image, frames, key), 0, step) || ordered;
 }
 
+std::vector<uint32_t> NamesAlike(HiveImage& image, FrameTable& frames, uint32_t key) {
+  std::vector<uint32_t> alike;
+  StoredName previous, current;
+  bool first = true;
+  auto step = [&](uint32_t entry, uint32_t, uint32_t) {
+    if (!NameOfEntry(image, frames, entry, current)) return false;
+    if (!first && CompareNames(previous, current) == 0) alike.push_back(entry);
+    first = false;
+    previous = current;
+    return true;
+  };
+  VisitList(image, frames, OwnList(image, frames, key), 0, step);
+  return alike;
+}
+
 bool SortByName(HiveImage& image, FrameTable& frames, uint32_t key) {
   struct Place {
     uint32_t slot;

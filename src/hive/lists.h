@@ -23,6 +23,9 @@ bool ListsKey(HiveImage& image, FrameTable& frames, uint32_t key, uint32_t targe
 // list with an entry that is not a usable key cell is left to the walk and counts as in order.
 // Reads the names in place: nothing is allocated.
 bool InNameOrder(HiveImage& image, FrameTable& frames, uint32_t key);
+// The entries of a key's own list in name order whose names equal the name before them (ignoring
+// case), in list order; empty (and nothing allocated) when none does.
+std::vector<uint32_t> NamesAlike(HiveImage& image, FrameTable& frames, uint32_t key);
 // Puts the key's own list in that order: the entries move between the places the list has (its
 // leaves keep their counts), each with the hint or hash its leaf keeps. False when it holds an
 // entry that is not a usable key cell, and then nothing is changed.

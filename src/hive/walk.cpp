@@ -583,14 +583,36 @@ KeyWalk::Step KeyWalk::FinishFrame(ListFrame& frame, uint32_t& parentCounter) {
     parentCounter += frame.node->childCount;
     return frame.node->childCount == 0 ? Step::EmptyNested : Step::Continue;
   }
+  if (!OrderCheck(frame.owner)) return Step::Stop;
+  return From(CountCheck(frame.owner, frame.counter));
+}
+
+bool KeyWalk::OrderCheck(uint32_t owner) {
   // Its keys' names as they now stand, renames of this walk included.
-  if (!InNameOrder(image_, frames_, frame.owner)) {
-    const uint32_t list = Le32(Cell(frame.owner) + key::kSubkeyList);
-    if (!faults_.Repaired(kSubkeyListOutOfOrder, list, FieldRef::None(), 0)) return Step::Stop;
-    SortByName(image_, frames_, frame.owner);
+  if (!InNameOrder(image_, frames_, owner)) {
+    const uint32_t list = Le32(Cell(owner) + key::kSubkeyList);
+    if (!faults_.Repaired(kSubkeyListOutOfOrder, list, FieldRef::None(), 0)) return false;
+    SortByName(image_, frames_, owner);
     faults_.MarkChanged();
   }
-  return From(CountCheck(frame.owner, frame.counter));
+  // Side by side now, keys of one name: Windows finds only one of them, and the others get
+  // names apart.
+  const std::vector<uint32_t> alike = NamesAlike(image_, frames_, owner);
+  if (alike.empty()) return true;
+  TakenNames taken;
+  for (uint32_t sibling : SubkeyEntries(image_, frames_, owner)) {
+    if (frames_.IsUsableKey(sibling)) taken.Add(StoredName::OfKey(Cell(sibling), marks_.CellLength(sibling)).Upper());
+  }
+  for (uint32_t key : alike) {
+    if (!faults_.Repaired(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
+    StoredName name = StoredName::OfKey(Cell(key), marks_.CellLength(key));
+    taken.Remove(name.Upper());
+    taken.Take(name);
+  }
+  namesUnder_.erase(owner);
+  SortByName(image_, frames_, owner);
+  faults_.MarkChanged();
+  return true;
 }
 
 WalkOutcome KeyWalk::CountCheck(uint32_t key, uint32_t counter) {

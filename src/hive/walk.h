@@ -135,6 +135,9 @@ class KeyWalk {
   // The walk stops: every list being worked through is left whole, without the entries taken out.
   void CloseLists();
   WalkOutcome CountCheck(uint32_t key, uint32_t counter);
+  // A key's list in the order Windows searches it (code 52, sorted), with no two names alike
+  // (code 50, renamed apart); false when a report was not fixed.
+  bool OrderCheck(uint32_t owner);
   // A name no reader takes is code 50, and the key gets one; false when the report was not fixed.
   bool CheckName(uint32_t key);
   // A name longer than its cell holds is code 42: the key keeps the name cut to its cell, apart

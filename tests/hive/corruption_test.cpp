@@ -58,6 +58,120 @@ void Corrupt(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& clean, con
   }
 }
 
+// Damage as disks and files really fail, one kind a case: the kinds take turns by seed.
+struct DamageKind {
+  const char* name;
+  void (*apply)(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& clean, const std::vector<uint32_t>& cells,
+                std::mt19937& random);
+};
+
+uint32_t Pick(std::mt19937& random, uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(random); }
+
+// The allocated cells of one structure: keys, subkey lists, values, security blocks, big data, or
+// what has no signature (value lists and data).
+std::vector<uint32_t> CellsOf(const std::vector<uint8_t>& clean, const std::vector<uint32_t>& cells,
+                              const std::vector<uint16_t>& signatures) {
+  std::vector<uint32_t> chosen;
+  for (uint32_t cell : cells) {
+    uint16_t signature = testing::Get16(clean, cell + 0x1000 + cell::kSignature);
+    bool known = signature == cell::kKeySignature || signature == cell::kFastLeafSignature ||
+                 signature == cell::kHashLeafSignature || signature == cell::kIndexLeafSignature ||
+                 signature == cell::kIndexRootSignature || signature == cell::kValueSignature ||
+                 signature == cell::kSecuritySignature || signature == cell::kBigDataSignature;
+    bool wanted = signatures.empty() ? !known : std::find(signatures.begin(), signatures.end(), signature) != signatures.end();
+    if (wanted) chosen.push_back(cell);
+  }
+  return chosen.empty() ? cells : chosen;
+}
+
+// One to three bytes changed within cells of one structure.
+void InStructure(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& clean, const std::vector<uint32_t>& cells,
+                 std::mt19937& random, const std::vector<uint16_t>& signatures) {
+  std::vector<uint32_t> chosen = CellsOf(clean, cells, signatures);
+  uint32_t cell = chosen[Pick(random, static_cast<uint32_t>(chosen.size()))];
+  uint32_t length = 0u - Get32(clean, cell + 0x1000);
+  for (uint32_t n = 1 + Pick(random, 3); n > 0; --n) {
+    bytes[cell + 0x1000 + 4 + Pick(random, length - 4)] ^= static_cast<uint8_t>(1u + Pick(random, 255));
+  }
+}
+
+// A run of bytes set to one value, in whole sectors or anywhere.
+void Fill(std::vector<uint8_t>& bytes, uint32_t from, uint32_t length, uint8_t value) {
+  from = std::min<uint32_t>(from, static_cast<uint32_t>(bytes.size()));
+  length = std::min<uint32_t>(length, static_cast<uint32_t>(bytes.size()) - from);
+  std::fill(bytes.begin() + from, bytes.begin() + from + length, value);
+}
+
+uint32_t DataPages(const std::vector<uint8_t>& bytes) { return static_cast<uint32_t>(bytes.size() / 0x1000) - 1; }
+
+const DamageKind kDamageKinds[] = {
+    {"field changes", Corrupt},
+    {"bad sectors read as zeros",
+     [](std::vector<uint8_t>& bytes, const std::vector<uint8_t>&, const std::vector<uint32_t>&, std::mt19937& random) {
+       for (uint32_t n = 1 + Pick(random, 2); n > 0; --n) {
+         Fill(bytes, 0x1000 + 0x200 * Pick(random, DataPages(bytes) * 8), 0x200 * (1 + Pick(random, 4)), 0);
+       }
+     }},
+    {"a torn 4 KB write: a page's end holds another page's bytes",
+     [](std::vector<uint8_t>& bytes, const std::vector<uint8_t>& clean, const std::vector<uint32_t>&, std::mt19937& random) {
+       uint32_t page = 0x1000 * (1 + Pick(random, DataPages(bytes))), other = 0x1000 * (1 + Pick(random, DataPages(bytes)));
+       uint32_t from = 0x200 * (1 + Pick(random, 7));
+       std::copy(clean.begin() + other + from, clean.begin() + other + 0x1000, bytes.begin() + page + from);
+     }},
+    {"a file cut short off a page boundary",
+     [](std::vector<uint8_t>& bytes, const std::vector<uint8_t>&, const std::vector<uint32_t>&, std::mt19937& random) {
+       if (bytes.size() <= 0x2000) return;  // the least a hive file holds
+       uint32_t at = 0x2000 + Pick(random, static_cast<uint32_t>(bytes.size()) - 0x2000);
+       bytes.resize(at % 0x1000 == 0 ? at + 0x200 : at);
+     }},
+    {"a bin header wiped",
+     [](std::vector<uint8_t>& bytes, const std::vector<uint8_t>& clean, const std::vector<uint32_t>&, std::mt19937& random) {
+       std::vector<uint32_t> bins;  // the larger ones first: their cells cross pages
+       for (uint32_t at = 0x1000; at + 0x20 <= clean.size(); at += std::max<uint32_t>(0x1000, Get32(clean, at + 8))) {
+         if (Get32(clean, at) != frame::kSignatureValue) break;
+         if (Get32(clean, at + 8) > 0x1000 || Pick(random, 4) == 0) bins.push_back(at);
+       }
+       if (!bins.empty()) Fill(bytes, bins[Pick(random, static_cast<uint32_t>(bins.size()))], frame::kHeaderSize, 0);
+     }},
+    {"two pages swapped",
+     [](std::vector<uint8_t>& bytes, const std::vector<uint8_t>&, const std::vector<uint32_t>&, std::mt19937& random) {
+       uint32_t a = 0x1000 * (1 + Pick(random, DataPages(bytes))), b = 0x1000 * (1 + Pick(random, DataPages(bytes)));
+       if (a != b) std::swap_ranges(bytes.begin() + a, bytes.begin() + a + 0x1000, bytes.begin() + b);
+     }},
+    {"runs of 0xFF",
+     [](std::vector<uint8_t>& bytes, const std::vector<uint8_t>&, const std::vector<uint32_t>&, std::mt19937& random) {
+       for (uint32_t n = 1 + Pick(random, 2); n > 0; --n) {
+         Fill(bytes, 0x1000 + Pick(random, DataPages(bytes) * 0x1000), 16 + Pick(random, 500), 0xFF);
+       }
+     }},
+    {"bytes changed in key cells",
+     [](std::vector<uint8_t>& b, const std::vector<uint8_t>& c, const std::vector<uint32_t>& cells, std::mt19937& r) {
+       InStructure(b, c, cells, r, {cell::kKeySignature});
+     }},
+    {"bytes changed in subkey lists",
+     [](std::vector<uint8_t>& b, const std::vector<uint8_t>& c, const std::vector<uint32_t>& cells, std::mt19937& r) {
+       InStructure(b, c, cells, r,
+                   {cell::kFastLeafSignature, cell::kHashLeafSignature, cell::kIndexLeafSignature, cell::kIndexRootSignature});
+     }},
+    {"bytes changed in value cells",
+     [](std::vector<uint8_t>& b, const std::vector<uint8_t>& c, const std::vector<uint32_t>& cells, std::mt19937& r) {
+       InStructure(b, c, cells, r, {cell::kValueSignature});
+     }},
+    {"bytes changed in security cells",
+     [](std::vector<uint8_t>& b, const std::vector<uint8_t>& c, const std::vector<uint32_t>& cells, std::mt19937& r) {
+       InStructure(b, c, cells, r, {cell::kSecuritySignature});
+     }},
+    {"bytes changed in big data",
+     [](std::vector<uint8_t>& b, const std::vector<uint8_t>& c, const std::vector<uint32_t>& cells, std::mt19937& r) {
+       InStructure(b, c, cells, r, {cell::kBigDataSignature});
+     }},
+    {"bytes changed in value lists and data",
+     [](std::vector<uint8_t>& b, const std::vector<uint8_t>& c, const std::vector<uint32_t>& cells, std::mt19937& r) {
+       InStructure(b, c, cells, r, {});
+     }},
+};
+constexpr size_t kKindCount = sizeof kDamageKinds / sizeof kDamageKinds[0];
+
 // What the repairs of one case kept of the keys a careful reader finds intact in its damage.
 struct CaseKept {
   int seed;
@@ -105,6 +219,11 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   int cases = count != nullptr ? std::atoi(count) : 300;
   int sample = readers != nullptr ? std::atoi(readers) : cases;
   testing::TempDir dir;
+  struct KindTally {
+    int cases = 0, unclean = 0, refused = 0, unordered = 0, duplicated = 0, dropping = 0;
+    size_t intact = 0, kept = 0, keys = 0, values = 0, droppedKeys = 0, droppedValues = 0;
+  };
+  std::vector<KindTally> tallies(kKindCount);
   int unclean = 0, opened = 0, tried = 0, duplicated = 0, unsound = 0, mappedDiffer = 0, unmapped = 0;
   uint64_t keysBefore = 0, keysAfter = 0;  // reachable in the undamaged hives, and after each repair
   double worst = 1.0;
@@ -116,18 +235,24 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   for (int seed = 1; seed <= cases; ++seed) {
     if (only > 0 && seed != only) continue;
     std::mt19937 random(static_cast<uint32_t>(seed));
-    size_t which = static_cast<size_t>(seed) % hives.size();
+    const size_t kind = static_cast<size_t>(seed) % kKindCount;
+    size_t which = static_cast<size_t>(seed) / kKindCount % hives.size();
     std::vector<uint8_t> bytes = hives[which];
-    Corrupt(bytes, hives[which], cells[which], random);
+    kDamageKinds[kind].apply(bytes, hives[which], cells[which], random);
+    KindTally& tally = tallies[kind];
+    ++tally.cases;
     testing::WalkedHive first(bytes, testing::FixAllAnswers());
-    ASSERT_TRUE(first.passed) << "seed " << seed;
+    if (!first.passed || only > 0) {
+      for (const std::string& line : first.rig.log.lines) std::printf("1: %s", line.c_str());
+    }
+    ASSERT_TRUE(first.passed) << "seed " << seed << " (" << names[which] << ", " << kDamageKinds[kind].name << ")";
     ASSERT_FALSE(first.rig.faults.IsErrorLeft()) << "seed " << seed << ": " << first.rig.faults.Error().code;
     std::vector<uint8_t> repaired = first.Bytes();
     // The same case from a file the image maps: the same questions and the same repaired bytes,
     // and the file itself as it was.
     {
       testing::WalkedHive mapped(testing::WalkedHive::Mapped{}, bytes, testing::FixAllAnswers());
-      if (!mapped.mappedAtLoad) ++unmapped;
+      if (!mapped.mappedAtLoad && bytes.size() % kPageSize == 0) ++unmapped;
       if (mapped.AskedCodes() != first.AskedCodes() || mapped.Bytes() != repaired ||
           testing::ReadFileBytes(mapped.folder->Path("hive")) != bytes) {
         ++mappedDiffer;
@@ -136,19 +261,18 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
     }
     testing::WalkedHive second(repaired);
     uint64_t reached = std::min<uint64_t>(second.walk.KeysVisited(), keys[which]);
-    keysBefore += keys[which];
-    keysAfter += reached;
-    if (keys[which] > 0 && static_cast<double>(reached) / static_cast<double>(keys[which]) < worst) {
+    // Of the cases that change fields only: damage of the other kinds takes keys away with it.
+    keysBefore += kind == 0 ? keys[which] : 0;
+    keysAfter += kind == 0 ? reached : 0;
+    if (kind == 0 && keys[which] > 0 && static_cast<double>(reached) / static_cast<double>(keys[which]) < worst) {
       worst = static_cast<double>(reached) / static_cast<double>(keys[which]);
       worstSeed = seed;
-    }
-    if (only > 0) {
-      for (const std::string& line : first.rig.log.lines) std::printf("1: %s", line.c_str());
     }
     // The repairs after the walk (the security ring, the reference counts) leave nothing for a
     // second check to change either.
     if (!second.AskedCodes().empty() || !second.passed || second.rig.faults.Changed()) {
       ++unclean;
+      ++tally.unclean;
       uint32_t code = second.AskedCodes().empty() ? kNoError : second.AskedCodes()[0];
       uint32_t at = second.AskedCodes().empty() ? 0 : second.rig.decider.asked[0].second;
       std::printf("seed %d (%s): the second check asks about code %u at 0x%X%s\n", seed, names[which].c_str(), code, at,
@@ -168,14 +292,35 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
     for (const std::string& one : tree.duplicates) {
       if (ownAlike[which].count(one) == 0) alike.push_back(one);
     }
+    if (!tree.unordered.empty()) {
+      ++tally.unordered;
+      std::printf("seed %d (%s, %s): a list out of name order under %s\n", seed, names[which].c_str(), kDamageKinds[kind].name,
+                  tree.unordered[0].c_str());
+    }
+    testing::Spared spared = testing::SparedItems(hives[which], bytes, tree);
+    tally.keys += spared.keys;
+    tally.values += spared.values;
+    tally.droppedKeys += spared.droppedKeys;
+    tally.droppedValues += spared.droppedValues;
+    if (spared.droppedKeys + spared.droppedValues > 0) {
+      ++tally.dropping;
+      std::printf("seed %d (%s, %s): the repair dropped %zu keys and %zu values the damage spared\n", seed,
+                  names[which].c_str(), kDamageKinds[kind].name, spared.droppedKeys, spared.droppedValues);
+      if (only > 0) {
+        for (uint32_t cell : spared.dropped) std::printf("  dropped: 0x%X\n", cell);
+      }
+    }
     if (!alike.empty()) {
       ++duplicated;
+      ++tally.duplicated;
       std::printf("seed %d (%s): subkeys named alike under %s (%zu in all)\n", seed, names[which].c_str(),
                   alike[0].c_str(), alike.size());
     }
     std::set<uint32_t> intact = testing::IntactKeys(bytes);
     testing::KeptKeys counts = testing::Kept(intact, bytes, tree, repaired);
     kept.push_back({seed, which, intact.size(), counts.kept, counts.moved});
+    tally.intact += intact.size();
+    tally.kept += counts.kept;
     if (sample > 0 && seed % std::max(1, cases / sample) == 0) {
       std::string path = dir.Path("repaired");
       ASSERT_TRUE(testing::WriteFileBytes(path, repaired));
@@ -186,6 +331,7 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
       if (testing::OthersOpen(path, refusedBy, names[which] == "odd/System_Delta" ? "hivexml" : "")) {
         ++opened;
       } else {
+        ++tally.refused;
         std::printf("seed %d (%s): %s refuses the repaired hive\n", seed, names[which].c_str(), refusedBy.c_str());
         if (const char* keep = std::getenv("TARVOS_CORRUPTION_KEEP")) {  // a folder for the refused hives
           testing::WriteFileBytes(std::string(keep) + "/seed-" + std::to_string(seed), repaired);
@@ -206,7 +352,7 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
     return share(a.kept, a.intact) < share(b.kept, b.intact);
   });
   std::printf("%d cases: %d checked clean the second time; %d of %d repaired hives opened by the other readers; "
-              "%d trees not sound, %d with subkeys named alike; %.2f%% of the keys reachable after the repairs "
+              "%d trees not sound, %d with subkeys named alike; %.2f%% of the keys reachable after field changes "
               "(worst: %.1f%%, seed %d); %.2f%% of the intact keys kept (%zu of %zu, %zu of them under another "
               "parent), the least in:\n",
               cases, cases - unclean, opened, tried, unsound, duplicated,
@@ -216,6 +362,23 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
     std::printf("  seed %d (%s): %zu of %zu kept\n", kept[i].seed, names[kept[i].hive].c_str(), kept[i].kept,
                 kept[i].intact);
   }
+  std::printf("%-58s %5s %5s %5s %5s %5s %7s %7s %7s %5s\n", "damage", "cases", "again", "refus", "order", "alike",
+              "intact", "k-drop", "v-drop", "drops");
+  KindTally all;
+  for (size_t k = 0; k < kKindCount; ++k) {
+    const KindTally& t = tallies[k];
+    std::printf("%-58s %5d %5d %5d %5d %5d %6.2f%% %7zu %7zu %5d\n", kDamageKinds[k].name, t.cases, t.unclean, t.refused,
+                t.unordered, t.duplicated, 100.0 * share(t.kept, t.intact), t.droppedKeys, t.droppedValues, t.dropping);
+    all.unordered += t.unordered;
+    all.keys += t.keys;
+    all.values += t.values;
+    all.droppedKeys += t.droppedKeys;
+    all.droppedValues += t.droppedValues;
+    all.dropping += t.dropping;
+  }
+  std::printf("spared by the damage: %zu keys, %zu values; dropped by the repairs: %zu keys, %zu values, in %d cases\n",
+              all.keys, all.values, all.droppedKeys, all.droppedValues, all.dropping);
+  EXPECT_EQ(all.unordered, 0) << "every list of every repair in name order";
   EXPECT_LE(unclean * 1000, cases) << "at least 99.9% clean";
   EXPECT_EQ(mappedDiffer, 0) << "a mapped hive is checked and repaired as a hive read into memory";
   if (testing::MappingAvailable()) {

@@ -193,7 +193,6 @@ uint32_t Repaired(uint32_t code, uint32_t before, uint32_t repair, bool sixteen 
 }
 
 TEST(ApplyFix, WritesEachCodesRepair) {
-  EXPECT_EQ(Repaired(kSizeNotAligned, 12289, 0), 12288u);
   EXPECT_EQ(Repaired(kInvalidSignature, 0x66676578, 0), 0x66676572u);
   for (uint32_t code : {10u, 11u, 14u, 15u, 16u, 17u, 18u, 48u, 12u, 22u, 25u, 46u, 35u, 36u}) {
     EXPECT_EQ(Repaired(code, 7, 0xA5A5), 0xA5A5u) << code;
@@ -251,7 +250,7 @@ TEST(ReportFault, AnswersWhatTheFixMeansForTheCaller) {
 TEST(ApplyFix, CallersOwnVariable) {
   EngineRig rig({kAnswerFix});
   uint32_t size = 0x3001;
-  EXPECT_EQ(rig.faults.ReportFault(kSizeNotAligned, kNullOffset, FieldRef::Variable(size), 0), WalkOutcome::Continue);
+  EXPECT_EQ(rig.faults.ReportFault(kInvalidSizeInfo, kNullOffset, FieldRef::Variable(size), 0x3000), WalkOutcome::Continue);
   EXPECT_EQ(size, 0x3000u);
 }
 

@@ -126,7 +126,9 @@ struct HandMadeFrame {
   uint32_t second = 0;  // a key in the second frame
 };
 
-TEST(CellWalk, TooLargeCellBecomesFreeUpToTheNextPlausibleCell) {
+// A cell in use whose size is too large stays in use up to the next cell (what names it still
+// finds it); a free one stays free.
+TEST(CellWalk, TooLargeCellEndsWhereTheNextCellStarts) {
   HandMadeFrame m;
   m.Size(m.start, 0xFFFF0000);      // allocated, far larger than the rest of the frame
   m.Size(m.start + 8, 0x00001000);  // does not fit either: not a plausible start
@@ -138,7 +140,7 @@ TEST(CellWalk, TooLargeCellBecomesFreeUpToTheNextPlausibleCell) {
   ASSERT_TRUE(h.passed);
   EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kCellSizeTooLarge});
   EXPECT_EQ(h.rig.decider.asked[0].second, m.start + 0x1000) << "reported at the cell's file offset";
-  EXPECT_EQ(h.Field(m.start, 0), 64u) << "a free cell up to the nk cell";
+  EXPECT_EQ(h.Field(m.start, 0), 0u - 64) << "in use up to the nk cell";
   ASSERT_NE(h.frames.Lookup(nk), nullptr);
   EXPECT_EQ(h.frames.Lookup(nk)->kind, kCellKey);
   EXPECT_EQ(h.frames.OffsetCheck(m.second), kOffsetValid);
@@ -151,22 +153,24 @@ TEST(CellWalk, TooLargeCellWithNothingAfterItTakesTheRestOfTheFrame) {
   FramedHive h(m.bytes, {kAnswerFix});
   ASSERT_TRUE(h.passed);
   EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kCellSizeTooLarge});
-  EXPECT_EQ(h.Field(m.start, 0), 0x1000 - m.start);
+  EXPECT_EQ(h.Field(m.start, 0), 0u - (0x1000 - m.start));
   EXPECT_EQ(h.frames.OffsetCheck(m.second), kOffsetValid);
 }
 
 // Cells are whole 8-byte steps of at least 8 bytes: any other size is code 17. A size a few bytes
-// off keeps its cell when a cell plausibly follows the rounded size; otherwise the bytes up to the
-// next plausible cell become one free cell. An nk cell 64 bytes on stands for what follows.
+// off keeps its cell when a cell plausibly follows the rounded size; otherwise the cell ends where
+// the sizes after it lead to the frame's end, in use when its size was negative: a data cell of
+// no kind 64 bytes on, then an nk cell, stand for what follows.
 TEST(CellWalk, SizesOffWholeStepsAreCode17) {
   struct Case {
     uint32_t bad;
     uint32_t repaired;  // the size field afterwards
   };
-  for (const Case& c : {Case{0, 64}, Case{6, 64}, Case{0xFFFFFFFE, 64}, Case{4, 64}, Case{12, 64},
-                        Case{0u - 0x44, 0u - 0x40}, Case{0x43, 0x40}}) {
+  for (const Case& c : {Case{0, 64}, Case{6, 64}, Case{0xFFFFFFFE, 0u - 64}, Case{4, 64}, Case{12, 64},
+                        Case{0u - 0x44, 0u - 0x40}, Case{0x43, 0x40}, Case{0xFFFFFFFF, 64}}) {
     HandMadeFrame m;
-    uint32_t nk = m.start + 64;
+    m.Size(m.start + 64, 0u - 0x20);  // data, no signature
+    uint32_t nk = m.start + 96;
     m.Size(m.start, c.bad);
     m.Size(nk, 0u - 0x60);
     Put16(m.bytes, CellField(nk, cell::kSignature), cell::kKeySignature);
@@ -177,6 +181,7 @@ TEST(CellWalk, SizesOffWholeStepsAreCode17) {
     EXPECT_EQ(h.Field(m.start, 0), c.repaired) << c.bad;
     ASSERT_NE(h.frames.Lookup(nk), nullptr) << c.bad;
     EXPECT_EQ(h.frames.Lookup(nk)->kind, kCellKey) << "the cells after it are found again";
+    EXPECT_NE(h.frames.Lookup(m.start + 64), nullptr) << "the data cell too";
     EXPECT_EQ(h.frames.OffsetCheck(m.second), kOffsetValid) << "the second frame is still walked";
     FramedHive second(std::vector<uint8_t>(h.image.Buffer(), h.image.Buffer() + h.image.Size()));
     EXPECT_EQ(second.AskedCodes(), std::vector<uint32_t>{}) << c.bad;

@@ -125,19 +125,23 @@ TEST(LoadHive, SizeLimits) {
   }
 }
 
-TEST(LoadHive, UnalignedSizeIsAskedAndRoundedDown) {
+// A file cut off a page boundary keeps its last part page, the rest of the page zeros.
+TEST(LoadHive, UnalignedSizeIsAskedAndItsLastPageKept) {
   std::vector<uint8_t> bytes = FileOfSize(12289);
+  bytes[12288] = 0x5A;
   {
     EngineRig rig({kAnswerFix});
     MemorySource source(bytes);
     HiveImage image;
     ASSERT_EQ(LoadHive(image, rig.faults, source, "x", std::nullopt), kLoadDone);
-    EXPECT_EQ(image.Size(), 12288u);
+    ASSERT_EQ(image.Size(), 16384u);
+    EXPECT_EQ(image.Buffer()[12288], 0x5A);
+    EXPECT_EQ(std::count(image.Buffer() + 12289, image.Buffer() + 16384, 0), 16384 - 12289);
     ASSERT_EQ(rig.decider.asked.size(), 1u);
     EXPECT_EQ(rig.decider.asked[0].first, kSizeNotAligned);
     EXPECT_TRUE(rig.faults.Changed());
     EXPECT_TRUE(rig.log.Has("! Error found: <Size of hive file not aligned>\r\n"));
-    EXPECT_TRUE(rig.log.Has("* Hive file loaded: x, size: 12288\r\n"));
+    EXPECT_TRUE(rig.log.Has("* Hive file loaded: x, size: 12289\r\n"));
   }
   {
     EngineRig rig({kAnswerStop});

@@ -68,7 +68,8 @@ TEST(RealHives, BaseBlocksAndFramesAsOtherReadersSeeThem) {
         FileHiveSource source(mapped);
         HiveImage image;
         ASSERT_EQ(LoadHive(image, rig.faults, source, entry.path().string(), std::nullopt), kLoadDone) << name;
-        EXPECT_EQ(image.Mapped(), mapped && testing::MappingAvailable()) << name;
+        // A file cut off a page boundary is copied, to hold its last page whole.
+        EXPECT_EQ(image.Mapped(), mapped && testing::MappingAvailable() && entry.file_size() % kPageSize == 0) << name;
         EXPECT_TRUE(CheckBaseBlock(image, rig.faults)) << name;
         FrameTable frames;
         EXPECT_TRUE(frames.Build(image, rig.faults)) << name;
@@ -126,8 +127,10 @@ TEST(RealHives, WalkFindsNoFaultAndEveryKeyOtherReadersList) {
       EXPECT_EQ(h.outcome, WalkOutcome::Continue) << name;
       auto expected = kExpected.find(name);
       std::vector<uint32_t> codes = expected == kExpected.end() ? std::vector<uint32_t>{} : expected->second;
-      // Made with two lists out of the order Windows searches ("а б г в"), each sorted.
+      // Made with two lists out of the order Windows searches ("а б г в"), each sorted; and with
+      // two subkeys "4500" of one key, of which Windows finds one: the other is renamed apart.
       if (name == "odd/WrongOrderHive") codes = {kSubkeyListOutOfOrder, kSubkeyListOutOfOrder};
+      if (name == "odd/DuplicateSubkeysHive") codes = {kInvalidKeyName};
       EXPECT_EQ(h.AskedCodes(), codes) << name;
       auto repairs = kRingRepairs.find(name);
       EXPECT_EQ(h.rig.log.Starting({"* Security block", "* Reference count"}),

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <sstream>
 #include <unordered_map>
 
@@ -195,6 +196,10 @@ TreeReport ReadTree(const std::vector<uint8_t>& image) {
   while (!stack.empty()) {
     uint32_t parent = stack.back();
     stack.pop_back();
+    uint32_t valueCount = v.Field32(parent, key::kValueCount), valueList = v.Field32(parent, key::kValueList);
+    if (valueCount != 0 && uint64_t{valueCount} * 4 + 4 <= length(valueList)) {
+      for (uint32_t i = 0; i < valueCount; ++i) report.values.insert(v.Field32(valueList, value::kListEntries + 4 * i));
+    }
     uint32_t count = v.Field32(parent, key::kSubkeyCount), list = v.Field32(parent, key::kSubkeyList);
     if (count == 0) continue;
     // The leaves: the list itself, or those an index root holds.
@@ -272,6 +277,50 @@ KeptKeys Kept(const std::set<uint32_t>& intact, const std::vector<uint8_t>& dama
     if (repairedTree.reachable.count(key) == 0) continue;
     ++counts.kept;
     if (key != root && before.Field32(key, key::kParent) != after.Field32(key, key::kParent)) ++counts.moved;
+  }
+  return counts;
+}
+
+Spared SparedItems(const std::vector<uint8_t>& sound, const std::vector<uint8_t>& damaged, const TreeReport& repairedTree) {
+  View before{sound}, after{damaged};
+  // Whether a cell of the sound image has the same bytes at the same place in the damaged one.
+  auto same = [&](uint32_t cell) {
+    uint64_t at = uint64_t{cell} + kBaseBlockSize, n = AllocatedLength(before, cell);
+    return n >= 4 && before.Has(at, n) && after.Has(at, n) &&
+           std::equal(sound.begin() + static_cast<std::ptrdiff_t>(at), sound.begin() + static_cast<std::ptrdiff_t>(at + n),
+                      damaged.begin() + static_cast<std::ptrdiff_t>(at));
+  };
+  TreeReport tree = ReadTree(sound);
+  std::unordered_map<uint32_t, bool> spared;  // key -> its cell and those of every key above it kept
+  uint32_t root = before.U32(base::kRootKeyOffset);
+  std::function<bool(uint32_t)> keySpared = [&](uint32_t key) {
+    auto known = spared.find(key);
+    if (known != spared.end()) return known->second;
+    spared[key] = false;  // a loop in a sound tree is none, but never recurse for ever
+    uint32_t parent = before.Field32(key, key::kParent);
+    bool kept = same(key) && (key == root || (tree.reachable.count(parent) != 0 && keySpared(parent)));
+    return spared[key] = kept;
+  };
+  Spared counts;
+  for (uint32_t key : tree.reachable) {
+    if (!keySpared(key)) continue;
+    ++counts.keys;
+    if (repairedTree.reachable.count(key) == 0) {
+      ++counts.droppedKeys;
+      counts.dropped.push_back(key);
+    }
+    // Its values whose cells and list are as they were.
+    uint32_t valueCount = before.Field32(key, key::kValueCount), valueList = before.Field32(key, key::kValueList);
+    if (valueCount == 0 || !same(valueList)) continue;
+    for (uint32_t i = 0; i < valueCount; ++i) {
+      uint32_t value = before.Field32(valueList, value::kListEntries + 4 * i);
+      if (!same(value)) continue;
+      ++counts.values;
+      if (repairedTree.values.count(value) == 0) {
+        ++counts.droppedValues;
+        counts.dropped.push_back(value);
+      }
+    }
   }
   return counts;
 }

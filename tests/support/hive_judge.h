@@ -20,6 +20,7 @@ std::set<uint32_t> IntactKeys(const std::vector<uint8_t>& image);
 // The key tree of a hive as it is read from the base block's root through the subkey lists.
 struct TreeReport {
   std::set<uint32_t> reachable;         // hive offsets of the keys reached, the root's included
+  std::set<uint32_t> values;            // hive offsets of the value cells the reached keys list
   std::vector<std::string> duplicates;  // "0xPARENT: NAME" for subkeys whose names differ only by case
   std::vector<std::string> unordered;   // "0xPARENT: NAME NAME..." for lists that hold names out of order
   std::vector<std::string> mishashed;   // "0xLEAF: NAME" for entries whose hint or hash is not their name's
@@ -35,6 +36,16 @@ struct KeptKeys {
 };
 KeptKeys Kept(const std::set<uint32_t>& intact, const std::vector<uint8_t>& damaged, const TreeReport& repairedTree,
               const std::vector<uint8_t>& repaired);
+
+// What a repair dropped that the damage spared: the keys and values of a sound hive's tree whose
+// own cells, and the cells of the keys above them, hold the same bytes at the same places in the
+// damaged image, and that the repaired tree no longer holds (anywhere in it).
+struct Spared {
+  size_t keys = 0, values = 0;                // spared by the damage
+  size_t droppedKeys = 0, droppedValues = 0;  // of those, not in the repaired tree
+  std::vector<uint32_t> dropped;              // their cells
+};
+Spared SparedItems(const std::vector<uint8_t>& sound, const std::vector<uint8_t>& damaged, const TreeReport& repairedTree);
 
 // Whether the other hive readers installed (hivexml, regfexport) open a hive file; refusedBy names
 // those that refuse it. A reader named in skip is not asked.
