@@ -325,6 +325,56 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(h.AskedCodes(), (std::vector<uint32_t>{kInvalidKeyName, kSubkeyListOutOfOrder}));
          EXPECT_EQ(h.Field(h.ListOf(keys[0]), list::kEntries), keys[3]) << "its digits come first";
        }},
+      {"two frames written to each other's places: put back where their headers say",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         for (int i = 0; i < 4; ++i) {
+           b.NewFrame(kPageSize);
+           keys.push_back(b.AddKey(b.Root(), "K" + std::to_string(i)));
+           b.AddValue(keys.back(), "v", 3, std::vector<uint8_t>(100, static_cast<uint8_t>(i)));
+         }
+         return keys;
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         uint32_t a = kBaseBlockSize + (keys[0] & kPageMask), z = kBaseBlockSize + (keys[2] & kPageMask);
+         std::swap_ranges(bytes.begin() + a, bytes.begin() + a + kPageSize, bytes.begin() + z);
+       },
+       kInvalidFrameOffset,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidFrameOffset}) << "nothing else";
+         EXPECT_EQ(KeyName(h, keys[2]), "K2") << "each page in its place";
+         EXPECT_EQ(h.rig.log.Starting({"* Page"}).size(), 1u);
+       }},
+      {"sound frames past a shorter data size in a base block whose checksum holds: kept",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         for (int i = 0; i < 3; ++i) {
+           b.NewFrame(kPageSize);
+           keys.push_back(b.AddKey(b.Root(), "K" + std::to_string(i)));
+         }
+         return keys;
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>&, std::vector<uint8_t>& bytes) {
+         Put32(bytes, base::kHiveDataSize, kPageSize);
+         testing::StoreChecksum(bytes);
+       },
+       kInvalidSizeInfo,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>&) {
+         EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidSizeInfo});
+       }},
+      {"a key cell copied over another in a list of no hints: two subkeys of one name, the second renamed",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "P")};
+         for (const char* name : {"Alpha", "Beta", "Gamma"}) keys.push_back(b.AddKey(keys[0], name));
+         b.SetListKind(keys[0], testing::ListKind::IndexLeaf);
+         return keys;
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         std::copy_n(bytes.begin() + CellField(keys[3], key::kName), 5, bytes.begin() + CellField(keys[1], key::kName));
+       },
+       kInvalidKeyName,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(KeyName(h, keys[1]) == "Gamma" ? KeyName(h, keys[3]) : KeyName(h, keys[1]), "Gamma~2")
+             << "no room in its cell for \" (2)\"";
+       }},
   };
   testing::TempDir dir;
   for (const Case& c : cases) {
