@@ -1,5 +1,6 @@
 #include "hive/values.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -47,7 +48,52 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
     if (entries.Count() == 0) listField.Set(kNullOffset);
     faults_.MarkChanged();
   }
-  return outcome == WalkOutcome::Stop ? outcome : WalkOutcome::Continue;
+  if (outcome == WalkOutcome::Stop) return outcome;
+  count_ = countField.Get();
+  return NamesApart() ? WalkOutcome::Continue : WalkOutcome::Stop;
+}
+
+bool ValueCheck::NamesApart() {
+  // Windows finds a value by its name, the first of a list that has it: a second value of one
+  // name, ignoring case, is never found, and gets a name apart (code 51). Few values are compared
+  // in place; more, once sorted by name.
+  auto name = [this](uint32_t i) {
+    const uint32_t value = Le32(Cell(list_) + value::kListEntries + 4 * i);
+    return StoredName::OfValue(Cell(value), marks_.CellLength(value));
+  };
+  std::vector<uint32_t> alike;  // places in the list of values whose name an earlier one has
+  if (count_ <= 16) {
+    for (uint32_t i = 1; i < count_; ++i) {
+      const StoredName mine = name(i);
+      if (mine.Length() == 0) continue;
+      for (uint32_t j = 0; j < i; ++j) {
+        if (CompareNames(name(j), mine) == 0) {
+          alike.push_back(i);
+          break;
+        }
+      }
+    }
+  } else {
+    std::vector<std::pair<std::vector<uint16_t>, uint32_t>> named;
+    for (uint32_t i = 0; i < count_; ++i) {
+      if (name(i).Length() > 0) named.emplace_back(name(i).Upper(), i);
+    }
+    std::sort(named.begin(), named.end());
+    for (size_t i = 1; i < named.size(); ++i) {
+      if (named[i].first == named[i - 1].first) alike.push_back(named[i].second);
+    }
+  }
+  if (alike.empty()) return true;
+  TakenNames taken;
+  for (uint32_t i = 0; i < count_; ++i) taken.Add(name(i).Upper());
+  for (uint32_t i : alike) {
+    const uint32_t value = Le32(Cell(list_) + value::kListEntries + 4 * i);
+    if (!faults_.Repaired(kInvalidValueName, value + value::kNameLength, FieldRef::None(), 0)) return false;
+    taken.Remove(name(i).Upper());
+    taken.Take(name(i));
+  }
+  faults_.MarkChanged();
+  return true;
 }
 
 WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defaultSeen) {

@@ -198,7 +198,23 @@ TreeReport ReadTree(const std::vector<uint8_t>& image) {
     stack.pop_back();
     uint32_t valueCount = v.Field32(parent, key::kValueCount), valueList = v.Field32(parent, key::kValueList);
     if (valueCount != 0 && uint64_t{valueCount} * 4 + 4 <= length(valueList)) {
-      for (uint32_t i = 0; i < valueCount; ++i) report.values.insert(v.Field32(valueList, value::kListEntries + 4 * i));
+      std::vector<std::u16string> valueNames;  // folded; Windows finds the first value of a name
+      for (uint32_t i = 0; i < valueCount; ++i) {
+        uint32_t value = v.Field32(valueList, value::kListEntries + 4 * i);
+        report.values.insert(value);
+        uint32_t nameLength = v.Field16(value, value::kNameLength);
+        bool narrow = (v.Field16(value, value::kFlags) & value::kFlagCompressedName) != 0;
+        std::u16string name;
+        for (uint32_t c = 0; narrow ? c < nameLength : c + 1 < nameLength; c += narrow ? 1 : 2) {
+          name.push_back(static_cast<char16_t>(narrow ? v.U8(uint64_t{value} + kBaseBlockSize + value::kName + c)
+                                                      : v.Field16(value, value::kName + c)));
+        }
+        if (!name.empty()) valueNames.push_back(Folded(name));
+      }
+      std::sort(valueNames.begin(), valueNames.end());
+      for (size_t i = 1; i < valueNames.size(); ++i) {
+        if (valueNames[i] == valueNames[i - 1]) report.duplicates.push_back(Hex(parent) + ": value " + Printable(valueNames[i]));
+      }
     }
     uint32_t count = v.Field32(parent, key::kSubkeyCount), list = v.Field32(parent, key::kSubkeyList);
     if (count == 0) continue;

@@ -21,7 +21,8 @@ std::set<uint32_t> IntactKeys(const std::vector<uint8_t>& image);
 struct TreeReport {
   std::set<uint32_t> reachable;         // hive offsets of the keys reached, the root's included
   std::set<uint32_t> values;            // hive offsets of the value cells the reached keys list
-  std::vector<std::string> duplicates;  // "0xPARENT: NAME" for subkeys whose names differ only by case
+  std::vector<std::string> duplicates;  // "0xPARENT: NAME" for subkeys, "0xKEY: value NAME" for values,
+                                        // whose names differ only by case
   std::vector<std::string> unordered;   // "0xPARENT: NAME NAME..." for lists that hold names out of order
   std::vector<std::string> mishashed;   // "0xLEAF: NAME" for entries whose hint or hash is not their name's
   bool sound = true;                    // false once anything malformed is met
