@@ -131,8 +131,17 @@ WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defa
   }
   FieldRef dataField = FieldRef::Image32(v + value::kData);
   uint32_t data = dataField.Get();
-  if (frames_.OffsetCheck(data) != kOffsetValid) return Report(kInvalidOffset, value + value::kData, dataField);
-  if (data == kNullOffset) return Report(kNullDataOffset, value + value::kData);
+  // A value whose data is gone keeps its name and type, with no data (held in the value cell,
+  // which every reader takes): what names it still finds it.
+  auto withoutData = [&](WalkOutcome reported) {
+    if (reported != WalkOutcome::Drop) return reported;
+    length.Set(value::kDataInline);
+    dataField.Set(0);
+    faults_.MarkChanged();
+    return WalkOutcome::Continue;
+  };
+  if (frames_.OffsetCheck(data) != kOffsetValid) return withoutData(Report(kInvalidOffset, value + value::kData, dataField));
+  if (data == kNullOffset) return withoutData(Report(kNullDataOffset, value + value::kData));
   if ((frames_.Lookup(data)->Kind() & kCellKindMask) == kCellBigData) return CheckSegmented(data, value);
   outcome = marks_.MarkCell(data);
   if (outcome != WalkOutcome::Continue) return outcome;

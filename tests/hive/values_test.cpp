@@ -117,8 +117,8 @@ TEST(Values, DataLengths) {
     WalkedHive h(k.bytes, {kAnswerFix, kAnswerFix});
     EXPECT_EQ(h.AskedCodes(), (std::vector<uint32_t>{kNullDataOffset}));
     EXPECT_EQ(h.rig.decider.asked[0].second, k.a + value::kData);
-    EXPECT_EQ(k.Values(h), 2u);
-    EXPECT_EQ(Get32(h.Bytes(), CellField(k.list, 4)), k.b) << "the later entries moved down";
+    EXPECT_EQ(k.Values(h), 3u) << "the value stays, with no data";
+    EXPECT_EQ(h.Field(k.a, value::kDataLength), value::kDataInline);
     EXPECT_TRUE(SecondRun(h).empty());
   }
   {
