@@ -47,23 +47,50 @@ uint32_t NextPlausibleCell(const uint8_t* buffer, uint32_t at, uint32_t frameEnd
   return frameEnd;
 }
 
-// Where the cells after a bad size resume: the first place from at on where sound cell sizes lead
-// exactly to the frame's end, so that every cell after the bad one keeps its place whatever its
-// kind; else the next cell of a known kind (NextPlausibleCell). Found from the end backwards, in
-// one pass over the rest of the frame.
-uint32_t ResumeAfterBadSize(const uint8_t* buffer, uint32_t at, uint32_t frameEnd) {
+// The least a cell of a known kind holds, from its own fields (its name, its entries); 8 when
+// its kind tells nothing.
+uint32_t LeastLength(const uint8_t* cell, uint32_t room) {
+  uint64_t least = cell::kAlignment;
+  switch (Kind(cell, room)) {
+    case kCellKey:
+    case kCellRootKey: least = key::kName + uint64_t{Le16(cell + key::kNameLength)}; break;
+    case kCellValue: least = value::kName + uint64_t{Le16(cell + value::kNameLength)}; break;
+    case kCellIndexLeaf:
+    case kCellIndexRoot: least = list::kEntries + list::kShortEntry * uint64_t{Le16(cell + list::kCount)}; break;
+    case kCellFastLeaf:
+    case kCellHashLeaf: least = list::kEntries + list::kLongEntry * uint64_t{Le16(cell + list::kCount)}; break;
+    default: break;
+  }
+  least = (least + cell::kAlignment - 1) & ~uint64_t{cell::kAlignment - 1};
+  return least <= room ? static_cast<uint32_t>(least) : cell::kAlignment;
+}
+
+// Where the cells after a bad size at bad resume: of the places past what the cell's own fields
+// need from which sound cell sizes lead exactly to the frame's end, the one whose cells hold the
+// most of a known kind, the first of those. Cells after the bad one thus keep their places whatever
+// their kind, and a run of sizes read in the bad cell's own data, which meets the true cells only
+// past some of them, loses to the cells it would pass over. Else the next cell of a known kind
+// (NextPlausibleCell). Found from the end backwards, in one pass over the rest of the frame.
+uint32_t ResumeAfterBadSize(const uint8_t* buffer, uint32_t bad, uint32_t frameEnd) {
+  const uint32_t at = bad + LeastLength(buffer + bad, frameEnd - bad);
   if (at >= frameEnd) return frameEnd;
   const uint32_t steps = (frameEnd - at) / cell::kAlignment;
-  std::vector<bool> reaches(steps + 1, false);  // from at + 8 * i, the sizes lead to the end
-  reaches[steps] = true;
-  uint32_t first = frameEnd;
+  // From at + 8 * i: whether the sizes lead to the end, and how many cells of a known kind they pass
+  // (one more than that, 0 when they do not lead there).
+  std::vector<uint32_t> known(steps + 1, 0);
+  known[steps] = 1;
+  uint32_t best = frameEnd, most = 0;
   for (uint32_t i = steps; i-- > 0;) {
     const uint32_t p = at + i * cell::kAlignment;
     const uint32_t length = SizeFieldLength(Le32(buffer + p));
-    reaches[i] = SoundLength(length) && length <= frameEnd - p && reaches[i + length / cell::kAlignment];
-    if (reaches[i]) first = p;
+    if (!SoundLength(length) || length > frameEnd - p || known[i + length / cell::kAlignment] == 0) continue;
+    known[i] = known[i + length / cell::kAlignment] + (Kind(buffer + p, length) != kCellNone ? 1 : 0);
+    if (known[i] >= most) {
+      most = known[i];
+      best = p;
+    }
   }
-  return first < frameEnd ? first : NextPlausibleCell(buffer, at, frameEnd);
+  return best < frameEnd ? best : NextPlausibleCell(buffer, at, frameEnd);
 }
 
 // Whether sound cell sizes lead from at exactly to end, with no sound frame header on a page
@@ -338,7 +365,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     // that what names it still finds it; any other becomes one free cell.
     const bool inUse = isAllocated && sizeField != 0xFFFFFFFFu && !foreign;
     if (length > left) {
-      uint32_t next = ResumeAfterBadSize(buffer, at + cell::kAlignment, frameEnd);
+      uint32_t next = ResumeAfterBadSize(buffer, at, frameEnd);
       length = next - at;
       if (!Fault(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), inUse ? 0u - length : length)) return false;
       isAllocated = inUse;
@@ -348,7 +375,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
       // rounded size.
       uint32_t rounded = length & ~(cell::kAlignment - 1);
       bool keep = rounded >= cell::kAlignment && (rounded == left || NextPlausibleCell(buffer, at + rounded, frameEnd) == at + rounded);
-      length = keep ? rounded : ResumeAfterBadSize(buffer, at + cell::kAlignment, frameEnd) - at;
+      length = keep ? rounded : ResumeAfterBadSize(buffer, at, frameEnd) - at;
       isAllocated = keep ? isAllocated : inUse;
       if (!Fault(kInvalidCellSize, at, FieldRef::Image32(buffer + at), isAllocated ? 0u - length : length)) return false;
       if (!isAllocated) image_->NoteFreedByRepair(at - kBaseBlockSize, length);
