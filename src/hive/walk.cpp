@@ -225,11 +225,18 @@ KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, ui
       return From(faults_.ReportFault(kParentOffsetMismatch, target + key::kParent, FieldRef::None(), 0));
     }
   }
+  // Only an index root holds lists, and only leaves: any other entry names a key. A list named
+  // where a key should be is left unmarked, for the key whose list it is.
+  const uint8_t kind = targetKind;
+  const bool inIndexRoot = enteringList_ != kNullOffset && position != kNullOffset &&
+                           Le16(Cell(enteringList_) + cell::kSignature) == cell::kIndexRootSignature;
+  const bool leafOfRoot = IsList(kind) && inIndexRoot && kind != kCellIndexRoot;
+  if (IsList(kind) && !leafOfRoot) {
+    return From(faults_.ReportFault(kNotAKeyCell, target + cell::kSignature, FieldRef::None(), 0));
+  }
   Step marked = From(marks_.MarkCell(target));
   if (marked != Step::Continue) return marked;
-
-  uint8_t kind = targetKind;
-  if (IsList(kind)) return BeginNestedList(node, owner, target, kind);
+  if (leafOfRoot) return BeginNestedList(node, owner, target, kind);
   if (kind != kCellKey && kind != kCellRootKey) {
     return From(faults_.ReportFault(kNotAKeyCell, target + cell::kSignature, FieldRef::None(), 0));
   }

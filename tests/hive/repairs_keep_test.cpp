@@ -392,6 +392,21 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(ValueName(h, keys[2]).substr(0, 3), "PAt");
          EXPECT_NE(ValueName(h, keys[2]), "PAth");
        }},
+      {"a leaf entry naming another key's list, walked first: not a key, and the list stays its own key's",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "A"), b.AddKey(b.Root(), "B")};
+         for (const char* name : {"A1", "A2"}) keys.push_back(b.AddKey(keys[0], name));
+         for (const char* name : {"B1", "B2"}) keys.push_back(b.AddKey(keys[1], name));
+         return keys;
+       },
+       [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(b.ListOf(keys[0]), list::kEntries), b.ListOf(keys[1]));
+       },
+       kNotAKeyCell,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kNotAKeyCell}) << "no cross link";
+         EXPECT_EQ(h.Subkeys(keys[1]), 2u);
+       }},
   };
   testing::TempDir dir;
   for (const Case& c : cases) {
