@@ -205,7 +205,11 @@ WalkOutcome ValueCheck::CheckSegmented(uint32_t db, uint32_t value) {
   ListCompactor entries(Cell(list) + value::kListEntries, segments.Get(), 4);
   uint32_t capacity = 0;
   outcome = WalkOutcome::Continue;
-  while (!entries.Done()) {
+  // Every segment the data needs but the last holds a whole 16344 bytes: readers take the data a
+  // segment at a time. The segments after one that is shorter are cut off, and the data ends in
+  // it (code 46).
+  bool cut = false;
+  while (!entries.Done() && !cut) {
     uint32_t position = list + value::kListEntries + 4 * entries.Slot();
     FieldRef entry = FieldRef::Image32(entries.Bring());
     uint32_t segment = entry.Get();
@@ -225,14 +229,24 @@ WalkOutcome ValueCheck::CheckSegmented(uint32_t db, uint32_t value) {
     uint32_t length = marks_.CellLength(segment) - 4;
     capacity += length < bigdata::kSegmentCapacity ? length : bigdata::kSegmentCapacity;
     entries.Keep();
+    FieldRef dataLength = FieldRef::Image32(Cell(value) + value::kDataLength);
+    if (length < bigdata::kSegmentCapacity && !entries.Done() && dataLength.Get() > capacity) {
+      if (!faults_.Repaired(kIncorrectSegmentedSize, segment, dataLength, capacity)) {
+        outcome = WalkOutcome::Stop;
+        break;
+      }
+      cut = true;
+    }
   }
-  bool removed = entries.Count() != segments.Get();
+  const uint32_t kept = cut ? entries.Slot() : entries.Count();
+  bool removed = kept != segments.Get();
   if (removed) {
-    entries.Close();
-    segments.Set(static_cast<uint16_t>(entries.Count()));
+    if (!cut) entries.Close();
+    segments.Set(static_cast<uint16_t>(kept));
     faults_.MarkChanged();
   }
   if (outcome != WalkOutcome::Continue) return outcome;
+  if (cut) return WalkOutcome::Continue;
   if (entries.Count() == 0) return WalkOutcome::Drop;  // no segment left: the value goes
 
   FieldRef length = FieldRef::Image32(Cell(value) + value::kDataLength);

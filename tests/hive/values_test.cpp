@@ -201,6 +201,20 @@ TEST(SegmentedValues, CapacityOfTwoSegments) {
   EXPECT_TRUE(SecondRun(h).empty());
 }
 
+// A segment the data needs, not the last, whose cell holds 484 bytes: readers would take 16344
+// from it. The data ends in it, and the segments after it are cut off.
+TEST(SegmentedValues, ShortSegmentEndsTheData) {
+  Segmented s(3, 40000);
+  uint32_t second = s.Segment(1);
+  Put32(s.bytes, CellField(second, 0), 0u - 488);
+  Put32(s.bytes, CellField(second + 488, 0), 16352 - 488);  // the rest of its old cell, free
+  WalkedHive h(s.bytes, {kAnswerFix});
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kIncorrectSegmentedSize});
+  EXPECT_EQ(Le16(h.image.AtHiveOffset(s.db) + bigdata::kSegmentCount), 2u);
+  EXPECT_EQ(h.Field(s.value, value::kDataLength), 16344u + 484u);
+  EXPECT_TRUE(SecondRun(h).empty());
+}
+
 TEST(SegmentedValues, NullSegmentIsRemovedAndTheLengthLoweredSilently) {
   Segmented s(3, 40000);
   Put32(s.bytes, CellField(s.list, 4 + 4), kNullOffset);
