@@ -759,6 +759,17 @@ uint32_t FrameTable::LargestOrphanTree() const {
   return keys[best];
 }
 
+bool FrameTable::NamedAsParent(uint32_t offset) const {
+  bool named = false;
+  ForEachCell([&](uint32_t key, const CellEntry& c) {
+    const uint8_t kind = c.kind & kCellKindMask;
+    if (!named && (kind == kCellKey || kind == kCellRootKey) && key != offset && IsUsableKey(key)) {
+      named = Le32(image_->AtHiveOffset(key) + key::kParent) == offset;
+    }
+  });
+  return named;
+}
+
 bool FrameTable::CheckRoot() {
   uint32_t root = image_->rootKeyOffset;
   bool bad = root == kNullOffset || OffsetCheck(root) != kOffsetValid ||
@@ -771,11 +782,16 @@ bool FrameTable::CheckRoot() {
     return false;
   }
   // Only an allocated key cell can be the root: one marked as the root; else the key the field
-  // names, whose flags were lost; else the head of the largest tree that hangs from nothing; else
-  // a new empty root.
+  // names, whose flags were lost; else, when keys name the field's offset as their parent, a new
+  // root that stands for the one destroyed there, under which they go back; else the head of the
+  // largest tree that hangs from nothing; else a new empty root.
   uint32_t found = bad ? FirstRootKey() : root;
   if (found == kNullOffset && root != kNullOffset && OffsetCheck(root) == kOffsetValid && IsUsableKey(root)) {
     found = root;
+  }
+  if (found == kNullOffset && root != kNullOffset && NamedAsParent(root)) {
+    found = NewRootKey();
+    if (found != kNullOffset) image_->standIns[root] = found;
   }
   if (found == kNullOffset) found = LargestOrphanTree();
   if (found == kNullOffset) found = NewRootKey();

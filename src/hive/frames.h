@@ -182,6 +182,8 @@ class FrameTable {
   CellEntry* Find(uint32_t hiveOffset);
   bool CheckRoot();
   uint32_t LargestOrphanTree() const;
+  // Whether a usable key cell names the offset as its parent.
+  bool NamedAsParent(uint32_t offset) const;
   // An empty root key in a new cell; kNullOffset when none can be had.
   uint32_t NewRootKey();
   // A root key whose cell does not hold a name moves to a new cell, named "ROOT"; its new offset,

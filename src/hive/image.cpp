@@ -67,6 +67,7 @@ void HiveImage::Release() {
   declaredDataSize = 0;
   rootKeyOffset = 0;
   freedByRepairs_.clear();
+  standIns.clear();
 }
 
 void HiveImage::NoteFreedByRepair(uint32_t hiveOffset, uint32_t length) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -111,6 +112,9 @@ class HiveImage {
   // references of keys not yet reached may still name. New cells never go there.
   void NoteFreedByRepair(uint32_t hiveOffset, uint32_t length);
   bool FreedByRepairs(uint32_t hiveOffset, uint32_t length) const;
+  // The key made to stand for a key cell the damage destroyed, by the destroyed cell's offset:
+  // keys whose parent field names that offset go back under the key that stands for it.
+  std::unordered_map<uint32_t, uint32_t> standIns;
 
  private:
   uint8_t* buffer_ = nullptr;  // the view's bytes, or the buffer allocated

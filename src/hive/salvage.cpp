@@ -246,6 +246,11 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
   std::vector<uint32_t> lost;
   for (const auto& [top, count] : tops) {
     uint32_t parent = Parent(top);
+    auto standIn = image_.standIns.find(parent);
+    if (standIn != image_.standIns.end() && standIn->second != top && Reached(standIn->second)) {
+      under[standIn->second].push_back(top);  // under the key that stands for its lost parent
+      continue;
+    }
     bool parentKey = parent != top && !IsOrphan(parent) && SoundKey(parent) && Reached(parent);
     if (!parentKey) {
       lost.push_back(top);
@@ -266,6 +271,7 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
     entries.insert(entries.end(), named.begin(), named.end());
     if (named.empty() || !WriteList(parent, entries)) continue;
     for (uint32_t top : named) {
+      PutLe32(Cell(top) + key::kParent, parent);  // a key that stood for its parent is its parent now
       log_.Entry(LogMarker::Info, "Key reconnected: " + Hex(top) + " (" + std::to_string(tops[top]) + " keys) under " +
                                       Hex(parent) + "\r\n");
       chains.push_back(top);

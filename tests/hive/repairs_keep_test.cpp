@@ -407,6 +407,22 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kNotAKeyCell}) << "no cross link";
          EXPECT_EQ(h.Subkeys(keys[1]), 2u);
        }},
+      {"the root key destroyed: a root made anew, and the keys that named it as their parent back under it",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "Small"), b.AddKey(b.Root(), "Large")};
+         for (int i = 0; i < 3; ++i) keys.push_back(b.AddKey(keys[1], "L" + std::to_string(i)));
+         return keys;
+       },
+       [](HiveBuilder& b, const std::vector<uint32_t>&, std::vector<uint8_t>& bytes) {
+         std::fill_n(bytes.begin() + CellField(b.Root(), 4), 0x40, 0);
+       },
+       kInvalidStartOffset,
+       [](WalkedHive& h, HiveBuilder& b, const std::vector<uint32_t>& keys) {
+         EXPECT_NE(h.image.rootKeyOffset, b.Root());
+         EXPECT_EQ(h.Field(keys[0], key::kParent), h.image.rootKeyOffset) << "not promoted, not in lost+found";
+         EXPECT_EQ(h.Field(keys[1], key::kParent), h.image.rootKeyOffset);
+         EXPECT_EQ(h.Subkeys(h.image.rootKeyOffset), 2u);
+       }},
   };
   testing::TempDir dir;
   for (const Case& c : cases) {
