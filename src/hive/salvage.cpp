@@ -64,6 +64,9 @@ class Salvage {
   uint32_t WriteLeaf(const std::vector<std::pair<std::vector<uint16_t>, uint32_t>>& named, size_t from, size_t count,
                      uint16_t signature);
   uint32_t LostAndFound();
+  // A new plain key under parent, with the parent's security block and the first free name of the
+  // form given among names; kNullOffset when no cell or name can be had.
+  uint32_t NewKey(uint32_t parent, const char* name, TakenNames& names);
 
   HiveImage& image_;
   FrameTable& frames_;
@@ -202,31 +205,37 @@ uint32_t Salvage::LostAndFound() {
     if (name == wanted && plain) return lostAndFound_ = child;
     taken.Add(name);
   }
-  const uint32_t room = 32;  // "lost+found (n)"
-  uint32_t folder = AllocateCell(image_, frames_, key::kName + room);
+  uint32_t folder = NewKey(root, kLostAndFound, taken);
   if (folder == kNullOffset) return kNullOffset;
-  uint8_t* k = Cell(folder);
-  uint32_t security = Le32(Cell(root) + key::kSecurity);
+  rootEntries.push_back(folder);
+  if (!WriteList(root, rootEntries)) return kNullOffset;
+  return lostAndFound_ = folder;
+}
+
+uint32_t Salvage::NewKey(uint32_t parent, const char* text, TakenNames& names) {
+  const uint32_t room = static_cast<uint32_t>(std::strlen(text)) + 12;  // "name (n)"
+  uint32_t made = AllocateCell(image_, frames_, key::kName + room);
+  if (made == kNullOffset) return kNullOffset;
+  uint8_t* k = Cell(made);
+  uint32_t security = Le32(Cell(parent) + key::kSecurity);
   PutLe16(k + cell::kSignature, cell::kKeySignature);
   PutLe16(k + key::kFlags, key::kFlagCompressedName);
-  PutLe32(k + key::kParent, root);
+  PutLe32(k + key::kParent, parent);
   PutLe32(k + key::kSubkeyList, kNullOffset);
   PutLe32(k + key::kSubkeyList + 4, kNullOffset);
   PutLe32(k + key::kValueList, kNullOffset);
   PutLe32(k + key::kSecurity, security);
   PutLe32(k + key::kClass, kNullOffset);
   StoredName name = StoredName::OfKey(k, key::kName + room);
-  name.Write(std::vector<uint16_t>(kLostAndFound, kLostAndFound + std::strlen(kLostAndFound)));
-  if (!taken.Take(name)) return kNullOffset;
-  frames_.Reclassify(folder);
-  rootEntries.push_back(folder);
-  if (!WriteList(root, rootEntries)) return kNullOffset;
+  name.Write(std::vector<uint16_t>(text, text + std::strlen(text)));
+  if (!names.Take(name)) return kNullOffset;
+  frames_.Reclassify(made);
   if (security != kNullOffset && frames_.OffsetCheck(security) == kOffsetValid && Length(security) >= security::kDescriptor &&
       Le16(Cell(security) + cell::kSignature) == cell::kSecuritySignature) {
     uint8_t* sk = Cell(security);
     PutLe32(sk + security::kReferences, Le32(sk + security::kReferences) + 1);
   }
-  return lostAndFound_ = folder;
+  return made;
 }
 
 bool Salvage::Run(std::vector<uint32_t>& chains) {
@@ -242,14 +251,37 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
 
   const std::unordered_set<uint32_t> repaired(walk_.ListsRepaired().begin(), walk_.ListsRepaired().end());
   const std::unordered_set<uint32_t> takenOut(walk_.TakenOut().begin(), walk_.TakenOut().end());
+  std::unordered_map<uint32_t, uint32_t> takenOutOf;  // what a list lost -> the key whose list it was
+  for (size_t i = 0; i < walk_.TakenOut().size(); ++i) takenOutOf.emplace(walk_.TakenOut()[i], walk_.TakenOutOf()[i]);
   std::map<uint32_t, std::vector<uint32_t>> under;  // new parent -> tops
   std::vector<uint32_t> lost;
+  std::unordered_map<uint32_t, TakenNames> standInNames;  // per key that gets stand-ins, its keys' names
   for (const auto& [top, count] : tops) {
     uint32_t parent = Parent(top);
     auto standIn = image_.standIns.find(parent);
-    if (standIn != image_.standIns.end() && standIn->second != top && Reached(standIn->second)) {
+    if (standIn != image_.standIns.end() && standIn->second != top &&
+        (Reached(standIn->second) || under.count(standIn->second) != 0)) {  // reached, or made just now
       under[standIn->second].push_back(top);  // under the key that stands for its lost parent
       continue;
+    }
+    // A parent that is gone, taken out of a list the walk reached: a key stands for it there,
+    // named after its offset, and its keys go under that one.
+    auto holder = takenOutOf.find(parent);
+    if (!SoundKey(parent) && holder != takenOutOf.end() && SoundKey(holder->second) && Reached(holder->second) &&
+        holder->second != top) {
+      auto [names, first] = standInNames.try_emplace(holder->second);
+      if (first) names->second = NamesAmong(SubkeyEntries(image_, frames_, holder->second), {});
+      char text[9];
+      std::snprintf(text, sizeof text, "%08X", parent);
+      uint32_t made = NewKey(holder->second, text, names->second);
+      if (made != kNullOffset) {
+        image_.standIns[parent] = made;
+        under[holder->second].push_back(made);
+        under[made].push_back(top);
+        log_.Entry(LogMarker::Info, "Key made to stand for lost key " + Hex(parent) + ": " + Hex(made) + " under " +
+                                        Hex(holder->second) + "\r\n");
+        continue;
+      }
     }
     bool parentKey = parent != top && !IsOrphan(parent) && SoundKey(parent) && Reached(parent);
     if (!parentKey) {
@@ -259,6 +291,8 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
     }
   }
   bool salvaged = false;
+  std::unordered_set<uint32_t> made;  // the keys that stand for lost ones
+  for (const auto& [lostKey, standIn] : image_.standIns) made.insert(standIn);
   for (auto& [parent, list] : under) {
     std::unordered_set<uint32_t> moving(list.begin(), list.end());
     std::vector<uint32_t> entries = SubkeyEntries(image_, frames_, parent);
@@ -272,6 +306,7 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
     if (named.empty() || !WriteList(parent, entries)) continue;
     for (uint32_t top : named) {
       PutLe32(Cell(top) + key::kParent, parent);  // a key that stood for its parent is its parent now
+      if (made.count(top) != 0) continue;  // said when it was made
       log_.Entry(LogMarker::Info, "Key reconnected: " + Hex(top) + " (" + std::to_string(tops[top]) + " keys) under " +
                                       Hex(parent) + "\r\n");
       chains.push_back(top);

@@ -53,6 +53,7 @@ void KeyWalk::Release() {
   keys_ = 0;
   listsRepaired_.clear();
   takenOut_.clear();
+  takenOutOf_.clear();
   listed_.clear();
   namesUnder_.clear();
 }
@@ -525,6 +526,7 @@ bool KeyWalk::HandleChild(ListFrame& frame, Step outcome) {
   current_ = frame.node;  // the entry's record is gone, or about to be
   listsRepaired_.push_back(frame.owner);
   takenOut_.push_back(frame.target);
+  takenOutOf_.push_back(frame.owner);
   PutLe16(Cell(frame.list) + list::kCount, static_cast<uint16_t>(frame.entries.Count()));
   --frame.node->childCount;
   faults_.MarkChanged();

@@ -100,6 +100,8 @@ class KeyWalk {
   // and the cells that were taken out of a list.
   const std::vector<uint32_t>& ListsRepaired() const { return listsRepaired_; }
   const std::vector<uint32_t>& TakenOut() const { return takenOut_; }
+  // The key whose list each of those was taken out of, in the same order.
+  const std::vector<uint32_t>& TakenOutOf() const { return takenOutOf_; }
 
  private:
   // A list whose entries are being entered: a key's own list, or a nested one.
@@ -191,6 +193,7 @@ class KeyWalk {
   uint32_t readAhead_ = 0;  // what ReadAhead read, kept so that the reads stay
   std::vector<uint32_t> listsRepaired_;
   std::vector<uint32_t> takenOut_;
+  std::vector<uint32_t> takenOutOf_;
   // The keys another key's list names, and the names taken under a key whose keys' names were
   // cut: each read once, however many keys ask (a hostile list of many keys asks for each).
   bool Lists(uint32_t parent, uint32_t key);

@@ -250,11 +250,13 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          keys = {link, b.AddKey(one, "Run"), b.AddKey(two, "RUN"), one, two};
          return std::vector<uint32_t>{keys[0], keys[1], keys[2]};
        },
-       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+       [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
          Put16(bytes, CellField(keys[0], key::kFlags), key::kFlagLink | key::kFlagCompressedName);
+         // Their parents freed, and out of the root's list, whose count still holds them.
          for (uint32_t gone : {keys[3], keys[4]}) Put32(bytes, CellField(gone, 0), 0u - Get32(bytes, CellField(gone, 0)));
+         Put16(bytes, CellField(b.ListOf(b.Root()), list::kCount), 1);
        },
-       kInvalidOffset,
+       kSubkeyCountMismatch,
        [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
          uint32_t folder = h.Field(keys[1], key::kParent);
          EXPECT_EQ(KeyName(h, folder), "lost+found (2)");

@@ -62,11 +62,11 @@ TEST(Salvage, CutOffKeysComeBack) {
          Put32(bytes, CellField(ri, list::kEntries), 0x7FFFFFF8);
        },
        {"* Key reconnected: "}, 10},
-      {"the parent's cell freed: its keys, a chain of three among them, into lost+found",
+      {"the parent's cell freed: its keys, a chain of three among them, under a key made for it in its place",
        [](Tree& t, std::vector<uint8_t>& bytes) {
          Put32(bytes, CellField(t.parent, 0), 0u - Get32(bytes, CellField(t.parent, 0)));  // free
        },
-       {"* Key moved to lost+found: 0x", "* Key moved to lost+found: "}, 10},
+       {"* Key made to stand for lost key 0x", "* Key reconnected: "}, 10},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -94,9 +94,11 @@ TEST(Salvage, LostAndFoundNamesBrokenKeysAndHashes) {
   uint32_t three = builder.AddKey(builder.AddKey(builder.Root(), "Third"), "TWIN");
   uint32_t broken = builder.AddKey(parent, "Broken");
   std::vector<uint8_t> bytes = builder.Build();
-  // The three parents gone (their cells freed and their entries bad), and one orphan broken.
+  // The three parents gone (their cells freed, and the root's list with them, so that nothing
+  // tells where they stood), and one orphan broken.
   uint32_t other = Get32(bytes, CellField(two, key::kParent)), third = Get32(bytes, CellField(three, key::kParent));
   for (uint32_t gone : {parent, other, third}) Put32(bytes, CellField(gone, 0), 0u - Get32(bytes, CellField(gone, 0)));
+  Put32(bytes, CellField(builder.Root(), key::kSubkeyList), 0x7FFFFFF8);
   Put16(bytes, CellField(broken, key::kNameLength), 0x400);  // longer than its cell
   WalkedHive h(bytes, testing::FixAllAnswers());
   ASSERT_TRUE(h.passed);
