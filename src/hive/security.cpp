@@ -79,8 +79,8 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* anc
 
   uint32_t block = s.Get();
   if (IsRegistered(block)) return WalkOutcome::Continue;  // tested at its first key only
-  WalkOutcome outcome = marks_.MarkCell(block);
-  if (outcome != WalkOutcome::Continue) return outcome;
+  // A cell that is no security block is left unmarked, for what it is (a key named here by a
+  // damaged field stays its parent's).
   uint8_t* sk = image_.AtHiveOffset(block);
   if (Le16(sk + cell::kSignature) != cell::kSecuritySignature) {
     if (ancestor == nullptr) {
@@ -99,6 +99,8 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* anc
     if (s.Get() == kNullOffset) ++pending_;
     return WalkOutcome::Continue;
   }
+  WalkOutcome outcome = marks_.MarkCell(block);
+  if (outcome != WalkOutcome::Continue) return outcome;
   // The links and the descriptor length lie in the block's first 24 bytes; a smaller cell goes
   // straight to the overlap check.
   if (marks_.CellLength(block) >= security::kDescriptor) {

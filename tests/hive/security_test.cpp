@@ -307,9 +307,13 @@ const RingCase kRingCases[] = {
     {"invalid offset, the parent's block taken",
      [](std::vector<uint8_t>& bytes, const RingHive& hive) { Put32(bytes, CellField(hive.c, key::kSecurity), 0x13); },
      {kInvalidOffset}, 2, {4, 1, 1}},
+    // Not a security block, whether the walk met the key first or not: the key is left its own.
     {"a key cell named, the parent's block taken",
      [](std::vector<uint8_t>& bytes, const RingHive& hive) { Put32(bytes, CellField(hive.c, key::kSecurity), hive.a); },
-     {kCrossLinkedData}, 2, {4, 1, 1}},
+     {kInvalidSecuritySignature}, 2, {4, 1, 1}},
+    {"a key cell not walked yet named, the parent's block taken, and the key kept",
+     [](std::vector<uint8_t>& bytes, const RingHive& hive) { Put32(bytes, CellField(hive.a, key::kSecurity), hive.c); },
+     {kInvalidSecuritySignature}, 0, {3, 1, 1}},
     // The root and A wait, and take B's block when it is registered; D, whose offset is bad,
     // then takes it from the root, and X is left to no key.
     {"waiting keys given the next block",
