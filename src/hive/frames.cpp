@@ -65,33 +65,52 @@ uint32_t LeastLength(const uint8_t* cell, uint32_t room) {
   return least <= room ? static_cast<uint32_t>(least) : cell::kAlignment;
 }
 
-// Where the cells after a bad size at bad resume: of the places past what the cell's own fields
+// Where the cells after a bad size resume: of the places past what the bad cell's own fields
 // need from which sound cell sizes lead exactly to the frame's end, the one whose cells hold the
 // most of a known kind, the first of those. Cells after the bad one thus keep their places whatever
 // their kind, and a run of sizes read in the bad cell's own data, which meets the true cells only
-// past some of them, loses to the cells it would pass over. Else the next cell of a known kind
-// (NextPlausibleCell). Found from the end backwards, in one pass over the rest of the frame.
-uint32_t ResumeAfterBadSize(const uint8_t* buffer, uint32_t bad, uint32_t frameEnd) {
-  const uint32_t at = bad + LeastLength(buffer + bad, frameEnd - bad);
-  if (at >= frameEnd) return frameEnd;
-  const uint32_t steps = (frameEnd - at) / cell::kAlignment;
-  // From at + 8 * i: whether the sizes lead to the end, and how many cells of a known kind they pass
-  // (one more than that, 0 when they do not lead there).
-  std::vector<uint32_t> known(steps + 1, 0);
-  known[steps] = 1;
-  uint32_t best = frameEnd, most = 0;
-  for (uint32_t i = steps; i-- > 0;) {
-    const uint32_t p = at + i * cell::kAlignment;
-    const uint32_t length = SizeFieldLength(Le32(buffer + p));
-    if (!SoundLength(length) || length > frameEnd - p || known[i + length / cell::kAlignment] == 0) continue;
-    known[i] = known[i + length / cell::kAlignment] + (Kind(buffer + p, length) != kCellNone ? 1 : 0);
-    if (known[i] >= most) {
-      most = known[i];
-      best = p;
+// past some of them, loses to the cells it would pass over. Else the next cell of a known kind.
+// Worked out once for the rest of the frame, from its end backwards, at its first bad size: any
+// number of bad sizes in one frame costs one pass over it.
+class ResumePoints {
+ public:
+  ResumePoints(const uint8_t* buffer, uint32_t start, uint32_t frameEnd) : buffer_(buffer), start_(start), end_(frameEnd) {}
+  uint32_t After(uint32_t bad) {
+    const uint32_t at = bad + LeastLength(buffer_ + bad, end_ - bad);
+    if (at >= end_) return end_;
+    if ((at - start_) % cell::kAlignment != 0) return NextPlausibleCell(buffer_, at, end_);  // a cell off the steps
+    if (best_.empty()) Build();
+    return best_[(at - start_) / cell::kAlignment];
+  }
+
+ private:
+  void Build() {
+    const uint32_t steps = (end_ - start_) / cell::kAlignment;
+    // Per step from the end: how many cells of a known kind the sizes from there pass on their
+    // way to the end (plus one; 0 when they do not get there), the best chain start from there
+    // on, and the next cell of a known kind.
+    std::vector<uint32_t> known(steps + 1, 0), chain(steps + 1, end_), plausible(steps + 1, end_);
+    known[steps] = 1;
+    best_.assign(steps + 1, end_);
+    for (uint32_t i = steps; i-- > 0;) {
+      const uint32_t p = start_ + i * cell::kAlignment;
+      const uint32_t length = SizeFieldLength(Le32(buffer_ + p));
+      const bool sound = SoundLength(length) && length <= end_ - p;
+      const bool ofKind = sound && Kind(buffer_ + p, length) != kCellNone;
+      if (sound && known[i + length / cell::kAlignment] != 0) {
+        known[i] = known[i + length / cell::kAlignment] + (ofKind ? 1 : 0);
+      }
+      const uint32_t later = chain[i + 1] < end_ ? (chain[i + 1] - start_) / cell::kAlignment : steps;
+      chain[i] = known[i] != 0 && known[i] >= known[later] ? p : chain[i + 1];
+      plausible[i] = ofKind && p + 8 <= end_ ? p : plausible[i + 1];
+      best_[i] = chain[i] < end_ ? chain[i] : plausible[i];
     }
   }
-  return best < frameEnd ? best : NextPlausibleCell(buffer, at, frameEnd);
-}
+
+  const uint8_t* buffer_;
+  uint32_t start_, end_;
+  std::vector<uint32_t> best_;  // per 8-byte step from start_: where cells resume from there on
+};
 
 // Whether sound cell sizes lead from at exactly to end, with no sound frame header on a page
 // between: a frame size that the cells bear out.
@@ -351,6 +370,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   uint32_t allocated = frame::kHeaderSize;
   uint32_t index = 0;
   const uint32_t imageSize = image_->Size();
+  ResumePoints resume(buffer, frameOffset + frame::kHeaderSize, frameEnd);
   for (uint32_t at = frameOffset + frame::kHeaderSize; at < frameEnd;) {
     // Each cell's start depends on the size before it. The processor fetches ahead within a page
     // on its own; the next page is asked for here, a page ahead of the cells being read.
@@ -365,7 +385,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     // that what names it still finds it; any other becomes one free cell.
     const bool inUse = isAllocated && sizeField != 0xFFFFFFFFu && !foreign;
     if (length > left) {
-      uint32_t next = ResumeAfterBadSize(buffer, at, frameEnd);
+      uint32_t next = resume.After(at);
       length = next - at;
       if (!Fault(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), inUse ? 0u - length : length)) return false;
       isAllocated = inUse;
@@ -375,7 +395,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
       // rounded size.
       uint32_t rounded = length & ~(cell::kAlignment - 1);
       bool keep = rounded >= cell::kAlignment && (rounded == left || NextPlausibleCell(buffer, at + rounded, frameEnd) == at + rounded);
-      length = keep ? rounded : ResumeAfterBadSize(buffer, at, frameEnd) - at;
+      length = keep ? rounded : resume.After(at) - at;
       isAllocated = keep ? isAllocated : inUse;
       if (!Fault(kInvalidCellSize, at, FieldRef::Image32(buffer + at), isAllocated ? 0u - length : length)) return false;
       if (!isAllocated) image_->NoteFreedByRepair(at - kBaseBlockSize, length);
