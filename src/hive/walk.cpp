@@ -249,9 +249,8 @@ KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, ui
     --keys_;
   }
   if (checked != Step::Continue) return checked;
-  // A link key without a list of its own is left as Windows wrote it, whatever its count reads.
-  const uint8_t* k = Cell(target);
-  if ((Le16(k + key::kFlags) & key::kFlagLink) != 0 && Le32(k + key::kSubkeyList) == kNullOffset) return Step::Continue;
+  // A key without a list of its own, a link key too, counts no keys: every reader takes the
+  // count for the list's length.
   return From(CountCheck(target, 0));
 }
 

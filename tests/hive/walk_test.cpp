@@ -258,11 +258,12 @@ TEST(KeyWalk, LinkKeysStayAndAreCounted) {
   builder.AddKey(builder.Root(), "Plain");
   std::vector<uint8_t> bytes = builder.Build();
   Put16(bytes, CellField(link, key::kFlags), 0x30);
-  Put32(bytes, CellField(link, key::kSubkeyCount), 9);  // no list: not looked at
+  Put32(bytes, CellField(link, key::kSubkeyCount), 9);  // no list: readers take it for 9 keys missing
   Put16(bytes, CellField(flagged, key::kFlags), 0x30);
   Put32(bytes, CellField(builder.ListOf(flagged), list::kEntries), 0x7FFFFFF8);  // other readers follow it
   WalkedHive h(bytes, testing::FixAllAnswers());
-  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>({kInvalidOffset}));
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>({kInvalidOffset, kSubkeyCountMismatch}));
+  EXPECT_EQ(h.Subkeys(link), 0u);
   EXPECT_EQ(h.Subkeys(builder.Root()), 3u);
   EXPECT_EQ(h.Subkeys(flagged), 1u) << "its list was checked, and the key it lost came back";
   EXPECT_EQ(h.walk.KeysVisited(), 5u);
