@@ -258,8 +258,8 @@ bool FrameTable::PutPageBack(uint32_t frameOffset, uint32_t notFrom, uint32_t& b
   uint8_t* buffer = image_->Buffer();
   const uint32_t size = image_->Size();
   if (SoundFrameHeader(buffer, frameOffset)) return true;
-  // The page that belongs here: the one whose header names this place, else the place this
-  // page's own header names (its page is then the one that belongs there).
+  // The page that belongs here: one further on whose header names this place. (A page here that
+  // names another place is put back there when the pass reaches that place and finds it unsound.)
   if (!displacedRead_) {
     displacedRead_ = true;
     for (uint32_t page = frameOffset + kPageSize; page < size && page - frameOffset >= kPageSize; page += kPageSize) {
@@ -269,14 +269,12 @@ bool FrameTable::PutPageBack(uint32_t frameOffset, uint32_t notFrom, uint32_t& b
       }
     }
   }
-  uint32_t partner = kNullOffset;
   auto naming = displaced_.find(frameOffset);
-  if (naming != displaced_.end()) {
-    partner = naming->second;
-  } else if (Le32(buffer + frameOffset + frame::kSignature) == frame::kSignatureValue) {
-    partner = Le32(buffer + frameOffset + frame::kOwnOffset) + kBaseBlockSize;
-  }
-  if (partner == kNullOffset || partner <= frameOffset || partner % kPageSize != 0 || partner > size - kPageSize) {
+  if (naming == displaced_.end()) return true;
+  const uint32_t partner = naming->second;
+  const uint32_t named = Le32(buffer + partner + frame::kSize);
+  if (partner <= frameOffset || partner > size - kPageSize || named == 0 || named % kPageSize != 0 ||
+      named > size - frameOffset) {
     return true;
   }
   if (partner >= notFrom) {

@@ -66,27 +66,37 @@ bool ListsKey(HiveImage& image, FrameTable& frames, uint32_t key, uint32_t targe
 
 namespace {
 
-// The name of a listed key, or none when the entry is not a usable key cell.
+// The name of a listed key, or none when the entry is not an allocated key cell within the image
+// that holds its fixed fields (the entries the walk kept are all checked keys; this only keeps a
+// reading inside the image).
 bool NameOfEntry(HiveImage& image, FrameTable& frames, uint32_t entry, StoredName& name) {
-  if (entry == kNullOffset || frames.OffsetCheck(entry) != kOffsetValid || !frames.IsUsableKey(entry)) return false;
+  if (entry % 4 != 0 || uint64_t{entry} + kBaseBlockSize + key::kName > image.Size() || !frames.IsUsableKey(entry)) {
+    return false;
+  }
   uint8_t* cell = image.AtHiveOffset(entry);
-  name = StoredName::OfKey(cell, SizeFieldLength(Le32(cell)));
+  const uint32_t length = SizeFieldLength(Le32(cell));
+  if (uint64_t{entry} + kBaseBlockSize + length > image.Size()) return false;
+  name = StoredName::OfKey(cell, length);
   return true;
 }
 
 }  // namespace
 
-bool InNameOrder(HiveImage& image, FrameTable& frames, uint32_t key) {
+NameOrder ListNameOrder(HiveImage& image, FrameTable& frames, uint32_t key) {
   StoredName previous, current;
-  bool first = true, ordered = true;
+  bool first = true;
+  NameOrder order;
   auto step = [&](uint32_t entry, uint32_t, uint32_t) {
     if (!NameOfEntry(image, frames, entry, current)) return false;  // the walk's to judge
-    ordered = first || CompareNames(previous, current) <= 0;
+    const int compared = first ? -1 : CompareNames(previous, current);
+    order.ordered = compared <= 0;
+    order.alike = order.alike || compared == 0;
     first = false;
     previous = current;
-    return ordered;
+    return order.ordered;
   };
-  return VisitList(image, frames, OwnList(image, frames, key), 0, step) || ordered;
+  VisitList(image, frames, OwnList(image, frames, key), 0, step);
+  return order;
 }
 
 std::vector<uint32_t> NamesAlike(HiveImage& image, FrameTable& frames, uint32_t key) {

@@ -19,12 +19,16 @@ bool ListsKey(HiveImage& image, FrameTable& frames, uint32_t key, uint32_t targe
 
 // Windows keeps a key's list (the leaves of an index root one after another) in the order of its
 // keys' names, upper-cased and compared as UTF-16 units, and finds a key by a binary search of it.
-// Whether the key's own list is in that order (names alike side by side count as in order); a
-// list with an entry that is not a usable key cell is left to the walk and counts as in order.
-// Reads the names in place: nothing is allocated.
-bool InNameOrder(HiveImage& image, FrameTable& frames, uint32_t key);
-// The entries of a key's own list in name order whose names equal the name before them (ignoring
-// case), in list order; empty (and nothing allocated) when none does.
+// How the key's own list stands: whether it is in that order, and whether two names side by side
+// are alike (ignoring case). A list with an entry that is not a whole key cell is left to the walk
+// and counts as in order. Reads the names in place: nothing is allocated.
+struct NameOrder {
+  bool ordered = true;
+  bool alike = false;
+};
+NameOrder ListNameOrder(HiveImage& image, FrameTable& frames, uint32_t key);
+// The entries of a key's own list, in name order, whose names equal the name before them
+// (ignoring case), in list order.
 std::vector<uint32_t> NamesAlike(HiveImage& image, FrameTable& frames, uint32_t key);
 // Puts the key's own list in that order: the entries move between the places the list has (its
 // leaves keep their counts), each with the hint or hash its leaf keeps. False when it holds an

@@ -7,9 +7,7 @@
 
 namespace tarvos::hive {
 
-uint16_t UpperUnit(uint16_t c) {
-  if (c < 0x61) return c;
-  if (c <= 0x7A) return static_cast<uint16_t>(c - 0x20);
+uint16_t UpperUnitBeyondAscii(uint16_t c) {
   if (c == 0xFF) return 0x178;
   if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<uint16_t>(c - 0x20);
   if (c >= 0x100 && c <= 0x17F) {  // Latin Extended-A: pairs, the capital first

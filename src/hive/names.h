@@ -12,7 +12,12 @@ namespace tarvos::hive {
 
 // One UTF-16 unit upper-cased as Windows does for the letters of Latin-1, Latin Extended-A,
 // Greek and Cyrillic.
-uint16_t UpperUnit(uint16_t c);
+uint16_t UpperUnitBeyondAscii(uint16_t c);
+inline uint16_t UpperUnit(uint16_t c) {
+  if (c < 0x61) return c;
+  if (c <= 0x7A) return static_cast<uint16_t>(c - 0x20);
+  return c < 0x80 ? c : UpperUnitBeyondAscii(c);
+}
 
 // The name stored in a key or value cell: where its length, text and flags are, and how long the
 // cell is (so that a name is never written past it).

@@ -31,10 +31,21 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
   taken_.reset();
   ListCompactor entries(Cell(list) + value::kListEntries, countField.Get(), 4);
   bool defaultSeen = false;
+  hashes_.clear();
   while (!entries.Done()) {
     uint32_t value = Le32(entries.Bring());
     outcome = CheckValue(value, list + value::kListEntries + 4 * entries.Slot(), defaultSeen);
     if (outcome == WalkOutcome::Continue) {
+      // A hash of the name as checked (and mended; the cell holds it whole), from its length and
+      // its first and last characters: names alike always share it. 0 for the default value's.
+      const uint8_t* v = Cell(value);
+      const bool compressed = (Le16(v + value::kFlags) & value::kFlagCompressedName) != 0;
+      const uint32_t units = compressed ? Le16(v + value::kNameLength) : Le16(v + value::kNameLength) / 2u;
+      auto unit = [&](uint32_t i) { return UpperUnit(compressed ? v[value::kName + i] : Le16(v + value::kName + 2 * i)); };
+      uint32_t hash = units;
+      for (uint32_t i = 0; i < units && i < 3; ++i) hash = hash * 37 + unit(i);
+      if (units > 0) hash = hash * 37 + unit(units - 1);
+      hashes_.emplace_back(units == 0 ? 0 : hash | 1, entries.Slot());
       entries.Keep();
     } else if (outcome == WalkOutcome::Drop) {
       entries.Drop();
@@ -49,43 +60,50 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
     faults_.MarkChanged();
   }
   if (outcome == WalkOutcome::Stop) return outcome;
-  count_ = countField.Get();
   return NamesApart() ? WalkOutcome::Continue : WalkOutcome::Stop;
 }
 
 bool ValueCheck::NamesApart() {
   // Windows finds a value by its name, the first of a list that has it: a second value of one
-  // name, ignoring case, is never found, and gets a name apart (code 51). Few values are compared
-  // in place; more, once sorted by name.
+  // name, ignoring case, is never found, and gets a name apart (code 51). The names' hashes, taken
+  // as the values were checked, are compared first (in place when few, once sorted when more);
+  // only names of one hash are read again.
   auto name = [this](uint32_t i) {
     const uint32_t value = Le32(Cell(list_) + value::kListEntries + 4 * i);
     return StoredName::OfValue(Cell(value), marks_.CellLength(value));
   };
+  const uint32_t count = static_cast<uint32_t>(hashes_.size());  // the values kept, in list order
   std::vector<uint32_t> alike;  // places in the list of values whose name an earlier one has
-  if (count_ <= 16) {
-    for (uint32_t i = 1; i < count_; ++i) {
-      const StoredName mine = name(i);
-      if (mine.Length() == 0) continue;
+  auto same = [&](uint32_t i, uint32_t j) {
+    return hashes_[i].first == hashes_[j].first && hashes_[i].first != 0 && CompareNames(name(i), name(j)) == 0;
+  };
+  constexpr uint32_t kInPlace = 16;
+  if (count <= kInPlace) {
+    for (uint32_t i = 1; i < count; ++i) {
       for (uint32_t j = 0; j < i; ++j) {
-        if (CompareNames(name(j), mine) == 0) {
+        if (same(j, i)) {
           alike.push_back(i);
           break;
         }
       }
     }
   } else {
-    std::vector<std::pair<std::vector<uint16_t>, uint32_t>> named;
-    for (uint32_t i = 0; i < count_; ++i) {
-      if (name(i).Length() > 0) named.emplace_back(name(i).Upper(), i);
+    std::sort(hashes_.begin(), hashes_.end());
+    for (uint32_t i = 1; i < count; ++i) {
+      // Of a run of one hash, each against those before it (names of one hash are rare).
+      for (uint32_t j = i; j-- > 0 && hashes_[j].first == hashes_[i].first;) {
+        if (CompareNames(name(hashes_[i].second), name(hashes_[j].second)) == 0 && hashes_[i].first != 0) {
+          alike.push_back(std::max(hashes_[i].second, hashes_[j].second));
+          break;
+        }
+      }
     }
-    std::sort(named.begin(), named.end());
-    for (size_t i = 1; i < named.size(); ++i) {
-      if (named[i].first == named[i - 1].first) alike.push_back(named[i].second);
-    }
+    std::sort(alike.begin(), alike.end());
+    alike.erase(std::unique(alike.begin(), alike.end()), alike.end());
   }
   if (alike.empty()) return true;
   TakenNames taken;
-  for (uint32_t i = 0; i < count_; ++i) taken.Add(name(i).Upper());
+  for (uint32_t i = 0; i < count; ++i) taken.Add(name(i).Upper());
   for (uint32_t i : alike) {
     const uint32_t value = Le32(Cell(list_) + value::kListEntries + 4 * i);
     if (!faults_.Repaired(kInvalidValueName, value + value::kNameLength, FieldRef::None(), 0)) return false;

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "hive/faults.h"
 #include "hive/frames.h"
@@ -23,8 +25,7 @@ class ValueCheck {
 
  private:
   WalkOutcome CheckValue(uint32_t value, uint32_t position, bool& defaultSeen);
-  // No two values of the key's list (count_ of them) named alike; false when a report was not
-  // fixed.
+  // No two values of the key's list named alike; false when a report was not fixed.
   bool NamesApart();
   // A name no reader takes (UTF-16 of an odd length, or one that starts with a NUL) is code 51: 8-bit text whose flag was lost is marked so, anything
   // else gives way to a name made from the cell's offset, apart from the key's other values.
@@ -44,6 +45,9 @@ class ValueCheck {
   uint32_t count_ = 0;
   // The names of the key's values, read once at the first value that needs a name of its own.
   std::optional<TakenNames> taken_;
+  // Per value kept of the key being checked: the hash of its name (odd; 0 for the default
+  // value's) and its place in the list. Kept between keys, so that no key allocates.
+  std::vector<std::pair<uint32_t, uint32_t>> hashes_;
 };
 
 }  // namespace tarvos::hive

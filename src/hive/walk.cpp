@@ -597,7 +597,9 @@ KeyWalk::Step KeyWalk::FinishFrame(ListFrame& frame, uint32_t& parentCounter) {
 
 bool KeyWalk::OrderCheck(uint32_t owner) {
   // Its keys' names as they now stand, renames of this walk included.
-  if (!InNameOrder(image_, frames_, owner)) {
+  const NameOrder order = ListNameOrder(image_, frames_, owner);
+  if (order.ordered && !order.alike) return true;
+  if (!order.ordered) {
     const uint32_t list = Le32(Cell(owner) + key::kSubkeyList);
     if (!faults_.Repaired(kSubkeyListOutOfOrder, list, FieldRef::None(), 0)) return false;
     SortByName(image_, frames_, owner);

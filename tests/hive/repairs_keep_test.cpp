@@ -391,6 +391,23 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
        kInvalidValueName,
        [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
          EXPECT_EQ(ValueName(h, keys[1]), "Path") << "the first of the name keeps it";
+         EXPECT_NE(ValueName(h, keys[2]), "PAth");
+       }},
+      {"the same among 40 values, found by their names' hashes once sorted",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "Values")};
+         for (const char* name : {"Path", "Port", "Name"}) keys.push_back(b.AddValue(keys[0], name, 4, {1, 2, 3, 4}));
+         for (int i = 0; i < 37; ++i) b.AddValue(keys[0], "V" + std::to_string(i), 4, {1, 2, 3, 4});
+         return std::vector<uint32_t>{keys[0]};
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         bytes[CellField(keys[2], value::kName + 1)] = 'A';  // "PArt"
+         bytes[CellField(keys[2], value::kName + 2)] = 't';
+         bytes[CellField(keys[2], value::kName + 3)] = 'h';
+       },
+       kInvalidValueName,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(ValueName(h, keys[1]), "Path") << "the first of the name keeps it";
          EXPECT_EQ(ValueName(h, keys[2]).substr(0, 3), "PAt");
          EXPECT_NE(ValueName(h, keys[2]), "PAth");
        }},
