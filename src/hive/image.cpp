@@ -359,8 +359,17 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
 
   // Sound frames that go on past the declared data size are kept, whatever the base block says:
   // a base block written over by another hive's, or one of an older state of the file, declares
-  // less than the frames hold. Windows never leaves a sound frame beyond its data size.
-  uint32_t effective = EffectiveDataSize(image);
+  // less than the frames hold. Windows never leaves a sound frame beyond its data size: the
+  // frames are followed from the start only when a page past it begins one, or the checksum is
+  // wrong.
+  const uint8_t* buffer = image.Buffer();
+  bool framePast = HeaderChecksum(block) != value(base::kChecksum);
+  for (uint64_t page = uint64_t{kBaseBlockSize} + value(base::kHiveDataSize); !framePast && page + kPageSize <= image.Size();
+       page += kPageSize) {
+    framePast = Le32(buffer + page + frame::kSignature) == frame::kSignatureValue &&
+                Le32(buffer + page + frame::kOwnOffset) == page - kBaseBlockSize;
+  }
+  uint32_t effective = framePast ? EffectiveDataSize(image) : 0;
   if (!check(effective > value(base::kHiveDataSize), kInvalidSizeInfo, base::kHiveDataSize, effective)) return false;
 
   image.declaredDataSize = value(base::kHiveDataSize);

@@ -38,14 +38,17 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
     if (outcome == WalkOutcome::Continue) {
       // A hash of the name as checked (and mended; the cell holds it whole), from its length and
       // its first and last characters: names alike always share it. 0 for the default value's.
-      const uint8_t* v = Cell(value);
-      const bool compressed = (Le16(v + value::kFlags) & value::kFlagCompressedName) != 0;
-      const uint32_t units = compressed ? Le16(v + value::kNameLength) : Le16(v + value::kNameLength) / 2u;
-      auto unit = [&](uint32_t i) { return UpperUnit(compressed ? v[value::kName + i] : Le16(v + value::kName + 2 * i)); };
-      uint32_t hash = units;
-      for (uint32_t i = 0; i < units && i < 3; ++i) hash = hash * 37 + unit(i);
-      if (units > 0) hash = hash * 37 + unit(units - 1);
-      hashes_.emplace_back(units == 0 ? 0 : hash | 1, entries.Slot());
+      // A key of one value has no names to compare.
+      if (countField.Get() > 1) {
+        const uint8_t* v = Cell(value);
+        const bool compressed = (Le16(v + value::kFlags) & value::kFlagCompressedName) != 0;
+        const uint32_t units = compressed ? Le16(v + value::kNameLength) : Le16(v + value::kNameLength) / 2u;
+        auto unit = [&](uint32_t i) { return UpperUnit(compressed ? v[value::kName + i] : Le16(v + value::kName + 2 * i)); };
+        uint32_t hash = units;
+        for (uint32_t i = 0; i < units && i < 3; ++i) hash = hash * 37 + unit(i);
+        if (units > 0) hash = hash * 37 + unit(units - 1);
+        hashes_.emplace_back(units == 0 ? 0 : hash | 1, entries.Slot());
+      }
       entries.Keep();
     } else if (outcome == WalkOutcome::Drop) {
       entries.Drop();

@@ -156,6 +156,9 @@ WalkOutcome KeyWalk::Drive(Step step, uint32_t& scratch) {
       uint32_t counter = frame.counter;
       step = Enter(child, target, frame.owner, position, counter);
       stack_[top].counter = counter;  // the stack may have grown under the reference
+      if (child.kind == WalkNode::kKey && child.keyOffset == target && (step == Step::Continue || step == Step::Pending)) {
+        NoteName(stack_[top].nested && top > 0 ? top - 1 : top, target);
+      }
       continue;
     }
     ListFrame done = frame;
@@ -591,8 +594,38 @@ KeyWalk::Step KeyWalk::FinishFrame(ListFrame& frame, uint32_t& parentCounter) {
     parentCounter += frame.node->childCount;
     return frame.node->childCount == 0 ? Step::EmptyNested : Step::Continue;
   }
-  if (!OrderCheck(frame.owner)) return Step::Stop;
+  // A list walked by two walkers at once was not seen in its order.
+  if ((frame.claims != nullptr || !frame.namesInOrder) && !OrderCheck(frame.owner)) return Step::Stop;
   return From(CountCheck(frame.owner, frame.counter));
+}
+
+void KeyWalk::NoteName(size_t frameIndex, uint32_t key) {
+  ListFrame& frame = stack_[frameIndex];
+  if (!frame.namesInOrder) return;
+  constexpr uint32_t kHead = sizeof frame.lastHead / sizeof frame.lastHead[0];
+  uint8_t* cell = Cell(key);
+  const StoredName name = StoredName::OfKey(cell, SizeFieldLength(Le32(cell)));
+  const uint32_t units = name.Units16();
+  uint16_t head[kHead];
+  const uint32_t shown = units < kHead ? units : kHead;
+  for (uint32_t i = 0; i < shown; ++i) head[i] = UpperUnit(name.UnitAt(i));
+  if (frame.lastKey != kNullOffset) {
+    const uint32_t lastShown = frame.lastUnits < kHead ? frame.lastUnits : kHead;
+    int order = 0;
+    for (uint32_t i = 0; i < shown && i < lastShown && order == 0; ++i) {
+      order = frame.lastHead[i] < head[i] ? -1 : frame.lastHead[i] > head[i] ? 1 : 0;
+    }
+    if (order == 0 && units > kHead && frame.lastUnits > kHead) {  // the heads alike: the names themselves
+      uint8_t* last = Cell(frame.lastKey);
+      order = CompareNames(StoredName::OfKey(last, SizeFieldLength(Le32(last))), name);
+    } else if (order == 0) {
+      order = frame.lastUnits < units ? -1 : frame.lastUnits > units ? 1 : 0;
+    }
+    frame.namesInOrder = order < 0;  // out of order, or alike: the list is read again at its end
+  }
+  frame.lastKey = key;
+  frame.lastUnits = static_cast<uint16_t>(units);
+  std::memcpy(frame.lastHead, head, shown * sizeof head[0]);
 }
 
 bool KeyWalk::OrderCheck(uint32_t owner) {

@@ -118,7 +118,17 @@ class KeyWalk {
     uint32_t total = 0;                       // to claim, and how many there are
     bool share = false;  // the second walker's share: no count check at its end
     bool split = false;  // the first walker's share: the second's is taken over at its end
+    // The name of the last key checked from a key's own list (its first characters upper-cased),
+    // and whether the names so far came in order and none alike: read while each key's cell is at
+    // hand, so that a list found so needs no second reading of its keys' cells at its end.
+    uint32_t lastKey = kNullOffset;
+    uint16_t lastUnits = 0;
+    uint16_t lastHead[16] = {};
+    bool namesInOrder = true;
   };
+  // Takes the name of a key just checked into the list frame it came from (its own list's frame,
+  // for a leaf of an index root).
+  void NoteName(size_t frameIndex, uint32_t key);
   // What entering a reference gave: an outcome, or a list frame pushed to be worked through.
   enum class Step { Continue, Drop, Stop, Pending, EmptyNested };
 
