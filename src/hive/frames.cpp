@@ -331,10 +331,12 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   const bool sane = frameSize != 0 && frameSize % kPageSize == 0 && frameSize <= image_->Size() - frameOffset;
   // Unless its cells prove it, a foreign header's size is as much junk as the rest of it.
   const bool proven = foreign && sane && CellsFill(buffer, frameOffset + frame::kHeaderSize, frameOffset + frameSize);
-  // A sound header with a size that cannot be: the frame runs to the next sound frame (or the
-  // end) when its cells fill that exactly, else it is one page.
+  // A sound header with a size that cannot be, or a foreign one (a header wiped) whose size its
+  // cells do not bear out: the frame runs to the next sound frame (or the end) when its cells fill
+  // that exactly, so that a frame of several pages keeps the cells that cross them; else it is
+  // one page.
   uint32_t repairedSize = kPageSize;
-  if (!foreign && !sane) {
+  if (foreign ? !proven : !sane) {
     uint32_t end = frameOffset + kPageSize;
     while (end < image_->Size() && !SoundFrameHeader(buffer, end)) end += kPageSize;
     if (end > image_->Size()) end = image_->Size() & kPageMask;
@@ -342,7 +344,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
       repairedSize = end - frameOffset;
     }
   }
-  if ((foreign ? frameSize != kPageSize && !proven : !sane) &&
+  if ((foreign ? frameSize != repairedSize && !proven : !sane) &&
       !Fault(kInvalidFrameLength, frameOffset, field(frame::kSize), repairedSize)) {
     return false;
   }

@@ -95,6 +95,22 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidFrameSignature});
          EXPECT_EQ(h.Field(keys[1], value::kDataLength), 9000u);
        }},
+      {"a three-page frame whose header is wiped whole: its cells lead to the next frame, and its big value stays",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "Big")};
+         keys.push_back(b.AddValue(keys[0], "data", 3, std::vector<uint8_t>(9000, 'b')));
+         b.NewFrame(kPageSize);
+         keys.push_back(b.AddKey(b.Root(), "Next"));
+         return std::vector<uint32_t>{keys[0], keys[2]};
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         uint32_t data = Get32(bytes, CellField(keys[1], value::kData));
+         std::fill_n(bytes.begin() + kBaseBlockSize + (data & kPageMask), frame::kHeaderSize, 0);
+       },
+       kInvalidFrameSignature,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         EXPECT_EQ(h.Field(keys[1], value::kDataLength), 9000u);
+       }},
       {"a class name of an odd length, which no reader takes: the key keeps no class",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys = {b.AddKey(b.Root(), "Classy"), b.AddCell({'S', 0, 'h', 0, 'e', 0})};
