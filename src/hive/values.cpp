@@ -23,6 +23,14 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
   }
   WalkOutcome outcome = marks_.MarkCell(list);
   if (outcome != WalkOutcome::Continue) return outcome;
+  // A count larger than the list holds: the entries the cell holds are read (each is checked as
+  // any), so that the values a damaged count would hide are kept.
+  const uint32_t holds = (marks_.CellLength(list) - value::kListEntries) / 4;
+  if (countField.Get() > holds && holds > 0) {
+    if (!faults_.Repaired(kDataOverlapped, list, FieldRef::None(), 0)) return WalkOutcome::Stop;
+    countField.Set(holds);
+    faults_.MarkChanged();
+  }
   outcome = marks_.CheckOverlap(list, value::kListEntries + 4 * uint64_t{countField.Get()});
   if (outcome != WalkOutcome::Continue) return outcome;
 

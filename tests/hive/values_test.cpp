@@ -65,6 +65,15 @@ TEST(Values, CountAndListDisagree) {
     EXPECT_EQ(k.Values(h), 0u);
     EXPECT_TRUE(SecondRun(h).empty());
   }
+  {
+    // A count far past what the list holds: the entries it holds are read, the values kept.
+    KeyWithValues k;
+    Put32(k.bytes, CellField(k.key, key::kValueCount), 0x01000003);
+    WalkedHive h(k.bytes, FixAllAnswers());
+    EXPECT_EQ(h.AskedCodes().front(), kDataOverlapped);
+    EXPECT_EQ(k.Values(h), 3u);
+    EXPECT_TRUE(SecondRun(h).empty());
+  }
 }
 
 TEST(Values, DefaultValueRules) {
