@@ -75,8 +75,8 @@ class HiveCheck {
     std::vector<uint64_t> kept = KeysBelow(walk, chains);
     for (size_t i = 0; i < chains.size(); ++i) {
       char line[96];
-      std::snprintf(line, sizeof line, "Keys kept under 0x%08X: %llu\r\n", chains[i], static_cast<unsigned long long>(kept[i]));
-      log.Entry(LogMarker::Info, line);
+      std::snprintf(line, sizeof line, "Keys kept under 0x%08X: %llu, at ", chains[i], static_cast<unsigned long long>(kept[i]));
+      log.Entry(LogMarker::Info, line + KeyPathOf(image_, frames, chains[i]) + "\r\n");
     }
     return true;
   }

@@ -343,6 +343,26 @@ bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, Engi
   return Salvage(image, frames, walk, log).Run(chains);
 }
 
+std::string KeyPathOf(HiveImage& image, FrameTable& frames, uint32_t key) {
+  std::vector<std::string> names;
+  for (uint32_t steps = 0; key != image.rootKeyOffset; ++steps) {
+    if (steps > 100000 || key == kNullOffset || frames.OffsetCheck(key) != kOffsetValid || !frames.IsUsableKey(key)) {
+      names.push_back("?");
+      break;
+    }
+    uint8_t* cell = image.AtHiveOffset(key);
+    const StoredName name = StoredName::OfKey(cell, SizeFieldLength(Le32(cell)));
+    std::string text;
+    const bool compressed = name.Compressed();
+    name.ForEachUnit([&text, compressed](uint16_t c) { text += static_cast<char>(compressed ? c : DisplayChar(c)); });
+    names.push_back(text);
+    key = Le32(cell + key::kParent);
+  }
+  std::string path;
+  for (auto name = names.rbegin(); name != names.rend(); ++name) path += "\\" + *name;
+  return path.empty() ? "\\" : path;
+}
+
 std::vector<uint64_t> KeysBelow(const KeyWalk& walk, const std::vector<uint32_t>& tops) {
   std::unordered_map<uint32_t, size_t> wanted;
   for (size_t i = 0; i < tops.size(); ++i) wanted.emplace(tops[i], i);

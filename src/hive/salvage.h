@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "hive/engine_io.h"
@@ -22,6 +23,10 @@ inline constexpr const char* kLostAndFound = "lost+found";
 // back is checked like any other. The top key of each chain brought back is added to chains.
 bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log,
                  std::vector<uint32_t>& chains);
+
+// The path of a key in the tree, climbed through parent fields to the root ("\A\B"), its
+// characters as the walk shows them; what cannot be climbed ends it with "?".
+std::string KeyPathOf(HiveImage& image, FrameTable& frames, uint32_t key);
 
 // Keys of the walked tree at and below each of the keys given (those the walk reached), in the
 // order given.
