@@ -66,10 +66,11 @@ uint32_t LeastLength(const uint8_t* cell, uint32_t room) {
 }
 
 // Where the cells after a bad size resume: of the places past what the bad cell's own fields
-// need from which sound cell sizes lead exactly to the frame's end, the one whose cells hold the
-// most of a known kind, the first of those. Cells after the bad one thus keep their places whatever
-// their kind, and a run of sizes read in the bad cell's own data, which meets the true cells only
-// past some of them, loses to the cells it would pass over. Else the next cell of a known kind.
+// need, the one from which sound cell sizes pass the most cells of a known kind (up to the frame's
+// end, or the next bad size), the first of those. Cells after the bad one thus keep their places
+// whatever their kind, and a run of sizes read in the bad cell's own data, which meets the true
+// cells only past some of them, loses to the cells it would pass over. Else the next cell of a
+// known kind.
 // Worked out once for the rest of the frame, from its end backwards, at its first bad size: any
 // number of bad sizes in one frame costs one pass over it.
 class ResumePoints {
@@ -86,20 +87,16 @@ class ResumePoints {
  private:
   void Build() {
     const uint32_t steps = (end_ - start_) / cell::kAlignment;
-    // Per step from the end: how many cells of a known kind the sizes from there pass on their
-    // way to the end (plus one; 0 when they do not get there), the best chain start from there
-    // on, and the next cell of a known kind.
+    // Per step from the end: how many cells of a known kind the sizes from there pass before
+    // they end or go wrong, the best chain start from there on, and the next cell of a known kind.
     std::vector<uint32_t> known(steps + 1, 0), chain(steps + 1, end_), plausible(steps + 1, end_);
-    known[steps] = 1;
     best_.assign(steps + 1, end_);
     for (uint32_t i = steps; i-- > 0;) {
       const uint32_t p = start_ + i * cell::kAlignment;
       const uint32_t length = SizeFieldLength(Le32(buffer_ + p));
       const bool sound = SoundLength(length) && length <= end_ - p;
       const bool ofKind = sound && Kind(buffer_ + p, length) != kCellNone;
-      if (sound && known[i + length / cell::kAlignment] != 0) {
-        known[i] = known[i + length / cell::kAlignment] + (ofKind ? 1 : 0);
-      }
+      if (sound) known[i] = known[i + length / cell::kAlignment] + (ofKind ? 1 : 0);
       const uint32_t later = chain[i + 1] < end_ ? (chain[i + 1] - start_) / cell::kAlignment : steps;
       chain[i] = known[i] != 0 && known[i] >= known[later] ? p : chain[i + 1];
       plausible[i] = ofKind && p + 8 <= end_ ? p : plausible[i + 1];
@@ -144,6 +141,8 @@ void FrameTable::Release() {
   spare_ = SpareCells{};
   displaced_.clear();
   displacedRead_ = false;
+  soundFrom_ = soundAt_ = chainEnd_ = 0;
+  chains_.clear();
   image_ = nullptr;
   faults_ = nullptr;
 }
@@ -253,6 +252,36 @@ bool FrameTable::Build(HiveImage& image, FaultReporter& faults, FrameScan* scan)
   return true;
 }
 
+uint32_t FrameTable::NextSoundFrame(uint32_t frameOffset) {
+  const uint32_t size = image_->Size() & kPageMask;
+  if (frameOffset < soundFrom_ || frameOffset >= soundAt_) {
+    soundFrom_ = frameOffset;
+    soundAt_ = frameOffset + kPageSize;
+    while (soundAt_ < size && !SoundFrameHeader(image_->Buffer(), soundAt_)) soundAt_ += kPageSize;
+    if (soundAt_ > size) soundAt_ = size;
+  }
+  return soundAt_;
+}
+
+bool FrameTable::ChainsToEnd(uint32_t from, uint32_t before, uint32_t end) {
+  const uint8_t* buffer = image_->Buffer();
+  if (end != chainEnd_ || from < chainFrom_) {
+    chainEnd_ = end;
+    chainFrom_ = from;
+    const uint32_t steps = (end - from) / cell::kAlignment;
+    chains_.assign(steps + 1, false);
+    chains_[steps] = true;
+    for (uint32_t i = steps; i-- > 0;) {
+      const uint32_t length = SizeFieldLength(Le32(buffer + from + i * cell::kAlignment));
+      chains_[i] = SoundLength(length) && length <= end - from - i * cell::kAlignment && chains_[i + length / cell::kAlignment];
+    }
+  }
+  for (uint32_t p = from; p < before && p < end; p += cell::kAlignment) {
+    if (chains_[(p - chainFrom_) / cell::kAlignment]) return true;
+  }
+  return false;
+}
+
 bool FrameTable::PutPageBack(uint32_t frameOffset, uint32_t notFrom, uint32_t& blocked) {
   blocked = kNullOffset;
   uint8_t* buffer = image_->Buffer();
@@ -297,6 +326,7 @@ bool FrameTable::PutPageBack(uint32_t frameOffset, uint32_t notFrom, uint32_t& b
     swap();
     return false;
   }
+  soundFrom_ = soundAt_ = chainEnd_ = 0;  // what was known of the pages ahead no longer holds
   // The page sent away may name a place of its own further on.
   displaced_.erase(frameOffset);
   const uint32_t sent = Le32(buffer + partner + frame::kOwnOffset) + kBaseBlockSize;
@@ -337,10 +367,10 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   // one page.
   uint32_t repairedSize = kPageSize;
   if (foreign ? !proven : !sane) {
-    uint32_t end = frameOffset + kPageSize;
-    while (end < image_->Size() && !SoundFrameHeader(buffer, end)) end += kPageSize;
-    if (end > image_->Size()) end = image_->Size() & kPageMask;
-    if (end > frameOffset + kPageSize && CellsFill(buffer, frameOffset + frame::kHeaderSize, end)) {
+    const uint32_t end = NextSoundFrame(frameOffset);
+    // Its first page may have lost cells too (sectors of zeros): the cells from there on lead to
+    // the end all the same.
+    if (end > frameOffset + kPageSize && ChainsToEnd(frameOffset + frame::kHeaderSize, frameOffset + kPageSize, end)) {
       repairedSize = end - frameOffset;
     }
   }

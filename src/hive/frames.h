@@ -10,6 +10,7 @@
 #include <map>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "hive/faults.h"
 #include "hive/image.h"
@@ -212,6 +213,14 @@ class FrameTable {
   // once, at the first page of the pass with an unsound header.
   std::map<uint32_t, uint32_t> displaced_;
   bool displacedRead_ = false;
+  // The first sound frame header after a frame (the image's end when none), and whether sizes
+  // lead from a place to it exactly: each worked out once for a run of frames that ask, so that
+  // a long run of damaged pages costs one pass.
+  uint32_t NextSoundFrame(uint32_t frameOffset);
+  bool ChainsToEnd(uint32_t from, uint32_t before, uint32_t end);
+  uint32_t soundFrom_ = 0, soundAt_ = 0;
+  uint32_t chainFrom_ = 0, chainEnd_ = 0;
+  std::vector<bool> chains_;  // per 8-byte step from chainFrom_: sizes from there lead to chainEnd_
 };
 
 // The frame pass over a hive as it is read: a second thread takes each frame once its bytes have
