@@ -337,6 +337,8 @@ bool KeyWalk::CutName(uint32_t owner, uint32_t key, uint32_t length) {
   if (!faults_.Repaired(kDataOverlapped, key, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
   const std::vector<uint16_t> uncut = StoredName::OfKey(k, length).Upper();
+  // The siblings' names are read before this one changes: the name as cut is not taken by itself.
+  TakenNames* names = owner != kNullOffset ? &NamesUnder(owner) : nullptr;
   // The name ends where the cell's slack of zeros begins (none left: the name check makes one).
   const uint8_t* name = k + key::kName;
   if ((Le16(k + key::kFlags) & key::kFlagCompressedName) != 0) {
@@ -345,11 +347,10 @@ bool KeyWalk::CutName(uint32_t owner, uint32_t key, uint32_t length) {
     while (room >= 2 && Le16(name + room - 2) == 0) room -= 2;
   }
   PutLe16(k + key::kNameLength, static_cast<uint16_t>(room));
-  if (owner == kNullOffset) return true;
+  if (names == nullptr) return true;
   // The name as cut may be a sibling's.
-  TakenNames& names = NamesUnder(owner);
-  names.Remove(uncut);
-  names.Take(StoredName::OfKey(k, length));
+  names->Remove(uncut);
+  names->Take(StoredName::OfKey(k, length));
   return true;
 }
 

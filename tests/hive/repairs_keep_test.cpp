@@ -180,16 +180,18 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          keys = {b.AddKey(b.Root(), "Parent")};
          keys.push_back(b.AddKey(keys[0], "Runxxxxx"));
          keys.push_back(b.AddKey(keys[0], "Run"));
+         keys.push_back(b.AddKey(b.AddKey(b.Root(), "Other"), "Solo"));  // its slack zeros, no sibling of its name
          return keys;
        },
        [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
          for (uint32_t i = 3; i < 8; ++i) bytes[CellField(keys[2], key::kName + i)] = 'x';  // slack that reads on
-         Put16(bytes, CellField(keys[2], key::kNameLength), 0x400);
+         for (uint32_t key : {keys[2], keys[3]}) Put16(bytes, CellField(key, key::kNameLength), 0x400);
        },
        kDataOverlapped,
        [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
          EXPECT_EQ(KeyName(h, keys[2]).substr(0, 4), "Runx");
          EXPECT_NE(KeyName(h, keys[2]), "Runxxxxx");
+         EXPECT_EQ(KeyName(h, keys[3]), "Solo") << "no NUL kept, no rename";
        }},
       {"a name byte changed to give a sibling's name, in an lh list whose hash tells: renamed apart",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
