@@ -83,14 +83,15 @@ bool WholeKeyCell(const View& v, uint32_t cell, uint32_t length) {
 
 uint32_t AllocatedLength(const View& v, uint32_t cell) { return 0u - v.Field32(cell, cell::kSize); }
 
-// A key's name as 16-bit units (an 8-bit name gives one unit a byte).
-std::u16string NameUnits(const View& v, uint32_t cell) {
-  uint32_t length = v.Field16(cell, key::kNameLength);
-  bool narrow = (v.Field16(cell, key::kFlags) & key::kFlagCompressedName) != 0;
+// A key's name, or a value's, as 16-bit units (an 8-bit name gives one unit a byte).
+std::u16string NameUnits(const View& v, uint32_t cell, bool ofValue = false) {
+  const uint32_t text = ofValue ? value::kName : key::kName;
+  uint32_t length = v.Field16(cell, ofValue ? value::kNameLength : key::kNameLength);
+  bool narrow = (v.Field16(cell, ofValue ? value::kFlags : key::kFlags) &
+                 (ofValue ? value::kFlagCompressedName : key::kFlagCompressedName)) != 0;
   std::u16string units;
   for (uint32_t i = 0; narrow ? i < length : i + 1 < length; i += narrow ? 1 : 2) {
-    units.push_back(static_cast<char16_t>(narrow ? v.U8(uint64_t{cell} + kBaseBlockSize + key::kName + i)
-                                                 : v.Field16(cell, key::kName + i)));
+    units.push_back(static_cast<char16_t>(narrow ? v.U8(uint64_t{cell} + kBaseBlockSize + text + i) : v.Field16(cell, text + i)));
   }
   return units;
 }
@@ -202,13 +203,7 @@ TreeReport ReadTree(const std::vector<uint8_t>& image) {
       for (uint32_t i = 0; i < valueCount; ++i) {
         uint32_t value = v.Field32(valueList, value::kListEntries + 4 * i);
         report.values.insert(value);
-        uint32_t nameLength = v.Field16(value, value::kNameLength);
-        bool narrow = (v.Field16(value, value::kFlags) & value::kFlagCompressedName) != 0;
-        std::u16string name;
-        for (uint32_t c = 0; narrow ? c < nameLength : c + 1 < nameLength; c += narrow ? 1 : 2) {
-          name.push_back(static_cast<char16_t>(narrow ? v.U8(uint64_t{value} + kBaseBlockSize + value::kName + c)
-                                                      : v.Field16(value, value::kName + c)));
-        }
+        std::u16string name = NameUnits(v, value, true);
         if (!name.empty()) valueNames.push_back(Folded(name));
       }
       std::sort(valueNames.begin(), valueNames.end());
