@@ -171,10 +171,10 @@ WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defa
   };
   if (frames_.OffsetCheck(data) != kOffsetValid) return withoutData(Report(kInvalidOffset, value + value::kData, dataField));
   if (data == kNullOffset) return withoutData(Report(kNullDataOffset, value + value::kData));
-  if ((frames_.Lookup(data)->Kind() & kCellKindMask) == kCellBigData) return CheckSegmented(data, value);
+  if ((frames_.Lookup(data)->Kind() & kCellKindMask) == kCellBigData) return withoutData(CheckSegmented(data, value));
   outcome = marks_.MarkCell(data);
-  if (outcome != WalkOutcome::Continue) return outcome;
-  return marks_.CheckOverlap(data, 4 + uint64_t{length.Get()});
+  if (outcome != WalkOutcome::Continue) return withoutData(outcome);
+  return withoutData(marks_.CheckOverlap(data, 4 + uint64_t{length.Get()}));
 }
 
 bool ValueCheck::CheckName(uint32_t value) {

@@ -136,7 +136,8 @@ TEST(Values, DataLengths) {
     WalkedHive h(k.bytes, {kAnswerFix});
     EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kDataOverlapped});
     EXPECT_EQ(h.rig.decider.asked[0].second, Get32(k.bytes, CellField(k.a, value::kData)));
-    EXPECT_EQ(k.Values(h), 2u);
+    EXPECT_EQ(k.Values(h), 3u) << "the value stays, with no data";
+    EXPECT_EQ(h.Field(k.a, value::kDataLength), value::kDataInline);
   }
   {
     KeyWithValues k;  // a value cell that is not one
@@ -237,7 +238,7 @@ TEST(SegmentedValues, NullSegmentIsRemovedAndTheLengthLoweredSilently) {
   EXPECT_TRUE(SecondRun(h).empty());
 }
 
-TEST(SegmentedValues, FaultsThatRemoveTheValue) {
+TEST(SegmentedValues, FaultsThatTakeTheValuesData) {
   struct Case {
     const char* what;
     uint32_t code;
@@ -260,7 +261,9 @@ TEST(SegmentedValues, FaultsThatRemoveTheValue) {
     }
     WalkedHive h(s.bytes, {kAnswerFix});
     EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{c.code}) << c.what;
-    EXPECT_EQ(h.Field(s.key, key::kValueCount), 1u) << c.what;
+    EXPECT_EQ(h.Field(s.key, key::kValueCount), 2u) << c.what << ": the value stays, with no data";
+    // The value walked second loses a segment the first holds.
+    EXPECT_EQ(h.Field(c.code == kCrossLinkedData ? s.other : s.value, value::kDataLength), value::kDataInline) << c.what;
     EXPECT_TRUE(SecondRun(h).empty()) << c.what;
   }
 }
