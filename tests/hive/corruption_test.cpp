@@ -364,7 +364,7 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   // cells after them; a cell size made larger that still fits its frame, which nothing tells.
   EXPECT_GE((all.keys - all.droppedKeys) * 10000, all.keys * 9999) << "at least 99.99% of the spared keys kept";
   EXPECT_GE((all.values - all.droppedValues) * 10000, all.values * 9995) << "at least 99.95% of the spared values kept";
-  EXPECT_LE(all.dropping * 100, cases) << "at most 1% of the cases drop what the damage spared";
+  EXPECT_LE(all.dropping * 200, cases * 3) << "at most 1.5% of the cases drop what the damage spared";
   // Left over: a changed byte that leaves a lone UTF-16 surrogate in a class name, which Windows
   // takes (as in a key name) and libregf cannot convert; the class (a boot key's part, in SYSTEM)
   // is kept as it is.
