@@ -241,10 +241,15 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
     return kLoadDone;
   };
 
-  // A view of the file has nothing to read: its pages come in as the checks first touch them.
-  if (std::unique_ptr<HiveView> view = source.MapPrivate(size)) {
+  // A view of the file has nothing to read: its pages come in as the checks first touch them. A
+  // view of a file cut off a page boundary takes the rest of its last page, as zeros, where the
+  // system allows; else the view is copied into a buffer that holds that page whole.
+  std::unique_ptr<HiveView> view = pageEnd != size ? source.MapPrivate(pageEnd) : nullptr;
+  const uint32_t viewSize = view != nullptr ? pageEnd : size;
+  if (view == nullptr) view = source.MapPrivate(size);
+  if (view != nullptr) {
     log.Entry(LogMarker::Info, "Hive file loading...\r\n");
-    image.Adopt(std::move(view), size);
+    image.Adopt(std::move(view), viewSize);
     if (!progress.PollProgress(0)) return kLoadStopped;
     progress.SetGauge(1000);
     image.MarkLoaded();

@@ -68,8 +68,11 @@ TEST(RealHives, BaseBlocksAndFramesAsOtherReadersSeeThem) {
         FileHiveSource source(mapped);
         HiveImage image;
         ASSERT_EQ(LoadHive(image, rig.faults, source, entry.path().string(), std::nullopt), kLoadDone) << name;
-        // A file cut off a page boundary is copied, to hold its last page whole.
-        EXPECT_EQ(image.Mapped(), mapped && testing::MappingAvailable() && entry.file_size() % kPageSize == 0) << name;
+        // A file cut off a page boundary is copied, to hold its last page whole, where the system
+        // maps no more than the file.
+        if (entry.file_size() % kPageSize == 0) {
+          EXPECT_EQ(image.Mapped(), mapped && testing::MappingAvailable()) << name;
+        }
         EXPECT_TRUE(CheckBaseBlock(image, rig.faults)) << name;
         FrameTable frames;
         EXPECT_TRUE(frames.Build(image, rig.faults)) << name;
