@@ -63,13 +63,17 @@ class HiveCheck {
     EngineLog& log = faults_.Services().log;
     std::vector<uint32_t> chains;
     bool salvaged = false;
-    for (int round = 0; round < kSalvageRounds; ++round) {
-      if (!SalvageKeys(image_, frames, walk, log, chains)) break;
+    // The rounds of keys, then once the values no list names: each brought back, the tree is
+    // walked again.
+    for (int round = 0; round <= kSalvageRounds; ++round) {
+      const bool keys = round < kSalvageRounds && SalvageKeys(image_, frames, walk, log, chains);
+      if (!keys && !SalvageValues(image_, frames, walk, log)) break;
       salvaged = true;
       walk.keepRecords = true;  // the keys under each chain are counted in the last walk's records
       RemoveMarks();
       Release();
       if (!CheckFrames() || !SetUpSecurity() || Walk() == WalkOutcome::Stop || faults_.IsErrorLeft()) return true;
+      if (!keys) break;
     }
     if (!salvaged) return false;
     std::vector<uint64_t> kept = KeysBelow(walk, chains);

@@ -30,6 +30,7 @@ class Salvage {
   Salvage(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log)
       : image_(image), frames_(frames), walk_(walk), log_(log) {}
   bool Run(std::vector<uint32_t>& chains);
+  bool RunValues();
 
  private:
   uint8_t* Cell(uint32_t offset) { return image_.AtHiveOffset(offset); }
@@ -337,7 +338,41 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
   return salvaged;
 }
 
+bool Salvage::RunValues() {
+  std::vector<uint32_t> values;
+  frames_.ForEachCell([&](uint32_t offset, const CellEntry& entry) {
+    if ((entry.kind & kCellKindMask) != kCellValue || (entry.kind & kCellSideMark) != 0) return;
+    const uint8_t* v = Cell(offset);
+    const uint32_t length = Length(offset);
+    if (static_cast<int32_t>(Le32(v)) < 0 && length >= value::kName && value::kName + uint32_t{Le16(v + value::kNameLength)} <= length) {
+      values.push_back(offset);
+    }
+  });
+  if (values.empty()) return false;
+  const uint32_t folder = LostAndFound();
+  if (folder == kNullOffset) return false;
+  // The values it holds already (a lost+found of the hive's own), then these.
+  const uint32_t count = Le32(Cell(folder) + key::kValueCount), old = Le32(Cell(folder) + key::kValueList);
+  std::vector<uint32_t> entries;
+  if (count > 0 && frames_.OffsetCheck(old) == kOffsetValid && old != kNullOffset && value::kListEntries + 4ull * count <= Length(old)) {
+    for (uint32_t i = 0; i < count; ++i) entries.push_back(Le32(Cell(old) + value::kListEntries + 4 * i));
+  }
+  entries.insert(entries.end(), values.begin(), values.end());
+  if (entries.size() > 0x3FFFFFF) return false;
+  const uint32_t list = AllocateCell(image_, frames_, value::kListEntries + 4 * static_cast<uint32_t>(entries.size()));
+  if (list == kNullOffset) return false;
+  for (size_t i = 0; i < entries.size(); ++i) PutLe32(Cell(list) + value::kListEntries + 4 * i, entries[i]);
+  PutLe32(Cell(folder) + key::kValueCount, static_cast<uint32_t>(entries.size()));
+  PutLe32(Cell(folder) + key::kValueList, list);
+  log_.Entry(LogMarker::Info, "Values moved to lost+found: " + std::to_string(values.size()) + "\r\n");
+  return true;
+}
+
 }  // namespace
+
+bool SalvageValues(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log) {
+  return Salvage(image, frames, walk, log).RunValues();
+}
 
 bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log, std::vector<uint32_t>& chains) {
   return Salvage(image, frames, walk, log).Run(chains);

@@ -28,6 +28,11 @@ bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, Engi
 // characters as the walk shows them; what cannot be climbed ends it with "?".
 std::string KeyPathOf(HiveImage& image, FrameTable& frames, uint32_t key);
 
+// After the keys: value cells in use that no key's list names any more (their list or its entry
+// was lost) become values of "lost+found", so that their names and data stay. True when any did:
+// the tree must then be walked again.
+bool SalvageValues(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log);
+
 // Keys of the walked tree at and below each of the keys given (those the walk reached), in the
 // order given.
 std::vector<uint64_t> KeysBelow(const KeyWalk& walk, const std::vector<uint32_t>& tops);

@@ -406,6 +406,24 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(h.Field(keys[0], key::kParent), h.image.rootKeyOffset) << "not promoted, not in lost+found";
          EXPECT_EQ(h.Subkeys(h.image.rootKeyOffset), 2u);
        }},
+      {"a value list entry changed: the value no list names any more goes to lost+found, with its data",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "K")};
+         for (const char* name : {"a", "b", "c"}) keys.push_back(b.AddValue(keys[0], name, 3, std::vector<uint8_t>(40, 'v')));
+         return std::vector<uint32_t>{keys[0]};
+       },
+       [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(b.ValueListOf(keys[0]), value::kListEntries + 4), 0x7FFFFFF8);
+       },
+       kInvalidOffset,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         ASSERT_EQ(h.Subkeys(h.image.rootKeyOffset), 2u) << "K and lost+found";
+         const uint32_t folder = h.Field(h.ListOf(h.image.rootKeyOffset), list::kEntries + 8);  // after "K"
+         EXPECT_EQ(KeyName(h, folder), "lost+found");
+         EXPECT_EQ(h.Field(folder, key::kValueCount), 1u);
+         EXPECT_EQ(h.Field(h.Field(folder, key::kValueList), value::kListEntries), keys[2]);
+         EXPECT_EQ(h.Field(keys[2], value::kDataLength), 40u);
+       }},
   };
   testing::TempDir dir;
   for (const Case& c : cases) {
