@@ -82,21 +82,18 @@ bool NameOfEntry(HiveImage& image, FrameTable& frames, uint32_t entry, StoredNam
 
 }  // namespace
 
-NameOrder ListNameOrder(HiveImage& image, FrameTable& frames, uint32_t key) {
+bool InNameOrder(HiveImage& image, FrameTable& frames, uint32_t key) {
   StoredName previous, current;
-  bool first = true;
-  NameOrder order;
+  bool first = true, ordered = true;
   auto step = [&](uint32_t entry, uint32_t, uint32_t) {
     if (!NameOfEntry(image, frames, entry, current)) return false;  // the walk's to judge
-    const int compared = first ? -1 : CompareNames(previous, current);
-    order.ordered = compared <= 0;
-    order.alike = order.alike || compared == 0;
+    ordered = first || CompareNames(previous, current) <= 0;
     first = false;
     previous = current;
-    return order.ordered;
+    return ordered;
   };
   VisitList(image, frames, OwnList(image, frames, key), 0, step);
-  return order;
+  return ordered;
 }
 
 std::vector<uint32_t> NamesAlike(HiveImage& image, FrameTable& frames, uint32_t key) {

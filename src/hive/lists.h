@@ -19,14 +19,10 @@ bool ListsKey(HiveImage& image, FrameTable& frames, uint32_t key, uint32_t targe
 
 // Windows keeps a key's list (the leaves of an index root one after another) in the order of its
 // keys' names, upper-cased and compared as UTF-16 units, and finds a key by a binary search of it.
-// How the key's own list stands: whether it is in that order, and whether two names side by side
-// are alike (ignoring case). A list with an entry that is not a whole key cell is left to the walk
-// and counts as in order. Reads the names in place: nothing is allocated.
-struct NameOrder {
-  bool ordered = true;
-  bool alike = false;
-};
-NameOrder ListNameOrder(HiveImage& image, FrameTable& frames, uint32_t key);
+// Whether the key's own list is in that order (names alike side by side count as in order). A
+// list with an entry that is not a whole key cell is left to the walk and counts as in order.
+// Reads the names in place: nothing is allocated.
+bool InNameOrder(HiveImage& image, FrameTable& frames, uint32_t key);
 // The entries of a key's own list, in name order, whose names equal the name before them
 // (ignoring case), in list order.
 std::vector<uint32_t> NamesAlike(HiveImage& image, FrameTable& frames, uint32_t key);

@@ -77,42 +77,26 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
 bool ValueCheck::NamesApart() {
   // Windows finds a value by its name, the first of a list that has it: a second value of one
   // name, ignoring case, is never found, and gets a name apart (code 51). The names' hashes, taken
-  // as the values were checked, are compared first (in place when few, once sorted when more);
-  // only names of one hash are read again.
+  // as the values were checked, are sorted and compared first; only names of one hash are read
+  // again.
   auto name = [this](uint32_t i) {
     const uint32_t value = Le32(Cell(list_) + value::kListEntries + 4 * i);
     return StoredName::OfValue(Cell(value), marks_.CellLength(value));
   };
   const uint32_t count = static_cast<uint32_t>(hashes_.size());  // the values kept, in list order
   std::vector<uint32_t> alike;  // places in the list of values whose name an earlier one has
-  auto same = [&](uint32_t i, uint32_t j) {
-    return hashes_[i].first == hashes_[j].first && hashes_[i].first != 0 && CompareNames(name(i), name(j)) == 0;
-  };
-  constexpr uint32_t kInPlace = 16;
-  if (count <= kInPlace) {
-    for (uint32_t i = 1; i < count; ++i) {
-      for (uint32_t j = 0; j < i; ++j) {
-        if (same(j, i)) {
-          alike.push_back(i);
-          break;
-        }
+  std::sort(hashes_.begin(), hashes_.end());  // by hash, then by place
+  for (uint32_t i = 1; i < count; ++i) {
+    // Within a run of one hash, against the values before it (names of one hash are rare).
+    for (uint32_t j = i; j-- > 0 && hashes_[j].first == hashes_[i].first && hashes_[i].first != 0;) {
+      if (CompareNames(name(hashes_[i].second), name(hashes_[j].second)) == 0) {
+        alike.push_back(hashes_[i].second);
+        break;
       }
     }
-  } else {
-    std::sort(hashes_.begin(), hashes_.end());
-    for (uint32_t i = 1; i < count; ++i) {
-      // Of a run of one hash, each against those before it (names of one hash are rare).
-      for (uint32_t j = i; j-- > 0 && hashes_[j].first == hashes_[i].first;) {
-        if (CompareNames(name(hashes_[i].second), name(hashes_[j].second)) == 0 && hashes_[i].first != 0) {
-          alike.push_back(std::max(hashes_[i].second, hashes_[j].second));
-          break;
-        }
-      }
-    }
-    std::sort(alike.begin(), alike.end());
-    alike.erase(std::unique(alike.begin(), alike.end()), alike.end());
   }
   if (alike.empty()) return true;
+  std::sort(alike.begin(), alike.end());
   TakenNames taken;
   for (uint32_t i = 0; i < count; ++i) taken.Add(name(i).Upper());
   for (uint32_t i : alike) {

@@ -631,9 +631,7 @@ void KeyWalk::NoteName(size_t frameIndex, uint32_t key) {
 
 bool KeyWalk::OrderCheck(uint32_t owner) {
   // Its keys' names as they now stand, renames of this walk included.
-  const NameOrder order = ListNameOrder(image_, frames_, owner);
-  if (order.ordered && !order.alike) return true;
-  if (!order.ordered) {
+  if (!InNameOrder(image_, frames_, owner)) {
     const uint32_t list = Le32(Cell(owner) + key::kSubkeyList);
     if (!faults_.Repaired(kSubkeyListOutOfOrder, list, FieldRef::None(), 0)) return false;
     SortByName(image_, frames_, owner);

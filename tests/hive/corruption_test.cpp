@@ -273,9 +273,6 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
       ++tally.dropping;
       std::printf("seed %d (%s, %s): the repair dropped %zu keys and %zu values the damage spared\n", seed,
                   names[which].c_str(), kDamageKinds[kind], spared.droppedKeys, spared.droppedValues);
-      if (only > 0) {
-        for (uint32_t cell : spared.dropped) std::printf("  dropped: 0x%X\n", cell);
-      }
     }
     if (!alike.empty()) {
       ++duplicated;

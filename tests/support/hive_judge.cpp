@@ -316,10 +316,7 @@ Spared SparedItems(const std::vector<uint8_t>& sound, const std::vector<uint8_t>
   for (uint32_t key : tree.reachable) {
     if (!keySpared(key)) continue;
     ++counts.keys;
-    if (repairedTree.reachable.count(key) == 0) {
-      ++counts.droppedKeys;
-      counts.dropped.push_back(key);
-    }
+    if (repairedTree.reachable.count(key) == 0) ++counts.droppedKeys;
     // Its values whose cells and list are as they were.
     uint32_t valueCount = before.Field32(key, key::kValueCount), valueList = before.Field32(key, key::kValueList);
     if (valueCount == 0 || !same(valueList)) continue;
@@ -327,10 +324,7 @@ Spared SparedItems(const std::vector<uint8_t>& sound, const std::vector<uint8_t>
       uint32_t value = before.Field32(valueList, value::kListEntries + 4 * i);
       if (!same(value)) continue;
       ++counts.values;
-      if (repairedTree.values.count(value) == 0) {
-        ++counts.droppedValues;
-        counts.dropped.push_back(value);
-      }
+      if (repairedTree.values.count(value) == 0) ++counts.droppedValues;
     }
   }
   return counts;

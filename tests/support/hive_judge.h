@@ -44,7 +44,6 @@ KeptKeys Kept(const std::set<uint32_t>& intact, const std::vector<uint8_t>& dama
 struct Spared {
   size_t keys = 0, values = 0;                // spared by the damage
   size_t droppedKeys = 0, droppedValues = 0;  // of those, not in the repaired tree
-  std::vector<uint32_t> dropped;              // their cells
 };
 Spared SparedItems(const std::vector<uint8_t>& sound, const std::vector<uint8_t>& damaged, const TreeReport& repairedTree);
 
