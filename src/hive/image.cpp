@@ -68,6 +68,7 @@ void HiveImage::Release() {
   rootKeyOffset = 0;
   freedByRepairs_.clear();
   standIns.clear();
+  valuesTakenOut.clear();
 }
 
 void HiveImage::NoteFreedByRepair(uint32_t hiveOffset, uint32_t length) {

@@ -115,6 +115,16 @@ class HiveImage {
   // The key made to stand for a key cell the damage destroyed, by the destroyed cell's offset:
   // keys whose parent field names that offset go back under the key that stands for it.
   std::unordered_map<uint32_t, uint32_t> standIns;
+  // What repairs took out of keys' value lists: an entry dropped (the offset it held), or a whole
+  // list unhooked (the list's offset and the count the key gave). The values no list names any
+  // more go back to these keys.
+  struct ValuesTakenOut {
+    uint32_t key;
+    uint32_t at;
+    uint32_t count;  // 1 for an entry
+    bool wholeList;
+  };
+  std::vector<ValuesTakenOut> valuesTakenOut;
 
  private:
   uint8_t* buffer_ = nullptr;  // the view's bytes, or the buffer allocated

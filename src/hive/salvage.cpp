@@ -65,6 +65,8 @@ class Salvage {
   uint32_t WriteLeaf(const std::vector<std::pair<std::vector<uint16_t>, uint32_t>>& named, size_t from, size_t count,
                      uint16_t signature);
   uint32_t LostAndFound();
+  // Values appended to a key's list (written anew); false when no cell can be had.
+  bool AddValues(uint32_t key, const std::vector<uint32_t>& values);
   // A new plain key under parent, with the parent's security block and the first free name of the
   // form given among names; kNullOffset when no cell or name can be had.
   uint32_t NewKey(uint32_t parent, const char* name, TakenNames& names);
@@ -339,7 +341,7 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
 }
 
 bool Salvage::RunValues() {
-  std::vector<uint32_t> values;
+  std::vector<uint32_t> values;  // in use, named by no list, in offset order
   frames_.ForEachCell([&](uint32_t offset, const CellEntry& entry) {
     if ((entry.kind & kCellKindMask) != kCellValue || (entry.kind & kCellSideMark) != 0) return;
     const uint8_t* v = Cell(offset);
@@ -349,10 +351,81 @@ bool Salvage::RunValues() {
     }
   });
   if (values.empty()) return false;
+  std::sort(values.begin(), values.end());
+  std::unordered_set<uint32_t> placed;
+  auto unplaced = [&](uint32_t value) { return std::binary_search(values.begin(), values.end(), value) && placed.count(value) == 0; };
+  // Each goes back to the key whose list lost it, where that can be known: the entries of a list
+  // unhooked whole that still name it, or a dropped entry that names it or differs from it in one
+  // byte (a byte changed in the list), when no other value is that near. Then, when only one key
+  // still misses values, the rest go to it, as many as it misses.
+  std::map<uint32_t, std::vector<uint32_t>> home;
+  std::map<uint32_t, uint32_t> missing;
+  auto give = [&](uint32_t key, uint32_t value) {
+    home[key].push_back(value);
+    placed.insert(value);
+  };
+  for (const HiveImage::ValuesTakenOut& lost : image_.valuesTakenOut) {
+    if (!SoundKey(lost.key) || !Reached(lost.key)) continue;
+    uint32_t found = 0;
+    if (lost.wholeList) {
+      // What the list's place still holds, whatever its cell became.
+      const uint64_t end = image_.Size() - kBaseBlockSize;
+      if (lost.at != kNullOffset && (lost.at & 7) == 0 && uint64_t{lost.at} + value::kListEntries < end) {
+        const uint32_t holds = static_cast<uint32_t>(std::min<uint64_t>(lost.count, (end - lost.at - value::kListEntries) / 4));
+        for (uint32_t i = 0; i < holds; ++i) {
+          const uint32_t value = Le32(Cell(lost.at) + value::kListEntries + 4 * i);
+          if (unplaced(value)) {
+            give(lost.key, value);
+            ++found;
+          }
+        }
+      }
+    } else {
+      // An entry zeroed or filled with 0xFF was not changed in one byte.
+      const bool filled = lost.at == 0 || lost.at == kNullOffset;
+      uint32_t near = unplaced(lost.at) ? lost.at : kNullOffset;
+      for (uint32_t byte = 0; byte < 4 && near == kNullOffset && !filled; ++byte) {
+        for (uint32_t b = 0; b < 256; ++b) {
+          const uint32_t value = (lost.at & ~(0xFFu << (8 * byte))) | (b << (8 * byte));
+          if (value == lost.at || !unplaced(value)) continue;
+          near = near == kNullOffset ? value : kNullOffset - 1;  // two alike near: neither
+        }
+        if (near == kNullOffset - 1) break;
+      }
+      if (near != kNullOffset && near != kNullOffset - 1) {
+        give(lost.key, near);
+        ++found;
+      } else if (frames_.OffsetCheck(lost.at) == kOffsetValid && Reached(lost.at)) {
+        continue;  // a value another list holds: nothing is missing
+      }
+    }
+    if (lost.count > found) missing[lost.key] += lost.count - found;
+  }
+  std::vector<uint32_t> rest;
+  for (uint32_t value : values) {
+    if (placed.count(value) == 0) rest.push_back(value);
+  }
+  if (missing.size() == 1 && !rest.empty() && rest.size() <= missing.begin()->second) {
+    for (uint32_t value : rest) give(missing.begin()->first, value);
+    rest.clear();
+  }
+  bool salvaged = false;
+  for (const auto& [key, back] : home) {
+    if (!AddValues(key, back)) continue;
+    log_.Entry(LogMarker::Info, "Values brought back to key " + Hex(key) + ": " + std::to_string(back.size()) + ", at " +
+                                    KeyPathOf(image_, frames_, key) + "\r\n");
+    salvaged = true;
+  }
+  if (rest.empty()) return salvaged;
   const uint32_t folder = LostAndFound();
-  if (folder == kNullOffset) return false;
-  // The values it holds already (a lost+found of the hive's own), then these.
-  const uint32_t count = Le32(Cell(folder) + key::kValueCount), old = Le32(Cell(folder) + key::kValueList);
+  if (folder == kNullOffset || !AddValues(folder, rest)) return salvaged;
+  log_.Entry(LogMarker::Info, "Values moved to lost+found: " + std::to_string(rest.size()) + "\r\n");
+  return true;
+}
+
+bool Salvage::AddValues(uint32_t key, const std::vector<uint32_t>& values) {
+  // The values it holds already, then these.
+  const uint32_t count = Le32(Cell(key) + key::kValueCount), old = Le32(Cell(key) + key::kValueList);
   std::vector<uint32_t> entries;
   if (count > 0 && frames_.OffsetCheck(old) == kOffsetValid && old != kNullOffset && value::kListEntries + 4ull * count <= Length(old)) {
     for (uint32_t i = 0; i < count; ++i) entries.push_back(Le32(Cell(old) + value::kListEntries + 4 * i));
@@ -362,9 +435,8 @@ bool Salvage::RunValues() {
   const uint32_t list = AllocateCell(image_, frames_, value::kListEntries + 4 * static_cast<uint32_t>(entries.size()));
   if (list == kNullOffset) return false;
   for (size_t i = 0; i < entries.size(); ++i) PutLe32(Cell(list) + value::kListEntries + 4 * i, entries[i]);
-  PutLe32(Cell(folder) + key::kValueCount, static_cast<uint32_t>(entries.size()));
-  PutLe32(Cell(folder) + key::kValueList, list);
-  log_.Entry(LogMarker::Info, "Values moved to lost+found: " + std::to_string(values.size()) + "\r\n");
+  PutLe32(Cell(key) + key::kValueCount, static_cast<uint32_t>(entries.size()));
+  PutLe32(Cell(key) + key::kValueList, list);
   return true;
 }
 

@@ -59,6 +59,7 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
       }
       entries.Keep();
     } else if (outcome == WalkOutcome::Drop) {
+      image_.valuesTakenOut.push_back({key, value, 1, false});
       entries.Drop();
     } else {
       break;

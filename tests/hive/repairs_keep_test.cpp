@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "support/hive_builder.h"
@@ -31,6 +32,12 @@ std::string KeyName(WalkedHive& h, uint32_t key) {
 std::string ValueName(WalkedHive& h, uint32_t value) {
   const uint8_t* v = h.image.AtHiveOffset(value);
   return std::string(reinterpret_cast<const char*>(v + value::kName), Le16(v + value::kNameLength));
+}
+
+std::set<uint32_t> ValuesOf(WalkedHive& h, uint32_t key) {
+  std::set<uint32_t> values;
+  for (uint32_t i = 0; i < h.Field(key, key::kValueCount); ++i) values.insert(h.Field(h.Field(key, key::kValueList), value::kListEntries + 4 * i));
+  return values;
 }
 
 struct Case {
@@ -406,23 +413,46 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(h.Field(keys[0], key::kParent), h.image.rootKeyOffset) << "not promoted, not in lost+found";
          EXPECT_EQ(h.Subkeys(h.image.rootKeyOffset), 2u);
        }},
-      {"a value list entry changed: the value no list names any more goes to lost+found, with its data",
+      // Values whose list entries were changed: each goes back to its key where that can be known
+      // (an entry one byte off its value, or the one key left missing values), else to lost+found.
+      {"two value list entries changed, one in one byte: both values go back to their keys, with their data",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
-         keys = {b.AddKey(b.Root(), "K")};
-         for (const char* name : {"a", "b", "c"}) keys.push_back(b.AddValue(keys[0], name, 3, std::vector<uint8_t>(40, 'v')));
-         return std::vector<uint32_t>{keys[0]};
+         keys = {b.AddKey(b.Root(), "K"), b.AddKey(b.Root(), "L")};
+         for (uint32_t key : {keys[0], keys[1]}) {
+           for (const char* name : {"a", "b", "c"}) keys.push_back(b.AddValue(key, name, 3, std::vector<uint8_t>(40, 'v')));
+         }
+         return std::vector<uint32_t>{keys[0], keys[1]};
        },
        [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
-         Put32(bytes, CellField(b.ValueListOf(keys[0]), value::kListEntries + 4), 0x7FFFFFF8);
+         Put32(bytes, CellField(b.ValueListOf(keys[0]), value::kListEntries + 4), keys[3] | 0x7F0000);
+         Put32(bytes, CellField(b.ValueListOf(keys[1]), value::kListEntries + 8), 0x7FFFFFF8);
        },
        kInvalidOffset,
        [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
-         ASSERT_EQ(h.Subkeys(h.image.rootKeyOffset), 2u) << "K and lost+found";
-         const uint32_t folder = h.Field(h.ListOf(h.image.rootKeyOffset), list::kEntries + 8);  // after "K"
+         EXPECT_EQ(h.Subkeys(h.image.rootKeyOffset), 2u) << "no lost+found";
+         EXPECT_EQ(ValuesOf(h, keys[0]), (std::set<uint32_t>{keys[2], keys[3], keys[4]}));
+         EXPECT_EQ(ValuesOf(h, keys[1]), (std::set<uint32_t>{keys[5], keys[6], keys[7]}));
+         EXPECT_EQ(h.Field(keys[3], value::kDataLength), 40u);
+       }},
+      {"two value list entries changed, neither value known by its entry: both go to lost+found",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "K"), b.AddKey(b.Root(), "L")};
+         for (uint32_t key : {keys[0], keys[1]}) {
+           for (const char* name : {"a", "b"}) keys.push_back(b.AddValue(key, name, 3, std::vector<uint8_t>(40, 'v')));
+         }
+         return std::vector<uint32_t>{keys[0], keys[1]};
+       },
+       [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(b.ValueListOf(keys[0]), value::kListEntries), 0x7FFFFFF8);
+         Put32(bytes, CellField(b.ValueListOf(keys[1]), value::kListEntries), 0x7FFFFFF8);
+       },
+       kInvalidOffset,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         ASSERT_EQ(h.Subkeys(h.image.rootKeyOffset), 3u) << "K, L and lost+found";
+         const uint32_t folder = h.Field(h.ListOf(h.image.rootKeyOffset), list::kEntries + 16);  // after "K", "L"
          EXPECT_EQ(KeyName(h, folder), "lost+found");
-         EXPECT_EQ(h.Field(folder, key::kValueCount), 1u);
-         EXPECT_EQ(h.Field(h.Field(folder, key::kValueList), value::kListEntries), keys[2]);
-         EXPECT_EQ(h.Field(keys[2], value::kDataLength), 40u);
+         EXPECT_EQ(ValuesOf(h, folder), (std::set<uint32_t>{keys[2], keys[4]}));
+         EXPECT_EQ(ValuesOf(h, keys[0]), std::set<uint32_t>{keys[3]});
        }},
   };
   testing::TempDir dir;

@@ -151,13 +151,20 @@ TEST(Values, DataLengths) {
 TEST(Values, LastValueRemovedUnhooksTheList) {
   HiveBuilder builder;
   uint32_t key = builder.AddKey(builder.Root(), "K");
-  builder.AddValue(key, "only", 4, {1, 2, 3, 4});
+  const uint32_t only = builder.AddValue(key, "only", 4, {1, 2, 3, 4});
+  builder.AddKey(builder.Root(), "L");  // a key of no values, which nothing was taken from
   std::vector<uint8_t> bytes = builder.Build();
   Put32(bytes, CellField(builder.ValueListOf(key), 4), kNullOffset);
-  WalkedHive h(bytes, {kAnswerFix});
-  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kNullOffsetInValueList});
-  EXPECT_EQ(h.Field(key, key::kValueCount), 0u);
-  EXPECT_EQ(h.Field(key, key::kValueList), kNullOffset);
+  {
+    WalkedHive h(bytes, {kAnswerFix}, {}, false);  // the walk alone
+    EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kNullOffsetInValueList});
+    EXPECT_EQ(h.Field(key, key::kValueCount), 0u);
+    EXPECT_EQ(h.Field(key, key::kValueList), kNullOffset);
+  }
+  // The whole check: the value no list names comes back to the one key that lost an entry.
+  WalkedHive h(bytes, testing::FixAllAnswers());
+  EXPECT_EQ(h.Field(key, key::kValueCount), 1u);
+  EXPECT_EQ(h.Field(h.Field(key, key::kValueList), value::kListEntries), only);
   EXPECT_TRUE(SecondRun(h).empty());
 }
 
@@ -169,7 +176,7 @@ TEST(Values, ValueListSharedByTwoKeys) {
   builder.AddValue(two, "w", 4, {1, 2, 3, 4});
   std::vector<uint8_t> bytes = builder.Build();
   Put32(bytes, CellField(two, key::kValueList), builder.ValueListOf(one));
-  WalkedHive h(bytes, {kAnswerFix});
+  WalkedHive h(bytes, {kAnswerFix}, {}, false);
   EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kCrossLinkedData});
   EXPECT_EQ(h.Field(two, key::kValueCount), 0u);
   EXPECT_EQ(h.Field(two, key::kValueList), kNullOffset);

@@ -202,7 +202,7 @@ TreeReport ReadTree(const std::vector<uint8_t>& image) {
       std::vector<std::u16string> valueNames;  // folded; Windows finds the first value of a name
       for (uint32_t i = 0; i < valueCount; ++i) {
         uint32_t value = v.Field32(valueList, value::kListEntries + 4 * i);
-        report.values.insert(value);
+        report.values.emplace(value, parent);
         std::u16string name = NameUnits(v, value, true);
         if (!name.empty()) valueNames.push_back(Folded(name));
       }
@@ -319,12 +319,19 @@ Spared SparedItems(const std::vector<uint8_t>& sound, const std::vector<uint8_t>
     if (repairedTree.reachable.count(key) == 0) ++counts.droppedKeys;
     // Its values whose cells and list are as they were.
     uint32_t valueCount = before.Field32(key, key::kValueCount), valueList = before.Field32(key, key::kValueList);
-    if (valueCount == 0 || !same(valueList)) continue;
+    if (valueCount == 0) continue;
+    const bool listSpared = same(valueList);
     for (uint32_t i = 0; i < valueCount; ++i) {
       uint32_t value = before.Field32(valueList, value::kListEntries + 4 * i);
       if (!same(value)) continue;
-      ++counts.values;
-      if (repairedTree.values.count(value) == 0) ++counts.droppedValues;
+      auto found = repairedTree.values.find(value);
+      if (listSpared) {
+        ++counts.values;
+        if (found == repairedTree.values.end()) ++counts.droppedValues;
+      } else {
+        ++counts.listLost;
+        if (found != repairedTree.values.end() && found->second == key) ++counts.home;
+      }
     }
   }
   return counts;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,7 +21,7 @@ std::set<uint32_t> IntactKeys(const std::vector<uint8_t>& image);
 // The key tree of a hive as it is read from the base block's root through the subkey lists.
 struct TreeReport {
   std::set<uint32_t> reachable;         // hive offsets of the keys reached, the root's included
-  std::set<uint32_t> values;            // hive offsets of the value cells the reached keys list
+  std::map<uint32_t, uint32_t> values;  // hive offsets of the value cells the reached keys list, to the key's
   std::vector<std::string> duplicates;  // "0xPARENT: NAME" for subkeys, "0xKEY: value NAME" for values,
                                         // whose names differ only by case
   std::vector<std::string> unordered;   // "0xPARENT: NAME NAME..." for lists that hold names out of order
@@ -40,10 +41,13 @@ KeptKeys Kept(const std::set<uint32_t>& intact, const std::vector<uint8_t>& dama
 
 // What a repair dropped that the damage spared: the keys and values of a sound hive's tree whose
 // own cells, and the cells of the keys above them, hold the same bytes at the same places in the
-// damaged image, and that the repaired tree no longer holds (anywhere in it).
+// damaged image, and that the repaired tree no longer holds (anywhere in it). Values count whose
+// key is spared and whose list is too; those whose own cell is spared but not their list are
+// counted apart, with those the repaired tree holds under their own key.
 struct Spared {
   size_t keys = 0, values = 0;                // spared by the damage
   size_t droppedKeys = 0, droppedValues = 0;  // of those, not in the repaired tree
+  size_t listLost = 0, home = 0;              // values of a damaged list; of those, back at their key
 };
 Spared SparedItems(const std::vector<uint8_t>& sound, const std::vector<uint8_t>& damaged, const TreeReport& repairedTree);
 
