@@ -62,7 +62,7 @@ void RunLog::LogEcho(std::string_view text) {
 
 void RunLog::Entry(hive::LogMarker marker, std::string_view message) {
   const char* mark = marker == hive::LogMarker::Error ? "! " : marker == hive::LogMarker::Decision ? "# " : "* ";
-  LogWrite(mark + TimeStamp() + " - ");
+  if (logEnabled_ && handle_ == Handle::Open) LogWrite(mark + TimeStamp() + " - ");  // the clock read only for the file
   LogEcho(message);
   if (onEntry) onEntry(message);
 }

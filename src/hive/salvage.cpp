@@ -55,9 +55,12 @@ class Salvage {
   }
   StoredName NameOf(uint32_t key) { return StoredName::OfKey(Cell(key), Length(key)); }
   bool IsOrphan(uint32_t offset) { return std::binary_search(orphans_.begin(), orphans_.end(), offset); }
-  // Each orphan's topmost orphan: the chain is climbed through parent fields; in a loop of parent
-  // fields, a member is a top when the key its field names does not list it.
+  // Each orphan's topmost orphan: the chain is climbed through parent fields, up to a key whose
+  // parent's own list does not name it; in a loop of parent fields, a member is a top when the key
+  // its field names does not list it.
   void FindTops();
+  // Whether a key's own list names another; each key's entries are read once.
+  bool Lists(uint32_t key, uint32_t entry);
   void SettleLoop(const std::vector<uint32_t>& loop);
   // The names of a key's listed keys, to give keys moved under it names of their own.
   TakenNames NamesAmong(const std::vector<uint32_t>& entries, const std::unordered_set<uint32_t>& leaving);
@@ -77,6 +80,7 @@ class Salvage {
   EngineLog& log_;
   std::vector<uint32_t> orphans_;
   std::unordered_map<uint32_t, uint32_t> topOf_;
+  std::unordered_map<uint32_t, std::unordered_set<uint32_t>> listed_;
   uint32_t lostAndFound_ = kNullOffset;
 };
 
@@ -110,7 +114,7 @@ void Salvage::FindTops() {
       onPath[at] = path.size();
       path.push_back(at);
       uint32_t parent = Parent(at);
-      if (parent == at || !IsOrphan(parent)) {
+      if (parent == at || !IsOrphan(parent) || !Lists(parent, at)) {
         top = at;
         break;
       }
@@ -125,6 +129,15 @@ void Salvage::FindTops() {
     }
     for (uint32_t climbed : path) topOf_[climbed] = top;
   }
+}
+
+bool Salvage::Lists(uint32_t key, uint32_t entry) {
+  auto [found, first] = listed_.try_emplace(key);
+  if (first) {
+    std::vector<uint32_t> entries = SubkeyEntries(image_, frames_, key);
+    found->second.insert(entries.begin(), entries.end());
+  }
+  return found->second.count(entry) != 0;
 }
 
 TakenNames Salvage::NamesAmong(const std::vector<uint32_t>& entries, const std::unordered_set<uint32_t>& leaving) {
@@ -259,8 +272,31 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
   std::map<uint32_t, std::vector<uint32_t>> under;  // new parent -> tops
   std::vector<uint32_t> lost;
   std::unordered_map<uint32_t, TakenNames> standInNames;  // per key that gets stand-ins, its keys' names
+  // A top whose parent is an orphan that does not list it goes under that parent now, with it,
+  // when the parent's chain of such tops ends at a top placed otherwise, not back at itself: a
+  // tree whose lists a cut file lost comes back in one round, however deep.
+  std::unordered_map<uint32_t, bool> hangs;  // top -> goes under its parent; false while climbing
+  for (const auto& [top, count] : tops) {
+    std::vector<uint32_t> path;
+    bool placed = true;
+    for (uint32_t at = top; IsOrphan(Parent(at)) && Parent(at) != at; at = topOf_[Parent(at)]) {
+      auto known = hangs.find(at);
+      if (known != hangs.end()) {
+        placed = known->second;
+        break;
+      }
+      hangs[at] = false;
+      path.push_back(at);
+    }
+    for (uint32_t at : path) hangs[at] = placed;
+  }
   for (const auto& [top, count] : tops) {
     uint32_t parent = Parent(top);
+    auto hanging = hangs.find(top);
+    if (hanging != hangs.end() && hanging->second) {
+      under[parent].push_back(top);
+      continue;
+    }
     auto standIn = image_.standIns.find(parent);
     if (standIn != image_.standIns.end() && standIn->second != top &&
         (Reached(standIn->second) || under.count(standIn->second) != 0)) {  // reached, or made just now

@@ -36,6 +36,7 @@ TEST(Salvage, CutOffKeysComeBack) {
   struct Tree {
     HiveBuilder builder;
     uint32_t a, b, c, parent, x, y, z, twin, broken;
+    std::vector<uint32_t> deep;  // a chain of keys, each the only subkey of the one before
   };
   auto build = [](Tree& t) {
     t.a = t.builder.AddKey(t.builder.Root(), "Alpha");
@@ -47,6 +48,8 @@ TEST(Salvage, CutOffKeysComeBack) {
     t.x = t.builder.AddKey(t.parent, "X");
     t.y = t.builder.AddKey(t.x, "Y");
     t.z = t.builder.AddKey(t.y, "Z");
+    t.deep = {t.builder.AddKey(t.builder.Root(), "Deep")};
+    for (int i = 1; i < 12; ++i) t.deep.push_back(t.builder.AddKey(t.deep.back(), "D" + std::to_string(i)));
     t.builder.SetListKind(t.builder.Root(), testing::ListKind::IndexRoot, 2, testing::ListKind::HashLeaf);
   };
   struct Row {
@@ -61,12 +64,17 @@ TEST(Salvage, CutOffKeysComeBack) {
          uint32_t ri = t.builder.ListOf(t.builder.Root());
          Put32(bytes, CellField(ri, list::kEntries), 0x7FFFFFF8);
        },
-       {"* Key reconnected: "}, 10},
+       {"* Key reconnected: "}, 22},
+      {"every list of a chain twelve keys deep lost: the whole chain comes back",
+       [](Tree& t, std::vector<uint8_t>& bytes) {
+         for (uint32_t key : t.deep) Put32(bytes, CellField(key, key::kSubkeyList), 0x7FFFFFF8);
+       },
+       {"* Key reconnected: "}, 22},
       {"the parent's cell freed: its keys, a chain of three among them, under a key made for it in its place",
        [](Tree& t, std::vector<uint8_t>& bytes) {
          Put32(bytes, CellField(t.parent, 0), 0u - Get32(bytes, CellField(t.parent, 0)));  // free
        },
-       {"* Key made to stand for lost key 0x", "* Key reconnected: "}, 10},
+       {"* Key made to stand for lost key 0x", "* Key reconnected: "}, 22},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
