@@ -14,8 +14,9 @@ trap 'rm -rf "$work"' EXIT
 timeout 120 wine "$exe" /h >"$work/help" 2>/dev/null </dev/null; code=$?
 check "/h exits with 2" test "$code" -eq 2
 check "/h starts with the banner" grep -q '^Castellan v1\.03, ' "$work/help"
-tail -c 806 "$work/help" | head -c 53 >"$work/first"
-check "usage text is the last 806 bytes" test "$(cat "$work/first")" = "Usage: TarvosD [<hive_file>|@<listfile> [<switches>]]"
+sed -n '/^Usage: TarvosD \[<hive_file>|@<listfile> \[<switches>\]\]/,$p' "$work/help" >"$work/usage"
+check "the usage text ends the help, in CR LF lines" \
+  test "$(tail -n 1 "$work/usage")" = $'16 usage error\r' -a "$(grep -vc $'\r$' "$work/usage")" -eq 0
 
 timeout 60 wine "$exe" /v >"$work/version" 2>/dev/null </dev/null; code=$?
 check "/v prints the version and Windows, and exits with 0" \

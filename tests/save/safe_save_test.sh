@@ -40,7 +40,7 @@ for signal in KILL TERM; do
     rm -rf "$d"
     mkdir "$d"
     cp "$work/original" "$d/BIG"
-    printf 'ffo' | "$prog" /t "$d/BIG" >/dev/null 2>&1 &
+    printf 'ffo' | "$prog" /t "$d/BIG" >/dev/null 2>&1 &  # its input ends: it cannot wait for ever
     pid=$!
     sleep "0.$(printf '%03d' $((RANDOM % 160)))"
     kill -s "$signal" "$pid" 2>/dev/null
@@ -63,6 +63,10 @@ check "$kills runs killed with SIGKILL and $terms with SIGTERM leave nothing bro
 # Two runs that save the same hive at the same moment: both wait at the save question, then both
 # answer it at once. One saves; the other cannot back up the hive it loaded, which the first holds
 # or has replaced, and leaves it to disk mode; the hive is the repaired one.
+# Every wait here has a deadline: a run whose answers are held gets them, or the end of its input,
+# within a minute, and no run lasts longer than two, so a test that cannot finish fails instead.
+# gated <folder>: the answers "ff", then "o" once <folder>/go exists.
+gated() { printf 'ff'; for ((t = 0; t < 6000; t++)); do [ -e "$1/go" ] && break; sleep 0.01; done; printf 'o'; }
 mixed=0
 for ((i = 0; i < races; i++)); do
   d="$work/r"
@@ -70,8 +74,7 @@ for ((i = 0; i < races; i++)); do
   mkdir "$d"
   cp "$work/original" "$d/BIG"
   for who in a b; do
-    (printf 'ff'; while [ ! -e "$d/go" ]; do sleep 0.01; done; printf 'o') |
-      "$prog" /t "$d/BIG" >"$d/$who.out" 2>&1 &
+    gated "$d" | timeout 120 "$prog" /t "$d/BIG" >"$d/$who.out" 2>&1 &
   done
   for ((t = 0; t < 1000; t++)); do
     [ "$(cat "$d"/a.out "$d"/b.out | grep -c 'Do You want to save it')" -eq 2 ] && break
@@ -103,7 +106,7 @@ replaced() {  # replaced <question|write> [environment of the run]
   [ "$when" = write ] && what="while the new one is written"
   mkdir "$d"
   cp "$work/small" "$d/BIG"
-  (printf 'ff'; while [ ! -e "$d/go" ]; do sleep 0.01; done; printf 'o') | env "$@" "$prog" /t "$d/BIG" >"$d/out" 2>&1 &
+  gated "$d" | env "$@" timeout 120 "$prog" /t "$d/BIG" >"$d/out" 2>&1 &
   waitfor 'Do You want to save it' "$d/out"
   [ "$when" = write ] && touch "$d/go" && waitfor '^Saving file ' "$d/out"
   cp "$work/other" "$d/NEW" && mv "$d/NEW" "$d/BIG"
@@ -131,14 +134,14 @@ if command -v script >/dev/null; then
   "$make_hive" "$work/SAMPLE"
   for signal in TERM HUP; do
     rm -f "$work/mode" "$work/status" "$work/pid"
-    script -qec "sh -c 'stty rows 25 cols 80; \"$prog\" \"$work/SAMPLE\" & echo \$! >\"$work/pid\"; wait \$!; echo \$? >\"$work/status\"; stty -a >\"$work/mode\"'" \
+    timeout 120 script -qec "sh -c 'stty rows 25 cols 80; \"$prog\" \"$work/SAMPLE\" & echo \$! >\"$work/pid\"; wait \$!; echo \$? >\"$work/status\"; stty -a >\"$work/mode\"'" \
       /dev/null >"$work/screen" 2>&1 &
     runner=$!
     for ((t = 0; t < 500; t++)); do
       grep -q 'Press key to Fix' "$work/screen" 2>/dev/null && break
       sleep 0.01
     done
-    kill -s "$signal" "$(cat "$work/pid")"
+    kill -s "$signal" "$(cat "$work/pid" 2>/dev/null)" 2>/dev/null
     wait "$runner"
     code=$(cat "$work/status" 2>/dev/null)
     expected=$((128 + $(kill -l "$signal")))
