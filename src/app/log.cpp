@@ -64,7 +64,11 @@ void RunLog::Entry(hive::LogMarker marker, std::string_view message) {
   const char* mark = marker == hive::LogMarker::Error ? "! " : marker == hive::LogMarker::Decision ? "# " : "* ";
   if (logEnabled_ && handle_ == Handle::Open) LogWrite(mark + TimeStamp() + " - ");  // the clock read only for the file
   LogEcho(message);
-  if (onEntry) onEntry(message);
+}
+
+void RunLog::Happened(const hive::EventRecord& event) {
+  EngineLog::Happened(event);
+  if (onEvent) onEvent(event);
 }
 
 }  // namespace tarvos::app

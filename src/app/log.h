@@ -8,6 +8,7 @@
 
 #include "console/console_state.h"
 #include "hive/engine_io.h"
+#include "hive/events.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 
@@ -35,8 +36,9 @@ class RunLog final : public hive::EngineLog {
   void Break() override { LogEcho("\r\n"); }
 
   const std::string& Name() const { return name_; }
-  // Sees the message of every entry, as the run's report does.
-  std::function<void(std::string_view)> onEntry;
+  // Sees every event, as the run's report does.
+  std::function<void(const hive::EventRecord&)> onEvent;
+  void Happened(const hive::EventRecord& event) override;
 
  private:
   enum class Handle { None, Open, Invalid };

@@ -16,43 +16,6 @@ namespace tarvos::app {
 
 namespace {
 
-constexpr std::string_view kApplied = "Transaction log applied: ";
-constexpr std::string_view kRefused = "Transaction log refused: ";
-constexpr std::string_view kRecovered = "Hive recovered from transaction logs";
-constexpr std::string_view kReconnected = "Key reconnected: ";
-constexpr std::string_view kMovedToLostAndFound = "Key moved to lost+found: ";
-
-bool StartsWith(std::string_view text, std::string_view head) { return text.substr(0, head.size()) == head; }
-
-std::string_view WithoutLineEnd(std::string_view text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-  return text;
-}
-
-// The number written at text[at] (decimal, or hex digits with base 16); at moves past it.
-uint64_t NumberAt(std::string_view text, size_t& at, int base = 10) {
-  std::string digits;
-  auto digit = [base](char c) {
-    return base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : std::isdigit(static_cast<unsigned char>(c)) != 0;
-  };
-  while (at < text.size() && digit(text[at])) digits += text[at++];
-  return digits.empty() ? 0 : std::strtoull(digits.c_str(), nullptr, base);
-}
-
-// "0x0000ABCD (N keys)" and what follows it.
-bool ParseKeyAndCount(std::string_view text, uint32_t& key, uint64_t& keys, size_t& at) {
-  if (!StartsWith(text, "0x")) return false;
-  at = 2;
-  key = static_cast<uint32_t>(NumberAt(text, at, 16));
-  if (text.substr(at, 2) != " (") return false;
-  at += 2;
-  keys = NumberAt(text, at);
-  at = text.find(')', at);
-  if (at == std::string_view::npos) return false;
-  ++at;
-  return true;
-}
-
 // The name of a key cell in UTF-8, or nothing when the cell does not lie whole in the image.
 bool AppendKeyName(std::string& out, const hive::HiveImage& image, uint32_t key) {
   uint64_t at = uint64_t{hive::kBaseBlockSize} + key;
@@ -104,12 +67,10 @@ bool RunReport::LeavesHiveUnchecked(uint32_t code) {
 void RunReport::BeginHive(const std::string& given) {
   given_ = given;
   headerRead_ = false;
-  logs_.clear();
-  recovered_ = false;
+  events_.clear();
   counts_.reset();
   faults_.clear();
   faultCount_ = 0;
-  broughtBack_.clear();
   image_ = nullptr;
   walk_ = nullptr;
 }
@@ -175,43 +136,6 @@ void RunReport::FaultDecided(const hive::ErrorRecord& record, hive::FieldRef fie
   if (onFault) onFault(faults_.back(), faultCount_);
 }
 
-void RunReport::LogEntry(std::string_view message) {
-  message = WithoutLineEnd(message);
-  if (StartsWith(message, kApplied)) {
-    // "NAME, N entries": the name may hold commas, the count never does.
-    std::string_view rest = message.substr(kApplied.size());
-    size_t comma = rest.rfind(", ");
-    if (comma == std::string_view::npos) return;
-    TransactionLogUse use;
-    use.name = rest.substr(0, comma);
-    size_t at = comma + 2;
-    use.count = NumberAt(rest, at);
-    use.unit = rest.substr(std::min(at + 1, rest.size()));
-    logs_.push_back(std::move(use));
-  } else if (StartsWith(message, kRefused)) {
-    // "NAME (reason)": the reason is in the last parentheses that open after the name.
-    std::string_view rest = message.substr(kRefused.size());
-    size_t open = rest.rfind(" (");
-    TransactionLogUse use;
-    use.name = rest.substr(0, open);
-    use.refused = open == std::string_view::npos ? "" : rest.substr(open + 2, rest.size() - open - 3);
-    logs_.push_back(std::move(use));
-  } else if (message == kRecovered) {
-    recovered_ = true;
-  } else if (StartsWith(message, kReconnected) || StartsWith(message, kMovedToLostAndFound)) {
-    bool lost = StartsWith(message, kMovedToLostAndFound);
-    std::string_view rest = message.substr(lost ? kMovedToLostAndFound.size() : kReconnected.size());
-    KeyBroughtBack back;
-    size_t at = 0;
-    if (!ParseKeyAndCount(rest, back.key, back.keys, at)) return;
-    if (!lost && rest.substr(at, 9) == " under 0x") {
-      at += 9;
-      back.under = static_cast<uint32_t>(NumberAt(rest, at, 16));
-    }
-    broughtBack_.push_back(back);
-  }
-}
-
 void RunReport::Write(const std::string& line) {
   if (writer_) writer_(line + "\n");
 }
@@ -234,18 +158,33 @@ void RunReport::EndHive(const HiveEnd& end, std::optional<uint64_t> size) {
   } else {
     hive.Null("format").Null("sequence");
   }
-  JsonArray applied, refused;
-  for (const TransactionLogUse& use : logs_) {
-    JsonObject log;
-    log.Text("name", use.name);
-    if (use.refused.empty()) {
-      applied.Add(log.Number("count", use.count).Text("unit", use.unit).Close());
-    } else {
-      refused.Add(log.Text("reason", use.refused).Close());
+  // The events, each in the field its row names.
+  JsonArray applied, refused, reconnected, lostAndFound, events;
+  bool recovered = false;
+  for (const hive::EventRecord& e : events_) {
+    auto offset = [](JsonObject& o, const char* key, uint32_t value) -> JsonObject& {
+      return value != hive::kNullOffset ? o.Number(key, value) : o.Null(key);
+    };
+    JsonObject o;
+    switch (e.event) {
+      case hive::Event::LogApplied: applied.Add(o.Text("name", e.text).Number("count", e.count).Text("unit", e.reason).Close()); break;
+      case hive::Event::LogRefused: refused.Add(o.Text("name", e.text).Text("reason", e.reason).Close()); break;
+      case hive::Event::Recovered: recovered = true; break;
+      case hive::Event::KeyReconnected: reconnected.Add(o.Number("key", e.at).Number("keys", e.count).Number("under", e.other).Close()); break;
+      case hive::Event::KeyToLostAndFound: lostAndFound.Add(o.Number("key", e.at).Number("keys", e.count).Close()); break;
+      default:
+        o.Text("event", hive::EventOf(e.event).name);
+        offset(o, "offset", e.at);
+        offset(o, "other", e.other);
+        offset(o, "under", e.under);
+        o.Number("count", e.count).Number("was", e.was);
+        e.text.empty() ? o.Null("text") : o.Text("text", e.text);
+        events.Add(o.Close());
+        break;
     }
   }
   hive.Raw("logs",
-           JsonObject().Raw("applied", applied.Close()).Raw("refused", refused.Close()).Bool("recovered", recovered_).Close());
+           JsonObject().Raw("applied", applied.Close()).Raw("refused", refused.Close()).Bool("recovered", recovered).Close());
   if (counts_) {
     hive.Number("keys", counts_->first).Number("values", counts_->second);
   } else {
@@ -264,17 +203,7 @@ void RunReport::EndHive(const HiveEnd& end, std::optional<uint64_t> size) {
     faults.Add(fault.Close());
   }
   hive.Number("fault_count", faults_.size()).Raw("faults", faults.Close());
-  JsonArray reconnected, lostAndFound;
-  for (const KeyBroughtBack& back : broughtBack_) {
-    JsonObject key;
-    key.Number("key", back.key).Number("keys", back.keys);
-    if (back.under != hive::kNullOffset) {
-      reconnected.Add(key.Number("under", back.under).Close());
-    } else {
-      lostAndFound.Add(key.Close());
-    }
-  }
-  hive.Raw("reconnected", reconnected.Close()).Raw("lost_and_found", lostAndFound.Close());
+  hive.Raw("reconnected", reconnected.Close()).Raw("lost_and_found", lostAndFound.Close()).Raw("events", events.Close());
   JsonObject outcome;
   outcome.Text("status", StatusName(end.status));
   end.reason.empty() ? outcome.Null("reason") : outcome.Text("reason", end.reason);

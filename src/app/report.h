@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "hive/events.h"
 #include "hive/faults.h"
 #include "hive/image.h"
 #include "hive/walk.h"
@@ -70,8 +71,9 @@ class RunReport final : public hive::FaultWatcher {
     walk_ = walk;
   }
   void FaultDecided(const hive::ErrorRecord& record, hive::FieldRef field, bool fixed) override;
-  // A log entry of the hive: applied or refused transaction logs, keys reconnected or moved.
-  void LogEntry(std::string_view message);
+  // An event of the hive: a transaction log applied or refused, keys or values brought back, a
+  // security block set right, a page put back.
+  void Happened(const hive::EventRecord& event) { events_.push_back(event); }
   // Keys and values of the walked tree, once the walk went through it whole: the keys the walk
   // kept, and each key's value count as the walk left it.
   void Counted(const hive::KeyWalk& walk, const hive::HiveImage& image);
@@ -89,17 +91,6 @@ class RunReport final : public hive::FaultWatcher {
   void Finish(bool stopped, size_t notStarted, int exitCode);
 
  private:
-  struct TransactionLogUse {
-    std::string name;
-    uint64_t count = 0;
-    std::string unit;     // "entries" or "pages"
-    std::string refused;  // why, when it was refused
-  };
-  struct KeyBroughtBack {
-    uint32_t key = 0;
-    uint64_t keys = 0;
-    uint32_t under = hive::kNullOffset;  // none: moved to lost+found
-  };
   std::string KeyPathOfFault() const;
   void Write(const std::string& line);
 
@@ -111,12 +102,10 @@ class RunReport final : public hive::FaultWatcher {
   std::string given_;
   bool headerRead_ = false;
   uint32_t major_ = 0, minor_ = 0, primary_ = 0, secondary_ = 0;
-  std::vector<TransactionLogUse> logs_;
-  bool recovered_ = false;
+  std::vector<hive::EventRecord> events_;
   std::optional<std::pair<uint64_t, uint64_t>> counts_;
   std::vector<ReportedFault> faults_;
   size_t faultCount_ = 0;
-  std::vector<KeyBroughtBack> broughtBack_;
   // The run's sums.
   uint64_t hives_ = 0;
   uint64_t byStatus_[static_cast<size_t>(HiveStatus::Clean) + 1] = {};

@@ -330,7 +330,7 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   }
   console::ProgressScreen progress(dialogs);
   progress.CreateProgressScreen();
-  log.onEntry = [&run](std::string_view message) { run.report.LogEntry(message); };
+  log.onEvent = [&run](const hive::EventRecord& event) { run.report.Happened(event); };
 
   if (!run.options.perFileLog) log.OpenLog(std::string());
   run.fixModes.Reset();

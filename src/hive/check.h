@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "hive/events.h"
 #include "hive/faults.h"
 #include "hive/frames.h"
 #include "hive/image.h"
@@ -78,9 +79,10 @@ class HiveCheck {
     if (!salvaged) return false;
     std::vector<uint64_t> kept = KeysBelow(walk, chains);
     for (size_t i = 0; i < chains.size(); ++i) {
-      char line[96];
-      std::snprintf(line, sizeof line, "Keys kept under 0x%08X: %llu, at ", chains[i], static_cast<unsigned long long>(kept[i]));
-      log.Entry(LogMarker::Info, line + KeyPathOf(image_, frames, chains[i]) + "\r\n");
+      EventRecord e{Event::KeysKept, chains[i]};
+      e.count = kept[i];
+      e.text = KeyPathOf(image_, frames, chains[i]);
+      log.Happened(e);
     }
     return true;
   }

@@ -31,6 +31,8 @@ class ProgressSink {
 
 enum class LogMarker { Info, Error, Decision };
 
+struct EventRecord;
+
 class EngineLog {
  public:
   virtual ~EngineLog() = default;
@@ -39,6 +41,8 @@ class EngineLog {
   virtual void Entry(LogMarker marker, std::string_view message) = 0;
   // An empty line before a file's first entry.
   virtual void Break() = 0;
+  // An event (events.h): its line, as an entry of its marker; a log that keeps records does more.
+  virtual void Happened(const EventRecord& record);
 };
 
 // Part of whole in per mille, 0 to 1000, without overflowing 32-bit products.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hive/allocator.h"
+#include "hive/events.h"
 
 namespace tarvos::hive {
 
@@ -333,10 +334,7 @@ bool FrameTable::PutPageBack(uint32_t frameOffset, uint32_t notFrom, uint32_t& b
   if (Le32(buffer + partner + frame::kSignature) == frame::kSignatureValue && sent != partner && sent % kPageSize == 0) {
     displaced_[sent] = partner;
   }
-  char line[80];
-  std::snprintf(line, sizeof line, "Page 0x%08X put back in its place from 0x%08X\r\n", frameOffset - kBaseBlockSize,
-                partner - kBaseBlockSize);
-  faults_->Services().log.Entry(LogMarker::Info, line);
+  faults_->Services().log.Happened(EventRecord{Event::PagePutBack, frameOffset - kBaseBlockSize, partner - kBaseBlockSize});
   return true;
 }
 

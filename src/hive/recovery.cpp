@@ -7,6 +7,7 @@
 #include <new>
 
 #include "hive/bytes.h"
+#include "hive/events.h"
 #include "hive/frames.h"
 #include "hive/layout.h"
 #include "platform/file.h"
@@ -18,12 +19,6 @@ namespace {
 using namespace txlog;
 
 uint64_t Le64(const uint8_t* p) { return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32); }
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
 
 // As Windows checks it: the stored sum is the one it would store (never 0 or -1).
 bool ChecksumValid(const uint8_t* block) { return Le32(block + base::kChecksum) == HeaderChecksum(block); }
@@ -98,11 +93,17 @@ class Recovery {
  private:
   uint8_t* Primary() { return image_.BaseBlock(); }
   void Refused(const TransactionLog& file, const std::string& reason) {
-    log_.Entry(LogMarker::Error, "Transaction log refused: " + file.name + " (" + reason + ")\r\n");
+    EventRecord e{Event::LogRefused};
+    e.text = file.name;
+    e.reason = reason;
+    log_.Happened(e);
   }
   void Applied(const TransactionLog& file, uint32_t count, const char* what) {
-    log_.Entry(LogMarker::Info,
-               "Transaction log applied: " + file.name + ", " + std::to_string(count) + " " + what + "\r\n");
+    EventRecord e{Event::LogApplied};
+    e.text = file.name;
+    e.count = count;
+    e.reason = what;
+    log_.Happened(e);
   }
   // The base block of a log in the place of the primary's invalid one (its first sector).
   bool TakeBaseBlock(const ValidLog& log) {
@@ -180,7 +181,7 @@ bool Recovery::Run(const std::vector<TransactionLog>& logs) {
   PutLe32(primary + base::kSecondarySequence, sequence);
   PutLe32(primary + base::kFileType, base::kFileTypeValue);
   PutLe32(primary + base::kChecksum, HeaderChecksum(primary));
-  log_.Entry(LogMarker::Info, "Hive recovered from transaction logs\r\n");
+  log_.Happened(EventRecord{Event::Recovered});
   return true;
 }
 
@@ -468,7 +469,10 @@ bool RecoverFromLogs(HiveImage& image, const std::vector<TransactionLog>& logs, 
     return Recovery(image, log).Run(logs);
   } catch (const std::bad_alloc&) {  // memory runs out: the logs are refused, the run goes on
     for (const TransactionLog& file : logs) {
-      log.Entry(LogMarker::Error, "Transaction log refused: " + file.name + " (not enough memory)\r\n");
+      EventRecord e{Event::LogRefused};
+      e.text = file.name;
+      e.reason = "not enough memory";
+      log.Happened(e);
     }
     return false;
   }

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "hive/allocator.h"
+#include "hive/events.h"
 #include "hive/lists.h"
 #include "hive/names.h"
 
@@ -18,12 +19,6 @@ namespace {
 // Entries of one leaf of a list that Salvage writes; more go under an index root.
 constexpr uint32_t kLeafEntries = 1012;
 constexpr uint32_t kIndexRootLeafEntries = 512;
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
 
 class Salvage {
  public:
@@ -317,8 +312,8 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
         image_.standIns[parent] = made;
         under[holder->second].push_back(made);
         under[made].push_back(top);
-        log_.Entry(LogMarker::Info, "Key made to stand for lost key " + Hex(parent) + ": " + Hex(made) + " under " +
-                                        Hex(holder->second) + "\r\n");
+        EventRecord e{Event::KeyStandsForLost, made, parent, holder->second};
+        log_.Happened(e);
         continue;
       }
     }
@@ -346,8 +341,9 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
     for (uint32_t top : named) {
       PutLe32(Cell(top) + key::kParent, parent);  // a key that stood for its parent is its parent now
       if (made.count(top) != 0) continue;  // said when it was made
-      log_.Entry(LogMarker::Info, "Key reconnected: " + Hex(top) + " (" + std::to_string(tops[top]) + " keys) under " +
-                                      Hex(parent) + "\r\n");
+      EventRecord e{Event::KeyReconnected, top, parent};
+      e.count = tops[top];
+      log_.Happened(e);
       chains.push_back(top);
     }
     salvaged = true;
@@ -367,7 +363,9 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
     if (!named.empty() && WriteList(folder, entries)) {
       for (uint32_t top : named) {
         PutLe32(Cell(top) + key::kParent, folder);
-        log_.Entry(LogMarker::Info, "Key moved to lost+found: " + Hex(top) + " (" + std::to_string(tops[top]) + " keys)\r\n");
+        EventRecord e{Event::KeyToLostAndFound, top};
+        e.count = tops[top];
+        log_.Happened(e);
         chains.push_back(top);
       }
       salvaged = true;
@@ -448,14 +446,18 @@ bool Salvage::RunValues() {
   bool salvaged = false;
   for (const auto& [key, back] : home) {
     if (!AddValues(key, back)) continue;
-    log_.Entry(LogMarker::Info, "Values brought back to key " + Hex(key) + ": " + std::to_string(back.size()) + ", at " +
-                                    KeyPathOf(image_, frames_, key) + "\r\n");
+    EventRecord e{Event::ValuesBroughtBack, key};
+    e.count = back.size();
+    e.text = KeyPathOf(image_, frames_, key);
+    log_.Happened(e);
     salvaged = true;
   }
   if (rest.empty()) return salvaged;
   const uint32_t folder = LostAndFound();
   if (folder == kNullOffset || !AddValues(folder, rest)) return salvaged;
-  log_.Entry(LogMarker::Info, "Values moved to lost+found: " + std::to_string(rest.size()) + "\r\n");
+  EventRecord e{Event::ValuesToLostAndFound};
+  e.count = rest.size();
+  log_.Happened(e);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hive/allocator.h"
+#include "hive/events.h"
 
 namespace tarvos::hive {
 
@@ -237,20 +238,14 @@ constexpr uint8_t kStandardDescriptor[] = {
     0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00,  // group
 };
 
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
-// "1 block", "3 blocks".
-std::string Counted(uint32_t count, const char* what) {
-  return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
-}
-
 }  // namespace
 
-void SecurityRegistry::Log(const std::string& line) { faults_.Services().log.Entry(LogMarker::Info, line + "\r\n"); }
+void SecurityRegistry::Log(Event event, uint32_t block, uint64_t count, uint64_t was) {
+  EventRecord e{event, block};
+  e.count = count;
+  e.was = was;
+  faults_.Services().log.Happened(e);
+}
 
 void SecurityRegistry::FinalRelink() {
   if (count_ == 0 && pending_ > 0 && pendingStart_ != nullptr) {
@@ -272,7 +267,7 @@ void SecurityRegistry::FinalRelink() {
     PutLe32(sk + security::kReferences, given);
     pending_ = 0;
     faults_.MarkChanged();
-    Log("Security block " + Hex(block) + " made for " + Counted(given, "key"));
+    Log(Event::SecurityBlockMade, block, given);
     return;
   }
   if (count_ == 0) return;
@@ -311,7 +306,7 @@ void SecurityRegistry::Relink() {
     PutLe32(sk + security::kLinkA, entries_[(i + count_ - 1) % count_].offset);
   }
   faults_.MarkChanged();
-  Log("Security block ring relinked (" + Counted(count_, "block") + ")");
+  Log(Event::SecurityRingRelinked, kNullOffset, count_);
 }
 
 void SecurityRegistry::SetReferenceCounts() {
@@ -325,8 +320,7 @@ void SecurityRegistry::SetReferenceCounts() {
     // that use it would free a block still in use.
     PutLe32(references, counted);
     faults_.MarkChanged();
-    Log("Reference count of security block " + Hex(block) + " set to " + std::to_string(counted) + " (was " +
-        std::to_string(was) + ")");
+    Log(Event::ReferenceCountSet, block, counted, was);
   }
 }
 

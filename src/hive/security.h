@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "hive/events.h"
 #include "hive/faults.h"
 #include "hive/frames.h"
 #include "hive/image.h"
@@ -81,7 +82,7 @@ class SecurityRegistry {
   // Keys counted for a block.
   uint32_t Users(uint32_t block) const;
   // One line of the log, for a repair made after the walk.
-  void Log(const std::string& line);
+  void Log(Event event, uint32_t block, uint64_t count, uint64_t was = 0);
   bool Register(uint32_t block);
   // How many waiting keys got the block.
   uint32_t GiveToWaitingKeys(uint32_t block);
