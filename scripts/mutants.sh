@@ -16,6 +16,8 @@ pattern=${2:-}
 root=$PWD
 work=$root/build-mutants
 copy=$work/src
+# The copy's tests find the shared hives where the working tree's do.
+[ -z "${TARVOS_HIVES:-}" ] && [ -d "$root/../shared/hives" ] && export TARVOS_HIVES="$(cd "$root/../shared/hives" && pwd)"
 command -v python3 >/dev/null || { echo "mutants.sh needs python3" >&2; exit 2; }
 [ -f "$list" ] || { echo "no mutants file: $list" >&2; exit 2; }
 

@@ -240,6 +240,8 @@ if [ -d "$hives/damaged" ] && command -v hivexml >/dev/null && command -v regfex
   check "/o output opens in hivexml" quiet hivexml "$work/out.dat"
   check "/o makes no backup" test ! -e "$work/BadListHive.bak"
   check "a fixed hive exits with 1" test "$code" -eq 1
+  printf 'aaaaaaaao' | timeout 60 "$prog" /t /r:"$work/hex.jsonl" /o:"$work/out"$'\xff'".dat" "$work/BadListHive" >/dev/null 2>&1
+  check "a saved name that is not UTF-8 is in the report in hex too" grep -q '"saved_to_hex":\["[0-9a-f]*ff2e646174"\]' "$work/hex.jsonl"
   printf 'aaaaaaaao' | timeout 60 "$prog" /t /p:"$work/fixed" "$work/BadListHive" >/dev/null 2>&1
   check "/p creates the folder and saves into it" quiet regfexport "$work/fixed/BadListHive"
   check "/p leaves the original" cmp -s "$hives/damaged/BadListHive" "$work/BadListHive"

@@ -27,10 +27,10 @@ struct Drives {
   Drives() {
     std::vector<uint8_t> hive = testing::HiveBuilder().Build();
     // What a file holds, by the letter before its name: a hive, a hive with the file type 1, 6 or
-    // damaged (x), text, "regf" alone, or nothing.
+    // damaged (x), text, "regf" alone, a hive's size of something else, or nothing.
     std::map<char, std::vector<uint8_t>> bytes = {
         {'h', hive}, {'1', hive}, {'6', hive}, {'x', hive}, {'t', {'t', 'e', 'x', 't'}}, {'r', {'r', 'e', 'g', 'f'}},
-        {'0', {}}};
+        {'z', std::vector<uint8_t>(hive.size(), 'M')}, {'0', {}}};
     for (auto& [code, image] : bytes) {
       if (code == '1' || code == '6' || code == 'x') testing::Put32(image, 0x1C, code == 'x' ? 0x55 : code - '0');
     }
@@ -63,6 +63,7 @@ struct Drives {
         "6 f/:sub/h.LOG2\n"
         "x f/:damaged.dat\n"
         "t f/:text.dat\n"
+        "z f/:other.dat\n"
         "r f/:short.dat\n"
         "h f/" + kLong + "/config/:SYSTEM|SOFTWARE|SAM|SECURITY\n"
         "h g/Windows/System32/config/:SYSTEM\n"

@@ -434,6 +434,25 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(ValuesOf(h, keys[1]), (std::set<uint32_t>{keys[5], keys[6], keys[7]}));
          EXPECT_EQ(h.Field(keys[3], value::kDataLength), 40u);
        }},
+      {"one value list entry changed, and a value no list named before: neither is known to be the key's",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "K"), b.AddKey(b.Root(), "L")};
+         for (const char* name : {"a", "b"}) keys.push_back(b.AddValue(keys[0], name, 3, std::vector<uint8_t>(40, 'v')));
+         keys.push_back(b.AddValue(keys[1], "z", 3, std::vector<uint8_t>(40, 'v')));
+         return std::vector<uint32_t>{keys[0], keys[1]};
+       },
+       [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(b.ValueListOf(keys[0]), value::kListEntries), 0x7FFFFFF8);
+         Put32(bytes, CellField(keys[1], key::kValueCount), 0);  // L's value left behind, as Windows may
+         Put32(bytes, CellField(keys[1], key::kValueList), kNullOffset);
+       },
+       kInvalidOffset,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
+         ASSERT_EQ(h.Subkeys(h.image.rootKeyOffset), 3u) << "K, L and lost+found";
+         const uint32_t folder = h.Field(h.ListOf(h.image.rootKeyOffset), list::kEntries + 16);
+         EXPECT_EQ(ValuesOf(h, folder), (std::set<uint32_t>{keys[2], keys[4]}));
+         EXPECT_EQ(ValuesOf(h, keys[0]), std::set<uint32_t>{keys[3]});
+       }},
       {"two value list entries changed, neither value known by its entry: both go to lost+found",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys = {b.AddKey(b.Root(), "K"), b.AddKey(b.Root(), "L")};

@@ -74,6 +74,17 @@ TEST(Values, CountAndListDisagree) {
     EXPECT_EQ(k.Values(h), 3u);
     EXPECT_TRUE(SecondRun(h).empty());
   }
+  {
+    // The same over a list of one entry, which the walk alone keeps.
+    HiveBuilder builder;
+    uint32_t key = builder.AddKey(builder.Root(), "K");
+    builder.AddValue(key, "only", 4, {1, 2, 3, 4});
+    std::vector<uint8_t> bytes = builder.Build();
+    Put32(bytes, CellField(key, key::kValueCount), 2);
+    WalkedHive h(bytes, FixAllAnswers(), {}, false);
+    EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kDataOverlapped});
+    EXPECT_EQ(h.Field(key, key::kValueCount), 1u);
+  }
 }
 
 TEST(Values, DefaultValueRules) {

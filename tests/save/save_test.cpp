@@ -410,6 +410,8 @@ TEST_F(Saving, FilesThatCanBeTrusted) {
 TEST_F(Saving, BackupsOfOneRunNeverReplaceEachOther) {
   std::vector<uint8_t> dat = Pattern(8192), hiv = Pattern(4096);
   std::string a = Hive("a.dat", dat), b = Hive("a.hiv", hiv);
+  const std::vector<uint8_t> older = Pattern(100);
+  ASSERT_TRUE(testing::WriteFileBytes(dir.Path("a.bak1"), older));  // an earlier run's, kept too
   std::filesystem::permissions(a, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   platform::SetAttributes(a, platform::kAttrHidden | platform::kAttrSystem | platform::kAttrArchive);
   platform::FileInfo loaded;
@@ -421,12 +423,13 @@ TEST_F(Saving, BackupsOfOneRunNeverReplaceEachOther) {
     s.Saver().SaveChangedHive(hive);
     run.backupsWritten = s.targets.backupsWritten;
     if (hive == b) {
-      EXPECT_TRUE(s.rig.log.Has("* Backing up original file with name " + dir.Path("a.bak1") + "...\r\n"));
+      EXPECT_TRUE(s.rig.log.Has("* Backing up original file with name " + dir.Path("a.bak2") + "...\r\n"));
     }
   }
   EXPECT_EQ(ReadFileBytes(dir.Path("a.bak")), dat);
-  EXPECT_EQ(ReadFileBytes(dir.Path("a.bak1")), hiv);
-  EXPECT_EQ(Files(), (std::vector<std::string>{"a.bak", "a.bak1", "a.dat", "a.hiv"}));
+  EXPECT_EQ(ReadFileBytes(dir.Path("a.bak1")), older);
+  EXPECT_EQ(ReadFileBytes(dir.Path("a.bak2")), hiv);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"a.bak", "a.bak1", "a.bak2", "a.dat", "a.hiv"}));
   platform::FileInfo original, backup, saved;
   ASSERT_TRUE(platform::LookUp(b, saved));
   ASSERT_TRUE(platform::LookUp(dir.Path("a.bak"), backup));
