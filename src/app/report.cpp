@@ -54,15 +54,7 @@ const char* StatusName(HiveStatus status) {
   return "";
 }
 
-bool RunReport::LeavesHiveUnchecked(uint32_t code) {
-  switch (code) {
-    case hive::kInputFileOpenError: case hive::kUnableToGetFileInfo: case hive::kHiveTooSmall:
-    case hive::kFileSeekError: case hive::kFileReadError: case hive::kMemoryAllocationError:
-    case hive::kSecurityAllocationError: case hive::kSecurityReallocationError:
-      return true;
-    default: return false;
-  }
-}
+bool RunReport::LeavesHiveUnchecked(uint32_t code) { return hive::FaultOf(code).ends == hive::Ends::NotChecked; }
 
 void RunReport::BeginHive(const std::string& given) {
   given_ = given;

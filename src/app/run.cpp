@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "app/log.h"
@@ -60,10 +61,10 @@ class CheckOnlyDecider final : public hive::FaultDecider {
 // (salvage and the final fix-ups when no fault is left), then the save of what was repaired. Each
 // ends the file's check when the run is stopped or a fault is left unfixed. A check-only run
 // never saves. The saver's account, when it ran, is left in saved.
-void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::Dialogs& dialogs,
-                  console::ProgressScreen& progress, hive::FaultReporter& faults, hive::HiveImage& image,
-                  hive::FrameScan& scan, const std::optional<platform::FileInfo>& info,
-                  std::optional<save::SaveOutcome>& saved) {
+void CheckAndSaveWhole(RunState& run, const std::string& name, RunLog& log, console::Dialogs& dialogs,
+                       console::ProgressScreen& progress, hive::FaultReporter& faults, hive::HiveImage& image,
+                       hive::FrameScan& scan, const std::optional<platform::FileInfo>& info,
+                       std::optional<save::SaveOutcome>& saved) {
   // A mapped file cut short by another process: what the image holds is no longer the file. The
   // check ends there with the read error, and nothing is saved.
   auto lost = [&faults] { return faults.ReportLostImage(); };
@@ -105,6 +106,22 @@ void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::
   saved = saver.Outcome();
   // A save in place has let go of the image by now; a page lost while it was written is known.
   lost();
+}
+
+// The check and save of one hive, within the engine's one rule for memory: memory that runs out
+// anywhere in the check ends that hive as not checked (code 13, with a line that says so), with
+// nothing saved, and the run goes on with the next hive.
+void CheckAndSave(RunState& run, const std::string& name, RunLog& log, console::Dialogs& dialogs,
+                  console::ProgressScreen& progress, hive::FaultReporter& faults, hive::HiveImage& image,
+                  hive::FrameScan& scan, const std::optional<platform::FileInfo>& info,
+                  std::optional<save::SaveOutcome>& saved) {
+  try {
+    CheckAndSaveWhole(run, name, log, dialogs, progress, faults, image, scan, info, saved);
+  } catch (const std::bad_alloc&) {
+    run.report.WatchWalk(&image, nullptr);
+    log.Entry(hive::LogMarker::Error, "Not enough memory to check the hive\r\n");
+    if (!faults.IsErrorLeft()) faults.ReportFault(hive::kMemoryAllocationError, hive::kNullOffset, hive::FieldRef::None(), 0);
+  }
 }
 
 // What a file's processing came to, and the bits of the exit code it sets.

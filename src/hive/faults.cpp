@@ -20,7 +20,7 @@ std::string FormatError(const ErrorRecord& record) {
     char part[16];
     std::snprintf(part, sizeof part, " - 0x%08X", record.offset);
     line += part;
-    if (record.code == kInvalidOffset && record.value != kNullOffset) {
+    if (FaultOf(record.code).shows == Shows::Value && record.value != kNullOffset) {
       std::snprintf(part, sizeof part, ":0x%08X", record.value);
       line += part;
     }

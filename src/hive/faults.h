@@ -35,6 +35,14 @@ enum class Repair : uint8_t { Never, Value, Null, Zero, Caller, Signature, Clear
 // dropping the reference.
 enum class After : uint8_t { Keep, Drop };
 
+// Whether a fault left ends the hive's processing as "not checked" (it could not be read or
+// checked whole), or as a fault left in a hive that was read.
+enum class Ends : uint8_t { Checked, NotChecked };
+
+// What the log shows after the message: the offset alone, or the offset and the value the field
+// held (an offset that leads nowhere, whose value tells where it pointed).
+enum class Shows : uint8_t { Offset, Value };
+
 // The answer of every report and of every step of the walk: carry on; take the reference out (a
 // fix was applied that drops it); or stop (a fault was left unfixed, memory ran out, or the run
 // is stopped).
@@ -48,62 +56,62 @@ enum class WalkOutcome { Continue, Drop, Stop };
 // renames (a key) or marks 8-bit or renames (a value); 52 a key's list whose names are out of the
 // order Windows searches them in, which the check sorts.
 #define TARVOS_FAULTS(X) \
-  X(kNoError, 0, "<No Error>", kFixNone, Never, Keep) \
-  X(kInputFileOpenError, 1, "<Input file open error>", kFixNone, Never, Keep) \
-  X(kOutputFileOpenError, 2, "<Output file open error>", kSkipAll, Never, Keep) \
-  X(kUnableToGetFileInfo, 3, "<Unable to get file info>", kFixNone, Never, Keep) \
-  X(kHiveTooSmall, 4, "<Hive file is too small>", kFixNone, Never, Keep) \
-  X(kSizeNotAligned, 5, "<Size of hive file not aligned>", kFixAsk, Caller, Keep) \
-  X(kFileSeekError, 6, "<File seek error>", kFixNone, Never, Keep) \
-  X(kFileReadError, 7, "<File read error>", kFixNone, Never, Keep) \
-  X(kInvalidSignature, 8, "<Invalid hive file signature>", kFixAsk, Signature, Keep) \
-  X(kInvalidStartOffset, 9, "<Invalid start offset>", kFixAsk, Caller, Drop) \
-  X(kInvalidSizeInfo, 10, "<Invalid size info>", kFixAsk, Value, Keep) \
-  X(kBrokenHeader, 11, "<Broken hive header>", kFixAsk, Value, Keep) \
-  X(kInvalidHeaderChecksum, 12, "<Invalid hive header CRC>", kFixAsk, Value, Keep) \
-  X(kMemoryAllocationError, 13, "<Memory allocation error>", kFixNone, Never, Keep) \
-  X(kInvalidFrameSignature, 14, "<Invalid frame signature>", kFixAsk, Value, Keep) \
-  X(kInvalidFrameOffset, 15, "<Invalid frame offset>", kFixAsk, Value, Keep) \
-  X(kInvalidFrameLength, 16, "<Invalid frame length>", kFixAsk, Value, Keep) \
-  X(kInvalidCellSize, 17, "<Invalid cell size>", kFixAsk, Value, Keep) \
-  X(kCellSizeTooLarge, 18, "<Cell size is too large>", kFixAsk, Value, Keep) \
-  X(kInvalidOffset, 19, "<Invalid offset>", kFixAsk, Caller, Drop) \
-  X(kNotAKeyCell, 20, "<Data block is not a key cell>", kFixAsk, Caller, Drop) \
-  X(kZeroCapacityList, 21, "<Suspicious descendent-key pointer list: zero capacity>", kFixAsk, Caller, Drop) \
-  X(kParentOffsetMismatch, 22, "<Invalid descendent-key data: parent offset not match>", kFixAsk, Value, Keep) \
-  X(kNullOffsetInKeyList, 23, "<Invalid descendent-key list structure: null offset>", kFixAsk, Caller, Drop) \
-  X(kImpossibleListSignature, 24, "<Descendent-key list cell has impossible signature>", kFixAsk, Caller, Drop) \
-  X(kSubkeyCountMismatch, 25, "<Descendent-key counter does not match real descendent keys>", kFixAsk, Value, Keep) \
-  X(kOrphanValueList, 26, "<Orphan value list: zero counter>", kFixAsk, Null, Keep) \
-  X(kErasedValueList, 27, "<Erased value list: null offset>", kFixAsk, Zero, Keep) \
-  X(kNullOffsetInValueList, 28, "<Invalid value list structure: null offset>", kFixAsk, Caller, Drop) \
-  X(kInvalidValueSignature, 29, "<Invalid value signature>", kFixAsk, Caller, Drop) \
-  X(kDefaultValueExists, 30, "<Default value already exist>", kFixAsk, ClearBit0, Drop) \
-  X(kDefaultValueHasName, 31, "<Invalid default value attribute: symbolic name present>", kFixAsk, ClearBit0, Keep) \
-  X(kZeroDataLength, 32, "<Invalid value structure: zero data field length>", kFixAsk, DataLength, Keep) \
-  X(kDataLengthTooLarge, 33, "<Invalid value structure: data field length too large>", kFixAsk, DataLength, Keep) \
-  X(kNullDataOffset, 34, "<Invalid value structure: null data offset>", kFixAsk, Caller, Drop) \
-  X(kNullSecurityOffset, 35, "<Null offset to security block>", kFixAsk, Value, Keep) \
-  X(kInvalidSecuritySignature, 36, "<Invalid security block signature>", kFixAsk, Value, Keep) \
-  X(kNullSecurityLink, 37, "<Invalid security block structure: null offset to previous or next>", kFixAsk, Null, Keep) \
-  X(kCrossLinkedData, 38, "<Cross linked data>", kFixAsk, Caller, Drop) \
-  X(kUnusedBlockInUse, 39, "<Using data block marked as unused>", kFixAsk, Never, Keep) \
-  X(kSecurityAllocationError, 40, "<Security info allocation error>", kFixNone, Never, Keep) \
-  X(kSecurityReallocationError, 41, "<Security info reallocation error>", kFixNone, Never, Keep) \
-  X(kDataOverlapped, 42, "<Binary data overlapped>", kFixAsk, Caller, Drop) \
-  X(kOrphanSegmentList, 43, "<Orphan segmented-value list: zero counter>", kFixAsk, Caller, Drop) \
-  X(kErasedSegmentList, 44, "<Erased segmented-value list: null offset>", kFixAsk, Caller, Drop) \
-  X(kNullOffsetInSegmentList, 45, "<Invalid segmented-value list structure: null offset>", kFixAsk, Caller, Drop) \
-  X(kIncorrectSegmentedSize, 46, "<Incorrect segmented-value size>", kFixAsk, Value, Keep) \
-  X(kIncorrectRootParent, 47, "<Incorrect root parent offset>", kFixAsk, Null, Keep) \
-  X(kInvalidFileVersion, 48, "<Invalid file version>", kFixAsk, Value, Keep) \
-  X(kUnknownError, 49, "<Unknown error>", kFixNone, Never, Keep) \
-  X(kInvalidKeyName, 50, "<Invalid key name>", kFixAsk, Caller, Keep) \
-  X(kInvalidValueName, 51, "<Invalid value name>", kFixAsk, Caller, Keep) \
-  X(kSubkeyListOutOfOrder, 52, "<Descendent-key list out of name order>", kFixAsk, Caller, Keep)
+  X(kNoError, 0, "<No Error>", kFixNone, Never, Keep, Checked, Offset) \
+  X(kInputFileOpenError, 1, "<Input file open error>", kFixNone, Never, Keep, NotChecked, Offset) \
+  X(kOutputFileOpenError, 2, "<Output file open error>", kSkipAll, Never, Keep, Checked, Offset) \
+  X(kUnableToGetFileInfo, 3, "<Unable to get file info>", kFixNone, Never, Keep, NotChecked, Offset) \
+  X(kHiveTooSmall, 4, "<Hive file is too small>", kFixNone, Never, Keep, NotChecked, Offset) \
+  X(kSizeNotAligned, 5, "<Size of hive file not aligned>", kFixAsk, Caller, Keep, Checked, Offset) \
+  X(kFileSeekError, 6, "<File seek error>", kFixNone, Never, Keep, NotChecked, Offset) \
+  X(kFileReadError, 7, "<File read error>", kFixNone, Never, Keep, NotChecked, Offset) \
+  X(kInvalidSignature, 8, "<Invalid hive file signature>", kFixAsk, Signature, Keep, Checked, Offset) \
+  X(kInvalidStartOffset, 9, "<Invalid start offset>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kInvalidSizeInfo, 10, "<Invalid size info>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kBrokenHeader, 11, "<Broken hive header>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kInvalidHeaderChecksum, 12, "<Invalid hive header CRC>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kMemoryAllocationError, 13, "<Memory allocation error>", kFixNone, Never, Keep, NotChecked, Offset) \
+  X(kInvalidFrameSignature, 14, "<Invalid frame signature>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kInvalidFrameOffset, 15, "<Invalid frame offset>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kInvalidFrameLength, 16, "<Invalid frame length>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kInvalidCellSize, 17, "<Invalid cell size>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kCellSizeTooLarge, 18, "<Cell size is too large>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kInvalidOffset, 19, "<Invalid offset>", kFixAsk, Caller, Drop, Checked, Value) \
+  X(kNotAKeyCell, 20, "<Data block is not a key cell>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kZeroCapacityList, 21, "<Suspicious descendent-key pointer list: zero capacity>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kParentOffsetMismatch, 22, "<Invalid descendent-key data: parent offset not match>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kNullOffsetInKeyList, 23, "<Invalid descendent-key list structure: null offset>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kImpossibleListSignature, 24, "<Descendent-key list cell has impossible signature>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kSubkeyCountMismatch, 25, "<Descendent-key counter does not match real descendent keys>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kOrphanValueList, 26, "<Orphan value list: zero counter>", kFixAsk, Null, Keep, Checked, Offset) \
+  X(kErasedValueList, 27, "<Erased value list: null offset>", kFixAsk, Zero, Keep, Checked, Offset) \
+  X(kNullOffsetInValueList, 28, "<Invalid value list structure: null offset>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kInvalidValueSignature, 29, "<Invalid value signature>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kDefaultValueExists, 30, "<Default value already exist>", kFixAsk, ClearBit0, Drop, Checked, Offset) \
+  X(kDefaultValueHasName, 31, "<Invalid default value attribute: symbolic name present>", kFixAsk, ClearBit0, Keep, Checked, Offset) \
+  X(kZeroDataLength, 32, "<Invalid value structure: zero data field length>", kFixAsk, DataLength, Keep, Checked, Offset) \
+  X(kDataLengthTooLarge, 33, "<Invalid value structure: data field length too large>", kFixAsk, DataLength, Keep, Checked, Offset) \
+  X(kNullDataOffset, 34, "<Invalid value structure: null data offset>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kNullSecurityOffset, 35, "<Null offset to security block>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kInvalidSecuritySignature, 36, "<Invalid security block signature>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kNullSecurityLink, 37, "<Invalid security block structure: null offset to previous or next>", kFixAsk, Null, Keep, Checked, Offset) \
+  X(kCrossLinkedData, 38, "<Cross linked data>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kUnusedBlockInUse, 39, "<Using data block marked as unused>", kFixAsk, Never, Keep, Checked, Offset) \
+  X(kSecurityAllocationError, 40, "<Security info allocation error>", kFixNone, Never, Keep, NotChecked, Offset) \
+  X(kSecurityReallocationError, 41, "<Security info reallocation error>", kFixNone, Never, Keep, NotChecked, Offset) \
+  X(kDataOverlapped, 42, "<Binary data overlapped>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kOrphanSegmentList, 43, "<Orphan segmented-value list: zero counter>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kErasedSegmentList, 44, "<Erased segmented-value list: null offset>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kNullOffsetInSegmentList, 45, "<Invalid segmented-value list structure: null offset>", kFixAsk, Caller, Drop, Checked, Offset) \
+  X(kIncorrectSegmentedSize, 46, "<Incorrect segmented-value size>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kIncorrectRootParent, 47, "<Incorrect root parent offset>", kFixAsk, Null, Keep, Checked, Offset) \
+  X(kInvalidFileVersion, 48, "<Invalid file version>", kFixAsk, Value, Keep, Checked, Offset) \
+  X(kUnknownError, 49, "<Unknown error>", kFixNone, Never, Keep, Checked, Offset) \
+  X(kInvalidKeyName, 50, "<Invalid key name>", kFixAsk, Caller, Keep, Checked, Offset) \
+  X(kInvalidValueName, 51, "<Invalid value name>", kFixAsk, Caller, Keep, Checked, Offset) \
+  X(kSubkeyListOutOfOrder, 52, "<Descendent-key list out of name order>", kFixAsk, Caller, Keep, Checked, Offset)
 
 enum ErrorCode : uint32_t {
-#define TARVOS_FAULT_CODE(name, code, message, mode, repair, after) name = code,
+#define TARVOS_FAULT_CODE(name, code, message, mode, repair, after, ends, shows) name = code,
   TARVOS_FAULTS(TARVOS_FAULT_CODE)
 #undef TARVOS_FAULT_CODE
 };
@@ -114,10 +122,13 @@ struct FaultRow {
   FixMode startMode;
   Repair repair;
   After after;
+  Ends ends;
+  Shows shows;
 };
 
 inline constexpr FaultRow kFaultTable[] = {
-#define TARVOS_FAULT_ROW(name, code, message, mode, repair, after) {code, message, mode, Repair::repair, After::after},
+#define TARVOS_FAULT_ROW(name, code, message, mode, repair, after, ends, shows) \
+  {code, message, mode, Repair::repair, After::after, Ends::ends, Shows::shows},
     TARVOS_FAULTS(TARVOS_FAULT_ROW)
 #undef TARVOS_FAULT_ROW
 };

@@ -327,5 +327,25 @@ ROWS
   rm -rf "$work/c"
 fi
 
+# Memory that runs out: the hive that needs more than the run may have is not checked (code 13,
+# exit bit 8), and the next hive of the list is. The limit is a little above what the program needs
+# to start, found here; a build whose sanitizer reserves more address space than any limit skips.
+"$make_hive" "$work/MANY" 100000
+"$make_hive" "$work/FEW"
+printf '%s\n' "$work/MANY" "$work/FEW" >"$work/memory.list"
+limit=
+for kb in 8000 12000 16000 24000 32000; do
+  if (ulimit -v "$kb" && "$prog" /v) >/dev/null 2>&1; then limit=$((kb + 8000)); break; fi
+done
+if [ -n "$limit" ]; then
+  (ulimit -v "$limit" && timeout 60 "$prog" @"$work/memory.list" /t /n) >"$work/memory" 2>&1; code=$?
+  check "a hive too big for the memory left is not checked: code 13 and exit bit 8" \
+    test $((code & 8)) -eq 8 -a "$(grep -c '^Error found: <Memory allocation error>' "$work/memory")" -eq 1
+  check "and the next hive of the list is checked" grep -q "^Processing file: $work/FEW" "$work/memory"
+  check "and the run's last line is the next hive's verdict" test "$(grep -c '^Check only: ' "$work/memory")" -eq 2
+else
+  echo "skip memory limits: the program does not start within 32 MB of address space"
+fi
+
 echo "$failures failure(s)"
 test "$failures" -eq 0
