@@ -11,12 +11,10 @@ namespace tarvos::discovery {
 
 namespace {
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = platform::LowerChar(c);
-  return text;
-}
 
-bool SameNoCase(const std::string& a, const std::string& b) { return a.size() == b.size() && Lower(a) == Lower(b); }
+bool SameNoCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && platform::LowerAscii(a) == platform::LowerAscii(b);
+}
 
 // A path of several components below a folder, each matched without regard to case.
 std::string FindPathNoCase(std::string folder, std::initializer_list<const char*> names) {
@@ -68,7 +66,7 @@ bool IsHiveFile(const std::string& name, const uint8_t* head, size_t count) {
   bool logType =
       type == hive::txlog::kFileTypeOld || type == hive::txlog::kFileTypeOlder || type == hive::txlog::kFileTypeEntries;
   size_t dot = name.rfind('.');
-  std::string extension = dot == std::string::npos ? std::string() : Lower(name.substr(dot));
+  std::string extension = dot == std::string::npos ? std::string() : platform::LowerAscii(name.substr(dot));
   bool logName = extension == ".log" || extension == ".log1" || extension == ".log2";
   return !(logType && logName);
 }
@@ -101,7 +99,7 @@ std::string FindNoCase(const std::string& folder, const std::string& name) {
 std::vector<std::string> ParseBootIni(const std::string& text) {
   std::vector<std::string> names;
   // The section "[operating systems]", up to the next section.
-  std::string lower = Lower(text);
+  std::string lower = platform::LowerAscii(text);
   size_t start = lower.find("[operating systems]");
   if (start == std::string::npos) return names;
   start = lower.find('\n', start);
@@ -133,7 +131,7 @@ bool IsCandidateName(const std::string& name) {
   size_t slash = name.find_last_of("/\\");
   size_t dot = name.rfind('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return true;
-  std::string extension = Lower(name.substr(dot));
+  std::string extension = platform::LowerAscii(name.substr(dot));
   if (extension == ".html") return false;
   if (extension.size() != 4) return true;
   static const std::string kExcluded = ".exe.com.sys.dll.bmp.jpg.gif.inf.hlp.htm";

@@ -7,20 +7,11 @@
 
 namespace tarvos::discovery {
 
-namespace {
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = platform::LowerChar(c);
-  return text;
-}
-
-}  // namespace
-
 void SortFoundList(std::vector<FoundLine>& found) {
   // Each path lowered once, not at every comparison.
   std::vector<std::pair<std::string, size_t>> order;
   order.reserve(found.size());
-  for (size_t i = 0; i < found.size(); ++i) order.emplace_back(Lower(found[i].path), i);
+  for (size_t i = 0; i < found.size(); ++i) order.emplace_back(platform::LowerAscii(found[i].path), i);
   std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<FoundLine> sorted;
   sorted.reserve(found.size());

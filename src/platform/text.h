@@ -10,6 +10,8 @@ namespace tarvos::platform {
 
 // One byte of UTF-8 text: ASCII letters change case, every other byte stays.
 char LowerChar(char c);
+// The text with its ASCII letters in lower case.
+std::string LowerAscii(std::string text);
 char UpperChar(char c);
 // Upper-cases as the file system compares names: every letter on Windows (through the
 // system's upper-case table, as NTFS does), ASCII letters on POSIX.

@@ -8,6 +8,11 @@ namespace tarvos::platform {
 // Paths are UTF-8 bytes: one byte changes case only when it is an ASCII letter, so no multibyte
 // sequence breaks.
 char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c; }
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text) c = LowerChar(c);
+  return text;
+}
 char UpperChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 0x20) : c; }
 
 std::vector<uint32_t> DecodeFileName(const std::string& name) { return DecodeUtf8(name); }
