@@ -55,6 +55,10 @@ enum class WalkOutcome { Continue, Drop, Stop };
 // of old (49 stands in for any larger code); 50 and 51 are names no reader takes, which the check
 // renames (a key) or marks 8-bit or renames (a value); 52 a key's list whose names are out of the
 // order Windows searches them in, which the check sorts.
+// Two codes are kept for the catalogue's numbering and never raised: 39, a reference to a free
+// cell, which the check reports as the reference's own fault (code 19: an offset that names no
+// cell in use); and 47, the root key's parent field, which Windows leaves pointing into the hive
+// that loaded it, so that no value of it is wrong.
 #define TARVOS_FAULTS(X) \
   X(kNoError, 0, "<No Error>", kFixNone, Never, Keep, Checked, Offset) \
   X(kInputFileOpenError, 1, "<Input file open error>", kFixNone, Never, Keep, NotChecked, Offset) \
