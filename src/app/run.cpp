@@ -191,6 +191,7 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
   progress.SetStage(console::kStageLoading);
 
   bool logSkipped = false;
+  std::string notHive;  // what the file holds instead, when it is no hive
   std::optional<save::SaveOutcome> saved;
   // A log beside its hive (a wildcard over a registry folder names them all) is never checked as
   // a hive, whatever its first sector holds: checked as one, it would be saved as one.
@@ -211,6 +212,14 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
       loaded = hive::kLoadNotOpened;
       logSkipped = true;
     }
+    // A file that is no hive at all (a program, an image, zeros) is never repaired into one:
+    // nothing is asked and nothing written.
+    if (loaded > 0) notHive = hive::NotAHive(image);
+    if (!notHive.empty()) {
+      log.Entry(hive::LogMarker::Error, "Not a hive file: " + name + "\r\n");
+      log.Entry(hive::LogMarker::Error, "Reason: it " + notHive + " and no page of it is a hive bin\r\n");
+      loaded = hive::kLoadNotOpened;
+    }
     if (loaded > 0) run.report.Loaded(image);
     // A dirty hive takes what its logs hold first, as Windows would when it loads it.
     if (loaded > 0 && hive::IsDirty(image)) {
@@ -223,6 +232,11 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
   run.report.WatchWalk(nullptr, nullptr);
 
   HiveEnd end = EndOfHive(run, faults, logSkipped, saved);
+  if (!notHive.empty()) {
+    end.status = HiveStatus::NotChecked;
+    end.reason = "not a hive file: " + notHive;
+    end.exitBits = kExitNotChecked;
+  }
   const bool stopped = run.abortRequested;
   // A check-only run ends each hive it checked with a line that counts its faults.
   const auto shownCount = end.status == HiveStatus::NotChecked ? console::kCheckOnlyNotChecked
@@ -240,7 +254,7 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
       }
     } else if (run.options.checkOnly && !logSkipped) {
       dialogs.ShowInformation(console::kInfoCheckOnly, shownCount);
-    } else if (!faults.IsErrorLeft()) {
+    } else if (!faults.IsErrorLeft() && notHive.empty()) {
       dialogs.ShowInformation(console::kInfoComplete, 0);
     }
   }

@@ -1,7 +1,8 @@
 #include "hive/image.h"
 
 #include <algorithm>
-
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/memory.h"
@@ -229,12 +230,14 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
   uint32_t size = static_cast<uint32_t>(fileSize);
   // A file cut off a page boundary keeps its last part page: the cells there that are whole
   // stay, and the rest of the page reads as zeros, which the frame pass mends like any other.
-  uint32_t asFound = size;
-  if ((size & ~kPageMask) != 0 && !faults.Repaired(kSizeNotAligned, kNullOffset, FieldRef::Variable(asFound), 0)) {
-    return kLoadFailed;
-  }
+  // The question comes once the file is read: a file that is no hive at all is asked nothing.
   const uint32_t pageEnd = static_cast<uint32_t>((uint64_t{size} + kPageSize - 1) & kPageMask);
-  auto loaded = [&image, &faults, pageEnd]() {
+  auto loaded = [&image, &faults, pageEnd, size]() {
+    if (!NotAHive(image).empty()) return kLoadDone;
+    uint32_t asFound = size;
+    if ((size & ~kPageMask) != 0 && !faults.Repaired(kSizeNotAligned, kNullOffset, FieldRef::Variable(asFound), 0)) {
+      return kLoadFailed;
+    }
     if (image.Size() < pageEnd && !image.Grow(pageEnd)) {
       faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
       return kLoadFailed;
@@ -391,6 +394,29 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
   }
   faults.Services().log.Entry(LogMarker::Info, "Header checked\r\n");
   return true;
+}
+
+std::string NotAHive(const HiveImage& image) {
+  if (!image.Loaded() || image.Size() < 4) return {};
+  const uint8_t* bytes = image.Buffer();
+  if (Le32(bytes) == base::kSignatureValue) return {};
+  for (uint64_t page = kPageSize; page + 4 <= image.Size(); page += kPageSize) {
+    if (Le32(bytes + page) == frame::kSignatureValue) return {};
+  }
+  const uint32_t size = image.Size();
+  if (std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; })) return "holds only zeros";
+  // Its first bytes as text, where they are letters or digits (a file type's magic), else in hex.
+  std::string text;
+  for (uint32_t i = 0; i < size && i < 4 && std::isalnum(bytes[i]) != 0; ++i) text += static_cast<char>(bytes[i]);
+  if (text.size() < 2) {
+    text.clear();
+    for (uint32_t i = 0; i < size && i < 4; ++i) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", bytes[i]);
+      text += hex;
+    }
+  }
+  return "starts with " + text;
 }
 
 }  // namespace tarvos::hive

@@ -219,6 +219,11 @@ inline constexpr int kLoadNotOpened = 0;
 inline constexpr int kLoadFailed = -1;
 inline constexpr int kLoadStopped = -2;
 
+// What a loaded file holds instead of a hive: empty when it may be one (it starts with "regf", or
+// a page of it starts with "hbin", as a hive whose base block was destroyed does); else what it
+// starts with ("starts with MZ", "starts with 7F 45 4C 46", "holds only zeros").
+std::string NotAHive(const HiveImage& image);
+
 // Reads the whole file into the image. knownSize is the size found when the file was looked up,
 // if it could be. After kLoadFailed or kLoadStopped the caller releases the image.
 int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const std::string& name,

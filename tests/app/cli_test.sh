@@ -327,6 +327,24 @@ ROWS
   rm -rf "$work/c"
 fi
 
+# Files that are no hive (a program, zeros, a page of text): said so with what the file starts
+# with, nothing asked, nothing written, exit bit 8; a hive after one in a list is checked as ever.
+cp "$prog" "$work/program"
+head -c 262144 /dev/zero >"$work/zeros"
+yes 'a line of text' | head -c 8192 >"$work/text"
+for name in program zeros text; do
+  cp "$work/$name" "$work/$name.before"
+  yes a | head -n 50 | tr -d '\n' | sed 's/$/o/' | timeout 60 "$prog" /t "$work/$name" >"$work/out" 2>&1; code=$?
+  check "$name: \"Not a hive file\" with what it starts with, nothing asked" \
+    bash -c "grep -q '^Not a hive file: $work/$name' '$work/out' && grep -q '^Reason: it \(starts with\|holds only zeros\)' '$work/out' && ! grep -q 'Press key' '$work/out'"
+  check "$name: nothing written, no backup, exit 8" \
+    bash -c "cmp -s '$work/$name' '$work/$name.before' && ! ls '$work/$name'.[bB][aA][kK] 2>/dev/null && test $code -eq 8"
+done
+printf '%s\n' "$work/program" "$work/SAMPLE" >"$work/mixed.list"
+timeout 60 "$prog" @"$work/mixed.list" /t /n </dev/null >"$work/out" 2>&1; code=$?
+check "a hive after a file that is no hive is checked, and the exit code has both bits" \
+  bash -c "test $code -eq 12 && grep -q '^Processing frame structure' '$work/out'"
+
 # Memory that runs out: the hive that needs more than the run may have is not checked (code 13,
 # exit bit 8), and the next hive of the list is. The limit is a little above what the program needs
 # to start, found here; a build whose sanitizer reserves more address space than any limit skips.
