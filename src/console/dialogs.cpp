@@ -287,8 +287,8 @@ uint32_t Dialogs::ShowInformation(uint32_t type, uint32_t argument) {
       break;
     case kInfoHelp: text = helpText_ != nullptr ? *helpText_ : std::string(); break;
     case kInfoSavingFailed:
-      text = "Saving failed.\nCommand line switch /x ignored";
-      text[text.size() - 9] = static_cast<char>(argument);
+      text = "Saving failed.\nCommand line switch /x ignored: the hive file itself will be overwritten after a backup";
+      text[text.find("/x") + 1] = static_cast<char>(argument);
       break;
     case kInfoCheckOnly:
       text = CheckOnlyText(argument);

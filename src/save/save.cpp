@@ -39,6 +39,10 @@ uint32_t HiveSaver::NextPartName(std::string& name, uint32_t part) {
   return next;
 }
 
+namespace {
+constexpr const char* kCancelled = "save cancelled";
+}  // namespace
+
 int HiveSaver::SaveChangedHive(const std::string& name) {
   if (SaveHive(name) == 1) return 1;
   uint8_t* marker = targets_.outputGiven == 1 ? &targets_.outputGiven
@@ -49,8 +53,11 @@ int HiveSaver::SaveChangedHive(const std::string& name) {
     questions_.ShowInformation(kSavingFailed,
                                static_cast<uint8_t>(marker == &targets_.outputGiven ? targets_.outputLetter
                                                                                     : targets_.folderLetter));
+    const std::string failed = outcome_.notSaved;
     SaveHive(name);
     *marker = 1;
+    // Nothing saved the second time either: the first failure is what the run reports.
+    if (!outcome_.Saved() && outcome_.notSaved == kCancelled && !failed.empty()) outcome_.notSaved = failed;
   }
   return 1;
 }
@@ -66,7 +73,7 @@ int HiveSaver::SaveHive(const std::string& name) {
   outcome_.notSaved.clear();  // of this attempt: an earlier one may have failed
   uint32_t answer = questions_.AskSaveMode();
   if (answer != kAnswerOverwrite && answer != kAnswerDisk) {  // cancelled: nothing is written
-    outcome_.notSaved = "save cancelled";
+    outcome_.notSaved = kCancelled;
     return 1;
   }
 
@@ -116,7 +123,7 @@ int HiveSaver::OverwriteInPlace(const std::string& name, bool& toDisks) {
   if (!backedUp) {
     lock.Unlock();
     Log(LogMarker::Error, "Backup failed\r\n");
-    outcome_.notSaved = "backup failed";
+    outcome_.notSaved = "backup failed: " + (held ? backupFailure_ : reason);
     questions_.ShowInformation(kBackupImpossible, 0);
     toDisks = true;
     return 1;
@@ -143,16 +150,18 @@ void HiveSaver::SaveOnDisks(const std::string& name) {
       return;
     }
     size_t chosen = 0;
+    // Disk mode cancelled after a backup or save that failed: that failure is what is reported.
     if (questions_.AskDriveLetter(drives, chosen) != kAnswerChosen || chosen >= drives.size()) {
-      outcome_.notSaved = "save cancelled";
+      if (outcome_.notSaved.empty()) outcome_.notSaved = kCancelled;
       return;
     }
     Log(LogMarker::Info, "Disk mode selected: " + drives[chosen].root + "\r\n");
+    const std::string before = outcome_.notSaved;
     outcome_.notSaved.clear();
     uint8_t result = SaveToDisks(drives[chosen], name);
     if (result == kDisksSaved) return;
     if (result == kDisksCancelled) {
-      outcome_.notSaved = "save cancelled";
+      outcome_.notSaved = before.empty() ? kCancelled : before;
     } else if (result == kDisksTooSmall) {
       outcome_.notSaved = "saving failed: not enough space";
     } else if (outcome_.notSaved.empty()) {
@@ -198,6 +207,7 @@ bool HiveSaver::MakeBackup(const std::string& name) {
     }
   }
   if (!backupStopped_) Log(LogMarker::Error, "Reason: " + reason + "\r\n");
+  backupFailure_ = reason;
   return false;
 }
 
@@ -240,7 +250,7 @@ bool HiveSaver::CopyToBackup(const std::string& from, const std::string& backup,
   out.Close();
   if (copied && platform::PutInPlace(temporary, backup)) return true;
   platform::RemoveFile(temporary);
-  reason = "the copy could not be written";
+  reason = out.Failure().empty() ? "the copy could not be written" : out.Failure();
   return false;
 }
 
@@ -298,7 +308,8 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
     uint32_t share = hive::PermilleOf(size - reached, size);
     faults_.Services().progress.SetGauge((1000 - share) / (half + 1) + half * 500);
   };
-  const char* kWriteError = "the file could not be written";
+  // The system's reason where it gave one ("no space left on the disk").
+  auto why = [&file] { return file.Failure().empty() ? std::string("the file could not be written") : file.Failure(); };
   // A write from a view fails where its file lost a page under it: the system meets the loss in
   // its own copy, where no zeros are put in its place. The chunk's pages are read here to tell
   // that from a write that failed: a page lost is the read error the run reports, not a save
@@ -309,7 +320,7 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
       for (uint32_t at = 0; at < length; at += hive::kPageSize) sink = sink ^ from[at];
       sink = sink ^ from[length - 1];
     }
-    return image_.Lost() ? giveUp(kWriteStopped, {}) : giveUp(kWriteCreateFailed, kWriteError);
+    return image_.Lost() ? giveUp(kWriteStopped, {}) : giveUp(kWriteCreateFailed, why());
   };
   uint32_t chunks = count / chunk;
   for (uint32_t i = 0; i < chunks; ++i) {
@@ -342,7 +353,7 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
     if (targetExists && original_) file.SetAttributes(original_->attributes & ~platform::kAttrReadOnly);
     if (half != 0 && original_) file.SetWriteTime(original_->writeTime);
   }
-  if (!file.Flush()) return giveUp(kWriteCreateFailed, kWriteError);
+  if (!file.Flush()) return giveUp(kWriteCreateFailed, why());
   file.Close();
   // Written whole: the image of a hive saved in place is let go before its original is looked at
   // the last time, as a view of the original keeps it from being replaced (Windows refuses to

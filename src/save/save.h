@@ -101,6 +101,7 @@ class HiveSaver {
   SaveTargets& targets_;
   std::optional<platform::FileInfo> original_;
   std::string inPlaceName_;  // the hive's own name while it is overwritten in place
+  std::string backupFailure_;  // why the last backup could not be made
   bool backupStopped_ = false;  // the user ended the run while the backup was being copied
   SaveOutcome outcome_;
 };

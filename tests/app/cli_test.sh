@@ -345,6 +345,18 @@ timeout 60 "$prog" @"$work/mixed.list" /t /n </dev/null >"$work/out" 2>&1; code=
 check "a hive after a file that is no hive is checked, and the exit code has both bits" \
   bash -c "test $code -eq 12 && grep -q '^Processing frame structure' '$work/out'"
 
+# A save that fails says the system's reason, on the screen, in the log and in the report, which
+# keeps it when the question that comes back is cancelled; the line before that question says
+# what "Overwrite" now means. (A file size limit makes the write fail; its signal is ignored.)
+"$make_hive" "$work/LIMITED"
+(trap '' XFSZ; ulimit -f 4; printf 'ao' | timeout 60 "$prog" /t /o:"$work/limited.out" /r:- "$work/LIMITED" \
+  >"$work/limited.jsonl" 2>"$work/limited.err"); code=$?
+check "a save that fails says the system's reason" grep -q $'^Reason: File too large\r$' "$work/limited.err"
+check "and that /o is now ignored and the hive itself would be overwritten" \
+  grep -q '^Command line switch /o ignored: the hive file itself will be overwritten after a backup' "$work/limited.err"
+check "the report's outcome keeps the failure, and the exit code says the faults stay on disk" \
+  bash -c "grep -q '\"reason\":\"saving failed: $work/limited.out (File too large)\"' '$work/limited.jsonl' && test $code -eq 5"
+
 # Memory that runs out: the hive that needs more than the run may have is not checked (code 13,
 # exit bit 8), and the next hive of the list is. The limit is a little above what the program needs
 # to start, found here; a build whose sanitizer reserves more address space than any limit skips.

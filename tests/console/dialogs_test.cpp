@@ -123,7 +123,7 @@ TEST(Information, TextsAndEnter) {
   const Case cases[] = {
       {kInfoNotEnoughSpace, 'D', "on drive D:."},
       {kInfoPartsSaved, 3, "have 3 parts"},
-      {kInfoSavingFailed, 'o', "switch /o ignored."},
+      {kInfoSavingFailed, 'o', "switch /o ignored: the hive file itself will be overwritten after a backup."},
       {kInfoComplete, 0, "complete."},
       {kInfoAborted, 0, "aborted."},
   };

@@ -158,7 +158,7 @@ TEST(ConsoleDialogs, WindowsOfTheQuestions) {
     uint32_t type, argument;
     std::vector<std::string> lines;
   };
-  for (const Box& b : {Box{kInfoSavingFailed, 'p', {"Saving failed.", "Command line switch /p ignored"}},
+  for (const Box& b : {Box{kInfoSavingFailed, 'p', {"Saving failed.", "Command line switch /p ignored: the ", "hive file itself will be overwritten ", "after a backup"}},
                        Box{kInfoPartsSaved, 3, {"Now You have 3 parts of hive file.", "You can join it together by commandfile ",
                                                 "REDIVIV.IRE enclosed with last", "volume"}}}) {
     ScreenRun run("\r");

@@ -58,6 +58,7 @@ std::string Reason(int error) {
     case EACCES: case EPERM: return "permission denied";
     case EEXIST: return "a file of that name exists";
     case ELOOP: return "is a link";
+    case ENOSPC: case EDQUOT: return "no space left on the disk";
     default: return std::strerror(error);
   }
 }
@@ -178,7 +179,12 @@ bool File::CreateBeside(const std::string& target, std::string& name) {
   return false;
 }
 
-bool File::Flush() { return handle_ != kNoHandle && ::fsync(static_cast<int>(handle_)) == 0; }
+bool File::Flush() {
+  if (handle_ == kNoHandle) return false;
+  if (::fsync(static_cast<int>(handle_)) == 0) return true;
+  failure_ = Reason(errno);
+  return false;
+}
 
 bool File::SetWriteTime(int64_t fileTime) {
   if (handle_ == kNoHandle) return false;
@@ -257,7 +263,10 @@ bool File::Write(const void* data, size_t count) {
   while (done < count) {
     ssize_t n = ::write(static_cast<int>(handle_), in + done, count - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      failure_ = n < 0 ? Reason(errno) : Reason(ENOSPC);  // a regular file takes nothing only when full
+      return false;
+    }
     done += static_cast<size_t>(n);
   }
   return true;

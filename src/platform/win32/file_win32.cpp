@@ -56,6 +56,7 @@ std::string Reason(DWORD error, const std::string& path) {
     case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION: return "in use by another program";
     case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS: return "a file of that name exists";
     case ERROR_FILENAME_EXCED_RANGE: return "name too long";
+    case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: return "no space left on the disk";
     default: {
       char text[32];
       std::snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
@@ -141,7 +142,12 @@ bool File::CreateBeside(const std::string& target, std::string& name) {
   return false;
 }
 
-bool File::Flush() { return handle_ != kNoHandle && ::FlushFileBuffers(H(handle_)); }
+bool File::Flush() {
+  if (handle_ == kNoHandle) return false;
+  if (::FlushFileBuffers(H(handle_))) return true;
+  failure_ = Reason(::GetLastError(), {});
+  return false;
+}
 
 bool File::SetWriteTime(int64_t fileTime) {
   if (handle_ == kNoHandle) return false;
@@ -216,7 +222,10 @@ bool File::Write(const void* data, size_t count) {
   while (done < count) {
     DWORD n = 0;
     DWORD want = static_cast<DWORD>(count - done > 0x40000000 ? 0x40000000 : count - done);
-    if (!::WriteFile(H(handle_), in + done, want, &n, nullptr) || n == 0) return false;
+    if (!::WriteFile(H(handle_), in + done, want, &n, nullptr) || n == 0) {
+      failure_ = Reason(n == 0 && ::GetLastError() == ERROR_SUCCESS ? ERROR_DISK_FULL : ::GetLastError(), {});
+      return false;
+    }
     done += n;
   }
   return true;
