@@ -30,6 +30,7 @@ namespace {
 // Run-wide state: the command line, the list of files, the fix decisions and the run flags.
 struct RunState {
   RunOptions options;
+  bool inputEnded = false;  // a prompt was answered for want of input: nothing the user chose
   HiveList list;
   UsageText usage;
   hive::FixModeTable fixModes;
@@ -163,9 +164,10 @@ HiveEnd EndOfHive(const RunState& run, const hive::FaultReporter& faults, bool l
     default: break;
   }
   // Repairs written count also when a later fault was left; and what the exit code always said:
-  // the single hive of the run was changed, saved or not.
+  // the single hive of the run was changed, saved or not, when the user answered the save
+  // question. Input that ran out before the question saved nothing, and the bits say so.
   if (saved && saved->Saved()) end.exitBits |= kExitHiveChanged;
-  if (!checkOnly && faults.Changed() && run.list.SingleFileRun()) end.exitBits |= kExitHiveChanged;
+  if (!checkOnly && faults.Changed() && run.list.SingleFileRun() && !run.inputEnded) end.exitBits |= kExitHiveChanged;
   return end;
 }
 
@@ -231,6 +233,7 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
   }
   run.report.WatchWalk(nullptr, nullptr);
 
+  run.inputEnded = dialogs.InputEnded();
   HiveEnd end = EndOfHive(run, faults, logSkipped, saved);
   if (!notHive.empty()) {
     end.status = HiveStatus::NotChecked;

@@ -84,6 +84,7 @@ void Dialogs::PollInput(bool sleep) {
 // of answers never hangs; a prompt that Esc does not end is cancelled.
 void Dialogs::EndOfInput() {
   if (kind_ == kProgressWindow) return;
+  inputEnded_ = true;
   HandleEscape();
   if (kind_ == kExitConfirmation) {
     if (!exitFlag_) continueFlag_ = true;

@@ -42,6 +42,8 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
 
   // The help text of the information box (the usage text with blanks for carriage returns).
   void SetHelpText(const std::string* text) { helpText_ = text; }
+  // Whether the input ended (a pipe closed) and a prompt was answered for want of it.
+  bool InputEnded() const { return inputEnded_; }
   // The full screen: from now on every question is asked in its window. Null goes back to the
   // line forms (the screen has been closed).
   void AttachScreen(FullScreen* ui);
@@ -110,6 +112,7 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   uint8_t kind_ = kProgressWindow;
   uint32_t result_ = kAnswerNone;
   bool exitFlag_ = false;
+  bool inputEnded_ = false;
   bool continueFlag_ = false;
   bool runPaused_ = false;
   static constexpr uint64_t kSearchPresentMs = 30;

@@ -41,7 +41,7 @@ check "stop is logged" grep -q $'^Checking process cancelled\r$' "$work/out"
 check "stopped hive is unchanged" cmp -s "$work/SAMPLE" "$work/original"
 
 printf 'ff' | timeout 20 "$prog" /t /l:"$work/run.tlg" "$work/SAMPLE" >"$work/out" 2>&1; code=$?
-check "fixed hive, the save cancelled by the end of input, exits with 5: changed, not saved" test "$code" -eq 5
+check "fixed hive, the input ended at the save question: exits with 4, faults left on disk" test "$code" -eq 4
 check "header checked after the fix" grep -q $'^Header checked\r$' "$work/out"
 check "log has markers and time stamps" grep -qE $'^\\* [0-9]{2}-[0-9]{2}-[0-9]{4} [0-9:]{8} - Header checked\r$' "$work/run.tlg"
 check "fixed hive is not saved yet" cmp -s "$work/SAMPLE" "$work/original"
@@ -248,6 +248,9 @@ if [ -d "$hives/damaged" ] && command -v hivexml >/dev/null && command -v regfex
   printf 'aaaaaaaac' | timeout 60 "$prog" /t "$work/BadListHive" >/dev/null 2>&1; code=$?
   check "cancel at the save question changes nothing" cmp -s "$hives/damaged/BadListHive" "$work/BadListHive"
   check "and the exit code still says a fix was applied, and that it was left unsaved" test "$code" -eq 5
+  printf 'aaaaaaaa' | timeout 60 "$prog" /t "$work/BadListHive" >/dev/null 2>&1; code=$?
+  check "input that ends before the save question: nothing saved, and the exit code says only that faults stay" \
+    test "$code" -eq 4
 fi
 
 # Dirty hives with their logs: recovered, saved with a backup, clean the second time, and what other
@@ -355,7 +358,7 @@ check "a save that fails says the system's reason" grep -q $'^Reason: File too l
 check "and that /o is now ignored and the hive itself would be overwritten" \
   grep -q '^Command line switch /o ignored: the hive file itself will be overwritten after a backup' "$work/limited.err"
 check "the report's outcome keeps the failure, and the exit code says the faults stay on disk" \
-  bash -c "grep -q '\"reason\":\"saving failed: $work/limited.out (File too large)\"' '$work/limited.jsonl' && test $code -eq 5"
+  bash -c "grep -q '\"reason\":\"saving failed: $work/limited.out (File too large)\"' '$work/limited.jsonl' && test $code -eq 4"
 
 # Memory that runs out: the hive that needs more than the run may have is not checked (code 13,
 # exit bit 8), and the next hive of the list is. The limit is a little above what the program needs

@@ -79,7 +79,7 @@ TEST_F(Run, DirtyHiveStoppedAtThePromptIsLeftAlone) {
 TEST_F(Run, FixedHiveNotSavedGivesExitCode5WithoutTouchingTheFile) {
   std::vector<uint8_t> bytes = Dirty();
   std::string hive = Hive("SAM", bytes);
-  EXPECT_EQ(Go({"/t", hive}, "f"), kExitHiveChanged | kExitFaultsLeft) << "changed, and the save question cancelled";
+  EXPECT_EQ(Go({"/t", hive}, "fc"), kExitHiveChanged | kExitFaultsLeft) << "changed, and the save question cancelled";
   EXPECT_NE(Out().find(":f\r\nAttempt to fix last error\r\nHeader checked\r\n"), std::string::npos) << Out();
   EXPECT_EQ(testing::ReadFileBytes(hive), bytes) << "nothing is saved before a save was chosen";
 }
@@ -106,7 +106,7 @@ TEST_F(Run, ListWithOneNameKeepsTheSingleFileExitCode) {
   std::string list = dir.Path("one.lst");
   std::string text = a + "\r\n";
   ASSERT_TRUE(WriteText(list, text));
-  EXPECT_EQ(Go({"/t", "@" + list}, "f") & kExitHiveChanged, kExitHiveChanged);
+  EXPECT_EQ(Go({"/t", "@" + list}, "fc") & kExitHiveChanged, kExitHiveChanged);
 }
 
 TEST_F(Run, BrokenFrameSignatureFixedAndThePassGoesOn) {
@@ -116,7 +116,7 @@ TEST_F(Run, BrokenFrameSignatureFixedAndThePassGoesOn) {
   std::vector<uint8_t> bytes = builder.Build();
   Put32(bytes, 0x2000, 0x58585858);
   std::string hive = Hive("SYSTEM", bytes);
-  EXPECT_EQ(Go({"/t", hive}, "f") & kExitHiveChanged, kExitHiveChanged);
+  EXPECT_EQ(Go({"/t", hive}, "fc") & kExitHiveChanged, kExitHiveChanged);
   EXPECT_NE(Out().find("Header checked\r\nError found: <Invalid frame signature> - 0x00002000\r\n"
                        "Press key to Fix/fix All/Stop [F|A|S]:f\r\nAttempt to fix last error\r\n"
                        "Frame structure checked\r\n"),
@@ -146,7 +146,7 @@ TEST_F(Run, UnalignedHiveFixedIsChecked) {
   std::vector<uint8_t> bytes = Healthy();
   bytes.resize(12289, 0);
   std::string hive = Hive("ODD", bytes);
-  EXPECT_EQ(Go({"/t", hive}, "f") & kExitHiveChanged, kExitHiveChanged);
+  EXPECT_EQ(Go({"/t", hive}, "fc") & kExitHiveChanged, kExitHiveChanged);
   EXPECT_NE(Out().find("size: 12289\r\n"), std::string::npos);
   EXPECT_NE(Out().find("Header checked"), std::string::npos);
 }
@@ -424,7 +424,7 @@ TEST_F(Run, GaugeNeverGoesBackWithinAStage) {
 TEST_F(Run, LogFileHoldsTheSameEntriesWithMarkers) {
   std::string hive = Hive("SYSTEM", Dirty());
   std::string log = dir.Path("run.tlg");
-  EXPECT_EQ(Go({"/t", "/l:" + log, hive}, "f") & kExitHiveChanged, kExitHiveChanged);
+  EXPECT_EQ(Go({"/t", "/l:" + log, hive}, "fc") & kExitHiveChanged, kExitHiveChanged);
   std::vector<uint8_t> bytes = testing::ReadFileBytes(log);
   std::string text(bytes.begin(), bytes.end());
   const char* sequence[] = {" Castellan Log ", "Castellan started", "\r\n\r\n* ", " - Processing file: ",

@@ -37,8 +37,8 @@ check "stop at the prompt exits with 4: a fault left" test "$code" -eq 4
 check "stop cancels the check" grep -q $'^Press key to Fix/fix All/Stop \\[F|A|S\\]:s\r$' "$work/out"
 check "stopped hive is unchanged" cmp -s "$work/SAMPLE" "$work/original"
 
-printf 'f' | timeout 60 wine "$exe" /t /l:"$(winpath "$work/run.tlg")" "$hive" >"$work/out" 2>&1; code=$?
-check "fixed hive, not saved, exits with 5" test "$code" -eq 5
+printf 'fc' | timeout 60 wine "$exe" /t /l:"$(winpath "$work/run.tlg")" "$hive" >"$work/out" 2>&1; code=$?
+check "fixed hive, the save cancelled, exits with 5" test "$code" -eq 5
 check "header checked after the fix" grep -q $'^Header checked\r$' "$work/out"
 check "log written with markers" grep -qE $'^# [0-9]{2}-[0-9]{2}-[0-9]{4} [0-9:]{8} - Attempt to fix last error\r$' "$work/run.tlg"
 
