@@ -1,5 +1,6 @@
 #include "app/options.h"
 
+#include "platform/file.h"
 #include "platform/screen_model.h"
 #include "platform/text.h"
 #include "save/names.h"
@@ -235,6 +236,50 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
   } else if (options.reportName == kReportToStdout && !options.ttyMode) {
     options.usageError = "/r:- writes the report on standard output, which only line mode (/t) leaves free";
   }
+}
+
+namespace {
+
+// Whether a file can be written beside path (in its folder): one is made there and removed.
+std::string WriteProblemBeside(const std::string& path) {
+  platform::File probe;
+  std::string made;
+  if (!probe.CreateBeside(path, made)) {
+    if (probe.Failure() == "no such file") return "no such folder";
+    return probe.Failure().empty() ? "cannot be written" : probe.Failure();
+  }
+  probe.Close();
+  platform::RemoveFile(made);
+  return {};
+}
+
+bool IsFolder(const std::string& path) {
+  platform::FileInfo info;
+  return platform::LookUp(path, info) && (info.attributes & platform::kAttrDirectory) != 0;
+}
+
+}  // namespace
+
+std::string SaveTargetProblem(const RunOptions& options) {
+  if (options.helpRequested || options.checkOnly) return {};
+  if (options.outputFileName) {
+    const std::string& name = *options.outputFileName;
+    if (IsFolder(name)) return "/o: names a folder, not a file: " + name;
+    std::string problem = WriteProblemBeside(name);
+    if (!problem.empty()) return "/o: " + name + " cannot be written (" + problem + ")";
+  }
+  if (options.outputFolder) {
+    std::string folder = *options.outputFolder;
+    while (folder.size() > 1 && platform::IsPathSeparator(folder.back())) folder.pop_back();
+    platform::FileInfo info;
+    const bool exists = platform::LookUp(folder, info);
+    if (exists && (info.attributes & platform::kAttrDirectory) == 0) return "/p: names a file, not a folder: " + folder;
+    // A folder that is there takes a file inside; one that is not is made in its parent.
+    const std::string probe = exists ? folder + platform::PathSeparator() + "probe" : folder;
+    std::string problem = WriteProblemBeside(probe);
+    if (!problem.empty()) return "/p: " + folder + " cannot be written (" + problem + ")";
+  }
+  return {};
 }
 
 void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<SkippedInput>* skipped) {

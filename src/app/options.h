@@ -104,6 +104,11 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
 
 // Adds the entries that a name pattern matches (files only) to the list; what it skips is
 // noted in skipped when given.
+// What keeps the targets of /o: and /p: from taking a hive, checked before any hive is touched:
+// /o: naming a folder, or a file where no file can be written; /p: naming a file, or a folder
+// that neither is nor can be made where files can be written. Empty when they can.
+std::string SaveTargetProblem(const RunOptions& options);
+
 void ExpandHiveArgument(const std::string& pattern, HiveList& list, std::vector<SkippedInput>* skipped = nullptr);
 
 // Makes the lines of a list file that name something existing, up to the first empty line, the

@@ -283,6 +283,7 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   run.sampleMemory = sample != nullptr && *sample != '\0';
   run.usage = AssembleUsageText();
   ParseCommandLine(args, run.options, run.list);
+  if (run.options.usageError.empty()) run.options.usageError = SaveTargetProblem(run.options);
   if (!run.options.usageError.empty()) {
     device.WriteStderr("TarvosD: " + run.options.usageError + "\n");
     return kExitUsage;

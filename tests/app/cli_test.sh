@@ -360,6 +360,30 @@ check "and that /o is now ignored and the hive itself would be overwritten" \
 check "the report's outcome keeps the failure, and the exit code says the faults stay on disk" \
   bash -c "grep -q '\"reason\":\"saving failed: $work/limited.out (File too large)\"' '$work/limited.jsonl' && test $code -eq 4"
 
+# Targets that cannot take a hive end the run with a usage error before any hive is touched: a
+# folder for /o:, a file for /p:, a folder that is not there, a place where nothing can be written.
+"$make_hive" "$work/TARGETS"
+cp "$work/TARGETS" "$work/targets.before"
+mkdir -p "$work/readonly"
+chmod 555 "$work/readonly"
+while IFS='|' read -r switch says; do
+  timeout 20 "$prog" /t "$switch" "$work/TARGETS" </dev/null >"$work/out" 2>"$work/err"; code=$?
+  check "$switch: a usage error that says why, and the hive untouched" \
+    bash -c "test $code -eq 16 && grep -qF -- '$says' '$work/err' && cmp -s '$work/TARGETS' '$work/targets.before' && ! grep -q 'Processing file' '$work/out'"
+done <<TARGETS
+/o:$work|/o: names a folder, not a file: $work
+/o:$work/missing/x.hive|/o: $work/missing/x.hive cannot be written (no such folder)
+/p:$work/TARGETS|/p: names a file, not a folder: $work/TARGETS
+/p:$work/missing/deeper|/p: $work/missing/deeper cannot be written (no such folder)
+TARGETS
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then  # root writes anywhere: a user who may not
+  chmod 755 "$work"
+  setpriv --reuid=65534 --regid=65534 --clear-groups "$prog" /t /o:"$work/readonly/x.hive" "$work/TARGETS" \
+    </dev/null >/dev/null 2>"$work/err"; code=$?
+  check "/o: in a folder where nothing can be written: a usage error that says so" \
+    bash -c "test $code -eq 16 && grep -qF '(permission denied)' '$work/err'"
+fi
+
 # Memory that runs out: the hive that needs more than the run may have is not checked (code 13,
 # exit bit 8), and the next hive of the list is. The limit is a little above what the program needs
 # to start, found here; a build whose sanitizer reserves more address space than any limit skips.
