@@ -54,6 +54,44 @@ const char* StatusName(HiveStatus status) {
   return "";
 }
 
+namespace {
+std::string Counted(size_t count, const char* what) {
+  return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+}  // namespace
+
+std::string VerdictLine(const std::string& path, const HiveEnd& end, size_t found, size_t fixed) {
+  std::string line = path + ": ";
+  if (end.status == HiveStatus::Clean && found == 0) return line + "clean";
+  if (found > 0) line += Counted(found, "fault") + " found, " + std::to_string(fixed) + " fixed; ";
+  switch (end.status) {
+    case HiveStatus::Saved:
+      line += "saved to ";
+      for (size_t i = 0; i < end.written.size(); ++i) line += (i > 0 ? ", " : "") + end.written[i];
+      if (!end.backup.empty()) line += " (backup " + end.backup + ")";
+      break;
+    case HiveStatus::Clean: line += "nothing to save"; break;
+    default:
+      line += StatusName(end.status);
+      if (!end.reason.empty()) line += ": " + end.reason;
+      break;
+  }
+  return line;
+}
+
+std::string TotalsLine(const std::vector<size_t>& byStatus, size_t found, size_t fixed) {
+  size_t hives = 0;
+  std::string parts;
+  for (HiveStatus status : {HiveStatus::Clean, HiveStatus::Saved, HiveStatus::NotSaved, HiveStatus::FaultLeft,
+                            HiveStatus::Stopped, HiveStatus::NotChecked, HiveStatus::Skipped}) {
+    const size_t count = byStatus[static_cast<size_t>(status)];
+    hives += count;
+    if (count > 0) parts += (parts.empty() ? "" : ", ") + std::to_string(count) + " " + StatusName(status);
+  }
+  return Counted(hives, "hive") + (parts.empty() ? "" : ": " + parts) + "; " + Counted(found, "fault") + " found, " +
+         std::to_string(fixed) + " fixed";
+}
+
 bool RunReport::LeavesHiveUnchecked(uint32_t code) { return hive::FaultOf(code).ends == hive::Ends::NotChecked; }
 
 void RunReport::BeginHive(const std::string& given) {
@@ -63,6 +101,7 @@ void RunReport::BeginHive(const std::string& given) {
   counts_.reset();
   faults_.clear();
   faultCount_ = 0;
+  fixedCount_ = 0;
   image_ = nullptr;
   walk_ = nullptr;
 }
@@ -117,6 +156,7 @@ void RunReport::FaultDecided(const hive::ErrorRecord& record, hive::FieldRef fie
     fault.fieldAt = static_cast<uint32_t>(field.at - image_->Buffer());
   }
   ++faultCount_;
+  if (fixed) ++fixedCount_;
   // Without a report to write, a fault is counted and shown, not kept: a hive with a fault in
   // every frame has hundreds of thousands.
   if (!writer_) {

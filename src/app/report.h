@@ -40,6 +40,12 @@ enum class HiveStatus : uint8_t {
   Clean,       // no fault, nothing to write
 };
 const char* StatusName(HiveStatus status);
+// The line that ends a run for each hive: its path, and what became of it ("clean"; "3 faults
+// found, 3 fixed; saved to X (backup Y)"; "not checked: no such file").
+struct HiveEnd;
+std::string VerdictLine(const std::string& path, const HiveEnd& end, size_t found, size_t fixed);
+// The last line: how many hives came to what, and the faults of them all.
+std::string TotalsLine(const std::vector<size_t>& byStatus, size_t found, size_t fixed);
 // A fault's catalogue message without its angle brackets.
 std::string FaultText(uint32_t code);
 
@@ -80,6 +86,7 @@ class RunReport final : public hive::FaultWatcher {
 
   // How many faults the hive being processed had; each is kept only while a report is written.
   size_t FaultCount() const { return faultCount_; }
+  size_t FixedCount() const { return fixedCount_; }
   // Whether the fault left is one that kept the hive from being read or checked whole.
   static bool LeavesHiveUnchecked(uint32_t code);
 
@@ -106,6 +113,7 @@ class RunReport final : public hive::FaultWatcher {
   std::optional<std::pair<uint64_t, uint64_t>> counts_;
   std::vector<ReportedFault> faults_;
   size_t faultCount_ = 0;
+  size_t fixedCount_ = 0;
   // The run's sums.
   uint64_t hives_ = 0;
   uint64_t byStatus_[static_cast<size_t>(HiveStatus::Clean) + 1] = {};

@@ -31,6 +31,10 @@ namespace {
 struct RunState {
   RunOptions options;
   bool inputEnded = false;  // a prompt was answered for want of input: nothing the user chose
+  // What became of each hive, said again once the run ends, and the sums for the last line.
+  std::vector<std::string> verdicts;
+  std::vector<size_t> byStatus = std::vector<size_t>(static_cast<size_t>(HiveStatus::Clean) + 1);
+  size_t faultsFound = 0, faultsFixed = 0;
   HiveList list;
   UsageText usage;
   hive::FixModeTable fixModes;
@@ -271,6 +275,10 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
     return;
   }
   run.exitCode |= end.exitBits;
+  run.verdicts.push_back(VerdictLine(name, end, run.report.FaultCount(), run.report.FixedCount()));
+  ++run.byStatus[static_cast<size_t>(end.status)];
+  run.faultsFound += run.report.FaultCount();
+  run.faultsFixed += run.report.FixedCount();
   run.report.EndHive(end, info ? std::optional<uint64_t>(info->size) : std::nullopt);
 }
 
@@ -345,6 +353,8 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   auto noteSkipped = [&] {
     for (const SkippedInput& skipped : run.options.skipped) {
       console.Notice(skipped.Text());
+      run.verdicts.push_back(skipped.name + ": not checked: " + skipped.why);
+      ++run.byStatus[static_cast<size_t>(HiveStatus::NotChecked)];
       run.report.SkippedInput(skipped.name, skipped.why);
       run.exitCode |= kExitNotChecked;
     }
@@ -402,6 +412,13 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   if (!run.options.perFileLog) log.CloseLog();
   dialogs.AttachScreen(nullptr);
   console.FinishRunScreen();
+  // Once the full screen is gone: a line a hive, then the sums, where the log's lines went.
+  if (!run.verdicts.empty()) {
+    std::string lines = "\r\n";
+    for (const std::string& verdict : run.verdicts) lines += verdict + "\r\n";
+    lines += TotalsLine(run.byStatus, run.faultsFound, run.faultsFixed) + "\r\n";
+    run.options.reportName == kReportToStdout ? device.WriteStderr(lines) : device.WriteStdout(lines);
+  }
 
   bool single = run.list.SingleFileRun();
   if (!run.abortRequested && !run.options.ttyMode && single && run.lastError.code != hive::kNoError) {

@@ -400,8 +400,11 @@ std::string NotAHive(const HiveImage& image) {
   if (!image.Loaded() || image.Size() < 4) return {};
   const uint8_t* bytes = image.Buffer();
   if (Le32(bytes) == base::kSignatureValue) return {};
-  for (uint64_t page = kPageSize; page + 4 <= image.Size(); page += kPageSize) {
-    if (Le32(bytes + page) == frame::kSignatureValue) return {};
+  // A bin's header names its own place: "hbin" alone at a page is found in programs too.
+  for (uint64_t page = kPageSize; page + frame::kOwnOffset + 4 <= image.Size(); page += kPageSize) {
+    if (Le32(bytes + page) == frame::kSignatureValue && Le32(bytes + page + frame::kOwnOffset) == page - kBaseBlockSize) {
+      return {};
+    }
   }
   const uint32_t size = image.Size();
   if (std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; })) return "holds only zeros";

@@ -220,7 +220,8 @@ inline constexpr int kLoadFailed = -1;
 inline constexpr int kLoadStopped = -2;
 
 // What a loaded file holds instead of a hive: empty when it may be one (it starts with "regf", or
-// a page of it starts with "hbin", as a hive whose base block was destroyed does); else what it
+// a page of it starts a bin that names its own place, as in a hive whose base block was
+// destroyed); else what it
 // starts with ("starts with MZ", "starts with 7F 45 4C 46", "holds only zeros").
 std::string NotAHive(const HiveImage& image);
 
