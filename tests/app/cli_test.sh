@@ -261,7 +261,7 @@ if [ -d "$hives/logs" ]; then
     check "$folder: its report names the logs applied and refused and counts the keys and values other readers list" \
       report_ok "$work/r.jsonl" "$work/out" 'h["logs"]["recovered"] and h["outcome"]["status"] == "clean"' \
       "(h['keys'], h['values']) == ($keys, $values)" \
-      '[(a["name"], a["count"]) for a in h["logs"]["applied"]] == [(n, int(c)) for n, c in re.findall(r"Transaction log applied: (.*), (\d+) \w+\r", text)] != []' \
+      '[(a["name"], a["count"], a["unit"]) for a in h["logs"]["applied"]] == [(n, int(c), u) for n, c, u in re.findall(r"Transaction log applied: (.*), (\d+) (\w+)\r", text)] != []' \
       '[(r["name"], r["reason"]) for r in h["logs"]["refused"]] == re.findall(r"Transaction log refused: (.*) \((.*)\)\r", text)'
     printf 'o' | timeout 60 "$prog" /t "$work/l/$hive" >"$work/out" 2>&1
     check "$folder: recovered from its logs" grep -q $'^Hive recovered from transaction logs\r$' "$work/out"

@@ -341,10 +341,10 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          Put32(bytes, CellField(keys[3], key::kParent), keys[2]);
        },
        kInvalidOffset},
-      {"lists out of name order, one an index root over hash leaves: sorted, each entry with its hash",
+      {"lists out of name order, one an index root over hash leaves: sorted, each entry with its hash, \"z\" as \"Z\" before \"_\"",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys = {b.AddKey(b.Root(), "P"), b.AddKey(b.Root(), "Q")};
-         for (const char* name : {"A", "b", "C"}) keys.push_back(b.AddKey(keys[0], name));
+         for (const char* name : {"A", "b", "C", "z", "_"}) keys.push_back(b.AddKey(keys[0], name));
          for (const char* name : {"D", "e", "F", "g"}) keys.push_back(b.AddKey(keys[1], name));
          b.SetListKind(keys[1], testing::ListKind::IndexRoot, 2, testing::ListKind::HashLeaf);
          return keys;
