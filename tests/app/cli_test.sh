@@ -263,10 +263,11 @@ if [ -d "$hives/logs" ]; then
     timeout 60 "$prog" /t /n /r:"$work/r.jsonl" "$work/l/$hive" </dev/null >"$work/out" 2>&1; code=$?
     check "$folder: /n applies the logs in memory and finds no fault: exit 0" test "$code" -eq 0
     check "$folder: and writes nothing" diff -r "$hives/logs/$folder" "$work/l"
-    check "$folder: its report names the logs applied and counts the keys and values other readers list" \
+    check "$folder: its report names the logs applied and refused and counts the keys and values other readers list" \
       report_ok "$work/r.jsonl" "$work/out" 'h["logs"]["recovered"] and h["outcome"]["status"] == "clean"' \
       "(h['keys'], h['values']) == ($keys, $values)" \
-      '[(a["name"], a["count"]) for a in h["logs"]["applied"]] == [(n, int(c)) for n, c in re.findall(r"Transaction log applied: (.*), (\d+) \w+\r", text)] != []'
+      '[(a["name"], a["count"], a["unit"]) for a in h["logs"]["applied"]] == [(n, int(c), u) for n, c, u in re.findall(r"Transaction log applied: (.*), (\d+) (\w+)\r", text)] != []' \
+      '[(r["name"], r["reason"]) for r in h["logs"]["refused"]] == re.findall(r"Transaction log refused: (.*) \((.*)\)\r", text)'
     printf 'o' | timeout 60 "$prog" /t "$work/l/$hive" >"$work/out" 2>&1
     check "$folder: recovered from its logs" grep -q $'^Hive recovered from transaction logs\r$' "$work/out"
     check "$folder: saved with the original as backup" cmp -s "$hives/logs/$folder/$hive" "$work/l/$backup"

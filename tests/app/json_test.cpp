@@ -23,7 +23,9 @@ TEST(JsonString, EscapesWhatJsonForbidsAndMarksWhatIsNotUtf8) {
       {"caf\xe9", JsonText::Bytes, "\"caf\\u00e9\"", false},
       {"\xe6\x97", JsonText::Bytes, "\"\\u00e6\\u0097\"", false},
       {"\xc0\xaf", JsonText::Bytes, "\"\\u00c0\\u00af\"", false},
+      {"\xe0\x80\xaf", JsonText::Bytes, "\"\\u00e0\\u0080\\u00af\"", false},
       {"\xff", JsonText::Bytes, "\"\\u00ff\"", false},
+      {"\xf0\x8f\xbf\xbf", JsonText::Bytes, "\"\\u00f0\\u008f\\u00bf\\u00bf\"", false},
       {"\xf4\x90\x80\x80", JsonText::Bytes, "\"\\u00f4\\u0090\\u0080\\u0080\"", false},
       // A surrogate's three bytes are not UTF-8 in a file name, but stand for a lone UTF-16 unit
       // in a key name.

@@ -170,6 +170,12 @@ TEST(Discovery, KnownLocationsOldAndCurrent) {
           "Registry: ~/e/Windows/System32/CONFIG/RegBack",
           "Profile:  ~/e/Windows/System32/CONFIG/systemprofile",
       }));
+  // A path that just fits the width is shown whole.
+  size_t widest = 0;
+  for (const FoundLine& line : locations.Found()) widest = std::max(widest, line.path.size());
+  Locations fitting(kLabelLength + widest);
+  fitting.ScanKnownLocations(drives.list);
+  EXPECT_EQ(drives.Lines(fitting), drives.Lines(locations));
   // clang-format off
   for (auto [line, name] : {std::pair{"\\WINNT=\"2000\"", "WINNT"}, {"\\WINNT = \"2000\" /x=\\y", "WINNT"},
                             {"\\ \tMy Windows\t = \"x\"", "My Windows"}, {"\\  = \"x\"", ""}}) {

@@ -107,6 +107,7 @@ class BuiltLogs : public ::testing::Test {
     uint32_t dataSize;  // 0: the hive's
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> pages;
     bool badHash = false;
+    uint32_t flags = 0;
   };
   // The first sector of the hive's base block as a log of the given type carries it.
   std::vector<uint8_t> LogBase(uint32_t type, uint32_t sequence) const {
@@ -122,6 +123,7 @@ class BuiltLogs : public ::testing::Test {
     for (const Entry& e : entries) {
       std::vector<uint8_t> entry(txlog::kEntryHeaderSize + 8 * e.pages.size());
       Put32(entry, 0, txlog::kEntrySignature);
+      Put32(entry, txlog::kEntryFlags, e.flags);
       Put32(entry, txlog::kEntrySequence, e.sequence);
       Put32(entry, txlog::kEntryDataSize, e.dataSize != 0 ? e.dataSize : Get32(hive, base::kHiveDataSize));
       Put32(entry, txlog::kEntryPageCount, static_cast<uint32_t>(e.pages.size()));
@@ -185,6 +187,9 @@ TEST_F(BuiltLogs, WhatBreaksIsNotApplied) {
   Put32(otherStamp, base::kChecksum, HeaderChecksum(otherStamp.data()));
   std::vector<uint8_t> cutVector = DirtLog(size * 256, {});
   cutVector.resize(600);
+  std::vector<uint8_t> staleHeader = EntryLog(10, {{10, 0, {{0, MarkedPage('A')}}}, {11, 0, {{0, MarkedPage('B')}}}});
+  // The second entry's data size changed after its header's hash was taken.
+  Put32(staleHeader, txlog::kSector + Get32(staleHeader, txlog::kSector + txlog::kEntrySize) + txlog::kEntryDataSize, size + 1);
   std::vector<uint8_t> garbage(kPageSize);
   for (uint32_t i = 0; i < kPageSize; ++i) garbage[i] = static_cast<uint8_t>(i * 13 + 5);
   struct Row {
@@ -194,6 +199,9 @@ TEST_F(BuiltLogs, WhatBreaksIsNotApplied) {
     char mark;         // the first frame's mark afterwards (0: as built)
     uint32_t dataSize; // afterwards, 0: as built
     bool recovered;
+    uint32_t flags = 0;                // the base block's afterwards
+    std::vector<uint8_t> latest = {};  // a second log, hive.LOG2
+    bool baseBroken = false;           // the hive's base block fails its checksum
   };
   std::vector<Row> rows = {
       {"two good entries", EntryLog(10, {{10, 0, {{0, MarkedPage('A')}}}, {11, 0, {{0, MarkedPage('B')}}}}),
@@ -201,6 +209,13 @@ TEST_F(BuiltLogs, WhatBreaksIsNotApplied) {
       {"a bad hash stops before it",
        EntryLog(10, {{10, 0, {{0, MarkedPage('A')}}}, {11, 0, {{0, MarkedPage('B')}}, true}}),
        "! Transaction log refused: $ (entry 11: hash wrong)", 'A', 0, true},
+      {"a header changed after its hash was taken stops before it", staleHeader,
+       "! Transaction log refused: $ (entry 11: hash wrong)", 'A', 0, true},
+      {"an entry of a hive a transaction manager holds", EntryLog(10, {{10, 0, {{0, MarkedPage('A')}}, false, txlog::kFlagKtmLocked}}),
+       "* Transaction log applied: $, 1 entries", 'A', 0, true, txlog::kFlagKtmLocked},
+      {"an invalid base block: only the latest log counts, with its own base block", EntryLog(10, {{10, 0, {{0, MarkedPage('A')}}}}),
+       "! Transaction log refused: $ (not the latest log, and the hive's base block is invalid)", 'B', 0, true, 0,
+       EntryLog(12, {{12, 0, {{0, MarkedPage('B')}}}}), true},
       {"a sequence gap stops before it", EntryLog(10, {{10, 0, {{0, MarkedPage('A')}}}, {12, 0, {{0, MarkedPage('B')}}}}),
        "* Transaction log applied: $, 1 entries", 'A', 0, true},
       {"an entry grows the hive", EntryLog(10, {{10, size + kPageSize, {{size, grown}}}}),
@@ -230,11 +245,14 @@ TEST_F(BuiltLogs, WhatBreaksIsNotApplied) {
     SCOPED_TRACE(row.what);
     testing::TempDir dir;
     std::string name = dir.Path("HIVE");
-    testing::WriteFileBytes(name, hive);
+    std::vector<uint8_t> bytes = hive;
+    if (row.baseBroken) Put32(bytes, base::kChecksum, Get32(bytes, base::kChecksum) ^ 1);
+    testing::WriteFileBytes(name, bytes);
     testing::WriteFileBytes(dir.Path("hive.Log1"), row.log);  // Windows' disks keep whatever case
+    if (!row.latest.empty()) testing::WriteFileBytes(dir.Path("hive.LOG2"), row.latest);
     std::vector<TransactionLog> logs = ReadTransactionLogs(name);
-    ASSERT_EQ(logs.size(), 1u);
-    testing::WalkedHive h(hive, testing::FixAllAnswers(), logs);
+    ASSERT_EQ(logs.size(), row.latest.empty() ? 1u : 2u);
+    testing::WalkedHive h(bytes, testing::FixAllAnswers(), logs);
     std::string line = row.line;
     line.replace(line.find('$'), 1, dir.Path("hive.Log1"));
     EXPECT_TRUE(HasLine(h.rig.log, line)) << line;
@@ -242,6 +260,7 @@ TEST_F(BuiltLogs, WhatBreaksIsNotApplied) {
     ASSERT_TRUE(h.passed);
     EXPECT_EQ(h.image.Buffer()[kBaseBlockSize + frame::kTimeStamp], row.mark != 0 ? row.mark : hive[kBaseBlockSize + frame::kTimeStamp]);
     EXPECT_EQ(h.image.declaredDataSize, row.dataSize != 0 ? row.dataSize : size);
+    EXPECT_EQ(Get32(h.Bytes(), base::kFlags), row.flags);
     // Recovered, the hive checks clean; refused, it gets the repair of its sequence numbers.
     EXPECT_EQ(h.AskedCodes(), row.recovered ? std::vector<uint32_t>{} : std::vector<uint32_t>{kBrokenHeader});
   }

@@ -233,6 +233,31 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          Put32(bytes, CellField(keys[4], 0), 0u - Get32(bytes, CellField(keys[4], 0)));  // "Gone" freed
        },
        kInvalidCellSize},
+      {"a data cell whose size lost its sign and runs past its frame, named by a value of a key salvage brings back: no "
+       "key made for a lost one goes there",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "A")};
+         keys.push_back(b.AddKey(keys[0], "Cut"));
+         keys.push_back(b.AddKey(keys[0], "Kept"));
+         keys.push_back(b.AddValue(keys[1], "data", 3, std::vector<uint8_t>(300, 'd')));  // room for a key
+         keys.push_back(b.AddKey(b.Root(), "Gone"));
+         keys.push_back(b.AddKey(keys[4], "Lost"));
+         return std::vector<uint32_t>{keys[0], keys[1], keys[2], keys[5]};
+       },
+       [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(b.ListOf(keys[0]), list::kEntries), 0x7FFFFFF8);  // "Cut" is cut off
+         Put32(bytes, CellField(Get32(bytes, CellField(keys[3], value::kData)), 0), 0x10000);
+         Put32(bytes, CellField(keys[4], 0), 0u - Get32(bytes, CellField(keys[4], 0)));  // "Gone" freed
+       },
+       kCellSizeTooLarge,
+       [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>&) {
+         std::vector<std::string> found;
+         for (const std::string& line : h.rig.log.lines) {
+           if (line.rfind("! Error found: <", 0) == 0) found.push_back(line.substr(16, line.find('>') - 16));
+         }
+         EXPECT_EQ(found, (std::vector<std::string>{"Cell size is too large", "Invalid offset", "Invalid offset", "Invalid offset"}))
+             << "the data offset finds the cell free, never a key made there";
+       }},
       {"keys cut off whose 8-bit flag was lost (a name of odd length in UTF-16): brought back, Latin-1 named as it was",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys = {b.AddKey(b.Root(), "A")};
@@ -316,10 +341,10 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          Put32(bytes, CellField(keys[3], key::kParent), keys[2]);
        },
        kInvalidOffset},
-      {"lists out of name order, one an index root over hash leaves: sorted, each entry with its hash",
+      {"lists out of name order, one an index root over hash leaves: sorted, each entry with its hash, \"z\" as \"Z\" before \"_\"",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys = {b.AddKey(b.Root(), "P"), b.AddKey(b.Root(), "Q")};
-         for (const char* name : {"A", "b", "C"}) keys.push_back(b.AddKey(keys[0], name));
+         for (const char* name : {"A", "b", "C", "z", "_"}) keys.push_back(b.AddKey(keys[0], name));
          for (const char* name : {"D", "e", "F", "g"}) keys.push_back(b.AddKey(keys[1], name));
          b.SetListKind(keys[1], testing::ListKind::IndexRoot, 2, testing::ListKind::HashLeaf);
          return keys;

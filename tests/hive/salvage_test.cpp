@@ -56,7 +56,8 @@ TEST(Salvage, CutOffKeysComeBack) {
     const char* what;
     std::function<void(Tree&, std::vector<uint8_t>&)> damage;
     std::vector<std::string> logged;
-    uint64_t keys;  // reachable afterwards
+    uint64_t keys;    // reachable afterwards
+    size_t errors;    // faults found, the walk of the keys brought back included
   };
   std::vector<Row> rows = {
       {"a leaf of the root's index root dropped: its keys back under the root",
@@ -64,17 +65,27 @@ TEST(Salvage, CutOffKeysComeBack) {
          uint32_t ri = t.builder.ListOf(t.builder.Root());
          Put32(bytes, CellField(ri, list::kEntries), 0x7FFFFFF8);
        },
-       {"* Key reconnected: "}, 22},
+       {"* Key reconnected: "}, 22, 2},
       {"every list of a chain twelve keys deep lost: the whole chain comes back",
        [](Tree& t, std::vector<uint8_t>& bytes) {
          for (uint32_t key : t.deep) Put32(bytes, CellField(key, key::kSubkeyList), 0x7FFFFFF8);
        },
-       {"* Key reconnected: "}, 22},
+       {"* Key reconnected: "}, 22, 2},
       {"the parent's cell freed: its keys, a chain of three among them, under a key made for it in its place",
        [](Tree& t, std::vector<uint8_t>& bytes) {
          Put32(bytes, CellField(t.parent, 0), 0u - Get32(bytes, CellField(t.parent, 0)));  // free
        },
-       {"* Key made to stand for lost key 0x", "* Key reconnected: "}, 22},
+       {"* Key made to stand for lost key 0x", "* Key reconnected: "}, 22, 1},
+      {"the parent's list cut short under its count: the key cut off comes back",
+       [](Tree& t, std::vector<uint8_t>& bytes) { Put16(bytes, CellField(t.builder.ListOf(t.parent), list::kCount), 2); },
+       {"* Key reconnected: "}, 22, 1},
+      {"cut short, and the key left before it named as it: the key that comes back gets a name apart",
+       [](Tree& t, std::vector<uint8_t>& bytes) {
+         Put16(bytes, CellField(t.builder.ListOf(t.parent), list::kCount), 2);
+         Put16(bytes, CellField(t.twin, key::kNameLength), 1);
+         bytes[CellField(t.twin, key::kName)] = 'X';
+       },
+       {"* Key reconnected: "}, 22, 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -86,6 +97,9 @@ TEST(Salvage, CutOffKeysComeBack) {
     ASSERT_TRUE(h.passed);
     EXPECT_TRUE(h.salvaged);
     for (const std::string& line : row.logged) EXPECT_TRUE(Logged(h, line)) << line;
+    EXPECT_EQ(std::count_if(h.rig.log.lines.begin(), h.rig.log.lines.end(),
+                            [](const std::string& line) { return line.rfind("! Error found: ", 0) == 0; }),
+              static_cast<std::ptrdiff_t>(row.errors));
     EXPECT_EQ(h.walk.KeysVisited(), row.keys);
     EXPECT_EQ(testing::ReadTree(h.Bytes()).unordered, std::vector<std::string>{}) << "lists written anew hold their names in order";
     WalkedHive second(h.Bytes());

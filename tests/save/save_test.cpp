@@ -15,6 +15,29 @@
 #include "support/scripted.h"
 #include "support/temp_dir.h"
 
+#ifndef _WIN32
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+// A disk that says at the flush that what was written is lost: the next flushes fail, as many
+// as are asked for.
+static std::atomic<int> flushesToFail{0};
+extern "C" int fsync(int fd) {
+  if (flushesToFail > 0) {
+    --flushesToFail;
+    errno = EIO;
+    return -1;
+  }
+  return static_cast<int>(syscall(SYS_fsync, fd));
+}
+constexpr bool kFlushesCanFail = true;
+#else
+static std::atomic<int> flushesToFail{0};
+constexpr bool kFlushesCanFail = false;  // FlushFileBuffers is not stood in for
+#endif
+
 namespace tarvos::save {
 namespace {
 
@@ -367,6 +390,10 @@ TEST_F(Saving, FilesThatCanBeTrusted) {
        },
        {{"SAM", 'C'}, {"SAM.BAK", 'B'}}, {"! Reason: the hive file changed after it was loaded\r\n"}, false, true,
        hive::kOutputFileOpenError},
+      {"a repaired hive whose flush fails after its backup", "COMPONENTS",
+       [](const std::string& hive) { return kFlushesCanFail ? hive : std::string(); },
+       [](const std::string&) { flushesToFail = 1; }, {{"COMPONENTS", 'B'}, {"COMPONENTS.BAK", 'B'}},
+       {"! Reason: the file could not be written\r\n"}, false, true, hive::kOutputFileOpenError},
   };
   SetDrives("D=" + dir.Path("D") + ",fixed,100000000");
   for (const Row& row : rows) {
