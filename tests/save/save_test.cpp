@@ -1,8 +1,12 @@
 // Saving a repaired hive: backups, /o and /p targets, chunked writes, stops, and split saves.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -393,7 +397,7 @@ TEST_F(Saving, FilesThatCanBeTrusted) {
       {"a repaired hive whose flush fails after its backup", "COMPONENTS",
        [](const std::string& hive) { return kFlushesCanFail ? hive : std::string(); },
        [](const std::string&) { flushesToFail = 1; }, {{"COMPONENTS", 'B'}, {"COMPONENTS.BAK", 'B'}},
-       {"! Reason: the file could not be written\r\n"}, false, true, hive::kOutputFileOpenError},
+       {"! Reason: " + std::string(std::strerror(EIO)) + "\r\n"}, false, true, hive::kOutputFileOpenError},
   };
   SetDrives("D=" + dir.Path("D") + ",fixed,100000000");
   for (const Row& row : rows) {
