@@ -230,7 +230,14 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
     // A dirty hive takes what its logs hold first, as Windows would when it loads it.
     if (loaded > 0 && hive::IsDirty(image)) {
       scan.Discard();  // the logs change the image
-      if (hive::RecoverFromLogs(image, hive::ReadTransactionLogs(name, &run.folder), log)) faults.MarkChanged();
+      std::vector<hive::TransactionLog> logs = hive::ReadTransactionLogs(name, &run.folder);
+      const uint32_t primary = hive::Le32(image.BaseBlock() + hive::base::kPrimarySequence);
+      const uint32_t secondary = hive::Le32(image.BaseBlock() + hive::base::kSecondarySequence);
+      if (logs.empty() && primary != secondary) {
+        log.Entry(hive::LogMarker::Info, "Sequence numbers " + std::to_string(primary) + " and " + std::to_string(secondary) +
+                                             " differ and no transaction log was found beside it: the last writes may be lost\r\n");
+      }
+      if (hive::RecoverFromLogs(image, logs, log)) faults.MarkChanged();
     }
     if (loaded > 0) CheckAndSave(run, name, log, dialogs, progress, faults, image, scan, info, saved);
     image.Release();
