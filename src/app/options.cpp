@@ -189,7 +189,9 @@ void ParseSwitch(const std::string& arg, RunOptions& options) {
       options.reportName = Third(arg) == ':' ? rest : std::string();
       break;
     case 'h': case '?': options.helpRequested = true; break;
-    default: break;
+    default:
+      if (options.usageError.empty()) options.usageError = "unknown switch: " + arg;
+      break;
   }
 }
 
@@ -210,6 +212,8 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
     } else {
       if (options.hiveArgument) {
         options.helpRequested = true;
+        options.helpReason = "two hive names: " + *options.hiveArgument + " and " + arg +
+                             " (quote a wildcard, or name the hives in an @<listfile>)";
       } else {
         options.hiveArgument = arg;
         ExpandHiveArgument(arg, list, &options.skipped);
@@ -220,12 +224,18 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
   }
 
   if (options.ttySwitch) options.ttyMode = true;
-  if (options.ttyMode && options.selectionNeeded) options.helpRequested = true;
+  if (options.ttyMode && options.selectionNeeded) {
+    options.helpRequested = true;
+    options.helpReason = "line mode (/t) needs a hive name or an @<listfile>";
+  }
   if (!options.hiveArgument && !options.selectionNeeded) options.helpRequested = true;
   // Two names read ahead tell a single-file run from a several-file one; the rest of a list file
   // is read as the run goes.
   list.ReadAhead(2, &options.skipped);
-  if (options.outputGiven && !list.SingleFileRun()) options.helpRequested = true;
+  if (options.outputGiven && !list.SingleFileRun()) {
+    options.helpRequested = true;
+    options.helpReason = "/o: writes one file: it takes one hive, not several";
+  }
   if (options.searchSwitch) options.searchDisks = true;
   if (options.searchDisks && !options.selectionNeeded) options.helpRequested = true;
 

@@ -85,6 +85,9 @@ struct RunOptions {
   // Switches that cannot go together, or a switch without what it needs: the run does not start,
   // and this is said on standard error.
   std::string usageError;
+  // Why the usage is printed when the command line asks for what cannot be done (two hive
+  // names, /o: with a list, /t with no hive); empty when help was asked for.
+  std::string helpReason;
   // What the command line named but the run skips, one line each ("<name>: no such file"), for
   // standard error.
   std::vector<SkippedInput> skipped;

@@ -333,6 +333,10 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
     return kExitNotChecked;
   }
   if (run.options.helpRequested) {
+    // A command line that cannot be followed: what is wrong, then the usage, which never goes into
+    // a report written to standard output.
+    if (!run.options.helpReason.empty()) device.WriteStderr("TarvosD: " + run.options.helpReason + "\n");
+    if (run.options.reportName == kReportToStdout) console.SendTextToStderr(true);
     console.PrintHelpBanner(run.usage.help);
     console.CloseConsoleState();
     return kExitHelp;

@@ -31,6 +31,28 @@ for args in "/t" "/s:C," "SYSTEM /h" "-?"; do
   check "'$args' exits with 2" test "$code" -eq 2
 done
 
+# Command lines that cannot be followed: one line on standard error says what is wrong (then the
+# usage, for what help answers; nothing more for a usage error), and the usage never goes into a
+# report written to standard output.
+"$make_hive" "$work/ONE"
+"$make_hive" "$work/TWO"
+printf '%s\n' "$work/ONE" "$work/TWO" >"$work/two.list"
+while IFS='|' read -r args exit says; do
+  # shellcheck disable=SC2086
+  "$prog" $args </dev/null >"$work/out" 2>"$work/err"; code=$?
+  check "'$args': exit $exit and \"$says\" on standard error" \
+    bash -c "test $code -eq $exit && head -n 1 '$work/err' | grep -qF -- 'TarvosD: $says'"
+done <<MISTAKES
+/t $work/ONE $work/TWO|2|two hive names: $work/ONE and $work/TWO
+/t /o:$work/out.hive @$work/two.list|2|/o: writes one file: it takes one hive, not several
+/t|2|line mode (/t) needs a hive name or an @<listfile>
+/bogus $work/ONE|16|unknown switch: /bogus
+/t -y $work/ONE|16|unknown switch: -y
+MISTAKES
+"$prog" /t /r:- </dev/null >"$work/out" 2>"$work/err"; code=$?
+check "help with /r:- leaves standard output to the report: the usage on standard error" \
+  bash -c "test $code -eq 2 && test ! -s '$work/out' && grep -q '^Usage: TarvosD' '$work/err'"
+
 "$make_hive" "$work/SAMPLE"
 cp "$work/SAMPLE" "$work/original"
 
