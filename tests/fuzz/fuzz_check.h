@@ -3,11 +3,14 @@
 // Also the structure-aware half of their mutator: one field of one cell changed at a time.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "hive/bytes.h"
