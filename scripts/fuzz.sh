@@ -4,9 +4,11 @@
 # the inputs that found new coverage into that corpus (libFuzzer -merge=1) and prints a summary.
 # A target that crashes or breaks an invariant of the harness is started again for the time left;
 # the inputs that did so are kept in build-fuzz/findings/.
-# Usage: scripts/fuzz.sh HOURS
+# Usage: scripts/fuzz.sh HOURS, or scripts/fuzz.sh --merge RUN_FOLDER to merge an earlier run again.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+again=
+if [ "${1:-}" = --merge ]; then again=${2:?usage: scripts/fuzz.sh --merge build-fuzz/fuzz-DATE}; set -- 0.001; fi
 hours=${1:?usage: scripts/fuzz.sh HOURS}
 seconds=$(awk -v h="$hours" 'BEGIN { printf "%d", h * 3600 }')
 [ "$seconds" -gt 0 ] || { echo "HOURS must be more than nothing" >&2; exit 2; }
@@ -16,7 +18,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOS_FUZZ=
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
   cmake --build "$build" -j 2 --target tarvos_fuzz tarvos_logs_fuzz || exit 1
 
-run=$build/fuzz-$(date +%Y%m%d-%H%M%S)
+run=${again:-$build/fuzz-$(date +%Y%m%d-%H%M%S)}
 findings=$build/findings
 mkdir -p "$run" "$findings"
 
@@ -36,29 +38,42 @@ fuzz_one() {
   done
 }
 
-fuzz_one tarvos_fuzz check 65536 0 &
-fuzz_one tarvos_logs_fuzz logs 131072 1 &
-wait
+if [ -z "$again" ]; then
+  fuzz_one tarvos_fuzz check 65536 0 &
+  fuzz_one tarvos_logs_fuzz logs 131072 1 &
+  wait
+fi
 
-echo "== merging new inputs into tests/fuzz/corpus"
+# The committed corpus takes, of the inputs that add coverage (a greedy set cover over the seeds
+# and the run's finds), the smallest first while it stays within its share of a few megabytes.
+budget_kb=${TARVOS_CORPUS_KB:-3072}
+echo "== merging new inputs into tests/fuzz/corpus (at most $budget_kb KB in all)"
 declare -A added
-for pair in tarvos_fuzz:check:65536 tarvos_logs_fuzz:logs:131072; do
-  IFS=: read -r target name maxlen <<<"$pair"
-  before=$(ls "tests/fuzz/corpus/$name" | wc -l)
-  "$build/$target" -merge=1 -max_len="$maxlen" -timeout=10 -rss_limit_mb=2048 "tests/fuzz/corpus/$name" \
+for pair in tarvos_fuzz:check:65536:2 tarvos_logs_fuzz:logs:131072:1; do
+  IFS=: read -r target name maxlen share <<<"$pair"
+  merged=$run/merged-$name
+  rm -rf "$merged" && cp -r "tests/fuzz/corpus/$name" "$merged"
+  "$build/$target" -set_cover_merge=1 -max_len="$maxlen" -timeout=10 -rss_limit_mb=2048 "$merged" \
     "$run/$name" >"$run/$name-merge.log" 2>&1 || echo "merge of $name failed: see $run/$name-merge.log"
-  added[$name]=$(($(ls "tests/fuzz/corpus/$name" | wc -l) - before))
+  room=$((budget_kb * 1024 * share / 3 - $(du -sb "tests/fuzz/corpus/$name" | cut -f1)))
+  added[$name]=0
+  while read -r size file; do
+    [ -e "tests/fuzz/corpus/$name/$(basename "$file")" ] && continue
+    [ "$size" -le "$room" ] || break
+    cp "$file" "tests/fuzz/corpus/$name/" && room=$((room - size)) && added[$name]=$((added[$name] + 1))
+  done < <(find "$merged" -type f -printf '%s %p\n' | sort -n)
+  echo "$name: $(ls "$merged" | wc -l) inputs cover what the run found; $((added[$name])) new ones committed-to-be"
 done
 
 echo "== summary ($hours h, logs in $run)"
 for name in check logs; do
   log=$run/$name.log
-  runs=$(grep -oE '^stat::number_of_executed_units: [0-9]+' "$log" | awk '{ s += $2 } END { print s + 0 }')
-  speed=$(grep -oE '^stat::average_exec_per_sec: [0-9]+' "$log" | awk '{ print $2 }' | paste -sd/ -)
+  runs=$(grep -E '^stat::number_of_executed_units:' "$log" | awk '{ s += $2 } END { print s + 0 }')
+  speed=$(grep -E '^stat::average_exec_per_sec:' "$log" | awk '{ print $2 }' | paste -sd/ -)
   first=$(grep -m1 -E 'INITED' "$log" | grep -oE 'cov: [0-9]+ ft: [0-9]+')
   last=$(grep -E '^#[0-9]+' "$log" | tail -1 | grep -oE 'cov: [0-9]+ ft: [0-9]+')
-  crashes=$(grep -cE '^==[0-9]+==ERROR|^fuzz invariant broken|deadly signal' "$log")
-  echo "$name: $runs inputs at ${speed:-?} exec/s; start ${first:-?}, end ${last:-?}; ${added[$name]} inputs merged; $crashes findings"
+  crashes=$(grep -c 'Test unit written to' "$log")
+  echo "$name: $runs inputs at ${speed:-?} exec/s (each start of the target); start ${first:-?}, end ${last:-?}; ${added[$name]} inputs merged; $crashes findings"
 done
 found=$(ls "$findings" 2>/dev/null | wc -l)
 echo "findings kept in $findings: $found"
