@@ -49,19 +49,21 @@ uint32_t NextPlausibleCell(const uint8_t* buffer, uint32_t at, uint32_t frameEnd
 }
 
 // The least a cell of a known kind holds, from its own fields (its name, its entries); 8 when
-// its kind tells nothing.
+// its kind tells nothing, or when room (up to the frame's end) does not reach the field that tells.
 uint32_t LeastLength(const uint8_t* cell, uint32_t room) {
-  uint64_t least = cell::kAlignment;
+  uint32_t field = 0, fixed = 0, step = 1;  // the least is fixed + step * the 16-bit field
   switch (Kind(cell, room)) {
     case kCellKey:
-    case kCellRootKey: least = key::kName + uint64_t{Le16(cell + key::kNameLength)}; break;
-    case kCellValue: least = value::kName + uint64_t{Le16(cell + value::kNameLength)}; break;
+    case kCellRootKey: field = key::kNameLength, fixed = key::kName; break;
+    case kCellValue: field = value::kNameLength, fixed = value::kName; break;
     case kCellIndexLeaf:
-    case kCellIndexRoot: least = list::kEntries + list::kShortEntry * uint64_t{Le16(cell + list::kCount)}; break;
+    case kCellIndexRoot: field = list::kCount, fixed = list::kEntries, step = list::kShortEntry; break;
     case kCellFastLeaf:
-    case kCellHashLeaf: least = list::kEntries + list::kLongEntry * uint64_t{Le16(cell + list::kCount)}; break;
+    case kCellHashLeaf: field = list::kCount, fixed = list::kEntries, step = list::kLongEntry; break;
     default: break;
   }
+  if (field == 0 || room < field + 2) return cell::kAlignment;
+  uint64_t least = fixed + uint64_t{step} * Le16(cell + field);
   least = (least + cell::kAlignment - 1) & ~uint64_t{cell::kAlignment - 1};
   return least <= room ? static_cast<uint32_t>(least) : cell::kAlignment;
 }

@@ -2,16 +2,17 @@
 // (and the base blocks the checksums) they need before the program sees them, so that mutations
 // reach the replay itself. The first four bytes give the hive's length and the next four the first
 // log's (each modulo what is left); the rest is the second log. Built with TARVOS_FUZZ as
-// tarvos_logs_fuzz; seeded by tests/fuzz/seed_logs.sh <folder> two.
+// tarvos_logs_fuzz; run with scripts/fuzz.sh on tests/fuzz/corpus/logs, -max_len=131072. The
+// result is judged as in check_fuzz.cpp.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "hive/bytes.h"
 #include "hive/image.h"
 #include "hive/layout.h"
 #include "hive/recovery.h"
-#include "support/walked_hive.h"
 
 namespace {
 
@@ -48,14 +49,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t hiveLength = Le32(data) % (left + 1);
   size_t firstLength = Le32(data + 4) % (left - hiveLength + 1);
   const uint8_t* at = data + 8;
-  std::vector<uint8_t> hive(at, at + hiveLength);
   std::vector<TransactionLog> logs(2);
   logs[0].name = "hive.LOG1";
   logs[0].bytes.assign(at + hiveLength, at + hiveLength + firstLength);
   logs[1].name = "hive.LOG2";
   logs[1].bytes.assign(at + hiveLength + firstLength, data + size);
   for (TransactionLog& log : logs) MakeHashesRight(log.bytes);
-  tarvos::testing::WalkedHive first(hive, tarvos::testing::FixAllAnswers(), logs);
-  if (first.passed) tarvos::testing::WalkedHive second(first.Bytes(), tarvos::testing::FixAllAnswers(), logs);
+  tarvos::fuzz::CheckAndJudge(at, hiveLength, logs);
   return 0;
+}
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize, unsigned int seed) {
+  return tarvos::fuzz::MutateInput(data, size, maxSize, seed, 8);
 }

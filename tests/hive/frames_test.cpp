@@ -157,6 +157,26 @@ TEST(CellWalk, TooLargeCellWithNothingAfterItTakesTheRestOfTheFrame) {
   EXPECT_EQ(h.frames.OffsetCheck(m.second), kOffsetValid);
 }
 
+// A key cell too large in the last 16 bytes of the hive: what it least holds is read from its
+// name length only when the frame reaches that far (a sanitizer build sees the read past the image
+// otherwise); it takes the rest of the frame.
+TEST(CellWalk, TooLargeKeyAtTheHiveEndIsNotReadPastIt) {
+  HiveBuilder builder;
+  std::vector<uint8_t> bytes = builder.Build();
+  ASSERT_EQ(bytes.size(), 0x2000u);
+  uint32_t free = 0x20;
+  while (static_cast<int32_t>(Get32(bytes, free + 0x1000)) < 0) free += 0u - Get32(bytes, free + 0x1000);
+  const uint32_t last = 0x1000 - 0x10;
+  ASSERT_LT(free, last);
+  Put32(bytes, free + 0x1000, last - free);
+  Put32(bytes, last + 0x1000, 0xFFFF0000);
+  Put16(bytes, CellField(last, cell::kSignature), cell::kKeySignature);
+  FramedHive h(bytes, {kAnswerFix});
+  ASSERT_TRUE(h.passed);
+  EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kCellSizeTooLarge});
+  EXPECT_EQ(h.Field(last, 0), 0u - 0x10);
+}
+
 // Cells are whole 8-byte steps of at least 8 bytes: any other size is code 17. A size a few bytes
 // off keeps its cell when a cell plausibly follows the rounded size; otherwise the cell ends where
 // the sizes after it lead to the frame's end, in use when its size was negative: a data cell of

@@ -98,9 +98,21 @@ std::u16string NameUnits(const View& v, uint32_t cell, bool ofValue = false) {
 
 std::u16string Folded(std::u16string units) {
   for (char16_t& unit : units) {
-    // ASCII and Latin-1 letters, as Windows upper-cases them.
-    bool lower = (unit >= u'a' && unit <= u'z') || (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7);
-    if (lower) unit = static_cast<char16_t>(unit - 0x20);
+    // The letters Windows upper-cases in ASCII, Latin-1, Latin Extended-A (pairs, the capital first
+    // but for two runs where it comes second), basic Greek and Cyrillic.
+    const char16_t u = unit;
+    if ((u >= u'a' && u <= u'z') || (u >= 0xE0 && u <= 0xFE && u != 0xF7)) {
+      unit = static_cast<char16_t>(u - 0x20);
+    } else if (u == 0xFF) {
+      unit = 0x178;
+    } else if (u >= 0x100 && u <= 0x17F && u != 0x131 && u != 0x138 && u != 0x149 && u != 0x17F) {
+      const bool capitalOdd = (u >= 0x139 && u <= 0x148) || (u >= 0x179 && u <= 0x17E);
+      if ((u % 2 == 1) != capitalOdd) unit = static_cast<char16_t>(u - 1);
+    } else if ((u >= 0x3B1 && u <= 0x3C9 && u != 0x3C2) || (u >= 0x430 && u <= 0x44F)) {
+      unit = static_cast<char16_t>(u - 0x20);
+    } else if (u >= 0x450 && u <= 0x45F) {
+      unit = static_cast<char16_t>(u - 0x50);
+    }
   }
   return units;
 }

@@ -39,18 +39,30 @@ struct WalkedHive {
     check.frames.splitFrom = 2 * hive::kPageSize;
     Check(source, {}, true, true, file);
   }
+  // One thread from any source, whose bytes are read once into the image: the walk on one core, no
+  // frame scan beside the read, and a log that keeps nothing. The fuzz targets run this way, many
+  // inputs a second; the threaded paths have tests of their own.
+  struct Lean {};
+  WalkedHive(Lean, hive::HiveSource& source, std::deque<uint32_t> answers,
+             const std::vector<hive::TransactionLog>& logs = {})
+      : rig(std::move(answers)), check(image, rig.faults, path), frames(check.frames), walk(check.walk) {
+    rig.log.keep = false;
+    Check(source, logs, true, false, "hive", false);
+  }
   void Check(hive::HiveSource& source, const std::vector<hive::TransactionLog>& logs, bool salvage, bool twoWalkers,
-             const std::string& name = "hive") {
+             const std::string& name = "hive", bool scanFrames = true) {
     check.twoWalkers = twoWalkers;
     check.secondWalkerFirst = twoWalkers;
     hive::FrameScan scan;
-    loaded = hive::LoadHive(image, rig.faults, source, name, std::nullopt, &scan) == hive::kLoadDone;
+    hive::FrameScan* watcher = scanFrames ? &scan : nullptr;
+    loaded = hive::LoadHive(image, rig.faults, source, name, std::nullopt, watcher) == hive::kLoadDone;
     mappedAtLoad = image.Mapped();
     if (loaded && hive::IsDirty(image)) scan.Discard();
     recovered = loaded && hive::RecoverFromLogs(image, logs, rig.log);
     if (recovered) rig.faults.MarkChanged();
+    startSize = image.Size();
     headerPassed = loaded && hive::CheckBaseBlock(image, rig.faults);
-    passed = headerPassed && check.CheckFrames(&scan);
+    passed = headerPassed && check.CheckFrames(watcher);
     if (passed && check.SetUpSecurity()) {
       outcome = check.Walk();
       if (salvage && !rig.faults.IsErrorLeft() && rig.faults.Changed()) salvaged = check.SalvageAndWalkAgain();
@@ -83,6 +95,7 @@ struct WalkedHive {
   bool salvaged = false;
   bool headerPassed = false;
   bool passed = false;
+  size_t startSize = 0;  // of the image once loaded and the logs replayed
   hive::WalkOutcome outcome = hive::WalkOutcome::Stop;
 };
 
