@@ -281,6 +281,11 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   needed = key::kName + (length >= key::kName ? Le16(k + key::kNameLength) : 0);
   Step fits = From(marks_.CheckOverlap(key, needed));
   if (fits != Step::Continue) return fits;
+  // A key cell with no room for a name is none Windows writes, and no name can be given it: the
+  // key goes (code 20), and the keys below it come back under a key made to stand for it.
+  if (owner != kNullOffset && length <= key::kName && Le16(k + key::kNameLength) == 0) {
+    return From(faults_.ReportFault(kNotAKeyCell, key, FieldRef::None(), 0));
+  }
   if (!CheckName(key) || !CheckSiblingName(owner, key) || !CheckClass(key)) return Step::Stop;
 
   ShowPath(node, key);
@@ -403,6 +408,7 @@ bool KeyWalk::CheckName(uint32_t key) {
   uint16_t flags = Le16(k + key::kFlags);
   bool compressed = (flags & key::kFlagCompressedName) != 0;
   if (length != 0 && (compressed || length % 2 == 0)) return true;
+  if (length == 0 && marks_.CellLength(key) <= key::kName) return true;  // the root's cell, with no room for one
   if (!faults_.Repaired(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
   if (length > 0 && PrintableLatin1(k + key::kName, length)) {  // 8-bit text whose flag was lost

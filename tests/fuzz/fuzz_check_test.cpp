@@ -2,11 +2,13 @@
 // and their mutator changes one field of one cell and nothing else.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 #include <set>
 
 #include "fuzz/fuzz_check.h"
 #include "support/hive_builder.h"
+#include "support/temp_dir.h"
 #include "support/walked_hive.h"
 
 namespace tarvos::fuzz {
@@ -102,6 +104,41 @@ TEST(FuzzMutator, NothingToChangeWithoutCells) {
   std::mt19937 rng(1);
   EXPECT_FALSE(MutateOneField(blank.data(), blank.size(), rng));
   EXPECT_TRUE(CellsOf(blank.data(), 100).empty()) << "shorter than the base block";
+}
+
+}  // namespace
+}  // namespace tarvos::fuzz
+
+namespace tarvos::fuzz {
+namespace {
+
+// What the fuzzer found, kept in tests/fuzz/findings: each input, as the check target cuts it into
+// a hive and a log, is checked with Fix All, and its result checks clean.
+TEST(FuzzFindings, EachResultChecksClean) {
+  const std::filesystem::path folder = std::filesystem::path(TARVOS_SOURCE_DIR) / "tests" / "fuzz" / "findings";
+  std::error_code ec;
+  size_t replayed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    if (entry.path().filename().string().rfind("check-", 0) != 0) continue;
+    std::vector<uint8_t> data = testing::ReadFileBytes(entry.path().string());
+    if (data.size() < 4) continue;
+    SCOPED_TRACE(entry.path().filename().string());
+    const size_t hiveLength = Le32(data.data()) % (data.size() - 4 + 1);
+    std::vector<TransactionLog> logs;
+    if (data.size() - 4 > hiveLength) {
+      logs.resize(1);
+      logs[0].name = "hive.LOG1";
+      logs[0].bytes.assign(data.begin() + 4 + static_cast<std::ptrdiff_t>(hiveLength), data.end());
+    }
+    SpanSource source(data.data() + 4, hiveLength);
+    WalkedHive first(WalkedHive::Lean{}, source, testing::FixAllAnswers(), logs);
+    ++replayed;
+    if (!first.passed || first.rig.faults.IsErrorLeft()) continue;
+    SpanSource again(first.image.Buffer(), first.image.Size());
+    WalkedHive second(WalkedHive::Lean{}, again, testing::FixAllAnswers(), logs);
+    EXPECT_EQ(second.AskedCodes(), std::vector<uint32_t>{});
+  }
+  EXPECT_GT(replayed, 0u);
 }
 
 }  // namespace
