@@ -62,6 +62,9 @@ inline constexpr size_t kEventCount = sizeof kEventTable / sizeof kEventTable[0]
 //   ReferenceCountSet     at: the block; count: the count set; was: what it was
 //   PagePutBack           at: the page's place; other: where it was found
 struct EventRecord {
+  explicit EventRecord(Event what, uint32_t atOffset = kNullOffset, uint32_t otherOffset = kNullOffset,
+                       uint32_t underOffset = kNullOffset)
+      : event(what), at(atOffset), other(otherOffset), under(underOffset) {}
   Event event = Event::Recovered;
   uint32_t at = kNullOffset;
   uint32_t other = kNullOffset;

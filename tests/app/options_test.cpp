@@ -60,7 +60,9 @@ TEST(UsageText, SwitchesThenExitCodesInThreePieces) {
     const std::string line = usage.help.substr(from, end - from);
     EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
     EXPECT_LE(line.size(), static_cast<size_t>(width)) << line;
-    if (line.rfind("  /", 0) == 0) EXPECT_EQ(line[16], '-') << line;
+    if (line.rfind("  /", 0) == 0) {
+      EXPECT_EQ(line[16], '-') << line;
+    }
   }
   // The window's text is the same, with line feeds only.
   std::string box = usage.help;

@@ -50,7 +50,9 @@ TEST(Events, EveryRowHasItsLogLineAndItsReportField) {
     EXPECT_NE(written.find(expected), std::string::npos) << expected << "\n" << written;
     // What the line says of the record, the report says too.
     for (const char* part : {"37", "NAME", "why"}) {
-      if (line.find(part) != std::string::npos) EXPECT_NE(written.find(part), std::string::npos) << part;
+      if (line.find(part) != std::string::npos) {
+        EXPECT_NE(written.find(part), std::string::npos) << part;
+      }
     }
   }
 }

@@ -24,10 +24,14 @@ TEST(FaultTable, EveryCodeHasItsOwnMessageAndAFixItCanMake) {
     const std::string message = ErrorMessage(code);
     EXPECT_TRUE(message.size() > 2 && message.front() == '<' && message.back() == '>') << code;
     EXPECT_TRUE(messages.insert(message).second) << "two codes say " << message;
-    if (modes.Get(code) == kFixNone) EXPECT_EQ(FaultOf(code).repair, Repair::Never) << code;
+    if (modes.Get(code) == kFixNone) {
+      EXPECT_EQ(FaultOf(code).repair, Repair::Never) << code;
+    }
     // A fault that leaves the hive not checked is one no run can fix; the log shows the value a
     // field held only for the codes whose column says so.
-    if (FaultOf(code).ends == Ends::NotChecked) EXPECT_EQ(modes.Get(code), kFixNone) << code;
+    if (FaultOf(code).ends == Ends::NotChecked) {
+      EXPECT_EQ(modes.Get(code), kFixNone) << code;
+    }
     const bool valueShown = FormatError({code, 0x10, 0x2345}).find(":0x00002345") != std::string::npos;
     EXPECT_EQ(valueShown, FaultOf(code).shows == Shows::Value) << code;
   }
