@@ -194,7 +194,7 @@ check "a name that is not UTF-8: its bytes in path_hex, its characters in path" 
   "bytes.fromhex(h['path_hex']) == b'$work/odd-\\xe9\\xff-name' and h['path'].endswith('odd-\\xe9\\xff-name')"
 rm -f "$work/$odd"
 
-hives=$(dirname "$0")/../../../shared/hives
+hives=${TARVOS_HIVES:-$(dirname "$0")/../../../shared/hives}
 if [ -f "$hives/windows/SYSTEM" ]; then
   cp "$hives/windows/SYSTEM" "$work/SYSTEM"
   chmod u+w "$work/SYSTEM"
