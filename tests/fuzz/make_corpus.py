@@ -6,6 +6,7 @@ target is the hive's length (4 bytes, little-endian), the hive, then one log (or
 logs target is the hive's length, the first log's length, the hive and its two logs.
 
 Usage: make_corpus.py [hives folder] [corpus folder]"""
+import hashlib
 import os
 import struct
 import sys
@@ -40,9 +41,10 @@ def cut_log(data, room):
     return data[:max(0, min(end, room))]
 
 
-def write(folder, name, data):
+def write(folder, data):
+    # A seed is named by its contents, as the fuzzer names what it adds.
     os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, name), "wb") as f:
+    with open(os.path.join(folder, hashlib.sha1(data).hexdigest()), "wb") as f:
         f.write(data)
 
 
@@ -59,7 +61,7 @@ def main():
             if group != "logs":
                 if os.path.isfile(place):
                     hive = cut_hive(read(place), SEED_HIVE)
-                    write(check, f"{group}-{sub}", struct.pack("<I", len(hive)) + hive)
+                    write(check, struct.pack("<I", len(hive)) + hive)
                 continue
             # logs/<name>/: a hive and its logs, NAME.LOG1 and NAME.LOG2 in either case.
             files = sorted(os.listdir(place))
@@ -74,12 +76,12 @@ def main():
                         continue
                     log = log[:SEED_HIVE]
                     hive = cut_hive(data, SEED_HIVE)
-                    write(check, f"logs-{sub}-log{i + 1}", struct.pack("<I", len(hive)) + hive + log)
+                    write(check, struct.pack("<I", len(hive)) + hive + log)
                 first = found[0] if found else b""
                 second = found[1] if len(found) > 1 else b""
                 first, second = first[:SEED_HIVE], second[:SEED_HIVE]
                 hive = cut_hive(data, SEED_HIVE)
-                write(logs, f"logs-{sub}", struct.pack("<II", len(hive), len(first)) + hive + first + second)
+                write(logs, struct.pack("<II", len(hive), len(first)) + hive + first + second)
 
 
 main()
