@@ -263,18 +263,13 @@ std::string WriteProblemBeside(const std::string& path) {
   return {};
 }
 
-bool IsFolder(const std::string& path) {
-  platform::FileInfo info;
-  return platform::LookUp(path, info) && (info.attributes & platform::kAttrDirectory) != 0;
-}
-
 }  // namespace
 
 std::string SaveTargetProblem(const RunOptions& options) {
   if (options.helpRequested || options.checkOnly) return {};
   if (options.outputFileName) {
     const std::string& name = *options.outputFileName;
-    if (IsFolder(name)) return "/o: names a folder, not a file: " + name;
+    if (platform::IsFolder(name)) return "/o: names a folder, not a file: " + name;
     std::string problem = WriteProblemBeside(name);
     if (!problem.empty()) return "/o: " + name + " cannot be written (" + problem + ")";
   }

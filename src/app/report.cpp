@@ -54,11 +54,7 @@ const char* StatusName(HiveStatus status) {
   return "";
 }
 
-namespace {
-std::string Counted(size_t count, const char* what) {
-  return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
-}
-}  // namespace
+using hive::Counted;
 
 std::string VerdictLine(const std::string& path, const HiveEnd& end, size_t found, size_t fixed) {
   std::string line = path + ": ";

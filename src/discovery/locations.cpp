@@ -25,10 +25,7 @@ std::string FindPathNoCase(std::string folder, std::initializer_list<const char*
   return folder;
 }
 
-bool IsFolder(const std::string& path) {
-  platform::FileInfo info;
-  return !path.empty() && platform::LookUp(path, info) && (info.attributes & platform::kAttrDirectory);
-}
+using platform::IsFolder;
 
 bool IsFile(const std::string& path) {
   platform::FileInfo info;

@@ -4,14 +4,9 @@
 
 namespace tarvos::hive {
 
-namespace {
-
-// "1 key", "3 keys".
 std::string Counted(uint64_t count, const char* what) {
   return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
 }
-
-}  // namespace
 
 std::string Hex(uint32_t value) {
   char text[16];

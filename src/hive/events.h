@@ -78,6 +78,8 @@ struct EventRecord {
 const EventRow& EventOf(Event event);
 // "0x0000ABCD", as offsets are written in the log.
 std::string Hex(uint32_t value);
+// "1 key", "3 keys".
+std::string Counted(uint64_t count, const char* what);
 // The log line of an event, ended with "\r\n".
 std::string EventLine(const EventRecord& record);
 

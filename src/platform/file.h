@@ -110,6 +110,8 @@ class FileLock {
 
 // Looks up one path (no wildcards); false when it does not exist.
 bool LookUp(const std::string& path, FileInfo& info);
+// Whether a path names a folder that is there.
+bool IsFolder(const std::string& path);
 
 // Every entry that matches a pattern whose last component may hold "*" and "?", in the order
 // the search delivers them. Folders are included, "." and ".." are not.

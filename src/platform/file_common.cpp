@@ -22,4 +22,9 @@ std::string UnpredictableNameBeside(const std::string& target) {
   return target.substr(0, folderEnd) + text;
 }
 
+bool IsFolder(const std::string& path) {
+  FileInfo info;
+  return !path.empty() && LookUp(path, info) && (info.attributes & kAttrDirectory) != 0;
+}
+
 }  // namespace tarvos::platform
