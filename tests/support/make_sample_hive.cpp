@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     --argc;
     ++argv;
   }
-  if (argc != 2 && argc != 3) {
+  if ((argc != 2 && argc != 3) || argv[1][0] == '-') {
     std::fprintf(stderr, "usage: tarvos-sample-hive [--several] <file> [keys]\n");
     return 2;
   }
