@@ -90,6 +90,7 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   uint32_t Result() const { return result_; }
   bool RunPaused() const { return runPaused_; }
   bool AbortRequested() const { return abortRequested_; }
+  ConsoleState& Console() { return console_; }
 
  private:
   void Echo(std::string_view text) { console_.WriteStdout(text); }

@@ -82,6 +82,8 @@ class ConsoleDevice {
 
   virtual void WriteStdout(std::string_view text) = 0;
   virtual void WriteStderr(std::string_view text) = 0;
+  // Whether standard error is a terminal or console, where a line redrawn in place can be seen.
+  virtual bool StderrIsTerminal() const { return false; }
 
   // One key. With wait, blocks for up to about a millisecond. Input that is not a terminal or
   // console (a pipe, a file) is read only when waiting: it answers prompts, not polls. End means
