@@ -17,6 +17,7 @@
 #include "hive/faults.h"
 #include "hive/check.h"
 #include "hive/image.h"
+#include "hive/log_files.h"
 #include "hive/recovery.h"
 #include "save/names.h"
 #include "save/save.h"
