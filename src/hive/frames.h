@@ -109,6 +109,9 @@ class FrameScan;
 // page's file offset: such a page begins a frame whatever the frame before it claims.
 bool SoundFrameHeader(const uint8_t* buffer, uint32_t fileOffset);
 
+// A key cell's fields set for a key with no subkeys, values or class (its name is the caller's).
+void WriteEmptyKey(uint8_t* k, uint16_t flags, uint32_t parent, uint32_t security);
+
 class FrameTable {
  public:
   // Checks and repairs every frame and cell, builds the table, chooses the marks and checks the
