@@ -466,19 +466,44 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   return true;
 }
 
+uint32_t FrameTable::TakenEnd(const FrameTable& from, uint32_t at, uint32_t soundEnd, size_t& cells) const {
+  // A frame that ends past the image (cut to its declared data size) is checked again, and so
+  // is everything after it.
+  uint32_t end = at;
+  while (end < soundEnd) {
+    uint32_t size = from.pages_[end / kPageSize].frameSize;
+    if (size == 0 || uint64_t{end} + size > image_->Size()) break;
+    end += size;
+  }
+  cells = end < soundEnd ? from.pages_[end / kPageSize].cellBase : from.cells_.Size();
+  return end;
+}
+
+bool FrameTable::CheckFramesFrom(uint32_t at, const std::function<bool(uint32_t)>& ready, uint32_t& soundEnd) {
+  const uint8_t* buffer = image_->Buffer();
+  const uint32_t size = image_->Size();
+  while (uint64_t{at} + frame::kHeaderSize <= size) {
+    if (!ready(at + frame::kHeaderSize)) return false;
+    uint32_t frameSize = Le32(buffer + at + frame::kSize);
+    if (frameSize == 0 || frameSize % kPageSize != 0 || frameSize > size - at || !ready(at + frameSize)) return false;
+    size_t cells = cells_.Size();
+    uint32_t checked = 0;
+    if (!CheckFrame(at, checked)) {
+      cells_.Resize(cells);
+      return false;
+    }
+    at += frameSize;
+    soundEnd = at;
+  }
+  return true;
+}
+
 uint32_t FrameTable::Adopt(FrameScan& scan) {
   FrameTable& from = scan.table_;
   if (from.image_ != image_ || scan.buffer_ != image_->Buffer() || from.pageCount_ < pageCount_) return kBaseBlockSize;
-  // A frame that ends past the image (cut to its declared data size) is checked again, and so
-  // is everything after it.
-  uint32_t end = kBaseBlockSize;
-  while (end < scan.soundEnd_) {
-    uint32_t size = from.pages_[end / kPageSize].frameSize;
-    if (uint64_t{end} + size > image_->Size()) break;
-    end += size;
-  }
+  size_t cells = 0;
+  uint32_t end = TakenEnd(from, kBaseBlockSize, scan.soundEnd_, cells);
   if (end == kBaseBlockSize) return end;
-  size_t cells = end < scan.soundEnd_ ? from.pages_[end / kPageSize].cellBase : from.cells_.Size();
   pages_.Swap(from.pages_);
   cells_.Swap(from.cells_);
   NewGeneration();
@@ -500,30 +525,14 @@ void FrameTable::ScanTail(uint32_t from, const std::atomic<bool>& stop, uint32_t
   if (uint64_t{at} + frame::kHeaderSize > last) return;
   start = at;
   soundEnd = at;
-  while (uint64_t{at} + frame::kHeaderSize <= size && !stop.load(std::memory_order_relaxed)) {
-    uint32_t frameSize = Le32(buffer + at + frame::kSize);
-    if (frameSize == 0 || frameSize % kPageSize != 0 || frameSize > size - at) return;
-    size_t cells = cells_.Size();
-    uint32_t checked = 0;
-    if (!CheckFrame(at, checked)) {
-      cells_.Resize(cells);
-      return;
-    }
-    at += frameSize;
-    soundEnd = at;
-  }
+  CheckFramesFrom(at, [&stop](uint32_t) { return !stop.load(std::memory_order_relaxed); }, soundEnd);
 }
 
 uint32_t FrameTable::AdoptTail(FrameTable& tail, uint32_t start, uint32_t soundEnd, uint32_t at) {
   if (start != at || soundEnd == kNullOffset || tail.pageCount_ < pageCount_) return at;
-  uint32_t end = at;
-  while (end < soundEnd) {
-    uint32_t size = tail.pages_[end / kPageSize].frameSize;
-    if (size == 0 || uint64_t{end} + size > image_->Size()) break;
-    end += size;
-  }
+  size_t taken = 0;
+  uint32_t end = TakenEnd(tail, at, soundEnd, taken);
   if (end == at) return at;
-  const size_t taken = end < soundEnd ? tail.pages_[end / kPageSize].cellBase : tail.cells_.Size();
   const size_t base = cells_.Size();
   if (taken > 0xFFFFFFFFu - base || !cells_.Resize(base + taken)) return at;
   for (size_t i = 0; i < taken; ++i) cells_[base + i] = tail.cells_[i];
@@ -573,20 +582,7 @@ bool FrameScan::Await(uint32_t end) {
 }
 
 void FrameScan::Scan() {
-  const uint32_t size = table_.image_->Size();
-  for (uint32_t at = kBaseBlockSize; uint64_t{at} + frame::kHeaderSize <= size;) {
-    if (!Await(at + frame::kHeaderSize)) return;
-    uint32_t frameSize = Le32(buffer_ + at + frame::kSize);
-    if (frameSize == 0 || frameSize % kPageSize != 0 || frameSize > size - at || !Await(at + frameSize)) return;
-    size_t cells = table_.cells_.Size();
-    uint32_t checked = 0;
-    if (!table_.CheckFrame(at, checked)) {
-      table_.cells_.Resize(cells);
-      return;
-    }
-    at += frameSize;
-    soundEnd_ = at;
-  }
+  table_.CheckFramesFrom(kBaseBlockSize, [this](uint32_t end) { return Await(end); }, soundEnd_);
 }
 
 CellEntry* FrameTable::Lookup(uint32_t hiveOffset) {
