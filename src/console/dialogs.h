@@ -52,7 +52,7 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   void BeginHive() { saveQuestions_ = 0; }
   // Keys in a row that no waiting prompt takes before input that is not a terminal counts as
   // ended (a pipe that repeats one wrong answer).
-  static constexpr int kUnusableKeysLimit = 64;
+  static constexpr int kUnusableKeysLimit = 4096;
   // The full screen: from now on every question is asked in its window. Null goes back to the
   // line forms (the screen has been closed).
   void AttachScreen(FullScreen* ui);
