@@ -413,9 +413,9 @@ check "and that /o is now ignored and the hive itself would be overwritten" \
 check "the report's outcome keeps the failure, and the exit code says the faults stay on disk" \
   bash -c "grep -q '\"reason\":\"saving failed: $work/limited.out (File too large)\"' '$work/limited.jsonl' && test $code -eq 4"
 cp "$work/LIMITED" "$work/limited.before"
-(trap '' XFSZ; ulimit -f 4; timeout 60 "$prog" /t /y /o:"$work/limited.out" "$work/LIMITED" </dev/null >/dev/null 2>&1); code=$?
-check "/y with /o: that fails: not tried over the hive; 5, a change left unsaved" \
-  bash -c "test $code -eq 5 && cmp -s '$work/LIMITED' '$work/limited.before'"
+(trap '' XFSZ; ulimit -f 4; timeout 60 "$prog" /t /y /o:"$work/limited.out" "$work/LIMITED" </dev/null >"$work/out" 2>&1); code=$?
+check "/y with /o: that fails: the question that comes back is cancelled; 5, a change left unsaved" \
+  bash -c "test $code -eq 5 && cmp -s '$work/LIMITED' '$work/limited.before' && test \"\$(grep -o 'Cancel \[O|D|C\]:.' '$work/out')\" = \$'Cancel [O|D|C]:o\nCancel [O|D|C]:c'"
 
 # Targets that cannot take a hive end the run with a usage error before any hive is touched: a
 # folder for /o:, a file for /p:, a folder that is not there, a place where nothing can be written.
