@@ -157,7 +157,7 @@ reported = [(f["message"], f["offset"]) for h in hives for f in h["faults"]]
 assert log == "-" or logged == reported, (logged, reported)
 assert s["faults"] == len(reported)
 for condition in sys.argv[3:]:
-    for h in hives:
+    for h in hives or [None]:  # and at least one hive
         assert eval(condition), (condition, h if "h" in condition else s)
 PY
 report_ok() { python3 "$work/report.py" "$@"; }
