@@ -198,13 +198,11 @@ check "a name that is not UTF-8: its bytes in path_hex, its characters in path" 
   "bytes.fromhex(h['path_hex']) == b'$work/odd-\\xe9\\xff-name' and h['path'].endswith('odd-\\xe9\\xff-name')"
 rm -f "$work/$odd"
 
-# No hive named, in line mode: every hive the selection window would list, each once and in its
-# order, as /f prints them (by the known places, and by a search of the disk); the report says
-# where each belongs. A disk with two Windows installations and a profile, one hive damaged.
+# No hive named, in line mode: each hive /f prints (known places, or a search), once, in its order,
+# with where it belongs. A disk with two Windows installations and a profile, one hive damaged.
 disk=$work/disk
-mkdir -p "$disk/Windows/System32/config" "$disk/Windows.old/Windows/System32/config" "$disk/Users/ann"
 for hive in Windows/System32/config/SYSTEM Windows.old/Windows/System32/config/SYSTEM Users/ann/NTUSER.DAT; do
-  cp "$work/CLEAN" "$disk/$hive"
+  mkdir -p "$(dirname "$disk/$hive")" && cp "$work/CLEAN" "$disk/$hive"
 done
 cp "$work/original" "$disk/Windows/System32/config/SOFTWARE"
 for search in "" /s:C; do
@@ -216,7 +214,6 @@ for search in "" /s:C; do
     report_ok "$work/s.jsonl" "$work/out" 's["exit"] == 4 and [h["path"] for h in hives] == open("'"$work/found"'").read().split()' \
     'h["installation"] == (h["path"].split("/System32/")[0] if "/System32/" in h["path"] else os.path.dirname(h["path"]))'
 done
-mkdir -p "$work/nothing"
 TARVOS_DRIVES="C=$work/nothing,fixed,1000000" timeout 60 "$prog" /f </dev/null >"$work/out" 2>"$work/err"; code=$?
 check "/f that finds nothing: exit 8, and says so" test "$code $(cat "$work/err")" = "8 TarvosD: no hive found"
 
