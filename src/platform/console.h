@@ -90,6 +90,8 @@ class ConsoleDevice {
   // the input has ended and never delivers another key.
   virtual ReadResult ReadKey(KeyEvent& key, bool wait) = 0;
   virtual void FlushInput() = 0;
+  // Whether the keys come from a person at a terminal or console (not a pipe or a file).
+  virtual bool InputIsTerminal() const { return false; }
 
   // The full-screen interface, once Open(screen) succeeded. BeginScreen takes the terminal or
   // console over for drawing (the alternate screen; on Windows a screen buffer of the program's

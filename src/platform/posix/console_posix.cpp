@@ -194,6 +194,8 @@ class PosixConsole final : public ConsoleDevice {
     return ReadResult::None;
   }
 
+  bool InputIsTerminal() const override { return terminalInput_; }
+
   void FlushInput() override {
     if (terminalInput_) ::tcflush(inputFd_, TCIFLUSH);
   }

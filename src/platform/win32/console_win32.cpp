@@ -282,6 +282,8 @@ class Win32Console final : public ConsoleDevice {
     return ReadResult::Key;
   }
 
+  bool InputIsTerminal() const override { return consoleInput_; }
+
   void FlushInput() override {
     typed_.Clear();
     if (consoleInput_) ::FlushConsoleInputBuffer(input_);
