@@ -290,6 +290,15 @@ if command -v cc >/dev/null && cc -shared -fPIC -o "$work/slow.so" "$here/slow_d
     bash -c "for ((i = 0; i < 100; i++)); do tmux -L $server capture-pane -p | grep -qE '^Loading [0-9]+%  SLOW' && exit 0; sleep 0.1; done; exit 1"
   wait_for "EXIT=" 30 >/dev/null
   check "and wiped before the lines after it" bash -c "! tmux -L $server capture-pane -p | grep -qE '[0-9]+%'"
+  # Line mode at a terminal, answered by a person: each question is on the screen before its key
+  # is waited for (what the program holds of standard output goes out first).
+  "$make_hive" --several "$work/ASKED"
+  start 80 25 "$prog /t $work/ASKED"
+  check "line mode at a terminal: the fault's question waits on the screen" wait_for "[F|A|S]:" 5
+  for ((i = 0; i < 8; i++)); do keys a; wait_for "[O|D|C]:" 2 && break; done
+  check "and after Fix All of each kind, the save question" wait_for "[O|D|C]:" 1
+  keys c
+  check "which C answers: the hive stays as it was (exit 5)" wait_for "EXIT=5" 10
   "$make_hive" --several "$work/SLOWSAVE" 30000
   cp "$work/SLOWSAVE" "$work/slow-original"
   start 80 25 "LD_PRELOAD=$work/slow.so $prog $work/SLOWSAVE"

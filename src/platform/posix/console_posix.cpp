@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/posix/terminal_mode.h"
 
@@ -111,6 +112,7 @@ class PosixConsole final : public ConsoleDevice {
   }
 
   void Close() override {
+    FlushStdout();
     EndScreen();
     if (titlePushed_ && ttyFd_ >= 0) WriteAll(ttyFd_, "\033[23;0t");
     titlePushed_ = false;
@@ -148,11 +150,22 @@ class PosixConsole final : public ConsoleDevice {
     WriteAll(ttyFd_, text);
   }
 
-  void WriteStdout(std::string_view text) override { WriteAll(STDOUT_FILENO, text); }
-  void WriteStderr(std::string_view text) override { WriteAll(STDERR_FILENO, text); }
+  // Standard output is held and written in large pieces: a run that reports half a million
+  // faults makes a few hundred writes, not millions. What is held goes out once it is large,
+  // when kOutputMs have passed, before any input is waited for, before standard error and the
+  // terminal are written, and when the console closes.
+  void WriteStdout(std::string_view text) override {
+    held_.append(text);
+    if (held_.size() >= kOutputHeld || OutputDue()) FlushStdout();
+  }
+  void WriteStderr(std::string_view text) override {
+    FlushStdout();
+    WriteAll(STDERR_FILENO, text);
+  }
   bool StderrIsTerminal() const override { return ::isatty(STDERR_FILENO) == 1; }
 
   ReadResult ReadKey(KeyEvent& key, bool wait) override {
+    if (wait || OutputDue()) FlushStdout();
     if (inputEnded_) return ReadResult::End;
     if (!wait && (!terminalInput_ || TooSoon())) return ReadResult::None;
     uint8_t byte = 0;
@@ -201,6 +214,7 @@ class PosixConsole final : public ConsoleDevice {
   }
 
   bool BeginScreen(bool mouse) override {
+    FlushStdout();
     if (screenUp_ || ttyFd_ < 0 || inputFd_ != ttyFd_) return false;
     int columns = 0, rows = 0;
     if (!ScreenSize(ttyFd_, columns, rows) || columns < kMinColumns || rows < kMinRows) return false;
@@ -232,6 +246,7 @@ class PosixConsole final : public ConsoleDevice {
   }
 
   void EndScreen() override {
+    FlushStdout();
     if (!screenUp_) return;
     StopHandlingStops();
     WriteAll(ttyFd_, restore_);
@@ -241,6 +256,7 @@ class PosixConsole final : public ConsoleDevice {
   }
 
   void Present() override {
+    FlushStdout();
     if (!screenUp_) return;
     // A terminal smaller than the screen shows what fits; grown back, it is drawn whole again.
     ScreenModel visible;
@@ -299,6 +315,18 @@ class PosixConsole final : public ConsoleDevice {
   }
 
  private:
+  static constexpr size_t kOutputHeld = 64 * 1024;
+  static constexpr uint64_t kOutputMs = 50;
+  bool OutputDue() const { return !held_.empty() && MonotonicMs() - lastOutput_ >= kOutputMs; }
+  void FlushStdout() {
+    lastOutput_ = MonotonicMs();
+    if (held_.empty()) return;
+    WriteAll(STDOUT_FILENO, held_);
+    held_.clear();
+  }
+  std::string held_;
+  uint64_t lastOutput_ = 0;
+
   // Alt+letter: the terminal sends Esc and the letter at once, and it is that key, as a Windows
   // console delivers Alt+O as "o". Esc and a byte that is no character stays Esc.
   static uint8_t AltOrEscape(uint8_t next) { return next >= 0x20 && next < 0x7F ? next : 0x1B; }
