@@ -287,9 +287,9 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
   bool inPlace = !inPlaceName_.empty();
   // The original may be replaced only when it can be written; any other target of that name is
   // replaced whatever its read-only bit, as it takes the original's attributes without it.
-  if (targetExists && ((existing.attributes & platform::kAttrDirectory) ||
-                       (inPlace && (existing.attributes & platform::kAttrReadOnly)))) {
-    return WriteFailed(target);
+  if (targetExists && (existing.attributes & platform::kAttrDirectory)) return WriteFailed(target, "it is a folder");
+  if (targetExists && inPlace && (existing.attributes & platform::kAttrReadOnly)) {
+    return WriteFailed(target, "the hive file is read-only");
   }
 
   // Written beside the target first, under a name of its own: a write that does not finish

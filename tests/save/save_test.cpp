@@ -245,6 +245,7 @@ TEST_F(Saving, ReadOnlyOriginalFailsAndStaysUnchanged) {
   EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
   EXPECT_EQ(ReadFileBytes(hive), before);
   EXPECT_TRUE(s.rig.log.Has("! Saving file " + hive + " failed\r\n"));
+  EXPECT_TRUE(s.rig.log.Has("! Reason: the hive file is read-only\r\n"));
   EXPECT_EQ(s.rig.faults.Error().code, hive::kOutputFileOpenError);
   EXPECT_FALSE(s.rig.log.Has("# File saved, size 4096\r\n"));
   platform::SetAttributes(hive, 0);
