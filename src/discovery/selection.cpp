@@ -48,7 +48,7 @@ void AddPathToHiveList(std::string path, const AddName& add, const AddName& expa
 void DiscoverAndSelectHives(SelectionUi& ui, bool searchDisks, const std::string& driveList, const AddName& add,
                             const AddName& expand) {
   ui.ShowSearchingScreen();
-  Locations locations(ui.BrowserTextWidth());
+  Locations locations;
   std::vector<platform::Drive> drives = platform::ListDrives();
   if (searchDisks) {
     locations.FullDiskSearch(drives, driveList, ui);

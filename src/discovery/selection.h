@@ -23,8 +23,6 @@ class SelectionUi : public SearchProgress {
   // "No hive files found", with the path field offered: kAnswerTyped with typed, or anything
   // else when the user leaves it at that.
   virtual uint32_t ShowNothingFound(std::string& typed) = 0;
-  // The characters of one line of the selection window.
-  virtual size_t BrowserTextWidth() = 0;
 };
 
 using AddName = std::function<void(const std::string&)>;

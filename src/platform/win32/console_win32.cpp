@@ -13,8 +13,8 @@ namespace tarvos::platform {
 
 namespace {
 
-constexpr SHORT kMinColumns = 66;
-constexpr SHORT kMinRows = 24;
+constexpr SHORT kMinColumns = kMinScreenColumns;
+constexpr SHORT kMinRows = kMinScreenRows;
 
 CtrlHandler g_ctrlHandler = nullptr;
 
@@ -420,9 +420,10 @@ class Win32Console final : public ConsoleDevice {
           SetGeometry(buffer_, now, held);
           shown_.Resize(0, 0);
         }
+        // The size the screen keeps, so that nothing is laid out anew.
         record.type = InputRecord::Type::Resize;
-        record.width = in.Event.WindowBufferSizeEvent.dwSize.X;
-        record.height = in.Event.WindowBufferSizeEvent.dwSize.Y;
+        record.width = static_cast<int16_t>(held.columns);
+        record.height = static_cast<int16_t>(held.rows);
         return true;
       }
       case FOCUS_EVENT:
