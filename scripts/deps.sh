@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++)
 case "${1:-}" in
   --run) ;;
-  --package) packages+=(g++-mingw-w64-x86-64-posix python3 dpkg) ;;
-  *) packages+=(libgtest-dev googletest libbenchmark-dev g++-mingw-w64-x86-64-posix wine wine64 util-linux bsdutils
+  --package) packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix python3 dpkg) ;;
+  *) packages+=(libgtest-dev googletest libbenchmark-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 util-linux bsdutils
        libhivex-bin libregf-utils tmux python3 procps xvfb xdotool clang libclang-rt-14-dev lintian groff-base man-db) ;;
 esac
 missing=()
@@ -18,5 +18,6 @@ done
 echo "installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-$sudo apt-get update -qq
+# A mirror in the middle of a sync fails some index; what the others list is still installable.
+$sudo apt-get update -qq || echo "deps.sh: apt-get update failed in part; installing from the lists it has"
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null

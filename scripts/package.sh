@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the files a user takes away, into dist/ (or the folder DIST names):
 #   tarvosd-VERSION-linux-x86_64         one static, stripped executable for any x86-64 Linux
-#   tarvosd_VERSION_amd64.deb            /usr/bin/tarvosd, its manual page, the README, copyright
+#   tarvosd_VERSION_amd64.deb            /usr/bin/tarvosd, its manual page, the user's README, copyright
 #   tarvosd-VERSION-windows-x86_64.zip   TarvosD.exe (static) and README.txt with CR LF
-#   SHA256SUMS                           of the three
+#   tarvosd-VERSION-windows-x86.zip      the same for 32-bit Windows
+#   SHA256SUMS                           of the four
+# The README of the zips and the .deb is doc/README-user.txt, the user's text.
 # Two runs from the same commit give the same bytes: time stamps come from the commit, archive
 # members are sorted, and no build path is left in the binaries. The builds go to build-pkg/ (or
 # the folder PKG_BUILD names), made afresh each run.
@@ -39,15 +41,13 @@ build "$builds/linux" -DCMAKE_EXE_LINKER_FLAGS="-static -s -Wl,--build-id=none"
 linux="tarvosd-$version-linux-x86_64"
 install -m 755 "$builds/linux/TarvosD" "$dist/$linux"
 
-echo "== Windows, static"
-build "$builds/windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-  -DCMAKE_EXE_LINKER_FLAGS="-s -Wl,--no-insert-timestamp"
-windows="tarvosd-$version-windows-x86_64.zip"
-stage="$builds/zip"
-mkdir -p "$stage"
-cp "$builds/windows/TarvosD.exe" "$stage/TarvosD.exe"
-sed 's/\r*$/\r/' README.md >"$stage/README.txt"
-python3 - "$stage" "$dist/$windows" <<'EOF'
+zip_windows() {  # zip_windows <toolchain file> <zip name>: TarvosD.exe and README.txt
+  local dir="$builds/windows-$2" stage="$builds/zip-$2"
+  build "$dir" -DCMAKE_TOOLCHAIN_FILE="$1" -DCMAKE_EXE_LINKER_FLAGS="-s -Wl,--no-insert-timestamp"
+  mkdir -p "$stage"
+  cp "$dir/TarvosD.exe" "$stage/TarvosD.exe"
+  sed 's/\r*$/\r/' doc/README-user.txt >"$stage/README.txt"
+  python3 - "$stage" "$dist/$2" <<'EOF'
 import os, sys, time, zipfile
 stage, out = sys.argv[1:]
 stamp = time.gmtime(max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800))[:6]  # zip dates start in 1980
@@ -59,6 +59,13 @@ with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
         with open(os.path.join(stage, name), "rb") as f:
             z.writestr(info, f.read(), compresslevel=9)
 EOF
+}
+
+echo "== Windows, static, 64-bit and 32-bit"
+windows="tarvosd-$version-windows-x86_64.zip"
+windows32="tarvosd-$version-windows-x86.zip"
+zip_windows cmake/mingw-w64.cmake "$windows"
+zip_windows cmake/mingw-w64-i686.cmake "$windows32"
 
 echo "== Debian package"
 deb="tarvosd_${version}_amd64.deb"
@@ -70,7 +77,7 @@ mkdir -p "$root/usr/share/man/man1" "$root/usr/share/doc/tarvosd" "$root/usr/sha
 echo "tarvosd: statically-linked-binary [usr/bin/tarvosd]" >"$root/usr/share/lintian/overrides/tarvosd"
 sed "s/^\.TH TARVOSD 1 [^ ]* \"TarvosD [^\"]*\"/.TH TARVOSD 1 $date \"TarvosD $version\"/" doc/tarvosd.1 |
   gzip -n -9 >"$root/usr/share/man/man1/tarvosd.1.gz"
-gzip -n -9 <README.md >"$root/usr/share/doc/tarvosd/README.md.gz"
+gzip -n -9 <doc/README-user.txt >"$root/usr/share/doc/tarvosd/README.gz"
 cat >"$root/usr/share/doc/tarvosd/copyright" <<EOF
 Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: TarvosD
@@ -115,6 +122,6 @@ find "$root/usr/share" "$root/DEBIAN" -type f -exec chmod 644 {} +
 find "$root" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 dpkg-deb --root-owner-group -Zxz --build "$root" "$dist/$deb" >/dev/null
 
-(cd "$dist" && sha256sum "$linux" "$deb" "$windows" >SHA256SUMS)
+(cd "$dist" && sha256sum "$linux" "$deb" "$windows" "$windows32" >SHA256SUMS)
 echo "== $dist"
-(cd "$dist" && ls -l "$linux" "$deb" "$windows" SHA256SUMS)
+(cd "$dist" && ls -l "$linux" "$deb" "$windows" "$windows32" SHA256SUMS)

@@ -8,9 +8,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --run
 if [ ! -x build/TarvosD ] || [ ! -x build/tarvos-sample-hive ]; then
+  echo "Building TarvosD and its sample-hive maker into build/ (a minute or two the first time)..."
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOS_TESTS=OFF >/dev/null
 fi
-cmake --build build --target TarvosD tarvos-sample-hive >/dev/null
+# Ninja shows its progress on one line in a terminal, a line a step otherwise.
+cmake --build build --target TarvosD tarvos-sample-hive
+echo "Checking build/sample/SAMPLE, a hive made with faults of four kinds..."
 mkdir -p build/sample
 build/tarvos-sample-hive --several build/sample/SAMPLE
 mode=()

@@ -62,6 +62,7 @@ UsageText AssembleUsageText() {
       "Usage: TarvosD [<hive_file>|@<listfile> [<switches>]]\r\n"
       "\r\n"
       "<switches>\r\n"
+      "  /f            - print the hives found, one a line\r\n"
       "  /l            - write log file \"";
   static const char kPiece3[] =
       "\"\r\n"
@@ -74,7 +75,8 @@ UsageText AssembleUsageText() {
       "  /r:<report>   - write JSON Lines report (- = stdout)\r\n"
       "  /s            - full fixed disk(s) search\r\n"
       "  /s:<drv_list> - specified disk(s) search\r\n"
-      "  /t            - TTY mode (without manual selection)\r\n"
+      "  /t            - TTY mode; no hive: check all found\r\n"
+      "  /y            - fix all, overwrite, ask nothing (/t)\r\n"
       "  /v, --version - print version\r\n"
       "  /h, /?        - print help\r\n"
       "\r\n"
@@ -184,6 +186,8 @@ void ParseSwitch(const std::string& arg, RunOptions& options) {
     case 'm': options.mouseDisabled = true; break;
     case 'v': options.versionRequested = true; break;
     case 'n': options.checkOnly = true; break;
+    case 'y': options.answerEvery = true; break;
+    case 'f': options.findOnly = true; break;
     case 'r':
       // An empty name is caught with the other combinations, once every switch is read.
       options.reportName = Third(arg) == ':' ? rest : std::string();
@@ -223,11 +227,8 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
     }
   }
 
-  if (options.ttySwitch) options.ttyMode = true;
-  if (options.ttyMode && options.selectionNeeded) {
-    options.helpRequested = true;
-    options.helpReason = "line mode (/t) needs a hive name or an @<listfile>";
-  }
+  // Line mode with no hive name checks every hive found; /f only lists them, in line mode too.
+  if (options.ttySwitch || options.findOnly) options.ttyMode = true;
   if (!options.hiveArgument && !options.selectionNeeded) options.helpRequested = true;
   // Two names read ahead tell a single-file run from a several-file one; the rest of a list file
   // is read as the run goes.
@@ -245,6 +246,13 @@ void ParseCommandLine(const std::vector<std::string>& args, RunOptions& options,
     options.usageError = "/r needs a file name: /r:<report>, or /r:- for standard output";
   } else if (options.reportName == kReportToStdout && !options.ttyMode) {
     options.usageError = "/r:- writes the report on standard output, which only line mode (/t) leaves free";
+  } else if (options.findOnly && (options.hiveArgument || options.outputSwitch || options.folderSwitch ||
+                                  options.reportName || options.answerEvery)) {
+    options.usageError = "/f lists the hives found and checks none: no hive name, /o, /p, /r or /y goes with it";
+  } else if (options.answerEvery && options.checkOnly) {
+    options.usageError = "/y repairs and saves without asking: it does not go with /n (check only)";
+  } else if (options.answerEvery && !options.ttySwitch) {
+    options.usageError = "/y answers the questions of line mode: it needs /t";
   }
 }
 

@@ -80,6 +80,11 @@ struct RunOptions {
   // Check only (/n): the hive is only read, every fault is repaired in memory without a question,
   // and nothing is ever written.
   bool checkOnly = false;
+  // /y: every question of line mode answered without reading the input (Fix All, Overwrite).
+  bool answerEvery = false;
+  // /f: the hives that a run without a hive name would check are printed, one a line, and none
+  // is checked.
+  bool findOnly = false;
   // The report (/r:, --report=): a file, or kReportToStdout.
   std::optional<std::string> reportName;
   // Switches that cannot go together, or a switch without what it needs: the run does not start,

@@ -90,8 +90,9 @@ std::string TotalsLine(const std::vector<size_t>& byStatus, size_t found, size_t
 
 bool RunReport::LeavesHiveUnchecked(uint32_t code) { return hive::FaultOf(code).ends == hive::Ends::NotChecked; }
 
-void RunReport::BeginHive(const std::string& given) {
+void RunReport::BeginHive(const std::string& given, const std::string& installation) {
   given_ = given;
+  installation_ = installation;
   headerRead_ = false;
   events_.clear();
   counts_.reset();
@@ -180,6 +181,7 @@ void RunReport::EndHive(const HiveEnd& end, std::optional<uint64_t> size) {
   if (resolved == given_) resolved = platform::FullPath(given_);
   hive.Text("resolved", resolved);
   size ? hive.Number("size", *size) : hive.Null("size");
+  installation_.empty() ? hive.Null("installation") : hive.Text("installation", installation_);
   if (headerRead_) {
     hive.Raw("format", JsonObject().Number("major", major_).Number("minor", minor_).Close());
     hive.Raw("sequence", JsonObject().Number("primary", primary_).Number("secondary", secondary_).Close());

@@ -67,8 +67,9 @@ class RunReport final : public hive::FaultWatcher {
   // Told of each fault as it is decided (the progress screen shows them in check-only runs).
   std::function<void(const ReportedFault&, size_t count)> onFault;
 
-  // A hive file is started: what is kept of the last one is dropped.
-  void BeginHive(const std::string& given);
+  // A hive file is started: what is kept of the last one is dropped. installation: where a hive
+  // found without being named belongs (empty: named, or nowhere known).
+  void BeginHive(const std::string& given, const std::string& installation = {});
   // Its base block as read from the disk, before any log was applied.
   void Loaded(const hive::HiveImage& image);
   // The walk whose current key names a fault's key path; null outside the walk.
@@ -107,6 +108,7 @@ class RunReport final : public hive::FaultWatcher {
   const hive::KeyWalk* walk_ = nullptr;
   // The hive being processed.
   std::string given_;
+  std::string installation_;
   bool headerRead_ = false;
   uint32_t major_ = 0, minor_ = 0, primary_ = 0, secondary_ = 0;
   std::vector<hive::EventRecord> events_;

@@ -17,6 +17,7 @@
 #include "hive/faults.h"
 #include "hive/check.h"
 #include "hive/image.h"
+#include "hive/log_files.h"
 #include "hive/recovery.h"
 #include "save/names.h"
 #include "save/save.h"
@@ -187,7 +188,9 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
   hive::FaultReporter faults(hive::EngineServices{run.fixModes, decider, watched, log});
   faults.Watch(&run.report);
   faults.WatchImage(&image);
-  run.report.BeginHive(name);
+  // The hives of a run that named none were found: the report says where each belongs.
+  run.report.BeginHive(name, run.options.selectionNeeded ? discovery::InstallationOf(name) : std::string());
+  dialogs.BeginHive();
   run.report.WatchWalk(&image, nullptr);
   progress.ShowFault(0, {});
 
@@ -289,6 +292,33 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
   run.report.EndHive(end, info ? std::optional<uint64_t>(info->size) : std::nullopt);
 }
 
+// The hives a run without a hive name takes in line mode, as the selection window would list
+// them; none found is said on standard error, and counts as a hive not checked.
+std::vector<std::string> FindHivesOrSay(RunState& run, discovery::SearchProgress& progress,
+                                        console::ConsoleState& console) {
+  std::vector<std::string> hives =
+      discovery::FindHives(progress, run.options.searchDisks, run.options.driveList.value_or(std::string()));
+  if (hives.empty()) {
+    console.Notice("no hive found");
+    run.exitCode |= kExitNotChecked;
+  }
+  return hives;
+}
+
+// No hive named: on the full screen the user's choice among the hives of the Windows
+// installations in sight; in line mode every one of them.
+void FillListWithoutName(RunState& run, console::Dialogs& dialogs, console::ConsoleState& console, bool screen) {
+  if (!run.options.selectionNeeded) return;
+  if (screen) {
+    discovery::DiscoverAndSelectHives(
+        dialogs, run.options.searchDisks, run.options.driveList.value_or(std::string()),
+        [&](const std::string& name) { run.list.Add(name); },
+        [&](const std::string& pattern) { ExpandHiveArgument(pattern, run.list); });
+  } else if (run.options.ttyMode) {
+    for (const std::string& name : FindHivesOrSay(run, dialogs, console)) run.list.Add(name);
+  }
+}
+
 }  // namespace
 
 int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& device) {
@@ -377,6 +407,13 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
              run.options.logFileName.empty() ? kDefaultLogName : run.options.logFileName);
   console::Dialogs dialogs(console, run.abortRequested, run.options.ttyMode);
   dialogs.SetHelpText(&run.usage.box);
+  dialogs.AnswerEveryPrompt(run.options.answerEvery);
+  // /f: the hives found, one path a line (for an @<listfile>, xargs, or a look before a repair).
+  if (run.options.findOnly) {
+    for (const std::string& name : FindHivesOrSay(run, dialogs, console)) device.WriteStdout(name + "\n");
+    console.CloseConsoleState();
+    return run.exitCode;
+  }
   // Outside line mode the run is the full-screen program; where no screen can be had it asks
   // its questions as lines.
   std::unique_ptr<console::FullScreen> ui;
@@ -402,13 +439,7 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
     };
   }
 
-  // No hive named: the hives of the Windows installations in sight, and the user's choice.
-  if (run.options.selectionNeeded && ui != nullptr) {
-    discovery::DiscoverAndSelectHives(
-        dialogs, run.options.searchDisks, run.options.driveList.value_or(std::string()),
-        [&](const std::string& name) { run.list.Add(name); },
-        [&](const std::string& pattern) { ExpandHiveArgument(pattern, run.list); });
-  }
+  FillListWithoutName(run, dialogs, console, ui != nullptr);
   if (run.list.Waiting() > 0) progress.DrawProgressScreen();
   bool endList = false;
   std::string name;

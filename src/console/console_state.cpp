@@ -1,5 +1,7 @@
 #include "console/console_state.h"
 
+#include "platform/screen_model.h"
+
 namespace tarvos::console {
 
 bool ConsoleCtrlHandler(unsigned event) { return event == 0 || event == 1; }
@@ -48,7 +50,27 @@ void ConsoleState::FinishRunScreen() {
   runScreen_ = false;
 }
 
+void ConsoleState::ShowProgressLine(const std::string& text) {
+  if (runScreen_ || !device_.StderrIsTerminal()) return;
+  // Kept within 79 columns, so that it never wraps on a terminal of 80 and redraws in place.
+  std::vector<uint32_t> chars = platform::DecodeUtf8(text);
+  chars.resize(platform::CharsThatFit(chars, 79));
+  std::string line;
+  for (uint32_t ch : chars) platform::AppendUtf8(line, ch);
+  size_t width = platform::TextWidth(chars);
+  std::string pad(progressWidth_ > width ? progressWidth_ - width : 0, ' ');
+  device_.WriteStderr("\r" + line + pad + std::string(pad.size(), '\b'));
+  progressWidth_ = width;
+}
+
+void ConsoleState::ClearProgressLine() {
+  if (progressWidth_ == 0) return;
+  device_.WriteStderr("\r" + std::string(progressWidth_, ' ') + "\r");
+  progressWidth_ = 0;
+}
+
 void ConsoleState::CloseConsoleState() {
+  ClearProgressLine();
   FinishRunScreen();
   if (handlerInstalled_) device_.RemoveCtrlHandler();
   handlerInstalled_ = false;
@@ -64,6 +86,7 @@ void ConsoleState::Notice(const std::string& text) {
   if (screen_) {
     heldNotices_ += line;
   } else {
+    ClearProgressLine();
     device_.WriteStderr(line);
   }
 }

@@ -29,7 +29,14 @@ class ConsoleState {
 
   // The text of line mode: on standard output, or on standard error while standard output
   // carries something else (the report).
-  void WriteStdout(std::string_view text) { textToStderr_ ? device_.WriteStderr(text) : device_.WriteStdout(text); }
+  void WriteStdout(std::string_view text) {
+    ClearProgressLine();
+    textToStderr_ ? device_.WriteStderr(text) : device_.WriteStdout(text);
+  }
+  // Line mode's progress on standard error, when that is a terminal: one line redrawn in place
+  // ("Loading 42%"), wiped before any other text is written and at the end of each hive.
+  void ShowProgressLine(const std::string& text);
+  void ClearProgressLine();
   void SendTextToStderr(bool on) { textToStderr_ = on; }
   // The full screen of an interactive run: taken over and cleared in the main colour; false
   // when there is none to draw on. FinishRunScreen gives the user's screen back.
@@ -52,6 +59,7 @@ class ConsoleState {
   bool runScreen_ = false;
   bool textToStderr_ = false;
   std::string heldNotices_;
+  size_t progressWidth_ = 0;  // the columns the progress line covers now, 0 when none is shown
 };
 
 }  // namespace tarvos::console

@@ -73,11 +73,44 @@ uint32_t Dialogs::RunWindow(uint8_t kind) {
 
 void Dialogs::PollInput(bool sleep) {
   KeyEvent key;
+  if (answerEvery_ && AnswerOf(kind_, key)) {
+    DispatchKey(key);
+    return;
+  }
+  if (inputGivenUp_) {
+    EndOfInput();
+    return;
+  }
   switch (console_.Device().ReadKey(key, sleep)) {
-    case ReadResult::Key: DispatchKey(key); break;
+    case ReadResult::Key:
+      DispatchKey(key);
+      NoteKey(kind_ == kProgressWindow || result_ != kAnswerNone || exitFlag_ || continueFlag_);
+      break;
     case ReadResult::End: EndOfInput(); break;
     case ReadResult::None: break;
   }
+}
+
+bool Dialogs::AnswerOf(uint8_t kind, KeyEvent& key) {
+  switch (kind) {
+    case kErrorPrompt: key = platform::KeyFromByte('a'); return true;
+    case kSaveQuestion: key = platform::KeyFromByte(saveQuestions_++ == 0 ? 'o' : 'c'); return true;
+    case kInformation: key = platform::KeyFromByte('\r'); return true;
+    case kDriveSelection: case kInsertDisk: key = platform::KeyFromByte(0x1B); return true;
+    default: return false;
+  }
+}
+
+// A pipe that keeps giving an answer no prompt takes (yes a at the save question) would be read
+// for ever: past a limit, input that is not a terminal counts as ended. A person at a terminal
+// may press wrong keys as long as they like.
+void Dialogs::NoteKey(bool taken) {
+  unusableKeys_ = taken ? 0 : unusableKeys_ + 1;
+  if (unusableKeys_ < kUnusableKeysLimit || console_.Device().InputIsTerminal()) return;
+  inputGivenUp_ = true;
+  console_.Notice("standard input gave " + std::to_string(kUnusableKeysLimit) +
+                  " keys in a row that no question takes: it counts as ended");
+  EndOfInput();
 }
 
 // The end of the input answers whatever prompt waits as Esc does, so that a script that runs out
@@ -96,11 +129,11 @@ void Dialogs::EndOfInput() {
 void Dialogs::DispatchKey(const KeyEvent& key) {
   bool ctrl = (key.control & (platform::kLeftCtrl | platform::kRightCtrl)) != 0;
   uint8_t ch = key.ch;
-  if (kind_ == kDriveSelection) {  // the drive letter prompt takes any letter
+  if (kind_ == kDriveSelection) {  // the drive letter prompt takes the letters it lists
     uint8_t letter = static_cast<uint8_t>(ch & 0x5F);
     // A byte of a character typed beyond ASCII is no letter, though it may look like one here.
     if (ch < 0x80 && letter >= 'A' && letter <= 'Z') {
-      result_ = letter;
+      if (driveLetters_.find(static_cast<char>(letter)) != std::string::npos) result_ = letter;
       return;
     }
     if (ch == 0x1B) {
@@ -389,6 +422,8 @@ uint32_t Dialogs::AskDriveLetter(const std::vector<platform::Drive>& drives, siz
     if (i + 1 < drives.size()) Echo(",");
   }
   Echo("]:");
+  driveLetters_.clear();
+  for (const platform::Drive& drive : drives) driveLetters_ += static_cast<char>(drive.letter & 0x5F);
   kind_ = kDriveSelection;
   for (;;) {
     result_ = kAnswerNone;

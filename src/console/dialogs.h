@@ -44,6 +44,15 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   void SetHelpText(const std::string* text) { helpText_ = text; }
   // Whether the input ended (a pipe closed) and a prompt was answered for want of it.
   bool InputEnded() const { return inputEnded_; }
+  // /y: every line prompt is answered without reading the input: Fix All at a fault, Overwrite
+  // at the first save question of a hive and Cancel at any later one (a save that failed is not
+  // tried again elsewhere), Enter at a message, Cancel at a drive or disk prompt.
+  void AnswerEveryPrompt(bool on) { answerEvery_ = on; }
+  // A new hive: its first save question is answered Overwrite again.
+  void BeginHive() { saveQuestions_ = 0; }
+  // Keys in a row that no waiting prompt takes before input that is not a terminal counts as
+  // ended (a pipe that repeats one wrong answer).
+  static constexpr int kUnusableKeysLimit = 4096;
   // The full screen: from now on every question is asked in its window. Null goes back to the
   // line forms (the screen has been closed).
   void AttachScreen(FullScreen* ui);
@@ -89,6 +98,7 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   uint32_t Result() const { return result_; }
   bool RunPaused() const { return runPaused_; }
   bool AbortRequested() const { return abortRequested_; }
+  ConsoleState& Console() { return console_; }
 
  private:
   void Echo(std::string_view text) { console_.WriteStdout(text); }
@@ -102,6 +112,10 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   void EnterRule(bool ctrl);
   void LetterRule(uint8_t letter, bool ctrl);
   void EndOfInput();
+  // The key /y answers the current prompt with; false where it reads the input (Exit's question).
+  bool AnswerOf(uint8_t kind, platform::KeyEvent& key);
+  // After a key: counts the keys in a row that the waiting prompt did not take.
+  void NoteKey(bool taken);
 
   ConsoleState& console_;
   bool& abortRequested_;
@@ -114,6 +128,11 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   bool inputEnded_ = false;
   bool continueFlag_ = false;
   bool runPaused_ = false;
+  bool answerEvery_ = false;
+  int saveQuestions_ = 0;
+  int unusableKeys_ = 0;
+  bool inputGivenUp_ = false;  // too many unusable keys: the input counts as ended
+  std::string driveLetters_;  // the letters the drive prompt takes
   static constexpr uint64_t kSearchPresentMs = 30;
   uint64_t searchShown_ = 0;  // when the search window was last shown (MonotonicMs)
 };

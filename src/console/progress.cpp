@@ -1,9 +1,11 @@
 #include "console/progress.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/file.h"
 #include "platform/text.h"
 
 namespace tarvos::console {
@@ -95,9 +97,19 @@ bool ProgressScreen::PollProgress(uint32_t fileOffset) {
   return true;
 }
 
+void ProgressScreen::ShowProgressLine(uint32_t permille) {
+  int percent = permille == kGaugeReset ? 0 : static_cast<int>(std::min<uint32_t>(permille, 1000) / 10);
+  uint64_t now = platform::MonotonicMs();
+  if (percent == linePercent_ || (linePercent_ >= 0 && now - lastLine_ < kLineMs)) return;
+  linePercent_ = percent;
+  lastLine_ = now;
+  dialogs_.Console().ShowProgressLine(std::string(kStageLabels[lineStage_]) + " " + std::to_string(percent) + "%  " +
+                                      lineName_);
+}
+
 void ProgressScreen::SetGauge(uint32_t permille) {
   Screen* screen = Scr();
-  if (screen == nullptr) return;
+  if (screen == nullptr) return ShowProgressLine(permille);
   if (permille == kGaugeReset) {
     int16_t row = static_cast<int16_t>(H() - 3);
     gaugeFilled_ = 0;
@@ -162,6 +174,9 @@ void ProgressScreen::DrawWhole() {
 }
 
 void ProgressScreen::ShowFileHeader(const std::string& name) {
+  size_t base = name.size();
+  while (base > 0 && !platform::IsPathSeparator(name[base - 1])) --base;
+  lineName_ = name.substr(base);
   if (Scr() == nullptr) return;
   name_ = name;
   DrawFileHeader();
@@ -188,7 +203,11 @@ void ProgressScreen::SetStage(uint32_t stage) {
     screen->PutCell({kMarkerColumn, static_cast<int16_t>(kStageRow + stage - 1)}, glyph::kStageDone, colour::kBands);
   }
   PollProgress(0);
-  if (screen == nullptr) return;
+  if (screen == nullptr) {
+    lineStage_ = stage;
+    linePercent_ = -1;
+    return ShowProgressLine(0);
+  }
   stage_ = static_cast<int>(stage);
   SetGauge(kGaugeReset);
   ShowStatusLine({});
@@ -198,7 +217,7 @@ void ProgressScreen::SetStage(uint32_t stage) {
 
 void ProgressScreen::ClearStageMarkers() {
   Screen* screen = Scr();
-  if (screen == nullptr) return;
+  if (screen == nullptr) return dialogs_.Console().ClearProgressLine();
   stage_ = -1;
   for (int16_t row = kStageRow; row < kStageRow + 4; ++row) screen->PutCell({kMarkerColumn, row}, ' ', colour::kBands);
   Present(true);

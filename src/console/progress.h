@@ -63,6 +63,14 @@ class ProgressScreen final : public hive::ProgressSink {
   int16_t W() { return static_cast<int16_t>(Scr()->Width()); }
   int16_t H() { return static_cast<int16_t>(Scr()->Height()); }
 
+  // Line mode: the stage and its per cent on standard error, at most every kLineMs.
+  void ShowProgressLine(uint32_t permille);
+  static constexpr uint64_t kLineMs = 100;
+  uint32_t lineStage_ = 0;
+  int linePercent_ = -1;
+  uint64_t lastLine_ = 0;
+  std::string lineName_;
+
   static constexpr uint64_t kPresentMs = 30;
   static constexpr uint64_t kInputMs = 5;
   Dialogs& dialogs_;

@@ -124,6 +124,36 @@ std::vector<std::string> ParseBootIni(const std::string& text) {
   return names;
 }
 
+std::string InstallationOf(const std::string& hivePath) {
+  // The components, lowered, each with where it starts in the path.
+  std::vector<std::pair<size_t, std::string>> parts;
+  for (size_t from = 0, i = 0; i <= hivePath.size(); ++i) {
+    if (i < hivePath.size() && !platform::IsPathSeparator(hivePath[i])) continue;
+    if (i > from) parts.emplace_back(from, platform::LowerAscii(hivePath.substr(from, i - from)));
+    from = i + 1;
+  }
+  const size_t n = parts.size();
+  auto is = [&](size_t k, const char* name) { return k < n && parts[k].second == name; };
+  // The folder that holds component k: a root keeps its separator.
+  auto above = [&](size_t k) {
+    std::string folder = hivePath.substr(0, parts[k].first);
+    while (folder.size() > 1 && platform::IsPathSeparator(folder.back()) && folder[folder.size() - 2] != ':') {
+      folder.pop_back();
+    }
+    return folder;
+  };
+  if (n < 2) return {};
+  if (is(n - 1, "ntuser.dat")) return above(n - 1);
+  for (size_t k = n - 1; k-- > 1;) {
+    if (is(n - 1, "usrclass.dat") && (is(k, "appdata") || is(k, "local settings"))) return above(k);
+    if ((is(k, "system32") && is(k + 1, "config")) || is(k, "appcompat")) return above(k);
+  }
+  if (is(n - 1, "bcd") && is(n - 2, "boot")) {
+    return n >= 4 && is(n - 3, "microsoft") && is(n - 4, "efi") ? above(n - 4) : above(n - 2);
+  }
+  return {};
+}
+
 bool IsCandidateName(const std::string& name) {
   size_t slash = name.find_last_of("/\\");
   size_t dot = name.rfind('.');

@@ -56,6 +56,12 @@ bool IsCandidateName(const std::string& name);
 // folder, not a CD-ROM, not a network share).
 bool SearchedByDefault(const platform::Drive& drive);
 
+// Where a hive found belongs, by the place Windows keeps it: the profile folder for a user's
+// NTUSER.DAT and UsrClass.dat (the system's own accounts too), the system folder (C:\Windows) for
+// the hives below System32\config (RegBack included) and Amcache.hve, the drive's root for a boot
+// store (Boot\BCD, EFI\Microsoft\Boot\BCD); empty elsewhere.
+std::string InstallationOf(const std::string& hivePath);
+
 class Locations {
  public:
   // Adds a line unless one for the same file or folder is there (the same full path, or the same

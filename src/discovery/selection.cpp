@@ -1,6 +1,7 @@
 #include "discovery/selection.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "platform/file.h"
 #include "platform/text.h"
@@ -45,24 +46,49 @@ void AddPathToHiveList(std::string path, const AddName& add, const AddName& expa
   AddKnownHivesIn(path, add);
 }
 
-void DiscoverAndSelectHives(SelectionUi& ui, bool searchDisks, const std::string& driveList, const AddName& add,
-                            const AddName& expand) {
-  ui.ShowSearchingScreen();
+void AddHivesOfLine(const FoundLine& line, const AddName& add, const AddName& expand) {
+  // The full path the line stands for, not its shortened text.
+  if (line.kind == kHivefile) {
+    AddPathToHiveList(line.path, add, expand);
+  } else {
+    AddKnownHivesIn(line.path, add);
+  }
+}
+
+std::vector<FoundLine> FindHiveLines(SearchProgress& progress, bool searchDisks, const std::string& driveList) {
   Locations locations;
   std::vector<platform::Drive> drives = platform::ListDrives();
   if (searchDisks) {
-    locations.FullDiskSearch(drives, driveList, ui);
+    locations.FullDiskSearch(drives, driveList, progress);
   } else {
     locations.ScanKnownLocations(drives);
   }
-  std::vector<FoundLine>& found = locations.Found();
+  SortFoundList(locations.Found());
+  return std::move(locations.Found());
+}
+
+std::vector<std::string> FindHives(SearchProgress& progress, bool searchDisks, const std::string& driveList) {
+  std::vector<std::string> hives;
+  std::unordered_set<std::string> listed;
+  auto add = [&](const std::string& name) {
+    if (listed.insert(name).second) hives.push_back(name);
+  };
+  for (const FoundLine& line : FindHiveLines(progress, searchDisks, driveList)) {
+    AddHivesOfLine(line, add, [](const std::string&) {});
+  }
+  return hives;
+}
+
+void DiscoverAndSelectHives(SelectionUi& ui, bool searchDisks, const std::string& driveList, const AddName& add,
+                            const AddName& expand) {
+  ui.ShowSearchingScreen();
+  std::vector<FoundLine> found = FindHiveLines(ui, searchDisks, driveList);
   std::string typed;
   if (found.empty()) {
     // The user may know where the hive is that no search found.
     if (ui.ShowNothingFound(typed) == kAnswerTyped) AddPathToHiveList(typed, add, expand);
     return;
   }
-  SortFoundList(found);
   // One row a line: no line text holds a line feed (AddFound shows control characters as "?"),
   // so the row chosen is the index of the line it shows.
   std::string listing;
@@ -70,12 +96,7 @@ void DiscoverAndSelectHives(SelectionUi& ui, bool searchDisks, const std::string
   size_t chosen = 0;
   uint32_t result = ui.RunBrowserDialog(listing, found.size(), chosen, typed);
   if (result == kAnswerChosen && chosen < found.size()) {
-    // The full path the line stands for, not its shortened text.
-    if (found[chosen].kind == kHivefile) {
-      AddPathToHiveList(found[chosen].path, add, expand);
-    } else {
-      AddKnownHivesIn(found[chosen].path, add);
-    }
+    AddHivesOfLine(found[chosen], add, expand);
   } else if (result == kAnswerTyped) {
     AddPathToHiveList(typed, add, expand);
   }

@@ -34,6 +34,14 @@ void AddKnownHivesIn(const std::string& folder, const AddName& add);
 // A chosen file, or the known hives of a chosen folder; a folder named as "." or ".." (a path
 // ending in a separator and one or two dots) stands for every file in it (expand).
 void AddPathToHiveList(std::string path, const AddName& add, const AddName& expand);
+// The hive files of one line: its file, or the known hives of its folder.
+void AddHivesOfLine(const FoundLine& line, const AddName& add, const AddName& expand);
+// The lines a full search (searchDisks: the drives of driveList, or every fixed disk) or the known
+// places find, in the order of the selection window.
+std::vector<FoundLine> FindHiveLines(SearchProgress& progress, bool searchDisks, const std::string& driveList);
+// The hive files of every line the selection window would list, in its order, each once: what a
+// run without a hive name checks in line mode, and what /f prints.
+std::vector<std::string> FindHives(SearchProgress& progress, bool searchDisks, const std::string& driveList);
 // The whole step of a run that names no hive: the search or the known places, the selection
 // window (or, with nothing found, the path field), and the names of the choice given to add.
 void DiscoverAndSelectHives(SelectionUi& ui, bool searchDisks, const std::string& driveList, const AddName& add,

@@ -466,19 +466,44 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   return true;
 }
 
+uint32_t FrameTable::TakenEnd(const FrameTable& from, uint32_t at, uint32_t soundEnd, size_t& cells) const {
+  // A frame that ends past the image (cut to its declared data size) is checked again, and so
+  // is everything after it.
+  uint32_t end = at;
+  while (end < soundEnd) {
+    uint32_t size = from.pages_[end / kPageSize].frameSize;
+    if (size == 0 || uint64_t{end} + size > image_->Size()) break;
+    end += size;
+  }
+  cells = end < soundEnd ? from.pages_[end / kPageSize].cellBase : from.cells_.Size();
+  return end;
+}
+
+bool FrameTable::CheckFramesFrom(uint32_t at, const std::function<bool(uint32_t)>& ready, uint32_t& soundEnd) {
+  const uint8_t* buffer = image_->Buffer();
+  const uint32_t size = image_->Size();
+  while (uint64_t{at} + frame::kHeaderSize <= size) {
+    if (!ready(at + frame::kHeaderSize)) return false;
+    uint32_t frameSize = Le32(buffer + at + frame::kSize);
+    if (frameSize == 0 || frameSize % kPageSize != 0 || frameSize > size - at || !ready(at + frameSize)) return false;
+    size_t cells = cells_.Size();
+    uint32_t checked = 0;
+    if (!CheckFrame(at, checked)) {
+      cells_.Resize(cells);
+      return false;
+    }
+    at += frameSize;
+    soundEnd = at;
+  }
+  return true;
+}
+
 uint32_t FrameTable::Adopt(FrameScan& scan) {
   FrameTable& from = scan.table_;
   if (from.image_ != image_ || scan.buffer_ != image_->Buffer() || from.pageCount_ < pageCount_) return kBaseBlockSize;
-  // A frame that ends past the image (cut to its declared data size) is checked again, and so
-  // is everything after it.
-  uint32_t end = kBaseBlockSize;
-  while (end < scan.soundEnd_) {
-    uint32_t size = from.pages_[end / kPageSize].frameSize;
-    if (uint64_t{end} + size > image_->Size()) break;
-    end += size;
-  }
+  size_t cells = 0;
+  uint32_t end = TakenEnd(from, kBaseBlockSize, scan.soundEnd_, cells);
   if (end == kBaseBlockSize) return end;
-  size_t cells = end < scan.soundEnd_ ? from.pages_[end / kPageSize].cellBase : from.cells_.Size();
   pages_.Swap(from.pages_);
   cells_.Swap(from.cells_);
   NewGeneration();
@@ -500,30 +525,14 @@ void FrameTable::ScanTail(uint32_t from, const std::atomic<bool>& stop, uint32_t
   if (uint64_t{at} + frame::kHeaderSize > last) return;
   start = at;
   soundEnd = at;
-  while (uint64_t{at} + frame::kHeaderSize <= size && !stop.load(std::memory_order_relaxed)) {
-    uint32_t frameSize = Le32(buffer + at + frame::kSize);
-    if (frameSize == 0 || frameSize % kPageSize != 0 || frameSize > size - at) return;
-    size_t cells = cells_.Size();
-    uint32_t checked = 0;
-    if (!CheckFrame(at, checked)) {
-      cells_.Resize(cells);
-      return;
-    }
-    at += frameSize;
-    soundEnd = at;
-  }
+  CheckFramesFrom(at, [&stop](uint32_t) { return !stop.load(std::memory_order_relaxed); }, soundEnd);
 }
 
 uint32_t FrameTable::AdoptTail(FrameTable& tail, uint32_t start, uint32_t soundEnd, uint32_t at) {
   if (start != at || soundEnd == kNullOffset || tail.pageCount_ < pageCount_) return at;
-  uint32_t end = at;
-  while (end < soundEnd) {
-    uint32_t size = tail.pages_[end / kPageSize].frameSize;
-    if (size == 0 || uint64_t{end} + size > image_->Size()) break;
-    end += size;
-  }
+  size_t taken = 0;
+  uint32_t end = TakenEnd(tail, at, soundEnd, taken);
   if (end == at) return at;
-  const size_t taken = end < soundEnd ? tail.pages_[end / kPageSize].cellBase : tail.cells_.Size();
   const size_t base = cells_.Size();
   if (taken > 0xFFFFFFFFu - base || !cells_.Resize(base + taken)) return at;
   for (size_t i = 0; i < taken; ++i) cells_[base + i] = tail.cells_[i];
@@ -573,20 +582,7 @@ bool FrameScan::Await(uint32_t end) {
 }
 
 void FrameScan::Scan() {
-  const uint32_t size = table_.image_->Size();
-  for (uint32_t at = kBaseBlockSize; uint64_t{at} + frame::kHeaderSize <= size;) {
-    if (!Await(at + frame::kHeaderSize)) return;
-    uint32_t frameSize = Le32(buffer_ + at + frame::kSize);
-    if (frameSize == 0 || frameSize % kPageSize != 0 || frameSize > size - at || !Await(at + frameSize)) return;
-    size_t cells = table_.cells_.Size();
-    uint32_t checked = 0;
-    if (!table_.CheckFrame(at, checked)) {
-      table_.cells_.Resize(cells);
-      return;
-    }
-    at += frameSize;
-    soundEnd_ = at;
-  }
+  table_.CheckFramesFrom(kBaseBlockSize, [this](uint32_t end) { return Await(end); }, soundEnd_);
 }
 
 CellEntry* FrameTable::Lookup(uint32_t hiveOffset) {
@@ -640,75 +636,12 @@ OffsetResult FrameTable::OffsetCheck(uint32_t hiveOffset) {
   return kOffsetValid;
 }
 
-uint32_t FrameTable::FirstRootKey() const {
-  uint32_t found = kNullOffset;
-  ForEachCell([&](uint32_t offset, const CellEntry& c) {
-    if (found == kNullOffset && (c.kind & kCellKindMask) == kCellRootKey && IsUsableKey(offset)) found = offset;
-  });
-  return found;
-}
-
-bool FrameTable::IsUsableKey(uint32_t hiveOffset) const {
-  const uint8_t* cell = image_->AtHiveOffset(hiveOffset);
-  uint32_t field = Le32(cell);
-  if (static_cast<int32_t>(field) >= 0) return false;
-  return Le16(cell + cell::kSignature) == cell::kKeySignature && SizeFieldLength(field) >= key::kName;
-}
-
 void FrameTable::Reclassify(uint32_t hiveOffset) {
   CellEntry* entry = Lookup(hiveOffset);
   if (entry == nullptr) return;
   const uint8_t* cell = image_->AtHiveOffset(hiveOffset);
   uint32_t length = SizeFieldLength(Le32(cell));
   entry->kind = static_cast<uint8_t>((entry->kind & ~kCellKindMask) | Kind(cell, length));
-}
-
-namespace {
-constexpr char kRootName[] = "ROOT";
-constexpr uint16_t kRootNameLength = sizeof kRootName - 1;
-}  // namespace
-
-bool FrameTable::HoldsItsName(uint32_t key) const {
-  const uint8_t* k = image_->AtHiveOffset(key);
-  uint32_t length = SizeFieldLength(Le32(k));
-  uint16_t name = Le16(k + key::kNameLength);
-  return name > 0 && length >= key::kName + uint32_t{name};
-}
-
-uint32_t FrameTable::NewRootKey() {
-  uint32_t root = AllocateCell(*image_, *this, key::kName + kRootNameLength);
-  if (root == kNullOffset) return kNullOffset;
-  uint8_t* k = image_->AtHiveOffset(root);
-  if (k == nullptr) return kNullOffset;
-  PutLe16(k + cell::kSignature, cell::kKeySignature);
-  PutLe16(k + key::kFlags, key::kFlagHiveEntry | key::kFlagNoDelete | key::kFlagCompressedName);
-  PutLe32(k + key::kParent, kNullOffset);
-  PutLe32(k + key::kSubkeyList, kNullOffset);
-  PutLe32(k + key::kSubkeyList + 4, kNullOffset);  // the volatile list
-  PutLe32(k + key::kValueList, kNullOffset);
-  PutLe32(k + key::kSecurity, kNullOffset);  // the walk finds it a block
-  PutLe32(k + key::kClass, kNullOffset);
-  PutLe16(k + key::kNameLength, kRootNameLength);
-  std::memcpy(k + key::kName, kRootName, kRootNameLength);
-  Reclassify(root);
-  return root;
-}
-
-uint32_t FrameTable::MoveRootKey(uint32_t root) {
-  uint32_t moved = AllocateCell(*image_, *this, key::kName + kRootNameLength);
-  if (moved == kNullOffset) return kNullOffset;
-  // The image may have moved: the cells are looked up again.
-  uint8_t* to = image_->AtHiveOffset(moved);
-  uint8_t* from = image_->AtHiveOffset(root);
-  if (to == nullptr || from == nullptr) return kNullOffset;
-  std::memcpy(to + 4, from + 4, key::kName - 4);
-  PutLe16(to + key::kNameLength, kRootNameLength);
-  PutLe16(to + key::kFlags, static_cast<uint16_t>(Le16(to + key::kFlags) | key::kFlagCompressedName));
-  std::memcpy(to + key::kName, kRootName, kRootNameLength);
-  Reclassify(moved);
-  PutLe32(from, SizeFieldLength(Le32(from)));  // the old cell is free; its keys find their new parent
-  image_->NoteFreedByRepair(root, SizeFieldLength(Le32(from)));
-  return moved;
 }
 
 bool FrameTable::AppendFrame(uint32_t frameOffset, uint32_t frameSize) {
@@ -756,109 +689,6 @@ bool FrameTable::RefreshLastFrame() {
 void FrameTable::NewGeneration() {
   static std::atomic<uint64_t> generations{0};
   generation_ = generations.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
-// The key cell that heads the largest tree of keys whose parent links lead to nothing: the root
-// whose flags or field were lost. kNullOffset when there is no usable key cell.
-uint32_t FrameTable::LargestOrphanTree() const {
-  SoftArray<uint32_t> keys;
-  bool complete = true;
-  ForEachCell([&](uint32_t offset, const CellEntry& c) {
-    uint8_t kind = c.kind & kCellKindMask;
-    if ((kind == kCellKey || kind == kCellRootKey) && IsUsableKey(offset)) complete = complete && keys.Push(offset);
-  });
-  if (!complete || keys.Size() == 0) return kNullOffset;
-  auto indexOf = [&](uint32_t offset) -> size_t {  // the table's order is the hive's
-    size_t low = 0, high = keys.Size();
-    while (low < high) {
-      size_t middle = (low + high) / 2;
-      if (keys[middle] < offset) low = middle + 1; else high = middle;
-    }
-    return low < keys.Size() && keys[low] == offset ? low : keys.Size();
-  };
-  // Each key's top, found once: 0 not yet, else the top's index + 1.
-  SoftArray<uint32_t> top, chain;
-  SoftArray<uint32_t> size;
-  if (!top.Resize(keys.Size()) || !size.Resize(keys.Size())) return kNullOffset;
-  for (size_t i = 0; i < keys.Size(); ++i) {
-    if (top[i] != 0) continue;
-    chain.Clear();
-    size_t at = i;
-    uint32_t found = 0;
-    for (;;) {
-      if (top[at] != 0) {
-        found = top[at];
-        break;
-      }
-      top[at] = 0xFFFFFFFF;  // on the chain now: meeting it again is a loop, whose start is the top
-      if (!chain.Push(static_cast<uint32_t>(at))) return kNullOffset;
-      size_t parent = indexOf(Le32(image_->AtHiveOffset(keys[at]) + key::kParent));
-      if (parent == keys.Size() || top[parent] == 0xFFFFFFFF) {
-        found = static_cast<uint32_t>(at) + 1;
-        break;
-      }
-      at = parent;
-    }
-    for (size_t c = 0; c < chain.Size(); ++c) top[chain[c]] = found;
-    size[found - 1] += static_cast<uint32_t>(chain.Size());
-  }
-  size_t best = 0;
-  for (size_t i = 1; i < keys.Size(); ++i) {
-    if (size[i] > size[best]) best = i;
-  }
-  return keys[best];
-}
-
-bool FrameTable::NamedAsParent(uint32_t offset) const {
-  bool named = false;
-  ForEachCell([&](uint32_t key, const CellEntry& c) {
-    const uint8_t kind = c.kind & kCellKindMask;
-    if (!named && (kind == kCellKey || kind == kCellRootKey) && key != offset && IsUsableKey(key)) {
-      named = Le32(image_->AtHiveOffset(key) + key::kParent) == offset;
-    }
-  });
-  return named;
-}
-
-bool FrameTable::CheckRoot() {
-  uint32_t root = image_->rootKeyOffset;
-  bool bad = root == kNullOffset || OffsetCheck(root) != kOffsetValid ||
-             (Lookup(root)->kind & kCellKindMask) != kCellRootKey || !IsUsableKey(root);
-  if (!bad && HoldsItsName(root)) return true;
-  if (!bad) {
-    // A root too small for a name is moved rather than dropped: the walk could not keep it.
-    if (!faults_->Repaired(kDataOverlapped, root, FieldRef::None(), 0)) return false;
-  } else if (!faults_->Repaired(kInvalidStartOffset, kNullOffset, FieldRef::None(), 0)) {
-    return false;
-  }
-  // Only an allocated key cell can be the root: one marked as the root; else the key the field
-  // names, whose flags were lost; else, when keys name the field's offset as their parent, a new
-  // root that stands for the one destroyed there, under which they go back; else the head of the
-  // largest tree that hangs from nothing; else a new empty root.
-  uint32_t found = bad ? FirstRootKey() : root;
-  if (found == kNullOffset && root != kNullOffset && OffsetCheck(root) == kOffsetValid && IsUsableKey(root)) {
-    found = root;
-  }
-  if (found == kNullOffset && root != kNullOffset && NamedAsParent(root)) {
-    found = NewRootKey();
-    if (found != kNullOffset) image_->standIns[root] = found;
-  }
-  if (found == kNullOffset) found = LargestOrphanTree();
-  if (found == kNullOffset) found = NewRootKey();
-  if (found != kNullOffset && !HoldsItsName(found)) found = MoveRootKey(found);
-  if (found == kNullOffset) {
-    faults_->ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
-    return false;
-  }
-  uint8_t* flags = image_->AtHiveOffset(found) + key::kFlags;
-  PutLe16(flags, static_cast<uint16_t>(Le16(flags) | key::kFlagHiveEntry | key::kFlagNoDelete));
-  Reclassify(found);
-  uint8_t* block = image_->BaseBlock();
-  PutLe32(block + base::kRootKeyOffset, found);
-  PutLe32(block + base::kChecksum, HeaderChecksum(block));
-  image_->rootKeyOffset = found;
-  faults_->MarkChanged();
-  return true;
 }
 
 }  // namespace tarvos::hive

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <thread>
 #include <utility>
@@ -109,6 +110,9 @@ class FrameScan;
 // page's file offset: such a page begins a frame whatever the frame before it claims.
 bool SoundFrameHeader(const uint8_t* buffer, uint32_t fileOffset);
 
+// A key cell's fields set for a key with no subkeys, values or class (its name is the caller's).
+void WriteEmptyKey(uint8_t* k, uint16_t flags, uint32_t parent, uint32_t security);
+
 class FrameTable {
  public:
   // Checks and repairs every frame and cell, builds the table, chooses the marks and checks the
@@ -180,6 +184,12 @@ class FrameTable {
   // Takes the frames of such a scan when they begin at at, up to the image's size; where they
   // end (at when none was taken).
   uint32_t AdoptTail(FrameTable& tail, uint32_t start, uint32_t soundEnd, uint32_t at);
+  // Where the frames that table from checked run on from at, up to soundEnd, within this image;
+  // cells: how many of its cells they hold.
+  uint32_t TakenEnd(const FrameTable& from, uint32_t at, uint32_t soundEnd, size_t& cells) const;
+  // Checks sound frames one after another from at, while ready(end) says the bytes up to end may
+  // be read; soundEnd follows each frame checked whole. False when something ended it.
+  bool CheckFramesFrom(uint32_t at, const std::function<bool(uint32_t)>& ready, uint32_t& soundEnd);
   CellEntry* Find(uint32_t hiveOffset);
   bool CheckRoot();
   uint32_t LargestOrphanTree() const;

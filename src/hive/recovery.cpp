@@ -84,6 +84,26 @@ bool SoundDirtyFrame(const uint8_t* p, uint32_t offset, uint32_t dataSize) {
          size % kPageSize == 0 && size <= dataSize - offset;
 }
 
+// A log entry that passed its checks: its bytes (valid until the log is read again), and the
+// fields the apply step takes.
+struct VerifiedEntry {
+  const uint8_t* bytes = nullptr;
+  uint32_t size = 0;
+  uint32_t sequence = 0;
+  uint32_t dataSize = 0;
+  uint64_t pages = 0;
+  // The i-th page reference; at pages, the page data that follows them.
+  const uint8_t* Reference(uint64_t i) const { return bytes + kEntryHeaderSize + i * kPageReferenceSize; }
+};
+
+// An older log's dirty vector: the hive size it gives, a bit a page, where its pages start.
+struct DirtyVector {
+  uint32_t dataSize = 0;
+  std::vector<uint8_t> bitmap;
+  uint64_t pagesStart = 0;
+  bool Dirty(uint32_t i) const { return ((bitmap[i / 8] >> (i % 8)) & 1) != 0; }
+};
+
 class Recovery {
  public:
   Recovery(HiveImage& image, EngineLog& log) : image_(image), log_(log) {}
@@ -118,8 +138,21 @@ class Recovery {
   }
   bool ApplyEntryLogs(std::vector<ValidLog> logs, bool primaryValid);
   // The entries of one log from the one with sequence number expected on; how many were applied.
+  // Each is verified whole before any byte of it is applied.
   uint32_t ApplyEntries(const ValidLog& log, uint32_t expected, std::string& stopped);
+  // The entry at a log offset, checked: out.bytes set when it may be applied; otherwise why
+  // recovery stops there (nothing when the entries simply end).
+  std::string VerifyEntry(const ValidLog& log, uint64_t at, uint32_t expected, bool first, VerifiedEntry& out);
+  // Its page references within the entry and the hive, its frames sound, a growth whole.
+  std::string CheckEntryPages(const VerifiedEntry& entry);
+  void ApplyEntry(const VerifiedEntry& entry);
+  // Older logs: the one written for this state of the hive, its dirty vector checked whole,
+  // then its pages applied in order.
   bool ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryValid);
+  const ValidLog* ChooseDirtyLog(const std::vector<ValidLog>& logs, bool primaryValid);
+  std::string VerifyDirtyVector(const ValidLog& log, bool primaryValid, DirtyVector& out);
+  // Before the first page: the hive grown to the log's size, and an invalid base block replaced.
+  std::string PrepareForDirtyPages(const ValidLog& log, bool primaryValid, uint32_t dataSize);
   // Whether logged bytes written at a page-aligned hive offset must begin a sound frame there: a
   // frame of the hive starts there, or they read as one.
   bool FrameStart(const uint8_t* p, uint32_t offset) {
@@ -223,118 +256,100 @@ bool Recovery::ApplyEntryLogs(std::vector<ValidLog> logs, bool primaryValid) {
 }
 
 uint32_t Recovery::ApplyEntries(const ValidLog& log, uint32_t expected, std::string& stopped) {
-  const uint64_t total = log.Size();
   uint32_t applied = 0;
-  for (uint64_t at = kSector; total - at >= kEntryHeaderSize; ) {
-    const uint8_t* entry = log.Read(at, kEntryHeaderSize);
-    if (entry == nullptr) {
-      stopped = log.reader->failure;
+  for (uint64_t at = kSector; log.Size() - at >= kEntryHeaderSize;) {
+    VerifiedEntry entry;
+    stopped = VerifyEntry(log, at, expected, applied == 0, entry);
+    if (entry.bytes == nullptr) break;
+    if (!GrowTo(entry.dataSize)) {
+      stopped = "entry " + std::to_string(expected) + ": not enough memory to grow the hive";
       break;
     }
-    if (Le32(entry) != kEntrySignature) break;  // the entries end; what follows is padding or remnants
-    uint32_t size = Le32(entry + kEntrySize);
-    uint32_t sequence = Le32(entry + kEntrySequence);
-    std::string name = "entry " + std::to_string(sequence) + ": ";
-    if (sequence != expected) {
-      // Entries older than the hive, or a gap: recovery stops before them, as Windows does.
-      if (applied == 0) stopped = "no entry follows the hive's sequence numbers";
-      break;
-    }
-    if (size < kEntryHeaderSize || size % kSector != 0) {
-      stopped = name + "size wrong";
-      break;
-    }
-    if (size > total - at) {
-      stopped = name + "the log is shorter than its entries";
-      break;
-    }
-    if (Marvin32(entry, kEntryHash2Length, kMarvinSeed) != Le64(entry + kEntryHash2)) {  // before its body is read
-      stopped = name + "hash wrong";
-      break;
-    }
-    entry = log.Read(at, size);  // the whole entry, and no more of the log
-    if (entry == nullptr) {
-      stopped = name + log.reader->failure;
-      break;
-    }
-    uint32_t dataSize = Le32(entry + kEntryDataSize);
-    if (dataSize == 0 || dataSize % kPageSize != 0) {
-      stopped = name + "hive data size wrong";
-      break;
-    }
-    if (dataSize > kMaxDataSize) {
-      stopped = name + "it grows the hive past 2 GiB";
-      break;
-    }
-    if (Marvin32(entry + kEntryHeaderSize, size - kEntryHeaderSize, kMarvinSeed) != Le64(entry + kEntryHash1) ||
-        Marvin32(entry, kEntryHash2Length, kMarvinSeed) != Le64(entry + kEntryHash2)) {
-      stopped = name + "hash wrong";
-      break;
-    }
-    uint64_t pages = Le32(entry + kEntryPageCount);
-    uint64_t pageData = kEntryHeaderSize + pages * kPageReferenceSize;
-    bool fits = pageData <= size;
-    for (uint64_t i = 0; fits && i < pages; ++i) {
-      const uint8_t* reference = entry + kEntryHeaderSize + i * kPageReferenceSize;
-      uint64_t offset = Le32(reference), length = Le32(reference + 4);
-      fits = offset + length <= dataSize && pageData + length <= size;
-      pageData += length;
-    }
-    if (!fits) {
-      stopped = name + "pages outside the entry or the hive";
-      break;
-    }
-    // Every page the entry writes at a frame's start begins a sound frame, and a hive the entry
-    // grows gets every new page from it (Windows writes the new frames into that entry).
-    const uint32_t oldSize = std::min<uint32_t>(DataSize(), image_.Size() - kBaseBlockSize);
-    std::vector<bool> covered(dataSize > oldSize ? (dataSize - oldSize) / kPageSize : 0, false);
-    std::string bad;
-    const uint8_t* data = entry + kEntryHeaderSize + pages * kPageReferenceSize;
-    for (uint64_t i = 0; bad.empty() && i < pages; ++i) {
-      const uint8_t* reference = entry + kEntryHeaderSize + i * kPageReferenceSize;
-      uint32_t offset = Le32(reference), length = Le32(reference + 4);
-      for (uint32_t within = (kPageSize - offset % kPageSize) % kPageSize; within < length; within += kPageSize) {
-        uint32_t page = offset + within;
-        if (FrameStart(data + within, page) && (length - within < frame::kHeaderSize || !SoundDirtyFrame(data + within, page, dataSize))) {
-          bad = name + "dirty frame at " + Hex(page) + " is not sound";
-          break;
-        }
-        if (page >= oldSize && length - within >= kPageSize) covered[(page - oldSize) / kPageSize] = true;
-      }
-      data += length;
-    }
-    if (bad.empty() && std::find(covered.begin(), covered.end(), false) != covered.end()) {
-      bad = name + "it grows the hive without the pages of its new frames";
-    }
-    if (!bad.empty()) {
-      stopped = bad;
-      break;
-    }
-    if (!GrowTo(dataSize)) {
-      stopped = name + "not enough memory to grow the hive";
-      break;
-    }
-    const uint8_t* page = entry + kEntryHeaderSize + pages * kPageReferenceSize;
-    for (uint64_t i = 0; i < pages; ++i) {
-      const uint8_t* reference = entry + kEntryHeaderSize + i * kPageReferenceSize;
-      uint32_t length = Le32(reference + 4);
-      std::memcpy(image_.AtHiveOffset(Le32(reference)), page, length);
-      page += length;
-    }
-    uint8_t* primary = Primary();
-    PutLe32(primary + base::kHiveDataSize, dataSize);
-    uint32_t flags = Le32(primary + base::kFlags) & ~kFlagKtmLocked;
-    PutLe32(primary + base::kFlags, flags | (Le32(entry + kEntryFlags) & kFlagKtmLocked));
-    last_ = sequence;
+    ApplyEntry(entry);
     ++applied;
     ++expected;
-    at += size;
+    at += entry.size;
   }
   if (applied == 0 && stopped.empty()) stopped = "no entries";
   return applied;
 }
 
-bool Recovery::ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryValid) {
+std::string Recovery::VerifyEntry(const ValidLog& log, uint64_t at, uint32_t expected, bool first, VerifiedEntry& out) {
+  const uint64_t total = log.Size();
+  const uint8_t* entry = log.Read(at, kEntryHeaderSize);
+  if (entry == nullptr) return log.reader->failure;
+  if (Le32(entry) != kEntrySignature) return {};  // the entries end; what follows is padding or remnants
+  uint32_t size = Le32(entry + kEntrySize);
+  uint32_t sequence = Le32(entry + kEntrySequence);
+  std::string name = "entry " + std::to_string(sequence) + ": ";
+  // Entries older than the hive, or a gap: recovery stops before them, as Windows does.
+  if (sequence != expected) return first ? "no entry follows the hive's sequence numbers" : "";
+  if (size < kEntryHeaderSize || size % kSector != 0) return name + "size wrong";
+  if (size > total - at) return name + "the log is shorter than its entries";
+  if (Marvin32(entry, kEntryHash2Length, kMarvinSeed) != Le64(entry + kEntryHash2)) return name + "hash wrong";  // before its body is read
+  entry = log.Read(at, size);  // the whole entry, and no more of the log
+  if (entry == nullptr) return name + log.reader->failure;
+  uint32_t dataSize = Le32(entry + kEntryDataSize);
+  if (dataSize == 0 || dataSize % kPageSize != 0) return name + "hive data size wrong";
+  if (dataSize > kMaxDataSize) return name + "it grows the hive past 2 GiB";
+  if (Marvin32(entry + kEntryHeaderSize, size - kEntryHeaderSize, kMarvinSeed) != Le64(entry + kEntryHash1) ||
+      Marvin32(entry, kEntryHash2Length, kMarvinSeed) != Le64(entry + kEntryHash2)) {
+    return name + "hash wrong";
+  }
+  VerifiedEntry verified{entry, size, sequence, dataSize, Le32(entry + kEntryPageCount)};
+  std::string bad = CheckEntryPages(verified);
+  if (!bad.empty()) return name + bad;
+  out = verified;
+  return {};
+}
+
+std::string Recovery::CheckEntryPages(const VerifiedEntry& e) {
+  uint64_t pageData = kEntryHeaderSize + e.pages * kPageReferenceSize;
+  bool fits = pageData <= e.size;
+  for (uint64_t i = 0; fits && i < e.pages; ++i) {
+    uint64_t offset = Le32(e.Reference(i)), length = Le32(e.Reference(i) + 4);
+    fits = offset + length <= e.dataSize && pageData + length <= e.size;
+    pageData += length;
+  }
+  if (!fits) return "pages outside the entry or the hive";
+  // Every page the entry writes at a frame's start begins a sound frame, and a hive the entry
+  // grows gets every new page from it (Windows writes the new frames into that entry).
+  const uint32_t oldSize = std::min<uint32_t>(DataSize(), image_.Size() - kBaseBlockSize);
+  std::vector<bool> covered(e.dataSize > oldSize ? (e.dataSize - oldSize) / kPageSize : 0, false);
+  const uint8_t* data = e.Reference(e.pages);
+  for (uint64_t i = 0; i < e.pages; ++i) {
+    uint32_t offset = Le32(e.Reference(i)), length = Le32(e.Reference(i) + 4);
+    for (uint32_t within = (kPageSize - offset % kPageSize) % kPageSize; within < length; within += kPageSize) {
+      uint32_t page = offset + within;
+      if (FrameStart(data + within, page) &&
+          (length - within < frame::kHeaderSize || !SoundDirtyFrame(data + within, page, e.dataSize))) {
+        return "dirty frame at " + Hex(page) + " is not sound";
+      }
+      if (page >= oldSize && length - within >= kPageSize) covered[(page - oldSize) / kPageSize] = true;
+    }
+    data += length;
+  }
+  if (std::find(covered.begin(), covered.end(), false) != covered.end()) {
+    return "it grows the hive without the pages of its new frames";
+  }
+  return {};
+}
+
+void Recovery::ApplyEntry(const VerifiedEntry& e) {
+  const uint8_t* page = e.Reference(e.pages);
+  for (uint64_t i = 0; i < e.pages; ++i) {
+    uint32_t length = Le32(e.Reference(i) + 4);
+    std::memcpy(image_.AtHiveOffset(Le32(e.Reference(i))), page, length);
+    page += length;
+  }
+  uint8_t* primary = Primary();
+  PutLe32(primary + base::kHiveDataSize, e.dataSize);
+  uint32_t flags = Le32(primary + base::kFlags) & ~kFlagKtmLocked;
+  PutLe32(primary + base::kFlags, flags | (Le32(e.bytes + kEntryFlags) & kFlagKtmLocked));
+  last_ = e.sequence;
+}
+
+const ValidLog* Recovery::ChooseDirtyLog(const std::vector<ValidLog>& logs, bool primaryValid) {
   // A log belongs to the hive whose last write it records: the base block's time stamp, or, when
   // the base block is invalid, the first frame's.
   const uint8_t* primary = Primary();
@@ -353,84 +368,67 @@ bool Recovery::ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryVa
       Refused(*log.file, chosen == nullptr ? "written for another state of the hive" : "another log was applied");
     }
   }
-  if (chosen == nullptr) return false;
-  const uint64_t total = chosen->Size();
-  const uint8_t* header = chosen->Read(0, kSector);
-  if (header == nullptr) {
-    Refused(*chosen->file, chosen->reader->failure);
-    return false;
-  }
+  return chosen;
+}
+
+std::string Recovery::VerifyDirtyVector(const ValidLog& log, bool primaryValid, DirtyVector& out) {
+  const uint64_t total = log.Size();
+  const uint8_t* header = log.Read(0, kSector);
+  if (header == nullptr) return log.reader->failure;
   uint32_t dataSize = Le32(header + base::kHiveDataSize);
-  if (dataSize == 0 || dataSize % kPageSize != 0 || dataSize > kMaxDataSize) {
-    Refused(*chosen->file, "hive data size wrong");
-    return false;
-  }
+  if (dataSize == 0 || dataSize % kPageSize != 0 || dataSize > kMaxDataSize) return "hive data size wrong";
   uint32_t bits = dataSize / kDirtyPageSize;
   size_t vectorEnd = kSector + 4 + (bits + 7) / 8;
-  if (vectorEnd > total) {
-    Refused(*chosen->file, "the log is shorter than its dirty vector");
-    return false;
-  }
-  const uint8_t* vector = chosen->Read(kSector + 4, (bits + 7) / 8);
-  std::vector<uint8_t> kept;
+  if (vectorEnd > total) return "the log is shorter than its dirty vector";
+  const uint8_t* vector = log.Read(kSector + 4, (bits + 7) / 8);
   try {
-    if (vector != nullptr) kept.assign(vector, vector + (bits + 7) / 8);
+    if (vector != nullptr) out.bitmap.assign(vector, vector + (bits + 7) / 8);
   } catch (const std::bad_alloc&) {
     vector = nullptr;
   }
-  if (vector == nullptr) {
-    Refused(*chosen->file, chosen->reader->failure.empty() ? "not enough memory to read it" : chosen->reader->failure);
-    return false;
-  }
-  const uint8_t* bitmap = kept.data();
-  size_t pagesStart = (vectorEnd + kSector - 1) / kSector * kSector;
+  if (vector == nullptr) return log.reader->failure.empty() ? "not enough memory to read it" : log.reader->failure;
+  out.dataSize = dataSize;
+  out.pagesStart = (vectorEnd + kSector - 1) / kSector * kSector;
   uint64_t dirty = 0;
-  for (uint32_t i = 0; i < bits; ++i) dirty += (bitmap[i / 8] >> (i % 8)) & 1;
-  if (pagesStart + dirty * kDirtyPageSize > total) {
-    Refused(*chosen->file, "the log is shorter than its dirty pages");
-    return false;
-  }
+  for (uint32_t i = 0; i < bits; ++i) dirty += out.Dirty(i);
+  if (out.pagesStart + dirty * kDirtyPageSize > total) return "the log is shorter than its dirty pages";
   // A log that grows the hive holds every page of the new area (Windows writes the new frames
   // whole): otherwise its size is not to be believed.
   const uint32_t oldSize = std::min<uint32_t>(primaryValid ? DataSize() : dataSize, image_.Size() - kBaseBlockSize);
   for (uint32_t i = oldSize / kDirtyPageSize; i < bits; ++i) {
-    if (((bitmap[i / 8] >> (i % 8)) & 1) == 0) {
-      Refused(*chosen->file, "it grows the hive without the pages of its new frames");
-      return false;
-    }
+    if (!out.Dirty(i)) return "it grows the hive without the pages of its new frames";
+  }
+  return {};
+}
+
+bool Recovery::ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryValid) {
+  const ValidLog* chosen = ChooseDirtyLog(logs, primaryValid);
+  if (chosen == nullptr) return false;
+  DirtyVector vector;
+  std::string refused = VerifyDirtyVector(*chosen, primaryValid, vector);
+  if (!refused.empty()) {
+    Refused(*chosen->file, refused);
+    return false;
   }
   // Pages go in order; a dirty frame that is not sound ends the recovery before it. Nothing is
   // changed until a page is applied: a log that applies none leaves the hive as it was.
-  uint64_t next = pagesStart;  // where the next dirty page lies in the log
+  uint64_t next = vector.pagesStart;  // where the next dirty page lies in the log
   uint32_t applied = 0;
   std::string stopped;
-  for (uint32_t i = 0; i < bits; ++i) {
-    if (((bitmap[i / 8] >> (i % 8)) & 1) == 0) continue;
+  for (uint32_t i = 0; stopped.empty() && i < vector.dataSize / kDirtyPageSize; ++i) {
+    if (!vector.Dirty(i)) continue;
     uint32_t offset = i * kDirtyPageSize;
     const uint8_t* page = chosen->Read(next, kDirtyPageSize);
     if (page == nullptr) {
       stopped = chosen->reader->failure;
-      break;
-    }
-    if (offset % kPageSize == 0 && FrameStart(page, offset) && !SoundDirtyFrame(page, offset, dataSize)) {
+    } else if (offset % kPageSize == 0 && FrameStart(page, offset) && !SoundDirtyFrame(page, offset, vector.dataSize)) {
       stopped = "dirty frame at " + Hex(offset) + " is not sound";
-      break;
-    }
-    if (applied == 0) {
-      if (!GrowTo(dataSize)) {
-        stopped = "not enough memory to grow the hive";
-        break;
-      }
-      if (!primaryValid && !TakeBaseBlock(*chosen)) {
-        stopped = chosen->reader->failure;
-        break;
-      }
+    } else if (applied == 0) {
+      stopped = PrepareForDirtyPages(*chosen, primaryValid, vector.dataSize);
       page = chosen->Read(next, kDirtyPageSize);  // read again: the base block took the buffer
-      if (page == nullptr) {
-        stopped = chosen->reader->failure;
-        break;
-      }
+      if (stopped.empty() && page == nullptr) stopped = chosen->reader->failure;
     }
+    if (!stopped.empty()) break;
     std::memcpy(image_.AtHiveOffset(offset), page, kDirtyPageSize);
     next += kDirtyPageSize;
     ++applied;
@@ -439,8 +437,14 @@ bool Recovery::ApplyDirtyPages(const std::vector<ValidLog>& logs, bool primaryVa
   if (applied == 0 && stopped.empty()) stopped = "no dirty pages";
   if (!stopped.empty()) Refused(*chosen->file, stopped);
   if (applied == 0) return false;
-  PutLe32(Primary() + base::kHiveDataSize, dataSize);
+  PutLe32(Primary() + base::kHiveDataSize, vector.dataSize);
   return true;
+}
+
+std::string Recovery::PrepareForDirtyPages(const ValidLog& log, bool primaryValid, uint32_t dataSize) {
+  if (!GrowTo(dataSize)) return "not enough memory to grow the hive";
+  if (!primaryValid && !TakeBaseBlock(log)) return log.reader->failure;
+  return {};
 }
 
 }  // namespace

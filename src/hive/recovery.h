@@ -41,30 +41,6 @@ bool IsTransactionLogFile(const std::string& name, const HiveImage& image);
 // True when the image was recovered: it then holds equal sequence numbers and a sound checksum.
 bool RecoverFromLogs(HiveImage& image, const std::vector<TransactionLog>& logs, EngineLog& log);
 
-// The entries of one folder, looked at once and kept while the hives of that folder follow one
-// another: a list of many hives in one folder then lists it once, not once a hive.
-class FolderListing {
- public:
-  // The names in the folder (as stored) and the same upper-cased, in the same order.
-  const std::vector<std::string>& Names(const std::string& folder);
-  const std::vector<std::string>& UpperNames() const { return upper_; }
-
- private:
-  std::string folder_;
-  bool listed_ = false;
-  std::vector<std::string> names_;
-  std::vector<std::string> upper_;
-};
-
-// Whether a file is named as a log of a hive that lies beside it (NAME.LOG, NAME.LOG1 or
-// NAME.LOG2 beside NAME, in any case): such a file is a log whatever it holds.
-bool IsLogBesideItsHive(const std::string& name, FolderListing* listing = nullptr);
-
-// Reads the logs that lie beside a hive file (its name plus a log suffix, matched without
-// regard to case), in suffix order. A log that cannot be read is kept with the reason. With a
-// listing, its folder's entries are taken from there.
-std::vector<TransactionLog> ReadTransactionLogs(const std::string& hiveName, FolderListing* listing = nullptr);
-
 // The 64-bit Marvin32 hash that log entries carry.
 uint64_t Marvin32(const uint8_t* data, size_t size, uint64_t seed);
 

@@ -229,14 +229,7 @@ uint32_t Salvage::NewKey(uint32_t parent, const char* text, TakenNames& names) {
   if (made == kNullOffset) return kNullOffset;
   uint8_t* k = Cell(made);
   uint32_t security = Le32(Cell(parent) + key::kSecurity);
-  PutLe16(k + cell::kSignature, cell::kKeySignature);
-  PutLe16(k + key::kFlags, key::kFlagCompressedName);
-  PutLe32(k + key::kParent, parent);
-  PutLe32(k + key::kSubkeyList, kNullOffset);
-  PutLe32(k + key::kSubkeyList + 4, kNullOffset);
-  PutLe32(k + key::kValueList, kNullOffset);
-  PutLe32(k + key::kSecurity, security);
-  PutLe32(k + key::kClass, kNullOffset);
+  WriteEmptyKey(k, key::kFlagCompressedName, parent, security);
   StoredName name = StoredName::OfKey(k, key::kName + room);
   name.Write(std::vector<uint16_t>(text, text + std::strlen(text)));
   if (!names.Take(name)) return kNullOffset;

@@ -86,12 +86,16 @@ class ConsoleDevice {
 
   virtual void WriteStdout(std::string_view text) = 0;
   virtual void WriteStderr(std::string_view text) = 0;
+  // Whether standard error is a terminal or console, where a line redrawn in place can be seen.
+  virtual bool StderrIsTerminal() const { return false; }
 
   // One key. With wait, blocks for up to about a millisecond. Input that is not a terminal or
   // console (a pipe, a file) is read only when waiting: it answers prompts, not polls. End means
   // the input has ended and never delivers another key.
   virtual ReadResult ReadKey(KeyEvent& key, bool wait) = 0;
   virtual void FlushInput() = 0;
+  // Whether the keys come from a person at a terminal or console (not a pipe or a file).
+  virtual bool InputIsTerminal() const { return false; }
 
   // The full-screen interface, once Open(screen) succeeded. BeginScreen takes the terminal or
   // console over for drawing (the alternate screen; on Windows a screen buffer of the program's

@@ -39,6 +39,8 @@ class HeadlessConsole : public ConsoleDevice {
   void SetTitle(const char* title) override { title_ = title; }
   void WriteStdout(std::string_view text) override { stdout_.append(text); }
   void WriteStderr(std::string_view text) override { stderr_.append(text); }
+  bool StderrIsTerminal() const override { return stderrTerminal; }
+  bool stderrTerminal = false;
   ReadResult ReadKey(KeyEvent& key, bool wait) override;
   void FlushInput() override {}
 

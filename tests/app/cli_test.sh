@@ -25,7 +25,7 @@ for args in "--version" "/v" "-V"; do
 done
 check "the banner names the same version" grep -q "^Castellan v$version, " "$work/help"
 
-for args in "/t" "/s:C," "SYSTEM /h" "-?"; do
+for args in "/s:C," "SYSTEM /h" "-?"; do
   # shellcheck disable=SC2086
   "$prog" $args >/dev/null 2>&1 </dev/null; code=$?
   check "'$args' exits with 2" test "$code" -eq 2
@@ -45,11 +45,12 @@ while IFS='|' read -r args exit says; do
 done <<MISTAKES
 /t $work/ONE $work/TWO|2|two hive names: $work/ONE and $work/TWO
 /t /o:$work/out.hive @$work/two.list|2|/o: writes one file: it takes one hive, not several
-/t|2|line mode (/t) needs a hive name or an @<listfile>
 /bogus $work/ONE|16|unknown switch: /bogus
-/t -y $work/ONE|16|unknown switch: -y
+/t /y /n $work/ONE|16|/y repairs and saves without asking: it does not go with /n (check only)
+-y $work/ONE|16|/y answers the questions of line mode: it needs /t
+/f $work/ONE|16|/f lists the hives found and checks none
 MISTAKES
-"$prog" /t /r:- </dev/null >"$work/out" 2>"$work/err"; code=$?
+"$prog" /t /r:- "$work/ONE" "$work/TWO" </dev/null >"$work/out" 2>"$work/err"; code=$?
 check "help with /r:- leaves standard output to the report: the usage on standard error" \
   bash -c "test $code -eq 2 && test ! -s '$work/out' && grep -q '^Usage: TarvosD' '$work/err'"
 
@@ -71,6 +72,9 @@ check "fixed hive is not saved yet" cmp -s "$work/SAMPLE" "$work/original"
 timeout 20 "$prog" /t "$work/SAMPLE" </dev/null >"$work/out" 2>&1; code=$?
 check "end of input answers the prompt as Esc: a fault left, 4" test "$code" -eq 4
 check "end of input stops the check" grep -q 'Checking process cancelled' "$work/out"
+yes a | timeout 20 "$prog" /t "$work/SAMPLE" >"$work/out" 2>"$work/err"; code=$?
+check "an answer the save question never takes, piped for ever, counts as the end of input: 4" \
+  bash -c "test $code -eq 4 && grep -q 'keys in a row that no question takes' '$work/err'"
 
 # /o onto a read-only file: it is replaced, and what stands there can be written again.
 printf 'old' >"$work/repaired"
@@ -136,7 +140,7 @@ fi
 # every fault of the log (message and offset) in the report, in order. Extra Python conditions on
 # the hive objects (h) and the summary (s) may follow.
 cat >"$work/report.py" <<'PY'
-import json, re, sys
+import json, os, re, sys
 report, log = sys.argv[1], sys.argv[2]
 def unique(pairs):
     keys = [k for k, _ in pairs]
@@ -153,7 +157,7 @@ reported = [(f["message"], f["offset"]) for h in hives for f in h["faults"]]
 assert log == "-" or logged == reported, (logged, reported)
 assert s["faults"] == len(reported)
 for condition in sys.argv[3:]:
-    for h in hives:
+    for h in hives or [None]:  # and at least one hive
         assert eval(condition), (condition, h if "h" in condition else s)
 PY
 report_ok() { python3 "$work/report.py" "$@"; }
@@ -194,6 +198,25 @@ check "a name that is not UTF-8: its bytes in path_hex, its characters in path" 
   "bytes.fromhex(h['path_hex']) == b'$work/odd-\\xe9\\xff-name' and h['path'].endswith('odd-\\xe9\\xff-name')"
 rm -f "$work/$odd"
 
+# No hive named, in line mode: each hive /f prints (known places, or a search), once, in its order,
+# with where it belongs. A disk with two Windows installations and a profile, one hive damaged.
+disk=$work/disk
+for hive in Windows/System32/config/SYSTEM Windows.old/Windows/System32/config/SYSTEM Users/ann/NTUSER.DAT; do
+  mkdir -p "$(dirname "$disk/$hive")" && cp "$work/CLEAN" "$disk/$hive"
+done
+cp "$work/original" "$disk/Windows/System32/config/SOFTWARE"
+for search in "" /s:C; do
+  TARVOS_DRIVES="C=$disk,fixed,1000000" timeout 60 "$prog" /f $search </dev/null >"$work/found" 2>&1; code=$?
+  check "/f $search: each hive of the disk once, a path a line, exit 0" \
+    test "$code" -eq 0 -a "$(sort "$work/found")" = "$(find "$disk" -type f | sort)"
+  TARVOS_DRIVES="C=$disk,fixed,1000000" timeout 60 "$prog" $search /t /n /r:"$work/s.jsonl" </dev/null >"$work/out" 2>&1
+  check "$search /t /n: checks what /f lists in its order, each hive's installation reported" \
+    report_ok "$work/s.jsonl" "$work/out" 's["exit"] == 4 and [h["path"] for h in hives] == open("'"$work/found"'").read().split()' \
+    'h["installation"] == (h["path"].split("/System32/")[0] if "/System32/" in h["path"] else os.path.dirname(h["path"]))'
+done
+TARVOS_DRIVES="C=$work/nothing,fixed,1000000" timeout 60 "$prog" /f </dev/null >"$work/out" 2>"$work/err"; code=$?
+check "/f that finds nothing: exit 8, and says so" test "$code $(cat "$work/err")" = "8 TarvosD: no hive found"
+
 hives=${TARVOS_HIVES:-$(dirname "$0")/../../../shared/hives}
 if [ -f "$hives/windows/SYSTEM" ]; then
   cp "$hives/windows/SYSTEM" "$work/SYSTEM"
@@ -232,6 +255,10 @@ if [ -d "$hives/damaged" ]; then
     check "$name: the report lists the log's faults, repaired in memory" report_ok "$work/r.jsonl" "$work/n.tlg" \
       'h["fault_count"] == len(h["faults"]) > 0 and all(f["fate"] == "repaired in memory" for f in h["faults"])' \
       'h["outcome"]["reason"] == "check only" and h["exit"] == 4 and h["size"] == '"$(stat -c %s "$hive")"
+    timeout 60 "$prog" /t /y "$work/f/$name" </dev/null >/dev/null 2>&1; code=$?
+    timeout 60 "$prog" /t /n "$work/f/$name" </dev/null >/dev/null 2>&1; again=$?
+    check "$name: /y with no input repairs and saves with a backup (1), and the result checks clean" \
+      bash -c "test '$code $again' = '1 0' && cmp -s '$hive' '$work/f/$name.bak'"
   done
   rm -rf "$work/d" "$work/f"
 fi
@@ -382,6 +409,10 @@ check "and that /o is now ignored and the hive itself would be overwritten" \
   grep -q '^Command line switch /o ignored: the hive file itself will be overwritten after a backup' "$work/limited.err"
 check "the report's outcome keeps the failure, and the exit code says the faults stay on disk" \
   bash -c "grep -q '\"reason\":\"saving failed: $work/limited.out (File too large)\"' '$work/limited.jsonl' && test $code -eq 4"
+cp "$work/LIMITED" "$work/limited.before"
+(trap '' XFSZ; ulimit -f 4; timeout 60 "$prog" /t /y /o:"$work/limited.out" "$work/LIMITED" </dev/null >"$work/out" 2>&1); code=$?
+check "/y with /o: that fails: the question that comes back is cancelled; 5, a change left unsaved" \
+  bash -c "test $code -eq 5 && cmp -s '$work/LIMITED' '$work/limited.before' && test \"\$(grep -o 'Cancel \[O|D|C\]:.' '$work/out')\" = \$'Cancel [O|D|C]:o\nCancel [O|D|C]:c'"
 
 # Targets that cannot take a hive end the run with a usage error before any hive is touched: a
 # folder for /o:, a file for /p:, a folder that is not there, a place where nothing can be written.

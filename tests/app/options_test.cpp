@@ -140,8 +140,8 @@ TEST_F(CommandLine, DriveListsOfASearch) {
   EXPECT_TRUE(withHive.options.helpRequested);
 }
 
-// Check only and the report: their forms, and the combinations that are usage errors (the run
-// does not start) rather than help.
+// Check only, the report, /y and /f: their forms, and the combinations that are usage errors
+// (the run does not start) rather than help.
 TEST_F(CommandLine, CheckOnlyAndReportSwitches) {
   struct Row {
     std::vector<std::string> args;
@@ -161,6 +161,10 @@ TEST_F(CommandLine, CheckOnlyAndReportSwitches) {
       {{"/t", hive, "/r:"}, false, "", "needs a file name"},
       {{"/t", hive, "/r"}, false, "", "needs a file name"},
       {{hive, "/r:-"}, false, "-", "only line mode"},
+      {{"/t", "-Y", hive}, false, {}, ""},
+      {{"/t", "/y", "/n", hive}, true, {}, "not go with /n"},
+      {{"/y", hive}, false, {}, "needs /t"},
+      {{"/f", hive}, false, {}, "no hive name"},
   };
   for (const Row& row : rows) {
     Parsed p(row.args);
@@ -189,7 +193,7 @@ TEST(ValidateDriveList, RulesAndUpperCase) {
 }
 
 TEST_F(CommandLine, HelpRulesAfterTheArguments) {
-  EXPECT_TRUE(Parsed({"/t"}).options.helpRequested) << "line mode needs a named file";
+  EXPECT_FALSE(Parsed({"/t", "/s"}).options.helpRequested) << "line mode with no hive checks every hive found";
   EXPECT_FALSE(Parsed({}).options.helpRequested);
   EXPECT_TRUE(Parsed({}).options.selectionNeeded);
   EXPECT_TRUE(Parsed({"/o:x"}).options.helpRequested) << "an output name needs a named file";

@@ -221,7 +221,6 @@ TEST_F(Run, HelpAndItsExitCode) {
   EXPECT_EQ(out.substr(usage), AssembleUsageText().help) << "the usage text ends the help";
   EXPECT_EQ(out.substr(usage - 4, 4), "\r\n\r\n") << "an empty line before the usage text";
 
-  EXPECT_EQ(Go({"/t"}), 2);
   EXPECT_EQ(Go({"/s:C,"}), 2);
   EXPECT_EQ(Go({hive, "/h"}), 2);
   EXPECT_EQ(Go({"/h", "/t", hive}), 0);

@@ -347,6 +347,16 @@ if command -v cc >/dev/null && cc -shared -fPIC -o "$work/slow.so" "$here/slow_d
   wait_for "Operation aborted" 10 >/dev/null
   keys Enter
   check "and the run ends, stopped" wait_for "EXIT=4"
+  # Line mode shows the stage on standard error while the slow load goes on, and wipes it before
+  # the next line: no "Loading N%" is left once the run has ended, and none goes to a file.
+  start 80 25 "TARVOS_READ_HIVES=1 LD_PRELOAD=$work/slow.so $prog /t /n $work/SLOW 2>$work/slow.err"
+  check "slow disk, line mode, standard error to a file: no progress line" wait_for "EXIT=4" 30
+  check "and nothing in the file" test ! -s "$work/slow.err"
+  start 80 25 "TARVOS_READ_HIVES=1 LD_PRELOAD=$work/slow.so $prog /t /n $work/SLOW"
+  check "slow disk, line mode on a terminal: the load's per cent on the line below" \
+    bash -c "for ((i = 0; i < 100; i++)); do tmux -L $server capture-pane -p | grep -qE '^Loading [0-9]+%  SLOW' && exit 0; sleep 0.1; done; exit 1"
+  wait_for "EXIT=" 30 >/dev/null
+  check "and wiped before the lines after it" bash -c "! tmux -L $server capture-pane -p | grep -qE '[0-9]+%'"
   "$make_hive" --several "$work/SLOWSAVE" 30000
   cp "$work/SLOWSAVE" "$work/slow-original"
   start 80 25 "LD_PRELOAD=$work/slow.so $prog $work/SLOWSAVE"

@@ -298,5 +298,30 @@ TEST(Discovery, EachRowOpensTheHiveItShows) {
   EXPECT_TRUE(none.nothing == 1 && none.listing.empty());
 }
 
+// What a line-mode run without a hive name checks and /f prints: the hives that choosing each
+// row of the selection window in turn gives, in its order, each once; and where each belongs.
+TEST(Discovery, HeadlessListIsEveryRowOfTheWindow) {
+  Drives drives;
+  NoSearchWindow quiet;
+  for (auto [search, letters] : {std::pair{true, "F"}, {false, ""}}) {
+    std::vector<std::string> rows;
+    ScriptedSelection ui;
+    for (ui.choose = 0; ui.choose == 0 || ui.choose < ui.entries; ++ui.choose) {
+      DiscoverAndSelectHives(
+          ui, search, letters, [&](const std::string& name) { rows.push_back(name); }, [](const std::string&) {});
+    }
+    EXPECT_GT(rows.size(), 10u);
+    EXPECT_EQ(FindHives(quiet, search, letters), rows) << letters;
+  }
+  // clang-format off
+  for (auto [hive, installation] : {
+           std::pair{"e/Windows/System32/CONFIG/RegBack/SOFTWARE", "e/Windows"},
+           {"e/Users/Bob/AppData/Local/Microsoft/Windows/UsrClass.dat", "e/Users/Bob"},
+           {"e/Windows/AppCompat/Programs/Amcache.hve", "e/Windows"}, {"e/EFI/Microsoft/Boot/BCD", "e"}, {"f/e", ""}}) {
+    EXPECT_EQ(InstallationOf(drives.dir.Path(hive)), *installation ? drives.dir.Path(installation) : "") << hive;
+  }
+  // clang-format on
+}
+
 }  // namespace
 }  // namespace tarvos::discovery

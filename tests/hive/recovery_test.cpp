@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "hive/layout.h"
+#include "hive/log_files.h"
 #include "hive/recovery.h"
 #include "platform/file.h"
 #include "support/hive_builder.h"

@@ -22,7 +22,7 @@ timeout 60 wine "$exe" /v >"$work/version" 2>/dev/null </dev/null; code=$?
 check "/v prints the version and Windows, and exits with 0" \
   bash -c "test $code -eq 0 && grep -qE '^TarvosD [0-9.]+ \(Windows x86-64\)\r?$' '$work/version'"
 
-for args in "/t" "/s:C," "SYSTEM /h"; do
+for args in "/s:C," "SYSTEM /h"; do
   # shellcheck disable=SC2086
   timeout 60 wine "$exe" $args >/dev/null 2>&1 </dev/null; code=$?
   check "'$args' exits with 2" test "$code" -eq 2
@@ -59,6 +59,17 @@ timeout 60 wine "$exe" /t /n "$(winpath "$work/no-such-hive")" </dev/null >/dev/
 check "/n over a missing hive exits with 8" test "$code" -eq 8
 timeout 60 wine "$exe" /t /n /p:"$(winpath "$work")" "$hive" </dev/null >/dev/null 2>&1; code=$?
 check "/n with /p is a usage error, 16" test "$code" -eq 16
+
+# An answer no prompt takes, piped for ever, ends the run; /f lists the hives of a disk whose root
+# is a Windows path.
+yes a | timeout 60 wine "$exe" /t "$hive" >/dev/null 2>&1; code=$?
+check "a piped answer the save question never takes ends the run: 4" test "$code" -eq 4
+mkdir -p "$work/disk/Windows/System32/config" "$work/disk/Users/ann"
+cp "$work/original" "$work/disk/Windows/System32/config/SYSTEM"
+cp "$work/original" "$work/disk/Users/ann/NTUSER.DAT"
+TARVOS_DRIVES="C=$(winpath "$work/disk"),fixed,1000000" timeout 60 wine "$exe" /f </dev/null 2>/dev/null >"$work/found"
+check "/f: the hives of the disk, as Windows paths" test "$(tr -d '\r' <"$work/found")" = \
+  "$(winpath "$work/disk/Users/ann/NTUSER.DAT")"$'\n'"$(winpath "$work/disk/Windows/System32/config/SYSTEM")"
 
 # Saved over the original both ways a hive is loaded: mapped, where the view goes before the
 # original is replaced, and read (TARVOS_READ_HIVES).

@@ -163,6 +163,7 @@ class PosixConsole final : public ConsoleDevice {
 
   void WriteStdout(std::string_view text) override { WriteAll(STDOUT_FILENO, text); }
   void WriteStderr(std::string_view text) override { WriteAll(STDERR_FILENO, text); }
+  bool StderrIsTerminal() const override { return ::isatty(STDERR_FILENO) == 1; }
 
   ReadResult ReadKey(KeyEvent& key, bool wait) override {
     if (inputEnded_) return ReadResult::End;
@@ -205,6 +206,8 @@ class PosixConsole final : public ConsoleDevice {
     }
     return ReadResult::None;
   }
+
+  bool InputIsTerminal() const override { return terminalInput_; }
 
   void FlushInput() override {
     if (terminalInput_) ::tcflush(inputFd_, TCIFLUSH);

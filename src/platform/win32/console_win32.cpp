@@ -229,6 +229,10 @@ class Win32Console final : public ConsoleDevice {
 
   void WriteStdout(std::string_view text) override { stdout_.Write(text); }
   void WriteStderr(std::string_view text) override { stderr_.Write(text); }
+  bool StderrIsTerminal() const override {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+  }
 
   ReadResult ReadKey(KeyEvent& key, bool wait) override {
     if (inputEnded_) return ReadResult::End;
@@ -282,6 +286,8 @@ class Win32Console final : public ConsoleDevice {
     key = KeyFromByte(byte);
     return ReadResult::Key;
   }
+
+  bool InputIsTerminal() const override { return consoleInput_; }
 
   void FlushInput() override {
     typed_.Clear();
