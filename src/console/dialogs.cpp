@@ -408,6 +408,7 @@ uint32_t Dialogs::AskDriveLetter(const std::vector<platform::Drive>& drives, siz
       } else if (got == kAnswerCancel) {
         result = kAnswerCancel;
       }
+      if (result == kAnswerNone && abortRequested_) result = kAnswerCancel;
       ui_->screen.Present();
     }
     windows.CloseWindow(kDriveSelection);
@@ -488,7 +489,9 @@ uint32_t Dialogs::RunBrowserDialog(const std::string& listing, size_t entries, s
   WindowTable& windows = ui_->windows;
   WindowRecord& r = windows.Record(kSelectionWindow);
   windows.currentKind = kSelectionWindow;
-  ui_->screen.ClearScreen(colour::kMain);
+  Screen& screen = ui_->screen;
+  ui_->drawBase = [&screen] { screen.ClearScreen(colour::kMain); };
+  ui_->drawBase();
   r.text = listing;
   windows.PrepareText(kSelectionWindow);
   windows.highlightedRow = 0;
@@ -515,6 +518,7 @@ uint32_t Dialogs::RunBrowserDialog(const std::string& listing, size_t entries, s
     } else if (got == kAnswerCancel) {
       result = kAnswerCancel;
     }
+    if (result == kAnswerNone && abortRequested_) result = kAnswerCancel;  // Ctrl+C, Exit confirmed
     ui_->screen.Present();
   }
   windows.CloseWindow(kSelectionWindow);
@@ -559,10 +563,6 @@ uint32_t Dialogs::EnterManualPath(std::string& path) {
   return kAnswerTyped;
 }
 
-size_t Dialogs::BrowserTextWidth() {
-  return ui_ != nullptr ? static_cast<size_t>(ui_->windows.Record(kSelectionWindow).TextWidth()) : 68;
-}
-
 void Dialogs::OpenSearchWindow() {
   if (ui_ == nullptr) return;
   ui_->windows.Record(kSearchWindow).text.clear();
@@ -577,7 +577,7 @@ uint32_t Dialogs::UpdateSearchWindow(const std::string* folder) {
   if (folder != nullptr) {
     ScreenPos row{static_cast<int16_t>(r.pos.x + 2), static_cast<int16_t>(r.pos.y + 2)};
     ui_->screen.FillBlanks(row, r.TextWidth(), r.body);
-    ui_->screen.WriteFileName(row, *folder, static_cast<size_t>(r.TextWidth()));
+    ui_->screen.WritePath(row, *folder, static_cast<size_t>(r.TextWidth()));
   }
   uint32_t before = ui_->input.dialogResult;
   ui_->input.PollInput(false);
@@ -601,8 +601,11 @@ void Dialogs::CloseSearchWindow() {
 void Dialogs::ShowSearchingScreen() {
   if (ui_ == nullptr) return;
   Screen& screen = ui_->screen;
-  screen.ClearScreen(colour::kMain);
-  screen.WriteText({static_cast<int16_t>(screen.Width() / 2 - 6), static_cast<int16_t>(screen.Height() / 2)}, "Searching...");
+  ui_->drawBase = [&screen] {
+    screen.ClearScreen(colour::kMain);
+    screen.WriteText({static_cast<int16_t>(screen.Width() / 2 - 6), static_cast<int16_t>(screen.Height() / 2)}, "Searching...");
+  };
+  ui_->drawBase();
   screen.Present();
 }
 

@@ -82,7 +82,6 @@ class Dialogs final : public hive::FaultDecider, public save::SaveQuestions, pub
   uint32_t RunBrowserDialog(const std::string& listing, size_t entries, size_t& chosen, std::string& typedPath) override;
   // "No hive files found" with " Manual " and " Cancel ": Manual opens the path field.
   uint32_t ShowNothingFound(std::string& typed) override;
-  size_t BrowserTextWidth() override;
   // The path field over the selection window or the main one: kAnswerTyped with the path, or
   // kAnswerCancel.
   uint32_t EnterManualPath(std::string& path);

@@ -7,6 +7,11 @@
 
 namespace tarvos::console {
 
+namespace {
+constexpr uint8_t kCtrlC = 0x03;
+constexpr uint8_t kCtrlZ = 0x1A;
+}  // namespace
+
 int InputDispatcher::ReadInputEvents(std::array<InputEvent, kBatch>& events, int timeoutMs) {
   int count = 0;
   bool resized = false;
@@ -101,7 +106,7 @@ void InputDispatcher::DrawPathField() {
 void InputDispatcher::DispatchEvent(const InputEvent& e) {
   if (e.kind != 0) {
     if (e.kind & kEventRightButton) {
-      if (windows_.listMode || windows_.textEntry) HandleEscape();
+      if (windows_.ListHasKeys() || windows_.textEntry) HandleEscape();
       return;
     }
     if (int slot = HitButton(e.pos); slot > 0) {
@@ -125,6 +130,8 @@ void InputDispatcher::DispatchEvent(const InputEvent& e) {
     return;
   }
   if (windows_.textEntry && windows_.currentKind == kManualPath && EditPath(e)) return;
+  if (e.ch == kCtrlC) return AskToExit();
+  if (e.ch == kCtrlZ) return device_.Suspend();
   if (e.ch > 'x') return;
   if (e.ch == 0) {
     switch (e.vk) {
@@ -199,6 +206,14 @@ void InputDispatcher::ActivateFocused() {
   }
 }
 
+void InputDispatcher::AskToExit() {
+  if (windows_.currentKind == kExitConfirmation || !exitConfirmation) return;
+  exitConfirmation();
+  if (!abortRequested_ || windows_.currentKind == kProgressWindow) return;
+  windows_.listMode = false;
+  dialogResult = kAnswerCancel;
+}
+
 void InputDispatcher::HandleEscape() {
   uint8_t kind = windows_.currentKind;
   if (kind == kExitConfirmation) continueFlag = true;
@@ -206,7 +221,7 @@ void InputDispatcher::HandleEscape() {
 }
 
 void InputDispatcher::MoveFocus(int step) {
-  if (windows_.listMode) return;
+  if (windows_.ListHasKeys()) return;
   WindowRecord& r = windows_.Current();
   if (r.buttonCount == 0) return;
   int slot = r.focusedSlot;
@@ -221,19 +236,19 @@ void InputDispatcher::MoveFocus(int step) {
 }
 
 void InputDispatcher::LineUp() {
-  if (!windows_.listMode) return windows_.ScrollText(-1);
+  if (!windows_.ListHasKeys()) return windows_.ScrollText(-1);
   if (windows_.highlightedRow == 0) return windows_.ScrollText(-1);
   windows_.SelectRow(windows_.highlightedRow - 1);
 }
 
 void InputDispatcher::LineDown() {
-  if (!windows_.listMode) return windows_.ScrollText(1);
+  if (!windows_.ListHasKeys()) return windows_.ScrollText(1);
   if (windows_.highlightedRow + 1 >= windows_.listRows) return windows_.ScrollText(1);
   windows_.SelectRow(windows_.highlightedRow + 1);
 }
 
 void InputDispatcher::PageUp() {
-  if (!windows_.listMode) return windows_.ScrollText(-2);
+  if (!windows_.ListHasKeys()) return windows_.ScrollText(-2);
   int row = windows_.highlightedRow;
   int before = windows_.Current().firstLine;
   windows_.ScrollText(-2);
@@ -243,7 +258,7 @@ void InputDispatcher::PageUp() {
 }
 
 void InputDispatcher::PageDown() {
-  if (!windows_.listMode) return windows_.ScrollText(2);
+  if (!windows_.ListHasKeys()) return windows_.ScrollText(2);
   int row = windows_.highlightedRow;
   int before = windows_.Current().firstLine;
   windows_.ScrollText(2);
@@ -253,7 +268,7 @@ void InputDispatcher::PageDown() {
 }
 
 int InputDispatcher::HitButton(ScreenPos at) {
-  if (windows_.listMode) return 0;
+  if (windows_.ListHasKeys()) return 0;
   WindowRecord& r = windows_.Current();
   for (int slot = 0; slot < r.buttonCount; ++slot) {
     ButtonRecord* b = r.InSlot(slot);
@@ -264,7 +279,7 @@ int InputDispatcher::HitButton(ScreenPos at) {
 }
 
 int InputDispatcher::HitListRow(ScreenPos at) {
-  if (!windows_.listMode) return 0;
+  if (!windows_.ListHasKeys()) return 0;
   WindowRecord& r = windows_.Current();
   if (at.x < r.pos.x + 2 || at.x >= r.pos.x + 2 + r.TextWidth() || at.y < r.pos.y + 2 || at.y >= r.pos.y + 2 + (r.size.y - 4)) {
     return 0;

@@ -71,6 +71,9 @@ class InputDispatcher {
 
  private:
   void MoveFocus(int step);
+  // Ctrl+C: the exit confirmation, as the main window's Exit; confirmed in another window, that
+  // window is cancelled too, so that the run ends.
+  void AskToExit();
   bool EditPath(const InputEvent& event);
 
   platform::ConsoleDevice& device_;

@@ -52,8 +52,11 @@ void ProgressScreen::DrawPending() {
     gaugeShown_ = true;
     int16_t row = static_cast<int16_t>(H() - 3);
     int filled = static_cast<int>((static_cast<uint32_t>(gaugeLength_) * gaugeValue_ + 500) / 1000);
+    // Without colours the bar is drawn in reverse video: a block would show as a gap there.
+    const bool mono = screen->Monochrome();
     for (int i = gaugeFilled_; i < filled; ++i) {
-      screen->PutCell({static_cast<int16_t>(kGaugeColumn + i), row}, glyph::kFilled, colour::kGaugeFilled);
+      screen->PutCell({static_cast<int16_t>(kGaugeColumn + i), row}, mono ? glyph::kBlank : glyph::kFilled,
+                      mono ? platform::kMonoFocus : colour::kGaugeFilled);
     }
     if (filled > gaugeFilled_) gaugeFilled_ = filled;
     // Left in four cells, the ones a shorter value leaves cleared ("2%" after "38%").
@@ -140,41 +143,57 @@ void ProgressScreen::CreateProgressScreen() {
 }
 
 void ProgressScreen::DrawProgressScreen() {
+  if (Scr() == nullptr) return;
+  dialogs_.Ui()->drawBase = [this] { DrawWhole(); };
+  DrawWhole();
+  Present(true);
+}
+
+void ProgressScreen::DrawWhole() {
   Screen* screen = Scr();
-  if (screen == nullptr) return;
   screen->ClearScreen(colour::kMain);
   screen->FillBlanks({0, 0}, W() * 4, colour::kBands);
   screen->FillBlanks({0, static_cast<int16_t>(H() - 4)}, W() * 4, colour::kBands);
   gaugeLength_ = W() - 20;
+  const uint32_t value = gaugeValue_;
   SetGauge(kGaugeReset);
+  gaugeValue_ = value;
+  gaugeShown_ = value == 0;
   screen->WriteText({2, 2}, kProductTitle);
   screen->DrawRule(3, colour::kBands);
   screen->DrawRule(H() - 4, colour::kBands);
   dialogs_.Ui()->windows.DrawButtons(kProgressWindow);
-  Present(true);
+  if (!name_.empty()) DrawFileHeader();
+  for (int stage = 0; stage <= stage_; ++stage) {
+    screen->PutCell({kMarkerColumn, static_cast<int16_t>(kStageRow + stage)},
+                    stage < stage_ ? glyph::kStageDone : glyph::kStageCurrent, colour::kBands);
+  }
+  DrawFaults();
+  statusShown_ = false;
+  DrawPending();
 }
 
 void ProgressScreen::ShowFileHeader(const std::string& name) {
   size_t base = name.size();
   while (base > 0 && !platform::IsPathSeparator(name[base - 1])) --base;
   lineName_ = name.substr(base);
+  if (Scr() == nullptr) return;
+  name_ = name;
+  DrawFileHeader();
+  Present(true);
+}
+
+void ProgressScreen::DrawFileHeader() {
   Screen* screen = Scr();
-  if (screen == nullptr) return;
   screen->SetCursorPos(0, 0);
   const int title = static_cast<int>(std::string(kProductTitle).size());
   screen->WriteText({6, 5}, kProductTitle);
   screen->WriteText({static_cast<int16_t>(6 + title), 5}, kChecking);
   const int16_t start = static_cast<int16_t>(6 + title + 23);
   const int field = W() - 12 - (title + 23);
-  std::vector<uint32_t> chars = platform::DecodeFileName(name.substr(0, 1023));
-  if (field > 3 && platform::TextWidth(chars) > static_cast<size_t>(field)) {
-    chars.resize(platform::CharsThatFit(chars, static_cast<size_t>(field - 3)));
-    chars.insert(chars.end(), 3, '.');
-  }
   screen->FillBlanks({start, 5}, field, colour::kFileName);
-  screen->WriteChars({start, 5}, chars, static_cast<size_t>(field > 0 ? field : 0));
+  screen->WritePath({start, 5}, name_, static_cast<size_t>(field > 0 ? field : 0));
   for (int16_t stage = 0; stage < 4; ++stage) screen->WriteText({kLabelColumn, static_cast<int16_t>(kStageRow + stage)}, kStageLabels[stage]);
-  Present(true);
 }
 
 void ProgressScreen::SetStage(uint32_t stage) {
@@ -189,6 +208,7 @@ void ProgressScreen::SetStage(uint32_t stage) {
     linePercent_ = -1;
     return ShowProgressLine(0);
   }
+  stage_ = static_cast<int>(stage);
   SetGauge(kGaugeReset);
   ShowStatusLine({});
   screen->PutCell({kMarkerColumn, static_cast<int16_t>(kStageRow + stage)}, glyph::kStageCurrent, colour::kBands);
@@ -198,20 +218,27 @@ void ProgressScreen::SetStage(uint32_t stage) {
 void ProgressScreen::ClearStageMarkers() {
   Screen* screen = Scr();
   if (screen == nullptr) return dialogs_.Console().ClearProgressLine();
+  stage_ = -1;
   for (int16_t row = kStageRow; row < kStageRow + 4; ++row) screen->PutCell({kMarkerColumn, row}, ' ', colour::kBands);
   Present(true);
 }
 
 void ProgressScreen::ShowFault(size_t count, const std::string& text) {
+  if (Scr() == nullptr) return;
+  faultCount_ = count;
+  faultText_ = text;
+  DrawFaults();
+  if (count != 0) Present(false);
+}
+
+void ProgressScreen::DrawFaults() {
   Screen* screen = Scr();
-  if (screen == nullptr) return;
   const int16_t row = kStageRow + 5;
   const int width = W() - 2 * kMarkerColumn;
   for (int16_t line = row; line < row + 2; ++line) screen->FillBlanks({kMarkerColumn, line}, width, colour::kMain);
-  if (count == 0) return;
-  screen->WriteText({kMarkerColumn, row}, "Faults found: " + std::to_string(count));
-  screen->WriteTextN({kMarkerColumn, static_cast<int16_t>(row + 1)}, text, static_cast<size_t>(width));
-  Present(false);
+  if (faultCount_ == 0) return;
+  screen->WriteText({kMarkerColumn, row}, "Faults found: " + std::to_string(faultCount_));
+  screen->WriteTextN({kMarkerColumn, static_cast<int16_t>(row + 1)}, faultText_, static_cast<size_t>(width));
 }
 
 void ProgressScreen::CloseProgressScreen() {

@@ -55,6 +55,11 @@ class ProgressScreen final : public hive::ProgressSink {
   // than that: they are kept, and drawn here.
   // now: the clock as the caller read it, or 0.
   void Present(bool force, uint64_t now = 0);
+  // The whole window as the run stands: what DrawProgressScreen draws, the file, the stage
+  // markers, the gauge, the offset, the status line and the faults shown.
+  void DrawWhole();
+  void DrawFileHeader();
+  void DrawFaults();
   int16_t W() { return static_cast<int16_t>(Scr()->Width()); }
   int16_t H() { return static_cast<int16_t>(Scr()->Height()); }
 
@@ -78,6 +83,10 @@ class ProgressScreen final : public hive::ProgressSink {
   bool gaugeShown_ = true;
   std::string status_;
   bool statusShown_ = true;
+  std::string name_;  // the file being checked
+  int stage_ = -1;  // its stage, -1 between files
+  size_t faultCount_ = 0;
+  std::string faultText_;
 };
 
 }  // namespace tarvos::console

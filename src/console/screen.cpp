@@ -55,6 +55,10 @@ void Screen::WriteFileName(ScreenPos at, const std::string& name, size_t width) 
   WriteChars(at, platform::DecodeFileName(name), width);
 }
 
+void Screen::WritePath(ScreenPos at, const std::string& path, size_t width) {
+  WriteChars(at, platform::ShortenPath(platform::DecodeFileName(path), width), width);
+}
+
 void Screen::WriteText(ScreenPos at, const std::string& text) { WriteTextN(at, text, text.size()); }
 
 void Screen::WriteTextN(ScreenPos at, const std::string& text, size_t count) {

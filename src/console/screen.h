@@ -66,6 +66,9 @@ class Screen {
   int Width() { return Cells().Width(); }
   int Height() { return Cells().Height(); }
   void Present() { device_.Present(); }
+  // A new size, every cell blank; the cursor as it was.
+  void Resize(int width, int height) { Cells().Resize(width, height); }
+  bool Monochrome() const { return device_.Monochrome(); }
 
   void ClearScreen(uint8_t attr);
   void FillBlanks(ScreenPos at, int length, uint8_t attr);
@@ -79,6 +82,8 @@ class Screen {
   void WriteTextN(ScreenPos at, const std::string& text, size_t count);
   // A file name (platform::DecodeFileName) in width cells at most, on this row.
   void WriteFileName(ScreenPos at, const std::string& name, size_t width);
+  // A path in width cells, shortened in its middle where it is longer (platform::ShortenPath).
+  void WritePath(ScreenPos at, const std::string& path, size_t width);
   // Characters already decoded, laid out by their display width in width cells at most, on this
   // row; the attributes kept.
   void WriteChars(ScreenPos at, const std::vector<uint32_t>& chars, size_t width);

@@ -80,6 +80,7 @@ std::array<WindowRecord, kWindowCount> InitialWindows() {
                             {" Cancel ", 31, kNoHotLetter}},
                            0x70, false);
   r[kSelectionWindow].fileNames = true;
+  r[kSelectionWindow].pathFrom = 10;  // "Registry: ", "Profile:  ", "Hivefile: "
   r[kManualPath] = Record(kBrowserBody, kBrowserFrame, 0, 74, 8, " Type full path of filename ", nullptr,
                         {{" Ok ", 0, kNoHotLetter}}, 0x70, true);
   r[kSearchWindow] = Record(kDialogBody, kDialogFrame, 0, 74, 8, " Searching... ", nullptr,
@@ -172,11 +173,44 @@ void WindowTable::LayoutWindows() {
   CentreButtonRow(search);
   search.text.clear();
   PrepareText(kSearchWindow);
-  LayoutInformation(records_[kInformation].size, false, true);
+  LayoutInformation(records_[kInformation].size, infoTwoButtons_, infoCentred_);
+}
+
+void WindowTable::LayoutAgain() {
+  LayoutWindows();
+  for (int kind : open_) PrepareText(kind);
+}
+
+void WindowTable::ReopenWindows() {
+  const uint8_t current = currentKind;
+  std::vector<int> open = open_;
+  for (int kind : open) Reopen(kind);
+  currentKind = current;
+}
+
+void WindowTable::Reopen(int kind) {
+  WindowRecord& r = records_[kind];
+  const int rows = r.TextRows(), count = r.LineCount();
+  // The row chosen in a list stays in sight, at the row it had where that can be.
+  const bool list = listMode && (r.flags & kListBox) != 0;
+  const int chosen = r.firstLine + highlightedRow;
+  int first = std::min<int>(r.firstLine, std::max(0, count - rows));
+  if (list) first = std::clamp(first, std::max(0, chosen - rows + 1), chosen);
+  OpenWindow(kind);
+  if (first != 0) {
+    r.firstLine = static_cast<uint16_t>(first);
+    DrawTextArea(kind);
+  }
+  if (!list) return;
+  listRows = static_cast<uint16_t>(std::min(rows, count));
+  highlightedRow = static_cast<uint16_t>(chosen - first);
+  HighlightRow(kind, highlightedRow, true);
 }
 
 void WindowTable::LayoutInformation(ScreenPos size, bool twoButtons, bool centred) {
   WindowRecord& r = records_[kInformation];
+  infoTwoButtons_ = twoButtons;
+  infoCentred_ = centred;
   r.size = size;
   r.flags = centred ? kCentred : 0;
   r.buttonCount = twoButtons ? 2 : 1;
@@ -221,6 +255,8 @@ void WindowTable::OpenWindow(int kind) {
   r.scrollShown = false;
   DrawTextArea(kind);
   currentKind = static_cast<uint8_t>(kind);
+  std::erase(open_, kind);
+  open_.push_back(kind);
   DrawButtons(kind);
 }
 
@@ -231,6 +267,7 @@ void WindowTable::CloseWindow(int kind) {
   if (r.saves && !r.saved.empty()) {
     screen_.RestoreRect(r.saved, r.pos, {static_cast<int16_t>(r.size.x + 2), static_cast<int16_t>(r.size.y + 1)});
   }
+  std::erase(open_, kind);
   currentKind = kProgressWindow;
 }
 
@@ -244,7 +281,10 @@ void WindowTable::DrawTextArea(int kind) {
     int16_t y = static_cast<int16_t>(r.pos.y + 2 + row);
     if (r.fileNames) {
       screen_.WriteText({static_cast<int16_t>(r.pos.x + 2), y}, std::string(static_cast<size_t>(a), ' '));
-      screen_.WriteFileName({static_cast<int16_t>(r.pos.x + 2), y}, line, static_cast<size_t>(a));
+      // A label, then a path shortened in its middle to the rest of the row.
+      const size_t label = std::min(line.size(), static_cast<size_t>(std::min(r.pathFrom, a)));
+      screen_.WriteFileName({static_cast<int16_t>(r.pos.x + 2), y}, line.substr(0, label), label);
+      screen_.WritePath({static_cast<int16_t>(r.pos.x + 2 + label), y}, line.substr(label), static_cast<size_t>(a) - label);
     } else if ((r.flags & kCentred) && length <= a) {
       // The whole row first: a shorter line scrolled into it keeps nothing of the one before.
       screen_.WriteText({static_cast<int16_t>(r.pos.x + 2), y}, std::string(static_cast<size_t>(a), ' '));

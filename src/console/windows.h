@@ -74,6 +74,7 @@ struct WindowRecord {
   ScreenPos size;
   bool saves = false;  // what the window covers is saved while it is open
   bool fileNames = false;  // its lines are file names: one an entry, shown as the system encodes them
+  int pathFrom = 0;  // in such a line, the characters of its label before the path
   std::vector<platform::Cell> saved;
   std::array<ButtonRecord, kSlots> buttons;
 
@@ -94,7 +95,12 @@ std::vector<std::string> WrapText(const std::string& text, int width);
 
 class WindowTable {
  public:
-  explicit WindowTable(Screen& screen) : screen_(screen), records_(InitialWindows()) {}
+  explicit WindowTable(Screen& screen) : screen_(screen), records_(InitialWindows()) {
+    // Without colours the focus, and a list's chosen row with it, is what reverse video shows.
+    for (WindowRecord& r : records_) {
+      for (ButtonRecord& b : r.buttons) b.focused = screen.Monochrome() ? platform::kMonoFocus : b.focused;
+    }
+  }
 
   // Positions and sizes for the screen, once per run.
   void LayoutWindows();
@@ -113,12 +119,18 @@ class WindowTable {
   void FocusSlot(int slot);
   void MarkFocus();
   void UnmarkFocus();
+  // The screen took a new size: every window laid out for it, and those open drawn again over
+  // what lies under them, each as it was (its text scrolled, its focus, its list's row).
+  void LayoutAgain();
+  void ReopenWindows();
   // The information box laid out for one or two buttons and its size.
   void LayoutInformation(ScreenPos size, bool twoButtons, bool centred);
 
   WindowRecord& Record(int kind) { return records_[kind]; }
   WindowRecord& Current() { return records_[currentKind < kWindowCount ? currentKind : 0]; }
   Screen& Scr() { return screen_; }
+  // The list of the current window has the keyboard (a window opened over it has it not).
+  bool ListHasKeys() { return listMode && (Current().flags & kListBox) != 0; }
 
   // The interaction state.
   uint8_t currentKind = kNoWindow;
@@ -133,9 +145,13 @@ class WindowTable {
 
  private:
   void CentreButtonRow(WindowRecord& r);
+  void Reopen(int kind);
 
   Screen& screen_;
   std::array<WindowRecord, kWindowCount> records_;
+  std::vector<int> open_;  // the windows open, the last one on top
+  bool infoTwoButtons_ = false;
+  bool infoCentred_ = true;
 };
 
 }  // namespace tarvos::console

@@ -191,13 +191,8 @@ void Locations::AddFoundAs(const std::string& path, int kind, const platform::Fi
   bool identified = info != nullptr && IdentityOf(*info, id);
   if (identified && !listedFiles_.insert(id).second) return;
   listedPaths_.insert(std::move(key));
-  // The width counts cells: the path as the system shows it, cut with three dots.
-  std::string shown = ShownPath(path);
-  size_t cells = platform::TextWidth(platform::DecodeFileName(shown));
-  if (kLabelLength + cells > width_ && width_ > kLabelLength + 3) {
-    shown = platform::FileNamePrefix(shown, width_ - kLabelLength - 3) + "...";
-  }
-  found_.push_back(FoundLine{kind, path, std::string(kLabels[kind]) + shown});
+  // The path as the system shows it, whole: the selection window shortens it to its width.
+  found_.push_back(FoundLine{kind, path, std::string(kLabels[kind]) + ShownPath(path)});
 }
 
 void Locations::ScanKnownLocations(const std::vector<platform::Drive>& drives) {

@@ -64,9 +64,6 @@ std::string InstallationOf(const std::string& hivePath);
 
 class Locations {
  public:
-  // lineWidth: the characters of one line of the selection window.
-  explicit Locations(size_t lineWidth) : width_(lineWidth) {}
-
   // Adds a line unless one for the same file or folder is there (the same full path, or the same
   // file reached through a link or a second mount); the first path found stays.
   void AddFound(const std::string& path, int kind);
@@ -102,7 +99,6 @@ class Locations {
   void WalkDrive(const std::string& root, SearchProgress& progress);
   void TestCandidateFile(const std::string& path, const platform::FileInfo& entry);
 
-  size_t width_;
   std::vector<FoundLine> found_;
   // What is listed: the full paths (folded where names ignore case) and the identities.
   std::unordered_set<std::string> listedPaths_;

@@ -55,9 +55,8 @@ void AddHivesOfLine(const FoundLine& line, const AddName& add, const AddName& ex
   }
 }
 
-std::vector<FoundLine> FindHiveLines(SearchProgress& progress, size_t lineWidth, bool searchDisks,
-                                     const std::string& driveList) {
-  Locations locations(lineWidth);
+std::vector<FoundLine> FindHiveLines(SearchProgress& progress, bool searchDisks, const std::string& driveList) {
+  Locations locations;
   std::vector<platform::Drive> drives = platform::ListDrives();
   if (searchDisks) {
     locations.FullDiskSearch(drives, driveList, progress);
@@ -74,8 +73,7 @@ std::vector<std::string> FindHives(SearchProgress& progress, bool searchDisks, c
   auto add = [&](const std::string& name) {
     if (listed.insert(name).second) hives.push_back(name);
   };
-  // A line's own text is not used: its width does not matter.
-  for (const FoundLine& line : FindHiveLines(progress, 4096, searchDisks, driveList)) {
+  for (const FoundLine& line : FindHiveLines(progress, searchDisks, driveList)) {
     AddHivesOfLine(line, add, [](const std::string&) {});
   }
   return hives;
@@ -84,7 +82,7 @@ std::vector<std::string> FindHives(SearchProgress& progress, bool searchDisks, c
 void DiscoverAndSelectHives(SelectionUi& ui, bool searchDisks, const std::string& driveList, const AddName& add,
                             const AddName& expand) {
   ui.ShowSearchingScreen();
-  std::vector<FoundLine> found = FindHiveLines(ui, ui.BrowserTextWidth(), searchDisks, driveList);
+  std::vector<FoundLine> found = FindHiveLines(ui, searchDisks, driveList);
   std::string typed;
   if (found.empty()) {
     // The user may know where the hive is that no search found.

@@ -23,8 +23,6 @@ class SelectionUi : public SearchProgress {
   // "No hive files found", with the path field offered: kAnswerTyped with typed, or anything
   // else when the user leaves it at that.
   virtual uint32_t ShowNothingFound(std::string& typed) = 0;
-  // The characters of one line of the selection window.
-  virtual size_t BrowserTextWidth() = 0;
 };
 
 using AddName = std::function<void(const std::string&)>;
@@ -40,8 +38,7 @@ void AddPathToHiveList(std::string path, const AddName& add, const AddName& expa
 void AddHivesOfLine(const FoundLine& line, const AddName& add, const AddName& expand);
 // The lines a full search (searchDisks: the drives of driveList, or every fixed disk) or the known
 // places find, in the order of the selection window.
-std::vector<FoundLine> FindHiveLines(SearchProgress& progress, size_t lineWidth, bool searchDisks,
-                                     const std::string& driveList);
+std::vector<FoundLine> FindHiveLines(SearchProgress& progress, bool searchDisks, const std::string& driveList);
 // The hive files of every line the selection window would list, in its order, each once: what a
 // run without a hive name checks in line mode, and what /f prints.
 std::vector<std::string> FindHives(SearchProgress& progress, bool searchDisks, const std::string& driveList);

@@ -10,6 +10,10 @@
 
 namespace tarvos::platform {
 
+// The smallest screen the full-screen interface is laid out on.
+inline constexpr int kMinScreenColumns = 66;
+inline constexpr int kMinScreenRows = 24;
+
 enum class ConsoleOpen {
   Ready,      // set up; keys and output work
   NoConsole,  // the full-screen interface was asked for, but there is no terminal or console
@@ -105,6 +109,12 @@ class ConsoleDevice {
   virtual void EndScreen() {}
   ScreenModel& Screen() { return cells_; }
   virtual void Present() {}
+  // Ctrl+Z typed on the full screen: the terminal is given back and the process stops until it
+  // is continued, then the screen is drawn whole again. Nothing where the system has no such stop.
+  virtual void Suspend() {}
+  // Whether the screen shows no colours: the focus is then drawn on a bright white background
+  // (kMonoFocus), which such a screen shows in reverse video, and every other cell plainly.
+  virtual bool Monochrome() const { return false; }
   // The next input record, waiting up to timeoutMs; false when none came in that time.
   virtual bool ReadInput(InputRecord& record, int timeoutMs) {
     (void)record;

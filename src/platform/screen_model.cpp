@@ -169,7 +169,7 @@ std::string AnsiColours(uint8_t attr) {
   return text;
 }
 
-std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown) {
+std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown, bool monochrome) {
   std::string out;
   bool resized = shown.Width() != screen.Width() || shown.Height() != screen.Height();
   if (resized) {
@@ -197,7 +197,11 @@ std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown) {
         out += move;
       }
       if (want.attr != attr) {
-        out += "\033[0;" + AnsiColours(want.attr) + "m";
+        if (monochrome) {
+          out += (want.attr & kMonoFocus) == kMonoFocus ? "\033[0;7m" : "\033[0m";
+        } else {
+          out += "\033[0;" + AnsiColours(want.attr) + "m";
+        }
         attr = want.attr;
       }
       AppendUtf8(out, want.ch < 0x20 ? ' ' : want.ch);

@@ -78,8 +78,11 @@ Cell ShownCell(const ScreenModel& screen, int x, int y);
 
 // What a terminal must be sent to show screen where it shows shown: cursor moves, colours and
 // characters of the changed cells only, then the cursor. shown becomes screen. Empty when nothing
-// changed. (The Linux text console draws every glyph used here from its own font.)
-std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown);
+// changed. (The Linux text console draws every glyph used here from its own font.) Monochrome:
+// no colour at all; a cell on a bright white background (kMonoFocus) is in reverse video.
+std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown, bool monochrome = false);
+// The attribute of the focus on a screen without colours: shown in reverse video.
+inline constexpr uint8_t kMonoFocus = 0xF0;
 // The ANSI SGR parameters of a console attribute ("97;44" for 0x1F).
 std::string AnsiColours(uint8_t attr);
 

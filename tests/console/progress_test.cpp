@@ -73,7 +73,7 @@ TEST(ProgressWindow, GaugeOffsetStagesAndFileName) {
   std::string name = "/mnt/c/Windows/System32/config/" + std::string(60, 'x') + "/SOFTWARE";
   run.progress.ShowFileHeader(name);
   EXPECT_EQ(run.Row(5, 6, 32), "Castellan is now checking file: ");
-  EXPECT_EQ(run.Row(5, 38, 36), name.substr(0, 33) + "...") << "the beginning of the path, cut to the field";
+  EXPECT_EQ(run.Row(5, 38, 36), "/mnt/…" + name.substr(name.size() - 30)) << "the path cut in its middle, to the field";
   for (uint32_t stage = 0; stage < 4; ++stage) run.progress.SetStage(stage);
   EXPECT_EQ(run.Row(7, 10, 1) + run.Row(8, 10, 1) + run.Row(9, 10, 1) + run.Row(10, 10, 1), "♦♦♦►");
   EXPECT_EQ(run.Row(10, 13, 6), "Saving");

@@ -68,6 +68,56 @@ for size in "80 24" "80 25" "132 43"; do
     check "$cols x $rows, TERM=$term: S stops, and the run ends with 4: a fault left" wait_for "EXIT=4"
   done
 done
+# Resized during the run: laid out and drawn whole at each size (the frame closed at the new edge,
+# one window and one gauge, nothing of the picture before); below the smallest size one line
+# says so, and the screen comes back when the terminal grows. Then Ctrl+C: the exit confirmation.
+settles() { local i; for ((i = 0; i < 30; i++)); do "$@" && return 0; sleep 0.1; done; return 1; }
+whole_at() {  # whole_at <columns> <rows>
+  layout_ok "$1" "$2" && pane | sed -n 5p | python3 -c "
+import sys; row = sys.stdin.read().rstrip('\n'); sys.exit(not (row.startswith('    ╔') and row.endswith('╗') and len(row) == $1 - 4))" &&
+    test "$(pane | grep -c '╔')" -eq 1 -a "$(pane | grep -c 'Complete:')" -eq 1
+}
+cp "$work/original" "$work/RESIZED"
+start 80 24 "$prog $work/RESIZED"
+wait_for "Error on offset: 0x????????" >/dev/null
+for size in "132 43" "80 24" "60 20" "80 24"; do
+  read -r cols rows <<<"$size"
+  tmux -L "$server" resize-window -x "$cols" -y "$rows"
+  if [ "$cols" -lt 66 ]; then
+    check "resized to $cols x $rows: one line says the terminal is too small" wait_for "Terminal too small: 66 x 24 needed, $cols x $rows found" 3
+  else
+    check "resized to $cols x $rows: laid out and drawn whole for it" settles whole_at "$cols" "$rows"
+  fi
+done
+keys C-c
+check "Ctrl+C asks the exit confirmation" wait_for "Terminate program?" 3
+keys Escape
+check "Cancel goes on: the error window waits" settles bash -c "! tmux -L $server capture-pane -p | grep -q 'Terminate program?' &&
+  tmux -L $server capture-pane -p | grep -q 'Error on offset'"
+keys C-c
+wait_for "Terminate program?" 3 >/dev/null
+keys Enter
+check "Ok ends the run, stopped (4)" wait_for "EXIT=4"
+
+# Without colours (TERM of a monochrome terminal): not one colour sequence, the focus in reverse.
+no_colours() {
+  tmux -L "$server" capture-pane -p -e | python3 -c '
+import re, sys
+params = [int(p) for seq in re.findall(r"\x1b\[([0-9;]*)m", sys.stdin.read()) for p in seq.split(";") if p]
+sys.exit(any(30 <= p <= 38 or 40 <= p <= 48 or 90 <= p <= 97 or 100 <= p <= 107 for p in params))'
+}
+for term in vt100 xterm-mono; do
+  cp "$work/original" "$work/MONO"
+  start 80 25 "TERM=$term $prog $work/MONO"
+  wait_for "Error on offset: 0x????????" >/dev/null
+  check "TERM=$term: no colour sequence on the screen" no_colours
+  check "TERM=$term: the focused button in reverse video" bash -c "tmux -L $server capture-pane -p -e | grep -q $'\e\\[7m Fix '"
+  keys s
+  wait_for "Press Enter to exit..." >/dev/null
+  keys Enter
+  wait_for "EXIT=" >/dev/null
+done
+
 start 60 20 "$prog $work/S24"
 wait_for "EXIT=" >/dev/null
 check "60 x 20: too small, with the size needed and the size found" bash -c "tmux -L $server capture-pane -pJ |
@@ -104,25 +154,27 @@ start 80 25 "$prog /n /o:$work/co/OUT $work/co/ONLY"
 check "check only with /o: a usage error, 16" wait_for "EXIT=16"
 check "named on standard error" wait_for "it does not go with /o or /p" 1
 
-# Stopped (kill -TSTP, as Ctrl+Z in a shell) with a dialog up, the user's screen is back while
-# the run waits; taken to the foreground again (fg), the screen is taken and drawn whole.
-cp "$work/original" "$work/STOP"
-tmux -L "$server" kill-server 2>/dev/null
-sleep 0.2
-tmux -L "$server" -f /dev/null new-session -d -x 80 -y 25 "env PS1='SHELL> ' bash --norc --noprofile -i"
-sleep 0.5
-keys "$prog $work/STOP" Enter
-wait_for "Error on offset" >/dev/null
-pid=$(pgrep -n -f "$prog $work/STOP")
-kill -TSTP "$pid"
-check "stopped: the run waits" bash -c "sleep 0.5; ps -o stat= -p $pid | grep -q T"
-check "with the user's screen back" bash -c "! tmux -L $server capture-pane -p | grep -q 'Error on offset'"
-keys "fg" Enter
-check "taken to the foreground again: the error window is drawn again" wait_for "Error on offset" 3
-keys s
-wait_for "Press Enter to exit..." >/dev/null
-keys Enter
-check "and the run ends" wait_for "SHELL> "
+# Stopped with a dialog up (kill -TSTP, or Ctrl+Z typed on the screen), the user's screen is back
+# while the run waits; taken to the foreground again (fg), the screen is taken and drawn whole.
+for how in kill Ctrl+Z; do
+  cp "$work/original" "$work/STOP"
+  tmux -L "$server" kill-server 2>/dev/null
+  sleep 0.2
+  tmux -L "$server" -f /dev/null new-session -d -x 80 -y 25 "env PS1='SHELL> ' bash --norc --noprofile -i"
+  sleep 0.5
+  keys "$prog $work/STOP" Enter
+  wait_for "Error on offset" >/dev/null
+  pid=$(pgrep -n -f "$prog $work/STOP")
+  if [ "$how" = kill ]; then kill -TSTP "$pid"; else keys C-z; fi
+  check "$how: stopped, the run waits" bash -c "sleep 0.5; ps -o stat= -p $pid | grep -q T"
+  check "$how: with the user's screen back" bash -c "! tmux -L $server capture-pane -p | grep -q 'Error on offset'"
+  keys "fg" Enter
+  check "$how: taken to the foreground again, the screen is drawn whole" settles layout_ok 80 25
+  keys s
+  wait_for "Press Enter to exit..." >/dev/null
+  keys Enter
+  check "$how: and the run ends" wait_for "SHELL> "
+done
 
 # kill -TSTP with a dialog up and no job-control shell above the run: it stops all the same, with
 # the terminal's modes and screen the user's; kill -CONT takes the screen again, drawn whole.
@@ -147,6 +199,7 @@ check "and the run ends" wait_for "EXIT=4"
 # width, and profiles of such names in the selection list, with its scroll bar.
 wide=$(printf '\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e')  # three CJK characters
 mark=$(printf 'e\xcc\x81')  # e and a combining acute
+top="/$(echo "$work" | cut -d/ -f2)/"  # where a path shortened in its middle starts: the first folder
 "$make_hive" "$work/clean-wide"
 printf 'ffo' | "$prog" /t "$work/clean-wide" >/dev/null 2>&1
 rm -f "$work/clean-wide.BAK"
@@ -154,7 +207,7 @@ widename="$work/$wide$mark-$wide$wide$wide$mark$wide$wide$wide$wide"
 cp "$work/clean-wide" "$widename"
 start 80 25 "$prog '$widename'"
 check "a CJK name: the check ends with its box" wait_for "Hive file checking complete"
-check "the name in the header, cut by width with three dots" bash -c "tmux -L $server capture-pane -p | sed -n 6p | grep -q '\.\.\.'"
+check "the name in the header, cut by width in its middle" bash -c "tmux -L $server capture-pane -p | sed -n 6p | grep -q '…'"
 check "every row within the screen, every frame upright" frames_in_place 80
 keys Enter
 wait_for "EXIT=" >/dev/null
@@ -165,7 +218,7 @@ for ((i = 0; i < 14; i++)); do
   cp "$work/clean-wide" "$work/w/Users/$i$wide$mark$wide$wide$wide$wide$mark$wide$wide$wide/NTUSER.DAT"
 done
 start 80 25 "TARVOS_DRIVES='C=$work/w,fixed,1000000' $prog"
-check "the selection list of CJK profiles" wait_for "Profile:  $work/w/Users/0"
+check "the selection list of CJK profiles" wait_for "Profile:  $top…/0$wide$mark"
 check "every row within the screen, the frame and the scroll bar upright" frames_in_place 80
 keys Escape
 wait_for "EXIT=" >/dev/null
@@ -177,7 +230,7 @@ mkdir -p "$deep"
 long="$deep/$(printf 'h%.0s' $(seq $((199 - ${#deep}))))"
 cp "$work/clean-wide" "$long"
 start 80 25 "TARVOS_DRIVES='C=$work/w,fixed,1000000' $prog /l:$work/typed.tlg"
-wait_for "Profile:  $work/w/Users/0" >/dev/null
+wait_for "Profile:  $top…/0$wide$mark" >/dev/null
 keys Right Enter
 wait_for "Type full path of filename" >/dev/null
 keys -l "$long"
@@ -188,6 +241,20 @@ check "a 200-character path typed is checked" wait_for "Hive file checking compl
 keys Enter
 wait_for "EXIT=" >/dev/null
 check "the log names it whole" grep -qF "$long" "$work/typed.tlg"
+
+# A hive deep in folders: the header and a row of the selection list show the path's start, "…"
+# and the file name whole.
+cp "$work/clean-wide" "$deep/SOFTWARE"
+start 80 25 "$prog $deep/SOFTWARE"
+wait_for "Hive file checking complete" >/dev/null
+check "a deep path in the header: its start, …, and the name whole" bash -c "tmux -L $server capture-pane -p | sed -n 6p | grep -q 'file: $top…[^ ]*/SOFTWARE\$'"
+keys Enter
+wait_for "EXIT=" >/dev/null
+start 80 25 "TARVOS_DRIVES='C=$work/d,fixed,1000000' $prog /s:C"
+check "a deep path in the selection list: its start, …, and the name whole" wait_for "Hivefile: $top…"
+check "the row ends with the name at the window's edge" bash -c "tmux -L $server capture-pane -p | grep -q 'Hivefile: $top…[^ ]*/SOFTWARE │'"
+keys Escape
+wait_for "EXIT=" >/dev/null
 
 # The user's title comes back when the run ends.
 cp "$work/original" "$work/T"
@@ -360,6 +427,10 @@ if [ -n "$exe" ] && command -v wine >/dev/null; then
   cp "$work/WIN" "$work/win-original"
   start 80 25 "wine $exe Z:$work/WIN"
   check "Windows build: the error window under Wine" wait_for "Error on offset: 0x????????" 60
+  keys C-c
+  check "Windows build: Ctrl+C asks the exit confirmation" wait_for "Terminate program?" 10
+  keys Escape
+  wait_for "Error on offset: 0x????????" 10 >/dev/null
   for ((i = 0; i < 8; i++)); do keys a; sleep 0.5; pane | grep -qF "File Save" && break; done
   check "Windows build: Fix All to the save question" wait_for "File Save"
   keys o

@@ -147,7 +147,7 @@ class NoSearchWindow final : public SearchProgress {
 TEST(Discovery, KnownLocationsOldAndCurrent) {
   Drives drives;
   ASSERT_EQ(drives.list.size(), 7u);
-  Locations locations(400);
+  Locations locations;
   locations.ScanKnownLocations(drives.list);
   EXPECT_EQ(
       drives.Lines(locations),
@@ -170,12 +170,6 @@ TEST(Discovery, KnownLocationsOldAndCurrent) {
           "Registry: ~/e/Windows/System32/CONFIG/RegBack",
           "Profile:  ~/e/Windows/System32/CONFIG/systemprofile",
       }));
-  // A path that just fits the width is shown whole.
-  size_t widest = 0;
-  for (const FoundLine& line : locations.Found()) widest = std::max(widest, line.path.size());
-  Locations fitting(kLabelLength + widest);
-  fitting.ScanKnownLocations(drives.list);
-  EXPECT_EQ(drives.Lines(fitting), drives.Lines(locations));
   // clang-format off
   for (auto [line, name] : {std::pair{"\\WINNT=\"2000\"", "WINNT"}, {"\\WINNT = \"2000\" /x=\\y", "WINNT"},
                             {"\\ \tMy Windows\t = \"x\"", "My Windows"}, {"\\  = \"x\"", ""}}) {
@@ -197,7 +191,7 @@ TEST(Discovery, KnownLocationsOldAndCurrent) {
 TEST(Discovery, FullSearchListsEveryHiveOnce) {
   Drives drives;
   NoSearchWindow window;
-  Locations locations(400);
+  Locations locations;
   locations.FullDiskSearch(drives.list, "F", window);
   // A folder that cannot be read is passed over (as root, it can be read).
   std::error_code ec;
@@ -216,7 +210,7 @@ TEST(Discovery, FullSearchListsEveryHiveOnce) {
   EXPECT_GE(window.folders, 2);
   // Without drive letters, the fixed disks only; a drive named is searched whatever its kind.
   for (const char* named : {"", "GHI"}) {
-    Locations kinds(400);
+    Locations kinds;
     kinds.FullDiskSearch(drives.list, named, window);
     std::vector<std::string> lines = drives.Lines(kinds);
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line[12] >= 'g'; }),
@@ -224,7 +218,7 @@ TEST(Discovery, FullSearchListsEveryHiveOnce) {
         << named;
   }
   // Cancel: the walk ends after the entry in hand, and what was found so far stays.
-  Locations cancelled(400);
+  Locations cancelled;
   NoSearchWindow impatient;
   impatient.cancelAfter = 1;  // at the first candidate, which is still tested
   cancelled.FullDiskSearch(drives.list, "F", impatient);
@@ -249,7 +243,6 @@ class ScriptedSelection final : public SelectionUi {
     typed = path;
     return ++nothing, answer;
   }
-  size_t BrowserTextWidth() override { return 68; }
   size_t choose = 0, entries = 0;
   std::string path, listing;
   uint32_t answer = kAnswerChosen;
@@ -275,17 +268,16 @@ TEST(Discovery, EachRowOpensTheHiveItShows) {
     pick.choose = i;
     std::vector<std::string> added = run(pick, true, "F");
     ASSERT_EQ(added.size(), 1u);
-    // The row shows the start of the file's path, control characters as "?", cut with "...".
+    // The row holds the file's whole path, control characters as "?".
     std::string row = ui.listing.substr(from + kLabelLength, ui.listing.find('\n', from) - from - kLabelLength);
-    if (row.size() == 68 - kLabelLength && row.substr(row.size() - 3) == "...") row.resize(row.size() - 3);
     std::string shown = added[0];
     for (char& c : shown) c = static_cast<unsigned char>(c) < 0x20 ? '?' : c;
-    EXPECT_EQ(shown.compare(0, row.size(), row), 0) << row << " opens " << added[0];
+    EXPECT_EQ(shown, row) << row << " opens " << added[0];
     EXPECT_TRUE(std::find(opened.begin(), opened.end(), added[0]) == opened.end()) << added[0] << " twice";
     opened.push_back(added[0]);
   }
   // The configuration folder of Windows 10 stands for all of its hives, and no log.
-  Locations lines(68);
+  Locations lines;
   lines.ScanKnownLocations(drives.list);
   SortFoundList(lines.Found());
   ScriptedSelection known;

@@ -20,8 +20,8 @@ namespace tarvos::platform {
 
 namespace {
 
-constexpr int kMinColumns = 66;
-constexpr int kMinRows = 24;
+constexpr int kMinColumns = kMinScreenColumns;
+constexpr int kMinRows = kMinScreenRows;
 
 volatile CtrlHandler g_ctrlHandler = nullptr;
 
@@ -56,6 +56,19 @@ void WriteAll(int fd, std::string_view text) {
     if (n <= 0) return;
     done += static_cast<size_t>(n);
   }
+}
+
+// A terminal that shows no colours: the DEC terminals (vt100, vt220, ...) and the monochrome
+// forms of others ("xterm-mono", "linux-m"); or NO_COLOR set, as the user's wish.
+bool WithoutColours(const char* term) {
+  const char* noColour = std::getenv("NO_COLOR");
+  if (noColour != nullptr && *noColour != 0) return true;
+  std::string name = term != nullptr ? term : "";
+  auto endsWith = [&](const std::string& end) {
+    return name.size() >= end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
+  };
+  bool dec = name.size() > 2 && name.compare(0, 2, "vt") == 0 && name[2] >= '0' && name[2] <= '9';
+  return (dec && name.find("color") == std::string::npos) || endsWith("-m") || endsWith("-mono");
 }
 
 bool ScreenSize(int fd, int& columns, int& rows) {
@@ -220,6 +233,7 @@ class PosixConsole final : public ConsoleDevice {
     if (!ScreenSize(ttyFd_, columns, rows) || columns < kMinColumns || rows < kMinRows) return false;
     const char* term = std::getenv("TERM");
     linuxConsole_ = term != nullptr && std::string(term) == "linux";
+    monochrome_ = WithoutColours(term);
     if (g_wakePipe[0] < 0 && ::pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wakePipe[0] = g_wakePipe[1] = -1;
     struct sigaction action{};
     action.sa_handler = OnResize;
@@ -255,10 +269,18 @@ class PosixConsole final : public ConsoleDevice {
     screenUp_ = false;
   }
 
+  bool Monochrome() const override { return monochrome_; }
+
+  void Suspend() override {
+    if (screenUp_) ::raise(SIGTSTP);  // as a stop from the shell: see HandleStopsWhileScreenUp
+  }
+
   void Present() override {
     FlushStdout();
     if (!screenUp_) return;
-    // A terminal smaller than the screen shows what fits; grown back, it is drawn whole again.
+    if (terminalColumns_ < kMinColumns || terminalRows_ < kMinRows) return ShowTooSmall();
+    // A screen not yet laid out for the terminal shows what fits; drawn whole, the terminal is
+    // cleared first, so that nothing of an earlier picture stays beside it.
     ScreenModel visible;
     int columns = std::min(terminalColumns_, cells_.Width());
     int rows = std::min(terminalRows_, cells_.Height());
@@ -269,7 +291,8 @@ class PosixConsole final : public ConsoleDevice {
     visible.cursorX = std::min(cells_.cursorX, columns - 1);
     visible.cursorY = std::min(cells_.cursorY, rows - 1);
     visible.cursorVisible = cells_.cursorVisible;
-    std::string out = RenderChanges(visible, shown_);
+    std::string out = shown_.Width() == 0 ? "\033[0m\033[2J" : "";
+    out += RenderChanges(visible, shown_, monochrome_);
     if (!out.empty()) WriteAll(ttyFd_, out);
   }
 
@@ -335,6 +358,18 @@ class PosixConsole final : public ConsoleDevice {
     return true;
   }
 
+  // One line in the middle of a terminal too small for the screen, until it grows again.
+  void ShowTooSmall() {
+    if (shown_.Width() != 0 || shownTooSmall_) return;
+    shownTooSmall_ = true;
+    char text[96];
+    int length = std::snprintf(text, sizeof text, "Terminal too small: %d x %d needed, %d x %d found", kMinColumns,
+                               kMinRows, terminalColumns_, terminalRows_);
+    std::string out = "\033[0m\033[2J\033[" + std::to_string(terminalRows_ / 2 + 1) + ";1H";
+    out.append(text, static_cast<size_t>(std::clamp(std::min(length, terminalColumns_), 0, 95)));
+    WriteAll(ttyFd_, out + "\033[?25l");
+  }
+
   bool TakeResize(InputRecord& record) {
     // Continued after a stop: the terminal was the user's meanwhile, so all is drawn again, as
     // after a resize.
@@ -343,9 +378,10 @@ class PosixConsole final : public ConsoleDevice {
     g_resized = 0;
     int columns = 0, rows = 0;
     if (!ScreenSize(ttyFd_, columns, rows)) return false;
-    if (continued || columns > terminalColumns_ || rows > terminalRows_) shown_.Resize(0, 0);  // all is drawn again
+    if (continued || columns != terminalColumns_ || rows != terminalRows_) shown_.Resize(0, 0);  // all is drawn again
     terminalColumns_ = columns;
     terminalRows_ = rows;
+    shownTooSmall_ = false;
     record = InputRecord{};
     record.type = InputRecord::Type::Resize;
     record.width = static_cast<int16_t>(columns);
@@ -437,6 +473,8 @@ class PosixConsole final : public ConsoleDevice {
   static constexpr int64_t kDoubleClickMs = 400;
   bool screenUp_ = false;
   bool linuxConsole_ = false;
+  bool monochrome_ = false;
+  bool shownTooSmall_ = false;
   bool titlePushed_ = false;
   std::string restore_;
   ScreenModel shown_;

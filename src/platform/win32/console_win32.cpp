@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -13,12 +14,16 @@ namespace tarvos::platform {
 
 namespace {
 
-constexpr SHORT kMinColumns = 66;
-constexpr SHORT kMinRows = 24;
+constexpr SHORT kMinColumns = kMinScreenColumns;
+constexpr SHORT kMinRows = kMinScreenRows;
 
 CtrlHandler g_ctrlHandler = nullptr;
+// A Ctrl+C that came as an event, not as a key (Wine's console on a terminal sends it so): the
+// full screen reads it as the key all the same.
+std::atomic<bool> g_ctrlCTyped{false};
 
 BOOL WINAPI OnCtrlEvent(DWORD event) {
+  if (event == CTRL_C_EVENT) g_ctrlCTyped = true;
   CtrlHandler handler = g_ctrlHandler;
   return (handler != nullptr && handler(static_cast<unsigned>(event))) ? TRUE : FALSE;
 }
@@ -293,6 +298,7 @@ class Win32Console final : public ConsoleDevice {
   // run: the user's buffer and its scrollback stay as they were.
   bool BeginScreen(bool mouse) override {
     if (buffer_ != nullptr || screen_ == nullptr) return false;
+    g_ctrlCTyped = false;
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!::GetConsoleScreenBufferInfo(screen_, &info)) return false;
     SHORT columns = static_cast<SHORT>(info.srWindow.Right - info.srWindow.Left + 1);
@@ -385,6 +391,10 @@ class Win32Console final : public ConsoleDevice {
       record.ch = byte;
       return true;
     }
+    if (g_ctrlCTyped.exchange(false)) {
+      record = KeyInput(KeyEvent{0x03, 'C', LEFT_CTRL_PRESSED});
+      return true;
+    }
     if (::WaitForSingleObject(input_, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) return false;
     INPUT_RECORD in;
     DWORD read = 0;
@@ -426,9 +436,10 @@ class Win32Console final : public ConsoleDevice {
           SetGeometry(buffer_, now, held);
           shown_.Resize(0, 0);
         }
+        // The size the screen keeps, so that nothing is laid out anew.
         record.type = InputRecord::Type::Resize;
-        record.width = in.Event.WindowBufferSizeEvent.dwSize.X;
-        record.height = in.Event.WindowBufferSizeEvent.dwSize.Y;
+        record.width = static_cast<int16_t>(held.columns);
+        record.height = static_cast<int16_t>(held.rows);
         return true;
       }
       case FOCUS_EVENT:
