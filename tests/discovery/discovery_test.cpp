@@ -310,7 +310,7 @@ TEST(Discovery, HeadlessListIsEveryRowOfTheWindow) {
       DiscoverAndSelectHives(
           ui, search, letters, [&](const std::string& name) { rows.push_back(name); }, [](const std::string&) {});
     }
-    EXPECT_GT(rows.size(), 10u);
+    EXPECT_GE(rows.size(), 10u) << "the drives hold at least ten hives on either system";
     EXPECT_EQ(FindHives(quiet, search, letters), rows) << letters;
   }
   // clang-format off
