@@ -86,13 +86,28 @@ class ResumePoints {
     if (best_.empty()) Build();
     return best_[(at - start_) / cell::kAlignment];
   }
+  // Where the cells that a bad size at bad stands among end in the cell before it, prev: when
+  // prev's own fields end short of bad and the cells from there on pass over bad (it lies within
+  // one of them) and go on soundly, prev's size ran over the cells after it; the place they start.
+  // Else 0: bad is where the damage is.
+  uint32_t OverranBy(uint32_t prev, uint32_t bad) {
+    if (prev == 0 || prev >= bad || LeastLength(buffer_ + prev, end_ - prev) <= cell::kAlignment) return 0;
+    if (best_.empty()) Build();
+    const uint32_t from = After(prev);
+    if (from <= prev || from >= bad || (from - start_) % cell::kAlignment != 0) return 0;
+    const uint32_t i = (from - start_) / cell::kAlignment;
+    return known_[i] > 0 && reach_[i] > bad ? from : 0;
+  }
 
  private:
   void Build() {
     const uint32_t steps = (end_ - start_) / cell::kAlignment;
     // Per step from the end: how many cells of a known kind the sizes from there pass before
     // they end or go wrong, the best chain start from there on, and the next cell of a known kind.
-    std::vector<uint32_t> known(steps + 1, 0), chain(steps + 1, end_), plausible(steps + 1, end_);
+    std::vector<uint32_t> chain(steps + 1, end_), plausible(steps + 1, end_);
+    std::vector<uint32_t>& known = known_;
+    known.assign(steps + 1, 0);
+    reach_.assign(steps + 1, end_);
     best_.assign(steps + 1, end_);
     for (uint32_t i = steps; i-- > 0;) {
       const uint32_t p = start_ + i * cell::kAlignment;
@@ -100,6 +115,7 @@ class ResumePoints {
       const bool sound = SoundLength(length) && length <= end_ - p;
       const bool ofKind = sound && Kind(buffer_ + p, length) != kCellNone;
       if (sound) known[i] = known[i + length / cell::kAlignment] + (ofKind ? 1 : 0);
+      reach_[i] = sound ? reach_[i + length / cell::kAlignment] : p;
       const uint32_t later = chain[i + 1] < end_ ? (chain[i + 1] - start_) / cell::kAlignment : steps;
       chain[i] = known[i] != 0 && known[i] >= known[later] ? p : chain[i + 1];
       plausible[i] = ofKind && p + 8 <= end_ ? p : plausible[i + 1];
@@ -110,6 +126,8 @@ class ResumePoints {
   const uint8_t* buffer_;
   uint32_t start_, end_;
   std::vector<uint32_t> best_;  // per 8-byte step from start_: where cells resume from there on
+  std::vector<uint32_t> known_;  // the cells of a known kind that sound sizes pass from there
+  std::vector<uint32_t> reach_;  // where those sizes end: a size that goes wrong, or the frame's end
 };
 
 // Whether sound cell sizes lead from at exactly to end, with no sound frame header on a page
@@ -401,6 +419,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   uint32_t index = 0;
   const uint32_t imageSize = image_->Size();
   ResumePoints resume(buffer, frameOffset + frame::kHeaderSize, frameEnd);
+  uint32_t prev = 0, prevLength = 0;  // the cell before, while it was one in use of sound size
   for (uint32_t at = frameOffset + frame::kHeaderSize; at < frameEnd;) {
     // Each cell's start depends on the size before it. The processor fetches ahead within a page
     // on its own; the next page is asked for here, a page ahead of the cells being read.
@@ -414,6 +433,17 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     // size negative, and not a run of 0xFF) in a frame of its own stays in use up to there, so
     // that what names it still finds it; any other becomes one free cell.
     const bool inUse = isAllocated && sizeField != 0xFFFFFFFFu && !foreign;
+    if (length > left || !SoundLength(length)) {
+      // The size before may be what went wrong: it ran over the cells after it, and this one
+      // lies within them. It is cut back to where they start, and they are read from there.
+      if (const uint32_t from = resume.OverranBy(prev, at)) {
+        if (!Fault(kCellSizeTooLarge, prev, FieldRef::Image32(buffer + prev), 0u - (from - prev))) return false;
+        allocated -= prevLength - (from - prev);
+        prev = 0;
+        at = from;
+        continue;
+      }
+    }
     if (length > left) {
       uint32_t next = resume.After(at);
       length = next - at;
@@ -442,6 +472,8 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     uint32_t half = within / frame::kHalfSize;
     if (halves_[half] == FramePage::kNoCell) halves_[half] = index;
     ++index;
+    prev = isAllocated && SoundLength(length) && !foreign ? at : 0;
+    prevLength = length;
     at += length;
   }
 

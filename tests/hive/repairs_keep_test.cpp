@@ -278,6 +278,15 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          std::snprintf(own, sizeof own, "%08X", keys[2]);
          EXPECT_EQ(KeyName(h, keys[2]), own) << "a name of its own, made of its offset";
        }},
+      {"a key cell's size grown over the key cell after it: cut back, and the key after it kept",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "A"), b.AddKey(b.Root(), "B"), b.AddKey(b.Root(), "C")};
+         return keys;
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(keys[1], 0), Get32(bytes, CellField(keys[1], 0)) - 0x10);  // over C's first 16 bytes
+       },
+       kCellSizeTooLarge},
       {"a subtree brought back with a broken list of its own: a second round brings its keys back",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys = {b.AddKey(b.Root(), "P")};
