@@ -325,7 +325,7 @@ bool FrameTable::PutPageBack(uint32_t frameOffset, uint32_t notFrom, uint32_t& b
     swap();
     return true;
   }
-  if (!Fault(kInvalidFrameOffset, frameOffset, FieldRef::None(), 0)) {
+  if (!ReportAndFix(kInvalidFrameOffset, frameOffset, FieldRef::None(), 0)) {
     swap();
     return false;
   }
@@ -349,12 +349,12 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   // than the rest, and the frame is one page.
   bool foreign = false;
   if (Le32(header + frame::kSignature) != frame::kSignatureValue) {
-    if (!Fault(kInvalidFrameSignature, frameOffset, field(frame::kSignature), frame::kSignatureValue)) return false;
+    if (!ReportAndFix(kInvalidFrameSignature, frameOffset, field(frame::kSignature), frame::kSignatureValue)) return false;
     foreign = true;
   }
   uint32_t ownOffset = frameOffset - kBaseBlockSize;
   if (Le32(header + frame::kOwnOffset) != ownOffset) {
-    if (!Fault(kInvalidFrameOffset, frameOffset, field(frame::kOwnOffset), ownOffset)) return false;
+    if (!ReportAndFix(kInvalidFrameOffset, frameOffset, field(frame::kOwnOffset), ownOffset)) return false;
     foreign = true;
   }
   frameSize = Le32(header + frame::kSize);
@@ -375,14 +375,14 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     }
   }
   if ((foreign ? frameSize != repairedSize && !proven : !sane) &&
-      !Fault(kInvalidFrameLength, frameOffset, field(frame::kSize), repairedSize)) {
+      !ReportAndFix(kInvalidFrameLength, frameOffset, field(frame::kSize), repairedSize)) {
     return false;
   }
   frameSize = Le32(header + frame::kSize);
   // No frame runs over a page where a sound frame starts: it ends there.
   for (uint32_t page = frameOffset + kPageSize; page - frameOffset < frameSize; page += kPageSize) {
     if (!SoundFrameHeader(buffer, page)) continue;
-    if (!Fault(kInvalidFrameLength, frameOffset, field(frame::kSize), page - frameOffset)) return false;
+    if (!ReportAndFix(kInvalidFrameLength, frameOffset, field(frame::kSize), page - frameOffset)) return false;
     frameSize = page - frameOffset;
     break;
   }
@@ -390,7 +390,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
   // The first-cell index of every 2 KB half of the frame.
   uint32_t halfCount = frameSize / frame::kHalfSize;
   if (!halves_.Resize(halfCount)) {
-    Fault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    ReportAndFix(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return false;
   }
   for (uint32_t h = 0; h < halfCount; ++h) halves_[h] = FramePage::kNoCell;
@@ -417,7 +417,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     if (length > left) {
       uint32_t next = resume.After(at);
       length = next - at;
-      if (!Fault(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), inUse ? 0u - length : length)) return false;
+      if (!ReportAndFix(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), inUse ? 0u - length : length)) return false;
       isAllocated = inUse;
       if (!inUse) image_->NoteFreedByRepair(at - kBaseBlockSize, length);
     } else if (!SoundLength(length)) {
@@ -427,7 +427,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
       bool keep = rounded >= cell::kAlignment && (rounded == left || NextPlausibleCell(buffer, at + rounded, frameEnd) == at + rounded);
       length = keep ? rounded : resume.After(at) - at;
       isAllocated = keep ? isAllocated : inUse;
-      if (!Fault(kInvalidCellSize, at, FieldRef::Image32(buffer + at), isAllocated ? 0u - length : length)) return false;
+      if (!ReportAndFix(kInvalidCellSize, at, FieldRef::Image32(buffer + at), isAllocated ? 0u - length : length)) return false;
       if (!isAllocated) image_->NoteFreedByRepair(at - kBaseBlockSize, length);
     }
     if (isAllocated) allocated += length;
@@ -436,7 +436,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     uint8_t kind = Kind(buffer + at, length);
     if (within % cell::kAlignment != 0) kind |= kCellOffAlignment;
     if (!cells_.Push(CellEntry{static_cast<uint8_t>((within / cell::kAlignment) % 256), kind})) {
-      Fault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+      ReportAndFix(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
       return false;
     }
     uint32_t half = within / frame::kHalfSize;

@@ -81,7 +81,7 @@ struct CellEntry {
 inline constexpr uint8_t kCellKindMask = 0x1F;
 inline constexpr uint8_t kCellRegistered = 0x20;    // a security block the walk registered
 inline constexpr uint8_t kCellOffAlignment = 0x40;  // starts 4 bytes past an 8-byte step: never a target
-inline constexpr uint8_t kCellSideMark = 0x80;      // referenced by the key tree walk
+inline constexpr uint8_t kCellReached = 0x80;       // reached by the key tree walk (its reference mark)
 
 // One 4 KB page of the data area.
 struct FramePage {
@@ -172,8 +172,9 @@ class FrameTable {
   // below notFrom (where the scan of the second half reads), are moved; a page at or past it is
   // named in blocked instead. False when the user refused it.
   bool PutPageBack(uint32_t frameOffset, uint32_t notFrom, uint32_t& blocked);
-  bool Fault(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
-    return faults_ != nullptr && faults_->Repaired(code, offset, field, repair);
+  // Reports, asks and fixes through the fault reporter: whether the fault was fixed.
+  bool ReportAndFix(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
+    return faults_ != nullptr && faults_->ReportAndFix(code, offset, field, repair);
   }
   // Takes the frames a scan found sound, up to the image's size; where they end.
   uint32_t Adopt(FrameScan& scan);

@@ -235,7 +235,7 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
   auto loaded = [&image, &faults, pageEnd, size]() {
     if (!NotAHive(image).empty()) return kLoadDone;
     uint32_t asFound = size;
-    if ((size & ~kPageMask) != 0 && !faults.Repaired(kSizeNotAligned, kNullOffset, FieldRef::Variable(asFound), 0)) {
+    if ((size & ~kPageMask) != 0 && !faults.ReportAndFix(kSizeNotAligned, kNullOffset, FieldRef::Variable(asFound), 0)) {
       return kLoadFailed;
     }
     if (image.Size() < pageEnd && !image.Grow(pageEnd)) {
@@ -331,7 +331,7 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
   auto field = [block](uint32_t at) { return FieldRef::Image32(block + at); };
   auto value = [block](uint32_t at) { return Le32(block + at); };
   if (value(base::kSignature) != base::kSignatureValue &&
-      !faults.Repaired(kInvalidSignature, kNullOffset, field(base::kSignature), base::kSignatureValue)) {
+      !faults.ReportAndFix(kInvalidSignature, kNullOffset, field(base::kSignature), base::kSignatureValue)) {
     return false;
   }
   image.rootKeyOffset = value(base::kRootKeyOffset);
@@ -339,7 +339,7 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
   bool repaired = false;
   auto check = [&](bool bad, uint32_t code, uint32_t at, uint32_t repair) {
     if (!bad) return true;
-    if (!faults.Repaired(code, kNullOffset, field(at), repair)) return false;
+    if (!faults.ReportAndFix(code, kNullOffset, field(at), repair)) return false;
     repaired = true;
     return true;
   };
@@ -389,7 +389,7 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
   if (repaired) {
     PutLe32(block + base::kChecksum, sum);
   } else if (sum != value(base::kChecksum) &&
-             !faults.Repaired(kInvalidHeaderChecksum, kNullOffset, field(base::kChecksum), sum)) {
+             !faults.ReportAndFix(kInvalidHeaderChecksum, kNullOffset, field(base::kChecksum), sum)) {
     return false;
   }
   faults.Services().log.Entry(LogMarker::Info, "Header checked\r\n");

@@ -33,10 +33,10 @@ class Salvage {
   uint32_t Parent(uint32_t key) { return Le32(Cell(key) + key::kParent); }
   bool Reached(uint32_t offset) {
     CellEntry* entry = frames_.Lookup(offset);
-    return entry != nullptr && (entry->kind & kCellSideMark) != 0;
+    return entry != nullptr && (entry->kind & kCellReached) != 0;
   }
   // An allocated key cell that holds its fields and a name. A name of odd length in UTF-16 (its
-  // 8-bit flag lost) is mended by the walk that checks the keys brought back, like any other.
+  // compressed flag lost) is mended by the walk that checks the keys brought back, like any other.
   bool SoundKey(uint32_t offset) {
     CellEntry* entry = frames_.OffsetCheck(offset) == kOffsetValid && offset != kNullOffset ? frames_.Lookup(offset) : nullptr;
     if (entry == nullptr) return false;
@@ -232,7 +232,7 @@ uint32_t Salvage::NewKey(uint32_t parent, const char* text, TakenNames& names) {
   WriteEmptyKey(k, key::kFlagCompressedName, parent, security);
   StoredName name = StoredName::OfKey(k, key::kName + room);
   name.Write(std::vector<uint16_t>(text, text + std::strlen(text)));
-  if (!names.Take(name)) return kNullOffset;
+  if (!names.ClaimOrRename(name)) return kNullOffset;
   frames_.Reclassify(made);
   if (security != kNullOffset && frames_.OffsetCheck(security) == kOffsetValid && Length(security) >= security::kDescriptor &&
       Le16(Cell(security) + cell::kSignature) == cell::kSecuritySignature) {
@@ -245,7 +245,7 @@ uint32_t Salvage::NewKey(uint32_t parent, const char* text, TakenNames& names) {
 bool Salvage::Run(std::vector<uint32_t>& chains) {
   frames_.ForEachCell([&](uint32_t offset, const CellEntry& entry) {
     uint8_t kind = entry.kind & kCellKindMask;
-    if ((kind == kCellKey || kind == kCellRootKey) && (entry.kind & kCellSideMark) == 0) orphans_.push_back(offset);
+    if ((kind == kCellKey || kind == kCellRootKey) && (entry.kind & kCellReached) == 0) orphans_.push_back(offset);
   });
   orphans_.erase(std::remove_if(orphans_.begin(), orphans_.end(), [&](uint32_t o) { return !SoundKey(o); }), orphans_.end());
   if (orphans_.empty()) return false;
@@ -327,7 +327,7 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
     entries.erase(std::remove_if(entries.begin(), entries.end(), [&](uint32_t e) { return moving.count(e) != 0; }), entries.end());
     std::vector<uint32_t> named;
     for (uint32_t top : list) {
-      if (taken.Take(NameOf(top))) named.push_back(top);
+      if (taken.ClaimOrRename(NameOf(top))) named.push_back(top);
     }
     entries.insert(entries.end(), named.begin(), named.end());
     if (named.empty() || !WriteList(parent, entries)) continue;
@@ -349,7 +349,7 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
     TakenNames taken = NamesAmong(entries, moving);
     std::vector<uint32_t> named;
     for (uint32_t top : lost) {
-      if (top != folder && taken.Take(NameOf(top))) named.push_back(top);
+      if (top != folder && taken.ClaimOrRename(NameOf(top))) named.push_back(top);
     }
     entries.insert(entries.end(), named.begin(), named.end());
     // The parent fields change only once the list that holds the keys is written.
@@ -370,7 +370,7 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
 bool Salvage::RunValues() {
   std::vector<uint32_t> values;  // in use, named by no list, in offset order
   frames_.ForEachCell([&](uint32_t offset, const CellEntry& entry) {
-    if ((entry.kind & kCellKindMask) != kCellValue || (entry.kind & kCellSideMark) != 0) return;
+    if ((entry.kind & kCellKindMask) != kCellValue || (entry.kind & kCellReached) != 0) return;
     const uint8_t* v = Cell(offset);
     const uint32_t length = Length(offset);
     if (static_cast<int32_t>(Le32(v)) < 0 && length >= value::kName && value::kName + uint32_t{Le16(v + value::kNameLength)} <= length) {
