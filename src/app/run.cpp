@@ -108,7 +108,7 @@ void CheckAndSaveWhole(RunState& run, const std::string& name, RunLog& log, cons
   if (!faults.Changed() || run.options.checkOnly) return;
   progress.SetStage(console::kStageSaving);
   save::HiveSaver saver(image, faults, dialogs, run.targets, info);
-  saver.SaveChangedHive(name);
+  saver.SaveWithFallback(name);
   saved = saver.Outcome();
   // A save in place has let go of the image by now; a page lost while it was written is known.
   lost();
@@ -336,8 +336,8 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
 
   if (run.options.outputFileName) run.targets.outputName = *run.options.outputFileName;
   if (run.options.outputFolder) run.targets.outputFolder = *run.options.outputFolder;
-  run.targets.outputGiven = run.options.outputGiven;
-  run.targets.folderGiven = run.options.folderGiven;
+  if (run.options.outputGiven) run.targets.outputGiven = save::SwitchTarget::Elsewhere;
+  if (run.options.folderGiven) run.targets.folderGiven = save::SwitchTarget::Elsewhere;
   if (run.options.outputSwitch && run.options.outputSwitch->size() > 1) run.targets.outputLetter = (*run.options.outputSwitch)[1];
   if (run.options.folderSwitch && run.options.folderSwitch->size() > 1) run.targets.folderLetter = (*run.options.folderSwitch)[1];
 
