@@ -168,7 +168,7 @@ void ParseSwitch(const std::string& arg, RunOptions& options) {
       options.outputSwitch = arg;
       if (Third(arg) == ':' && !rest.empty()) {
         options.outputFileName = rest;
-        options.outputGiven = 1;
+        options.outputGiven = true;
       } else {
         options.helpRequested = true;
       }
@@ -178,7 +178,7 @@ void ParseSwitch(const std::string& arg, RunOptions& options) {
       options.folderSwitch = arg;
       if (Third(arg) == ':' && !rest.empty()) {
         options.outputFolder = rest;
-        options.folderGiven = 1;
+        options.folderGiven = true;
       } else {
         options.helpRequested = true;
       }

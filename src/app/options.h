@@ -66,8 +66,8 @@ struct RunOptions {
   std::optional<std::string> driveList;
   // Each switch argument as typed.
   std::optional<std::string> ttySwitch, outputSwitch, folderSwitch, searchSwitch;
-  uint8_t outputGiven = 0;
-  uint8_t folderGiven = 0;
+  bool outputGiven = false;  // /o: with a name
+  bool folderGiven = false;  // /p: with a folder
   bool perFileLog = false;
   bool helpRequested = false;
   bool versionRequested = false;

@@ -169,6 +169,79 @@ void RunReport::Write(const std::string& line) {
   if (writer_) writer_(line + "\n");
 }
 
+namespace {
+
+// The events of a hive, each in the field its row names.
+struct EventFields {
+  JsonArray applied, refused, reconnected, lostAndFound, events;
+  bool recovered = false;
+};
+
+EventFields SortEvents(const std::vector<hive::EventRecord>& records) {
+  EventFields fields;
+  for (const hive::EventRecord& e : records) {
+    auto offset = [](JsonObject& o, const char* key, uint32_t value) -> JsonObject& {
+      return value != hive::kNullOffset ? o.Number(key, value) : o.Null(key);
+    };
+    JsonObject o;
+    switch (e.event) {
+      case hive::Event::LogApplied: fields.applied.Add(o.Text("name", e.text).Number("count", e.count).Text("unit", e.reason).Close()); break;
+      case hive::Event::LogRefused: fields.refused.Add(o.Text("name", e.text).Text("reason", e.reason).Close()); break;
+      case hive::Event::Recovered: fields.recovered = true; break;
+      case hive::Event::KeyReconnected: fields.reconnected.Add(o.Number("key", e.at).Number("keys", e.count).Number("under", e.other).Close()); break;
+      case hive::Event::KeyToLostAndFound: fields.lostAndFound.Add(o.Number("key", e.at).Number("keys", e.count).Close()); break;
+      default:
+        o.Text("event", hive::EventOf(e.event).name);
+        offset(o, "offset", e.at);
+        offset(o, "other", e.other);
+        offset(o, "under", e.under);
+        o.Number("count", e.count).Number("was", e.was);
+        e.text.empty() ? o.Null("text") : o.Text("text", e.text);
+        fields.events.Add(o.Close());
+        break;
+    }
+  }
+  return fields;
+}
+
+// The faults of a hive, each with what became of it.
+std::string FaultsArray(const std::vector<ReportedFault>& reported, bool saved) {
+  JsonArray faults;
+  for (const ReportedFault& f : reported) {
+    JsonObject fault;
+    fault.Number("code", f.record.code).Text("message", FaultText(f.record.code));
+    f.record.offset != hive::kNullOffset ? fault.Number("offset", f.record.offset) : fault.Null("offset");
+    f.record.value != hive::kNullOffset ? fault.Number("value", f.record.value) : fault.Null("value");
+    f.fieldAt != hive::kNullOffset ? fault.Number("field_offset", f.fieldAt) : fault.Null("field_offset");
+    f.keyPath.empty() ? fault.Null("key_path") : fault.Text("key_path", f.keyPath, JsonText::Utf16);
+    fault.Text("fate", !f.fixed ? "left" : saved ? "repaired" : "repaired in memory");
+    faults.Add(fault.Close());
+  }
+  return faults.Close();
+}
+
+// What became of the hive: its status, why, and the files written.
+std::string OutcomeObject(const HiveEnd& end) {
+  JsonObject outcome;
+  outcome.Text("status", StatusName(end.status));
+  end.reason.empty() ? outcome.Null("reason") : outcome.Text("reason", end.reason);
+  // The names written, and their bytes in hex too when one of them is not UTF-8.
+  JsonArray written, writtenHex;
+  bool allUtf8 = true;
+  for (const std::string& file : end.written) {
+    std::string item;
+    allUtf8 = AppendJsonString(item, file) && allUtf8;
+    written.Add(item);
+    writtenHex.Add('"' + HexBytes(file) + '"');
+  }
+  outcome.Raw("saved_to", written.Close());
+  if (!allUtf8) outcome.Raw("saved_to_hex", writtenHex.Close());
+  end.backup.empty() ? outcome.Null("backup") : outcome.Text("backup", end.backup);
+  return outcome.Close();
+}
+
+}  // namespace
+
 void RunReport::EndHive(const HiveEnd& end, std::optional<uint64_t> size) {
   ++hives_;
   ++byStatus_[static_cast<size_t>(end.status)];
@@ -188,68 +261,20 @@ void RunReport::EndHive(const HiveEnd& end, std::optional<uint64_t> size) {
   } else {
     hive.Null("format").Null("sequence");
   }
-  // The events, each in the field its row names.
-  JsonArray applied, refused, reconnected, lostAndFound, events;
-  bool recovered = false;
-  for (const hive::EventRecord& e : events_) {
-    auto offset = [](JsonObject& o, const char* key, uint32_t value) -> JsonObject& {
-      return value != hive::kNullOffset ? o.Number(key, value) : o.Null(key);
-    };
-    JsonObject o;
-    switch (e.event) {
-      case hive::Event::LogApplied: applied.Add(o.Text("name", e.text).Number("count", e.count).Text("unit", e.reason).Close()); break;
-      case hive::Event::LogRefused: refused.Add(o.Text("name", e.text).Text("reason", e.reason).Close()); break;
-      case hive::Event::Recovered: recovered = true; break;
-      case hive::Event::KeyReconnected: reconnected.Add(o.Number("key", e.at).Number("keys", e.count).Number("under", e.other).Close()); break;
-      case hive::Event::KeyToLostAndFound: lostAndFound.Add(o.Number("key", e.at).Number("keys", e.count).Close()); break;
-      default:
-        o.Text("event", hive::EventOf(e.event).name);
-        offset(o, "offset", e.at);
-        offset(o, "other", e.other);
-        offset(o, "under", e.under);
-        o.Number("count", e.count).Number("was", e.was);
-        e.text.empty() ? o.Null("text") : o.Text("text", e.text);
-        events.Add(o.Close());
-        break;
-    }
-  }
-  hive.Raw("logs",
-           JsonObject().Raw("applied", applied.Close()).Raw("refused", refused.Close()).Bool("recovered", recovered).Close());
+  EventFields e = SortEvents(events_);
+  hive.Raw("logs", JsonObject()
+                       .Raw("applied", e.applied.Close())
+                       .Raw("refused", e.refused.Close())
+                       .Bool("recovered", e.recovered)
+                       .Close());
   if (counts_) {
     hive.Number("keys", counts_->first).Number("values", counts_->second);
   } else {
     hive.Null("keys").Null("values");
   }
-  const bool saved = end.status == HiveStatus::Saved;
-  JsonArray faults;
-  for (const ReportedFault& f : faults_) {
-    JsonObject fault;
-    fault.Number("code", f.record.code).Text("message", FaultText(f.record.code));
-    f.record.offset != hive::kNullOffset ? fault.Number("offset", f.record.offset) : fault.Null("offset");
-    f.record.value != hive::kNullOffset ? fault.Number("value", f.record.value) : fault.Null("value");
-    f.fieldAt != hive::kNullOffset ? fault.Number("field_offset", f.fieldAt) : fault.Null("field_offset");
-    f.keyPath.empty() ? fault.Null("key_path") : fault.Text("key_path", f.keyPath, JsonText::Utf16);
-    fault.Text("fate", !f.fixed ? "left" : saved ? "repaired" : "repaired in memory");
-    faults.Add(fault.Close());
-  }
-  hive.Number("fault_count", faults_.size()).Raw("faults", faults.Close());
-  hive.Raw("reconnected", reconnected.Close()).Raw("lost_and_found", lostAndFound.Close()).Raw("events", events.Close());
-  JsonObject outcome;
-  outcome.Text("status", StatusName(end.status));
-  end.reason.empty() ? outcome.Null("reason") : outcome.Text("reason", end.reason);
-  // The names written, and their bytes in hex too when one of them is not UTF-8.
-  JsonArray written, writtenHex;
-  bool allUtf8 = true;
-  for (const std::string& file : end.written) {
-    std::string item;
-    allUtf8 = AppendJsonString(item, file) && allUtf8;
-    written.Add(item);
-    writtenHex.Add('"' + HexBytes(file) + '"');
-  }
-  outcome.Raw("saved_to", written.Close());
-  if (!allUtf8) outcome.Raw("saved_to_hex", writtenHex.Close());
-  end.backup.empty() ? outcome.Null("backup") : outcome.Text("backup", end.backup);
-  hive.Raw("outcome", outcome.Close()).Bool("check_only", checkOnly_).Number("exit", static_cast<uint64_t>(end.exitBits));
+  hive.Number("fault_count", faults_.size()).Raw("faults", FaultsArray(faults_, end.status == HiveStatus::Saved));
+  hive.Raw("reconnected", e.reconnected.Close()).Raw("lost_and_found", e.lostAndFound.Close()).Raw("events", e.events.Close());
+  hive.Raw("outcome", OutcomeObject(end)).Bool("check_only", checkOnly_).Number("exit", static_cast<uint64_t>(end.exitBits));
   Write(hive.Close());
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "app/log.h"
@@ -108,7 +109,7 @@ void CheckAndSaveWhole(RunState& run, const std::string& name, RunLog& log, cons
   if (!faults.Changed() || run.options.checkOnly) return;
   progress.SetStage(console::kStageSaving);
   save::HiveSaver saver(image, faults, dialogs, run.targets, info);
-  saver.SaveChangedHive(name);
+  saver.SaveWithFallback(name);
   saved = saver.Outcome();
   // A save in place has let go of the image by now; a page lost while it was written is known.
   lost();
@@ -176,6 +177,86 @@ HiveEnd EndOfHive(const RunState& run, const hive::FaultReporter& faults, bool l
   return end;
 }
 
+// What became of a file before its end: passed over as a log, no hive, or what its save did.
+struct FileOutcome {
+  bool logSkipped = false;
+  std::string notHive;  // what the file holds instead, when it is no hive
+  std::optional<save::SaveOutcome> saved;
+};
+
+// A dirty hive takes what its logs hold first, as Windows would when it loads it.
+void ApplyTransactionLogs(RunState& run, const std::string& name, RunLog& log, hive::FaultReporter& faults,
+                          hive::HiveImage& image, hive::FrameScan& scan) {
+  scan.Discard();  // the logs change the image
+  std::vector<hive::TransactionLog> logs = hive::ReadTransactionLogs(name, &run.folder);
+  const uint32_t primary = hive::Le32(image.BaseBlock() + hive::base::kPrimarySequence);
+  const uint32_t secondary = hive::Le32(image.BaseBlock() + hive::base::kSecondarySequence);
+  if (logs.empty() && primary != secondary) {
+    log.Entry(hive::LogMarker::Info, "Sequence numbers " + std::to_string(primary) + " and " + std::to_string(secondary) +
+                                         " differ and no transaction log was found beside it: the last writes may be lost\r\n");
+  }
+  if (hive::RecoverFromLogs(image, logs, log)) faults.MarkChanged();
+}
+
+// Reads the file into the image and, when it is a hive and no transaction log, checks it and
+// saves what was repaired.
+void LoadCheckAndSave(RunState& run, const std::string& name, RunLog& log, console::Dialogs& dialogs,
+                      console::ProgressScreen& progress, hive::FaultReporter& faults, hive::HiveImage& image,
+                      const std::optional<platform::FileInfo>& info, FileOutcome& outcome) {
+  hive::FileHiveSource source;
+  std::optional<uint64_t> knownSize;
+  if (info) knownSize = info->size;
+  // The frames are scanned on a second core while the file is read.
+  hive::FrameScan scan;
+  int loaded = hive::LoadHive(image, faults, source, name, knownSize, &scan);
+  // A transaction log named as a hive (a wildcard over a registry folder names them all) is
+  // not one: checked as a hive, its file type would be "repaired" and the log saved as a hive.
+  if (loaded > 0 && hive::IsTransactionLogFile(name, image)) {
+    log.Entry(hive::LogMarker::Info, "Transaction log skipped: " + name + "\r\n");
+    loaded = hive::kLoadNotOpened;
+    outcome.logSkipped = true;
+  }
+  // A file that is no hive at all (a program, an image, zeros) is never repaired into one:
+  // nothing is asked and nothing written.
+  if (loaded > 0) outcome.notHive = hive::NotAHive(image);
+  if (!outcome.notHive.empty()) {
+    log.Entry(hive::LogMarker::Error, "Not a hive file: " + name + "\r\n");
+    log.Entry(hive::LogMarker::Error, "Reason: it " + outcome.notHive + " and no page of it is a hive bin\r\n");
+    loaded = hive::kLoadNotOpened;
+  }
+  if (loaded > 0) run.report.Loaded(image);
+  if (loaded > 0 && hive::IsDirty(image)) ApplyTransactionLogs(run, name, log, faults, image, scan);
+  if (loaded > 0) CheckAndSave(run, name, log, dialogs, progress, faults, image, scan, info, outcome.saved);
+  image.Release();
+}
+
+// End of the file: outside line mode a file with no fault left is closed with a box (in a
+// check-only run, every file, with its count); a stopped run says so instead, and ends the list.
+void CloseFileOnScreen(const RunState& run, console::Dialogs& dialogs, const hive::FaultReporter& faults,
+                       const FileOutcome& outcome, bool stopped, uint32_t shownCount, bool& endList) {
+  if (run.options.ttyMode) return;
+  if (stopped) {
+    if (!faults.IsErrorLeft()) {
+      dialogs.ShowInformation(console::kInfoAborted, 0);
+      endList = true;
+    }
+  } else if (run.options.checkOnly && !outcome.logSkipped) {
+    dialogs.ShowInformation(console::kInfoCheckOnly, shownCount);
+  } else if (!faults.IsErrorLeft() && outcome.notHive.empty()) {
+    dialogs.ShowInformation(console::kInfoComplete, 0);
+  }
+}
+
+// Adds a file that was checked to the run's verdicts, sums, exit code and report.
+void CountFile(RunState& run, const std::string& name, const HiveEnd& end, const std::optional<platform::FileInfo>& info) {
+  run.exitCode |= end.exitBits;
+  run.verdicts.push_back(VerdictLine(name, end, run.report.FaultCount(), run.report.FixedCount()));
+  ++run.byStatus[static_cast<size_t>(end.status)];
+  run.faultsFound += run.report.FaultCount();
+  run.faultsFixed += run.report.FixedCount();
+  run.report.EndHive(end, info ? std::optional<uint64_t>(info->size) : std::nullopt);
+}
+
 // What one hive file goes through; the per-file state lives and dies here.
 void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs& dialogs,
                  console::ProgressScreen& progress, bool& endList) {
@@ -199,82 +280,32 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
   progress.ShowFileHeader(name);
   progress.SetStage(console::kStageLoading);
 
-  bool logSkipped = false;
-  std::string notHive;  // what the file holds instead, when it is no hive
-  std::optional<save::SaveOutcome> saved;
+  FileOutcome outcome;
   // A log beside its hive (a wildcard over a registry folder names them all) is never checked as
   // a hive, whatever its first sector holds: checked as one, it would be saved as one.
   if (!run.abortRequested && hive::IsLogBesideItsHive(name, &run.folder)) {
     log.Entry(hive::LogMarker::Info, "Transaction log skipped: " + name + "\r\n");
-    logSkipped = true;
+    outcome.logSkipped = true;
   } else if (!run.abortRequested) {
-    hive::FileHiveSource source;
-    std::optional<uint64_t> knownSize;
-    if (info) knownSize = info->size;
-    // The frames are scanned on a second core while the file is read.
-    hive::FrameScan scan;
-    int loaded = hive::LoadHive(image, faults, source, name, knownSize, &scan);
-    // A transaction log named as a hive (a wildcard over a registry folder names them all) is
-    // not one: checked as a hive, its file type would be "repaired" and the log saved as a hive.
-    if (loaded > 0 && hive::IsTransactionLogFile(name, image)) {
-      log.Entry(hive::LogMarker::Info, "Transaction log skipped: " + name + "\r\n");
-      loaded = hive::kLoadNotOpened;
-      logSkipped = true;
-    }
-    // A file that is no hive at all (a program, an image, zeros) is never repaired into one:
-    // nothing is asked and nothing written.
-    if (loaded > 0) notHive = hive::NotAHive(image);
-    if (!notHive.empty()) {
-      log.Entry(hive::LogMarker::Error, "Not a hive file: " + name + "\r\n");
-      log.Entry(hive::LogMarker::Error, "Reason: it " + notHive + " and no page of it is a hive bin\r\n");
-      loaded = hive::kLoadNotOpened;
-    }
-    if (loaded > 0) run.report.Loaded(image);
-    // A dirty hive takes what its logs hold first, as Windows would when it loads it.
-    if (loaded > 0 && hive::IsDirty(image)) {
-      scan.Discard();  // the logs change the image
-      std::vector<hive::TransactionLog> logs = hive::ReadTransactionLogs(name, &run.folder);
-      const uint32_t primary = hive::Le32(image.BaseBlock() + hive::base::kPrimarySequence);
-      const uint32_t secondary = hive::Le32(image.BaseBlock() + hive::base::kSecondarySequence);
-      if (logs.empty() && primary != secondary) {
-        log.Entry(hive::LogMarker::Info, "Sequence numbers " + std::to_string(primary) + " and " + std::to_string(secondary) +
-                                             " differ and no transaction log was found beside it: the last writes may be lost\r\n");
-      }
-      if (hive::RecoverFromLogs(image, logs, log)) faults.MarkChanged();
-    }
-    if (loaded > 0) CheckAndSave(run, name, log, dialogs, progress, faults, image, scan, info, saved);
-    image.Release();
+    LoadCheckAndSave(run, name, log, dialogs, progress, faults, image, info, outcome);
   }
   run.report.WatchWalk(nullptr, nullptr);
 
   run.inputEnded = dialogs.InputEnded();
-  HiveEnd end = EndOfHive(run, faults, logSkipped, saved);
-  if (!notHive.empty()) {
+  HiveEnd end = EndOfHive(run, faults, outcome.logSkipped, outcome.saved);
+  if (!outcome.notHive.empty()) {
     end.status = HiveStatus::NotChecked;
-    end.reason = "not a hive file: " + notHive;
+    end.reason = "not a hive file: " + outcome.notHive;
     end.exitBits = kExitNotChecked;
   }
   const bool stopped = run.abortRequested;
   // A check-only run ends each hive it checked with a line that counts its faults.
   const auto shownCount = end.status == HiveStatus::NotChecked ? console::kCheckOnlyNotChecked
                                                                 : static_cast<uint32_t>(run.report.FaultCount());
-  if (run.options.checkOnly && !logSkipped && !stopped) {
+  if (run.options.checkOnly && !outcome.logSkipped && !stopped) {
     log.Entry(hive::LogMarker::Info, console::CheckOnlyText(shownCount) + "\r\n");
   }
-  // End of the file: outside line mode a file with no fault left is closed with a box (in a
-  // check-only run, every file, with its count); a stopped run says so instead, and ends the list.
-  if (!run.options.ttyMode) {
-    if (stopped) {
-      if (!faults.IsErrorLeft()) {
-        dialogs.ShowInformation(console::kInfoAborted, 0);
-        endList = true;
-      }
-    } else if (run.options.checkOnly && !logSkipped) {
-      dialogs.ShowInformation(console::kInfoCheckOnly, shownCount);
-    } else if (!faults.IsErrorLeft() && notHive.empty()) {
-      dialogs.ShowInformation(console::kInfoComplete, 0);
-    }
-  }
+  CloseFileOnScreen(run, dialogs, faults, outcome, stopped, shownCount, endList);
   progress.ClearStageMarkers();
   progress.ShowFault(0, {});
   if (run.options.perFileLog) log.CloseLog();
@@ -284,12 +315,7 @@ void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs
     ++run.notStarted;
     return;
   }
-  run.exitCode |= end.exitBits;
-  run.verdicts.push_back(VerdictLine(name, end, run.report.FaultCount(), run.report.FixedCount()));
-  ++run.byStatus[static_cast<size_t>(end.status)];
-  run.faultsFound += run.report.FaultCount();
-  run.faultsFixed += run.report.FixedCount();
-  run.report.EndHive(end, info ? std::optional<uint64_t>(info->size) : std::nullopt);
+  CountFile(run, name, end, info);
 }
 
 // The hives a run without a hive name takes in line mode, as the selection window would list
@@ -319,61 +345,57 @@ void FillListWithoutName(RunState& run, console::Dialogs& dialogs, console::Cons
   }
 }
 
-}  // namespace
+// The save targets the command line names (/o, /p and the drive letters after them).
+void SetSaveTargets(const RunOptions& options, save::SaveTargets& targets) {
+  if (options.outputFileName) targets.outputName = *options.outputFileName;
+  if (options.outputFolder) targets.outputFolder = *options.outputFolder;
+  if (options.outputGiven) targets.outputGiven = save::SwitchTarget::Elsewhere;
+  if (options.folderGiven) targets.folderGiven = save::SwitchTarget::Elsewhere;
+  if (options.outputSwitch && options.outputSwitch->size() > 1) targets.outputLetter = (*options.outputSwitch)[1];
+  if (options.folderSwitch && options.folderSwitch->size() > 1) targets.folderLetter = (*options.folderSwitch)[1];
+}
 
-int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& device) {
-  platform::InstallTerminationCleanup();
-  RunState run;
-  const char* sample = std::getenv("TARVOS_PRIVATE_MEMORY");
-  run.sampleMemory = sample != nullptr && *sample != '\0';
-  run.usage = AssembleUsageText();
+// Reads the command line into the run; an exit code when the run ends with it (a usage error, or
+// the version asked for).
+std::optional<int> ReadCommandLine(const std::vector<std::string>& args, platform::ConsoleDevice& device, RunState& run) {
   ParseCommandLine(args, run.options, run.list);
   if (run.options.usageError.empty()) run.options.usageError = SaveTargetProblem(run.options);
   if (!run.options.usageError.empty()) {
     device.WriteStderr("TarvosD: " + run.options.usageError + "\n");
     return kExitUsage;
   }
-
-  if (run.options.outputFileName) run.targets.outputName = *run.options.outputFileName;
-  if (run.options.outputFolder) run.targets.outputFolder = *run.options.outputFolder;
-  run.targets.outputGiven = run.options.outputGiven;
-  run.targets.folderGiven = run.options.folderGiven;
-  if (run.options.outputSwitch && run.options.outputSwitch->size() > 1) run.targets.outputLetter = (*run.options.outputSwitch)[1];
-  if (run.options.folderSwitch && run.options.folderSwitch->size() > 1) run.targets.folderLetter = (*run.options.folderSwitch)[1];
-
+  SetSaveTargets(run.options, run.targets);
   if (run.options.versionRequested && !run.options.helpRequested) {
     device.WriteStdout(VersionLine());
     return kExitNothingChanged;
   }
-  // A terminal that takes no control sequences gets the line form of the run, as with /t.
-  if (!run.options.ttyMode && !run.options.helpRequested) {
-    std::string why = device.WhyNoScreen();
-    if (!why.empty()) {
-      device.WriteStderr("TarvosD: " + why + ": line mode, as with /t\n");
-      run.options.ttyMode = true;
-      if (run.options.selectionNeeded) run.options.helpRequested = true;
-    }
-  }
-  console::ConsoleState console(device);
-  // Until the full-screen interface is drawn, every prompt has its line form; a run without /t
-  // still needs the terminal it will draw on.
-  bool screen = !run.options.ttyMode && !run.options.helpRequested;
-  if (!console.OpenConsoleState(screen, run.options.mouseDisabled)) {
-    console.CloseConsoleState();
-    return kExitNotChecked;
-  }
-  if (run.options.helpRequested) {
-    // A command line that cannot be followed: what is wrong, then the usage, which never goes into
-    // a report written to standard output.
-    if (!run.options.helpReason.empty()) device.WriteStderr("TarvosD: " + run.options.helpReason + "\n");
-    if (run.options.reportName == kReportToStdout) console.SendTextToStderr(true);
-    console.PrintHelpBanner(run.usage.help);
-    console.CloseConsoleState();
-    return kExitHelp;
-  }
-  // The report: a file of its own, emptied, or standard output, which line mode's text then
-  // leaves to standard error.
-  platform::File reportFile;
+  return std::nullopt;
+}
+
+// A terminal that takes no control sequences gets the line form of the run, as with /t.
+void FallBackToLineMode(RunState& run, platform::ConsoleDevice& device) {
+  if (run.options.ttyMode || run.options.helpRequested) return;
+  std::string why = device.WhyNoScreen();
+  if (why.empty()) return;
+  device.WriteStderr("TarvosD: " + why + ": line mode, as with /t\n");
+  run.options.ttyMode = true;
+  if (run.options.selectionNeeded) run.options.helpRequested = true;
+}
+
+// A command line that cannot be followed: what is wrong, then the usage, which never goes into
+// a report written to standard output.
+int ShowHelp(const RunState& run, platform::ConsoleDevice& device, console::ConsoleState& console) {
+  if (!run.options.helpReason.empty()) device.WriteStderr("TarvosD: " + run.options.helpReason + "\n");
+  if (run.options.reportName == kReportToStdout) console.SendTextToStderr(true);
+  console.PrintHelpBanner(run.usage.help);
+  console.CloseConsoleState();
+  return kExitHelp;
+}
+
+// The report: a file of its own, emptied, or standard output, which line mode's text then
+// leaves to standard error. False when the report file cannot be written.
+bool OpenReport(RunState& run, platform::ConsoleDevice& device, console::ConsoleState& console,
+                platform::File& reportFile) {
   if (run.options.reportName == kReportToStdout) {
     console.SendTextToStderr(true);
     run.report.SetWriter([&device](std::string_view line) {
@@ -383,92 +405,142 @@ int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& dev
   } else if (run.options.reportName) {
     if (!reportFile.OpenEmptied(*run.options.reportName)) {
       console.Notice(*run.options.reportName + ": cannot write report file (" + reportFile.Failure() + ")");
-      console.CloseConsoleState();
-      return kExitNotChecked;
+      return false;
     }
     run.report.SetWriter([&reportFile](std::string_view line) { return reportFile.Write(line.data(), line.size()); });
   }
   run.report.SetCheckOnly(run.options.checkOnly);
-  // What the command line or a list file names but the run cannot check: said, reported and
-  // counted as it is met.
-  auto noteSkipped = [&] {
-    for (const SkippedInput& skipped : run.options.skipped) {
-      console.Notice(skipped.Text());
-      run.verdicts.push_back(skipped.name + ": not checked: " + skipped.why);
-      ++run.byStatus[static_cast<size_t>(HiveStatus::NotChecked)];
-      run.report.SkippedInput(skipped.name, skipped.why);
-      run.exitCode |= kExitNotChecked;
-    }
-    run.options.skipped.clear();
+  return true;
+}
+
+// What the command line or a list file names but the run cannot check: said, reported and
+// counted as it is met.
+void NoteSkipped(RunState& run, console::ConsoleState& console) {
+  for (const SkippedInput& skipped : run.options.skipped) {
+    console.Notice(skipped.Text());
+    run.verdicts.push_back(skipped.name + ": not checked: " + skipped.why);
+    ++run.byStatus[static_cast<size_t>(HiveStatus::NotChecked)];
+    run.report.SkippedInput(skipped.name, skipped.why);
+    run.exitCode |= kExitNotChecked;
+  }
+  run.options.skipped.clear();
+}
+
+// /f: the hives found, one path a line (for an @<listfile>, xargs, or a look before a repair).
+int PrintHivesFound(RunState& run, platform::ConsoleDevice& device, console::Dialogs& dialogs,
+                    console::ConsoleState& console) {
+  for (const std::string& name : FindHivesOrSay(run, dialogs, console)) device.WriteStdout(name + "\n");
+  console.CloseConsoleState();
+  return run.exitCode;
+}
+
+// Outside line mode the run is the full-screen program; where no screen can be had it asks
+// its questions as lines (and there is no full screen).
+std::unique_ptr<console::FullScreen> OpenFullScreen(RunState& run, platform::ConsoleDevice& device,
+                                                    console::ConsoleState& console, console::Dialogs& dialogs) {
+  std::unique_ptr<console::FullScreen> ui;
+  if (!run.options.ttyMode && console.PrepareRunScreen()) {
+    ui = std::make_unique<console::FullScreen>(device, run.abortRequested);
+    dialogs.AttachScreen(ui.get());
+  }
+  return ui;
+}
+
+// Check only: every fault that would be asked is fixed as Fix All fixes it, in memory; the
+// progress window, which asks nothing now, shows the faults as they come.
+void AnswerEveryFaultWithFixAll(RunState& run, console::ProgressScreen& progress) {
+  for (uint32_t code = 0; code < hive::kErrorCodeCount; ++code) {
+    if (run.fixModes.Get(code) == hive::kFixAsk) run.fixModes.Set(code, hive::kFixAll);
+  }
+  run.report.onFault = [&progress](const ReportedFault& fault, size_t count) {
+    std::string text = hive::FormatError(fault.record);
+    progress.ShowFault(count, text.substr(0, text.size() - 2));
   };
-  noteSkipped();
+}
+
+// Every file of the list in turn, until the list ends or a stopped run ends it; the files left
+// then are counted as not started.
+void ProcessEveryFile(RunState& run, RunLog& log, console::Dialogs& dialogs, console::ProgressScreen& progress,
+                      console::ConsoleState& console) {
+  if (run.list.Waiting() > 0) progress.DrawProgressScreen();
+  bool endList = false;
+  std::string name;
+  while (!endList && run.list.Next(name, &run.options.skipped)) {
+    NoteSkipped(run, console);
+    ProcessFile(run, name, log, dialogs, progress, endList);
+  }
+  NoteSkipped(run, console);
+  while (endList && run.list.Next(name)) ++run.notStarted;
+}
+
+// Once the full screen is gone: a line a hive, then the sums, where the log's lines went.
+void PrintVerdicts(const RunState& run, platform::ConsoleDevice& device) {
+  if (run.verdicts.empty()) return;
+  std::string lines = "\r\n";
+  for (const std::string& verdict : run.verdicts) lines += verdict + "\r\n";
+  lines += TotalsLine(run.byStatus, run.faultsFound, run.faultsFixed) + "\r\n";
+  run.options.reportName == kReportToStdout ? device.WriteStderr(lines) : device.WriteStdout(lines);
+}
+
+// The full-screen run of a single hive ends on the fault it left, until the user presses Enter.
+void ShowFaultLeft(const RunState& run, console::ConsoleState& console, console::Dialogs& dialogs) {
+  bool single = run.list.SingleFileRun();
+  if (run.abortRequested || run.options.ttyMode || !single || run.lastError.code == hive::kNoError) return;
+  hive::ErrorRecord shown = run.lastError;
+  if (shown.code >= hive::kErrorCodeCount) shown.code = hive::kUnknownError;
+  console.WriteStdout(hive::FormatError(shown));
+  dialogs.WaitEnterToExit();
+}
+
+}  // namespace
+
+int RunTarvos(const std::vector<std::string>& args, platform::ConsoleDevice& device) {
+  platform::InstallTerminationCleanup();
+  RunState run;
+  const char* sample = std::getenv("TARVOS_PRIVATE_MEMORY");
+  run.sampleMemory = sample != nullptr && *sample != '\0';
+  run.usage = AssembleUsageText();
+  if (std::optional<int> ended = ReadCommandLine(args, device, run)) return *ended;
+  FallBackToLineMode(run, device);
+  console::ConsoleState console(device);
+  // Until the full-screen interface is drawn, every prompt has its line form; a run without /t
+  // still needs the terminal it will draw on.
+  bool screen = !run.options.ttyMode && !run.options.helpRequested;
+  if (!console.OpenConsoleState(screen, run.options.mouseDisabled)) {
+    console.CloseConsoleState();
+    return kExitNotChecked;
+  }
+  if (run.options.helpRequested) return ShowHelp(run, device, console);
+  platform::File reportFile;
+  if (!OpenReport(run, device, console, reportFile)) {
+    console.CloseConsoleState();
+    return kExitNotChecked;
+  }
+  NoteSkipped(run, console);
 
   RunLog log(console, run.options.ttyMode, run.options.logEnabled, run.options.perFileLog,
              run.options.logFileName.empty() ? kDefaultLogName : run.options.logFileName);
   console::Dialogs dialogs(console, run.abortRequested, run.options.ttyMode);
   dialogs.SetHelpText(&run.usage.box);
   dialogs.AnswerEveryPrompt(run.options.answerEvery);
-  // /f: the hives found, one path a line (for an @<listfile>, xargs, or a look before a repair).
-  if (run.options.findOnly) {
-    for (const std::string& name : FindHivesOrSay(run, dialogs, console)) device.WriteStdout(name + "\n");
-    console.CloseConsoleState();
-    return run.exitCode;
-  }
-  // Outside line mode the run is the full-screen program; where no screen can be had it asks
-  // its questions as lines.
-  std::unique_ptr<console::FullScreen> ui;
-  if (!run.options.ttyMode && console.PrepareRunScreen()) {
-    ui = std::make_unique<console::FullScreen>(device, run.abortRequested);
-    dialogs.AttachScreen(ui.get());
-  }
+  if (run.options.findOnly) return PrintHivesFound(run, device, dialogs, console);
+  std::unique_ptr<console::FullScreen> ui = OpenFullScreen(run, device, console, dialogs);
   console::ProgressScreen progress(dialogs);
   progress.CreateProgressScreen();
   log.onEvent = [&run](const hive::EventRecord& event) { run.report.Happened(event); };
 
   if (!run.options.perFileLog) log.OpenLog(std::string());
   run.fixModes.Reset();
-  if (run.options.checkOnly) {
-    // Every fault that would be asked is fixed as Fix All fixes it, in memory; the progress
-    // window, which asks nothing now, shows the faults as they come.
-    for (uint32_t code = 0; code < hive::kErrorCodeCount; ++code) {
-      if (run.fixModes.Get(code) == hive::kFixAsk) run.fixModes.Set(code, hive::kFixAll);
-    }
-    run.report.onFault = [&progress](const ReportedFault& fault, size_t count) {
-      std::string text = hive::FormatError(fault.record);
-      progress.ShowFault(count, text.substr(0, text.size() - 2));
-    };
-  }
-
+  if (run.options.checkOnly) AnswerEveryFaultWithFixAll(run, progress);
   FillListWithoutName(run, dialogs, console, ui != nullptr);
-  if (run.list.Waiting() > 0) progress.DrawProgressScreen();
-  bool endList = false;
-  std::string name;
-  while (!endList && run.list.Next(name, &run.options.skipped)) {
-    noteSkipped();
-    ProcessFile(run, name, log, dialogs, progress, endList);
-  }
-  noteSkipped();
-  while (endList && run.list.Next(name)) ++run.notStarted;
+  ProcessEveryFile(run, log, dialogs, progress, console);
 
   progress.CloseProgressScreen();
   if (!run.options.perFileLog) log.CloseLog();
   dialogs.AttachScreen(nullptr);
   console.FinishRunScreen();
-  // Once the full screen is gone: a line a hive, then the sums, where the log's lines went.
-  if (!run.verdicts.empty()) {
-    std::string lines = "\r\n";
-    for (const std::string& verdict : run.verdicts) lines += verdict + "\r\n";
-    lines += TotalsLine(run.byStatus, run.faultsFound, run.faultsFixed) + "\r\n";
-    run.options.reportName == kReportToStdout ? device.WriteStderr(lines) : device.WriteStdout(lines);
-  }
-
-  bool single = run.list.SingleFileRun();
-  if (!run.abortRequested && !run.options.ttyMode && single && run.lastError.code != hive::kNoError) {
-    hive::ErrorRecord shown = run.lastError;
-    if (shown.code >= hive::kErrorCodeCount) shown.code = hive::kUnknownError;
-    console.WriteStdout(hive::FormatError(shown));
-    dialogs.WaitEnterToExit();
-  }
+  PrintVerdicts(run, device);
+  ShowFaultLeft(run, console, dialogs);
   console.CloseConsoleState();
   if (run.sampleMemory) {
     device.WriteStderr("TarvosD: private memory at the end of the walk: " + std::to_string(run.privateAtWalkEnd / 1024) +

@@ -16,7 +16,7 @@ void GatherSpare(HiveImage& image, FrameTable& frames) {
   spare.gathered = true;
   spare.byLength.clear();
   frames.ForEachCell([&](uint32_t offset, const CellEntry& entry) {
-    if ((entry.kind & kCellSideMark) != 0) return;
+    if ((entry.kind & kCellReached) != 0) return;
     uint32_t field = Le32(image.AtHiveOffset(offset));
     if (static_cast<int32_t>(field) < 0) return;
     if (field < cell::kAlignment || field % cell::kAlignment != 0 || image.FreedByRepairs(offset, field)) return;

@@ -53,7 +53,7 @@ enum class WalkOutcome { Continue, Drop, Stop };
 // The codes, the messages, the starting modes, the repairs and the reports' answers all come from
 // here. Codes 1 to 48 are the numbered catalogue
 // of old (49 stands in for any larger code); 50 and 51 are names no reader takes, which the check
-// renames (a key) or marks 8-bit or renames (a value); 52 a key's list whose names are out of the
+// renames (a key) or marks compressed or renames (a value); 52 a key's list whose names are out of the
 // order Windows searches them in, which the check sorts.
 // Two codes are kept for the catalogue's numbering and never raised: 39, a reference to a free
 // cell, which the check reports as the reference's own fault (code 19: an offset that names no
@@ -205,7 +205,7 @@ class FaultReporter {
   WalkOutcome ReportFault(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair);
   // The same report, for a check that goes on in its own way once the fault is fixed: whether it
   // was.
-  bool Repaired(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
+  bool ReportAndFix(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
     return ReportFault(code, offset, field, repair) != WalkOutcome::Stop;
   }
 

@@ -68,6 +68,23 @@ uint32_t LeastLength(const uint8_t* cell, uint32_t room) {
   return least <= room ? static_cast<uint32_t>(least) : cell::kAlignment;
 }
 
+
+// Whether sound cell sizes lead from at exactly to end, with no sound frame header on a page
+// between: a frame size that the cells bear out.
+bool CellsFill(const uint8_t* buffer, uint32_t at, uint32_t end) {
+  for (uint32_t page = (at & kPageMask) + kPageSize; page < end; page += kPageSize) {
+    if (SoundFrameHeader(buffer, page)) return false;
+  }
+  while (at < end) {
+    uint32_t length = SizeFieldLength(Le32(buffer + at));
+    if (!SoundLength(length) || length > end - at) return false;
+    at += length;
+  }
+  return at == end;
+}
+
+}  // namespace
+
 // Where the cells after a bad size resume: of the places past what the bad cell's own fields
 // need, the one from which sound cell sizes pass the most cells of a known kind (up to the frame's
 // end, or the next bad size), the first of those. Cells after the bad one thus keep their places
@@ -130,22 +147,6 @@ class ResumePoints {
   std::vector<uint32_t> reach_;  // where those sizes end: a size that goes wrong, or the frame's end
 };
 
-// Whether sound cell sizes lead from at exactly to end, with no sound frame header on a page
-// between: a frame size that the cells bear out.
-bool CellsFill(const uint8_t* buffer, uint32_t at, uint32_t end) {
-  for (uint32_t page = (at & kPageMask) + kPageSize; page < end; page += kPageSize) {
-    if (SoundFrameHeader(buffer, page)) return false;
-  }
-  while (at < end) {
-    uint32_t length = SizeFieldLength(Le32(buffer + at));
-    if (!SoundLength(length) || length > end - at) return false;
-    at += length;
-  }
-  return at == end;
-}
-
-}  // namespace
-
 bool SoundFrameHeader(const uint8_t* buffer, uint32_t fileOffset) {
   return Le32(buffer + fileOffset + frame::kSignature) == frame::kSignatureValue &&
          Le32(buffer + fileOffset + frame::kOwnOffset) == fileOffset - kBaseBlockSize;
@@ -168,88 +169,79 @@ void FrameTable::Release() {
   faults_ = nullptr;
 }
 
+// The scan of the second half beside the pass: on a second core the frames there are checked
+// beside the first half, reporting nothing, and taken over where the pass meets them (it always
+// ends a frame where a sound frame header starts). Whatever way the pass ends, the scan ends
+// with it.
+struct FrameTable::TailScan {
+  FrameTable table;
+  std::atomic<bool> stop{false};
+  uint32_t from = kNullOffset, start = kNullOffset, soundEnd = kNullOffset;
+  std::thread thread;
+  bool joined = false;
+  // The frames the pass took from the scan.
+  uint32_t takenStart = kNullOffset, takenEnd = kNullOffset;
+  ~TailScan() {
+    stop.store(true, std::memory_order_relaxed);
+    Join();
+  }
+  void Join() {
+    if (!thread.joinable()) return;
+    thread.join();
+  }
+};
+
 bool FrameTable::Build(HiveImage& image, FaultReporter& faults, FrameScan* scan) {
   Release();
   image_ = &image;
   faults_ = &faults;
-  ProgressSink& progress = faults.Services().progress;
   pageCount_ = image.Size() / kPageSize;
   const uint32_t adopted = scan != nullptr ? Adopt(*scan) : kBaseBlockSize;
   if (!SizeTables(pageCount_)) {
     faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return false;
   }
+  // Nothing taken from a scan as the hive was read: the second half is scanned beside the pass.
+  TailScan tail;
+  if (adopted == kBaseBlockSize) StartTailScan(tail);
+  if (!PassFrames(adopted, tail)) return false;
+  SumAllocated();
+  // Referenced cells are marked in the cell table, beside the image: no size field is changed,
+  // so there is nothing to put back in the image after the walk.
 
-  // Nothing taken from a scan as the hive was read: on a second core the frames of the second
-  // half are checked beside the first, reporting nothing, and taken over where the pass meets
-  // them (it always ends a frame where a sound frame header starts).
-  struct TailScan {
-    FrameTable table;
-    std::atomic<bool> stop{false};
-    uint32_t from = kNullOffset, start = kNullOffset, soundEnd = kNullOffset;
-    std::thread thread;
-    ~TailScan() { Join(); }
-    void Join() {
-      if (!thread.joinable()) return;
-      thread.join();
-    }
-  } tail;
-  if (adopted == kBaseBlockSize && image.Size() >= splitFrom && std::thread::hardware_concurrency() >= 2) {
-    tail.from = (image.Size() / 2) & kPageMask;
-    tail.table.image_ = &image;
-    tail.table.pageCount_ = pageCount_;
-    if (tail.from > kBaseBlockSize && tail.table.SizeTables(pageCount_)) {
-      try {
-        tail.thread = std::thread([&tail] { tail.table.ScanTail(tail.from, tail.stop, tail.start, tail.soundEnd); });
-      } catch (...) {  // no thread to be had: the pass does it all
-        tail.from = kNullOffset;
-      }
-    } else {
-      tail.from = kNullOffset;
-    }
+  if (!CheckRoot()) return false;
+  faults.Services().log.Entry(LogMarker::Info, "Frame structure checked\r\n");
+  return true;
+}
+
+void FrameTable::StartTailScan(TailScan& tail) {
+  if (image_->Size() < splitFrom || std::thread::hardware_concurrency() < 2) return;
+  tail.from = (image_->Size() / 2) & kPageMask;
+  tail.table.image_ = image_;
+  tail.table.pageCount_ = pageCount_;
+  if (tail.from <= kBaseBlockSize || !tail.table.SizeTables(pageCount_)) {
+    tail.from = kNullOffset;
+    return;
   }
-  // Whatever way the pass ends, the scan ends with it.
-  struct StopTail {
-    TailScan& tail;
-    ~StopTail() {
-      tail.stop.store(true, std::memory_order_relaxed);
-      tail.Join();
-    }
-  } stopTail{tail};
-  uint32_t tailStart = kNullOffset, tailEnd = kNullOffset;
-  bool tailJoined = false;
+  try {
+    tail.thread = std::thread([&tail] { tail.table.ScanTail(tail.from, tail.stop, tail.start, tail.soundEnd); });
+  } catch (...) {  // no thread to be had: the pass does it all
+    tail.from = kNullOffset;
+  }
+}
 
+bool FrameTable::PassFrames(uint32_t adopted, TailScan& tail) {
+  ProgressSink& progress = faults_->Services().progress;
   uint32_t frameOffset = kBaseBlockSize;
   uint32_t frameNumber = 1;
   uint32_t remaining = pageCount_;
   while (remaining > frameNumber) {
     uint32_t frameSize = 0;
-    // Past the middle the scan's frames are known; they are taken when the pass reaches the
-    // first of them exactly.
-    if (frameOffset >= tail.from && !tailJoined) {
-      tail.Join();
-      tailJoined = true;
-    }
-    if (tailJoined && tailStart == kNullOffset && frameOffset >= tail.start) {
-      tailStart = frameOffset;
-      tailEnd = AdoptTail(tail.table, tail.start, tail.soundEnd, frameOffset);
-      takenFromTail_ = tailEnd - tailStart;
-      tail.table.Release();
-    }
-    if (frameOffset < adopted || (frameOffset >= tailStart && frameOffset < tailEnd)) {
+    TakeTailAt(tail, frameOffset);
+    if (frameOffset < adopted || (frameOffset >= tail.takenStart && frameOffset < tail.takenEnd)) {
       frameSize = pages_[frameOffset / kPageSize].frameSize;
-    } else {
-      uint32_t blocked = kNullOffset;
-      if (!PutPageBack(frameOffset, tailJoined ? kNullOffset : tail.from, blocked)) return false;
-      if (blocked != kNullOffset) {
-        // A page of the second half goes back: the scan there is of no use.
-        tail.stop.store(true, std::memory_order_relaxed);
-        tail.Join();
-        tailJoined = true;
-        tailStart = tailEnd = 0;
-        if (!PutPageBack(frameOffset, kNullOffset, blocked)) return false;
-      }
-      if (!CheckFrame(frameOffset, frameSize)) return false;
+    } else if (!PutBackAndCheckFrame(tail, frameOffset, frameSize)) {
+      return false;
     }
     frameOffset += frameSize;
     remaining -= frameSize / kPageSize - 1;
@@ -258,19 +250,45 @@ bool FrameTable::Build(HiveImage& image, FaultReporter& faults, FrameScan* scan)
     progress.SetGauge(permille);
     ++frameNumber;
   }
+  return true;
+}
 
+// Past the middle the scan's frames are known; they are taken when the pass reaches the first of
+// them exactly.
+void FrameTable::TakeTailAt(TailScan& tail, uint32_t frameOffset) {
+  if (frameOffset >= tail.from && !tail.joined) {
+    tail.Join();
+    tail.joined = true;
+  }
+  if (tail.joined && tail.takenStart == kNullOffset && frameOffset >= tail.start) {
+    tail.takenStart = frameOffset;
+    tail.takenEnd = AdoptTail(tail.table, tail.start, tail.soundEnd, frameOffset);
+    takenFromTail_ = tail.takenEnd - tail.takenStart;
+    tail.table.Release();
+  }
+}
+
+bool FrameTable::PutBackAndCheckFrame(TailScan& tail, uint32_t frameOffset, uint32_t& frameSize) {
+  uint32_t blocked = kNullOffset;
+  if (!PutPageBack(frameOffset, tail.joined ? kNullOffset : tail.from, blocked)) return false;
+  if (blocked != kNullOffset) {
+    // A page of the second half goes back: the scan there is of no use.
+    tail.stop.store(true, std::memory_order_relaxed);
+    tail.Join();
+    tail.joined = true;
+    tail.takenStart = tail.takenEnd = 0;
+    if (!PutPageBack(frameOffset, kNullOffset, blocked)) return false;
+  }
+  return CheckFrame(frameOffset, frameSize);
+}
+
+void FrameTable::SumAllocated() {
   totalAllocated_ = 0;
   for (uint32_t page = 1; page < pageCount_; ++page) {
     if (pages_[page].frameSize != FramePage::kContinuation && pages_[page].frameSize != 0) {
       totalAllocated_ += pages_[page].allocated - frame::kHeaderSize;
     }
   }
-  // Referenced cells are marked in the cell table, beside the image: no size field is changed,
-  // so there is nothing to put back in the image after the walk.
-
-  if (!CheckRoot()) return false;
-  faults.Services().log.Entry(LogMarker::Info, "Frame structure checked\r\n");
-  return true;
 }
 
 uint32_t FrameTable::NextSoundFrame(uint32_t frameOffset) {
@@ -343,7 +361,7 @@ bool FrameTable::PutPageBack(uint32_t frameOffset, uint32_t notFrom, uint32_t& b
     swap();
     return true;
   }
-  if (!Fault(kInvalidFrameOffset, frameOffset, FieldRef::None(), 0)) {
+  if (!ReportAndFix(kInvalidFrameOffset, frameOffset, FieldRef::None(), 0)) {
     swap();
     return false;
   }
@@ -359,20 +377,37 @@ bool FrameTable::PutPageBack(uint32_t frameOffset, uint32_t notFrom, uint32_t& b
 }
 
 bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
+  bool foreign = false;
+  if (!CheckFrameHeader(frameOffset, frameSize, foreign)) return false;
+  // The first-cell index of every 2 KB half of the frame.
+  uint32_t halfCount = frameSize / frame::kHalfSize;
+  if (!halves_.Resize(halfCount)) {
+    ReportAndFix(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return false;
+  }
+  for (uint32_t h = 0; h < halfCount; ++h) halves_[h] = FramePage::kNoCell;
+  const uint32_t cellBase = static_cast<uint32_t>(cells_.Size());
+  uint32_t allocated = frame::kHeaderSize;
+  uint32_t cellCount = 0;
+  if (!ReadFrameCells(frameOffset, frameSize, foreign, allocated, cellCount)) return false;
+  FillFramePages(frameOffset, frameSize, allocated, cellBase, cellCount);
+  return true;
+}
+
+bool FrameTable::CheckFrameHeader(uint32_t frameOffset, uint32_t& frameSize, bool& foreign) {
   uint8_t* buffer = image_->Buffer();
   uint8_t* header = buffer + frameOffset;
   auto field = [header](uint32_t at) { return FieldRef::Image32(header + at); };
 
   // A header that needed either repair is foreign data: its size field is no more to be trusted
   // than the rest, and the frame is one page.
-  bool foreign = false;
   if (Le32(header + frame::kSignature) != frame::kSignatureValue) {
-    if (!Fault(kInvalidFrameSignature, frameOffset, field(frame::kSignature), frame::kSignatureValue)) return false;
+    if (!ReportAndFix(kInvalidFrameSignature, frameOffset, field(frame::kSignature), frame::kSignatureValue)) return false;
     foreign = true;
   }
   uint32_t ownOffset = frameOffset - kBaseBlockSize;
   if (Le32(header + frame::kOwnOffset) != ownOffset) {
-    if (!Fault(kInvalidFrameOffset, frameOffset, field(frame::kOwnOffset), ownOffset)) return false;
+    if (!ReportAndFix(kInvalidFrameOffset, frameOffset, field(frame::kOwnOffset), ownOffset)) return false;
     foreign = true;
   }
   frameSize = Le32(header + frame::kSize);
@@ -393,30 +428,24 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     }
   }
   if ((foreign ? frameSize != repairedSize && !proven : !sane) &&
-      !Fault(kInvalidFrameLength, frameOffset, field(frame::kSize), repairedSize)) {
+      !ReportAndFix(kInvalidFrameLength, frameOffset, field(frame::kSize), repairedSize)) {
     return false;
   }
   frameSize = Le32(header + frame::kSize);
   // No frame runs over a page where a sound frame starts: it ends there.
   for (uint32_t page = frameOffset + kPageSize; page - frameOffset < frameSize; page += kPageSize) {
     if (!SoundFrameHeader(buffer, page)) continue;
-    if (!Fault(kInvalidFrameLength, frameOffset, field(frame::kSize), page - frameOffset)) return false;
+    if (!ReportAndFix(kInvalidFrameLength, frameOffset, field(frame::kSize), page - frameOffset)) return false;
     frameSize = page - frameOffset;
     break;
   }
+  return true;
+}
 
-  // The first-cell index of every 2 KB half of the frame.
-  uint32_t halfCount = frameSize / frame::kHalfSize;
-  if (!halves_.Resize(halfCount)) {
-    Fault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
-    return false;
-  }
-  for (uint32_t h = 0; h < halfCount; ++h) halves_[h] = FramePage::kNoCell;
-
-  const uint32_t cellBase = static_cast<uint32_t>(cells_.Size());
+bool FrameTable::ReadFrameCells(uint32_t frameOffset, uint32_t frameSize, bool foreign, uint32_t& allocated,
+                                uint32_t& index) {
+  uint8_t* buffer = image_->Buffer();
   const uint32_t frameEnd = frameOffset + frameSize;
-  uint32_t allocated = frame::kHeaderSize;
-  uint32_t index = 0;
   const uint32_t imageSize = image_->Size();
   ResumePoints resume(buffer, frameOffset + frame::kHeaderSize, frameEnd);
   uint32_t prev = 0, prevLength = 0;  // the cell before, while it was one in use of sound size
@@ -425,40 +454,20 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     // on its own; the next page is asked for here, a page ahead of the cells being read.
     const uint32_t ahead = imageSize - at > kPageSize ? at + kPageSize : at;
     PrefetchRead(buffer + ahead);
-    uint32_t left = frameEnd - at;
     uint32_t sizeField = Le32(buffer + at);
     bool isAllocated = static_cast<int32_t>(sizeField) < 0;
     uint32_t length = SizeFieldLength(sizeField);
-    // A bad size ends its cell where the cells after it resume. A cell that was in use (its
-    // size negative, and not a run of 0xFF) in a frame of its own stays in use up to there, so
-    // that what names it still finds it; any other becomes one free cell.
-    const bool inUse = isAllocated && sizeField != 0xFFFFFFFFu && !foreign;
-    if (length > left || !SoundLength(length)) {
+    if (length > frameEnd - at || !SoundLength(length)) {
       // The size before may be what went wrong: it ran over the cells after it, and this one
       // lies within them. It is cut back to where they start, and they are read from there.
       if (const uint32_t from = resume.OverranBy(prev, at)) {
-        if (!Fault(kCellSizeTooLarge, prev, FieldRef::Image32(buffer + prev), 0u - (from - prev))) return false;
+        if (!ReportAndFix(kCellSizeTooLarge, prev, FieldRef::Image32(buffer + prev), 0u - (from - prev))) return false;
         allocated -= prevLength - (from - prev);
         prev = 0;
         at = from;
         continue;
       }
-    }
-    if (length > left) {
-      uint32_t next = resume.After(at);
-      length = next - at;
-      if (!Fault(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), inUse ? 0u - length : length)) return false;
-      isAllocated = inUse;
-      if (!inUse) image_->NoteFreedByRepair(at - kBaseBlockSize, length);
-    } else if (!SoundLength(length)) {
-      // A size a few bytes off whole steps keeps its cell when a cell plausibly follows the
-      // rounded size.
-      uint32_t rounded = length & ~(cell::kAlignment - 1);
-      bool keep = rounded >= cell::kAlignment && (rounded == left || NextPlausibleCell(buffer, at + rounded, frameEnd) == at + rounded);
-      length = keep ? rounded : resume.After(at) - at;
-      isAllocated = keep ? isAllocated : inUse;
-      if (!Fault(kInvalidCellSize, at, FieldRef::Image32(buffer + at), isAllocated ? 0u - length : length)) return false;
-      if (!isAllocated) image_->NoteFreedByRepair(at - kBaseBlockSize, length);
+      if (!RepairCellSize(at, frameEnd, foreign, resume, length, isAllocated)) return false;
     }
     if (isAllocated) allocated += length;
 
@@ -466,7 +475,7 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     uint8_t kind = Kind(buffer + at, length);
     if (within % cell::kAlignment != 0) kind |= kCellOffAlignment;
     if (!cells_.Push(CellEntry{static_cast<uint8_t>((within / cell::kAlignment) % 256), kind})) {
-      Fault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+      ReportAndFix(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
       return false;
     }
     uint32_t half = within / frame::kHalfSize;
@@ -476,11 +485,43 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
     prevLength = length;
     at += length;
   }
+  return true;
+}
 
-  // Each page of the frame gets its two halves: first cell and count. Counts come from the next
-  // half that has cells, so the pages are filled from the last.
+// A bad size ends its cell where the cells after it resume. A cell that was in use (its size
+// negative, and not a run of 0xFF) in a frame of its own stays in use up to there, so that what
+// names it still finds it; any other becomes one free cell.
+bool FrameTable::RepairCellSize(uint32_t at, uint32_t frameEnd, bool foreign, ResumePoints& resume, uint32_t& length,
+                                bool& isAllocated) {
+  uint8_t* buffer = image_->Buffer();
+  const uint32_t left = frameEnd - at;
+  const uint32_t sizeField = Le32(buffer + at);
+  const bool inUse = isAllocated && sizeField != 0xFFFFFFFFu && !foreign;
+  if (length > left) {
+    uint32_t next = resume.After(at);
+    length = next - at;
+    if (!ReportAndFix(kCellSizeTooLarge, at, FieldRef::Image32(buffer + at), inUse ? 0u - length : length)) return false;
+    isAllocated = inUse;
+    if (!inUse) image_->NoteFreedByRepair(at - kBaseBlockSize, length);
+    return true;
+  }
+  // A size a few bytes off whole steps keeps its cell when a cell plausibly follows the rounded
+  // size.
+  uint32_t rounded = length & ~(cell::kAlignment - 1);
+  bool keep = rounded >= cell::kAlignment && (rounded == left || NextPlausibleCell(buffer, at + rounded, frameEnd) == at + rounded);
+  length = keep ? rounded : resume.After(at) - at;
+  isAllocated = keep ? isAllocated : inUse;
+  if (!ReportAndFix(kInvalidCellSize, at, FieldRef::Image32(buffer + at), isAllocated ? 0u - length : length)) return false;
+  if (!isAllocated) image_->NoteFreedByRepair(at - kBaseBlockSize, length);
+  return true;
+}
+
+// Each page of the frame gets its two halves: first cell and count. Counts come from the next
+// half that has cells, so the pages are filled from the last.
+void FrameTable::FillFramePages(uint32_t frameOffset, uint32_t frameSize, uint32_t allocated, uint32_t cellBase,
+                                uint32_t cellCount) {
   const uint32_t headPage = frameOffset / kPageSize;
-  uint32_t nextFirst = index;
+  uint32_t nextFirst = cellCount;
   for (uint32_t page = frameSize / kPageSize; page-- > 0;) {
     FramePage& entry = pages_[headPage + page];
     entry.fileOffset = frameOffset + page * kPageSize;
@@ -495,126 +536,6 @@ bool FrameTable::CheckFrame(uint32_t frameOffset, uint32_t& frameSize) {
       if (first != FramePage::kNoCell) nextFirst = first;
     }
   }
-  return true;
-}
-
-uint32_t FrameTable::TakenEnd(const FrameTable& from, uint32_t at, uint32_t soundEnd, size_t& cells) const {
-  // A frame that ends past the image (cut to its declared data size) is checked again, and so
-  // is everything after it.
-  uint32_t end = at;
-  while (end < soundEnd) {
-    uint32_t size = from.pages_[end / kPageSize].frameSize;
-    if (size == 0 || uint64_t{end} + size > image_->Size()) break;
-    end += size;
-  }
-  cells = end < soundEnd ? from.pages_[end / kPageSize].cellBase : from.cells_.Size();
-  return end;
-}
-
-bool FrameTable::CheckFramesFrom(uint32_t at, const std::function<bool(uint32_t)>& ready, uint32_t& soundEnd) {
-  const uint8_t* buffer = image_->Buffer();
-  const uint32_t size = image_->Size();
-  while (uint64_t{at} + frame::kHeaderSize <= size) {
-    if (!ready(at + frame::kHeaderSize)) return false;
-    uint32_t frameSize = Le32(buffer + at + frame::kSize);
-    if (frameSize == 0 || frameSize % kPageSize != 0 || frameSize > size - at || !ready(at + frameSize)) return false;
-    size_t cells = cells_.Size();
-    uint32_t checked = 0;
-    if (!CheckFrame(at, checked)) {
-      cells_.Resize(cells);
-      return false;
-    }
-    at += frameSize;
-    soundEnd = at;
-  }
-  return true;
-}
-
-uint32_t FrameTable::Adopt(FrameScan& scan) {
-  FrameTable& from = scan.table_;
-  if (from.image_ != image_ || scan.buffer_ != image_->Buffer() || from.pageCount_ < pageCount_) return kBaseBlockSize;
-  size_t cells = 0;
-  uint32_t end = TakenEnd(from, kBaseBlockSize, scan.soundEnd_, cells);
-  if (end == kBaseBlockSize) return end;
-  pages_.Swap(from.pages_);
-  cells_.Swap(from.cells_);
-  NewGeneration();
-  scan.Discard();
-  cells_.Resize(cells);
-  // The pages past the frames taken are the frame pass's to fill.
-  for (uint32_t page = end / kPageSize; page <= pageCount_; ++page) pages_[page] = FramePage{};
-  return end;
-}
-
-void FrameTable::ScanTail(uint32_t from, const std::atomic<bool>& stop, uint32_t& start, uint32_t& soundEnd) {
-  const uint8_t* buffer = image_->Buffer();
-  const uint32_t size = image_->Size();
-  // The first sound frame header within a few pages of the middle; none, and there is nothing
-  // to take.
-  uint32_t at = from;
-  const uint32_t last = size - from > 0x100000 ? from + 0x100000 : size;
-  while (uint64_t{at} + frame::kHeaderSize <= last && !SoundFrameHeader(buffer, at)) at += kPageSize;
-  if (uint64_t{at} + frame::kHeaderSize > last) return;
-  start = at;
-  soundEnd = at;
-  CheckFramesFrom(at, [&stop](uint32_t) { return !stop.load(std::memory_order_relaxed); }, soundEnd);
-}
-
-uint32_t FrameTable::AdoptTail(FrameTable& tail, uint32_t start, uint32_t soundEnd, uint32_t at) {
-  if (start != at || soundEnd == kNullOffset || tail.pageCount_ < pageCount_) return at;
-  size_t taken = 0;
-  uint32_t end = TakenEnd(tail, at, soundEnd, taken);
-  if (end == at) return at;
-  const size_t base = cells_.Size();
-  if (taken > 0xFFFFFFFFu - base || !cells_.Resize(base + taken)) return at;
-  for (size_t i = 0; i < taken; ++i) cells_[base + i] = tail.cells_[i];
-  for (uint32_t page = at / kPageSize; page < end / kPageSize; ++page) {
-    pages_[page] = tail.pages_[page];
-    pages_[page].cellBase += static_cast<uint32_t>(base);
-  }
-  NewGeneration();
-  return end;
-}
-
-void FrameScan::Started(const HiveImage& image, LoadStripes& stripes, bool readsToo) {
-  Finished();
-  Discard();
-  // One core gives nothing to run beside the read.
-  if (std::thread::hardware_concurrency() < 2) return;
-  // The scan reads the image only; the const is given back for the frame pass's own use.
-  table_.image_ = const_cast<HiveImage*>(&image);
-  buffer_ = image.Buffer();
-  table_.pageCount_ = image.Size() / kPageSize;
-  if (!table_.SizeTables(table_.pageCount_)) {
-    Discard();
-    return;
-  }
-  stripes_ = &stripes;
-  readsToo_ = readsToo;
-  try {
-    thread_ = std::thread([this] { Scan(); });
-  } catch (...) {  // no thread to be had: the frame pass does it all
-    Discard();
-    stripes_ = nullptr;
-  }
-}
-
-void FrameScan::Finished() {
-  if (!thread_.joinable()) return;
-  stripes_->GiveUp();  // what has not arrived by now never will
-  thread_.join();
-  stripes_ = nullptr;
-}
-
-bool FrameScan::Await(uint32_t end) {
-  while (!stripes_->Has(end)) {
-    if (!readsToo_ || !stripes_->HelpRead()) return stripes_->WaitFor(end);
-  }
-  return true;
-}
-
-void FrameScan::Scan() {
-  table_.CheckFramesFrom(kBaseBlockSize, [this](uint32_t end) { return Await(end); }, soundEnd_);
 }
 
 CellEntry* FrameTable::Lookup(uint32_t hiveOffset) {

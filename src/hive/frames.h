@@ -81,7 +81,7 @@ struct CellEntry {
 inline constexpr uint8_t kCellKindMask = 0x1F;
 inline constexpr uint8_t kCellRegistered = 0x20;    // a security block the walk registered
 inline constexpr uint8_t kCellOffAlignment = 0x40;  // starts 4 bytes past an 8-byte step: never a target
-inline constexpr uint8_t kCellSideMark = 0x80;      // referenced by the key tree walk
+inline constexpr uint8_t kCellReached = 0x80;       // reached by the key tree walk (its reference mark)
 
 // One 4 KB page of the data area.
 struct FramePage {
@@ -105,6 +105,7 @@ enum OffsetResult : uint32_t {
 };
 
 class FrameScan;
+class ResumePoints;  // where the cells of a frame resume after a bad size (frames.cpp)
 
 // Whether a frame header that nothing needs to mend (its signature and its own offset) starts at a
 // page's file offset: such a page begins a frame whatever the frame before it claims.
@@ -164,16 +165,37 @@ class FrameTable {
 
  private:
   friend class FrameScan;
+  struct TailScan;
+  void StartTailScan(TailScan& tail);
+  // The pass over every frame from the first, taking what a scan checked already; false when it
+  // was stopped or a fault was left.
+  bool PassFrames(uint32_t adopted, TailScan& tail);
+  void TakeTailAt(TailScan& tail, uint32_t frameOffset);
+  // A frame of the pass that no scan took: its pages put back, then checked.
+  bool PutBackAndCheckFrame(TailScan& tail, uint32_t frameOffset, uint32_t& frameSize);
+  // The allocated bytes of every frame, less their headers.
+  void SumAllocated();
   // Without a fault reporter (a scan) any fault ends the frame's check with false.
   bool CheckFrame(uint32_t frameOffset, uint32_t& frameSize);
+  // The frame header's signature, offset and size, repaired; foreign: the header was not the
+  // frame's own.
+  bool CheckFrameHeader(uint32_t frameOffset, uint32_t& frameSize, bool& foreign);
+  // Every cell of the frame into the cell table, its size repaired where it is bad; allocated
+  // and index grow with the cells.
+  bool ReadFrameCells(uint32_t frameOffset, uint32_t frameSize, bool foreign, uint32_t& allocated, uint32_t& index);
+  bool RepairCellSize(uint32_t at, uint32_t frameEnd, bool foreign, ResumePoints& resume, uint32_t& length,
+                      bool& isAllocated);
+  void FillFramePages(uint32_t frameOffset, uint32_t frameSize, uint32_t allocated, uint32_t cellBase,
+                      uint32_t cellCount);
   // A page whose frame header names another place, or the place another page's header names,
   // is swapped with that page when the frame then found at frameOffset is sound (its cells fill
   // it): two pages written to each other's places go back. Only pages from frameOffset on, and
   // below notFrom (where the scan of the second half reads), are moved; a page at or past it is
   // named in blocked instead. False when the user refused it.
   bool PutPageBack(uint32_t frameOffset, uint32_t notFrom, uint32_t& blocked);
-  bool Fault(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
-    return faults_ != nullptr && faults_->Repaired(code, offset, field, repair);
+  // Reports, asks and fixes through the fault reporter: whether the fault was fixed.
+  bool ReportAndFix(uint32_t code, uint32_t offset, FieldRef field, uint32_t repair) {
+    return faults_ != nullptr && faults_->ReportAndFix(code, offset, field, repair);
   }
   // Takes the frames a scan found sound, up to the image's size; where they end.
   uint32_t Adopt(FrameScan& scan);

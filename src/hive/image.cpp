@@ -190,82 +190,66 @@ uint32_t LoadStripes::StoppedAt() {
   return stoppedAt_;
 }
 
-int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const std::string& name,
-             std::optional<uint64_t> knownSize, LoadWatcher* watcher) {
+namespace {
+
+// Opens the file, saying why when it cannot be.
+bool OpenHiveFile(FaultReporter& faults, HiveSource& source, const std::string& name) {
   EngineLog& log = faults.Services().log;
-  ProgressSink& progress = faults.Services().progress;
-  log.Break();
-  log.Entry(LogMarker::Info, "Processing file: " + name + "...\r\n");
   if (!source.Open(name)) {
     faults.ReportFault(kInputFileOpenError, kNullOffset, FieldRef::None(), 0);
     log.Entry(LogMarker::Error, "Open file error: " + name + "\r\n");
     std::string reason = source.OpenFailure();
     if (!reason.empty()) log.Entry(LogMarker::Error, "Reason: " + reason + "\r\n");
-    return kLoadNotOpened;
+    return false;
   }
-  struct Closer {
-    HiveSource& source;
-    ~Closer() { source.Close(); }
-  } closer{source};
   log.Entry(LogMarker::Info, "File opened: " + name + "\r\n");
+  return true;
+}
 
-  uint64_t fileSize = 0;
+// The file's size, when it can be a hive's; false when it was not found or cannot be.
+bool HiveFileSize(FaultReporter& faults, HiveSource& source, const std::string& name,
+                  std::optional<uint64_t> knownSize, uint64_t& fileSize) {
   if (knownSize) {
     fileSize = *knownSize;
   } else if (!source.Size(fileSize)) {
     faults.ReportFault(kUnableToGetFileInfo, kNullOffset, FieldRef::None(), 0);
-    return kLoadFailed;
+    return false;
   }
   if (fileSize < kMinHiveFileSize) {
     faults.ReportFault(kHiveTooSmall, kNullOffset, FieldRef::None(), 0);
-    return kLoadFailed;
+    return false;
   }
   if (fileSize > kMaxHiveFileSize) {
     // Cells are addressed below 2 GiB: a larger file is no hive, and is not read at all.
-    log.Entry(LogMarker::Error, "Hive file is too large: " + name + ", size: " + Decimal(fileSize) +
-                                    " (a hive holds at most " + Decimal(kMaxHiveFileSize) + " bytes)\r\n");
+    faults.Services().log.Entry(LogMarker::Error, "Hive file is too large: " + name + ", size: " + Decimal(fileSize) +
+                                                      " (a hive holds at most " + Decimal(kMaxHiveFileSize) +
+                                                      " bytes)\r\n");
+    faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return false;
+  }
+  return true;
+}
+
+// A file cut off a page boundary keeps its last part page: the cells there that are whole stay,
+// and the rest of the page reads as zeros, which the frame pass mends like any other. The
+// question comes once the file is read: a file that is no hive at all is asked nothing.
+int GrowToWholePage(HiveImage& image, FaultReporter& faults, uint32_t size, uint32_t pageEnd) {
+  if (!NotAHive(image).empty()) return kLoadDone;
+  uint32_t asFound = size;
+  if ((size & ~kPageMask) != 0 && !faults.ReportAndFix(kSizeNotAligned, kNullOffset, FieldRef::Variable(asFound), 0)) {
+    return kLoadFailed;
+  }
+  if (image.Size() < pageEnd && !image.Grow(pageEnd)) {
     faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return kLoadFailed;
   }
-  uint32_t size = static_cast<uint32_t>(fileSize);
-  // A file cut off a page boundary keeps its last part page: the cells there that are whole
-  // stay, and the rest of the page reads as zeros, which the frame pass mends like any other.
-  // The question comes once the file is read: a file that is no hive at all is asked nothing.
-  const uint32_t pageEnd = static_cast<uint32_t>((uint64_t{size} + kPageSize - 1) & kPageMask);
-  auto loaded = [&image, &faults, pageEnd, size]() {
-    if (!NotAHive(image).empty()) return kLoadDone;
-    uint32_t asFound = size;
-    if ((size & ~kPageMask) != 0 && !faults.Repaired(kSizeNotAligned, kNullOffset, FieldRef::Variable(asFound), 0)) {
-      return kLoadFailed;
-    }
-    if (image.Size() < pageEnd && !image.Grow(pageEnd)) {
-      faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
-      return kLoadFailed;
-    }
-    return kLoadDone;
-  };
+  return kLoadDone;
+}
 
-  // A view of the file has nothing to read: its pages come in as the checks first touch them. A
-  // view of a file cut off a page boundary takes the rest of its last page, as zeros, where the
-  // system allows; else the view is copied into a buffer that holds that page whole.
-  std::unique_ptr<HiveView> view = pageEnd != size ? source.MapPrivate(pageEnd) : nullptr;
-  const uint32_t viewSize = view != nullptr ? pageEnd : size;
-  if (view == nullptr) view = source.MapPrivate(size);
-  if (view != nullptr) {
-    log.Entry(LogMarker::Info, "Hive file loading...\r\n");
-    image.Adopt(std::move(view), viewSize);
-    if (!progress.PollProgress(0)) return kLoadStopped;
-    progress.SetGauge(1000);
-    image.MarkLoaded();
-    log.Entry(LogMarker::Info, "Hive file loaded: " + name + ", size: " + Decimal(size) + "\r\n");
-    return loaded();
-  }
-  if (!image.Allocate(size)) {
-    faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
-    return kLoadFailed;
-  }
-
-  log.Entry(LogMarker::Info, "Hive file loading...\r\n");
+// Reads the file into the image's buffer in stripes, the watcher working on what has arrived:
+// kLoadDone, kLoadFailed or kLoadStopped.
+int ReadIntoBuffer(HiveImage& image, FaultReporter& faults, HiveSource& source, uint32_t size, LoadWatcher* watcher) {
+  ProgressSink& progress = faults.Services().progress;
   LoadStripes stripes(source, image.Buffer(), size);
   // The watcher's work ends with the read, whichever way the read ends.
   struct Watching {
@@ -288,11 +272,54 @@ int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const 
   if (stopped != kNullOffset) return kLoadStopped;
   if (!progress.PollProgress(size - size % kLoadChunkSize)) return kLoadStopped;
   progress.SetGauge(1000);
-
   if (watcher != nullptr) watcher->Finished();
+  return kLoadDone;
+}
+
+}  // namespace
+
+int LoadHive(HiveImage& image, FaultReporter& faults, HiveSource& source, const std::string& name,
+             std::optional<uint64_t> knownSize, LoadWatcher* watcher) {
+  EngineLog& log = faults.Services().log;
+  ProgressSink& progress = faults.Services().progress;
+  log.Break();
+  log.Entry(LogMarker::Info, "Processing file: " + name + "...\r\n");
+  if (!OpenHiveFile(faults, source, name)) return kLoadNotOpened;
+  struct Closer {
+    HiveSource& source;
+    ~Closer() { source.Close(); }
+  } closer{source};
+
+  uint64_t fileSize = 0;
+  if (!HiveFileSize(faults, source, name, knownSize, fileSize)) return kLoadFailed;
+  uint32_t size = static_cast<uint32_t>(fileSize);
+  const uint32_t pageEnd = static_cast<uint32_t>((uint64_t{size} + kPageSize - 1) & kPageMask);
+
+  // A view of the file has nothing to read: its pages come in as the checks first touch them. A
+  // view of a file cut off a page boundary takes the rest of its last page, as zeros, where the
+  // system allows; else the view is copied into a buffer that holds that page whole.
+  std::unique_ptr<HiveView> view = pageEnd != size ? source.MapPrivate(pageEnd) : nullptr;
+  const uint32_t viewSize = view != nullptr ? pageEnd : size;
+  if (view == nullptr) view = source.MapPrivate(size);
+  if (view != nullptr) {
+    log.Entry(LogMarker::Info, "Hive file loading...\r\n");
+    image.Adopt(std::move(view), viewSize);
+    if (!progress.PollProgress(0)) return kLoadStopped;
+    progress.SetGauge(1000);
+    image.MarkLoaded();
+    log.Entry(LogMarker::Info, "Hive file loaded: " + name + ", size: " + Decimal(size) + "\r\n");
+    return GrowToWholePage(image, faults, size, pageEnd);
+  }
+  if (!image.Allocate(size)) {
+    faults.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return kLoadFailed;
+  }
+
+  log.Entry(LogMarker::Info, "Hive file loading...\r\n");
+  if (int read = ReadIntoBuffer(image, faults, source, size, watcher); read != kLoadDone) return read;
   image.MarkLoaded();
   log.Entry(LogMarker::Info, "Hive file loaded: " + name + ", size: " + Decimal(size) + "\r\n");
-  return loaded();
+  return GrowToWholePage(image, faults, size, pageEnd);
 }
 
 uint32_t HeaderChecksum(const uint8_t* baseBlock) {
@@ -331,7 +358,7 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
   auto field = [block](uint32_t at) { return FieldRef::Image32(block + at); };
   auto value = [block](uint32_t at) { return Le32(block + at); };
   if (value(base::kSignature) != base::kSignatureValue &&
-      !faults.Repaired(kInvalidSignature, kNullOffset, field(base::kSignature), base::kSignatureValue)) {
+      !faults.ReportAndFix(kInvalidSignature, kNullOffset, field(base::kSignature), base::kSignatureValue)) {
     return false;
   }
   image.rootKeyOffset = value(base::kRootKeyOffset);
@@ -339,7 +366,7 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
   bool repaired = false;
   auto check = [&](bool bad, uint32_t code, uint32_t at, uint32_t repair) {
     if (!bad) return true;
-    if (!faults.Repaired(code, kNullOffset, field(at), repair)) return false;
+    if (!faults.ReportAndFix(code, kNullOffset, field(at), repair)) return false;
     repaired = true;
     return true;
   };
@@ -389,7 +416,7 @@ bool CheckBaseBlock(HiveImage& image, FaultReporter& faults) {
   if (repaired) {
     PutLe32(block + base::kChecksum, sum);
   } else if (sum != value(base::kChecksum) &&
-             !faults.Repaired(kInvalidHeaderChecksum, kNullOffset, field(base::kChecksum), sum)) {
+             !faults.ReportAndFix(kInvalidHeaderChecksum, kNullOffset, field(base::kChecksum), sum)) {
     return false;
   }
   faults.Services().log.Entry(LogMarker::Info, "Header checked\r\n");

@@ -14,7 +14,7 @@ WalkOutcome CellMarks::MarkCell(uint32_t hiveOffset) {
     faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return WalkOutcome::Stop;
   }
-  bool marked = own != nullptr ? (*own & kOwnMarked) != 0 : side != nullptr && (side->Kind() & kCellSideMark) != 0;
+  bool marked = own != nullptr ? (*own & kOwnMarked) != 0 : side != nullptr && (side->Kind() & kCellReached) != 0;
   if (marked) {
     return faults_.ReportFault(kCrossLinkedData, hiveOffset, FieldRef::None(), 0);
   }
@@ -23,7 +23,7 @@ WalkOutcome CellMarks::MarkCell(uint32_t hiveOffset) {
   if (own != nullptr) {
     *own |= kOwnMarked;
   } else if (side != nullptr) {
-    side->SetBits(kCellSideMark);
+    side->SetBits(kCellReached);
   }
   return WalkOutcome::Continue;
 }
@@ -56,8 +56,8 @@ bool CellMarks::TakeOver(CellMarks& other, uint64_t sharedBlockBytes) {
   for (size_t i = 0; i < other.own_.Size(); ++i) {
     if ((other.own_[i] & kOwnMarked) == 0) continue;
     CellEntry& entry = frames_.Cell(i);
-    if ((entry.Kind() & kCellSideMark) == 0) {
-      entry.SetBits(kCellSideMark);
+    if ((entry.Kind() & kCellReached) == 0) {
+      entry.SetBits(kCellReached);
     } else if ((other.own_[i] & kOwnRegistered) == 0 || (entry.Kind() & kCellRegistered) == 0) {
       return false;
     }
@@ -79,7 +79,7 @@ WalkOutcome CellMarks::CheckOverlap(uint32_t hiveOffset, uint64_t needed) {
 }
 
 void CellMarks::RemoveAllMarks() {
-  for (size_t i = 0; i < frames_.CellCount(); ++i) frames_.Cell(i).ClearBits(kCellSideMark);
+  for (size_t i = 0; i < frames_.CellCount(); ++i) frames_.Cell(i).ClearBits(kCellReached);
   own_.Clear();
   referenced_ = 0;
 }

@@ -117,7 +117,7 @@ uint32_t ListHint(uint16_t listSignature, const uint8_t* keyCell, uint32_t keyCe
   return Le32(hint);
 }
 
-bool TakenNames::Take(StoredName name) {
+bool TakenNames::ClaimOrRename(StoredName name) {
   std::vector<uint16_t> upper = name.Upper();
   if (taken_.emplace(upper, 1).second) return true;
   std::vector<uint16_t> units = name.Units();

@@ -36,7 +36,7 @@ struct StoredName {
   uint32_t Length() const;
   // Characters that fit the cell.
   uint32_t Room() const;
-  // Its characters as stored: 8-bit names are Latin-1, the others UTF-16LE (an odd last byte is
+  // Its characters as stored: compressed names are Latin-1, the others UTF-16LE (an odd last byte is
   // left out).
   std::vector<uint16_t> Units() const;
   // The same characters handed one at a time to each(unit), with nothing allocated: the one
@@ -51,14 +51,14 @@ struct StoredName {
       for (uint32_t i = 0; i + 1 < length; i += 2) each(static_cast<uint16_t>(text[i] | text[i + 1] << 8));
     }
   }
-  // The unit at a place below Length() / 2 (UTF-16) or Length() (8-bit).
+  // The unit at a place below Length() / 2 (UTF-16) or Length() (compressed).
   uint16_t UnitAt(uint32_t i) const {
     const uint8_t* text = cell + textAt;
     return Compressed() ? text[i] : static_cast<uint16_t>(text[2 * i] | text[2 * i + 1] << 8);
   }
   uint32_t Units16() const { return Compressed() ? Length() : Length() / 2; }
   std::vector<uint16_t> Upper() const;
-  // Writes the characters (within Room), as 8-bit text when every one fits a byte.
+  // Writes the characters (within Room), compressed (a byte each) when every one fits a byte.
   void Write(const std::vector<uint16_t>& units);
 };
 
@@ -68,8 +68,8 @@ int CompareNames(const StoredName& a, const StoredName& b);
 
 uint32_t HashOfName(const std::vector<uint16_t>& upperName);
 
-// Whether bytes read as Latin-1 are printable text throughout: a name of such bytes whose 8-bit
-// flag was lost is taken as 8-bit text again.
+// Whether bytes read as Latin-1 are printable text throughout: a name of such bytes whose
+// compressed flag was lost is taken as compressed again.
 bool PrintableLatin1(const uint8_t* text, uint32_t length);
 
 // Names taken among the siblings of one key, compared as Windows compares them; a name may be
@@ -83,7 +83,7 @@ class TakenNames {
   // Takes the name as it stands when it is free; otherwise gives it the first free form of
   // name + " (n)" that fits its cell, or the name cut to end in "~n". False when no form fits
   // (the name stays as it was, untaken).
-  bool Take(StoredName name);
+  bool ClaimOrRename(StoredName name);
 
  private:
   std::map<std::vector<uint16_t>, uint32_t> taken_;  // name -> keys that hold it

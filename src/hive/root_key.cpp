@@ -146,8 +146,8 @@ bool FrameTable::CheckRoot() {
   if (!bad && HoldsItsName(root)) return true;
   if (!bad) {
     // A root too small for a name is moved rather than dropped: the walk could not keep it.
-    if (!faults_->Repaired(kDataOverlapped, root, FieldRef::None(), 0)) return false;
-  } else if (!faults_->Repaired(kInvalidStartOffset, kNullOffset, FieldRef::None(), 0)) {
+    if (!faults_->ReportAndFix(kDataOverlapped, root, FieldRef::None(), 0)) return false;
+  } else if (!faults_->ReportAndFix(kInvalidStartOffset, kNullOffset, FieldRef::None(), 0)) {
     return false;
   }
   // Only an allocated key cell can be the root: one marked as the root; else the key the field

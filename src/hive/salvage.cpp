@@ -33,10 +33,10 @@ class Salvage {
   uint32_t Parent(uint32_t key) { return Le32(Cell(key) + key::kParent); }
   bool Reached(uint32_t offset) {
     CellEntry* entry = frames_.Lookup(offset);
-    return entry != nullptr && (entry->kind & kCellSideMark) != 0;
+    return entry != nullptr && (entry->kind & kCellReached) != 0;
   }
   // An allocated key cell that holds its fields and a name. A name of odd length in UTF-16 (its
-  // 8-bit flag lost) is mended by the walk that checks the keys brought back, like any other.
+  // compressed flag lost) is mended by the walk that checks the keys brought back, like any other.
   bool SoundKey(uint32_t offset) {
     CellEntry* entry = frames_.OffsetCheck(offset) == kOffsetValid && offset != kNullOffset ? frames_.Lookup(offset) : nullptr;
     if (entry == nullptr) return false;
@@ -68,6 +68,47 @@ class Salvage {
   // A new plain key under parent, with the parent's security block and the first free name of the
   // form given among names; kNullOffset when no cell or name can be had.
   uint32_t NewKey(uint32_t parent, const char* name, TakenNames& names);
+
+  // Where the keys brought back go: new parent -> tops, and the tops for lost+found.
+  struct Placement {
+    std::map<uint32_t, std::vector<uint32_t>> under;
+    std::vector<uint32_t> lost;
+  };
+  // The orphans (sound keys the walk did not reach), found; their tops, each with the count of
+  // keys that hang from it, in hive order.
+  std::map<uint32_t, uint32_t> OrphanTops();
+  // The tops that go under their orphan parent this round (true), and those that do not.
+  std::unordered_map<uint32_t, bool> HangingTops(const std::map<uint32_t, uint32_t>& tops);
+  Placement PlaceTops(const std::map<uint32_t, uint32_t>& tops);
+  // A key made under holder to stand for a top's lost parent, with the top under it; false when
+  // none could be made.
+  bool PlaceUnderNewStandIn(uint32_t top, uint32_t parent, uint32_t holder,
+                            std::unordered_map<uint32_t, TakenNames>& standInNames, Placement& placement);
+  // The tops written into their new parents' lists; whether any were.
+  bool Reconnect(const Placement& placement, std::map<uint32_t, uint32_t>& tops, std::vector<uint32_t>& chains);
+  bool MoveToLostAndFound(const std::vector<uint32_t>& lost, std::map<uint32_t, uint32_t>& tops,
+                          std::vector<uint32_t>& chains);
+
+  // The values no list names, and the keys they go back to as they are found.
+  struct ValueHomes {
+    std::vector<uint32_t> values;  // in use, named by no list, in offset order
+    std::unordered_set<uint32_t> placed;
+    std::map<uint32_t, std::vector<uint32_t>> home;
+    bool Unplaced(uint32_t value) const {
+      return std::binary_search(values.begin(), values.end(), value) && placed.count(value) == 0;
+    }
+    void Give(uint32_t key, uint32_t value) {
+      home[key].push_back(value);
+      placed.insert(value);
+    }
+  };
+  std::vector<uint32_t> UnreachedValues();
+  // The values a list taken out whole still names at its place, given back to its key: how many.
+  uint32_t GiveFromWholeList(const HiveImage::ValuesTakenOut& lost, ValueHomes& homes);
+  // The one value a dropped entry names or misses by one byte; kNullOffset when there is none,
+  // kNullOffset - 1 when two are that near.
+  uint32_t NearestValue(uint32_t entry, const ValueHomes& homes);
+  bool PutValuesBack(const ValueHomes& homes, const std::vector<uint32_t>& rest);
 
   HiveImage& image_;
   FrameTable& frames_;
@@ -232,7 +273,7 @@ uint32_t Salvage::NewKey(uint32_t parent, const char* text, TakenNames& names) {
   WriteEmptyKey(k, key::kFlagCompressedName, parent, security);
   StoredName name = StoredName::OfKey(k, key::kName + room);
   name.Write(std::vector<uint16_t>(text, text + std::strlen(text)));
-  if (!names.Take(name)) return kNullOffset;
+  if (!names.ClaimOrRename(name)) return kNullOffset;
   frames_.Reclassify(made);
   if (security != kNullOffset && frames_.OffsetCheck(security) == kOffsetValid && Length(security) >= security::kDescriptor &&
       Le16(Cell(security) + cell::kSignature) == cell::kSecuritySignature) {
@@ -242,27 +283,23 @@ uint32_t Salvage::NewKey(uint32_t parent, const char* text, TakenNames& names) {
   return made;
 }
 
-bool Salvage::Run(std::vector<uint32_t>& chains) {
+std::map<uint32_t, uint32_t> Salvage::OrphanTops() {
   frames_.ForEachCell([&](uint32_t offset, const CellEntry& entry) {
     uint8_t kind = entry.kind & kCellKindMask;
-    if ((kind == kCellKey || kind == kCellRootKey) && (entry.kind & kCellSideMark) == 0) orphans_.push_back(offset);
+    if ((kind == kCellKey || kind == kCellRootKey) && (entry.kind & kCellReached) == 0) orphans_.push_back(offset);
   });
   orphans_.erase(std::remove_if(orphans_.begin(), orphans_.end(), [&](uint32_t o) { return !SoundKey(o); }), orphans_.end());
-  if (orphans_.empty()) return false;
-  FindTops();
   std::map<uint32_t, uint32_t> tops;  // top -> keys hanging from it, in hive order
+  if (orphans_.empty()) return tops;
+  FindTops();
   for (uint32_t orphan : orphans_) ++tops[topOf_[orphan]];
+  return tops;
+}
 
-  const std::unordered_set<uint32_t> repaired(walk_.ListsRepaired().begin(), walk_.ListsRepaired().end());
-  const std::unordered_set<uint32_t> takenOut(walk_.TakenOut().begin(), walk_.TakenOut().end());
-  std::unordered_map<uint32_t, uint32_t> takenOutOf;  // what a list lost -> the key whose list it was
-  for (size_t i = 0; i < walk_.TakenOut().size(); ++i) takenOutOf.emplace(walk_.TakenOut()[i], walk_.TakenOutOf()[i]);
-  std::map<uint32_t, std::vector<uint32_t>> under;  // new parent -> tops
-  std::vector<uint32_t> lost;
-  std::unordered_map<uint32_t, TakenNames> standInNames;  // per key that gets stand-ins, its keys' names
-  // A top whose parent is an orphan that does not list it goes under that parent now, with it,
-  // when the parent's chain of such tops ends at a top placed otherwise, not back at itself: a
-  // tree whose lists a cut file lost comes back in one round, however deep.
+// A top whose parent is an orphan that does not list it goes under that parent now, with it,
+// when the parent's chain of such tops ends at a top placed otherwise, not back at itself: a
+// tree whose lists a cut file lost comes back in one round, however deep.
+std::unordered_map<uint32_t, bool> Salvage::HangingTops(const std::map<uint32_t, uint32_t>& tops) {
   std::unordered_map<uint32_t, bool> hangs;  // top -> goes under its parent; false while climbing
   for (const auto& [top, count] : tops) {
     std::vector<uint32_t> path;
@@ -278,6 +315,18 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
     }
     for (uint32_t at : path) hangs[at] = placed;
   }
+  return hangs;
+}
+
+Salvage::Placement Salvage::PlaceTops(const std::map<uint32_t, uint32_t>& tops) {
+  const std::unordered_set<uint32_t> repaired(walk_.ListsRepaired().begin(), walk_.ListsRepaired().end());
+  const std::unordered_set<uint32_t> takenOut(walk_.TakenOut().begin(), walk_.TakenOut().end());
+  std::unordered_map<uint32_t, uint32_t> takenOutOf;  // what a list lost -> the key whose list it was
+  for (size_t i = 0; i < walk_.TakenOut().size(); ++i) takenOutOf.emplace(walk_.TakenOut()[i], walk_.TakenOutOf()[i]);
+  Placement placement;
+  std::map<uint32_t, std::vector<uint32_t>>& under = placement.under;
+  std::unordered_map<uint32_t, TakenNames> standInNames;  // per key that gets stand-ins, its keys' names
+  const std::unordered_map<uint32_t, bool> hangs = HangingTops(tops);
   for (const auto& [top, count] : tops) {
     uint32_t parent = Parent(top);
     auto hanging = hangs.find(top);
@@ -295,39 +344,47 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
     // named after its offset, and its keys go under that one.
     auto holder = takenOutOf.find(parent);
     if (!SoundKey(parent) && holder != takenOutOf.end() && SoundKey(holder->second) && Reached(holder->second) &&
-        holder->second != top) {
-      auto [names, first] = standInNames.try_emplace(holder->second);
-      if (first) names->second = NamesAmong(SubkeyEntries(image_, frames_, holder->second), {});
-      char text[9];
-      std::snprintf(text, sizeof text, "%08X", parent);
-      uint32_t made = NewKey(holder->second, text, names->second);
-      if (made != kNullOffset) {
-        image_.standIns[parent] = made;
-        under[holder->second].push_back(made);
-        under[made].push_back(top);
-        EventRecord e{Event::KeyStandsForLost, made, parent, holder->second};
-        log_.Happened(e);
-        continue;
-      }
+        holder->second != top && PlaceUnderNewStandIn(top, parent, holder->second, standInNames, placement)) {
+      continue;
     }
     bool parentKey = parent != top && !IsOrphan(parent) && SoundKey(parent) && Reached(parent);
     if (!parentKey) {
-      lost.push_back(top);
+      placement.lost.push_back(top);
     } else if (repaired.count(parent) != 0 || takenOut.count(top) != 0) {
       under[parent].push_back(top);
     }
   }
+  return placement;
+}
+
+bool Salvage::PlaceUnderNewStandIn(uint32_t top, uint32_t parent, uint32_t holder,
+                                   std::unordered_map<uint32_t, TakenNames>& standInNames, Placement& placement) {
+  auto [names, first] = standInNames.try_emplace(holder);
+  if (first) names->second = NamesAmong(SubkeyEntries(image_, frames_, holder), {});
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", parent);
+  uint32_t made = NewKey(holder, text, names->second);
+  if (made == kNullOffset) return false;
+  image_.standIns[parent] = made;
+  placement.under[holder].push_back(made);
+  placement.under[made].push_back(top);
+  EventRecord e{Event::KeyStandsForLost, made, parent, holder};
+  log_.Happened(e);
+  return true;
+}
+
+bool Salvage::Reconnect(const Placement& placement, std::map<uint32_t, uint32_t>& tops, std::vector<uint32_t>& chains) {
   bool salvaged = false;
   std::unordered_set<uint32_t> made;  // the keys that stand for lost ones
   for (const auto& [lostKey, standIn] : image_.standIns) made.insert(standIn);
-  for (auto& [parent, list] : under) {
+  for (const auto& [parent, list] : placement.under) {
     std::unordered_set<uint32_t> moving(list.begin(), list.end());
     std::vector<uint32_t> entries = SubkeyEntries(image_, frames_, parent);
     TakenNames taken = NamesAmong(entries, moving);
     entries.erase(std::remove_if(entries.begin(), entries.end(), [&](uint32_t e) { return moving.count(e) != 0; }), entries.end());
     std::vector<uint32_t> named;
     for (uint32_t top : list) {
-      if (taken.Take(NameOf(top))) named.push_back(top);
+      if (taken.ClaimOrRename(NameOf(top))) named.push_back(top);
     }
     entries.insert(entries.end(), named.begin(), named.end());
     if (named.empty() || !WriteList(parent, entries)) continue;
@@ -341,86 +398,105 @@ bool Salvage::Run(std::vector<uint32_t>& chains) {
     }
     salvaged = true;
   }
-  if (!lost.empty()) {
-    uint32_t folder = LostAndFound();
-    if (folder == kNullOffset) return salvaged;
-    std::unordered_set<uint32_t> moving(lost.begin(), lost.end());
-    std::vector<uint32_t> entries = SubkeyEntries(image_, frames_, folder);
-    TakenNames taken = NamesAmong(entries, moving);
-    std::vector<uint32_t> named;
-    for (uint32_t top : lost) {
-      if (top != folder && taken.Take(NameOf(top))) named.push_back(top);
-    }
-    entries.insert(entries.end(), named.begin(), named.end());
-    // The parent fields change only once the list that holds the keys is written.
-    if (!named.empty() && WriteList(folder, entries)) {
-      for (uint32_t top : named) {
-        PutLe32(Cell(top) + key::kParent, folder);
-        EventRecord e{Event::KeyToLostAndFound, top};
-        e.count = tops[top];
-        log_.Happened(e);
-        chains.push_back(top);
-      }
-      salvaged = true;
-    }
-  }
   return salvaged;
 }
 
-bool Salvage::RunValues() {
-  std::vector<uint32_t> values;  // in use, named by no list, in offset order
+bool Salvage::MoveToLostAndFound(const std::vector<uint32_t>& lost, std::map<uint32_t, uint32_t>& tops,
+                                 std::vector<uint32_t>& chains) {
+  uint32_t folder = LostAndFound();
+  if (folder == kNullOffset) return false;
+  std::unordered_set<uint32_t> moving(lost.begin(), lost.end());
+  std::vector<uint32_t> entries = SubkeyEntries(image_, frames_, folder);
+  TakenNames taken = NamesAmong(entries, moving);
+  std::vector<uint32_t> named;
+  for (uint32_t top : lost) {
+    if (top != folder && taken.ClaimOrRename(NameOf(top))) named.push_back(top);
+  }
+  entries.insert(entries.end(), named.begin(), named.end());
+  // The parent fields change only once the list that holds the keys is written.
+  if (named.empty() || !WriteList(folder, entries)) return false;
+  for (uint32_t top : named) {
+    PutLe32(Cell(top) + key::kParent, folder);
+    EventRecord e{Event::KeyToLostAndFound, top};
+    e.count = tops[top];
+    log_.Happened(e);
+    chains.push_back(top);
+  }
+  return true;
+}
+
+bool Salvage::Run(std::vector<uint32_t>& chains) {
+  std::map<uint32_t, uint32_t> tops = OrphanTops();
+  if (tops.empty()) return false;
+  const Placement placement = PlaceTops(tops);
+  bool salvaged = Reconnect(placement, tops, chains);
+  if (!placement.lost.empty() && MoveToLostAndFound(placement.lost, tops, chains)) salvaged = true;
+  return salvaged;
+}
+
+std::vector<uint32_t> Salvage::UnreachedValues() {
+  std::vector<uint32_t> values;
   frames_.ForEachCell([&](uint32_t offset, const CellEntry& entry) {
-    if ((entry.kind & kCellKindMask) != kCellValue || (entry.kind & kCellSideMark) != 0) return;
+    if ((entry.kind & kCellKindMask) != kCellValue || (entry.kind & kCellReached) != 0) return;
     const uint8_t* v = Cell(offset);
     const uint32_t length = Length(offset);
     if (static_cast<int32_t>(Le32(v)) < 0 && length >= value::kName && value::kName + uint32_t{Le16(v + value::kNameLength)} <= length) {
       values.push_back(offset);
     }
   });
-  if (values.empty()) return false;
   std::sort(values.begin(), values.end());
-  std::unordered_set<uint32_t> placed;
-  auto unplaced = [&](uint32_t value) { return std::binary_search(values.begin(), values.end(), value) && placed.count(value) == 0; };
+  return values;
+}
+
+// What the list's place still holds, whatever its cell became.
+uint32_t Salvage::GiveFromWholeList(const HiveImage::ValuesTakenOut& lost, ValueHomes& homes) {
+  uint32_t found = 0;
+  const uint64_t end = image_.Size() - kBaseBlockSize;
+  if (lost.at == kNullOffset || (lost.at & 7) != 0 || uint64_t{lost.at} + value::kListEntries >= end) return found;
+  const uint32_t holds = static_cast<uint32_t>(std::min<uint64_t>(lost.count, (end - lost.at - value::kListEntries) / 4));
+  for (uint32_t i = 0; i < holds; ++i) {
+    const uint32_t value = Le32(Cell(lost.at) + value::kListEntries + 4 * i);
+    if (homes.Unplaced(value)) {
+      homes.Give(lost.key, value);
+      ++found;
+    }
+  }
+  return found;
+}
+
+uint32_t Salvage::NearestValue(uint32_t entry, const ValueHomes& homes) {
+  // An entry zeroed or filled with 0xFF was not changed in one byte.
+  const bool filled = entry == 0 || entry == kNullOffset;
+  uint32_t near = homes.Unplaced(entry) ? entry : kNullOffset;
+  for (uint32_t byte = 0; byte < 4 && near == kNullOffset && !filled; ++byte) {
+    for (uint32_t b = 0; b < 256; ++b) {
+      const uint32_t value = (entry & ~(0xFFu << (8 * byte))) | (b << (8 * byte));
+      if (value == entry || !homes.Unplaced(value)) continue;
+      near = near == kNullOffset ? value : kNullOffset - 1;  // two alike near: neither
+    }
+    if (near == kNullOffset - 1) break;
+  }
+  return near;
+}
+
+bool Salvage::RunValues() {
+  ValueHomes homes;
+  homes.values = UnreachedValues();
+  if (homes.values.empty()) return false;
   // Each goes back to the key whose list lost it, where that can be known: the entries of a list
   // unhooked whole that still name it, or a dropped entry that names it or differs from it in one
   // byte (a byte changed in the list), when no other value is that near. Then, when only one key
   // still misses values, the rest go to it, as many as it misses.
-  std::map<uint32_t, std::vector<uint32_t>> home;
   std::map<uint32_t, uint32_t> missing;
-  auto give = [&](uint32_t key, uint32_t value) {
-    home[key].push_back(value);
-    placed.insert(value);
-  };
   for (const HiveImage::ValuesTakenOut& lost : image_.valuesTakenOut) {
     if (!SoundKey(lost.key) || !Reached(lost.key)) continue;
     uint32_t found = 0;
     if (lost.wholeList) {
-      // What the list's place still holds, whatever its cell became.
-      const uint64_t end = image_.Size() - kBaseBlockSize;
-      if (lost.at != kNullOffset && (lost.at & 7) == 0 && uint64_t{lost.at} + value::kListEntries < end) {
-        const uint32_t holds = static_cast<uint32_t>(std::min<uint64_t>(lost.count, (end - lost.at - value::kListEntries) / 4));
-        for (uint32_t i = 0; i < holds; ++i) {
-          const uint32_t value = Le32(Cell(lost.at) + value::kListEntries + 4 * i);
-          if (unplaced(value)) {
-            give(lost.key, value);
-            ++found;
-          }
-        }
-      }
+      found = GiveFromWholeList(lost, homes);
     } else {
-      // An entry zeroed or filled with 0xFF was not changed in one byte.
-      const bool filled = lost.at == 0 || lost.at == kNullOffset;
-      uint32_t near = unplaced(lost.at) ? lost.at : kNullOffset;
-      for (uint32_t byte = 0; byte < 4 && near == kNullOffset && !filled; ++byte) {
-        for (uint32_t b = 0; b < 256; ++b) {
-          const uint32_t value = (lost.at & ~(0xFFu << (8 * byte))) | (b << (8 * byte));
-          if (value == lost.at || !unplaced(value)) continue;
-          near = near == kNullOffset ? value : kNullOffset - 1;  // two alike near: neither
-        }
-        if (near == kNullOffset - 1) break;
-      }
+      const uint32_t near = NearestValue(lost.at, homes);
       if (near != kNullOffset && near != kNullOffset - 1) {
-        give(lost.key, near);
+        homes.Give(lost.key, near);
         ++found;
       } else if (frames_.OffsetCheck(lost.at) == kOffsetValid && Reached(lost.at)) {
         continue;  // a value another list holds: nothing is missing
@@ -429,15 +505,19 @@ bool Salvage::RunValues() {
     if (lost.count > found) missing[lost.key] += lost.count - found;
   }
   std::vector<uint32_t> rest;
-  for (uint32_t value : values) {
-    if (placed.count(value) == 0) rest.push_back(value);
+  for (uint32_t value : homes.values) {
+    if (homes.placed.count(value) == 0) rest.push_back(value);
   }
   if (missing.size() == 1 && !rest.empty() && rest.size() <= missing.begin()->second) {
-    for (uint32_t value : rest) give(missing.begin()->first, value);
+    for (uint32_t value : rest) homes.Give(missing.begin()->first, value);
     rest.clear();
   }
+  return PutValuesBack(homes, rest);
+}
+
+bool Salvage::PutValuesBack(const ValueHomes& homes, const std::vector<uint32_t>& rest) {
   bool salvaged = false;
-  for (const auto& [key, back] : home) {
+  for (const auto& [key, back] : homes.home) {
     if (!AddValues(key, back)) continue;
     EventRecord e{Event::ValuesBroughtBack, key};
     e.count = back.size();

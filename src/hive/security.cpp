@@ -54,14 +54,14 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* anc
   const uint32_t position = key + key::kSecurity;
   bool reported = false;
   if (frames_.OffsetCheck(s.Get()) != kOffsetValid) {
-    if (!faults_.Repaired(kInvalidOffset, position, s, 0)) return WalkOutcome::Stop;
+    if (!faults_.ReportAndFix(kInvalidOffset, position, s, 0)) return WalkOutcome::Stop;
     s.Set(kNullOffset);
     faults_.MarkChanged();
     reported = true;
   }
   if (s.Get() == kNullOffset) {
     if (ancestor == nullptr) {
-      if (!reported && !faults_.Repaired(kNullSecurityOffset, position, FieldRef::None(), 0)) {
+      if (!reported && !faults_.ReportAndFix(kNullSecurityOffset, position, FieldRef::None(), 0)) {
         return WalkOutcome::Stop;
       }
       pendingStart_ = &root;
@@ -69,7 +69,7 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* anc
       return WalkOutcome::Continue;
     }
     if (!reported) {
-      if (!faults_.Repaired(kNullSecurityOffset, position, s, inherited)) return WalkOutcome::Stop;
+      if (!faults_.ReportAndFix(kNullSecurityOffset, position, s, inherited)) return WalkOutcome::Stop;
     } else if (inherited != kNullOffset) {
       s.Set(inherited);
       faults_.MarkChanged();
@@ -85,7 +85,7 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* anc
   uint8_t* sk = image_.AtHiveOffset(block);
   if (Le16(sk + cell::kSignature) != cell::kSecuritySignature) {
     if (ancestor == nullptr) {
-      if (!faults_.Repaired(kInvalidSecuritySignature, block + cell::kSignature, FieldRef::None(), 0)) {
+      if (!faults_.ReportAndFix(kInvalidSecuritySignature, block + cell::kSignature, FieldRef::None(), 0)) {
         return WalkOutcome::Stop;
       }
       s.Set(kNullOffset);
@@ -94,7 +94,7 @@ WalkOutcome SecurityRegistry::CheckKeySecurity(uint32_t key, const WalkNode* anc
       pending_ = 1;
       return WalkOutcome::Continue;
     }
-    if (!faults_.Repaired(kInvalidSecuritySignature, block + cell::kSignature, s, inherited)) {
+    if (!faults_.ReportAndFix(kInvalidSecuritySignature, block + cell::kSignature, s, inherited)) {
       return WalkOutcome::Stop;
     }
     if (s.Get() == kNullOffset) ++pending_;
@@ -160,13 +160,13 @@ bool SecurityRegistry::CheckLink(uint32_t block, uint32_t at) {
   FieldRef link = FieldRef::Image32(image_.AtHiveOffset(block) + at);
   bool reported = false;
   if (frames_.OffsetCheck(link.Get()) != kOffsetValid) {
-    if (!faults_.Repaired(kInvalidOffset, block + at, link, 0)) return false;
+    if (!faults_.ReportAndFix(kInvalidOffset, block + at, link, 0)) return false;
     link.Set(kNullOffset);
     faults_.MarkChanged();
     reported = true;
   }
   if (link.Get() == kNullOffset && !reported) {
-    if (!faults_.Repaired(kNullSecurityLink, block + at, link, 0)) return false;
+    if (!faults_.ReportAndFix(kNullSecurityLink, block + at, link, 0)) return false;
     relink_ = true;
   }
   return true;

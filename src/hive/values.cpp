@@ -27,7 +27,7 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
   // any), so that the values a damaged count would hide are kept.
   const uint32_t holds = (marks_.CellLength(list) - value::kListEntries) / 4;
   if (countField.Get() > holds && holds > 0) {
-    if (!faults_.Repaired(kDataOverlapped, list, FieldRef::None(), 0)) return WalkOutcome::Stop;
+    if (!faults_.ReportAndFix(kDataOverlapped, list, FieldRef::None(), 0)) return WalkOutcome::Stop;
     countField.Set(holds);
     faults_.MarkChanged();
   }
@@ -102,9 +102,9 @@ bool ValueCheck::NamesApart() {
   for (uint32_t i = 0; i < count; ++i) taken.Add(name(i).Upper());
   for (uint32_t i : alike) {
     const uint32_t value = Le32(Cell(list_) + value::kListEntries + 4 * i);
-    if (!faults_.Repaired(kInvalidValueName, value + value::kNameLength, FieldRef::None(), 0)) return false;
+    if (!faults_.ReportAndFix(kInvalidValueName, value + value::kNameLength, FieldRef::None(), 0)) return false;
     taken.Remove(name(i).Upper());
-    taken.Take(name(i));
+    taken.ClaimOrRename(name(i));
   }
   faults_.MarkChanged();
   return true;
@@ -125,7 +125,7 @@ WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defa
     FieldRef flags = FieldRef::Image16(v + value::kFlags);
     if (defaultSeen) return Report(kDefaultValueExists, value + value::kNameLength, flags);  // the first one stays
     if ((flags.Get() & value::kFlagCompressedName) != 0 &&
-        !faults_.Repaired(kDefaultValueHasName, value + value::kFlags, flags, 0)) {
+        !faults_.ReportAndFix(kDefaultValueHasName, value + value::kFlags, flags, 0)) {
       return WalkOutcome::Stop;
     }
     defaultSeen = true;
@@ -136,7 +136,7 @@ WalkOutcome ValueCheck::CheckValue(uint32_t value, uint32_t position, bool& defa
   FieldRef length = FieldRef::Image32(v + value::kDataLength);
   // Windows writes a value without data as length 0 and no data cell: that is sound.
   if (length.Get() == 0 && Le32(v + value::kData) == kNullOffset) return WalkOutcome::Continue;
-  if (length.Get() == 0 && !faults_.Repaired(kZeroDataLength, value + value::kDataLength, length, 0)) {
+  if (length.Get() == 0 && !faults_.ReportAndFix(kZeroDataLength, value + value::kDataLength, length, 0)) {
     return WalkOutcome::Stop;
   }
   if (length.Get() & value::kDataInline) {
@@ -171,9 +171,9 @@ bool ValueCheck::CheckName(uint32_t value) {
   // that stops at one; a NUL further on is what Windows and hivex write and readers show.
   bool sound = (compressed || length % 2 == 0) && (compressed ? text[0] != 0 : Le16(text) != 0);
   if (sound) return true;
-  if (!faults_.Repaired(kInvalidValueName, value + value::kNameLength, FieldRef::None(), 0)) return false;
+  if (!faults_.ReportAndFix(kInvalidValueName, value + value::kNameLength, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
-  if (PrintableLatin1(text, length)) {  // 8-bit text whose flag was lost
+  if (PrintableLatin1(text, length)) {  // compressed text whose flag was lost
     PutLe16(v + value::kFlags, static_cast<uint16_t>(Le16(v + value::kFlags) | value::kFlagCompressedName));
     return true;
   }
@@ -195,7 +195,7 @@ bool ValueCheck::CheckName(uint32_t value) {
   PutLe16(v + value::kNameLength, 0);
   std::vector<uint16_t> units(made, made + 8);
   name.Write(units);  // as much of it as the cell holds
-  taken_->Take(name);
+  taken_->ClaimOrRename(name);
   return true;
 }
 
@@ -231,7 +231,7 @@ WalkOutcome ValueCheck::CheckSegmented(uint32_t db, uint32_t value) {
                     : segment == kNullOffset                     ? kNullOffsetInSegmentList
                                                                  : kNoError;
     if (code != kNoError) {
-      if (!faults_.Repaired(code, position, code == kInvalidOffset ? entry : FieldRef::None(), 0)) {
+      if (!faults_.ReportAndFix(code, position, code == kInvalidOffset ? entry : FieldRef::None(), 0)) {
         outcome = WalkOutcome::Stop;
         break;
       }
@@ -245,7 +245,7 @@ WalkOutcome ValueCheck::CheckSegmented(uint32_t db, uint32_t value) {
     entries.Keep();
     FieldRef dataLength = FieldRef::Image32(Cell(value) + value::kDataLength);
     if (length < bigdata::kSegmentCapacity && !entries.Done() && dataLength.Get() > capacity) {
-      if (!faults_.Repaired(kIncorrectSegmentedSize, segment, dataLength, capacity)) {
+      if (!faults_.ReportAndFix(kIncorrectSegmentedSize, segment, dataLength, capacity)) {
         outcome = WalkOutcome::Stop;
         break;
       }

@@ -27,7 +27,7 @@ class ValueCheck {
   WalkOutcome CheckValue(uint32_t value, uint32_t position, bool& defaultSeen);
   // No two values of the key's list named alike; false when a report was not fixed.
   bool NamesApart();
-  // A name no reader takes (UTF-16 of an odd length, or one that starts with a NUL) is code 51: 8-bit text whose flag was lost is marked so, anything
+  // A name no reader takes (UTF-16 of an odd length, or one that starts with a NUL) is code 51: compressed text whose flag was lost is marked so, anything
   // else gives way to a name made from the cell's offset, apart from the key's other values.
   bool CheckName(uint32_t value);
   // Segmented data of a value: the db cell, its segment list and every segment.

@@ -267,11 +267,11 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   if (owner != kNullOffset && length >= key::kParent + 4) {
     FieldRef parent = FieldRef::Image32(k + key::kParent);
     if (frames_.OffsetCheck(parent.Get()) != kOffsetValid) {
-      if (!faults_.Repaired(kInvalidOffset, key + key::kParent, parent, 0)) return Step::Stop;
+      if (!faults_.ReportAndFix(kInvalidOffset, key + key::kParent, parent, 0)) return Step::Stop;
       parent.Set(owner);
       faults_.MarkChanged();
     } else if (parent.Get() != owner) {
-      if (!faults_.Repaired(kParentOffsetMismatch, key + key::kParent, parent, owner)) return Step::Stop;
+      if (!faults_.ReportAndFix(kParentOffsetMismatch, key + key::kParent, parent, owner)) return Step::Stop;
       // The list held a key of another: it was not as written, and keys it lost may name its owner.
       listsRepaired_.push_back(owner);
     }
@@ -288,7 +288,7 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   }
   if (!CheckName(key) || !CheckSiblingName(owner, key) || !CheckClass(key)) return Step::Stop;
 
-  ShowPath(node, key);
+  BuildKeyPath(node, key);
   ProgressSink& progress = faults_.Services().progress;
   if (!progress.PollProgress(key)) return Step::Stop;
   progress.ShowStatusLine(path_.Text(node.pathLength));
@@ -341,7 +341,7 @@ bool KeyWalk::CutName(uint32_t owner, uint32_t key, uint32_t length) {
   uint32_t room = length - key::kName;
   if ((Le16(k + key::kFlags) & key::kFlagCompressedName) == 0) room &= ~1u;
   if (room == 0) return true;  // no character left: the overlap check drops the key
-  if (!faults_.Repaired(kDataOverlapped, key, FieldRef::None(), 0)) return false;
+  if (!faults_.ReportAndFix(kDataOverlapped, key, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
   const std::vector<uint16_t> uncut = StoredName::OfKey(k, length).Upper();
   // The siblings' names are read before this one changes: the name as cut is not taken by itself.
@@ -357,7 +357,7 @@ bool KeyWalk::CutName(uint32_t owner, uint32_t key, uint32_t length) {
   if (names == nullptr) return true;
   // The name as cut may be a sibling's.
   names->Remove(uncut);
-  names->Take(StoredName::OfKey(k, length));
+  names->ClaimOrRename(StoredName::OfKey(k, length));
   return true;
 }
 
@@ -387,9 +387,9 @@ bool KeyWalk::CheckSiblingName(uint32_t owner, uint32_t key) {
     names.Add(upper);
     return true;
   }
-  if (!faults_.Repaired(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
+  if (!faults_.ReportAndFix(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
-  names.Take(name);
+  names.ClaimOrRename(name);
   PutLe32(hint, ListHint(signature, Cell(key), length));
   return true;
 }
@@ -409,9 +409,9 @@ bool KeyWalk::CheckName(uint32_t key) {
   bool compressed = (flags & key::kFlagCompressedName) != 0;
   if (length != 0 && (compressed || length % 2 == 0)) return true;
   if (length == 0 && marks_.CellLength(key) <= key::kName) return true;  // the root's cell, with no room for one
-  if (!faults_.Repaired(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
+  if (!faults_.ReportAndFix(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
   faults_.MarkChanged();
-  if (length > 0 && PrintableLatin1(k + key::kName, length)) {  // 8-bit text whose flag was lost
+  if (length > 0 && PrintableLatin1(k + key::kName, length)) {  // compressed text whose flag was lost
     PutLe16(k + key::kFlags, static_cast<uint16_t>(flags | key::kFlagCompressedName));
     return true;
   }
@@ -450,7 +450,7 @@ bool KeyWalk::CheckClass(uint32_t key) {
   return true;
 }
 
-void KeyWalk::ShowPath(WalkNode& node, uint32_t key) {
+void KeyWalk::BuildKeyPath(WalkNode& node, uint32_t key) {
   if (node.parent == nullptr) {
     node.pathLength = 0;
     return;
@@ -641,7 +641,7 @@ bool KeyWalk::OrderCheck(uint32_t owner) {
   // Its keys' names as they now stand, renames of this walk included.
   if (!InNameOrder(image_, frames_, owner)) {
     const uint32_t list = Le32(Cell(owner) + key::kSubkeyList);
-    if (!faults_.Repaired(kSubkeyListOutOfOrder, list, FieldRef::None(), 0)) return false;
+    if (!faults_.ReportAndFix(kSubkeyListOutOfOrder, list, FieldRef::None(), 0)) return false;
     SortByName(image_, frames_, owner);
     faults_.MarkChanged();
   }
@@ -654,10 +654,10 @@ bool KeyWalk::OrderCheck(uint32_t owner) {
     if (frames_.IsUsableKey(sibling)) taken.Add(StoredName::OfKey(Cell(sibling), marks_.CellLength(sibling)).Upper());
   }
   for (uint32_t key : alike) {
-    if (!faults_.Repaired(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
+    if (!faults_.ReportAndFix(kInvalidKeyName, key + key::kNameLength, FieldRef::None(), 0)) return false;
     StoredName name = StoredName::OfKey(Cell(key), marks_.CellLength(key));
     taken.Remove(name.Upper());
-    taken.Take(name);
+    taken.ClaimOrRename(name);
   }
   namesUnder_.erase(owner);
   SortByName(image_, frames_, owner);

@@ -163,7 +163,8 @@ class KeyWalk {
   TakenNames& NamesUnder(uint32_t owner);
   // The class name: a cell of its own that holds it, or none.
   bool CheckClass(uint32_t key);
-  void ShowPath(WalkNode& node, uint32_t key);
+  // Builds the key's path in the path buffer: its parent's path, a backslash and its name.
+  void BuildKeyPath(WalkNode& node, uint32_t key);
   bool AllocateChildren(WalkNode& node, uint32_t count);
   // Frees the records below a record, which keeps its own.
   void FreeRecordsBelow(WalkNode& top);

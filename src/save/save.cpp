@@ -43,32 +43,33 @@ namespace {
 constexpr const char* kCancelled = "save cancelled";
 }  // namespace
 
-int HiveSaver::SaveChangedHive(const std::string& name) {
-  if (SaveHive(name) == 1) return 1;
-  uint8_t* marker = targets_.outputGiven == 1 ? &targets_.outputGiven
-                    : targets_.folderGiven == 1 ? &targets_.folderGiven
-                                                : nullptr;
+int HiveSaver::SaveWithFallback(const std::string& name) {
+  if (SaveOnce(name) == 1) return 1;
+  SwitchTarget* marker = targets_.outputGiven == SwitchTarget::Elsewhere   ? &targets_.outputGiven
+                         : targets_.folderGiven == SwitchTarget::Elsewhere ? &targets_.folderGiven
+                                                                           : nullptr;
   if (marker != nullptr) {
-    *marker = 0;
+    *marker = SwitchTarget::NotGiven;
     questions_.ShowInformation(kSavingFailed,
                                static_cast<uint8_t>(marker == &targets_.outputGiven ? targets_.outputLetter
                                                                                     : targets_.folderLetter));
     const std::string failed = outcome_.notSaved;
-    SaveHive(name);
-    *marker = 1;
+    SaveOnce(name);
+    *marker = SwitchTarget::Elsewhere;
     // Nothing saved the second time either: the first failure is what the run reports.
     if (!outcome_.Saved() && outcome_.notSaved == kCancelled && !failed.empty()) outcome_.notSaved = failed;
   }
   return 1;
 }
 
-int HiveSaver::SaveHive(const std::string& name) {
-  if (targets_.outputGiven != 0) {
-    targets_.outputGiven = platform::SamePath(targets_.outputName, name) ? 2 : 1;
+int HiveSaver::SaveOnce(const std::string& name) {
+  if (targets_.outputGiven != SwitchTarget::NotGiven) {
+    targets_.outputGiven = platform::SamePath(targets_.outputName, name) ? SwitchTarget::Input : SwitchTarget::Elsewhere;
   }
-  if (targets_.folderGiven != 0) {
+  if (targets_.folderGiven != SwitchTarget::NotGiven) {
     std::string inputFolder = FolderOf(platform::FullPath(name));
-    targets_.folderGiven = platform::SamePath(targets_.outputFolder, inputFolder) ? 2 : 1;
+    targets_.folderGiven =
+        platform::SamePath(targets_.outputFolder, inputFolder) ? SwitchTarget::Input : SwitchTarget::Elsewhere;
   }
   outcome_.notSaved.clear();  // of this attempt: an earlier one may have failed
   uint32_t answer = questions_.AskSaveMode();
@@ -78,9 +79,9 @@ int HiveSaver::SaveHive(const std::string& name) {
   }
 
   bool disk = answer == kAnswerDisk;
-  if (!disk && (targets_.outputGiven == 1 || targets_.folderGiven == 1)) {
-    std::string target = targets_.outputGiven == 1 ? targets_.outputName : name;
-    if (targets_.folderGiven == 1) {
+  if (!disk && (targets_.outputGiven == SwitchTarget::Elsewhere || targets_.folderGiven == SwitchTarget::Elsewhere)) {
+    std::string target = targets_.outputGiven == SwitchTarget::Elsewhere ? targets_.outputName : name;
+    if (targets_.folderGiven == SwitchTarget::Elsewhere) {
       if (!EnsureOutputFolder(targets_.outputFolder)) {
         outcome_.notSaved = "saving failed: the output folder cannot be created";
         return 0;
@@ -89,7 +90,7 @@ int HiveSaver::SaveHive(const std::string& name) {
       if (!folder.empty() && platform::IsPathSeparator(folder.back()) && folder.size() > 1) folder.pop_back();
       target = folder + platform::PathSeparator() + FileNamePart(target);
     }
-    return WriteHiveFile(target, image_.Size(), 0, 1, false) == kWriteCreateFailed ? 0 : 1;
+    return WriteHiveFile(target, image_.Size(), 0, WriteMode::Target, false) == kWriteCreateFailed ? 0 : 1;
   }
   if (!disk) {
     int result = OverwriteInPlace(name, disk);
@@ -129,7 +130,7 @@ int HiveSaver::OverwriteInPlace(const std::string& name, bool& toDisks) {
     return 1;
   }
   inPlaceName_ = hive;
-  int64_t written = WriteHiveFile(hive, image_.Size(), 0, 1, false);
+  int64_t written = WriteHiveFile(hive, image_.Size(), 0, WriteMode::Target, false);
   inPlaceName_.clear();
   return written == kWriteCreateFailed ? 0 : 1;
 }
@@ -274,7 +275,7 @@ int64_t HiveSaver::WriteFailed(const std::string& target, const std::string& rea
   return kWriteCreateFailed;
 }
 
-int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint32_t start, uint32_t half,
+int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint32_t start, WriteMode mode,
                                  bool removable) {
   if (!Poll(start)) {
     outcome_.notSaved = "stopped";
@@ -302,57 +303,13 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
     platform::RemoveFile(temporary);
     return result == kWriteCreateFailed ? WriteFailed(target, reason) : result;
   };
-  const uint32_t chunk = removable ? kRemovableChunk : kChunk;
   const uint32_t size = image_.Size();
-  auto gauge = [&](uint32_t reached) {
-    uint32_t share = hive::PermilleOf(size - reached, size);
-    faults_.Services().progress.SetGauge((1000 - share) / (half + 1) + half * 500);
-  };
   // The system's reason where it gave one ("no space left on the disk").
   auto why = [&file] { return file.Failure().empty() ? std::string("the file could not be written") : file.Failure(); };
-  // A write from a view fails where its file lost a page under it: the system meets the loss in
-  // its own copy, where no zeros are put in its place. The chunk's pages are read here to tell
-  // that from a write that failed: a page lost is the read error the run reports, not a save
-  // that failed.
-  auto writeFailed = [&](const uint8_t* from, uint32_t length) {
-    if (image_.Mapped()) {
-      volatile uint8_t sink = 0;
-      for (uint32_t at = 0; at < length; at += hive::kPageSize) sink = sink ^ from[at];
-      sink = sink ^ from[length - 1];
-    }
-    return image_.Lost() ? giveUp(kWriteStopped, {}) : giveUp(kWriteCreateFailed, why());
-  };
-  uint32_t chunks = count / chunk;
-  for (uint32_t i = 0; i < chunks; ++i) {
-    const uint8_t* from = image_.Buffer() + start + uint64_t{i} * chunk;
-    if (!file.Write(from, chunk)) return writeFailed(from, chunk);
-    uint32_t reached = start + (i + 1) * chunk;
-    if (!Poll(reached)) {
-      outcome_.notSaved = "stopped";
-      return giveUp(kWriteStopped, {});
-    }
-    gauge(reached);
-  }
-  uint32_t tail = count - chunks * chunk;
-  const uint8_t* last = image_.Buffer() + start + uint64_t{chunks} * chunk;
-  if (tail > 0 && !file.Write(last, tail)) return writeFailed(last, tail);
-  // The new file looks as the one it replaces: the original in place keeps its permissions,
-  // owner, attributes and times; another target keeps its own permissions and takes the
-  // original's attributes; a new one is no more open than the original. Neither of the last two
-  // is ever read-only, whatever the bits it took.
-  if (inPlace && original_) {
-    file.TakePermissions(*original_, true);
-    file.SetAttributes(original_->attributes);
-    file.SetTimes(*original_);
-  } else {
-    if (targetExists) {
-      file.TakePermissions(existing, true, true);
-    } else if (original_) {
-      file.TakePermissions(*original_, false, true);
-    }
-    if (targetExists && original_) file.SetAttributes(original_->attributes & ~platform::kAttrReadOnly);
-    if (half != 0 && original_) file.SetWriteTime(original_->writeTime);
-  }
+  int64_t chunks = WriteChunks(file, count, start, mode, removable);
+  if (chunks == kWriteStopped) return giveUp(kWriteStopped, {});
+  if (chunks == kWriteCreateFailed) return giveUp(kWriteCreateFailed, why());
+  MatchReplacedFile(file, inPlace, targetExists ? &existing : nullptr, mode);
   if (!file.Flush()) return giveUp(kWriteCreateFailed, why());
   file.Close();
   // Written whole: the image of a hive saved in place is let go before its original is looked at
@@ -374,8 +331,88 @@ int64_t HiveSaver::WriteHiveFile(const std::string& target, uint32_t count, uint
   Log(LogMarker::Decision, "File saved, size " + Decimal(count) + "\r\n");
   outcome_.written.push_back(target);
   if (!Poll(start + count)) return kWriteStopped;
-  gauge(start + count);
+  MoveGauge(start + count, size, mode);
   return count;
+}
+
+int64_t HiveSaver::WriteChunks(platform::File& file, uint32_t count, uint32_t start, WriteMode mode, bool removable) {
+  const uint32_t chunk = removable ? kRemovableChunk : kChunk;
+  const uint32_t size = image_.Size();
+  uint32_t chunks = count / chunk;
+  for (uint32_t i = 0; i < chunks; ++i) {
+    const uint8_t* from = image_.Buffer() + start + uint64_t{i} * chunk;
+    if (!file.Write(from, chunk)) return WhyWriteFailed(from, chunk);
+    uint32_t reached = start + (i + 1) * chunk;
+    if (!Poll(reached)) {
+      outcome_.notSaved = "stopped";
+      return kWriteStopped;
+    }
+    MoveGauge(reached, size, mode);
+  }
+  uint32_t tail = count - chunks * chunk;
+  const uint8_t* last = image_.Buffer() + start + uint64_t{chunks} * chunk;
+  if (tail > 0 && !file.Write(last, tail)) return WhyWriteFailed(last, tail);
+  return count;
+}
+
+// A write from a view fails where its file lost a page under it: the system meets the loss in
+// its own copy, where no zeros are put in its place. The chunk's pages are read here to tell
+// that from a write that failed: a page lost is the read error the run reports, not a save
+// that failed.
+int64_t HiveSaver::WhyWriteFailed(const uint8_t* from, uint32_t length) {
+  if (image_.Mapped()) {
+    volatile uint8_t sink = 0;
+    for (uint32_t at = 0; at < length; at += hive::kPageSize) sink = sink ^ from[at];
+    sink = sink ^ from[length - 1];
+  }
+  return image_.Lost() ? kWriteStopped : kWriteCreateFailed;
+}
+
+void HiveSaver::MoveGauge(uint32_t reached, uint32_t size, WriteMode mode) {
+  const uint32_t half = mode == WriteMode::Target ? 1 : 0;
+  uint32_t share = hive::PermilleOf(size - reached, size);
+  faults_.Services().progress.SetGauge((1000 - share) / (half + 1) + half * 500);
+}
+
+// The new file looks as the one it replaces: the original in place keeps its permissions,
+// owner, attributes and times; another target keeps its own permissions and takes the
+// original's attributes; a new one is no more open than the original. Neither of the last two
+// is ever read-only, whatever the bits it took.
+void HiveSaver::MatchReplacedFile(platform::File& file, bool inPlace, const platform::FileInfo* existing,
+                                  WriteMode mode) {
+  if (inPlace && original_) {
+    file.TakePermissions(*original_, true);
+    file.SetAttributes(original_->attributes);
+    file.SetTimes(*original_);
+    return;
+  }
+  if (existing != nullptr) {
+    file.TakePermissions(*existing, true, true);
+  } else if (original_) {
+    file.TakePermissions(*original_, false, true);
+  }
+  if (existing != nullptr && original_) file.SetAttributes(original_->attributes & ~platform::kAttrReadOnly);
+  if (mode == WriteMode::Target && original_) file.SetWriteTime(original_->writeTime);
+}
+
+bool HiveSaver::WaitForDisk(const platform::Drive& drive) {
+  int media = platform::CheckMedia(drive);
+  while (media == 0) {
+    if (questions_.AskInsertDisk(drive.letter, 0) == kAnswerCancel) return false;
+    media = platform::CheckMedia(drive);
+  }
+  return true;
+}
+
+uint8_t HiveSaver::TooSmall(const platform::Drive& drive) {
+  questions_.ShowInformation(kNotEnoughSpace, static_cast<uint8_t>(drive.letter));
+  return kDisksTooSmall;
+}
+
+std::optional<uint8_t> HiveSaver::NoRoom(const platform::Drive& drive, uint32_t variant) {
+  if (!drive.removable) return TooSmall(drive);
+  if (questions_.AskInsertDisk(drive.letter, variant) == kAnswerCancel) return kDisksCancelled;
+  return std::nullopt;
 }
 
 uint8_t HiveSaver::SaveToDisks(const platform::Drive& drive, const std::string& hivePath) {
@@ -386,75 +423,63 @@ uint8_t HiveSaver::SaveToDisks(const platform::Drive& drive, const std::string& 
   uint32_t remaining = image_.Size();
   uint32_t part = 0;
   for (;;) {
-    if (drive.removable) {
-      int media = platform::CheckMedia(drive);
-      while (media == 0) {
-        if (questions_.AskInsertDisk(drive.letter, 0) == kAnswerCancel) return kDisksCancelled;
-        media = platform::CheckMedia(drive);
-      }
-    }
+    if (drive.removable && !WaitForDisk(drive)) return kDisksCancelled;
     uint64_t free = 0;
     if (!platform::FreeSpace(drive, free)) {
-      if (!drive.removable) {
-        questions_.ShowInformation(kNotEnoughSpace, static_cast<uint8_t>(drive.letter));
-        return kDisksTooSmall;
-      }
-      if (questions_.AskInsertDisk(drive.letter, 0) == kAnswerCancel) return kDisksCancelled;
+      if (std::optional<uint8_t> end = NoRoom(drive, 0)) return *end;
       continue;
     }
     platform::FileInfo existing;
     uint64_t available = free + (Exists(target, &existing) ? existing.size : 0);  // it will be replaced
     if (available < kMinimumPart) {
-      if (!drive.removable) {
-        questions_.ShowInformation(kNotEnoughSpace, static_cast<uint8_t>(drive.letter));
-        return kDisksTooSmall;
-      }
-      if (questions_.AskInsertDisk(drive.letter, 2) == kAnswerCancel) return kDisksCancelled;
+      if (std::optional<uint8_t> end = NoRoom(drive, 2)) return *end;
       continue;
     }
-    if (remaining <= available) {
-      int64_t result = WriteHiveFile(target, remaining, written, 0, drive.removable);
-      if (result == kWriteCreateFailed) return kDisksCreateFailed;
-      if (result != kWriteStopped && part != 0) {
-        // The parts joined in order give back the hive: a batch file on the last volume does it.
-        std::string batch = root + kJoinBatchName;
-        Log(LogMarker::Info, "Saving batch file " + batch + "...\r\n");
-        std::string plain = FileNamePart(hivePath);
-        std::string partName = ReplaceExtension(plain, ".000");
-        std::string sources = partName;
-        for (uint32_t p = 0, number = 0; p < part; ++p) {
-          number = NextPartName(partName, number);
-          sources += "+" + partName;
-        }
-        std::string text = "@echo off\r\ncopy /b " + sources + " " + plain + "\r\n";
-        platform::File file;
-        std::string temporary;
-        if (file.CreateBeside(batch, temporary)) {
-          bool batchWritten = file.Write(text.data(), text.size()) && file.Flush();
-          file.Close();
-          if (batchWritten && platform::PutInPlace(temporary, batch)) {
-            Log(LogMarker::Decision, "Batch file saved\r\n");
-          } else {
-            platform::RemoveFile(temporary);
-          }
-        }
-        questions_.ShowInformation(kPartsSaved, part + 1);
-      }
-      return kDisksSaved;
-    }
-    if (!drive.removable) {
-      questions_.ShowInformation(kNotEnoughSpace, static_cast<uint8_t>(drive.letter));
-      return kDisksTooSmall;
-    }
+    if (remaining <= available) return SaveLastPart(drive, root, target, hivePath, remaining, written, part);
+    if (!drive.removable) return TooSmall(drive);
     if (part == 0) target = ReplaceExtension(target, ".000");
     auto count = static_cast<uint32_t>(available);
-    int64_t result = WriteHiveFile(target, count, written, 0, true);
+    int64_t result = WriteHiveFile(target, count, written, WriteMode::Disk, true);
     if (result == kWriteStopped) return kDisksSaved;  // the run is being ended
     if (result == kWriteCreateFailed) return kDisksCreateFailed;
     remaining -= count;
     written += count;
     part = NextPartName(target, part);
     if (questions_.AskInsertDisk(drive.letter, 1) == kAnswerCancel) return kDisksCancelled;
+  }
+}
+
+uint8_t HiveSaver::SaveLastPart(const platform::Drive& drive, const std::string& root, const std::string& target,
+                                const std::string& hivePath, uint32_t count, uint32_t start, uint32_t part) {
+  int64_t result = WriteHiveFile(target, count, start, WriteMode::Disk, drive.removable);
+  if (result == kWriteCreateFailed) return kDisksCreateFailed;
+  if (result != kWriteStopped && part != 0) {
+    WriteJoinBatch(root, FileNamePart(hivePath), part);
+    questions_.ShowInformation(kPartsSaved, part + 1);
+  }
+  return kDisksSaved;
+}
+
+// The parts joined in order give back the hive: a batch file on the last volume does it.
+void HiveSaver::WriteJoinBatch(const std::string& root, const std::string& hiveName, uint32_t lastPart) {
+  std::string batch = root + kJoinBatchName;
+  Log(LogMarker::Info, "Saving batch file " + batch + "...\r\n");
+  std::string partName = ReplaceExtension(hiveName, ".000");
+  std::string sources = partName;
+  for (uint32_t p = 0, number = 0; p < lastPart; ++p) {
+    number = NextPartName(partName, number);
+    sources += "+" + partName;
+  }
+  std::string text = "@echo off\r\ncopy /b " + sources + " " + hiveName + "\r\n";
+  platform::File file;
+  std::string temporary;
+  if (!file.CreateBeside(batch, temporary)) return;
+  bool batchWritten = file.Write(text.data(), text.size()) && file.Flush();
+  file.Close();
+  if (batchWritten && platform::PutInPlace(temporary, batch)) {
+    Log(LogMarker::Decision, "Batch file saved\r\n");
+  } else {
+    platform::RemoveFile(temporary);
   }
 }
 

@@ -113,9 +113,9 @@ TEST_F(CommandLine, SwitchesWithMissingTextAskForHelp) {
   Parsed ok({hive, "/p:out", "/o:x.dat", "/m", "/z", "-"});
   EXPECT_FALSE(ok.options.helpRequested);
   EXPECT_EQ(ok.options.outputFolder, "out");
-  EXPECT_EQ(ok.options.folderGiven, 1);
+  EXPECT_TRUE(ok.options.folderGiven);
   EXPECT_EQ(ok.options.outputFileName, "x.dat");
-  EXPECT_EQ(ok.options.outputGiven, 1);
+  EXPECT_TRUE(ok.options.outputGiven);
   EXPECT_TRUE(ok.options.mouseDisabled);
 }
 

@@ -286,7 +286,7 @@ TEST(HiveImage, FileCutShortUnderTheImageIsAReadError) {
     EXPECT_EQ(image.LostAt(), 0x5000u);
     EXPECT_FALSE(watched.PollProgress(0x5000));
     if (way == 0) {
-      EXPECT_FALSE(rig.faults.Repaired(kInvalidFrameSignature, 0x5000, FieldRef::Image32(image.Buffer() + 0x5000), 0));
+      EXPECT_FALSE(rig.faults.ReportAndFix(kInvalidFrameSignature, 0x5000, FieldRef::Image32(image.Buffer() + 0x5000), 0));
       EXPECT_TRUE(rig.decider.asked.empty()) << "nothing found in zeros is asked about";
     }
     EXPECT_TRUE(rig.faults.ReportLostImage());

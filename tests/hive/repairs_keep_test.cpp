@@ -146,7 +146,7 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(h.AskedCodes(), std::vector<uint32_t>{kInvalidFrameLength});
          EXPECT_EQ(h.Field(keys[1], value::kDataLength), 6000u);
        }},
-      {"value names of an odd UTF-16 length: Latin-1 text marked 8-bit, anything else renamed apart",
+      {"value names of an odd UTF-16 length: Latin-1 text marked compressed, anything else renamed apart",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys.push_back(b.AddKey(b.Root(), "Values"));
          keys.push_back(b.AddValue(keys[0], "Abc", 4, {1, 2, 3, 4}));
@@ -258,7 +258,7 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(found, (std::vector<std::string>{"Cell size is too large", "Invalid offset", "Invalid offset", "Invalid offset"}))
              << "the data offset finds the cell free, never a key made there";
        }},
-      {"keys cut off whose 8-bit flag was lost (a name of odd length in UTF-16): brought back, Latin-1 named as it was",
+      {"keys cut off whose compressed flag was lost (a name of odd length in UTF-16): brought back, Latin-1 named as it was",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys = {b.AddKey(b.Root(), "A")};
          keys.push_back(b.AddKey(keys[0], "\xEBigen"));

@@ -149,7 +149,7 @@ TEST_F(Saving, OverwriteInPlaceKeepsABackupOfTheOriginal) {
   std::vector<uint8_t> after = Pattern(8192);
   after[100] ^= 0xFF;
   SaveRig s(after, hive, {kAnswerOverwrite});
-  EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+  EXPECT_EQ(s.Saver().SaveWithFallback(hive), 1);
   EXPECT_EQ(ReadFileBytes(hive), after);
   EXPECT_EQ(ReadFileBytes(dir.Path("SYSTEM.BAK")), before);
   EXPECT_EQ(Files(), (std::vector<std::string>{"SYSTEM", "SYSTEM.BAK"})) << "no file left beside them";
@@ -181,7 +181,7 @@ TEST_F(Saving, MappedHiveIsSavedOverItsOwnFile) {
     s.rig.progress.onPoll = [&](uint32_t offset) {  // once the first chunk is written
       if (cut && offset == kChunk) wasCut = testing::CutFileShort(hive, kChunk);
     };
-    EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+    EXPECT_EQ(s.Saver().SaveWithFallback(hive), 1);
     if (cut && !wasCut) GTEST_SKIP() << "no mapped file can be cut short here";
     EXPECT_EQ(ReadFileBytes(hive + ".BAK"), before);
     std::vector<uint8_t> left = before;
@@ -202,7 +202,7 @@ TEST_F(Saving, ReadOnlyBackupIsReplaced) {
   std::string backup = Hive("Software.bak", Pattern(100));
   ASSERT_TRUE(platform::SetAttributes(backup, platform::kAttrReadOnly));
   SaveRig s(Pattern(8192), hive, {kAnswerOverwrite});
-  s.Saver().SaveChangedHive(hive);
+  s.Saver().SaveWithFallback(hive);
   EXPECT_EQ(ReadFileBytes(backup).size(), 8192u);
 }
 
@@ -210,7 +210,7 @@ TEST_F(Saving, CancelChangesNothing) {
   std::vector<uint8_t> before = Pattern(8192);
   std::string hive = Hive("SAM", before);
   SaveRig s(Pattern(4096), hive, {kAnswerCancel});
-  EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+  EXPECT_EQ(s.Saver().SaveWithFallback(hive), 1);
   EXPECT_EQ(ReadFileBytes(hive), before);
   EXPECT_EQ(Files(), std::vector<std::string>{"SAM"});
 }
@@ -219,7 +219,7 @@ TEST_F(Saving, ChunksOf256KiBAndATail) {
   std::string hive = Hive("BIG", Pattern(10));
   std::vector<uint8_t> image = Pattern(3 * kChunk + 5);
   SaveRig s(image, hive, {kAnswerOverwrite});
-  EXPECT_EQ(s.Saver().WriteHiveFile(dir.Path("OUT"), static_cast<uint32_t>(image.size()), 0, 0, false),
+  EXPECT_EQ(s.Saver().WriteHiveFile(dir.Path("OUT"), static_cast<uint32_t>(image.size()), 0, WriteMode::Disk, false),
             static_cast<int64_t>(image.size()));
   EXPECT_EQ(s.rig.progress.offsets, (std::vector<uint32_t>{0, kChunk, 2 * kChunk, 3 * kChunk, 3 * kChunk + 5}));
   EXPECT_EQ(s.rig.progress.gauge.back(), 1000u);
@@ -231,7 +231,7 @@ TEST_F(Saving, StopDuringTheWriteLeavesTheOriginalIntact) {
   std::string hive = Hive("SYSTEM", before);
   SaveRig s(Pattern(3 * kChunk), hive, {kAnswerOverwrite}, 3);
   HiveSaver saver = s.Saver();
-  EXPECT_EQ(saver.SaveHive(hive), 1);
+  EXPECT_EQ(saver.SaveOnce(hive), 1);
   EXPECT_EQ(ReadFileBytes(hive), before);
   EXPECT_EQ(Files(), (std::vector<std::string>{"SYSTEM", "SYSTEM.BAK"})) << "nothing half-written is left";
   EXPECT_FALSE(s.rig.log.Has("# File saved, size 786432\r\n"));
@@ -242,7 +242,7 @@ TEST_F(Saving, ReadOnlyOriginalFailsAndStaysUnchanged) {
   std::string hive = Hive("SYSTEM", before);
   ASSERT_TRUE(platform::SetAttributes(hive, platform::kAttrReadOnly));
   SaveRig s(Pattern(4096), hive, {kAnswerOverwrite});
-  EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+  EXPECT_EQ(s.Saver().SaveWithFallback(hive), 1);
   EXPECT_EQ(ReadFileBytes(hive), before);
   EXPECT_TRUE(s.rig.log.Has("! Saving file " + hive + " failed\r\n"));
   EXPECT_TRUE(s.rig.log.Has("! Reason: the hive file is read-only\r\n"));
@@ -266,17 +266,17 @@ TEST_F(Saving, OutputNameAndFolder) {
   {
     SaveRig s(after, hive, {kAnswerOverwrite});
     s.targets.outputName = out;
-    s.targets.outputGiven = 1;
-    EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+    s.targets.outputGiven = SwitchTarget::Elsewhere;
+    EXPECT_EQ(s.Saver().SaveWithFallback(hive), 1);
     EXPECT_EQ(ReadFileBytes(out), after);
     EXPECT_TRUE(writable(out));
-    EXPECT_EQ(s.targets.outputGiven, 1);
+    EXPECT_EQ(s.targets.outputGiven, SwitchTarget::Elsewhere);
   }
   {
     SaveRig s(after, hive, {kAnswerOverwrite});
     s.targets.outputFolder = dir.Path("fixed");
-    s.targets.folderGiven = 1;
-    EXPECT_EQ(s.Saver().SaveChangedHive(hive), 1);
+    s.targets.folderGiven = SwitchTarget::Elsewhere;
+    EXPECT_EQ(s.Saver().SaveWithFallback(hive), 1);
     std::string saved = dir.Path("fixed") + platform::PathSeparator() + "SYSTEM";
     EXPECT_EQ(ReadFileBytes(saved), after);
     EXPECT_TRUE(writable(saved));
@@ -297,16 +297,16 @@ TEST_F(Saving, OutputNamingTheInputItselfSavesInPlace) {
     if (alias.empty()) continue;  // no relative path across drives
     SaveRig s(Pattern(4096), hive, {kAnswerOverwrite});
     s.targets.outputName = alias;
-    s.targets.outputGiven = 1;
-    s.Saver().SaveChangedHive(hive);
-    EXPECT_EQ(s.targets.outputGiven, 2) << alias;
+    s.targets.outputGiven = SwitchTarget::Elsewhere;
+    s.Saver().SaveWithFallback(hive);
+    EXPECT_EQ(s.targets.outputGiven, SwitchTarget::Input) << alias;
     EXPECT_TRUE(s.rig.log.Has("# Backup created\r\n")) << alias;
   }
   SaveRig s(Pattern(4096), hive, {kAnswerOverwrite});
   s.targets.outputFolder = dir.Dir().string();
-  s.targets.folderGiven = 1;
-  s.Saver().SaveChangedHive(hive);
-  EXPECT_EQ(s.targets.folderGiven, 2);
+  s.targets.folderGiven = SwitchTarget::Elsewhere;
+  s.Saver().SaveWithFallback(hive);
+  EXPECT_EQ(s.targets.folderGiven, SwitchTarget::Input);
   EXPECT_TRUE(s.rig.log.Has("# Backup created\r\n"));
 }
 
@@ -314,14 +314,14 @@ TEST_F(Saving, FolderThatCannotBeMadeFallsBackToInPlace) {
   std::string hive = Hive("SYSTEM", Pattern(8192));
   SaveRig s(Pattern(4096), hive, {kAnswerOverwrite, kAnswerOverwrite});
   s.targets.outputFolder = dir.Path("no") + platform::PathSeparator() + "such";
-  s.targets.folderGiven = 1;
+  s.targets.folderGiven = SwitchTarget::Elsewhere;
   s.targets.folderLetter = 'P';
-  s.Saver().SaveChangedHive(hive);
+  s.Saver().SaveWithFallback(hive);
   EXPECT_TRUE(s.rig.log.Has("! Output folder failed\r\n"));
   ASSERT_EQ(s.questions.information.size(), 1u);
   EXPECT_EQ(s.questions.information[0], std::make_pair(kSavingFailed, uint32_t{'P'}));
   EXPECT_EQ(ReadFileBytes(hive).size(), 4096u) << "saved in place instead";
-  EXPECT_EQ(s.targets.folderGiven, 1);
+  EXPECT_EQ(s.targets.folderGiven, SwitchTarget::Elsewhere);
 }
 
 // Drives from the table that TARVOS_DRIVES gives.
@@ -419,7 +419,7 @@ TEST_F(Saving, FilesThatCanBeTrusted) {
     } else if (row.meanwhile) {
       row.meanwhile(hive);
     }
-    s.Saver().SaveChangedHive(name);
+    s.Saver().SaveWithFallback(name);
     std::map<std::string, char> holds;
     for (const auto& entry : fs::recursive_directory_iterator(dir.Dir())) {
       if (entry.is_directory() && !entry.is_symlink()) continue;
@@ -452,7 +452,7 @@ TEST_F(Saving, BackupsOfOneRunNeverReplaceEachOther) {
   for (const std::string& hive : {a, b}) {
     SaveRig s(Pattern(8192), hive, {kAnswerOverwrite});
     s.targets.backupsWritten = run.backupsWritten;
-    s.Saver().SaveChangedHive(hive);
+    s.Saver().SaveWithFallback(hive);
     run.backupsWritten = s.targets.backupsWritten;
     if (hive == b) {
       EXPECT_TRUE(s.rig.log.Has("* Backing up original file with name " + dir.Path("a.bak2") + "...\r\n"));
@@ -490,7 +490,7 @@ TEST_F(Saving, HiveHeldByAnotherRunIsNotSaved) {
   while (step == 0) std::this_thread::yield();
   ASSERT_EQ(step, 1);
   SaveRig s(Pattern(4096), hive, {kAnswerOverwrite});
-  s.Saver().SaveChangedHive(hive);
+  s.Saver().SaveWithFallback(hive);
   step = 2;
   other.join();
   EXPECT_EQ(ReadFileBytes(hive), before);
@@ -507,7 +507,7 @@ TEST_F(Saving, SplitOntoThreeFloppies) {
   std::vector<uint8_t> image = Pattern(3000000);
   std::string hive = Hive("SOFTWARE", Pattern(10));
   SaveRig s(image, hive, {kAnswerDisk, 'A', kAnswerOk, kAnswerOk});
-  s.Saver().SaveChangedHive(hive);
+  s.Saver().SaveWithFallback(hive);
   SetDrives("");
   ASSERT_EQ(s.questions.drivesShown.size(), 2u);
   EXPECT_EQ(s.questions.insertVariants, (std::vector<uint32_t>{1, 1}));
@@ -538,14 +538,14 @@ TEST_F(Saving, SpaceOnDrives) {
   {
     SetDrives("A=" + folder + ",removable,1023");
     SaveRig s(Pattern(8192), hive, {kAnswerDisk, 'A', kAnswerCancel});
-    s.Saver().SaveChangedHive(hive);
+    s.Saver().SaveWithFallback(hive);
     EXPECT_EQ(s.questions.insertVariants, std::vector<uint32_t>{2}) << "another disk, nothing written";
     EXPECT_FALSE(std::filesystem::exists(target));
   }
   {
     SetDrives("D=" + folder + ",fixed,4096");
     SaveRig s(Pattern(8192), hive, {kAnswerDisk, 'D'});
-    s.Saver().SaveChangedHive(hive);
+    s.Saver().SaveWithFallback(hive);
     ASSERT_EQ(s.questions.information.size(), 1u);
     EXPECT_EQ(s.questions.information[0], std::make_pair(kNotEnoughSpace, uint32_t{'D'}));
     EXPECT_FALSE(std::filesystem::exists(target)) << "a fixed drive is never split";
@@ -554,14 +554,14 @@ TEST_F(Saving, SpaceOnDrives) {
     ASSERT_TRUE(WriteFileBytes(target, Pattern(5000)));  // replaced, so its size counts as free
     SetDrives("D=" + folder + ",fixed,4096");
     SaveRig s(Pattern(8192), hive, {kAnswerDisk, 'D'});
-    s.Saver().SaveChangedHive(hive);
+    s.Saver().SaveWithFallback(hive);
     EXPECT_TRUE(s.questions.information.empty());
     EXPECT_EQ(ReadFileBytes(target), Pattern(8192));
   }
   {
     SetDrives("A=" + dir.Path("absent") + ",removable,1457664");
     SaveRig s(Pattern(8192), hive, {kAnswerDisk, 'A', kAnswerCancel});
-    s.Saver().SaveChangedHive(hive);
+    s.Saver().SaveWithFallback(hive);
     EXPECT_EQ(s.questions.insertVariants, std::vector<uint32_t>{0}) << "no medium: insert a disk";
   }
   SetDrives("");
