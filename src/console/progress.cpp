@@ -174,9 +174,7 @@ void ProgressScreen::DrawWhole() {
 }
 
 void ProgressScreen::ShowFileHeader(const std::string& name) {
-  size_t base = name.size();
-  while (base > 0 && !platform::IsPathSeparator(name[base - 1])) --base;
-  lineName_ = name.substr(base);
+  lineName_ = name.substr(platform::FileNameIndex(name));
   if (Scr() == nullptr) return;
   name_ = name;
   DrawFileHeader();

@@ -36,9 +36,7 @@ void AddPathToHiveList(std::string path, const AddName& add, const AddName& expa
     add(path);
     return;
   }
-  size_t cut = path.size();
-  while (cut > 0 && !platform::IsPathSeparator(path[cut - 1])) --cut;
-  std::string last = path.substr(cut);
+  std::string last = path.substr(platform::FileNameIndex(path));
   if (last == "." || last == "..") {
     expand(Join(path, "*"));
     return;

@@ -27,8 +27,7 @@ std::vector<TransactionLog> ReadTransactionLogs(const std::string& named, Folder
   std::vector<TransactionLog> logs;
   // Beside the file itself: a hive named through a link has its logs where the link leads.
   const std::string hiveName = platform::RealPath(named);
-  size_t folderEnd = hiveName.size();
-  while (folderEnd > 0 && !platform::IsPathSeparator(hiveName[folderEnd - 1])) --folderEnd;
+  const size_t folderEnd = platform::FileNameIndex(hiveName);
   std::string folder = hiveName.substr(0, folderEnd);
   std::string stem = hiveName.substr(folderEnd);
   platform::UpperInPlace(stem);
@@ -61,8 +60,7 @@ std::vector<TransactionLog> ReadTransactionLogs(const std::string& named, Folder
 }
 
 bool IsLogBesideItsHive(const std::string& name, FolderListing* listing) {
-  size_t folderEnd = name.size();
-  while (folderEnd > 0 && !platform::IsPathSeparator(name[folderEnd - 1])) --folderEnd;
+  const size_t folderEnd = platform::FileNameIndex(name);
   std::string file = name.substr(folderEnd);
   platform::UpperInPlace(file);
   std::string stem;

@@ -123,6 +123,8 @@ std::vector<std::string> FolderNames(const std::string& folder);
 
 // True for the characters that end a folder part of a path ("\" and ":" on Windows, "/" on POSIX).
 bool IsPathSeparator(char c);
+// Where the file-name part of a path starts: after its last separator (0 when it has none).
+size_t FileNameIndex(const std::string& path);
 
 // Whether an argument that starts with "/" is a switch rather than a path.
 bool SlashArgumentIsSwitch(const std::string& arg);

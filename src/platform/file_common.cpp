@@ -9,9 +9,14 @@ bool SameFileUnchanged(const FileInfo& a, const FileInfo& b) {
   return a.volume == b.volume && a.index == b.index && a.size == b.size && a.writeTime == b.writeTime;
 }
 
+size_t FileNameIndex(const std::string& path) {
+  size_t index = path.size();
+  while (index > 0 && !IsPathSeparator(path[index - 1])) --index;
+  return index;
+}
+
 std::string UnpredictableNameBeside(const std::string& target) {
-  size_t folderEnd = target.size();
-  while (folderEnd > 0 && !IsPathSeparator(target[folderEnd - 1])) --folderEnd;
+  const size_t folderEnd = FileNameIndex(target);
   static std::random_device source;
   uint64_t bits = (static_cast<uint64_t>(source()) << 32) ^ source();
   char text[40];

@@ -2,13 +2,6 @@
 
 namespace tarvos::save {
 
-size_t FileNameIndex(const std::string& path) {
-  for (size_t i = path.size(); i > 0; --i) {
-    if (platform::IsPathSeparator(path[i - 1])) return i;
-  }
-  return 0;
-}
-
 std::string FileNamePart(const std::string& path) { return path.substr(FileNameIndex(path)); }
 
 std::string ReplaceExtension(const std::string& name, const std::string& newExtension) {

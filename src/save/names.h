@@ -9,8 +9,8 @@
 
 namespace tarvos::save {
 
-// Index of the file-name part: the text after the last folder separator (0 when there is none).
-size_t FileNameIndex(const std::string& path);
+using platform::FileNameIndex;
+// The text after the last folder separator.
 std::string FileNamePart(const std::string& path);
 
 // Replaces the extension (a "." among the last four characters of the file-name part, the one

@@ -342,10 +342,10 @@ class PosixConsole final : public ConsoleDevice {
   static constexpr uint64_t kOutputMs = 50;
   bool OutputDue() const { return !held_.empty() && MonotonicMs() - lastOutput_ >= kOutputMs; }
   void FlushStdout() {
-    lastOutput_ = MonotonicMs();
-    if (held_.empty()) return;
+    if (held_.empty()) return;  // Present calls this every frame: no clock read for nothing
     WriteAll(STDOUT_FILENO, held_);
     held_.clear();
+    lastOutput_ = MonotonicMs();
   }
   std::string held_;
   uint64_t lastOutput_ = 0;
