@@ -29,6 +29,14 @@ namespace tarvos::app {
 
 namespace {
 
+// Check only answers every fault as Fix All would, in memory: nothing asked, nothing written
+// (the fix modes say Fix All already; this answers what asks all the same).
+class CheckOnlyDecider final : public hive::FaultDecider {
+ public:
+  uint32_t AskErrorAction(uint32_t, uint32_t) override { return kAnswerFixAll; }
+  bool ConfirmSignatureRepair() override { return true; }
+};
+
 // Run-wide state: the command line, the list of files, the fix decisions and the run flags.
 struct RunState {
   RunOptions options;
@@ -54,14 +62,10 @@ struct RunState {
   uint64_t privateAtWalkEnd = 0;
   // Of the last file started.
   hive::ErrorRecord lastError;
-};
-
-// Check only answers every fault as Fix All would, in memory: nothing asked, nothing written
-// (the fix modes say Fix All already; this answers what asks all the same).
-class CheckOnlyDecider final : public hive::FaultDecider {
- public:
-  uint32_t AskErrorAction(uint32_t, uint32_t) override { return kAnswerFixAll; }
-  bool ConfirmSignatureRepair() override { return true; }
+  // Who answers the faults of every file: the dialogs, or in a check-only run the answers set
+  // once for the whole run.
+  CheckOnlyDecider checkOnlyAnswers;
+  hive::FaultDecider* fixedAnswers = nullptr;
 };
 
 // The stages of a loaded hive, in their order: the base block and the frames, the key tree
@@ -142,8 +146,8 @@ HiveEnd EndOfHive(const RunState& run, const hive::FaultReporter& faults, bool l
     end.written = saved->written;
     end.backup = saved->backup;
   }
-  // A save that failed leaves its fault (the output file's) behind: the hive is not saved.
-  const bool saveFailed = faults.IsErrorLeft() && left.code == hive::kOutputFileOpenError;
+  // A save that failed leaves its fault behind: the hive is not saved.
+  const bool saveFailed = faults.IsErrorLeft() && hive::FaultOf(left.code).ends == hive::Ends::NotSaved;
   if (logSkipped) {
     end.status = HiveStatus::Skipped;
     end.reason = "a transaction log";
@@ -261,8 +265,7 @@ void CountFile(RunState& run, const std::string& name, const HiveEnd& end, const
 void ProcessFile(RunState& run, std::string& name, RunLog& log, console::Dialogs& dialogs,
                  console::ProgressScreen& progress, bool& endList) {
   const bool alreadyStopped = run.abortRequested;
-  CheckOnlyDecider answerFixAll;
-  hive::FaultDecider& decider = run.options.checkOnly ? static_cast<hive::FaultDecider&>(answerFixAll) : dialogs;
+  hive::FaultDecider& decider = run.fixedAnswers != nullptr ? *run.fixedAnswers : dialogs;
   hive::HiveImage image;
   // The image may be a view of the file: the work on it ends at the first page the file lost.
   hive::WatchedProgress watched(progress, image);
@@ -446,12 +449,14 @@ std::unique_ptr<console::FullScreen> OpenFullScreen(RunState& run, platform::Con
   return ui;
 }
 
-// Check only: every fault that would be asked is fixed as Fix All fixes it, in memory; the
-// progress window, which asks nothing now, shows the faults as they come.
+// Check only, decided here for the whole run: every fault that would be asked is fixed as Fix
+// All fixes it, in memory, and what asks all the same (a signature's repair) is answered without
+// a question; the progress window, which asks nothing now, shows the faults as they come.
 void AnswerEveryFaultWithFixAll(RunState& run, console::ProgressScreen& progress) {
   for (uint32_t code = 0; code < hive::kErrorCodeCount; ++code) {
     if (run.fixModes.Get(code) == hive::kFixAsk) run.fixModes.Set(code, hive::kFixAll);
   }
+  run.fixedAnswers = &run.checkOnlyAnswers;
   run.report.onFault = [&progress](const ReportedFault& fault, size_t count) {
     std::string text = hive::FormatError(fault.record);
     progress.ShowFault(count, text.substr(0, text.size() - 2));

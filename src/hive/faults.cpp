@@ -68,10 +68,7 @@ WalkOutcome FaultReporter::ReportFault(uint32_t code, uint32_t offset, FieldRef 
   if (fixed) {
     changed_ = true;
     Log(LogMarker::Decision, "Attempt to fix last error\r\n");
-    const FaultRow& row = FaultOf(code);
-    bool written = row.repair != Repair::Caller && field.Given();
-    return row.after == After::Keep && (written || row.repair == Repair::Caller) ? WalkOutcome::Continue
-                                                                                  : WalkOutcome::Drop;
+    return FaultOf(code).after == After::Keep ? WalkOutcome::Continue : WalkOutcome::Drop;
   }
   error_ = record;
   Log(LogMarker::Info, "Checking process cancelled\r\n");

@@ -31,13 +31,14 @@ enum class Repair : uint8_t { Never, Value, Null, Zero, Caller, Signature, Clear
 //         flag, a header field), and the check goes on with it;
 //   Drop  what the reference names goes: the caller takes the entry out of its list, clears or
 //         replaces the field, or leaves the cell out.
-// A code whose repair is a value written, reported with no field to write it into, is fixed by
-// dropping the reference.
+// A code whose repair is a value written, reported with no field to write it into, writes
+// nothing: the check that reported it mends what it must (a stray list entry is taken out).
 enum class After : uint8_t { Keep, Drop };
 
-// Whether a fault left ends the hive's processing as "not checked" (it could not be read or
-// checked whole), or as a fault left in a hive that was read.
-enum class Ends : uint8_t { Checked, NotChecked };
+// What a fault left makes of the hive's processing: a fault left in a hive that was read; "not
+// checked" (it could not be read or checked whole); or a check that ended and a save that failed,
+// so the hive stands as checked and not saved.
+enum class Ends : uint8_t { Checked, NotChecked, NotSaved };
 
 // What the log shows after the message: the offset alone, or the offset and the value the field
 // held (an offset that leads nowhere, whose value tells where it pointed).
@@ -62,7 +63,7 @@ enum class WalkOutcome { Continue, Drop, Stop };
 #define TARVOS_FAULTS(X) \
   X(kNoError, 0, "<No Error>", kFixNone, Never, Keep, Checked, Offset) \
   X(kInputFileOpenError, 1, "<Input file open error>", kFixNone, Never, Keep, NotChecked, Offset) \
-  X(kOutputFileOpenError, 2, "<Output file open error>", kSkipAll, Never, Keep, Checked, Offset) \
+  X(kOutputFileOpenError, 2, "<Output file open error>", kSkipAll, Never, Keep, NotSaved, Offset) \
   X(kUnableToGetFileInfo, 3, "<Unable to get file info>", kFixNone, Never, Keep, NotChecked, Offset) \
   X(kHiveTooSmall, 4, "<Hive file is too small>", kFixNone, Never, Keep, NotChecked, Offset) \
   X(kSizeNotAligned, 5, "<Size of hive file not aligned>", kFixAsk, Caller, Keep, Checked, Offset) \

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -31,7 +32,7 @@ class SoftArray {
 
   bool Resize(size_t count) {  // new elements are zero
     if (count > capacity_ && !Grow(count)) return false;
-    for (size_t i = size_; i < count; ++i) data_[i] = T{};
+    if (count > size_) std::fill(data_ + size_, data_ + count, T{});  // one memset for bytes
     size_ = count;
     return true;
   }

@@ -226,7 +226,9 @@ KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, ui
   if (owner != kNullOffset && (targetKind == kCellKey || targetKind == kCellRootKey) && frames_.IsUsableKey(target)) {
     uint32_t parent = Le32(Cell(target) + key::kParent);
     if (parent != owner && parent != target && Lists(parent, target)) {
-      return From(faults_.ReportFault(kParentOffsetMismatch, target + key::kParent, FieldRef::None(), 0));
+      // Fixed by taking the entry out: the key's own parent field stays as it is.
+      if (!faults_.ReportAndFix(kParentOffsetMismatch, target + key::kParent, FieldRef::None(), 0)) return Step::Stop;
+      return Step::Drop;
     }
   }
   // Only an index root holds lists, and only leaves: any other entry names a key. A list named

@@ -123,19 +123,22 @@ wait_for "EXIT=" >/dev/null
 check "60 x 20: too small, with the size needed and the size found" bash -c "tmux -L $server capture-pane -pJ |
   grep -qF 'TarvosD: the console screen is too small: 66 x 24 needed, 60 x 20 found; /t runs in line mode'"
 
-# Check only on the full screen: no fault window, a box with the count for each hive, nothing
-# written; the exit codes of a clean hive, one with faults left, and a list of both.
+# Check only on the full screen: no fault window (nor the signature's confirmation: the hive's
+# "regf" is damaged too), a box with the count for each hive, nothing written; the exit codes of
+# a clean hive, one with faults left, and a list of both.
 cp "$work/original" "$work/CHECK"
 mkdir -p "$work/co"
 cp "$work/original" "$work/co/ONLY"
+printf 'rexf' | dd of="$work/co/ONLY" conv=notrunc status=none
+cp "$work/co/ONLY" "$work/only-original"
 start 80 25 "$prog /n $work/co/ONLY"
-check "check only: a box counts the faults" wait_for "Check only: 4 faults found"
+check "check only: a box counts the faults" wait_for "Check only: 5 faults found"
 check "and says nothing was written" wait_for "nothing written" 1
 check "no fault window was opened" bash -c "! tmux -L $server capture-pane -p | grep -q 'Error on offset'"
 check "every frame upright" frames_in_place 80
 keys Enter
 check "the run ends with 4: faults left" wait_for "EXIT=4"
-check "the hive as it was, and nothing beside it" bash -c "cmp -s $work/co/ONLY $work/original && test \"\$(ls $work/co)\" = ONLY"
+check "the hive as it was, and nothing beside it" bash -c "cmp -s $work/co/ONLY $work/only-original && test \"\$(ls $work/co)\" = ONLY"
 "$make_hive" "$work/co/CLEAN"
 printf 'ffo' | "$prog" /t "$work/co/CLEAN" >/dev/null 2>&1
 rm -f "$work/co/CLEAN.BAK"
@@ -147,7 +150,7 @@ printf '%s\n%s\n' "$work/co/CLEAN" "$work/co/ONLY" >"$work/co.lst"
 start 80 25 "$prog /n @$work/co.lst"
 check "check only over a list: a box for the first hive" wait_for "Check only: no fault found"
 keys Enter
-check "then for the second" wait_for "Check only: 4 faults found"
+check "then for the second" wait_for "Check only: 5 faults found"
 keys Enter
 check "and the run ends with 4" wait_for "EXIT=4"
 start 80 25 "$prog /n /o:$work/co/OUT $work/co/ONLY"

@@ -27,11 +27,11 @@ TEST(FaultTable, EveryCodeHasItsOwnMessageAndAFixItCanMake) {
     if (modes.Get(code) == kFixNone) {
       EXPECT_EQ(FaultOf(code).repair, Repair::Never) << code;
     }
-    // A fault that leaves the hive not checked is one no run can fix; the log shows the value a
-    // field held only for the codes whose column says so.
-    if (FaultOf(code).ends == Ends::NotChecked) {
-      EXPECT_EQ(modes.Get(code), kFixNone) << code;
-    }
+    // A fault that ends the hive as not checked, or as not saved, is one no run can fix (and
+    // not checked ones are never even asked); the log shows the value a field held only for the
+    // codes whose column says so.
+    if (FaultOf(code).ends != Ends::Checked) EXPECT_EQ(FaultOf(code).repair, Repair::Never) << code;
+    if (FaultOf(code).ends == Ends::NotChecked) EXPECT_EQ(modes.Get(code), kFixNone) << code;
     const bool valueShown = FormatError({code, 0x10, 0x2345}).find(":0x00002345") != std::string::npos;
     EXPECT_EQ(valueShown, FaultOf(code).shows == Shows::Value) << code;
   }
@@ -169,13 +169,13 @@ TEST(ApplyFix, WritesEachCodesRepair) {
 TEST(ApplyFix, SecurityCodesWithoutAFieldAreFixedWithoutWriting) {
   EngineRig rig;
   rig.modes.Set(kNullSecurityOffset, kFixAll);
-  EXPECT_EQ(rig.faults.ReportFault(kNullSecurityOffset, 0, FieldRef::None(), 0x20), WalkOutcome::Drop);
+  EXPECT_EQ(rig.faults.ReportFault(kNullSecurityOffset, 0, FieldRef::None(), 0x20), WalkOutcome::Continue);
   EXPECT_TRUE(rig.faults.Changed());
 }
 
-// What a fix tells the check that reported it: a repair written into its field keeps the
-// reference; a repair the caller makes, or one with no field to write, drops it (bar the names,
-// which the caller mends in place); a fault left stops the check.
+// What a fix tells the check that reported it, from the table's column alone: a repair written
+// into its field keeps the reference; a repair the caller makes drops it (bar the names, which
+// the caller mends in place); a fault left stops the check.
 TEST(ReportFault, AnswersWhatTheFixMeansForTheCaller) {
   struct Row {
     uint32_t code;
@@ -186,7 +186,7 @@ TEST(ReportFault, AnswersWhatTheFixMeansForTheCaller) {
   const Row rows[] = {
       {kSubkeyCountMismatch, true, kAnswerFix, WalkOutcome::Continue},
       {kParentOffsetMismatch, true, kAnswerFix, WalkOutcome::Continue},
-      {kParentOffsetMismatch, false, kAnswerFix, WalkOutcome::Drop},  // a stray list entry goes
+      {kParentOffsetMismatch, false, kAnswerFix, WalkOutcome::Continue},  // nothing written: the caller decides
       {kOrphanValueList, true, kAnswerFixAll, WalkOutcome::Continue},
       {kDefaultValueExists, true, kAnswerFix, WalkOutcome::Drop},  // the second default goes
       {kInvalidOffset, true, kAnswerFix, WalkOutcome::Drop},
