@@ -87,7 +87,8 @@ bool CellsFill(const uint8_t* buffer, uint32_t at, uint32_t end) {
 
 // Where the cells after a bad size resume: of the places past what the bad cell's own fields
 // need, the one from which sound cell sizes pass the most cells of a known kind (up to the frame's
-// end, or the next bad size), the first of those. Cells after the bad one thus keep their places
+// end; at a second bad size they count on from where the cells resume after it), the first of
+// those. Cells after the bad one thus keep their places
 // whatever their kind, and a run of sizes read in the bad cell's own data, which meets the true
 // cells only past some of them, loses to the cells it would pass over. Else the next cell of a
 // known kind.
@@ -120,8 +121,10 @@ class ResumePoints {
   void Build() {
     const uint32_t steps = (end_ - start_) / cell::kAlignment;
     // Per step from the end: how many cells of a known kind the sizes from there pass before
-    // they end or go wrong, the best chain start from there on, and the next cell of a known kind.
-    std::vector<uint32_t> chain(steps + 1, end_), plausible(steps + 1, end_);
+    // they end or go wrong, and with those the cells passed again where the cells resume after
+    // each size that goes wrong (a second bad size in the frame does not end a true chain); the
+    // best chain start from there on, and the next cell of a known kind.
+    std::vector<uint32_t> chain(steps + 1, end_), plausible(steps + 1, end_), score(steps + 1, 0);
     std::vector<uint32_t>& known = known_;
     known.assign(steps + 1, 0);
     reach_.assign(steps + 1, end_);
@@ -131,10 +134,17 @@ class ResumePoints {
       const uint32_t length = SizeFieldLength(Le32(buffer_ + p));
       const bool sound = SoundLength(length) && length <= end_ - p;
       const bool ofKind = sound && Kind(buffer_ + p, length) != kCellNone;
-      if (sound) known[i] = known[i + length / cell::kAlignment] + (ofKind ? 1 : 0);
+      if (sound) {
+        known[i] = known[i + length / cell::kAlignment] + (ofKind ? 1 : 0);
+        score[i] = score[i + length / cell::kAlignment] + (ofKind ? 1 : 0);
+      } else {
+        const uint32_t past = i + LeastLength(buffer_ + p, end_ - p) / cell::kAlignment;
+        const uint32_t resumed = past < steps && best_[past] < end_ ? (best_[past] - start_) / cell::kAlignment : steps;
+        score[i] = score[resumed];
+      }
       reach_[i] = sound ? reach_[i + length / cell::kAlignment] : p;
       const uint32_t later = chain[i + 1] < end_ ? (chain[i + 1] - start_) / cell::kAlignment : steps;
-      chain[i] = known[i] != 0 && known[i] >= known[later] ? p : chain[i + 1];
+      chain[i] = known[i] != 0 && score[i] >= score[later] ? p : chain[i + 1];
       plausible[i] = ofKind && p + 8 <= end_ ? p : plausible[i + 1];
       best_[i] = chain[i] < end_ ? chain[i] : plausible[i];
     }

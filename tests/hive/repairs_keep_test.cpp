@@ -287,6 +287,19 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          Put32(bytes, CellField(keys[1], 0), Get32(bytes, CellField(keys[1], 0)) - 0x10);  // over C's first 16 bytes
        },
        kCellSizeTooLarge},
+      {"two bad sizes in one frame, and a word of the first bad cell that reads as a size over both: the key between kept",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddCell(std::vector<uint8_t>(16, 0)), b.AddKey(b.Root(), "Mid"), b.AddKey(b.Root(), "C")};
+         keys.push_back(b.AddValue(keys[2], "w", 4, {1, 2, 3, 4}));
+         keys.push_back(b.AddKey(b.Root(), "D"));
+         return std::vector<uint32_t>{keys[1], keys[2], keys[4]};
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(keys[0], 0), 0xFFFFFFFF);
+         Put32(bytes, CellField(keys[0], 8), keys[4] - (keys[0] + 8));  // from its second step to "D"
+         Put32(bytes, CellField(keys[3], 0), 0x80000008);  // the value's size
+       },
+       kInvalidCellSize},
       {"a subtree brought back with a broken list of its own: a second round brings its keys back",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys = {b.AddKey(b.Root(), "P")};
