@@ -97,24 +97,31 @@ bool CellsFill(const uint8_t* buffer, uint32_t at, uint32_t end) {
 class ResumePoints {
  public:
   ResumePoints(const uint8_t* buffer, uint32_t start, uint32_t frameEnd) : buffer_(buffer), start_(start), end_(frameEnd) {}
-  uint32_t After(uint32_t bad) {
-    const uint32_t at = bad + LeastLength(buffer_ + bad, end_ - bad);
+  uint32_t After(uint32_t bad, bool free = false) {
+    const uint32_t at = bad + (free ? cell::kAlignment : LeastLength(buffer_ + bad, end_ - bad));
     if (at >= end_) return end_;
     if ((at - start_) % cell::kAlignment != 0) return NextPlausibleCell(buffer_, at, end_);  // a cell off the steps
     if (best_.empty()) Build();
     return best_[(at - start_) / cell::kAlignment];
   }
   // Where the cells that a bad size at bad stands among end in the cell before it, prev: when
-  // prev's own fields end short of bad and the cells from there on pass over bad (it lies within
-  // one of them) and go on soundly, prev's size ran over the cells after it; the place they start.
-  // Else 0: bad is where the damage is.
-  uint32_t OverranBy(uint32_t prev, uint32_t bad) {
-    if (prev == 0 || prev >= bad || LeastLength(buffer_ + prev, end_ - prev) <= cell::kAlignment) return 0;
+  // prev's own fields end short of bad (a free cell has none past its size) and the cells from
+  // there on pass over bad (it lies within one of them) and go on soundly, prev's size ran over
+  // the cells after it; the place they start. Else 0: bad is where the damage is.
+  // A free cell holds nothing to keep: what it ran over may start after other bytes read as
+  // cells (a torn write puts another page's cells there), so of the places whose cells pass over
+  // bad, the one from which they pass the most cells of a known kind is taken, the first of those.
+  uint32_t OverranBy(uint32_t prev, bool free, uint32_t bad) {
+    if (prev == 0 || prev >= bad || (!free && LeastLength(buffer_ + prev, end_ - prev) <= cell::kAlignment)) return 0;
     if (best_.empty()) Build();
-    const uint32_t from = After(prev);
+    const uint32_t from = After(prev, free);
     if (from <= prev || from >= bad || (from - start_) % cell::kAlignment != 0) return 0;
-    const uint32_t i = (from - start_) / cell::kAlignment;
-    return known_[i] > 0 && reach_[i] > bad ? from : 0;
+    if (!free) return PassesOver(from, bad) ? from : 0;
+    uint32_t most = 0;
+    for (uint32_t at = from; at < bad; at += cell::kAlignment) {
+      if (PassesOver(at, bad) && (most == 0 || known_[Step(at)] > known_[Step(most)])) most = at;
+    }
+    return most;
   }
 
  private:
@@ -149,6 +156,10 @@ class ResumePoints {
       best_[i] = chain[i] < end_ ? chain[i] : plausible[i];
     }
   }
+
+  // Whether sound sizes lead from at, through cells of a known kind, to a cell that bad lies within.
+  bool PassesOver(uint32_t at, uint32_t bad) const { return known_[Step(at)] > 0 && reach_[Step(at)] > bad; }
+  uint32_t Step(uint32_t at) const { return (at - start_) / cell::kAlignment; }
 
   const uint8_t* buffer_;
   uint32_t start_, end_;
@@ -458,7 +469,8 @@ bool FrameTable::ReadFrameCells(uint32_t frameOffset, uint32_t frameSize, bool f
   const uint32_t frameEnd = frameOffset + frameSize;
   const uint32_t imageSize = image_->Size();
   ResumePoints resume(buffer, frameOffset + frame::kHeaderSize, frameEnd);
-  uint32_t prev = 0, prevLength = 0;  // the cell before, while it was one in use of sound size
+  uint32_t prev = 0, prevLength = 0;  // the cell before, while it was one of sound size
+  bool prevFree = false;
   for (uint32_t at = frameOffset + frame::kHeaderSize; at < frameEnd;) {
     // Each cell's start depends on the size before it. The processor fetches ahead within a page
     // on its own; the next page is asked for here, a page ahead of the cells being read.
@@ -470,9 +482,10 @@ bool FrameTable::ReadFrameCells(uint32_t frameOffset, uint32_t frameSize, bool f
     if (length > frameEnd - at || !SoundLength(length)) {
       // The size before may be what went wrong: it ran over the cells after it, and this one
       // lies within them. It is cut back to where they start, and they are read from there.
-      if (const uint32_t from = resume.OverranBy(prev, at)) {
-        if (!ReportAndFix(kCellSizeTooLarge, prev, FieldRef::Image32(buffer + prev), 0u - (from - prev))) return false;
-        allocated -= prevLength - (from - prev);
+      if (const uint32_t from = resume.OverranBy(prev, prevFree, at)) {
+        const uint32_t cutTo = prevFree ? from - prev : 0u - (from - prev);
+        if (!ReportAndFix(kCellSizeTooLarge, prev, FieldRef::Image32(buffer + prev), cutTo)) return false;
+        if (!prevFree) allocated -= prevLength - (from - prev);
         prev = 0;
         at = from;
         continue;
@@ -491,8 +504,9 @@ bool FrameTable::ReadFrameCells(uint32_t frameOffset, uint32_t frameSize, bool f
     uint32_t half = within / frame::kHalfSize;
     if (halves_[half] == FramePage::kNoCell) halves_[half] = index;
     ++index;
-    prev = isAllocated && SoundLength(length) && !foreign ? at : 0;
+    prev = SoundLength(length) && !foreign ? at : 0;
     prevLength = length;
+    prevFree = !isAllocated;
     at += length;
   }
   return true;

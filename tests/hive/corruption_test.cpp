@@ -363,11 +363,11 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
   EXPECT_EQ(duplicated, 0) << "no two subkeys or values of a key named alike";
   EXPECT_GE(keysAfter * 100, keysBefore * 99) << "at least 99% of the keys kept";
   EXPECT_GE(keptAll * 10000, intactAll * 9999) << "at least 99.99% of the intact keys kept";
-  // Left over: a page whose end holds cells of another page, whose sizes chain on past the true
-  // cells after them; a cell size made larger that still fits its frame, which nothing tells.
+  // Left over, about one case in 700: a cell size made larger that still fits its frame, which
+  // nothing tells. In the test command's run, no case drops anything.
   EXPECT_GE((all.keys - all.droppedKeys) * 10000, all.keys * 9999) << "at least 99.99% of the spared keys kept";
   EXPECT_GE((all.values - all.droppedValues) * 10000, all.values * 9995) << "at least 99.95% of the spared values kept";
-  EXPECT_LE(all.dropping * 200, cases * 3) << "at most 1.5% of the cases drop what the damage spared";
+  EXPECT_LE(all.dropping * 500, cases) << "at most one case in 500 drops what the damage spared";
   // A byte changed in a value list leaves each value's key known: every one goes back to it.
   EXPECT_EQ(tallies[kKindCount - 1].home, tallies[kKindCount - 1].listLost) << "values back at their own key";
   // Left over: a changed byte that leaves a lone UTF-16 surrogate in a class name, which Windows
