@@ -164,7 +164,7 @@ inline constexpr uint32_t kDescriptor = 0x18;
 inline constexpr uint32_t kRegistryStep = 256;
 }  // namespace security
 
-// Descendent-key lists: "li" and "ri" hold 4-byte entries, "lf" and "lh" 8-byte ones (an offset
+// Subkey lists: "li" and "ri" hold 4-byte entries, "lf" and "lh" 8-byte ones (an offset
 // and 4 bytes of name hint that move with it).
 namespace list {
 inline constexpr uint32_t kCount = 0x06;

@@ -1,5 +1,5 @@
 // The key tree walk: from the root key, depth first and in list order, every key cell is checked
-// and every descendent-key list followed. The walk keeps its own stack, so no chain of keys is
+// and every subkey list followed. The walk keeps its own stack, so no chain of keys is
 // too deep for it.
 #pragma once
 
