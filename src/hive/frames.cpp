@@ -8,66 +8,12 @@
 #include <vector>
 
 #include "hive/allocator.h"
+#include "hive/cell_chains.h"
 #include "hive/events.h"
 
 namespace tarvos::hive {
 
 namespace {
-
-// The kind of the cell at p by its signature; its signature and flags are read only when its
-// length holds them.
-inline CellKind Kind(const uint8_t* p, uint32_t size) {
-  if (size < 6) return kCellNone;
-  switch (Le16(p + cell::kSignature)) {
-    case cell::kKeySignature: {
-      if (size < 8) return kCellKey;
-      constexpr uint16_t kRoot = key::kFlagHiveEntry | key::kFlagNoDelete;
-      return (Le16(p + key::kFlags) & kRoot) == kRoot ? kCellRootKey : kCellKey;
-    }
-    case cell::kIndexLeafSignature: return kCellIndexLeaf;
-    case cell::kFastLeafSignature: return kCellFastLeaf;
-    case cell::kIndexRootSignature: return kCellIndexRoot;
-    case cell::kHashLeafSignature: return kCellHashLeaf;
-    case cell::kSecuritySignature: return kCellSecurity;
-    case cell::kValueSignature: return kCellValue;
-    case cell::kBigDataSignature: return kCellBigData;
-    default: return kCellNone;
-  }
-}
-
-// Windows and every strict reader take cells of whole 8-byte steps only.
-inline bool SoundLength(uint32_t length) { return length >= cell::kAlignment && length % cell::kAlignment == 0; }
-
-// The next position, from at in 8-byte steps, where a cell plausibly starts: a sane size that
-// fits the frame, and a known signature. frameEnd when there is none.
-uint32_t NextPlausibleCell(const uint8_t* buffer, uint32_t at, uint32_t frameEnd) {
-  for (uint32_t p = at; p + 8 <= frameEnd; p += cell::kAlignment) {
-    uint32_t length = SizeFieldLength(Le32(buffer + p));
-    if (SoundLength(length) && length <= frameEnd - p && Kind(buffer + p, 8) != kCellNone) return p;
-  }
-  return frameEnd;
-}
-
-// The least a cell of a known kind holds, from its own fields (its name, its entries); 8 when
-// its kind tells nothing, or when room (up to the frame's end) does not reach the field that tells.
-uint32_t LeastLength(const uint8_t* cell, uint32_t room) {
-  uint32_t field = 0, fixed = 0, step = 1;  // the least is fixed + step * the 16-bit field
-  switch (Kind(cell, room)) {
-    case kCellKey:
-    case kCellRootKey: field = key::kNameLength, fixed = key::kName; break;
-    case kCellValue: field = value::kNameLength, fixed = value::kName; break;
-    case kCellIndexLeaf:
-    case kCellIndexRoot: field = list::kCount, fixed = list::kEntries, step = list::kShortEntry; break;
-    case kCellFastLeaf:
-    case kCellHashLeaf: field = list::kCount, fixed = list::kEntries, step = list::kLongEntry; break;
-    default: break;
-  }
-  if (field == 0 || room < field + 2) return cell::kAlignment;
-  uint64_t least = fixed + uint64_t{step} * Le16(cell + field);
-  least = (least + cell::kAlignment - 1) & ~uint64_t{cell::kAlignment - 1};
-  return least <= room ? static_cast<uint32_t>(least) : cell::kAlignment;
-}
-
 
 // Whether sound cell sizes lead from at exactly to end, with no sound frame header on a page
 // between: a frame size that the cells bear out.
@@ -84,89 +30,6 @@ bool CellsFill(const uint8_t* buffer, uint32_t at, uint32_t end) {
 }
 
 }  // namespace
-
-// Where the cells after a bad size resume: of the places past what the bad cell's own fields
-// need, the one from which sound cell sizes pass the most cells of a known kind (up to the frame's
-// end; at a second bad size they count on from where the cells resume after it), the first of
-// those. Cells after the bad one thus keep their places
-// whatever their kind, and a run of sizes read in the bad cell's own data, which meets the true
-// cells only past some of them, loses to the cells it would pass over. Else the next cell of a
-// known kind.
-// Worked out once for the rest of the frame, from its end backwards, at its first bad size: any
-// number of bad sizes in one frame costs one pass over it.
-class ResumePoints {
- public:
-  ResumePoints(const uint8_t* buffer, uint32_t start, uint32_t frameEnd) : buffer_(buffer), start_(start), end_(frameEnd) {}
-  uint32_t After(uint32_t bad, bool free = false) {
-    const uint32_t at = bad + (free ? cell::kAlignment : LeastLength(buffer_ + bad, end_ - bad));
-    if (at >= end_) return end_;
-    if ((at - start_) % cell::kAlignment != 0) return NextPlausibleCell(buffer_, at, end_);  // a cell off the steps
-    if (best_.empty()) Build();
-    return best_[(at - start_) / cell::kAlignment];
-  }
-  // Where the cells that a bad size at bad stands among end in the cell before it, prev: when
-  // prev's own fields end short of bad (a free cell has none past its size) and the cells from
-  // there on pass over bad (it lies within one of them) and go on soundly, prev's size ran over
-  // the cells after it; the place they start. Else 0: bad is where the damage is.
-  // A free cell holds nothing to keep: what it ran over may start after other bytes read as
-  // cells (a torn write puts another page's cells there), so of the places whose cells pass over
-  // bad, the one from which they pass the most cells of a known kind is taken, the first of those.
-  uint32_t OverranBy(uint32_t prev, bool free, uint32_t bad) {
-    if (prev == 0 || prev >= bad || (!free && LeastLength(buffer_ + prev, end_ - prev) <= cell::kAlignment)) return 0;
-    if (best_.empty()) Build();
-    const uint32_t from = After(prev, free);
-    if (from <= prev || from >= bad || (from - start_) % cell::kAlignment != 0) return 0;
-    if (!free) return PassesOver(from, bad) ? from : 0;
-    uint32_t most = 0;
-    for (uint32_t at = from; at < bad; at += cell::kAlignment) {
-      if (PassesOver(at, bad) && (most == 0 || known_[Step(at)] > known_[Step(most)])) most = at;
-    }
-    return most;
-  }
-
- private:
-  void Build() {
-    const uint32_t steps = (end_ - start_) / cell::kAlignment;
-    // Per step from the end: how many cells of a known kind the sizes from there pass before
-    // they end or go wrong, and with those the cells passed again where the cells resume after
-    // each size that goes wrong (a second bad size in the frame does not end a true chain); the
-    // best chain start from there on, and the next cell of a known kind.
-    std::vector<uint32_t> chain(steps + 1, end_), plausible(steps + 1, end_), score(steps + 1, 0);
-    std::vector<uint32_t>& known = known_;
-    known.assign(steps + 1, 0);
-    reach_.assign(steps + 1, end_);
-    best_.assign(steps + 1, end_);
-    for (uint32_t i = steps; i-- > 0;) {
-      const uint32_t p = start_ + i * cell::kAlignment;
-      const uint32_t length = SizeFieldLength(Le32(buffer_ + p));
-      const bool sound = SoundLength(length) && length <= end_ - p;
-      const bool ofKind = sound && Kind(buffer_ + p, length) != kCellNone;
-      if (sound) {
-        known[i] = known[i + length / cell::kAlignment] + (ofKind ? 1 : 0);
-        score[i] = score[i + length / cell::kAlignment] + (ofKind ? 1 : 0);
-      } else {
-        const uint32_t past = i + LeastLength(buffer_ + p, end_ - p) / cell::kAlignment;
-        const uint32_t resumed = past < steps && best_[past] < end_ ? (best_[past] - start_) / cell::kAlignment : steps;
-        score[i] = score[resumed];
-      }
-      reach_[i] = sound ? reach_[i + length / cell::kAlignment] : p;
-      const uint32_t later = chain[i + 1] < end_ ? (chain[i + 1] - start_) / cell::kAlignment : steps;
-      chain[i] = known[i] != 0 && score[i] >= score[later] ? p : chain[i + 1];
-      plausible[i] = ofKind && p + 8 <= end_ ? p : plausible[i + 1];
-      best_[i] = chain[i] < end_ ? chain[i] : plausible[i];
-    }
-  }
-
-  // Whether sound sizes lead from at, through cells of a known kind, to a cell that bad lies within.
-  bool PassesOver(uint32_t at, uint32_t bad) const { return known_[Step(at)] > 0 && reach_[Step(at)] > bad; }
-  uint32_t Step(uint32_t at) const { return (at - start_) / cell::kAlignment; }
-
-  const uint8_t* buffer_;
-  uint32_t start_, end_;
-  std::vector<uint32_t> best_;  // per 8-byte step from start_: where cells resume from there on
-  std::vector<uint32_t> known_;  // the cells of a known kind that sound sizes pass from there
-  std::vector<uint32_t> reach_;  // where those sizes end: a size that goes wrong, or the frame's end
-};
 
 bool SoundFrameHeader(const uint8_t* buffer, uint32_t fileOffset) {
   return Le32(buffer + fileOffset + frame::kSignature) == frame::kSignatureValue &&
@@ -469,8 +332,15 @@ bool FrameTable::ReadFrameCells(uint32_t frameOffset, uint32_t frameSize, bool f
   const uint32_t frameEnd = frameOffset + frameSize;
   const uint32_t imageSize = image_->Size();
   ResumePoints resume(buffer, frameOffset + frame::kHeaderSize, frameEnd);
-  uint32_t prev = 0, prevLength = 0;  // the cell before, while it was one of sound size
-  bool prevFree = false;
+  // The last few cells read since the last repair in this frame, newest last: any of them may
+  // be the one whose size ran over the cells after it.
+  struct Read {
+    uint32_t at, length, index;
+    bool free;
+  };
+  constexpr uint32_t kRecent = 4;
+  Read recent[kRecent];
+  uint32_t recentCount = 0;
   for (uint32_t at = frameOffset + frame::kHeaderSize; at < frameEnd;) {
     // Each cell's start depends on the size before it. The processor fetches ahead within a page
     // on its own; the next page is asked for here, a page ahead of the cells being read.
@@ -482,14 +352,33 @@ bool FrameTable::ReadFrameCells(uint32_t frameOffset, uint32_t frameSize, bool f
     if (length > frameEnd - at || !SoundLength(length)) {
       // The size before may be what went wrong: it ran over the cells after it, and this one
       // lies within them. It is cut back to where they start, and they are read from there.
-      if (const uint32_t from = resume.OverranBy(prev, prevFree, at)) {
-        const uint32_t cutTo = prevFree ? from - prev : 0u - (from - prev);
-        if (!ReportAndFix(kCellSizeTooLarge, prev, FieldRef::Image32(buffer + prev), cutTo)) return false;
-        if (!prevFree) allocated -= prevLength - (from - prev);
-        prev = 0;
+      // Of the cells before whose sizes ran over true cells, the one after which those cells
+      // pass the most cells of a known kind; the nearest of those.
+      uint32_t from = 0, j = 0;
+      for (uint32_t k = recentCount; k-- > 0;) {
+        const uint32_t start = resume.OverranBy(recent[k].at, recent[k].free, at);
+        if (start == 0 || start >= recent[k].at + recent[k].length) continue;
+        if (from == 0 || resume.Known(start) > resume.Known(from)) from = start, j = k;
+      }
+      if (from != 0) {
+        const Read& c = recent[j];
+        // The cells read after it are read again from where its true successors start.
+        for (uint32_t k = j + 1; k < recentCount; ++k) {
+          if (!recent[k].free) allocated -= recent[k].length;
+        }
+        cells_.Resize(cells_.Size() - (index - (c.index + 1)));
+        index = c.index + 1;
+        for (uint32_t h = 0; h < frameSize / frame::kHalfSize; ++h) {
+          if (halves_[h] != FramePage::kNoCell && halves_[h] >= index) halves_[h] = FramePage::kNoCell;
+        }
+        const uint32_t cutTo = c.free ? from - c.at : 0u - (from - c.at);
+        if (!ReportAndFix(kCellSizeTooLarge, c.at, FieldRef::Image32(buffer + c.at), cutTo)) return false;
+        if (!c.free) allocated -= c.length - (from - c.at);
+        recentCount = 0;
         at = from;
         continue;
       }
+      recentCount = 0;
       if (!RepairCellSize(at, frameEnd, foreign, resume, length, isAllocated)) return false;
     }
     if (isAllocated) allocated += length;
@@ -504,9 +393,15 @@ bool FrameTable::ReadFrameCells(uint32_t frameOffset, uint32_t frameSize, bool f
     uint32_t half = within / frame::kHalfSize;
     if (halves_[half] == FramePage::kNoCell) halves_[half] = index;
     ++index;
-    prev = SoundLength(length) && !foreign ? at : 0;
-    prevLength = length;
-    prevFree = !isAllocated;
+    if (foreign) {
+      recentCount = 0;
+    } else {
+      if (recentCount == kRecent) {
+        for (uint32_t k = 1; k < kRecent; ++k) recent[k - 1] = recent[k];
+        --recentCount;
+      }
+      recent[recentCount++] = Read{at, length, index - 1, !isAllocated};
+    }
     at += length;
   }
   return true;

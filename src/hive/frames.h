@@ -106,7 +106,7 @@ enum OffsetResult : uint32_t {
 };
 
 class FrameScan;
-class ResumePoints;  // where the cells of a frame resume after a bad size (frames.cpp)
+class ResumePoints;  // where the cells of a frame resume after a bad size (cell_chains.h)
 
 // Whether a frame header that nothing needs to mend (its signature and its own offset) starts at a
 // page's file offset: such a page begins a frame whatever the frame before it claims.

@@ -297,6 +297,16 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          Put32(bytes, CellField(keys[0], 8), keys[2] - (keys[0] + 8));  // a stale free cell's size, up to "Next"
        },
        kCellSizeTooLarge},
+      {"a key cell's size grown over the keys after it, to a stale size in a free cell: the bad size two cells on",
+       [](HiveBuilder& b, std::vector<uint32_t>& keys) {
+         keys = {b.AddKey(b.Root(), "A"), b.AddKey(b.Root(), "B"), b.AddFreeCell(64), b.AddKey(b.Root(), "C")};
+         return std::vector<uint32_t>{keys[1], keys[3]};
+       },
+       [](HiveBuilder&, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
+         Put32(bytes, CellField(keys[0], 0), 0u - (keys[2] + 16 - keys[0]));  // "A" up into the free cell
+         Put32(bytes, CellField(keys[2], 16), 24);  // a stale size there, which leads to its zeros
+       },
+       kCellSizeTooLarge},
       {"two bad sizes in one frame, and a word of the first bad cell that reads as a size over both: the key between kept",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
          keys = {b.AddCell(std::vector<uint8_t>(16, 0)), b.AddKey(b.Root(), "Mid"), b.AddKey(b.Root(), "C")};
