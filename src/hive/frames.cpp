@@ -339,7 +339,7 @@ bool FrameTable::ReadFrameCells(uint32_t frameOffset, uint32_t frameSize, bool f
     bool free;
   };
   constexpr uint32_t kRecent = 4;
-  Read recent[kRecent];
+  Read recent[kRecent];  // cell k since the last repair at k % kRecent
   uint32_t recentCount = 0;
   for (uint32_t at = frameOffset + frame::kHeaderSize; at < frameEnd;) {
     // Each cell's start depends on the size before it. The processor fetches ahead within a page
@@ -350,21 +350,21 @@ bool FrameTable::ReadFrameCells(uint32_t frameOffset, uint32_t frameSize, bool f
     bool isAllocated = static_cast<int32_t>(sizeField) < 0;
     uint32_t length = SizeFieldLength(sizeField);
     if (length > frameEnd - at || !SoundLength(length)) {
-      // The size before may be what went wrong: it ran over the cells after it, and this one
-      // lies within them. It is cut back to where they start, and they are read from there.
-      // Of the cells before whose sizes ran over true cells, the one after which those cells
-      // pass the most cells of a known kind; the nearest of those.
+      // A size before may be what went wrong: it ran over the cells after it, and this one lies
+      // within them. Of the cells whose sizes did, the one after which the true cells pass the
+      // most cells of a known kind (the nearest of those) is cut back to where they start.
       uint32_t from = 0, j = 0;
-      for (uint32_t k = recentCount; k-- > 0;) {
-        const uint32_t start = resume.OverranBy(recent[k].at, recent[k].free, at);
-        if (start == 0 || start >= recent[k].at + recent[k].length) continue;
+      for (uint32_t k = recentCount; k-- > 0 && recentCount - k <= kRecent;) {
+        const Read& c = recent[k % kRecent];
+        const uint32_t start = resume.OverranBy(c.at, c.free, at);
+        if (start == 0 || start >= c.at + c.length) continue;
         if (from == 0 || resume.Known(start) > resume.Known(from)) from = start, j = k;
       }
       if (from != 0) {
-        const Read& c = recent[j];
+        const Read& c = recent[j % kRecent];
         // The cells read after it are read again from where its true successors start.
         for (uint32_t k = j + 1; k < recentCount; ++k) {
-          if (!recent[k].free) allocated -= recent[k].length;
+          if (!recent[k % kRecent].free) allocated -= recent[k % kRecent].length;
         }
         cells_.Resize(cells_.Size() - (index - (c.index + 1)));
         index = c.index + 1;
@@ -396,11 +396,7 @@ bool FrameTable::ReadFrameCells(uint32_t frameOffset, uint32_t frameSize, bool f
     if (foreign) {
       recentCount = 0;
     } else {
-      if (recentCount == kRecent) {
-        for (uint32_t k = 1; k < kRecent; ++k) recent[k - 1] = recent[k];
-        --recentCount;
-      }
-      recent[recentCount++] = Read{at, length, index - 1, !isAllocated};
+      recent[recentCount++ % kRecent] = Read{at, length, index - 1, !isAllocated};
     }
     at += length;
   }
