@@ -196,13 +196,11 @@ std::string RenderChanges(const ScreenModel& screen, ScreenModel& shown, bool mo
         std::snprintf(move, sizeof move, "\033[%d;%dH", y + 1, x + 1);
         out += move;
       }
-      if (want.attr != attr) {
-        if (monochrome) {
-          out += (want.attr & kMonoFocus) == kMonoFocus ? "\033[0;7m" : "\033[0m";
-        } else {
-          out += "\033[0;" + AnsiColours(want.attr) + "m";
-        }
-        attr = want.attr;
+      // Without colours an attribute is only reverse video or not: a new one is sent only then.
+      const int sent = !monochrome ? want.attr : (want.attr & kMonoFocus) == kMonoFocus ? kMonoFocus : 0;
+      if (sent != attr) {
+        out += !monochrome ? "\033[0;" + AnsiColours(want.attr) + "m" : sent != 0 ? "\033[0;7m" : "\033[0m";
+        attr = sent;
       }
       AppendUtf8(out, want.ch < 0x20 ? ' ' : want.ch);
       for (uint32_t mark : want.marks) {

@@ -20,9 +20,6 @@ namespace tarvos::platform {
 
 namespace {
 
-constexpr int kMinColumns = kMinScreenColumns;
-constexpr int kMinRows = kMinScreenRows;
-
 volatile CtrlHandler g_ctrlHandler = nullptr;
 
 volatile sig_atomic_t g_resized = 0;
@@ -95,7 +92,7 @@ class PosixConsole final : public ConsoleDevice {
     int columns = 0, rows = 0;
     if (ttyFd_ < 0 || !ScreenSize(ttyFd_, columns, rows)) return {};
     char text[64];
-    std::snprintf(text, sizeof text, "%d x %d needed, %d x %d found", kMinColumns, kMinRows, columns, rows);
+    std::snprintf(text, sizeof text, "%d x %d needed, %d x %d found", kMinScreenColumns, kMinScreenRows, columns, rows);
     return text;
   }
 
@@ -230,7 +227,7 @@ class PosixConsole final : public ConsoleDevice {
     FlushStdout();
     if (screenUp_ || ttyFd_ < 0 || inputFd_ != ttyFd_) return false;
     int columns = 0, rows = 0;
-    if (!ScreenSize(ttyFd_, columns, rows) || columns < kMinColumns || rows < kMinRows) return false;
+    if (!ScreenSize(ttyFd_, columns, rows) || columns < kMinScreenColumns || rows < kMinScreenRows) return false;
     const char* term = std::getenv("TERM");
     linuxConsole_ = term != nullptr && std::string(term) == "linux";
     monochrome_ = WithoutColours(term);
@@ -278,7 +275,7 @@ class PosixConsole final : public ConsoleDevice {
   void Present() override {
     FlushStdout();
     if (!screenUp_) return;
-    if (terminalColumns_ < kMinColumns || terminalRows_ < kMinRows) return ShowTooSmall();
+    if (terminalColumns_ < kMinScreenColumns || terminalRows_ < kMinScreenRows) return ShowTooSmall();
     // A screen not yet laid out for the terminal shows what fits; drawn whole, the terminal is
     // cleared first, so that nothing of an earlier picture stays beside it.
     ScreenModel visible;
@@ -363,8 +360,8 @@ class PosixConsole final : public ConsoleDevice {
     if (shown_.Width() != 0 || shownTooSmall_) return;
     shownTooSmall_ = true;
     char text[96];
-    int length = std::snprintf(text, sizeof text, "Terminal too small: %d x %d needed, %d x %d found", kMinColumns,
-                               kMinRows, terminalColumns_, terminalRows_);
+    int length = std::snprintf(text, sizeof text, "Terminal too small: %d x %d needed, %d x %d found", kMinScreenColumns,
+                               kMinScreenRows, terminalColumns_, terminalRows_);
     std::string out = "\033[0m\033[2J\033[" + std::to_string(terminalRows_ / 2 + 1) + ";1H";
     out.append(text, static_cast<size_t>(std::clamp(std::min(length, terminalColumns_), 0, 95)));
     WriteAll(ttyFd_, out + "\033[?25l");
@@ -437,14 +434,14 @@ class PosixConsole final : public ConsoleDevice {
   bool EnsureScreenSize() {
     int columns = 0, rows = 0;
     if (!ScreenSize(ttyFd_, columns, rows)) return false;
-    if (columns >= kMinColumns && rows >= kMinRows) return true;
+    if (columns >= kMinScreenColumns && rows >= kMinScreenRows) return true;
     // Ask the terminal to grow (xterm window operation); many terminals do.
     char request[48];
-    std::snprintf(request, sizeof request, "\033[8;%d;%dt", rows < kMinRows ? kMinRows : rows,
-                  columns < kMinColumns ? kMinColumns : columns);
+    std::snprintf(request, sizeof request, "\033[8;%d;%dt", rows < kMinScreenRows ? kMinScreenRows : rows,
+                  columns < kMinScreenColumns ? kMinScreenColumns : columns);
     WriteAll(ttyFd_, request);
     ::usleep(100000);
-    return ScreenSize(ttyFd_, columns, rows) && columns >= kMinColumns && rows >= kMinRows;
+    return ScreenSize(ttyFd_, columns, rows) && columns >= kMinScreenColumns && rows >= kMinScreenRows;
   }
 
   // Long stages poll after every small step; the terminal is asked at most every few
