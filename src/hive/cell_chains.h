@@ -71,20 +71,22 @@ inline uint32_t LeastLength(const uint8_t* cell, uint32_t room) {
 // whatever their kind, and a run of sizes read in the bad cell's own data, which meets the true
 // cells only past some of them, loses to the cells it would pass over. Else the next cell of a
 // known kind.
-// Worked out once for the rest of the frame, from its end backwards, at its first bad size: any
-// number of bad sizes in one frame costs one pass over it.
+// Worked out from the frame's end backwards, only as far back as the first place asked about
+// (the first bad size, or a cell just before it), and further back only when asked: any number
+// of bad sizes in one frame costs at most one pass over it, and a bad size near its end little.
 class ResumePoints {
  public:
-  ResumePoints(const uint8_t* buffer, uint32_t start, uint32_t frameEnd) : buffer_(buffer), start_(start), end_(frameEnd) {}
+  ResumePoints(const uint8_t* buffer, uint32_t start, uint32_t frameEnd)
+      : buffer_(buffer), start_(start), end_(frameEnd), steps_((frameEnd - start) / cell::kAlignment) {}
   uint32_t After(uint32_t bad, bool free = false) {
     const uint32_t at = bad + (free ? cell::kAlignment : LeastLength(buffer_ + bad, end_ - bad));
     if (at >= end_) return end_;
     if ((at - start_) % cell::kAlignment != 0) return NextPlausibleCell(buffer_, at, end_);  // a cell off the steps
-    if (best_.empty()) Build();
-    return best_[(at - start_) / cell::kAlignment];
+    BuildFrom(Step(at));
+    return At(best_, Step(at));
   }
   // The cells of a known kind that sound sizes pass from at, a place OverranBy gave.
-  uint32_t Known(uint32_t at) const { return known_[Step(at)]; }
+  uint32_t Known(uint32_t at) const { return At(known_, Step(at)); }
   // Where the cells that a bad size at bad stands among end in the cell before it, prev: when
   // prev's own fields end short of bad (a free cell has none past its size) and the cells from
   // there on pass over bad (it lies within one of them) and go on soundly, prev's size ran over
@@ -94,59 +96,69 @@ class ResumePoints {
   // bad, the one from which they pass the most cells of a known kind is taken, the first of those.
   uint32_t OverranBy(uint32_t prev, bool free, uint32_t bad) {
     if (prev == 0 || prev >= bad || (!free && LeastLength(buffer_ + prev, end_ - prev) <= cell::kAlignment)) return 0;
-    if (best_.empty()) Build();
     const uint32_t from = After(prev, free);
     if (from <= prev || from >= bad || (from - start_) % cell::kAlignment != 0) return 0;
     if (!free) return PassesOver(from, bad) ? from : 0;
     uint32_t most = 0;
     for (uint32_t at = from; at < bad; at += cell::kAlignment) {
-      if (PassesOver(at, bad) && (most == 0 || known_[Step(at)] > known_[Step(most)])) most = at;
+      if (PassesOver(at, bad) && (most == 0 || Known(at) > Known(most))) most = at;
     }
     return most;
   }
 
  private:
-  void Build() {
-    const uint32_t steps = (end_ - start_) / cell::kAlignment;
-    // Per step from the end: how many cells of a known kind the sizes from there pass before
-    // they end or go wrong, and with those the cells passed again where the cells resume after
-    // each size that goes wrong (a second bad size in the frame does not end a true chain); the
-    // best chain start from there on, and the next cell of a known kind.
-    std::vector<uint32_t> chain(steps + 1, end_), plausible(steps + 1, end_), score(steps + 1, 0);
-    std::vector<uint32_t>& known = known_;
-    known.assign(steps + 1, 0);
-    reach_.assign(steps + 1, end_);
-    best_.assign(steps + 1, end_);
-    for (uint32_t i = steps; i-- > 0;) {
+  // Per 8-byte step, kept from the frame's end backwards (the last step first), so that going
+  // further back appends: how many cells of a known kind the sizes from there pass before they
+  // end or go wrong, and with those the cells passed again where the cells resume after each
+  // size that goes wrong (a second bad size in the frame does not end a true chain); the best
+  // chain start from there on, and the next cell of a known kind.
+  void BuildFrom(uint32_t first) {
+    if (best_.empty()) {  // the frame's end
+      for (std::vector<uint32_t>* v : {&chain_, &plausible_, &best_, &reach_}) v->assign(1, end_);
+      known_.assign(1, 0);
+      score_.assign(1, 0);
+    }
+    for (uint32_t i = steps_ + 1 - static_cast<uint32_t>(best_.size()); i-- > first;) {
       const uint32_t p = start_ + i * cell::kAlignment;
       const uint32_t length = SizeFieldLength(Le32(buffer_ + p));
       const bool sound = SoundLength(length) && length <= end_ - p;
       const bool ofKind = sound && Kind(buffer_ + p, length) != kCellNone;
+      const uint32_t next = sound ? i + length / cell::kAlignment : i;
+      uint32_t known = 0, score = 0;
       if (sound) {
-        known[i] = known[i + length / cell::kAlignment] + (ofKind ? 1 : 0);
-        score[i] = score[i + length / cell::kAlignment] + (ofKind ? 1 : 0);
+        known = At(known_, next) + (ofKind ? 1 : 0);
+        score = At(score_, next) + (ofKind ? 1 : 0);
       } else {
         const uint32_t past = i + LeastLength(buffer_ + p, end_ - p) / cell::kAlignment;
-        const uint32_t resumed = past < steps && best_[past] < end_ ? (best_[past] - start_) / cell::kAlignment : steps;
-        score[i] = score[resumed];
+        const uint32_t resumed = past < steps_ && At(best_, past) < end_ ? Step(At(best_, past)) : steps_;
+        score = At(score_, resumed);
       }
-      reach_[i] = sound ? reach_[i + length / cell::kAlignment] : p;
-      const uint32_t later = chain[i + 1] < end_ ? (chain[i + 1] - start_) / cell::kAlignment : steps;
-      chain[i] = known[i] != 0 && score[i] >= score[later] ? p : chain[i + 1];
-      plausible[i] = ofKind && p + 8 <= end_ ? p : plausible[i + 1];
-      best_[i] = chain[i] < end_ ? chain[i] : plausible[i];
+      const uint32_t chain = At(chain_, i + 1);
+      const uint32_t later = chain < end_ ? Step(chain) : steps_;
+      const uint32_t start = known != 0 && score >= At(score_, later) ? p : chain;
+      const uint32_t plausible = ofKind && p + 8 <= end_ ? p : At(plausible_, i + 1);
+      known_.push_back(known);
+      score_.push_back(score);
+      reach_.push_back(sound ? At(reach_, next) : p);
+      chain_.push_back(start);
+      plausible_.push_back(plausible);
+      best_.push_back(start < end_ ? start : plausible);
     }
   }
+  uint32_t At(const std::vector<uint32_t>& v, uint32_t step) const { return v[steps_ - step]; }
 
   // Whether sound sizes lead from at, through cells of a known kind, to a cell that bad lies within.
-  bool PassesOver(uint32_t at, uint32_t bad) const { return known_[Step(at)] > 0 && reach_[Step(at)] > bad; }
+  bool PassesOver(uint32_t at, uint32_t bad) const { return Known(at) > 0 && At(reach_, Step(at)) > bad; }
   uint32_t Step(uint32_t at) const { return (at - start_) / cell::kAlignment; }
 
   const uint8_t* buffer_;
-  uint32_t start_, end_;
-  std::vector<uint32_t> best_;  // per 8-byte step from start_: where cells resume from there on
-  std::vector<uint32_t> known_;  // the cells of a known kind that sound sizes pass from there
-  std::vector<uint32_t> reach_;  // where those sizes end: a size that goes wrong, or the frame's end
+  uint32_t start_, end_, steps_;
+  std::vector<uint32_t> best_;       // where cells resume from there on
+  std::vector<uint32_t> known_;      // the cells of a known kind that sound sizes pass from there
+  std::vector<uint32_t> reach_;      // where those sizes end: a size that goes wrong, or the frame's end
+  std::vector<uint32_t> score_;      // those cells, with the cells passed again past sizes that go wrong
+  std::vector<uint32_t> chain_;      // the best chain start from there on
+  std::vector<uint32_t> plausible_;  // the next cell of a known kind from there on
 };
 
 }  // namespace tarvos::hive
