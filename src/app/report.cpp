@@ -115,7 +115,9 @@ void RunReport::Loaded(const hive::HiveImage& image) {
 
 void RunReport::Counted(const hive::KeyWalk& walk, const hive::HiveImage& image) {
   uint64_t values = 0;
+  // The keys walked after salvage hang from records of their own (for keys counted already).
   std::vector<const hive::WalkNode*> open{&walk.Root()};
+  for (const hive::WalkNode& added : walk.AddedRoots()) open.push_back(&added);
   while (!open.empty()) {
     const hive::WalkNode* node = open.back();
     open.pop_back();

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "hive/events.h"
@@ -55,29 +57,39 @@ class HiveCheck {
   }
   // The ring of security blocks and their reference counts, from what the walk found.
   void FinalFixUps() { security.FinalRelink(); }
-  // After a walk whose repairs changed the hive: the keys they cut off are brought back, and the
-  // tree is walked again so that those keys are checked like any other. A subtree brought back
-  // may have broken lists of its own, whose keys the walk cuts off in turn: rounds go on while
-  // keys come back, up to kSalvageRounds. False when nothing came back.
+  // After a walk whose repairs changed the hive: the keys they cut off are brought back, and
+  // those keys are walked so that they are checked like any other. A subtree brought back may
+  // have broken lists of its own, whose keys the walk cuts off in turn: rounds go on while keys
+  // come back, up to kSalvageRounds. False when nothing came back.
   static constexpr int kSalvageRounds = 8;
   bool SalvageAndWalkAgain() {
     EngineLog& log = faults_.Services().log;
-    std::vector<uint32_t> chains;
+    std::vector<uint32_t> chains, written;
     bool salvaged = false;
-    // The rounds of keys, then once the values no list names: each brought back, the tree is
-    // walked again.
+    // The rounds of keys, then once the values no list names: each brought back, what they hang
+    // from is walked. Salvage's new cells split free cells whose rest the cell table learns at a
+    // frame pass only: the pass is made again before each walk.
     for (int round = 0; round <= kSalvageRounds; ++round) {
-      const bool keys = round < kSalvageRounds && SalvageKeys(image_, frames, walk, log, chains);
+      const bool keys = round < kSalvageRounds && SalvageKeys(image_, frames, walk, log, chains, written);
       if (!keys && !SalvageValues(image_, frames, walk, log)) break;
       salvaged = true;
-      walk.keepRecords = true;  // the keys under each chain are counted in the last walk's records
-      RemoveMarks();
-      Release();
-      if (!CheckFrames() || !SetUpSecurity() || Walk() == WalkOutcome::Stop || faults_.IsErrorLeft()) return true;
+      bool marksKept = keys && walkAdded && security.Pending() == 0;
+      if (!marksKept) {
+        RemoveMarks();
+        Release();
+      }
+      if (!(marksKept ? CheckFramesKeepingMarks(marksKept) : CheckFrames())) return true;
+      if (marksKept && WalkAdded(written)) continue;
+      if (marksKept) {  // the frame pass is made: the walk of the whole tree starts afresh after it
+        RemoveMarks();
+        walk.Release();
+        security.Release();
+      }
+      if (!SetUpSecurity() || Walk() == WalkOutcome::Stop || faults_.IsErrorLeft()) return true;
       if (!keys) break;
     }
     if (!salvaged) return false;
-    std::vector<uint64_t> kept = KeysBelow(walk, chains);
+    std::vector<uint64_t> kept = KeysBelow(image_, frames, chains);
     for (size_t i = 0; i < chains.size(); ++i) {
       EventRecord e{Event::KeysKept, chains[i]};
       e.count = kept[i];
@@ -85,6 +97,43 @@ class HiveCheck {
       log.Happened(e);
     }
     return true;
+  }
+  // The frame pass again, with the marks and registered blocks of the walk so far set again at
+  // their cells. False when the pass failed; kept false when a marked cell is none of the table's
+  // any more, and every mark is then removed.
+  bool CheckFramesKeepingMarks(bool& kept) {
+    std::vector<std::pair<uint32_t, uint8_t>> bits;
+    frames.ForEachCell([&bits](uint32_t offset, const CellEntry& entry) {
+      const uint8_t set = entry.kind & (kCellReached | kCellRegistered);
+      if (set != 0) bits.emplace_back(offset, set);
+    });
+    if (!CheckFrames()) return false;
+    for (const auto& [offset, set] : bits) {
+      CellEntry* entry = frames.OffsetCheck(offset) == kOffsetValid ? frames.Lookup(offset) : nullptr;
+      if (entry == nullptr) {
+        kept = false;
+        RemoveMarks();
+        walk.Release();
+        security.Release();
+        return true;
+      }
+      entry->SetBits(set);
+    }
+    return true;
+  }
+  // Only the keys salvage added to the lists it wrote are walked, the rest of the tree having been
+  // walked since its last repair; nothing is reported. True when none of them met a fault. Else
+  // the tree is to be walked again whole, which reports what they met.
+  bool WalkAdded(const std::vector<uint32_t>& written) {
+    faults_.Speculate(true);
+    WalkOutcome outcome = WalkOutcome::Continue;
+    for (size_t i = 0; i < written.size() && outcome == WalkOutcome::Continue; ++i) {
+      const uint32_t key = written[i];
+      outcome = walk.RunAdded(key, key == image_.rootKeyOffset ? std::string() : KeyPathOf(image_, frames, key));
+    }
+    faults_.Speculate(false);
+    // A key waiting for a security block gets it from the records of the whole tree.
+    return outcome == WalkOutcome::Continue && !faults_.FaultSeen() && security.Pending() == 0;
   }
   void RemoveMarks() { marks.RemoveAllMarks(); }
   // Frees the walk records, the registry and the cell table, in that order.
@@ -101,6 +150,7 @@ class HiveCheck {
   KeyWalk walk;
   bool twoWalkers = true;  // tests compare the walk on one core with the walk on two
   bool secondWalkerFirst = false;  // and give the second walker the first entry of the root's list
+  bool walkAdded = true;  // and the walk of the keys salvage brings back with the walk of the whole tree
 
  private:
   HiveImage& image_;

@@ -21,6 +21,18 @@ class CellMarks {
   WalkOutcome MarkCell(uint32_t hiveOffset);
   // Code 42 when the cell holds fewer than needed bytes (its size field included).
   WalkOutcome CheckOverlap(uint32_t hiveOffset, uint64_t needed);
+  // Whether the walk marked a cell (in the cell table).
+  bool Marked(uint32_t hiveOffset) {
+    const CellEntry* entry = frames_.Lookup(hiveOffset);
+    return entry != nullptr && (entry->Kind() & kCellReached) != 0;
+  }
+  // Takes back the mark a reference just set on a cell that it turned out not to reach.
+  void Unmark(uint32_t hiveOffset) {
+    CellEntry* entry = frames_.Lookup(hiveOffset);
+    if (ownFlags_ || entry == nullptr || (entry->Kind() & kCellReached) == 0) return;
+    entry->ClearBits(kCellReached);
+    referenced_ -= CellLength(hiveOffset);
+  }
   // Clears every mark.
   void RemoveAllMarks();
 

@@ -26,6 +26,7 @@ class Salvage {
       : image_(image), frames_(frames), walk_(walk), log_(log) {}
   bool Run(std::vector<uint32_t>& chains);
   bool RunValues();
+  std::vector<uint32_t> TakeWritten() { return std::move(written_); }
 
  private:
   uint8_t* Cell(uint32_t offset) { return image_.AtHiveOffset(offset); }
@@ -118,6 +119,7 @@ class Salvage {
   std::unordered_map<uint32_t, uint32_t> topOf_;
   std::unordered_map<uint32_t, std::unordered_set<uint32_t>> listed_;
   uint32_t lostAndFound_ = kNullOffset;
+  std::vector<uint32_t> written_;  // the keys whose lists were written, in that order
 };
 
 void Salvage::SettleLoop(const std::vector<uint32_t>& loop) {
@@ -238,6 +240,7 @@ bool Salvage::WriteList(uint32_t key, std::vector<uint32_t> entries) {
   uint8_t* k = Cell(key);
   PutLe32(k + key::kSubkeyList, list);
   PutLe32(k + key::kSubkeyCount, static_cast<uint32_t>(named.size()));
+  written_.push_back(key);
   return true;
 }
 
@@ -557,8 +560,12 @@ bool SalvageValues(HiveImage& image, FrameTable& frames, const KeyWalk& walk, En
   return Salvage(image, frames, walk, log).RunValues();
 }
 
-bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log, std::vector<uint32_t>& chains) {
-  return Salvage(image, frames, walk, log).Run(chains);
+bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log, std::vector<uint32_t>& chains,
+                 std::vector<uint32_t>& written) {
+  Salvage salvage(image, frames, walk, log);
+  const bool salvaged = salvage.Run(chains);
+  written = salvage.TakeWritten();
+  return salvaged;
 }
 
 std::string KeyPathOf(HiveImage& image, FrameTable& frames, uint32_t key) {
@@ -581,39 +588,25 @@ std::string KeyPathOf(HiveImage& image, FrameTable& frames, uint32_t key) {
   return path.empty() ? "\\" : path;
 }
 
-std::vector<uint64_t> KeysBelow(const KeyWalk& walk, const std::vector<uint32_t>& tops) {
-  std::unordered_map<uint32_t, size_t> wanted;
-  for (size_t i = 0; i < tops.size(); ++i) wanted.emplace(tops[i], i);
-  std::vector<uint64_t> counts(tops.size(), 0);
-  // Depth first without recursion; the chains open above the record being visited are kept on a
-  // stack of their own, and each key counts for all of them.
-  struct Visit {
-    const WalkNode* node;
-    uint32_t next;
-    bool chain;
-  };
-  std::vector<Visit> stack{{&walk.Root(), 0, false}};
-  std::vector<size_t> open;
-  auto enter = [&](const WalkNode* node) {
-    auto found = node->kind == WalkNode::kKey ? wanted.find(node->keyOffset) : wanted.end();
-    bool chain = found != wanted.end();
-    if (chain) open.push_back(found->second);
-    if (node->kind == WalkNode::kKey && node->keyOffset != kNullOffset) {
-      for (size_t index : open) ++counts[index];
+std::vector<uint64_t> KeysBelow(HiveImage& image, FrameTable& frames, const std::vector<uint32_t>& tops) {
+  std::vector<uint64_t> counts;
+  counts.reserve(tops.size());
+  std::vector<uint32_t> open;
+  std::unordered_set<uint32_t> seen;
+  for (uint32_t top : tops) {
+    // The lists as the walks left them: each names checked keys once, and no key is its own
+    // ancestor; a key met twice all the same is counted once.
+    uint64_t count = 0;
+    open.assign(1, top);
+    seen.clear();
+    while (!open.empty()) {
+      const uint32_t key = open.back();
+      open.pop_back();
+      if (frames.OffsetCheck(key) != kOffsetValid || !frames.IsUsableKey(key) || !seen.insert(key).second) continue;
+      ++count;
+      for (uint32_t entry : SubkeyEntries(image, frames, key)) open.push_back(entry);
     }
-    stack.push_back({node, 0, chain});
-  };
-  stack.clear();
-  enter(&walk.Root());
-  while (!stack.empty()) {
-    Visit& top = stack.back();
-    if (top.node->children != nullptr && top.next < top.node->childCount) {
-      const WalkNode* child = &top.node->children[top.next++];
-      enter(child);
-      continue;
-    }
-    if (top.chain) open.pop_back();
-    stack.pop_back();
+    counts.push_back(count);
   }
   return counts;
 }

@@ -19,10 +19,11 @@ namespace tarvos::hive {
 inline constexpr const char* kLostAndFound = "lost+found";
 
 // Runs between the walk (whose marks tell what it reached) and the removal of its marks. True
-// when a key was brought back: the tree must then be walked again, so that every key brought
-// back is checked like any other. The top key of each chain brought back is added to chains.
+// when a key was brought back: every key brought back must then be walked, so that it is checked
+// like any other. The top key of each chain brought back is added to chains, and each key whose
+// list was written anew to written (in the order written).
 bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log,
-                 std::vector<uint32_t>& chains);
+                 std::vector<uint32_t>& chains, std::vector<uint32_t>& written);
 
 // The path of a key in the tree, climbed through parent fields to the root ("\A\B"), its
 // characters as the walk shows them; what cannot be climbed ends it with "?".
@@ -33,8 +34,8 @@ std::string KeyPathOf(HiveImage& image, FrameTable& frames, uint32_t key);
 // the tree must then be walked again.
 bool SalvageValues(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log);
 
-// Keys of the walked tree at and below each of the keys given (those the walk reached), in the
-// order given.
-std::vector<uint64_t> KeysBelow(const KeyWalk& walk, const std::vector<uint32_t>& tops);
+// Keys at and below each of the keys given, through the lists of the walked tree, in the order
+// given.
+std::vector<uint64_t> KeysBelow(HiveImage& image, FrameTable& frames, const std::vector<uint32_t>& tops);
 
 }  // namespace tarvos::hive

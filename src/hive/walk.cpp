@@ -49,6 +49,8 @@ void KeyWalk::Release() {
   lastKeyTag_ = 0;
   security_.SetTag(0);
   FreeRecordsBelow(root_);
+  for (WalkNode& added : added_) FreeRecordsBelow(added);
+  added_.clear();
   stack_.Clear();
   keys_ = 0;
   listsRepaired_.clear();
@@ -98,6 +100,59 @@ WalkOutcome KeyWalk::Run() {
   enteringList_ = enteringPosition_ = kNullOffset;
   Step step = Enter(root_, image_.rootKeyOffset, kNullOffset, kNullOffset, scratch);
   return Drive(step, scratch);
+}
+
+WalkOutcome KeyWalk::RunAdded(uint32_t key, std::string_view path) {
+  const uint32_t list = Le32(Cell(key) + key::kSubkeyList);
+  if (list == kNullOffset || frames_.OffsetCheck(list) != kOffsetValid || !marks_.Marked(key) || marks_.Marked(list)) {
+    return WalkOutcome::Continue;
+  }
+  // What this walk learnt of lists before they were written anew is read again.
+  listed_.clear();
+  namesUnder_.clear();
+  listsRepaired_.clear();
+  takenOut_.clear();
+  takenOutOf_.clear();
+  // The list's cells: a leaf, or an index root and its leaves.
+  std::vector<uint32_t> leaves{list};
+  if (Le16(Cell(list) + cell::kSignature) == cell::kIndexRootSignature) {
+    const uint16_t count = Le16(Cell(list) + list::kCount);
+    for (uint32_t i = 0; i < count; ++i) leaves.push_back(Le32(Cell(list) + list::kEntries + list::kShortEntry * i));
+  }
+  uint32_t added = 0;
+  for (uint32_t cell : leaves) {
+    if (frames_.OffsetCheck(cell) != kOffsetValid || marks_.MarkCell(cell) != WalkOutcome::Continue) return WalkOutcome::Stop;
+    if (cell != list || leaves.size() == 1) added += Le16(Cell(cell) + list::kCount);
+  }
+  WalkNode& node = added_.emplace_back();
+  node.keyOffset = key;
+  node.pathLength = static_cast<uint32_t>(path.size());
+  if (!path_.Grow(path.size() + 1) || (added > 0 && !AllocateChildren(node, added))) {
+    faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
+    return WalkOutcome::Stop;
+  }
+  if (!path.empty()) std::memcpy(path_.Data(), path.data(), path.size());
+  uint32_t walked = 0;
+  for (size_t l = leaves.size() == 1 ? 0 : 1; l < leaves.size(); ++l) {
+    const uint32_t leaf = leaves[l];
+    const uint32_t stride = list::EntryStride(frames_.Lookup(leaf)->Kind() & kCellKindMask);
+    const uint16_t count = Le16(Cell(leaf) + list::kCount);
+    for (uint32_t i = 0; i < count && walked < node.childCount; ++i) {
+      const uint32_t position = leaf + list::kEntries + stride * i;
+      const uint32_t target = Le32(Cell(position));
+      if (frames_.OffsetCheck(target) == kOffsetValid && marks_.Marked(target)) continue;
+      WalkNode& child = node.children[walked++];
+      child = WalkNode{};
+      child.parent = &node;
+      enteringList_ = leaf;
+      enteringPosition_ = position;
+      uint32_t counter = 0;
+      const WalkOutcome outcome = Drive(Enter(child, target, key, position, counter), counter);
+      if (outcome != WalkOutcome::Continue) return outcome;
+    }
+  }
+  node.childCount = walked;
+  return WalkOutcome::Continue;
 }
 
 WalkOutcome KeyWalk::RunShare(WalkNode& root, uint32_t list, uint32_t stride, uint32_t owner,
@@ -244,7 +299,10 @@ KeyWalk::Step KeyWalk::Enter(WalkNode& node, uint32_t target, uint32_t owner, ui
   if (marked != Step::Continue) return marked;
   if (leafOfRoot) return BeginNestedList(node, owner, target, kind);
   if (kind != kCellKey && kind != kCellRootKey) {
-    return From(faults_.ReportFault(kNotAKeyCell, target + cell::kSignature, FieldRef::None(), 0));
+    // The entry goes, and the cell stays for whatever names it as what it is (a value its key).
+    Step dropped = From(faults_.ReportFault(kNotAKeyCell, target + cell::kSignature, FieldRef::None(), 0));
+    if (dropped == Step::Drop) marks_.Unmark(target);
+    return dropped;
   }
   node.keyOffset = target;
   current_ = &node;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -68,6 +69,15 @@ class KeyWalk {
 
   // Walks the whole tree from the root key.
   WalkOutcome Run();
+  // After the tree was walked and keys were then added to the list of a key it reached (written
+  // anew, as salvage writes it): that list is marked, and each key in it that the walk has not
+  // reached is walked with everything below it, as the whole walk would. The rest of the tree is
+  // not walked again. path is the key's path ("" for the root). A key whose list is marked
+  // already, or that the walk has not reached, is left to the walk of the key above it.
+  WalkOutcome RunAdded(uint32_t key, std::string_view path);
+  // The records of the keys RunAdded took the lists of, each holding the records of the keys
+  // walked from its list; valid until Release.
+  const std::deque<WalkNode>& AddedRoots() const { return added_; }
   // A second walker's share of the root key's own list: the entries it claims, one at a time,
   // from the count both walkers take from. Continue when the share was walked whole.
   WalkOutcome RunShare(WalkNode& root, uint32_t list, uint32_t stride, uint32_t owner, std::atomic<uint32_t>& claims,
@@ -191,6 +201,7 @@ class KeyWalk {
   ValueCheck& values_;
   SecurityRegistry& security_;
   WalkNode root_;
+  std::deque<WalkNode> added_;
   SoftArray<ListFrame> stack_;
   uint64_t keys_ = 0;
   SecondWalker* second_ = nullptr;

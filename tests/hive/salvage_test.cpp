@@ -86,6 +86,12 @@ TEST(Salvage, CutOffKeysComeBack) {
          bytes[CellField(t.twin, key::kName)] = 'X';
        },
        {"* Key reconnected: "}, 22, 1},
+      {"cut short, and the key cut off lost its own list too: its keys come back with it, counted under it",
+       [](Tree& t, std::vector<uint8_t>& bytes) {
+         Put16(bytes, CellField(t.builder.ListOf(t.parent), list::kCount), 2);
+         Put16(bytes, CellField(t.builder.ListOf(t.x), list::kCount), 0);
+       },
+       {"* Key reconnected: ", "* Keys kept under 0x"}, 22, 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -105,6 +111,12 @@ TEST(Salvage, CutOffKeysComeBack) {
     WalkedHive second(h.Bytes());
     EXPECT_EQ(second.AskedCodes(), std::vector<uint32_t>{});
     EXPECT_EQ(second.walk.KeysVisited(), row.keys);
+    // Walking only the keys brought back leaves what walking the whole tree again leaves, and
+    // logs the same (the counts of keys kept under each chain too).
+    WalkedHive whole(bytes, testing::FixAllAnswers(), {}, true, true, false);
+    EXPECT_EQ(h.Bytes(), whole.Bytes());
+    EXPECT_EQ(h.AskedCodes(), whole.AskedCodes());
+    EXPECT_EQ(h.rig.log.lines, whole.rig.log.lines);
   }
 }
 

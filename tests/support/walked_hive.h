@@ -20,9 +20,13 @@ struct WalkedHive {
   // salvage: keys that the repairs cut off are brought back and the tree walked again, as the
   // program does; tests of the walk's own repairs leave it out.
   // twoWalkers: the walk is tried on two cores first, as the program does on such a machine.
+  // walkAdded: after salvage only the keys brought back are walked, as the program does; else the
+  // whole tree is walked again.
   explicit WalkedHive(std::vector<uint8_t> bytes, std::deque<uint32_t> answers = {},
-                      const std::vector<hive::TransactionLog>& logs = {}, bool salvage = true, bool twoWalkers = true)
+                      const std::vector<hive::TransactionLog>& logs = {}, bool salvage = true, bool twoWalkers = true,
+                      bool walkAdded = true)
       : rig(std::move(answers)), check(image, rig.faults, path), frames(check.frames), walk(check.walk) {
+    check.walkAdded = walkAdded;
     MemorySource source(std::move(bytes));
     source.atOnce = true;  // read by two threads, the frames scanned as they arrive
     Check(source, logs, salvage, twoWalkers);
