@@ -118,6 +118,7 @@ class ResumePoints {
       known_.assign(1, 0);
       score_.assign(1, 0);
     }
+    for (std::vector<uint32_t>* v : {&known_, &score_, &reach_, &chain_, &plausible_, &best_}) v->reserve(steps_ + 1 - first);
     for (uint32_t i = steps_ + 1 - static_cast<uint32_t>(best_.size()); i-- > first;) {
       const uint32_t p = start_ + i * cell::kAlignment;
       const uint32_t length = SizeFieldLength(Le32(buffer_ + p));

@@ -592,17 +592,20 @@ std::vector<uint64_t> KeysBelow(HiveImage& image, FrameTable& frames, const std:
   std::vector<uint64_t> counts;
   counts.reserve(tops.size());
   std::vector<uint32_t> open;
-  std::unordered_set<uint32_t> seen;
+  std::unordered_map<uint32_t, size_t> seen;  // key -> the last top it was counted for, plus one
   for (uint32_t top : tops) {
     // The lists as the walks left them: each names checked keys once, and no key is its own
     // ancestor; a key met twice all the same is counted once.
     uint64_t count = 0;
     open.assign(1, top);
-    seen.clear();
+    const size_t mark = counts.size() + 1;
     while (!open.empty()) {
       const uint32_t key = open.back();
       open.pop_back();
-      if (frames.OffsetCheck(key) != kOffsetValid || !frames.IsUsableKey(key) || !seen.insert(key).second) continue;
+      if (frames.OffsetCheck(key) != kOffsetValid || !frames.IsUsableKey(key)) continue;
+      size_t& last = seen[key];
+      if (last == mark) continue;
+      last = mark;
       ++count;
       for (uint32_t entry : SubkeyEntries(image, frames, key)) open.push_back(entry);
     }

@@ -107,9 +107,10 @@ WalkOutcome KeyWalk::RunAdded(uint32_t key, std::string_view path) {
   if (list == kNullOffset || frames_.OffsetCheck(list) != kOffsetValid || !marks_.Marked(key) || marks_.Marked(list)) {
     return WalkOutcome::Continue;
   }
-  // What this walk learnt of lists before they were written anew is read again.
-  listed_.clear();
-  namesUnder_.clear();
+  // What this walk learnt of lists before they were written anew is read again. (A map's clear
+  // costs its buckets, however few entries it holds: one walked key after another, those add up.)
+  if (!listed_.empty()) listed_.clear();
+  if (!namesUnder_.empty()) namesUnder_.clear();
   listsRepaired_.clear();
   takenOut_.clear();
   takenOutOf_.clear();
