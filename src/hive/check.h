@@ -79,13 +79,8 @@ class HiveCheck {
         Release();
       }
       if (!(marksKept ? CheckFramesKeepingMarks(marksKept) : CheckFrames())) return true;
-      if (marksKept && WalkAdded(written)) continue;
-      if (marksKept) {  // the frame pass is made: the walk of the whole tree starts afresh after it
-        RemoveMarks();
-        walk.Release();
-        security.Release();
-      }
-      if (!SetUpSecurity() || Walk() == WalkOutcome::Stop || faults_.IsErrorLeft()) return true;
+      const WalkOutcome outcome = marksKept ? WalkAdded(written) : SetUpSecurity() ? Walk() : WalkOutcome::Stop;
+      if (outcome == WalkOutcome::Stop || faults_.IsErrorLeft()) return true;
       if (!keys) break;
     }
     if (!salvaged) return false;
@@ -121,19 +116,16 @@ class HiveCheck {
     }
     return true;
   }
-  // Only the keys salvage added to the lists it wrote are walked, the rest of the tree having been
-  // walked since its last repair; nothing is reported. True when none of them met a fault. Else
-  // the tree is to be walked again whole, which reports what they met.
-  bool WalkAdded(const std::vector<uint32_t>& written) {
-    faults_.Speculate(true);
+  // Only the keys salvage added to the lists it wrote are walked (and what hangs from them), the
+  // rest of the tree having been walked since its last repair.
+  WalkOutcome WalkAdded(const std::vector<uint32_t>& written) {
+    walk.ForgetRepairs();
     WalkOutcome outcome = WalkOutcome::Continue;
     for (size_t i = 0; i < written.size() && outcome == WalkOutcome::Continue; ++i) {
       const uint32_t key = written[i];
       outcome = walk.RunAdded(key, key == image_.rootKeyOffset ? std::string() : KeyPathOf(image_, frames, key));
     }
-    faults_.Speculate(false);
-    // A key waiting for a security block gets it from the records of the whole tree.
-    return outcome == WalkOutcome::Continue && !faults_.FaultSeen() && security.Pending() == 0;
+    return outcome;
   }
   void RemoveMarks() { marks.RemoveAllMarks(); }
   // Frees the walk records, the registry and the cell table, in that order.

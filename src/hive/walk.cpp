@@ -102,6 +102,12 @@ WalkOutcome KeyWalk::Run() {
   return Drive(step, scratch);
 }
 
+void KeyWalk::ForgetRepairs() {
+  listsRepaired_.clear();
+  takenOut_.clear();
+  takenOutOf_.clear();
+}
+
 WalkOutcome KeyWalk::RunAdded(uint32_t key, std::string_view path) {
   const uint32_t list = Le32(Cell(key) + key::kSubkeyList);
   if (list == kNullOffset || frames_.OffsetCheck(list) != kOffsetValid || !marks_.Marked(key) || marks_.Marked(list)) {
@@ -111,49 +117,29 @@ WalkOutcome KeyWalk::RunAdded(uint32_t key, std::string_view path) {
   // costs its buckets, however few entries it holds: one walked key after another, those add up.)
   if (!listed_.empty()) listed_.clear();
   if (!namesUnder_.empty()) namesUnder_.clear();
-  listsRepaired_.clear();
-  takenOut_.clear();
-  takenOutOf_.clear();
-  // The list's cells: a leaf, or an index root and its leaves.
-  std::vector<uint32_t> leaves{list};
-  if (Le16(Cell(list) + cell::kSignature) == cell::kIndexRootSignature) {
-    const uint16_t count = Le16(Cell(list) + list::kCount);
-    for (uint32_t i = 0; i < count; ++i) leaves.push_back(Le32(Cell(list) + list::kEntries + list::kShortEntry * i));
-  }
-  uint32_t added = 0;
-  for (uint32_t cell : leaves) {
-    if (frames_.OffsetCheck(cell) != kOffsetValid || marks_.MarkCell(cell) != WalkOutcome::Continue) return WalkOutcome::Stop;
-    if (cell != list || leaves.size() == 1) added += Le16(Cell(cell) + list::kCount);
-  }
+  // The key's record, for the keys walked from its list, with its path.
   WalkNode& node = added_.emplace_back();
   node.keyOffset = key;
   node.pathLength = static_cast<uint32_t>(path.size());
-  if (!path_.Grow(path.size() + 1) || (added > 0 && !AllocateChildren(node, added))) {
+  if (!path_.Grow(path.size() + 1)) {
     faults_.ReportFault(kMemoryAllocationError, kNullOffset, FieldRef::None(), 0);
     return WalkOutcome::Stop;
   }
   if (!path.empty()) std::memcpy(path_.Data(), path.data(), path.size());
-  uint32_t walked = 0;
-  for (size_t l = leaves.size() == 1 ? 0 : 1; l < leaves.size(); ++l) {
-    const uint32_t leaf = leaves[l];
-    const uint32_t stride = list::EntryStride(frames_.Lookup(leaf)->Kind() & kCellKindMask);
-    const uint16_t count = Le16(Cell(leaf) + list::kCount);
-    for (uint32_t i = 0; i < count && walked < node.childCount; ++i) {
-      const uint32_t position = leaf + list::kEntries + stride * i;
-      const uint32_t target = Le32(Cell(position));
-      if (frames_.OffsetCheck(target) == kOffsetValid && marks_.Marked(target)) continue;
-      WalkNode& child = node.children[walked++];
-      child = WalkNode{};
-      child.parent = &node;
-      enteringList_ = leaf;
-      enteringPosition_ = position;
-      uint32_t counter = 0;
-      const WalkOutcome outcome = Drive(Enter(child, target, key, position, counter), counter);
-      if (outcome != WalkOutcome::Continue) return outcome;
-    }
+  current_ = &node;
+  resuming_ = true;
+  uint32_t scratch = 0;
+  const Step step = BeginKeyList(node, key, list);
+  resuming_ = false;
+  if (step == Step::Drop) {  // the list itself is dropped, as the walk of the whole tree drops it
+    listsRepaired_.push_back(key);
+    PutLe32(Cell(key) + key::kSubkeyCount, 0);
+    PutLe32(Cell(key) + key::kSubkeyList, kNullOffset);
+    faults_.MarkChanged();
+    return WalkOutcome::Continue;
   }
-  node.childCount = walked;
-  return WalkOutcome::Continue;
+  const WalkOutcome outcome = Drive(step, scratch);
+  return outcome == WalkOutcome::Drop ? WalkOutcome::Continue : outcome;
 }
 
 WalkOutcome KeyWalk::RunShare(WalkNode& root, uint32_t list, uint32_t stride, uint32_t owner,
@@ -206,6 +192,15 @@ WalkOutcome KeyWalk::Drive(Step step, uint32_t& scratch) {
       child.parent = frame.node;
       uint32_t position = frame.list + list::kEntries + frame.stride * slot;
       uint32_t target = frame.claims != nullptr ? Le32(Cell(position)) : Le32(frame.entries.Bring());
+      if (frame.resumed && frames_.OffsetCheck(target) == kOffsetValid && marks_.Marked(target) &&
+          frames_.IsUsableKey(target)) {
+        // A key the walk checked before its list was written anew: kept, and counted.
+        frame.entries.Keep();
+        ++frame.counter;
+        NoteName(frame.nested && top > 0 ? top - 1 : top, target);
+        step = Step::Pending;  // nothing entered: no child to handle
+        continue;
+      }
       frame.target = target;
       enteringList_ = frame.list;
       enteringPosition_ = position;
@@ -559,6 +554,7 @@ KeyWalk::Step KeyWalk::OpenList(WalkNode& node, uint32_t list, uint8_t kind, uin
   if (!nested) ReadAhead(first, count, stride);
   ListFrame frame{&node, list, stride, owner, 0, nested, ListCompactor(first, count, stride), kNullOffset};
   frame.split = split;
+  frame.resumed = nested ? stack_.Size() > 0 && stack_[stack_.Size() - 1].resumed : resuming_;
   if (split) {
     frame.claims = &second_->Claims();
     frame.total = count;

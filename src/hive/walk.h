@@ -70,11 +70,14 @@ class KeyWalk {
   // Walks the whole tree from the root key.
   WalkOutcome Run();
   // After the tree was walked and keys were then added to the list of a key it reached (written
-  // anew, as salvage writes it): that list is marked, and each key in it that the walk has not
-  // reached is walked with everything below it, as the whole walk would. The rest of the tree is
-  // not walked again. path is the key's path ("" for the root). A key whose list is marked
-  // already, or that the walk has not reached, is left to the walk of the key above it.
+  // anew, as salvage writes it): that list is checked as any, and each key in it that the walk has
+  // not reached is walked with everything below it, as the whole walk would; the keys it reached
+  // are kept as they are. The rest of the tree is not walked again. path is the key's path (""
+  // for the root). A key whose list is marked already, or that the walk has not reached, is left
+  // to the walk of the key above it.
   WalkOutcome RunAdded(uint32_t key, std::string_view path);
+  // What the repairs of the walk did to the tree is forgotten, for what RunAdded's repairs do.
+  void ForgetRepairs();
   // The records of the keys RunAdded took the lists of, each holding the records of the keys
   // walked from its list; valid until Release.
   const std::deque<WalkNode>& AddedRoots() const { return added_; }
@@ -128,6 +131,7 @@ class KeyWalk {
     uint32_t total = 0;                       // to claim, and how many there are
     bool share = false;  // the second walker's share: no count check at its end
     bool split = false;  // the first walker's share: the second's is taken over at its end
+    bool resumed = false;  // a list written after the walk: the keys it reached already are kept as they are
     // The name of the last key checked from a key's own list (its first characters upper-cased),
     // and whether the names so far came in order and none alike: read while each key's cell is at
     // hand, so that a list found so needs no second reading of its keys' cells at its end.
@@ -221,6 +225,7 @@ class KeyWalk {
   bool Lists(uint32_t parent, uint32_t key);
   std::unordered_map<uint32_t, std::unordered_set<uint32_t>> listed_;
   std::unordered_map<uint32_t, TakenNames> namesUnder_;
+  bool resuming_ = false;  // the list being opened was written after the walk reached its key
   uint32_t enteringList_ = kNullOffset;      // the list whose entry is being entered, and where
   uint32_t enteringPosition_ = kNullOffset;  // the entry stands
 };
