@@ -1,7 +1,7 @@
 // How long a whole check takes when salvage has many keys to bring back: N orphans whose parent's
 // cell is gone (into lost+found), and N keys whose parent's index root broke (back under their
 // parent). Each run loads the damaged hive from memory, repairs it with Fix All, brings the keys
-// back and walks the tree again. build/tarvos_bench --benchmark_filter=Salvage
+// back and walks them. build/tarvos_bench --benchmark_filter=Salvage
 #include <benchmark/benchmark.h>
 
 #include <map>
