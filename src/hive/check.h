@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "hive/faults.h"
 #include "hive/frames.h"
 #include "hive/image.h"
+#include "hive/lists.h"
 #include "hive/marks.h"
 #include "hive/salvage.h"
 #include "hive/second_walker.h"
@@ -119,7 +121,14 @@ class HiveCheck {
   // Only the keys salvage added to the lists it wrote are walked (and what hangs from them), the
   // rest of the tree having been walked since its last repair.
   WalkOutcome WalkAdded(const std::vector<uint32_t>& written) {
-    walk.ForgetRepairs();
+    std::unordered_set<uint32_t> before;
+    for (uint32_t key : written) {
+      if (!marks.Marked(key)) continue;
+      for (uint32_t entry : SubkeyEntries(image_, frames, key)) {
+        if (frames.OffsetCheck(entry) == kOffsetValid && marks.Marked(entry)) before.insert(entry);
+      }
+    }
+    walk.ForgetRepairs(std::move(before));
     WalkOutcome outcome = WalkOutcome::Continue;
     for (size_t i = 0; i < written.size() && outcome == WalkOutcome::Continue; ++i) {
       const uint32_t key = written[i];

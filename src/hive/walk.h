@@ -76,8 +76,10 @@ class KeyWalk {
   // for the root). A key whose list is marked already, or that the walk has not reached, is left
   // to the walk of the key above it.
   WalkOutcome RunAdded(uint32_t key, std::string_view path);
-  // What the repairs of the walk did to the tree is forgotten, for what RunAdded's repairs do.
-  void ForgetRepairs();
+  // What the repairs of the walk did to the tree is forgotten, for what RunAdded's repairs do; the
+  // keys given are those the lists written anew held that the walk checked before (and those only
+  // are kept as they are: a key a cell of another kind named stays marked, unchecked).
+  void ForgetRepairs(std::unordered_set<uint32_t> walkedBefore);
   // The records of the keys RunAdded took the lists of, each holding the records of the keys
   // walked from its list; valid until Release.
   const std::deque<WalkNode>& AddedRoots() const { return added_; }
@@ -225,6 +227,7 @@ class KeyWalk {
   bool Lists(uint32_t parent, uint32_t key);
   std::unordered_map<uint32_t, std::unordered_set<uint32_t>> listed_;
   std::unordered_map<uint32_t, TakenNames> namesUnder_;
+  std::unordered_set<uint32_t> walkedBefore_;
   bool resuming_ = false;  // the list being opened was written after the walk reached its key
   uint32_t enteringList_ = kNullOffset;      // the list whose entry is being entered, and where
   uint32_t enteringPosition_ = kNullOffset;  // the entry stands

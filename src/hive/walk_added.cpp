@@ -1,12 +1,14 @@
 // The walk of the keys salvage adds to lists of keys the walk reached: only those keys, and what
 // hangs from them, are walked.
 #include <cstring>
+#include <utility>
 
 #include "hive/walk.h"
 
 namespace tarvos::hive {
 
-void KeyWalk::ForgetRepairs() {
+void KeyWalk::ForgetRepairs(std::unordered_set<uint32_t> walkedBefore) {
+  walkedBefore_ = std::move(walkedBefore);
   listsRepaired_.clear();
   takenOut_.clear();
   takenOutOf_.clear();
