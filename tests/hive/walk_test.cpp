@@ -1,6 +1,8 @@
 // The key tree walk: key cells, descendent-key lists, counts, key paths and deep trees.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "hive/check.h"
 #include "support/hive_builder.h"
 #include "support/walked_hive.h"
@@ -103,6 +105,24 @@ TEST(DescendentKeys, EntryPointingAtAValueCell) {
   EXPECT_EQ(h.ListCount(list), 1u);
   EXPECT_EQ(h.Subkeys(builder.Root()), 1u) << "kept in step with the list: no code 25";
   EXPECT_EQ(h.walk.KeysVisited(), 2u);
+}
+
+// The entry goes, and the value it named stays its own key's, not a second reference to it.
+TEST(DescendentKeys, ValueCellAnEntryNamedStaysWithItsKey) {
+  HiveBuilder builder;
+  uint32_t a = builder.AddKey(builder.Root(), "A");
+  builder.AddKey(a, "A1");
+  uint32_t b = builder.AddKey(builder.Root(), "B");
+  uint32_t value = builder.AddValue(b, "v", 4, {1, 0, 0, 0});
+  std::vector<uint8_t> bytes = builder.Build();
+  Put32(bytes, CellField(builder.ListOf(a), list::kEntries), value);  // A's only entry, walked before B
+  WalkedHive h(bytes, FixAllAnswers(), {}, false);
+  std::vector<uint32_t> codes = Codes(h);
+  EXPECT_NE(std::find(codes.begin(), codes.end(), kNotAKeyCell), codes.end());
+  EXPECT_EQ(std::find(codes.begin(), codes.end(), kCrossLinkedData), codes.end());
+  EXPECT_EQ(h.Field(b, key::kValueCount), 1u);
+  EXPECT_EQ(Get32(h.Bytes(), CellField(h.Field(b, key::kValueList), value::kListEntries)), value);
+  EXPECT_TRUE(SecondRun(h).empty());
 }
 
 TEST(DescendentKeys, IndexRootOfTwoHashLeavesCountsSeven) {
