@@ -128,7 +128,7 @@ class HiveCheck {
         if (frames.OffsetCheck(entry) == kOffsetValid && marks.Marked(entry)) before.insert(entry);
       }
     }
-    walk.ForgetRepairs(std::move(before));
+    walk.BeginAdded(std::move(before));
     WalkOutcome outcome = WalkOutcome::Continue;
     for (size_t i = 0; i < written.size() && outcome == WalkOutcome::Continue; ++i) {
       const uint32_t key = written[i];

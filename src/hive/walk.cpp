@@ -58,6 +58,7 @@ void KeyWalk::Release() {
   takenOutOf_.clear();
   listed_.clear();
   namesUnder_.clear();
+  walkedBefore_.clear();
 }
 
 void KeyWalk::FreeRecordsBelow(WalkNode& top) {
@@ -342,13 +343,17 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   if (list == kNullOffset) return Step::Continue;
   Step listed = BeginKeyList(node, key, list);
   if (listed == Step::Drop) {
-    listsRepaired_.push_back(key);
-    PutLe32(k + key::kSubkeyCount, 0);
-    PutLe32(k + key::kSubkeyList, kNullOffset);
-    faults_.MarkChanged();
+    UnhookList(key);
     return Step::Continue;
   }
   return listed;
+}
+
+void KeyWalk::UnhookList(uint32_t key) {
+  listsRepaired_.push_back(key);
+  PutLe32(Cell(key) + key::kSubkeyCount, 0);
+  PutLe32(Cell(key) + key::kSubkeyList, kNullOffset);
+  faults_.MarkChanged();
 }
 
 bool KeyWalk::CutName(uint32_t owner, uint32_t key, uint32_t length) {

@@ -76,10 +76,11 @@ class KeyWalk {
   // for the root). A key whose list is marked already, or that the walk has not reached, is left
   // to the walk of the key above it.
   WalkOutcome RunAdded(uint32_t key, std::string_view path);
-  // What the repairs of the walk did to the tree is forgotten, for what RunAdded's repairs do; the
-  // keys given are those the lists written anew held that the walk checked before (and those only
-  // are kept as they are: a key a cell of another kind named stays marked, unchecked).
-  void ForgetRepairs(std::unordered_set<uint32_t> walkedBefore);
+  // Before a round of RunAdded: what the repairs of the walk did to the tree is forgotten, for
+  // what RunAdded's repairs do; the keys given are those the lists written anew held that the
+  // walk checked before (and those only are kept as they are: a key a cell of another kind named
+  // stays marked, unchecked).
+  void BeginAdded(std::unordered_set<uint32_t> walkedBefore);
   // The records of the keys RunAdded took the lists of, each holding the records of the keys
   // walked from its list; valid until Release.
   const std::deque<WalkNode>& AddedRoots() const { return added_; }
@@ -160,6 +161,8 @@ class KeyWalk {
   // Takes the second walker's share over: false when it met a fault or a cell both walks marked.
   bool TakeOverShare(ListFrame& frame);
   bool HandleChild(ListFrame& frame, Step outcome);
+  // A key's list that went: the key keeps no list and counts no keys.
+  void UnhookList(uint32_t key);
   // The walk stops: every list being worked through is left whole, without the entries taken out.
   void CloseLists();
   WalkOutcome CountCheck(uint32_t key, uint32_t counter);

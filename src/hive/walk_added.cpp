@@ -7,7 +7,7 @@
 
 namespace tarvos::hive {
 
-void KeyWalk::ForgetRepairs(std::unordered_set<uint32_t> walkedBefore) {
+void KeyWalk::BeginAdded(std::unordered_set<uint32_t> walkedBefore) {
   walkedBefore_ = std::move(walkedBefore);
   listsRepaired_.clear();
   takenOut_.clear();
@@ -38,10 +38,7 @@ WalkOutcome KeyWalk::RunAdded(uint32_t key, std::string_view path) {
   const Step step = BeginKeyList(node, key, list);
   resuming_ = false;
   if (step == Step::Drop) {  // the list itself is dropped, as the walk of the whole tree drops it
-    listsRepaired_.push_back(key);
-    PutLe32(Cell(key) + key::kSubkeyCount, 0);
-    PutLe32(Cell(key) + key::kSubkeyList, kNullOffset);
-    faults_.MarkChanged();
+    UnhookList(key);
     return WalkOutcome::Continue;
   }
   const WalkOutcome outcome = Drive(step, scratch);
