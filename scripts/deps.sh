@@ -8,7 +8,7 @@ case "${1:-}" in
   --run) ;;
   --package) packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix python3 dpkg) ;;
   *) packages+=(libgtest-dev googletest libbenchmark-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 util-linux bsdutils
-       libhivex-bin libregf-utils tmux python3 procps xvfb xdotool clang libclang-rt-14-dev lintian groff-base man-db) ;;
+       libhivex-bin libregf-utils tmux python3 procps xvfb xdotool clang-19 libclang-rt-19-dev lintian groff-base man-db) ;;
 esac
 missing=()
 for p in "${packages[@]}"; do

@@ -14,8 +14,10 @@ seconds=$(awk -v h="$hours" 'BEGIN { printf "%d", h * 3600 }')
 [ "$seconds" -gt 0 ] || { echo "HOURS must be more than nothing" >&2; exit 2; }
 
 build=build-fuzz
+# A build folder made with another compiler is configured afresh (CMake keeps no options then).
+grep -qs "CMAKE_CXX_COMPILER:.*=clang++-19" "$build/CMakeCache.txt" || rm -f "$build/CMakeCache.txt"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOS_FUZZ=ON -DTARVOS_SANITIZE=ON \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
+  -DCMAKE_CXX_COMPILER=clang++-19 >/dev/null &&
   cmake --build "$build" -j 2 --target tarvos_fuzz tarvos_logs_fuzz || exit 1
 
 run=${again:-$build/fuzz-$(date +%Y%m%d-%H%M%S)}

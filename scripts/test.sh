@@ -122,8 +122,9 @@ else
 fi
 
 echo "== fuzz targets (clang with AddressSanitizer and UndefinedBehaviorSanitizer), a short run each"
+grep -qs "CMAKE_CXX_COMPILER:.*=clang++-19" build-fuzz/CMakeCache.txt || rm -f build-fuzz/CMakeCache.txt
 if build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOS_FUZZ=ON -DTARVOS_SANITIZE=ON \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++; then
+  -DCMAKE_CXX_COMPILER=clang++-19; then
   for pair in tarvos_fuzz:check:65536 tarvos_logs_fuzz:logs:131072; do
     IFS=: read -r target name maxlen <<<"$pair"
     corpus=build-fuzz/corpus-$target

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "fuzz/target_defaults.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "fuzz/target_defaults.h"
 #include "hive/bytes.h"
 #include "hive/image.h"
 #include "hive/layout.h"
