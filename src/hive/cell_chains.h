@@ -82,11 +82,11 @@ class ResumePoints {
     const uint32_t at = bad + (free ? cell::kAlignment : LeastLength(buffer_ + bad, end_ - bad));
     if (at >= end_) return end_;
     if ((at - start_) % cell::kAlignment != 0) return NextPlausibleCell(buffer_, at, end_);  // a cell off the steps
-    BuildFrom(Step(at));
-    return At(best_, Step(at));
+    BuildFrom(StepOf(at));
+    return Entry(StepOf(at)).best;
   }
   // The cells of a known kind that sound sizes pass from at, a place OverranBy gave.
-  uint32_t Known(uint32_t at) const { return At(known_, Step(at)); }
+  uint32_t Known(uint32_t at) const { return Entry(StepOf(at)).known; }
   // Where the cells that a bad size at bad stands among end in the cell before it, prev: when
   // prev's own fields end short of bad (a free cell has none past its size) and the cells from
   // there on pass over bad (it lies within one of them) and go on soundly, prev's size ran over
@@ -107,59 +107,56 @@ class ResumePoints {
   }
 
  private:
+  // What is known from one 8-byte step on to the frame's end.
+  struct Step {
+    uint32_t best;       // where cells resume from there on
+    uint32_t known;      // the cells of a known kind that sound sizes pass from there
+    uint32_t reach;      // where those sizes end: a size that goes wrong, or the frame's end
+    uint32_t score;      // those cells, with the cells passed again past sizes that go wrong
+    uint32_t chain;      // the best chain start from there on
+    uint32_t plausible;  // the next cell of a known kind from there on
+  };
   // Per 8-byte step, kept from the frame's end backwards (the last step first), so that going
   // further back appends: how many cells of a known kind the sizes from there pass before they
   // end or go wrong, and with those the cells passed again where the cells resume after each
   // size that goes wrong (a second bad size in the frame does not end a true chain); the best
   // chain start from there on, and the next cell of a known kind.
   void BuildFrom(uint32_t first) {
-    if (best_.empty()) {  // the frame's end
-      for (std::vector<uint32_t>* v : {&chain_, &plausible_, &best_, &reach_}) v->assign(1, end_);
-      known_.assign(1, 0);
-      score_.assign(1, 0);
-    }
-    for (std::vector<uint32_t>* v : {&known_, &score_, &reach_, &chain_, &plausible_, &best_}) v->reserve(steps_ + 1 - first);
-    for (uint32_t i = steps_ + 1 - static_cast<uint32_t>(best_.size()); i-- > first;) {
+    if (table_.empty()) table_.push_back({end_, 0, end_, 0, end_, end_});  // the frame's end
+    table_.reserve(steps_ + 1 - first);
+    for (uint32_t i = steps_ + 1 - static_cast<uint32_t>(table_.size()); i-- > first;) {
       const uint32_t p = start_ + i * cell::kAlignment;
       const uint32_t length = SizeFieldLength(Le32(buffer_ + p));
       const bool sound = SoundLength(length) && length <= end_ - p;
       const bool ofKind = sound && Kind(buffer_ + p, length) != kCellNone;
-      const uint32_t next = sound ? i + length / cell::kAlignment : i;
-      uint32_t known = 0, score = 0;
+      Step at{0, 0, p, 0, 0, 0};
       if (sound) {
-        known = At(known_, next) + (ofKind ? 1 : 0);
-        score = At(score_, next) + (ofKind ? 1 : 0);
+        const Step& next = Entry(i + length / cell::kAlignment);
+        at.known = next.known + (ofKind ? 1 : 0);
+        at.score = next.score + (ofKind ? 1 : 0);
+        at.reach = next.reach;
       } else {
         const uint32_t past = i + LeastLength(buffer_ + p, end_ - p) / cell::kAlignment;
-        const uint32_t resumed = past < steps_ && At(best_, past) < end_ ? Step(At(best_, past)) : steps_;
-        score = At(score_, resumed);
+        const uint32_t resumed = past < steps_ && Entry(past).best < end_ ? StepOf(Entry(past).best) : steps_;
+        at.score = Entry(resumed).score;
       }
-      const uint32_t chain = At(chain_, i + 1);
-      const uint32_t later = chain < end_ ? Step(chain) : steps_;
-      const uint32_t start = known != 0 && score >= At(score_, later) ? p : chain;
-      const uint32_t plausible = ofKind && p + 8 <= end_ ? p : At(plausible_, i + 1);
-      known_.push_back(known);
-      score_.push_back(score);
-      reach_.push_back(sound ? At(reach_, next) : p);
-      chain_.push_back(start);
-      plausible_.push_back(plausible);
-      best_.push_back(start < end_ ? start : plausible);
+      const Step& after = Entry(i + 1);
+      const uint32_t later = after.chain < end_ ? StepOf(after.chain) : steps_;
+      at.chain = at.known != 0 && at.score >= Entry(later).score ? p : after.chain;
+      at.plausible = ofKind && p + 8 <= end_ ? p : after.plausible;
+      at.best = at.chain < end_ ? at.chain : at.plausible;
+      table_.push_back(at);
     }
   }
-  uint32_t At(const std::vector<uint32_t>& v, uint32_t step) const { return v[steps_ - step]; }
+  const Step& Entry(uint32_t step) const { return table_[steps_ - step]; }
 
   // Whether sound sizes lead from at, through cells of a known kind, to a cell that bad lies within.
-  bool PassesOver(uint32_t at, uint32_t bad) const { return Known(at) > 0 && At(reach_, Step(at)) > bad; }
-  uint32_t Step(uint32_t at) const { return (at - start_) / cell::kAlignment; }
+  bool PassesOver(uint32_t at, uint32_t bad) const { return Known(at) > 0 && Entry(StepOf(at)).reach > bad; }
+  uint32_t StepOf(uint32_t at) const { return (at - start_) / cell::kAlignment; }
 
   const uint8_t* buffer_;
   uint32_t start_, end_, steps_;
-  std::vector<uint32_t> best_;       // where cells resume from there on
-  std::vector<uint32_t> known_;      // the cells of a known kind that sound sizes pass from there
-  std::vector<uint32_t> reach_;      // where those sizes end: a size that goes wrong, or the frame's end
-  std::vector<uint32_t> score_;      // those cells, with the cells passed again past sizes that go wrong
-  std::vector<uint32_t> chain_;      // the best chain start from there on
-  std::vector<uint32_t> plausible_;  // the next cell of a known kind from there on
+  std::vector<Step> table_;  // per 8-byte step, the last step first
 };
 
 }  // namespace tarvos::hive

@@ -117,19 +117,19 @@ bool SortByName(HiveImage& image, FrameTable& frames, uint32_t key) {
     uint16_t signature;
   };
   std::vector<Place> places;
-  std::vector<std::pair<std::vector<uint16_t>, uint32_t>> named;
+  std::vector<std::pair<StoredName, uint32_t>> named;  // the names read in place: nothing moves until all are sorted
   bool usable = true;
   auto collect = [&](uint32_t entry, uint32_t leaf, uint32_t slot) {
     StoredName name;
     usable = NameOfEntry(image, frames, entry, name);
     if (!usable) return false;
     places.push_back({slot, Le16(image.AtHiveOffset(leaf) + cell::kSignature)});
-    named.emplace_back(name.Upper(), entry);
+    named.emplace_back(name, entry);
     return true;
   };
   VisitList(image, frames, OwnList(image, frames, key), 0, collect);
   if (!usable) return false;
-  std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return CompareNames(a.first, b.first) < 0; });
   for (size_t i = 0; i < places.size(); ++i) {
     uint8_t* slot = image.AtHiveOffset(places[i].slot);
     const uint32_t entry = named[i].second;

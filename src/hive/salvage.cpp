@@ -569,23 +569,29 @@ bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, Engi
 }
 
 std::string KeyPathOf(HiveImage& image, FrameTable& frames, uint32_t key) {
-  std::vector<std::string> names;
+  std::vector<uint32_t> keys;  // from the key up; kNullOffset for a parent that is no key
   for (uint32_t steps = 0; key != image.rootKeyOffset; ++steps) {
     if (steps > 100000 || key == kNullOffset || frames.OffsetCheck(key) != kOffsetValid || !frames.IsUsableKey(key)) {
-      names.push_back("?");
+      keys.push_back(kNullOffset);
       break;
     }
-    uint8_t* cell = image.AtHiveOffset(key);
-    const StoredName name = StoredName::OfKey(cell, SizeFieldLength(Le32(cell)));
-    std::string text;
-    const bool compressed = name.Compressed();
-    name.ForEachUnit([&text, compressed](uint16_t c) { text += static_cast<char>(compressed ? c : DisplayChar(c)); });
-    names.push_back(text);
-    key = Le32(cell + key::kParent);
+    keys.push_back(key);
+    key = Le32(image.AtHiveOffset(key) + key::kParent);
   }
+  if (keys.empty()) return "\\";
   std::string path;
-  for (auto name = names.rbegin(); name != names.rend(); ++name) path += "\\" + *name;
-  return path.empty() ? "\\" : path;
+  for (auto at = keys.rbegin(); at != keys.rend(); ++at) {
+    path += '\\';
+    if (*at == kNullOffset) {
+      path += '?';
+      continue;
+    }
+    uint8_t* cell = image.AtHiveOffset(*at);
+    const StoredName name = StoredName::OfKey(cell, SizeFieldLength(Le32(cell)));
+    const bool compressed = name.Compressed();
+    name.ForEachUnit([&path, compressed](uint16_t c) { path += static_cast<char>(compressed ? c : DisplayChar(c)); });
+  }
+  return path;
 }
 
 std::vector<uint64_t> KeysBelow(HiveImage& image, FrameTable& frames, const std::vector<uint32_t>& tops) {

@@ -75,6 +75,9 @@ inline void CheckAndJudge(const uint8_t* hive, size_t hiveLength, const std::vec
 
 // ---- The mutator: one field of one cell of the hive part of an input.
 
+// Seeded anew at every mutation: a generator whose state is one word, not 624 to fill each time.
+using FieldRng = std::minstd_rand;
+
 // A cell found by walking the frames of a hive image from the first page after the base block.
 struct FoundCell {
   size_t at;       // offset in the image of the size field
@@ -103,7 +106,7 @@ inline std::vector<FoundCell> CellsOf(const uint8_t* hive, size_t length) {
 }
 
 // A new value for a field: near the old one, one of the edges, or (for offsets) another cell's.
-inline uint32_t NewValue(uint32_t old, std::mt19937& rng, const std::vector<FoundCell>& cells, bool offset) {
+inline uint32_t NewValue(uint32_t old, FieldRng& rng, const std::vector<FoundCell>& cells, bool offset) {
   switch (rng() % 8) {
     case 0: return old + 1;
     case 1: return old - 1;
@@ -128,7 +131,7 @@ inline void Put(uint8_t* p, uint32_t width, uint32_t value) {
 
 // Changes one field of one cell in use (or of the base block) of the hive in place: a cell size,
 // an offset, a count, a name length, a signature or a list entry. False when no cell was found.
-inline bool MutateOneField(uint8_t* hive, size_t length, std::mt19937& rng) {
+inline bool MutateOneField(uint8_t* hive, size_t length, FieldRng& rng) {
   std::vector<FoundCell> cells = CellsOf(hive, length);
   if (cells.empty()) return false;
   struct Field {
@@ -217,7 +220,7 @@ namespace tarvos::fuzz {
 // Half the time libFuzzer's own mutations, else one field of one cell of the hive, which starts
 // after `prefix` bytes and is as long as the first length field gives (as the targets read it).
 inline size_t MutateInput(uint8_t* data, size_t size, size_t maxSize, unsigned seed, size_t prefix) {
-  std::mt19937 rng(seed);
+  FieldRng rng(seed);
   if (size > prefix && rng() % 2 == 0) {
     size_t hiveLength = Le32(data) % (size - prefix + 1);
     if (MutateOneField(data + prefix, hiveLength, rng)) return size;

@@ -68,7 +68,7 @@ TEST(FuzzMutator, ChangesOneFieldOfOneCell) {
   int baseBlock = 0;
   for (unsigned seed = 0; seed < 400; ++seed) {
     std::vector<uint8_t> bytes = s.bytes;
-    std::mt19937 rng(seed);
+    FieldRng rng(seed);
     ASSERT_TRUE(MutateOneField(bytes.data(), bytes.size(), rng));
     std::vector<size_t> changed;
     for (size_t i = 0; i < bytes.size(); ++i) {
@@ -101,7 +101,7 @@ TEST(FuzzMutator, ChangesOneFieldOfOneCell) {
 
 TEST(FuzzMutator, NothingToChangeWithoutCells) {
   std::vector<uint8_t> blank(0x3000, 0);
-  std::mt19937 rng(1);
+  FieldRng rng(1);
   EXPECT_FALSE(MutateOneField(blank.data(), blank.size(), rng));
   EXPECT_TRUE(CellsOf(blank.data(), 100).empty()) << "shorter than the base block";
 }
