@@ -608,7 +608,8 @@ std::vector<uint64_t> KeysBelow(HiveImage& image, FrameTable& frames, const std:
     while (!open.empty()) {
       const uint32_t key = open.back();
       open.pop_back();
-      if (frames.OffsetCheck(key) != kOffsetValid || !frames.IsUsableKey(key)) continue;
+      // A list entry of kNullOffset passes the offset check (an offset that may be null) but names no key.
+      if (key == kNullOffset || frames.OffsetCheck(key) != kOffsetValid || !frames.IsUsableKey(key)) continue;
       size_t& last = seen[key];
       if (last == mark) continue;
       last = mark;
