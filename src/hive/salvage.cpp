@@ -568,10 +568,16 @@ bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, Engi
   return salvaged;
 }
 
+// Windows nests keys at most 512 deep: parents past that, or met again (parent fields that go
+// round), lead to no root. Without the check a ring of two keys gave a path of 100,000 names, at
+// every key the log names.
+constexpr uint32_t kDeepestPath = 512;
+
 std::string KeyPathOf(HiveImage& image, FrameTable& frames, uint32_t key) {
   std::vector<uint32_t> keys;  // from the key up; kNullOffset for a parent that is no key
   for (uint32_t steps = 0; key != image.rootKeyOffset; ++steps) {
-    if (steps > 100000 || key == kNullOffset || frames.OffsetCheck(key) != kOffsetValid || !frames.IsUsableKey(key)) {
+    if (steps >= kDeepestPath || key == kNullOffset || frames.OffsetCheck(key) != kOffsetValid || !frames.IsUsableKey(key) ||
+        std::find(keys.begin(), keys.end(), key) != keys.end()) {
       keys.push_back(kNullOffset);
       break;
     }

@@ -8,6 +8,7 @@
 #include "hive/salvage.h"
 #include "support/hive_builder.h"
 #include "support/hive_judge.h"
+#include "support/memory_source.h"
 #include "support/walked_hive.h"
 
 namespace tarvos::hive {
@@ -156,6 +157,38 @@ TEST(Salvage, LostAndFoundNamesBrokenKeysAndHashes) {
   for (char c : first) hash = hash * 37 + static_cast<uint32_t>(std::toupper(static_cast<unsigned char>(c)));
   EXPECT_EQ(Le32(l + list::kEntries + 4), hash);
   EXPECT_EQ(WalkedHive(h.Bytes()).AskedCodes(), std::vector<uint32_t>{});
+}
+
+// The path the log gives a key: its names up to the root, "?" where the parents lead to no root,
+// whether they end, go round or nest deeper than Windows nests keys.
+TEST(Salvage, KeyPathsEndWhereParentsLeadNowhere) {
+  HiveBuilder builder;
+  const uint32_t x = builder.AddKey(builder.AddKey(builder.Root(), "Parent"), "X");
+  const uint32_t y = builder.AddKey(x, "Y");
+  std::vector<uint32_t> deep = {builder.AddKey(builder.Root(), "D")};
+  for (int i = 0; i < 600; ++i) deep.push_back(builder.AddKey(deep.back(), "D"));
+  struct Row {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> damage;
+    uint32_t key;
+    std::string path;
+  };
+  const std::vector<Row> rows = {
+      {"sound", [](std::vector<uint8_t>&) {}, y, "\\Parent\\X\\Y"},
+      {"a parent that is no key", [&](std::vector<uint8_t>& b) { Put32(b, CellField(x, key::kParent), 0x12345); }, y, "\\?\\X\\Y"},
+      {"parents that go round", [&](std::vector<uint8_t>& b) { Put32(b, CellField(x, key::kParent), y); }, y, "\\?\\X\\Y"},
+  };
+  for (const Row& row : rows) {
+    std::vector<uint8_t> bytes = builder.Build();
+    row.damage(bytes);
+    testing::FramedHive h(bytes);
+    ASSERT_TRUE(h.passed) << row.what;
+    EXPECT_EQ(KeyPathOf(h.image, h.frames, row.key), row.path) << row.what;
+  }
+  testing::FramedHive h(builder.Build());
+  const std::string path = KeyPathOf(h.image, h.frames, deep.back());
+  EXPECT_EQ(path.substr(0, 4), "\\?\\D") << "601 levels down";
+  EXPECT_EQ(std::count(path.begin(), path.end(), '\\'), 513);
 }
 
 }  // namespace
