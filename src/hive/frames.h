@@ -137,6 +137,11 @@ class FrameTable {
   uint32_t FirstRootKey() const;
   // Whether the cell at a hive offset is an allocated key cell that holds a key's fixed fields.
   bool IsUsableKey(uint32_t hiveOffset) const;
+  // Whether an offset read from the hive names a usable key: within a cell in use, and not
+  // kNullOffset (which OffsetCheck passes, as a field that may be null).
+  bool IsKeyAt(uint32_t hiveOffset) {
+    return hiveOffset != kNullOffset && OffsetCheck(hiveOffset) == kOffsetValid && IsUsableKey(hiveOffset);
+  }
   // Calls visit(hive offset, entry) for every cell of the table, in hive order.
   template <typename Visit>
   void ForEachCell(Visit visit) const;

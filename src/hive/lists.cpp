@@ -129,7 +129,8 @@ bool SortByName(HiveImage& image, FrameTable& frames, uint32_t key) {
   };
   VisitList(image, frames, OwnList(image, frames, key), 0, collect);
   if (!usable) return false;
-  std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return CompareNames(a.first, b.first) < 0; });
+  std::stable_sort(named.begin(), named.end(),
+                   [](const auto& a, const auto& b) { return CompareNames(a.first, b.first) < 0; });
   for (size_t i = 0; i < places.size(); ++i) {
     uint8_t* slot = image.AtHiveOffset(places[i].slot);
     const uint32_t entry = named[i].second;

@@ -155,7 +155,7 @@ bool FrameTable::CheckRoot() {
   // root that stands for the one destroyed there, under which they go back; else the head of the
   // largest tree that hangs from nothing; else a new empty root.
   uint32_t found = bad ? FirstRootKey() : root;
-  if (found == kNullOffset && root != kNullOffset && OffsetCheck(root) == kOffsetValid && IsUsableKey(root)) {
+  if (found == kNullOffset && IsKeyAt(root)) {
     found = root;
   }
   if (found == kNullOffset && root != kNullOffset && NamedAsParent(root)) {

@@ -576,8 +576,7 @@ constexpr uint32_t kDeepestPath = 512;
 std::string KeyPathOf(HiveImage& image, FrameTable& frames, uint32_t key) {
   std::vector<uint32_t> keys;  // from the key up; kNullOffset for a parent that is no key
   for (uint32_t steps = 0; key != image.rootKeyOffset; ++steps) {
-    if (steps >= kDeepestPath || key == kNullOffset || frames.OffsetCheck(key) != kOffsetValid || !frames.IsUsableKey(key) ||
-        std::find(keys.begin(), keys.end(), key) != keys.end()) {
+    if (steps >= kDeepestPath || !frames.IsKeyAt(key) || std::find(keys.begin(), keys.end(), key) != keys.end()) {
       keys.push_back(kNullOffset);
       break;
     }
@@ -614,8 +613,7 @@ std::vector<uint64_t> KeysBelow(HiveImage& image, FrameTable& frames, const std:
     while (!open.empty()) {
       const uint32_t key = open.back();
       open.pop_back();
-      // A list entry of kNullOffset passes the offset check (an offset that may be null) but names no key.
-      if (key == kNullOffset || frames.OffsetCheck(key) != kOffsetValid || !frames.IsUsableKey(key)) continue;
+      if (!frames.IsKeyAt(key)) continue;
       size_t& last = seen[key];
       if (last == mark) continue;
       last = mark;

@@ -385,7 +385,7 @@ TakenNames& KeyWalk::NamesUnder(uint32_t owner) {
   auto [names, first] = namesUnder_.try_emplace(owner);
   if (first) {
     for (uint32_t sibling : SubkeyEntries(image_, frames_, owner)) {
-      if (frames_.OffsetCheck(sibling) != kOffsetValid || sibling == kNullOffset || !frames_.IsUsableKey(sibling)) continue;
+      if (!frames_.IsKeyAt(sibling)) continue;
       names->second.Add(StoredName::OfKey(Cell(sibling), marks_.CellLength(sibling)).Upper());
     }
   }
