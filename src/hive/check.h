@@ -67,21 +67,28 @@ class HiveCheck {
   bool SalvageAndWalkAgain() {
     EngineLog& log = faults_.Services().log;
     std::vector<uint32_t> chains, written;
+    std::vector<ValuesAdded> given;
     bool salvaged = false;
     // The rounds of keys, then once the values no list names: each brought back, what they hang
     // from is walked. Salvage's new cells split free cells whose rest the cell table learns at a
     // frame pass only: the pass is made again before each walk.
     for (int round = 0; round <= kSalvageRounds; ++round) {
       const bool keys = round < kSalvageRounds && SalvageKeys(image_, frames, walk, log, chains, written);
-      if (!keys && !SalvageValues(image_, frames, walk, log)) break;
+      if (!keys && !SalvageValues(image_, frames, walk, log, given, written)) break;
       salvaged = true;
-      bool marksKept = keys && walkAdded && security.Pending() == 0;
+      bool marksKept = walkAdded && security.Pending() == 0;
       if (!marksKept) {
         RemoveMarks();
         Release();
       }
       if (!(marksKept ? CheckFramesKeepingMarks(marksKept) : CheckFrames())) return true;
-      const WalkOutcome outcome = marksKept ? WalkAdded(written) : SetUpSecurity() ? Walk() : WalkOutcome::Stop;
+      WalkOutcome outcome = WalkOutcome::Stop;
+      if (marksKept) {
+        outcome = WalkAdded(written);
+        if (!keys && outcome == WalkOutcome::Continue) outcome = CheckAddedValues(given);
+      } else if (SetUpSecurity()) {
+        outcome = Walk();
+      }
       if (outcome == WalkOutcome::Stop || faults_.IsErrorLeft()) return true;
       if (!keys) break;
     }
@@ -133,6 +140,24 @@ class HiveCheck {
     for (size_t i = 0; i < written.size() && outcome == WalkOutcome::Continue; ++i) {
       const uint32_t key = written[i];
       outcome = walk.RunAdded(key, key == image_.rootKeyOffset ? std::string() : KeyPathOf(image_, frames, key));
+    }
+    return outcome;
+  }
+  // The values salvage gave to keys the walk checked: the lists written anew, and the values added
+  // to them, after every value the tree held (a value brought back that names the data of one of
+  // them loses it). A key walked since (a new "lost+found") had its list checked whole.
+  WalkOutcome CheckAddedValues(const std::vector<ValuesAdded>& added) {
+    WalkOutcome outcome = WalkOutcome::Continue;
+    for (size_t i = 0; i < added.size() && outcome == WalkOutcome::Continue; ++i) {
+      const ValuesAdded& a = added[i];
+      const uint32_t list = Le32(image_.AtHiveOffset(a.key) + key::kValueList);
+      if (!marks.Marked(a.key) || marks.Marked(list)) continue;
+      const uint32_t count = Le32(image_.AtHiveOffset(a.key) + key::kValueCount);
+      outcome = values.CheckKeyValues(a.key, a.kept);
+      if (outcome == WalkOutcome::Drop) {
+        values.UnhookList(a.key, list, count);
+        outcome = WalkOutcome::Continue;
+      }
     }
     return outcome;
   }

@@ -27,6 +27,7 @@ class Salvage {
   bool Run(std::vector<uint32_t>& chains);
   bool RunValues();
   std::vector<uint32_t> TakeWritten() { return std::move(written_); }
+  std::vector<ValuesAdded> TakeValuesAdded() { return std::move(valuesAdded_); }
 
  private:
   uint8_t* Cell(uint32_t offset) { return image_.AtHiveOffset(offset); }
@@ -120,6 +121,7 @@ class Salvage {
   std::unordered_map<uint32_t, std::unordered_set<uint32_t>> listed_;
   uint32_t lostAndFound_ = kNullOffset;
   std::vector<uint32_t> written_;  // the keys whose lists were written, in that order
+  std::vector<ValuesAdded> valuesAdded_;  // the keys given values, in that order
 };
 
 void Salvage::SettleLoop(const std::vector<uint32_t>& loop) {
@@ -551,13 +553,19 @@ bool Salvage::AddValues(uint32_t key, const std::vector<uint32_t>& values) {
   for (size_t i = 0; i < entries.size(); ++i) PutLe32(Cell(list) + value::kListEntries + 4 * i, entries[i]);
   PutLe32(Cell(key) + key::kValueCount, static_cast<uint32_t>(entries.size()));
   PutLe32(Cell(key) + key::kValueList, list);
+  valuesAdded_.push_back({key, static_cast<uint32_t>(entries.size() - values.size())});
   return true;
 }
 
 }  // namespace
 
-bool SalvageValues(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log) {
-  return Salvage(image, frames, walk, log).RunValues();
+bool SalvageValues(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log,
+                   std::vector<ValuesAdded>& added, std::vector<uint32_t>& written) {
+  Salvage salvage(image, frames, walk, log);
+  const bool salvaged = salvage.RunValues();
+  added = salvage.TakeValuesAdded();
+  written = salvage.TakeWritten();
+  return salvaged;
 }
 
 bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log, std::vector<uint32_t>& chains,

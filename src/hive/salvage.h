@@ -29,10 +29,20 @@ bool SalvageKeys(HiveImage& image, FrameTable& frames, const KeyWalk& walk, Engi
 // characters as the walk shows them; what cannot be climbed ends it with "?".
 std::string KeyPathOf(HiveImage& image, FrameTable& frames, uint32_t key);
 
+// A key whose value list salvage wrote anew, and how many of the entries at the head of the new
+// list the old one held (those the walk checked already).
+struct ValuesAdded {
+  uint32_t key;
+  uint32_t kept;
+};
+
 // After the keys: value cells in use that no key's list names any more (their list or its entry
-// was lost) become values of "lost+found", so that their names and data stay. True when any did:
-// the tree must then be walked again.
-bool SalvageValues(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log);
+// was lost) go back to the key that lost them where that can be known, else to "lost+found", so
+// that their names and data stay. True when any did: what they went to must then be checked. Each key given
+// values is added to added, and each key whose list of keys was written anew (the root's, for a
+// new "lost+found") to written.
+bool SalvageValues(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log,
+                   std::vector<ValuesAdded>& added, std::vector<uint32_t>& written);
 
 // Keys at and below each of the keys given, through the lists of the walked tree, in the order
 // given.

@@ -8,7 +8,7 @@
 
 namespace tarvos::hive {
 
-WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
+WalkOutcome ValueCheck::CheckKeyValues(uint32_t key, uint32_t checked) {
   uint8_t* k = Cell(key);
   FieldRef countField = FieldRef::Image32(k + key::kValueCount);
   FieldRef listField = FieldRef::Image32(k + key::kValueList);
@@ -42,7 +42,12 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
   hashes_.clear();
   while (!entries.Done()) {
     uint32_t value = Le32(entries.Bring());
-    outcome = CheckValue(value, list + value::kListEntries + 4 * entries.Slot(), defaultSeen);
+    if (entries.Slot() < checked && CheckedBefore(value)) {
+      defaultSeen = defaultSeen || Le16(Cell(value) + value::kNameLength) == 0;
+      outcome = WalkOutcome::Continue;
+    } else {
+      outcome = CheckValue(value, list + value::kListEntries + 4 * entries.Slot(), defaultSeen);
+    }
     if (outcome == WalkOutcome::Continue) {
       // A hash of the name as checked (and mended; the cell holds it whole), from its length and
       // its first and last characters: names alike always share it. 0 for the default value's.
@@ -73,6 +78,21 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key) {
   }
   if (outcome == WalkOutcome::Stop) return outcome;
   return NamesApart() ? WalkOutcome::Continue : WalkOutcome::Stop;
+}
+
+bool ValueCheck::CheckedBefore(uint32_t value) {
+  if (frames_.OffsetCheck(value) != kOffsetValid || value == kNullOffset || !marks_.Marked(value)) return false;
+  const CellEntry* entry = frames_.Lookup(value);
+  const uint32_t length = marks_.CellLength(value);
+  return (entry->Kind() & kCellKindMask) == kCellValue && length >= value::kName &&
+         length >= value::kName + uint32_t{Le16(Cell(value) + value::kNameLength)};
+}
+
+void ValueCheck::UnhookList(uint32_t key, uint32_t list, uint32_t count) {
+  image_.valuesTakenOut.push_back({key, list, count, true});
+  PutLe32(Cell(key) + key::kValueCount, 0);
+  PutLe32(Cell(key) + key::kValueList, kNullOffset);
+  faults_.MarkChanged();
 }
 
 bool ValueCheck::NamesApart() {

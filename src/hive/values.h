@@ -20,11 +20,17 @@ class ValueCheck {
   ValueCheck(HiveImage& image, FrameTable& frames, CellMarks& marks, FaultReporter& faults)
       : image_(image), frames_(frames), marks_(marks), faults_(faults) {}
 
-  // The values of a key. On drop the caller unhooks the whole list (count 0, list -1).
-  WalkOutcome CheckKeyValues(uint32_t key);
+  // The values of a key. On drop the caller unhooks the whole list (count 0, list -1). The
+  // first checked entries were checked and marked before (the list was written anew with more
+  // after them): only their names are read, for the names of the others.
+  WalkOutcome CheckKeyValues(uint32_t key, uint32_t checked = 0);
+  // After a drop: the key keeps no values; the list it had is kept for salvage to read.
+  void UnhookList(uint32_t key, uint32_t list, uint32_t count);
 
  private:
   WalkOutcome CheckValue(uint32_t value, uint32_t position, bool& defaultSeen);
+  // A value cell the walk marked, that holds its name: read as checked; anything else is checked.
+  bool CheckedBefore(uint32_t value);
   // No two values of the key's list named alike; false when a report was not fixed.
   bool NamesApart();
   // A name no reader takes (UTF-16 of an odd length, or one that starts with a NUL) is code 51: compressed text whose flag was lost is marked so, anything

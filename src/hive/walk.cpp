@@ -315,12 +315,7 @@ KeyWalk::Step KeyWalk::CheckKey(WalkNode& node, uint32_t owner, uint32_t& counte
   const uint32_t valueList = Le32(k + key::kValueList), valueCount = Le32(k + key::kValueCount);
   WalkOutcome values = values_.CheckKeyValues(key);
   if (values == WalkOutcome::Stop) return Step::Stop;
-  if (values == WalkOutcome::Drop) {
-    image_.valuesTakenOut.push_back({key, valueList, valueCount, true});
-    PutLe32(k + key::kValueCount, 0);
-    PutLe32(k + key::kValueList, kNullOffset);
-    faults_.MarkChanged();
-  }
+  if (values == WalkOutcome::Drop) values_.UnhookList(key, valueList, valueCount);
 
   const WalkNode* ancestor = node.parent;
   while (ancestor != nullptr && ancestor->kind != WalkNode::kKey) ancestor = ancestor->parent;
