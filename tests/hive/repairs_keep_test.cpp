@@ -540,27 +540,24 @@ TEST(RepairsKeep, BuiltDamageKeepsWhatIsThere) {
          EXPECT_EQ(ValuesOf(h, folder), (std::set<uint32_t>{keys[2], keys[4]}));
          EXPECT_EQ(ValuesOf(h, keys[0]), std::set<uint32_t>{keys[3]});
        }},
-      {"a value no list names, naming the data of a value of the tree: the tree's value keeps its data",
+      {"a value brought back naming the data of a value of the tree: the tree's value keeps its data",
        [](HiveBuilder& b, std::vector<uint32_t>& keys) {
-         keys = {b.AddKey(b.Root(), "K"), b.AddKey(b.Root(), "L"), b.AddKey(b.Root(), "Z")};  // Z after lost+found
+         keys = {b.AddKey(b.Root(), "K"), b.AddKey(b.Root(), "Z")};  // Z walked after K
          for (const char* name : {"a", "b"}) keys.push_back(b.AddValue(keys[0], name, 3, std::vector<uint8_t>(40, 'v')));
-         keys.push_back(b.AddValue(keys[1], "z", 3, std::vector<uint8_t>(40, 'v')));
-         keys.push_back(b.AddValue(keys[2], "y", 3, std::vector<uint8_t>(40, 'y')));
-         return std::vector<uint32_t>{keys[0], keys[1], keys[2]};
+         keys.push_back(b.AddValue(keys[1], "y", 3, std::vector<uint8_t>(40, 'y')));
+         return std::vector<uint32_t>{keys[0], keys[1]};
        },
        [](HiveBuilder& b, const std::vector<uint32_t>& keys, std::vector<uint8_t>& bytes) {
          Put32(bytes, CellField(b.ValueListOf(keys[0]), value::kListEntries), 0x7FFFFFF8);
-         Put32(bytes, CellField(keys[1], key::kValueCount), 0);
-         Put32(bytes, CellField(keys[1], key::kValueList), kNullOffset);
-         Put32(bytes, CellField(keys[5], value::kData), Get32(bytes, CellField(keys[6], value::kData)));
+         Put32(bytes, CellField(keys[2], value::kData), Get32(bytes, CellField(keys[4], value::kData)));
        },
        kInvalidOffset,
        [](WalkedHive& h, HiveBuilder&, const std::vector<uint32_t>& keys) {
-         EXPECT_EQ(ValuesOf(h, h.Field(h.ListOf(h.image.rootKeyOffset), list::kEntries + 16)), (std::set<uint32_t>{keys[3], keys[5]}));
-         const uint32_t data = h.Field(keys[6], value::kData);
-         ASSERT_EQ(h.Field(keys[6], value::kDataLength), 40u);
+         EXPECT_EQ(ValuesOf(h, keys[0]), (std::set<uint32_t>{keys[2], keys[3]})) << "the one key missing a value";
+         const uint32_t data = h.Field(keys[4], value::kData);
+         ASSERT_EQ(h.Field(keys[4], value::kDataLength), 40u);
          EXPECT_EQ(h.image.AtHiveOffset(data)[4], 'y');
-         EXPECT_NE(h.Field(keys[5], value::kData), data) << "z, brought back, has it no more";
+         EXPECT_NE(h.Field(keys[2], value::kData), data) << "a, brought back, has it no more";
        }},
   };
   testing::TempDir dir;
