@@ -21,9 +21,16 @@ copy=$work/src
 command -v python3 >/dev/null || { echo "mutants.sh needs python3" >&2; exit 2; }
 [ -f "$list" ] || { echo "no mutants file: $list" >&2; exit 2; }
 
-# The copy follows the working tree (only files that changed are copied, so builds stay incremental).
+# The copy follows the working tree: only files whose bytes differ are copied (by content, not by
+# time: a file checked out again may be older than the copy's), so builds stay incremental.
 mkdir -p "$copy"
-tar -C "$root" --exclude='./build*' --exclude='./dist' --exclude='./.git' -cf - . | tar -C "$copy" -xmf - --keep-newer-files 2>/dev/null
+(cd "$root" && find . \( -path './build*' -o -path ./dist -o -path ./.git \) -prune -o -type f -print) |
+  while IFS= read -r f; do
+    cmp -s "$root/$f" "$copy/$f" || { mkdir -p "$copy/$(dirname "$f")" && cp "$root/$f" "$copy/$f"; }
+  done
+# and a file the tree no longer has goes from the copy (a source left there would still be built).
+(cd "$copy" && find . -path './build*' -prune -o -type f -print) |
+  while IFS= read -r f; do [ -e "$root/$f" ] || rm -f "$copy/$f"; done
 cmake -S "$copy" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOS_TESTS=ON >"$work/cmake.log" 2>&1 ||
   { echo "cmake failed: $work/cmake.log" >&2; exit 2; }
 build() { cmake --build "$work/build" -j "$(nproc 2>/dev/null || echo 2)" >"$work/build.log" 2>&1; }
