@@ -3,6 +3,7 @@
 // reference marks. Everything here lives for one hive file.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <unordered_set>
@@ -84,8 +85,10 @@ class HiveCheck {
       if (!(marksKept ? CheckFramesKeepingMarks(marksKept) : CheckFrames())) return true;
       WalkOutcome outcome = WalkOutcome::Stop;
       if (marksKept) {
-        outcome = WalkAdded(written);
-        if (!keys && outcome == WalkOutcome::Continue) outcome = CheckAddedValues(given);
+        // The values of the keys the tree held first, as the whole walk meets them before a new
+        // lost+found: a value brought back may name a cell salvage has just taken for a list.
+        outcome = keys ? WalkOutcome::Continue : CheckAddedValues(given);
+        if (outcome == WalkOutcome::Continue) outcome = WalkAdded(written);
       } else if (SetUpSecurity()) {
         outcome = Walk();
       }
@@ -126,32 +129,37 @@ class HiveCheck {
     return true;
   }
   // Only the keys salvage added to the lists it wrote are walked (and what hangs from them), the
-  // rest of the tree having been walked since its last repair.
+  // rest of the tree having been walked since its last repair. The lists taken are those of keys
+  // the walk reached before, each once: a key that was not is walked, list and all, from the key
+  // above it. (A list marked by the time its key's turn comes was named by a cell walked before it,
+  // from a reference older than the list: the cross link is reported as the whole walk reports it.)
   WalkOutcome WalkAdded(const std::vector<uint32_t>& written) {
     std::unordered_set<uint32_t> before;
+    std::vector<uint32_t> holders;
     for (uint32_t key : written) {
-      if (!marks.Marked(key)) continue;
+      if (!marks.Marked(key) || std::find(holders.begin(), holders.end(), key) != holders.end()) continue;
+      holders.push_back(key);
       for (uint32_t entry : SubkeyEntries(image_, frames, key)) {
         if (frames.OffsetCheck(entry) == kOffsetValid && marks.Marked(entry)) before.insert(entry);
       }
     }
     walk.BeginAdded(std::move(before));
     WalkOutcome outcome = WalkOutcome::Continue;
-    for (size_t i = 0; i < written.size() && outcome == WalkOutcome::Continue; ++i) {
-      const uint32_t key = written[i];
+    for (size_t i = 0; i < holders.size() && outcome == WalkOutcome::Continue; ++i) {
+      const uint32_t key = holders[i];
       outcome = walk.RunAdded(key, key == image_.rootKeyOffset ? std::string() : KeyPathOf(image_, frames, key));
     }
     return outcome;
   }
   // The values salvage gave to keys the walk checked: the lists written anew, and the values added
   // to them, after every value the tree held (a value brought back that names the data of one of
-  // them loses it). A key walked since (a new "lost+found") had its list checked whole.
+  // them loses it). A key not walked (a new "lost+found") is walked whole after.
   WalkOutcome CheckAddedValues(const std::vector<ValuesAdded>& added) {
     WalkOutcome outcome = WalkOutcome::Continue;
     for (size_t i = 0; i < added.size() && outcome == WalkOutcome::Continue; ++i) {
       const ValuesAdded& a = added[i];
       const uint32_t list = Le32(image_.AtHiveOffset(a.key) + key::kValueList);
-      if (!marks.Marked(a.key) || marks.Marked(list)) continue;
+      if (!marks.Marked(a.key)) continue;
       const uint32_t count = Le32(image_.AtHiveOffset(a.key) + key::kValueCount);
       outcome = values.CheckKeyValues(a.key, a.kept);
       if (outcome == WalkOutcome::Drop) {

@@ -73,8 +73,7 @@ class KeyWalk {
   // anew, as salvage writes it): that list is checked as any, and each key in it that the walk has
   // not reached is walked with everything below it, as the whole walk would; the keys it reached
   // are kept as they are. The rest of the tree is not walked again. path is the key's path (""
-  // for the root). A key whose list is marked already, or that the walk has not reached, is left
-  // to the walk of the key above it.
+  // for the root). A key that the walk has not reached is left to the walk of the key above it.
   WalkOutcome RunAdded(uint32_t key, std::string_view path);
   // Before a round of RunAdded: what the repairs of the walk did to the tree is forgotten, for
   // what RunAdded's repairs do; the keys given are those the lists written anew held that the

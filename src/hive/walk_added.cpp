@@ -16,7 +16,7 @@ void KeyWalk::BeginAdded(std::unordered_set<uint32_t> walkedBefore) {
 
 WalkOutcome KeyWalk::RunAdded(uint32_t key, std::string_view path) {
   const uint32_t list = Le32(Cell(key) + key::kSubkeyList);
-  if (list == kNullOffset || frames_.OffsetCheck(list) != kOffsetValid || !marks_.Marked(key) || marks_.Marked(list)) {
+  if (list == kNullOffset || frames_.OffsetCheck(list) != kOffsetValid || !marks_.Marked(key)) {
     return WalkOutcome::Continue;
   }
   // What this walk learnt of lists before they were written anew is read again. (A map's clear
