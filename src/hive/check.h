@@ -3,7 +3,6 @@
 // reference marks. Everything here lives for one hive file.
 #pragma once
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <unordered_set>
@@ -134,10 +133,10 @@ class HiveCheck {
   // above it. (A list marked by the time its key's turn comes was named by a cell walked before it,
   // from a reference older than the list: the cross link is reported as the whole walk reports it.)
   WalkOutcome WalkAdded(const std::vector<uint32_t>& written) {
-    std::unordered_set<uint32_t> before;
+    std::unordered_set<uint32_t> before, taken;
     std::vector<uint32_t> holders;
     for (uint32_t key : written) {
-      if (!marks.Marked(key) || std::find(holders.begin(), holders.end(), key) != holders.end()) continue;
+      if (!marks.Marked(key) || !taken.insert(key).second) continue;
       holders.push_back(key);
       for (uint32_t entry : SubkeyEntries(image_, frames, key)) {
         if (frames.OffsetCheck(entry) == kOffsetValid && marks.Marked(entry)) before.insert(entry);
@@ -153,13 +152,15 @@ class HiveCheck {
   }
   // The values salvage gave to keys the walk checked: the lists written anew, and the values added
   // to them, after every value the tree held (a value brought back that names the data of one of
-  // them loses it). A key not walked (a new "lost+found") is walked whole after.
+  // them loses it). A key not walked (a new "lost+found") is walked whole after. A key given
+  // values twice (a lost+found that lost values of its own) is checked once, from the first.
   WalkOutcome CheckAddedValues(const std::vector<ValuesAdded>& added) {
     WalkOutcome outcome = WalkOutcome::Continue;
+    std::unordered_set<uint32_t> done;
     for (size_t i = 0; i < added.size() && outcome == WalkOutcome::Continue; ++i) {
       const ValuesAdded& a = added[i];
       const uint32_t list = Le32(image_.AtHiveOffset(a.key) + key::kValueList);
-      if (!marks.Marked(a.key)) continue;
+      if (!marks.Marked(a.key) || !done.insert(a.key).second) continue;
       const uint32_t count = Le32(image_.AtHiveOffset(a.key) + key::kValueCount);
       outcome = values.CheckKeyValues(a.key, a.kept);
       if (outcome == WalkOutcome::Drop) {

@@ -555,10 +555,7 @@ bool Salvage::AddValues(uint32_t key, const std::vector<uint32_t>& values) {
   for (size_t i = 0; i < entries.size(); ++i) PutLe32(Cell(list) + value::kListEntries + 4 * i, entries[i]);
   PutLe32(Cell(key) + key::kValueCount, static_cast<uint32_t>(entries.size()));
   PutLe32(Cell(key) + key::kValueList, list);
-  // A key given values twice (a lost+found that lost values of its own) is checked once, from
-  // the first value it was given.
-  const bool again = std::any_of(valuesAdded_.begin(), valuesAdded_.end(), [key](const ValuesAdded& a) { return a.key == key; });
-  if (!again) valuesAdded_.push_back({key, static_cast<uint32_t>(entries.size() - values.size())});
+  valuesAdded_.push_back({key, static_cast<uint32_t>(entries.size() - values.size())});
   return true;
 }
 

@@ -39,7 +39,7 @@ struct ValuesAdded {
 // After the keys: value cells in use that no key's list names any more (their list or its entry
 // was lost) go back to the key that lost them where that can be known, else to "lost+found", so
 // that their names and data stay. True when any did: what they went to must then be checked.
-// Each key given values is added to added (once), and each key whose list of keys was written
+// Each key given values is added to added, and each key whose list of keys was written
 // anew (the root's, for a new "lost+found") to written.
 bool SalvageValues(HiveImage& image, FrameTable& frames, const KeyWalk& walk, EngineLog& log,
                    std::vector<ValuesAdded>& added, std::vector<uint32_t>& written);
