@@ -159,9 +159,9 @@ class HiveCheck {
     std::unordered_set<uint32_t> done;
     for (size_t i = 0; i < added.size() && outcome == WalkOutcome::Continue; ++i) {
       const ValuesAdded& a = added[i];
-      const uint32_t list = Le32(image_.AtHiveOffset(a.key) + key::kValueList);
       if (!marks.Marked(a.key) || !done.insert(a.key).second) continue;
-      const uint32_t count = Le32(image_.AtHiveOffset(a.key) + key::kValueCount);
+      const uint8_t* k = image_.AtHiveOffset(a.key);
+      const uint32_t list = Le32(k + key::kValueList), count = Le32(k + key::kValueCount);
       outcome = values.CheckKeyValues(a.key, a.kept);
       if (outcome == WalkOutcome::Drop) {
         values.UnhookList(a.key, list, count);

@@ -82,10 +82,8 @@ WalkOutcome ValueCheck::CheckKeyValues(uint32_t key, uint32_t checked) {
 
 bool ValueCheck::CheckedBefore(uint32_t value) {
   if (frames_.OffsetCheck(value) != kOffsetValid || value == kNullOffset || !marks_.Marked(value)) return false;
-  const CellEntry* entry = frames_.Lookup(value);
-  const uint32_t length = marks_.CellLength(value);
-  return (entry->Kind() & kCellKindMask) == kCellValue && length >= value::kName &&
-         length >= value::kName + uint32_t{Le16(Cell(value) + value::kNameLength)};
+  return (frames_.Lookup(value)->Kind() & kCellKindMask) == kCellValue &&
+         marks_.CellLength(value) >= value::kName + uint32_t{Le16(Cell(value) + value::kNameLength)};
 }
 
 void ValueCheck::UnhookList(uint32_t key, uint32_t list, uint32_t count) {

@@ -235,9 +235,9 @@ TEST(Corruption, RepairedWithFixAllThenCheckedCleanAndOpenedByOthers) {
     {
       testing::WalkedHive whole(bytes, testing::FixAllAnswers(), {}, true, true, false);
       std::vector<std::string> wholeLines = whole.rig.log.lines, lines = first.rig.log.lines;
-      auto after = [&wholeLines](const char* first, const char* then) {
+      auto after = [&wholeLines](const char* from, const char* then) {
         auto at = std::find_if(wholeLines.begin(), wholeLines.end(),
-                               [first](const std::string& line) { return line.find(first) != std::string::npos; });
+                               [from](const std::string& line) { return line.find(from) != std::string::npos; });
         return std::any_of(at, wholeLines.end(), [then](const std::string& line) { return line.find(then) != std::string::npos; });
       };
       const bool ring = after("", "Invalid security block structure");
